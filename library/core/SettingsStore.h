@@ -1,0 +1,38 @@
+#pragma once
+
+#include <QByteArray>
+#include <QSettings>
+
+namespace Quorvane {
+
+// The per-user settings shared by the library and keycrate. Every reader
+// other than the interface object opens a short-lived one per read, so a change
+// takes effect with the next operation.
+class SettingsStore : public QSettings
+{
+public:
+    static constexpr const char *Organization = "keycrate.org";
+    static constexpr const char *Application = "Quorvane";
+    // Our reference backup server on this machine.
+    static constexpr const char *DefaultServerUrl = "http://127.0.0.1:8477";
+
+    SettingsStore();
+
+    int writeInt(const QString &key, int value);
+    int readInt(const QString &key) const;
+    int writeDataPath(const QByteArray &path);
+    QByteArray readDataPath() const;
+    int writeCredentials(const QByteArray &user, const QByteArray &password);
+    QByteArray readUser() const;
+    QByteArray readPassword() const;
+    QByteArray readServerUrl() const;
+
+    // The password lives here in plain form for the user's other programs,
+    // so the file must stay readable by its owner only.
+    void restrictToOwner();
+};
+
+// The data folder as the setting names it now (empty when unset).
+QByteArray dataFolder();
+
+} // namespace Quorvane

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "EventNative.h"
+#include "IdList.h"
+#include "QuorvaneUser.h"
+
+#include <cstdint>
+
+namespace Quorvane {
+
+// Owned by the library; both texts stay valid until the next getCredentials
+// or setCredentials call.
+struct Credentials
+{
+    const char *user;
+    const char *password;
+};
+
+// The library's only interface. The slot order is binding for both
+// deliverables. Operations return at once; work results arrive through
+// QuorvaneUser::OnFinished. Texts handed in are copied before the call
+// returns; texts handed out stay owned by the library.
+class IQuorvane
+{
+public:
+    virtual int setDefaultAccess(std::int32_t access) = 0;
+    virtual int getDefaultAccess() = 0;
+    virtual void cancelAll() = 0;
+    virtual int setRefreshDays(int days) = 0;
+    virtual int getRefreshDays() = 0;
+    virtual int setDataPath(const char *path) = 0;
+    virtual const char *getDataPath() = 0;
+    virtual Credentials *getCredentials() = 0;
+    virtual int setCredentials(const char *user, const char *password) = 0;
+    virtual EventNative getEvent(const char *id) = 0;
+    virtual EventNative **getEventList() = 0;
+    virtual int loadEvents(QuorvaneUser *user, bool serverOption, int dayCount, int startTime,
+                           const char *searchText, const char *searchFields, bool repeatLast) = 0;
+    virtual int openEventFile(const char *id, QuorvaneUser *user) = 0;
+    virtual int addEvent(EventNative event, QuorvaneUser *user) = 0;
+    virtual int changeEvent(EventNative event) = 0;
+    virtual int deleteLocalEvents(IdList ids) = 0;
+    virtual int uploadEvents(IdList ids, QuorvaneUser *user) = 0;
+    virtual int downloadEvents(IdList ids, QuorvaneUser *user) = 0;
+    virtual int deleteServerEvents(IdList ids, QuorvaneUser *user) = 0;
+    virtual int syncEvents(IdList ids, QuorvaneUser *user) = 0;
+    virtual int deleteEvents(IdList ids, QuorvaneUser *user) = 0;
+    virtual const char *getVersion() = 0;
+    virtual ~IQuorvane() = default;
+};
+
+// Result codes shared by the library and its host.
+enum ResultCode : int {
+    Success = 0,
+    NoPipePool = 33,
+    Started = 77,
+    Finished = 78,
+    Failure = 99,
+    LoginRefused = 100,
+    Cancelled = 101,
+};
+
+using GetQuorvanePointerFunction = IQuorvane *(*)();
+
+} // namespace Quorvane
+
+// The one exported symbol, resolved by name at run time.
+extern "C" Quorvane::IQuorvane *GetQuorvanePointer();

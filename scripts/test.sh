@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Installs what is missing, builds, and runs the whole suite twice: a release
+# build, then a build with AddressSanitizer and UndefinedBehaviorSanitizer.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/install-deps.sh
+
+bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
+ctest --test-dir build --output-on-failure -j2
+
+bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKEYCRATE_SANITIZE=ON
+ctest --test-dir build-asan --output-on-failure -j2
