@@ -20,10 +20,10 @@ struct IdList
     std::int32_t capacity = 0;
 
     // A fresh list as the library makes it: room for one id.
-    static IdList withCapacity(std::int32_t slots = 1)
+    static IdList withCapacity(std::int32_t slotCount = 1)
     {
         IdList list;
-        list.grow(slots);
+        list.grow(slotCount);
         return list;
     }
 
@@ -40,20 +40,25 @@ struct IdList
         items[count++] = entry;
     }
 
-    void grow(std::int32_t slots)
+    // Never drops entries: a list cannot shrink below its count. (Not named
+    // "slots": Qt defines that word as a macro.)
+    void grow(std::int32_t slotCount)
     {
-        char **grown = static_cast<char **>(std::calloc(slots > 0 ? slots : 1, sizeof(char *)));
-        for (std::int32_t i = 0; i < count && i < slots; ++i)
+        if (slotCount < count)
+            slotCount = count;
+        char **grown
+            = static_cast<char **>(std::calloc(slotCount > 0 ? slotCount : 1, sizeof(char *)));
+        for (std::int32_t i = 0; i < count; ++i)
             grown[i] = items[i];
         std::free(items);
         items = grown;
-        capacity = slots;
+        capacity = slotCount;
     }
 
     IdList copy() const
     {
         IdList other;
-        other.grow(capacity);
+        other.grow(capacity > count ? capacity : count);
         for (std::int32_t i = 0; i < count; ++i) {
             char *entry = static_cast<char *>(std::malloc(EntrySize));
             std::memcpy(entry, items[i], EntrySize);
@@ -70,6 +75,8 @@ struct IdList
         std::free(items);
         items = nullptr;
         count = 0;
+        // No slots remain: a later append must allocate anew.
+        capacity = 0;
     }
 };
 
