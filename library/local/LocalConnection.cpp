@@ -1,0 +1,414 @@
+#include "LocalConnection.h"
+
+#include "DesktopOpener.h"
+#include "LocalLayout.h"
+#include "SettingsStore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+#include <QSaveFile>
+#include <QSet>
+
+namespace Quorvane {
+
+namespace {
+
+Q_LOGGING_CATEGORY(lcLocalStore, "quorvane.local")
+
+constexpr int Success = 0;
+constexpr int Failure = 99;
+
+// The field files in the order a save writes them.
+struct Field
+{
+    const char *name;
+    QByteArray (EventElement::*value)() const;
+};
+const Field SaveOrder[] = {
+    { "id", &EventElement::getId },
+    { "description", &EventElement::getDescription },
+    { "path", &EventElement::getPath },
+    { "type", &EventElement::getType },
+    { "name", &EventElement::getName },
+    { "content", &EventElement::getContent },
+    { "recordChanged", &EventElement::getRecordChanged },
+    { "recordTime", &EventElement::getRecordTime },
+};
+// An update starts with the path and never rewrites the id.
+const Field UpdateOrder[] = {
+    { "path", &EventElement::getPath },
+    { "description", &EventElement::getDescription },
+    { "type", &EventElement::getType },
+    { "name", &EventElement::getName },
+    { "content", &EventElement::getContent },
+    { "recordChanged", &EventElement::getRecordChanged },
+    { "recordTime", &EventElement::getRecordTime },
+};
+const char GeneratedFileName[] = "generated_file_name.fake_extension.txt";
+
+QString currentDataFolder()
+{
+    // Without a configured folder there is no store: never fall back to the
+    // working folder of whatever process loaded us.
+    const QByteArray path = dataFolder();
+    return path.isEmpty() ? QString() : QDir::cleanPath(QString::fromUtf8(path));
+}
+
+QString fieldFile(const QString &folder, const char *field)
+{
+    return folder + QLatin1Char('/') + QLatin1String(field) + QLatin1String(".txt");
+}
+
+// A short write (a full disk) is a failure, not a smaller file.
+bool writeWhole(QFileDevice &file, const QByteArray &bytes)
+{
+    return file.write(bytes) == bytes.size() && file.flush();
+}
+
+bool writeNewFile(const QString &fileName, const QByteArray &bytes,
+                  QIODevice::OpenMode mode = QIODevice::ReadWrite | QIODevice::Truncate)
+{
+    QFile file(fileName);
+    if (!file.open(mode))
+        return false;
+    const bool written = writeWhole(file, bytes);
+    file.close();
+    return written && file.error() == QFileDevice::NoError;
+}
+
+// Replaces a field file as a whole, so a failure leaves the old content
+// rather than no file.
+bool replaceFile(const QString &fileName, const QByteArray &bytes)
+{
+    QSaveFile file(fileName);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (!writeWhole(file, bytes)) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+bool isFolder(const QString &path)
+{
+    return !path.isEmpty() && QFileInfo(path).isDir();
+}
+
+QByteArray latin1Lower(QByteArray text)
+{
+    for (char &c : text) {
+        const uchar u = uchar(c);
+        if ((u >= 'A' && u <= 'Z') || (u >= 0xC0 && u <= 0xDE && u != 0xD7))
+            c = char(u + 0x20);
+    }
+    return text;
+}
+
+// One read's walk over day folders: each event folder below yields at most one
+// event, kept when it matches the search.
+class FolderScan
+{
+public:
+    FolderScan(const QByteArray &searchFields, const QByteArray &searchText, EventMap &out)
+        : m_matchAll(searchFields.isEmpty())
+        , m_searchName(searchFields.contains("name"))
+        , m_searchDescription(searchFields.contains("description"))
+        , m_loweredText(latin1Lower(searchText))
+        , m_out(out)
+    {
+    }
+
+    int scan(const QString &folder)
+    {
+        EventElement event;
+        bool matched = false;
+        QList<QFileInfo> subfolders;
+
+        QDirIterator entries(folder, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+        while (entries.hasNext()) {
+            entries.next();
+            const QFileInfo info = entries.fileInfo();
+            if (info.isDir()) {
+                subfolders.append(info);
+                continue;
+            }
+            const QString name = info.fileName();
+            if (name.startsWith(QLatin1Char('.')) || !name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+                continue;
+            QFile file(info.filePath());
+            if (!file.open(QIODevice::ReadOnly)) {
+                qCWarning(lcLocalStore).noquote()
+                    << QCoreApplication::translate("Quorvane::LocalConnection",
+                                                   "Cannot open file \"%1\".")
+                           .arg(QDir::toNativeSeparators(info.absoluteFilePath()));
+                return Failure;
+            }
+            // The field is named by the part before the first dot; anything
+            // else in the folder (a stored copy, the generated file) is skipped.
+            const QStringView field = QStringView(name).left(name.indexOf(QLatin1Char('.')));
+            if (field == u"id") {
+                event.setId(file.readAll());
+            } else if (field == u"name") {
+                event.setName(file.readAll());
+                matched = matched || (m_searchName && contains(event.getName()));
+            } else if (field == u"description") {
+                event.setDescription(file.readAll());
+                matched = matched || (m_searchDescription && contains(event.getDescription()));
+            } else if (field == u"path") {
+                event.setPath(file.readAll());
+            } else if (field == u"recordTime") {
+                event.setRecordTime(file.readAll());
+            } else if (field == u"recordChanged") {
+                event.setRecordChanged(file.readAll());
+            } else if (field == u"type") {
+                event.setType(file.readAll());
+            } else if (field == u"content") {
+                event.setContent(file.readAll());
+            }
+        }
+
+        if (!event.getId().isEmpty() && (m_matchAll || matched))
+            m_out.insert(event.getId(), event);
+
+        // A folder that cannot be read skips that event only.
+        for (const QFileInfo &subfolder : std::as_const(subfolders)) {
+            if (subfolder.isSymLink() && !followOnce(subfolder))
+                continue;
+            scan(subfolder.filePath());
+        }
+        return Success;
+    }
+
+private:
+    bool contains(const QByteArray &field) const
+    {
+        return latin1Lower(field).contains(m_loweredText);
+    }
+
+    // A linked folder is entered once per read, so a link back up the tree
+    // cannot make the walk endless.
+    bool followOnce(const QFileInfo &link)
+    {
+        const QString target = link.canonicalFilePath();
+        if (target.isEmpty() || m_followedLinks.contains(target))
+            return false;
+        m_followedLinks.insert(target);
+        return true;
+    }
+
+    const bool m_matchAll;
+    const bool m_searchName;
+    const bool m_searchDescription;
+    const QByteArray m_loweredText;
+    EventMap &m_out;
+    QSet<QString> m_followedLinks;
+};
+
+} // namespace
+
+int LocalConnection::readEvents(EventMap &out, bool serverOption, int dayCount, int startTime)
+{
+    Q_UNUSED(serverOption);
+    QDate startDay;
+    qint64 days = dayCount;
+    if (startTime == -1) {
+        startDay = QDate::currentDate();
+        days = SettingsStore().readInt(QStringLiteral("refresh_days"));
+    } else {
+        startDay = LocalLayout::localDate(startTime);
+    }
+    // -1 reads nothing; a count below that means nothing else.
+    if (days < 0)
+        return Success;
+
+    const QString data = currentDataFolder();
+    if (data.isEmpty())
+        return Success;
+
+    // Time stamps start in 1970, so no event lies before the last day of 1969
+    // in any time zone: a huge day count stops there instead of walking for ages.
+    const QDate earliest(1969, 12, 31);
+    FolderScan scan(searchFields, searchText, out);
+    for (qint64 i = 0; i <= days; ++i) {
+        const QDate day = startDay.addDays(-i);
+        if (!day.isValid() || day < earliest)
+            break;
+        const int result = scan.scan(LocalLayout::dayFolder(data, day));
+        if (result != Success)
+            return result;
+    }
+    return Success;
+}
+
+int LocalConnection::openEvent(EventElement &event)
+{
+    const QByteArray path = event.getPath();
+    QString target;
+    if (path.contains('/')) {
+        target = QFileInfo(QString::fromUtf8(path)).absoluteFilePath();
+    } else {
+        const QString data = currentDataFolder();
+        const QString name = LocalLayout::storedCopyName(path);
+        if (data.isEmpty() || name.isEmpty())
+            return Failure;
+        QString folder = data;
+        if (LocalLayout::isSafeId(event.getId())) {
+            const QString eventFolder
+                = LocalLayout::eventFolder(data, event.getRecordTime(), event.getId());
+            if (isFolder(eventFolder))
+                folder = eventFolder;
+        }
+        target = QDir(folder).absoluteFilePath(name);
+    }
+    return Platform::DesktopOpener::openFile(target) ? Success : Failure;
+}
+
+int LocalConnection::downloadEvent(EventElement &event)
+{
+    Q_UNUSED(event);
+    return Failure;
+}
+
+int LocalConnection::saveEvent(EventElement &event)
+{
+    const QString data = currentDataFolder();
+    const QByteArray id = event.getId();
+    if (data.isEmpty() || !LocalLayout::isSafeId(id))
+        return Failure;
+
+    const QString holdingFile = LocalLayout::holdingFile(data, id);
+    const bool serverOnly = event.location == 1;
+    if (serverOnly) {
+        // The downloaded file must be there and usable before anything is made.
+        QFile holding(holdingFile);
+        if (!QFileInfo(holdingFile).isFile() || !holding.open(QIODevice::ReadWrite))
+            return Failure;
+    } else if (!QFileInfo(QString::fromUtf8(event.getPath())).isFile()) {
+        QFile::remove(holdingFile);
+        return Failure;
+    }
+
+    const QString folder = LocalLayout::eventFolder(data, event.getRecordTime(), id);
+    if (QFileInfo::exists(folder)) {
+        QFile::remove(holdingFile);
+        return Failure;
+    }
+    if (!QDir().mkpath(folder))
+        return Failure;
+
+    const QString copyName = LocalLayout::storedCopyName(event.getPath());
+    for (const Field &field : SaveOrder) {
+        QByteArray value = (event.*field.value)();
+        // A fetched event records where its copy will lie in the folder.
+        if (qstrcmp(field.name, "path") == 0 && event.kind == 0)
+            value = QDir(folder).absoluteFilePath(copyName).toUtf8();
+        if (!writeNewFile(fieldFile(folder, field.name), value))
+            return Failure;
+    }
+
+    if (!serverOnly || (event.getPath().isEmpty() && event.getContent().isEmpty()))
+        return Success;
+
+    if (event.kind == 1 || event.kind == 2) {
+        const QString generated = folder + QLatin1Char('/') + QLatin1String(GeneratedFileName);
+        return writeNewFile(generated, event.getDescription(),
+                            QIODevice::WriteOnly | QIODevice::Truncate)
+            ? Success
+            : Failure;
+    }
+    // QFile::rename never replaces an existing entry, so a copy named like a
+    // field file cannot overwrite that field.
+    if (copyName.isEmpty())
+        return Failure;
+    return QFile::rename(holdingFile, folder + QLatin1Char('/') + copyName) ? Success : Failure;
+}
+
+int LocalConnection::removeEvent(EventElement &event)
+{
+    const QString data = currentDataFolder();
+    const QByteArray id = event.getId();
+    if (data.isEmpty() || !LocalLayout::isSafeId(id))
+        return Failure;
+    const QString folder = LocalLayout::eventFolder(data, event.getRecordTime(), id);
+    if (!isFolder(folder))
+        return Failure;
+
+    const QString copyName = LocalLayout::storedCopyName(event.getPath());
+    if (!copyName.isEmpty())
+        QFile::remove(folder + QLatin1Char('/') + copyName);
+    QDirIterator fieldFiles(folder, { QStringLiteral("*.txt") }, QDir::Files | QDir::Hidden);
+    while (fieldFiles.hasNext())
+        QFile::remove(fieldFiles.next());
+
+    QDir dir;
+    if (!dir.rmdir(folder))
+        return Failure;
+    // Day, month and year folders go as long as they are empty; the data
+    // folder above them is never touched.
+    QString parent = folder;
+    for (int level = 0; level < 3; ++level) {
+        parent = QFileInfo(parent).path();
+        if (!dir.rmdir(parent))
+            break;
+    }
+    return Success;
+}
+
+int LocalConnection::updateEvent(EventElement &event)
+{
+    const QString data = currentDataFolder();
+    const QByteArray id = event.getId();
+    if (data.isEmpty() || !LocalLayout::isSafeId(id))
+        return Failure;
+    const QString folder = LocalLayout::eventFolder(data, event.getRecordTime(), id);
+    if (!isFolder(folder))
+        return Failure;
+
+    QByteArray oldPath;
+    const QString pathFile = fieldFile(folder, "path");
+    if (QFileInfo::exists(pathFile)) {
+        QFile file(pathFile);
+        if (!file.open(QIODevice::ReadOnly))
+            return Failure;
+        oldPath = file.readAll();
+    }
+    // A bare old path names the event's stored copy, which the new path
+    // replaces. Field files are never taken for a copy (id.txt is never
+    // rewritten), and a copy that is already gone is no failure.
+    if (!oldPath.isEmpty() && !oldPath.contains('/')) {
+        const QString copyName = LocalLayout::storedCopyName(oldPath);
+        bool isField = false;
+        for (const Field &field : SaveOrder)
+            isField = isField || copyName == QLatin1String(field.name) + QLatin1String(".txt");
+        const QString copy = folder + QLatin1Char('/') + copyName;
+        if (!copyName.isEmpty() && !isField && QFileInfo(copy).exists() && !QFile::remove(copy))
+            return Failure;
+    }
+
+    for (const Field &field : UpdateOrder) {
+        if (!replaceFile(fieldFile(folder, field.name), (event.*field.value)()))
+            return Failure;
+    }
+    return Success;
+}
+
+void LocalConnection::setParameters(int first, int second, const QByteArray &firstText,
+                                    const QByteArray &secondText)
+{
+    Q_UNUSED(first);
+    Q_UNUSED(second);
+    Q_UNUSED(firstText);
+    Q_UNUSED(secondText);
+}
+
+bool LocalConnection::isAvailable()
+{
+    return true;
+}
+
+} // namespace Quorvane

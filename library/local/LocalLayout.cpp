@@ -1,0 +1,47 @@
+#include "LocalLayout.h"
+
+#include "EventElement.h"
+
+#include <QDateTime>
+
+namespace Quorvane {
+
+bool LocalLayout::isSafeId(const QByteArray &id)
+{
+    if (id.isEmpty() || id == "." || id == "..")
+        return false;
+    return !id.contains('/') && !id.contains('\\') && !id.contains('\0');
+}
+
+QString LocalLayout::storedCopyName(const QByteArray &path)
+{
+    const QByteArray name = path.mid(path.lastIndexOf('/') + 1);
+    if (name.isEmpty() || name == "." || name == ".." || name.contains('\0'))
+        return QString();
+    return QString::fromUtf8(name);
+}
+
+QDate LocalLayout::localDate(qint64 secondsSinceEpoch)
+{
+    return QDateTime::fromSecsSinceEpoch(secondsSinceEpoch).date();
+}
+
+QString LocalLayout::dayFolder(const QString &dataFolder, const QDate &day)
+{
+    return dataFolder
+        + QString::asprintf("/%04d/%02d/%02d", day.year(), day.month(), day.day());
+}
+
+QString LocalLayout::eventFolder(const QString &dataFolder, const QByteArray &recordTime,
+                                 const QByteArray &id)
+{
+    return dayFolder(dataFolder, localDate(parseTimeStamp(recordTime))) + QLatin1Char('/')
+        + QString::fromUtf8(id);
+}
+
+QString LocalLayout::holdingFile(const QString &dataFolder, const QByteArray &id)
+{
+    return dataFolder + QLatin1Char('/') + QString::fromUtf8(id);
+}
+
+} // namespace Quorvane

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QByteArray>
+#include <QDate>
+#include <QString>
+
+namespace Quorvane {
+
+// Where things lie in the local event store: under the data folder, one
+// yyyy/MM/dd day folder per local date, one folder per event inside it, and
+// holding files (a downloaded file waiting to be saved) named by the event id.
+class LocalLayout
+{
+public:
+    // Ids also come from the server and become folder and file names, so
+    // anything that could name another place is refused: empty, "." and "..",
+    // and ids holding "/", "\" or a zero byte.
+    static bool isSafeId(const QByteArray &id);
+
+    // The name an event's stored copy has in its event folder: the last
+    // component of its path. Empty when that component cannot name a file of
+    // the folder (empty, ".", "..", or holding a zero byte).
+    static QString storedCopyName(const QByteArray &path);
+
+    // The local calendar date of a time in seconds since 1970 UTC.
+    static QDate localDate(qint64 secondsSinceEpoch);
+
+    static QString dayFolder(const QString &dataFolder, const QDate &day);
+    // The id must be safe.
+    static QString eventFolder(const QString &dataFolder, const QByteArray &recordTime,
+                               const QByteArray &id);
+    static QString holdingFile(const QString &dataFolder, const QByteArray &id);
+};
+
+} // namespace Quorvane
