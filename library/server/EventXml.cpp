@@ -1,0 +1,145 @@
+#include "EventXml.h"
+
+#include <QFile>
+#include <QIODevice>
+#include <QString>
+#include <algorithm>
+#include <iterator>
+
+namespace Quorvane {
+
+namespace {
+
+void element(QByteArray &out, const char *tag, const QByteArray &inner)
+{
+    out += '<';
+    out += tag;
+    out += '>';
+    out += inner;
+    out += "</";
+    out += tag;
+    out += '>';
+}
+
+struct Key
+{
+    const char *line;
+    void (EventElement::*set)(const QByteArray &);
+};
+
+const Key Keys[] = {
+    { "id\n", &EventElement::setId },
+    { "name\n", &EventElement::setName },
+    { "path\n", &EventElement::setPath },
+    { "type\n", &EventElement::setType },
+    { "content\n", &EventElement::setContent },
+    { "description\n", &EventElement::setDescription },
+    { "recordTime\n", &EventElement::setRecordTime },
+    { "recordChanged\n", &EventElement::setRecordChanged },
+};
+
+} // namespace
+
+QByteArray EventXml::pathText(const QByteArray &path)
+{
+    const int slash = path.lastIndexOf('/');
+    return slash < 0 ? path : path.mid(slash + 1);
+}
+
+QByteArray EventXml::escapeText(const QByteArray &value)
+{
+    QByteArray out;
+    out.reserve(value.size());
+    for (const char c : value) {
+        switch (c) {
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        default:
+            out += c;
+        }
+    }
+    return out;
+}
+
+QByteArray EventXml::cdata(const QByteArray &value)
+{
+    // A "]]>" inside would close the section early: split it across two.
+    QByteArray inner = value;
+    inner.replace("]]>", "]]]]><![CDATA[>");
+    return "<![CDATA[" + inner + "]]>";
+}
+
+QByteArray EventXml::document(const EventElement &event)
+{
+    QByteArray out("<?xml version=\"1.0\" encoding=\"UTF-8\"?><event>");
+    element(out, "id", escapeText(event.getId()));
+    element(out, "name", cdata(event.getName()));
+    element(out, "path", cdata(pathText(event.getPath())));
+    element(out, "type", escapeText(event.getType()));
+    element(out, "content", cdata(event.getContent()));
+    element(out, "description", cdata(event.getDescription()));
+    element(out, "recordTime", escapeText(event.getRecordTime()));
+    element(out, "recordChanged", escapeText(event.getRecordChanged()));
+    out += "</event>";
+    return out;
+}
+
+bool EventXml::isLoginRefusal(const QByteArray &line)
+{
+    return line.contains(LoginRefusal);
+}
+
+int EventXml::readEventList(QIODevice &answer, EventMap &events)
+{
+    // The first line is always the status line, whatever it holds.
+    if (isLoginRefusal(answer.readLine()))
+        return 100;
+
+    for (;;) {
+        EventElement record;
+        for (;;) {
+            const QByteArray line = answer.readLine();
+            if (line.isEmpty())
+                return 0; // a record not closed before the end is dropped
+            if (line == "event\n")
+                break;
+            const auto key = std::find_if(std::begin(Keys), std::end(Keys),
+                                          [&line](const Key &k) { return line == k.line; });
+            if (key == std::end(Keys))
+                continue; // not a key where a key belongs: skipped
+            // The value is the next line less its last character (the line feed).
+            QByteArray value = answer.readLine();
+            if (value.isEmpty())
+                return 0;
+            value.chop(1);
+            (record.*key->set)(value);
+        }
+        record.listed = true;
+        events.insert(record.getId(), record);
+    }
+}
+
+int EventXml::readEventList(const QString &fileName, EventMap &events)
+{
+    QFile answer(fileName);
+    if (!answer.open(QIODevice::ReadOnly))
+        return 0;
+    return readEventList(answer, events);
+}
+
+int EventXml::checkSaveAnswer(const QString &fileName)
+{
+    QFile answer(fileName);
+    if (!answer.open(QIODevice::ReadOnly))
+        return 0;
+    return isLoginRefusal(answer.readLine()) ? 100 : 0;
+}
+
+} // namespace Quorvane

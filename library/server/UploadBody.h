@@ -1,0 +1,41 @@
+#pragma once
+
+#include <QByteArray>
+#include <QFile>
+#include <QIODevice>
+
+namespace Quorvane {
+
+// An upload body read straight from disk: a head in memory (the event document
+// and its separator) followed by the bytes of a file, with the total length
+// known before the first byte is sent. Random access, so the HTTP client can
+// rewind it when it has to send the body again.
+class UploadBody : public QIODevice
+{
+    Q_OBJECT
+public:
+    // An empty file name sends the head alone.
+    UploadBody(const QByteArray &head, const QString &fileName, QObject *parent = nullptr);
+    ~UploadBody() override;
+
+    // Read-only; fails when the file cannot be opened. The file's length is
+    // taken now: a file that shrinks later makes reading fail.
+    bool open(OpenMode mode) override;
+    void close() override;
+    bool isSequential() const override { return false; }
+    qint64 size() const override;
+    bool seek(qint64 pos) override;
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *data, qint64 maxSize) override;
+
+private:
+    QByteArray m_head;
+    QFile m_file;
+    bool m_withFile;
+    qint64 m_fileSize = 0;
+    qint64 m_cursor = 0;
+};
+
+} // namespace Quorvane

@@ -1,0 +1,573 @@
+#include "CurrentUser.h"
+#include "EventXml.h"
+#include "LogConnection.h"
+#include "ScriptedServer.h"
+#include "SettingsStore.h"
+
+#include <QBasicTimer>
+#include <QDateTime>
+#include <QDir>
+#include <QSslSocket>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTimerEvent>
+#include <functional>
+#include <limits>
+#include <memory>
+
+using namespace Quorvane;
+
+namespace {
+
+class RecordingUser : public QuorvaneUser
+{
+public:
+    void OnFinished(int, int) override { }
+    void OnMessage(const char *text) override { messages << QString::fromLocal8Bit(text); }
+    void OnProgress(int done, int total) override { progress.append({ done, total }); }
+
+    QStringList messages;
+    QList<QPair<int, int>> progress;
+};
+
+// Acts as the pipe does: lends its timer, and on every tick calls the pending
+// operation again until it hands out a final result.
+class Owner : public QObject
+{
+public:
+    explicit Owner(LogConnection &connection) { connection.setOwnerTimer(&timer, this); }
+
+    QBasicTimer timer;
+    std::function<int()> call;
+    QList<int> results;
+    int ticks = 0;
+
+protected:
+    void timerEvent(QTimerEvent *event) override
+    {
+        if (event->timerId() != timer.timerId())
+            return;
+        ++ticks;
+        if (!call) {
+            timer.stop();
+            return;
+        }
+        const int result = call();
+        if (result != 77) {
+            timer.stop();
+            call = nullptr;
+            results << result;
+        }
+    }
+};
+
+QByteArray fileBytes(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+void writeFile(const QString &path, const QByteArray &bytes)
+{
+    QDir().mkpath(QFileInfo(path).path());
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(bytes);
+}
+
+EventElement fileEvent(const QByteArray &path)
+{
+    EventElement event;
+    event.setId("6c1f4a8e-1111-4222-8333-944455556666");
+    event.setName("File [report.pdf]");
+    event.setPath(path);
+    event.setType("application/pdf");
+    event.setContent("");
+    event.setDescription("Uploaded by KEYCRATE");
+    event.setRecordTime("1700000000");
+    event.setRecordChanged("1700000000");
+    event.kind = 4;
+    event.access = 1;
+    return event;
+}
+
+} // namespace
+
+class TestLogConnection : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<ScriptedServer> server;
+    std::unique_ptr<LogConnection> connection;
+    std::unique_ptr<Owner> owner;
+    std::unique_ptr<QTemporaryDir> data;
+    RecordingUser user;
+
+    // The codes one operation hands out: the first call's, then the final one
+    // the owner collected on its timer.
+    QList<int> run(const std::function<int()> &operation)
+    {
+        const int first = operation();
+        if (first != 77)
+            return { first };
+        owner->results.clear();
+        owner->call = operation;
+        if (!QTest::qWaitFor([this] { return !owner->results.isEmpty(); }, 20000))
+            return { first, -1 };
+        return { first, owner->results.first() };
+    }
+
+    QString dataFile(const QString &name) const { return data->filePath(name); }
+
+    static void setSetting(const QString &key, const QVariant &value)
+    {
+        SettingsStore settings;
+        settings.setValue(key, value);
+    }
+
+private slots:
+    void init()
+    {
+        server = std::make_unique<ScriptedServer>();
+        QVERIFY(server->port() != 0);
+        data = std::make_unique<QTemporaryDir>();
+        SettingsStore settings;
+        settings.clear();
+        settings.setValue("server_url", server->baseUrl());
+        settings.writeCredentials("ann", "secret");
+        settings.writeDataPath(data->path().toUtf8());
+        connection = std::make_unique<LogConnection>();
+        owner = std::make_unique<Owner>(*connection);
+        user = RecordingUser();
+        setCurrentUser(&user);
+    }
+
+    void cleanup()
+    {
+        setCurrentUser(nullptr);
+        owner.reset();
+        connection.reset();
+        server.reset();
+        data.reset();
+    }
+
+    void uploadSendsDocumentSeparatorAndFile()
+    {
+        // Binary content larger than any single read of the body.
+        QByteArray content;
+        for (int i = 0; i < 300 * 1024; ++i)
+            content += char((i * 7919) % 251);
+        const QString path = data->filePath("outside/report.pdf");
+        writeFile(path, content);
+        EventElement event = fileEvent(path.toUtf8());
+
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
+        QCOMPARE(server->requests.size(), 1);
+        const ScriptedServer::Request &request = server->requests.first();
+        QCOMPARE(request.method, QByteArray("POST"));
+        QCOMPARE(request.target,
+                 QByteArray("/action/file/quorvupload?username=ann&password=secret&access_id=0"
+                            "&title=File%20%5Breport.pdf%5D"));
+        const QByteArray expected = EventXml::document(event) + "-|+" + content;
+        QCOMPARE(request.header("Content-Length"), QByteArray::number(expected.size()));
+        QVERIFY(request.body == expected);
+
+        QCOMPARE(user.messages, QStringList { "Uploading event \"File [report.pdf]\"..." });
+        // The upload's own progress reaches its end; no empty report follows.
+        QVERIFY(user.progress.contains(qMakePair(int(expected.size()), int(expected.size()))));
+        QVERIFY(!user.progress.contains(qMakePair(0, 0)));
+        // The answer stays in the data folder.
+        QCOMPARE(fileBytes(dataFile("SaveEvent.ServerResponse.txt")), QByteArray("OK\n"));
+        // Idle again: the next call starts a new request.
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
+        QCOMPARE(server->requests.size(), 2);
+    }
+
+    void queryValuesArePercentEncoded()
+    {
+        SettingsStore().writeCredentials("x y&z", "p+w=#%ü");
+        const QByteArray credentials = "username=x%20y%26z&password=p%2Bw%3D%23%25%C3%BC";
+        EventElement event = fileEvent("");
+        event.setName("a&b=c d#e");
+        event.setId("id&1");
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
+        QCOMPARE(run([&] { return connection->removeEvent(event); }), (QList<int> { 77, 0 }));
+        event.kind = 3;
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
+        connection->searchFields = "name";
+        connection->searchText = "1+1=2 & more";
+        EventMap out;
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 0 }));
+
+        QCOMPARE(server->requests.size(), 4);
+        QCOMPARE(server->requests[0].target,
+                 "/action/file/quorvupload?" + credentials
+                     + "&access_id=0&title=a%26b%3Dc%20d%23e");
+        // An empty path sends the document and the separator only.
+        QVERIFY(server->requests[0].body == EventXml::document(event) + "-|+");
+        QCOMPARE(server->requests[1].target,
+                 "/action/file/quorvdelete?" + credentials + "&extguid=id%261");
+        QVERIFY(server->requests[1].body == EventXml::document(event));
+        QCOMPARE(server->requests[2].target,
+                 "/action/file/quorvdownload?" + credentials + "&extguid=id%261");
+        QVERIFY(server->requests[2].body == EventXml::document(event));
+        QVERIFY(server->requests[3].target.startsWith("/action/file/quorvget?" + credentials
+                                                      + "&starttime="));
+        QVERIFY(server->requests[3].target.endsWith("&searchtitle=1%2B1%3D2%20%26%20more"));
+        QCOMPARE(server->requests[3].body, QByteArray("NoData"));
+    }
+
+    void accessValue_data()
+    {
+        QTest::addColumn<int>("access");
+        QTest::addColumn<QVariant>("defaultAccess");
+        QTest::addColumn<QByteArray>("sent");
+        QTest::newRow("everyone") << 0 << QVariant() << QByteArray("2");
+        QTest::newRow("owner") << 1 << QVariant() << QByteArray("0");
+        QTest::newRow("server -1") << 2 << QVariant() << QByteArray("-1");
+        QTest::newRow("friends") << 3 << QVariant() << QByteArray("-2");
+        QTest::newRow("setting") << 4 << QVariant(5) << QByteArray("5");
+        QTest::newRow("setting unset") << 9 << QVariant() << QByteArray("0");
+    }
+
+    void accessValue()
+    {
+        QFETCH(int, access);
+        QFETCH(QVariant, defaultAccess);
+        QFETCH(QByteArray, sent);
+        if (defaultAccess.isValid())
+            setSetting("default_access", defaultAccess);
+        EventElement event = fileEvent("");
+        event.access = access;
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
+        QVERIFY(server->requests.first().target.contains("&access_id=" + sent + "&title="));
+    }
+
+    void uploadFileChoice_data()
+    {
+        QTest::addColumn<int>("kind");
+        QTest::addColumn<QByteArray>("path");
+        QTest::addColumn<QString>("sentFrom"); // relative to the event folder
+        QTest::newRow("bare name") << 3 << QByteArray("notes.txt") << "notes.txt";
+        QTest::newRow("text event")
+            << 1 << QByteArray("whatever.doc") << "generated_file_name.fake_extension.txt";
+    }
+
+    void uploadFileChoice()
+    {
+        QFETCH(int, kind);
+        QFETCH(QByteArray, path);
+        QFETCH(QString, sentFrom);
+        EventElement event = fileEvent(path);
+        event.kind = kind;
+        const QString day
+            = QDateTime::fromSecsSinceEpoch(1700000000, Qt::LocalTime).toString("yyyy/MM/dd");
+        const QString folder = data->filePath(day + "/" + QString::fromUtf8(event.getId()));
+        writeFile(folder + "/notes.txt", "the notes");
+        writeFile(folder + "/generated_file_name.fake_extension.txt", "the description");
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
+        QVERIFY(server->requests.first().body
+                == EventXml::document(event) + "-|+" + fileBytes(folder + "/" + sentFrom));
+    }
+
+    void uploadOfMissingFileSendsNothing()
+    {
+        EventElement event = fileEvent(data->filePath("gone.pdf").toUtf8());
+        QCOMPARE(connection->saveEvent(event), 99);
+        QVERIFY(server->requests.isEmpty());
+        // The failure is handed out once: the next call starts afresh.
+        QCOMPARE(run([&] { return connection->removeEvent(event); }), (QList<int> { 77, 0 }));
+    }
+
+    void readWindow_data()
+    {
+        QTest::addColumn<int>("startTime");
+        QTest::addColumn<int>("dayCount");
+        QTest::addColumn<int>("refreshDays");
+        QTest::addColumn<qint64>("start");
+        QTest::addColumn<qint64>("end");
+        const QDate today = QDate::currentDate();
+        QTest::newRow("today") << -1 << 3 << 7
+                               << QDateTime(today.addDays(-7), QTime(0, 0)).toSecsSinceEpoch()
+                               << qint64(4294967295);
+        const int t = 1700000000;
+        QTest::newRow("one day") << t << 0 << 7 << qint64(t) << qint64(t + 86400);
+        const QDate local = QDateTime::fromSecsSinceEpoch(t).date();
+        QTest::newRow("two days back")
+            << t << 2 << 7 << QDateTime(local.addDays(-2), QTime(0, 0)).toSecsSinceEpoch()
+            << qint64(t + 86400);
+    }
+
+    void readWindow()
+    {
+        QFETCH(int, startTime);
+        QFETCH(int, dayCount);
+        QFETCH(int, refreshDays);
+        QFETCH(qint64, start);
+        QFETCH(qint64, end);
+        setSetting("refresh_days", refreshDays);
+        connection->startTime = startTime;
+        connection->dayCount = dayCount;
+        EventMap out;
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 0 }));
+        QCOMPARE(server->requests.first().target,
+                 "/action/file/quorvget?username=ann&password=secret&starttime="
+                     + QByteArray::number(start) + "&endtime=" + QByteArray::number(end));
+        QCOMPARE(user.messages, QStringList { "Reading events from server..." });
+    }
+
+    void readSearchKeys()
+    {
+        connection->searchFields = "name,description";
+        connection->searchText = "Tax";
+        EventMap out;
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 0 }));
+        QVERIFY(server->requests.first().target.endsWith("&searchdescription=Tax&searchtitle=Tax"));
+    }
+
+    void readAnswerBecomesEvents()
+    {
+        server->queueResponse(200, "OK\nid\nA\nname\nFirst\nevent\nid\nB\nname\nSecond\nevent\n");
+        EventMap out;
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 0 }));
+        QCOMPARE(out.keys(), (QList<QByteArray> { "A", "B" }));
+        QVERIFY(out.value("B").listed);
+        QVERIFY(QFile::exists(dataFile("GetEvents.ServerResponse.txt")));
+
+        // Without serverOption the last answer comes back with no request,
+        // also while another request is in flight.
+        server->queueResponse(200, "OK\n", ScriptedServer::Hold);
+        EventElement event = fileEvent("");
+        QCOMPARE(connection->saveEvent(event), 77);
+        QVERIFY(QTest::qWaitFor([this] { return server->holding(); }, 20000));
+        connection->serverOption = false;
+        EventMap again;
+        QCOMPARE(connection->readEvents(again, true, 0, -1), 0);
+        QCOMPARE(again.keys(), (QList<QByteArray> { "A", "B" }));
+        QCOMPARE(server->requests.size(), 2);
+    }
+
+    void loginRefused()
+    {
+        server->queueResponse(200, "~**login error\nid\nA\nevent\n");
+        EventMap out;
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 100 }));
+        QVERIFY(out.isEmpty());
+        server->queueResponse(200, "~**login error\n");
+        EventElement event = fileEvent("");
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 100 }));
+    }
+
+    void resultGoesToTheNextCallWhateverItIs()
+    {
+        server->queueResponse(200, "OK\n", ScriptedServer::Hold);
+        EventMap out;
+        QCOMPARE(connection->readEvents(out, true, 0, -1), 77);
+        QVERIFY(QTest::qWaitFor([this] { return server->holding(); }, 20000));
+
+        EventElement event = fileEvent("");
+        QCOMPARE(connection->saveEvent(event), 77);
+        QCOMPARE(server->requests.size(), 1);
+
+        // The owner's timer starts when the read ends; its first tick collects
+        // the read's result through saveEvent, and only then an upload starts.
+        owner->call = [&] { return connection->saveEvent(event); };
+        server->finishHeld("");
+        QVERIFY(QTest::qWaitFor([this] { return !owner->results.isEmpty(); }, 20000));
+        QCOMPARE(owner->results, QList<int> { 0 });
+        QCOMPARE(server->requests.size(), 1);
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
+        QCOMPARE(server->requests.size(), 2);
+        QVERIFY(server->requests[1].target.contains("/quorvupload?"));
+    }
+
+    void rejectedStatusFails_data()
+    {
+        QTest::addColumn<int>("code");
+        QTest::newRow("404") << 404;
+        QTest::newRow("500") << 500;
+    }
+
+    void rejectedStatusFails()
+    {
+        QFETCH(int, code);
+        server->queueResponse(code, QByteArray(64 * 1024, 'x'));
+        EventMap out;
+        QCOMPARE(connection->readEvents(out, true, 0, -1), 77);
+        const QString answer = dataFile("GetEvents.ServerResponse.txt");
+        owner->call = [&] { return connection->readEvents(out, true, 0, -1); };
+        QVERIFY(QTest::qWaitFor([this] { return !owner->results.isEmpty(); }, 20000));
+        QCOMPARE(owner->results, QList<int> { 99 });
+        QVERIFY(!QFile::exists(answer));
+        // Only the six bytes sent were reported, nothing of the rejected body.
+        for (const auto &report : std::as_const(user.progress))
+            QCOMPARE(report.second, 6);
+    }
+
+    void redirectBodyIsTheAnswer()
+    {
+        server->queue("HTTP/1.1 302 Found\r\nLocation: http://127.0.0.1:1/elsewhere\r\n"
+                      "Content-Length: 6\r\nConnection: close\r\n\r\nmoved\n");
+        EventElement event = fileEvent("");
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
+        QCOMPARE(server->requests.size(), 1);
+        QCOMPARE(fileBytes(dataFile("SaveEvent.ServerResponse.txt")), QByteArray("moved\n"));
+    }
+
+    void transportFailuresFail()
+    {
+        // Cut after half the promised body.
+        server->queue("HTTP/1.1 200 OK\r\nContent-Length: 1000\r\n\r\n" + QByteArray(500, 'y'));
+        EventElement event = fileEvent("");
+        event.kind = 3;
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 99 }));
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
+
+        // Nobody listening.
+        QTcpServer closed;
+        QVERIFY(closed.listen(QHostAddress::LocalHost, 0));
+        const quint16 port = closed.serverPort();
+        closed.close();
+        setSetting("server_url", "http://127.0.0.1:" + QByteArray::number(port));
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 99 }));
+        QVERIFY(!QFile::exists(dataFile(QString::fromUtf8(event.getId()))));
+    }
+
+    void serverAddressComesFromTheSetting()
+    {
+        setSetting("server_url", "ftp://127.0.0.1:" + QByteArray::number(server->port()));
+        EventElement event = fileEvent("");
+        QCOMPARE(connection->saveEvent(event), 99);
+        setSetting("server_url", "not an address");
+        QCOMPARE(connection->saveEvent(event), 99);
+        QVERIFY(server->requests.isEmpty() && server->unparsed.isEmpty());
+
+        if (!QSslSocket::supportsSsl())
+            return;
+        // https goes to the named port with TLS: the server sees a handshake.
+        setSetting("server_url", "HTTPS://127.0.0.1:" + QByteArray::number(server->port()));
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 99 }));
+        QVERIFY(QTest::qWaitFor([this] { return !server->unparsed.isEmpty(); }, 20000));
+        QCOMPARE(server->unparsed.at(0), char(0x16)); // TLS handshake record
+        QVERIFY(server->requests.isEmpty());
+    }
+
+    void downloads()
+    {
+        // Files of the server come from the download action.
+        server->queueResponse(200, "file bytes");
+        EventElement event = fileEvent("report.pdf");
+        event.kind = 3;
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
+        QCOMPARE(fileBytes(dataFile(QString::fromUtf8(event.getId()))), QByteArray("file bytes"));
+        QCOMPARE(user.messages, QStringList { "Downloading event \"File [report.pdf]\"..." });
+
+        // A kind 0 event's file is fetched whole from its own address.
+        server->queueResponse(200, "web bytes");
+        event.kind = 0;
+        event.setContent(server->baseUrl() + "/some/where.pdf?x=1&y=a%20b");
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
+        QCOMPARE(server->requests[1].method, QByteArray("GET"));
+        QCOMPARE(server->requests[1].target, QByteArray("/some/where.pdf?x=1&y=a%20b"));
+        QCOMPARE(fileBytes(dataFile(QString::fromUtf8(event.getId()))), QByteArray("web bytes"));
+    }
+
+    void unsafeIdsAreRefused_data()
+    {
+        QTest::addColumn<QByteArray>("id");
+        QTest::newRow("empty") << QByteArray("");
+        QTest::newRow("dot") << QByteArray(".");
+        QTest::newRow("dot dot") << QByteArray("..");
+        QTest::newRow("slash") << QByteArray("../../.bashrc");
+        QTest::newRow("backslash") << QByteArray("a\\b");
+        QTest::newRow("zero") << QByteArray("a\0b", 3);
+    }
+
+    void unsafeIdsAreRefused()
+    {
+        QFETCH(QByteArray, id);
+        EventElement event = fileEvent("notes.txt");
+        event.setId(id);
+        for (int kind : { 0, 3 }) {
+            event.kind = kind;
+            event.setContent(server->baseUrl() + "/file");
+            QCOMPARE(connection->downloadEvent(event), 99);
+        }
+        // A bare path would be looked up in a folder named by the id.
+        QCOMPARE(connection->saveEvent(event), 99);
+        QVERIFY(server->requests.isEmpty());
+        QVERIFY(QDir(data->path()).isEmpty());
+    }
+
+    void removeSendsTheDocument()
+    {
+        EventElement event = fileEvent("a/b/c.pdf");
+        QCOMPARE(run([&] { return connection->removeEvent(event); }), (QList<int> { 77, 0 }));
+        QCOMPARE(server->requests.first().target,
+                 "/action/file/quorvdelete?username=ann&password=secret&extguid=" + event.getId());
+        QCOMPARE(server->requests.first().body, EventXml::document(event));
+        QCOMPARE(user.messages, QStringList { "Removing event \"File [report.pdf]\"..." });
+        QVERIFY(QFile::exists(dataFile("RemoveEvent.ServerResponse.txt")));
+    }
+
+    void cancelStopsTheRequest()
+    {
+        // Headers and part of the body arrive, then the server goes quiet.
+        server->queue("HTTP/1.1 200 OK\r\nContent-Length: 100000\r\n\r\n" + QByteArray(30000, 'z'),
+                      ScriptedServer::Hold);
+        EventElement event = fileEvent("");
+        event.kind = 3;
+        QCOMPARE(connection->downloadEvent(event), 77);
+        QVERIFY(QTest::qWaitFor([this] { return !user.progress.isEmpty(); }, 20000));
+        const QString holding = dataFile(QString::fromUtf8(event.getId()));
+        QVERIFY(QFile::exists(holding));
+
+        connection->cancelCurrentHttpOperation();
+        QCOMPARE(user.messages.last(), QString("CANCELING OPERATIONS..."));
+        const int reports = user.progress.size();
+        server->finishHeld(QByteArray(70000, 'z'));
+        owner->call = [&] { return connection->downloadEvent(event); };
+        QVERIFY(QTest::qWaitFor([this] { return !owner->results.isEmpty(); }, 20000));
+        QCOMPARE(owner->results, QList<int> { 101 });
+        QCOMPARE(user.progress.size(), reports);
+        QVERIFY(!QFile::exists(holding));
+    }
+
+    void cancelWhileIdle()
+    {
+        connection->cancelCurrentHttpOperation();
+        EventElement event = fileEvent("");
+        QCOMPARE(connection->removeEvent(event), 101);
+        QVERIFY(server->requests.isEmpty());
+        QCOMPARE(run([&] { return connection->removeEvent(event); }), (QList<int> { 77, 0 }));
+    }
+
+    void progressFitsAnInt()
+    {
+        // Totals beyond the int range are scaled down with their ratio kept.
+        const qint64 total = 6LL * 1024 * 1024 * 1024;
+        QVERIFY(QMetaObject::invokeMethod(connection.get(), "updateDataSendProgress",
+                                          Q_ARG(qint64, total / 3), Q_ARG(qint64, total)));
+        QCOMPARE(user.progress.size(), 1);
+        const auto [done, all] = user.progress.first();
+        QVERIFY(all > 0 && all <= std::numeric_limits<int>::max());
+        QVERIFY(qAbs(double(done) / all - 1.0 / 3) < 1e-6);
+    }
+
+    void missingDataFolderSendsNothing()
+    {
+        SettingsStore().writeDataPath("");
+        EventElement event = fileEvent("");
+        QCOMPARE(connection->removeEvent(event), 99);
+        QVERIFY(server->requests.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogConnection)
+#include "tst_logconnection.moc"
