@@ -1,6 +1,8 @@
 #include "SettingsStore.h"
 
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 
 namespace Quorvane {
 
@@ -11,6 +13,7 @@ SettingsStore::SettingsStore()
 
 int SettingsStore::writeInt(const QString &key, int value)
 {
+    prepareOwnerOnlyFile();
     setValue(key, value);
     restrictToOwner();
     return 0;
@@ -25,6 +28,7 @@ int SettingsStore::readInt(const QString &key) const
 
 int SettingsStore::writeDataPath(const QByteArray &path)
 {
+    prepareOwnerOnlyFile();
     setValue(QStringLiteral("data_path"), path);
     restrictToOwner();
     return 0;
@@ -37,6 +41,7 @@ QByteArray SettingsStore::readDataPath() const
 
 int SettingsStore::writeCredentials(const QByteArray &user, const QByteArray &password)
 {
+    prepareOwnerOnlyFile();
     setValue(QStringLiteral("user"), user);
     setValue(QStringLiteral("password"), password);
     restrictToOwner();
@@ -61,8 +66,29 @@ QByteArray SettingsStore::readServerUrl() const
 
 void SettingsStore::restrictToOwner()
 {
+    prepareOwnerOnlyFile();
     sync();
+    // In case QSettings could not replace the file and wrote it in place.
     QFile::setPermissions(fileName(), QFile::ReadOwner | QFile::WriteOwner);
+}
+
+// QSettings writes a new file and renames it over the old one, giving the new
+// file the old one's permissions. Making the file owner-only before the first
+// value is set means the password is never readable by others, not even for
+// the moment between writing and a later chmod.
+void SettingsStore::prepareOwnerOnlyFile()
+{
+    const QString path = fileName();
+    const QFileInfo info(path);
+    if (info.exists()) {
+        QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);
+        return;
+    }
+    const QString folder = info.absolutePath();
+    if (!QFileInfo::exists(folder) && QDir().mkpath(folder))
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    QFile file(path);
+    file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner);
 }
 
 QByteArray dataFolder()

@@ -30,6 +30,9 @@ public:
     // The password lives here in plain form for the user's other programs,
     // so the file must stay readable by its owner only.
     void restrictToOwner();
+
+private:
+    void prepareOwnerOnlyFile();
 };
 
 // The data folder as the setting names it now (empty when unset).
