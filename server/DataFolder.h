@@ -1,0 +1,32 @@
+#pragma once
+
+#include <string>
+
+namespace QuorvaneServer {
+
+// The server's folder: its database, "files/" with the stored files under names
+// the server makes, and "tmp/" for uploads in progress.
+class DataFolder
+{
+public:
+    // Creates the folders that are missing; throws std::runtime_error.
+    explicit DataFolder(std::string path);
+    ~DataFolder();
+    DataFolder(const DataFolder &) = delete;
+    DataFolder &operator=(const DataFolder &) = delete;
+
+    const std::string &path() const { return m_path; }
+    std::string databasePath() const { return m_path + "/events.sqlite"; }
+    std::string filesPath() const { return m_path + "/files"; }
+    std::string temporaryPath() const { return m_path + "/tmp"; }
+
+    // Claims the folder for this server process. False when another server
+    // runs on it: its uploads in progress must not be swept away.
+    bool lockForServer();
+
+private:
+    std::string m_path;
+    int m_lockFd = -1;
+};
+
+} // namespace QuorvaneServer

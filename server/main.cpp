@@ -1,0 +1,97 @@
+// quorvane-server: the reference backup server of Quorvane.
+
+#include "AccountCommand.h"
+#include "AccountStore.h"
+#include "Authenticator.h"
+#include "CommandLine.h"
+#include "DataFolder.h"
+#include "Database.h"
+#include "EventStore.h"
+#include "FileStore.h"
+#include "HttpService.h"
+#include "RequestLog.h"
+#include "ShutdownSignals.h"
+
+#include <csignal>
+#include <cstdio>
+#include <exception>
+#include <sys/stat.h>
+
+using namespace QuorvaneServer;
+
+namespace {
+
+int serve(const CommandLine &line)
+{
+    ShutdownSignals signals;
+    RequestLog log(stderr);
+    try {
+        DataFolder folder(line.dataFolder);
+        if (!folder.lockForServer()) {
+            std::fprintf(stderr, "quorvane-server: another server uses %s\n",
+                         folder.path().c_str());
+            return 1;
+        }
+        Database db(folder.databasePath());
+        FileStore files(folder);
+        EventStore events(db, files);
+        AccountStore accounts(db, files);
+        Authenticator authenticator(accounts);
+
+        const FileStore::Sweep sweep = files.sweep(events.storageNames());
+        if (sweep.temporary + sweep.unreferenced > 0)
+            log.message("removed " + std::to_string(sweep.temporary)
+                        + " unfinished uploads and " + std::to_string(sweep.unreferenced)
+                        + " files of no event");
+        if (sweep.missing > 0)
+            log.message("warning: " + std::to_string(sweep.missing)
+                        + " events have lost their stored file");
+
+        HttpService::Limits limits;
+        limits.maxBody = line.maxBody;
+        HttpService service(events, files, authenticator, log, limits);
+        const int port = service.bind(line.host, line.port);
+        if (port < 0) {
+            std::fprintf(stderr, "quorvane-server: cannot listen on %s:%d\n", line.host.c_str(),
+                         line.port);
+            return 1;
+        }
+        const bool bracket = line.host.find(':') != std::string::npos;
+        log.message("listening on http://" + (bracket ? "[" + line.host + "]" : line.host) + ":"
+                    + std::to_string(port) + " with data in " + folder.path());
+        signals.watch([&service, &log](int signal) {
+            log.message(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
+            service.stop();
+        });
+        service.run();
+        log.message("stopped");
+        return 0;
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "quorvane-server: %s\n", error.what());
+        return 1;
+    }
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // A client that hangs up must not end the server.
+    std::signal(SIGPIPE, SIG_IGN);
+    ::umask(077);
+
+    const CommandLine line = CommandLine::parse(argc, argv);
+    switch (line.mode) {
+    case CommandLine::Mode::Help:
+        std::fputs(CommandLine::usage().c_str(), stdout);
+        return 0;
+    case CommandLine::Mode::Invalid:
+        std::fprintf(stderr, "quorvane-server: %s\n\n%s", line.error.c_str(),
+                     CommandLine::usage().c_str());
+        return 2;
+    case CommandLine::Mode::Serve:
+        return serve(line);
+    default:
+        return AccountCommand(line, stdin).run();
+    }
+}
