@@ -1,0 +1,315 @@
+#include "LockRegistry.h"
+
+#include "AdvisoryLock.h"
+#include "ApplicationFolder.h"
+#include "HandOverSetting.h"
+#include "InstanceProtocol.h"
+#include "MessageBoxes.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QFileInfo>
+#include <QSaveFile>
+#include <QSet>
+#include <QSharedMemory>
+
+#include <cstring>
+#include <memory>
+
+namespace {
+
+constexpr int Success = 0;
+constexpr int Failure = 99;
+
+struct Registry
+{
+    QMap<QByteArray, QFile *> locks;
+    QByteArray listBuffer;
+    QByteArray publishedList;
+    QSharedMemory *block = nullptr;
+};
+
+Registry &registry()
+{
+    static Registry instance;
+    return instance;
+}
+
+QString decoded(const QByteArray &path)
+{
+    return QFile::decodeName(path);
+}
+
+bool isRegularFile(const QByteArray &path)
+{
+    return !path.isEmpty() && QFileInfo(decoded(path)).isFile();
+}
+
+// Opens the list file (creating it when missing) and reads it whole.
+bool readList(QByteArray *content)
+{
+    QFile file(LockListPath());
+    if (!file.open(QIODevice::ReadWrite))
+        return false;
+    *content = file.readAll();
+    return true;
+}
+
+// Replaces the list file's content in one step: the old list stays whole until
+// the new one is complete. An empty list removes the file.
+bool replaceList(const QByteArray &content)
+{
+    const QString path = LockListPath();
+    if (content.isEmpty())
+        return QFile::remove(path) || !QFile::exists(path);
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    if (file.write(content) != content.size()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+// The lines of the list. Only a final line feed is dropped, so a last line
+// without one keeps all its bytes.
+QList<QByteArray> listLines(const QByteArray &content)
+{
+    if (content.isEmpty())
+        return {};
+    QList<QByteArray> lines = content.split('\n');
+    if (content.endsWith('\n'))
+        lines.removeLast();
+    return lines;
+}
+
+// Cuts the first line that is exactly the path, with its line feed.
+bool removeLine(QByteArray *content, const QByteArray &path)
+{
+    qsizetype start = 0;
+    while (start < content->size()) {
+        qsizetype end = content->indexOf('\n', start);
+        if (end < 0)
+            end = content->size();
+        if (end - start == path.size()
+            && std::memcmp(content->constData() + start, path.constData(), path.size()) == 0) {
+            content->remove(start, qMin(end + 1, content->size()) - start);
+            return true;
+        }
+        start = end + 1;
+    }
+    return false;
+}
+
+// A line appended to a list whose last line has no line feed must not run on.
+QByteArray appendLine(const QByteArray &content, const QByteArray &path)
+{
+    QByteArray result = content;
+    if (!result.isEmpty() && !result.endsWith('\n'))
+        result += '\n';
+    return result + path + '\n';
+}
+
+// Opens the file for reading and share-locks it.
+std::unique_ptr<QFile> holdFile(const QByteArray &path)
+{
+    auto file = std::make_unique<QFile>(decoded(path));
+    if (!file->open(QIODevice::ReadOnly))
+        return nullptr;
+    if (!Platform::AdvisoryLock::lockShared(file->handle()))
+        return nullptr;
+    return file;
+}
+
+// The path no longer names a file: its line goes. Always a failure for the
+// caller, even when the line was dropped.
+int dropListed(const QByteArray &path)
+{
+    QByteArray content;
+    if (!readList(&content))
+        return Failure;
+    Registry &state = registry();
+    state.listBuffer = content;
+    QByteArray updated = content;
+    if (removeLine(&updated, path) && replaceList(updated))
+        state.listBuffer = updated;
+    return Failure;
+}
+
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("LockRegistry", text);
+}
+
+} // namespace
+
+QString LockListPath()
+{
+    return applicationFolder() + QStringLiteral("/llf");
+}
+
+bool ReloadLockedFiles()
+{
+    QFile list(LockListPath());
+    if (!list.open(QIODevice::ReadWrite))
+        return false;
+    const QByteArray content = list.readAll();
+    Registry &state = registry();
+    for (const QByteArray &path : listLines(content)) {
+        if (!isRegularFile(path))
+            continue;
+        if (!state.locks.contains(path)) {
+            std::unique_ptr<QFile> file = holdFile(path);
+            // One file that cannot be held must not leave every later one unlocked.
+            if (!file)
+                continue;
+            state.locks.insert(path, file.release());
+        }
+        state.publishedList += path + '\n';
+    }
+    PublishLockList();
+    return true;
+}
+
+int ToggleLock(const std::optional<QByteArray> &path)
+{
+    std::unique_ptr<QFile> handOverFile;
+    QByteArray target;
+    if (path) {
+        target = *path;
+    } else {
+        target = Platform::HandOverSetting::read();
+        handOverFile = std::make_unique<QFile>(decoded(target));
+        if (target.isEmpty() || !handOverFile->open(QIODevice::ReadOnly))
+            return Failure;
+    }
+
+    int result;
+    if (isRegularFile(target))
+        result = registry().locks.contains(target) ? UnlockFile(target) : LockFile(target);
+    else
+        result = dropListed(target);
+
+    registry().publishedList = registry().listBuffer;
+    PublishLockList();
+
+    if (!path) {
+        if (result == Success)
+            Platform::MessageBoxes::system(tr("KEYCRATE"), tr("Operation successful!"), false);
+        else
+            Platform::MessageBoxes::system(tr("Error"), tr("Error locking/unlocking file!"), true);
+    }
+    return result;
+}
+
+int LockFile(const QByteArray &path)
+{
+    QByteArray content;
+    if (!readList(&content))
+        return Failure;
+    Registry &state = registry();
+    state.listBuffer = content;
+    std::unique_ptr<QFile> file = holdFile(path);
+    if (!file)
+        return Failure;
+    const QByteArray updated = appendLine(content, path);
+    if (!replaceList(updated))
+        return Failure;
+    state.listBuffer = updated;
+    delete state.locks.value(path);
+    state.locks.insert(path, file.release());
+    return Success;
+}
+
+int UnlockFile(const QByteArray &path)
+{
+    QByteArray content;
+    if (!readList(&content))
+        return Failure;
+    Registry &state = registry();
+    state.listBuffer = content;
+    // The list changes first: if it cannot, the file stays held and listed.
+    QByteArray updated = content;
+    if (removeLine(&updated, path)) {
+        if (!replaceList(updated))
+            return Failure;
+        state.listBuffer = updated;
+    }
+    delete state.locks.take(path);
+    return Success;
+}
+
+void PublishLockList()
+{
+    Registry &state = registry();
+    delete state.block; // detaches; a block nobody else holds goes with it
+    state.block = new QSharedMemory(QLatin1String(InstanceProtocol::LockListKey));
+    if (state.block->attach()) {
+        // A block left by an instance that did not end in order has no other
+        // holder and goes away on detach; one that stays is held elsewhere.
+        state.block->detach();
+        if (state.block->attach())
+            return;
+    }
+    if (!state.block->create(state.publishedList.size()))
+        return;
+    state.block->lock();
+    std::memcpy(state.block->data(), state.publishedList.constData(), state.publishedList.size());
+    state.block->unlock();
+}
+
+LockStatuses ReadLockStatuses()
+{
+    LockStatuses statuses;
+    QByteArray content;
+    if (!readList(&content))
+        return statuses;
+    const Registry &state = registry();
+    for (const QByteArray &path : listLines(content)) {
+        int status;
+        if (!isRegularFile(path))
+            status = StatusInvalid;
+        else if (!state.locks.contains(path))
+            status = StatusNotHeld;
+        else
+            status = state.locks.value(path)->isOpen() ? StatusLocked : StatusUnlocked;
+        statuses.insert(path, status);
+    }
+    return statuses;
+}
+
+void CompactLockList()
+{
+    QByteArray content;
+    if (!readList(&content))
+        return;
+    QSet<QByteArray> seen;
+    QByteArray compacted;
+    for (const QByteArray &path : listLines(content)) {
+        if (seen.contains(path))
+            continue;
+        seen.insert(path);
+        compacted += path + '\n';
+    }
+    QSaveFile file(LockListPath());
+    if (file.open(QIODevice::WriteOnly) && file.write(compacted) == compacted.size())
+        file.commit();
+}
+
+void WithdrawLockList()
+{
+    Registry &state = registry();
+    delete state.block;
+    state.block = nullptr;
+}
+
+void ForgetLocks()
+{
+    Registry &state = registry();
+    qDeleteAll(state.locks);
+    state.locks.clear();
+    state.listBuffer.clear();
+    state.publishedList.clear();
+    WithdrawLockList();
+}

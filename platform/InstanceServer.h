@@ -1,0 +1,64 @@
+#pragma once
+
+#include "InstanceAddress.h"
+#include "WindowMessage.h"
+
+#include <QLockFile>
+#include <QObject>
+
+#include <functional>
+
+class QLocalServer;
+
+namespace Platform {
+
+// The running instance's end of the instance channel: registers the process
+// under a title for the current user and hands every message that arrives to
+// the filter, on the thread that owns this object.
+//
+// The lock file decides who is the instance, so two starts at the same moment
+// cannot both become it; a lock or socket left by an instance that died is
+// taken over.
+class InstanceServer : public QObject
+{
+    Q_OBJECT
+
+public:
+    // Returns true when it consumed the message; result is the answer a
+    // sender waits for.
+    using Filter = std::function<bool(const WindowMessage &message, qint64 *result)>;
+    enum class Claim { Claimed, HeldElsewhere, Failed };
+
+    explicit InstanceServer(const QString &title, QObject *parent = nullptr);
+    ~InstanceServer() override;
+
+    // Takes the instance lock without waiting. Needs no application object.
+    Claim claim();
+    // Starts taking messages; needs the claim and the application object.
+    bool listen();
+    // Stops taking messages and removes the socket; the lock stays held.
+    void close();
+    // Closes and gives up the lock.
+    void release();
+
+    void setFilter(Filter filter) { m_filter = std::move(filter); }
+    // How long a client may take to deliver its request.
+    void setReadTimeout(int milliseconds) { m_readTimeout = milliseconds; }
+
+    bool isListening() const;
+    QString errorString() const { return m_error; }
+    const InstanceAddress &address() const { return m_address; }
+
+private:
+    void acceptConnections();
+    bool deliver(const WindowMessage &message, qint64 *result);
+
+    InstanceAddress m_address;
+    QLockFile m_lock;
+    QLocalServer *m_server = nullptr;
+    Filter m_filter;
+    int m_readTimeout = 5000;
+    QString m_error;
+};
+
+} // namespace Platform

@@ -1,0 +1,102 @@
+#include "MessageFrame.h"
+
+#include <QtEndian>
+
+namespace Platform {
+
+namespace {
+
+constexpr char RequestMagic[] = "kcm";
+constexpr char ReplyMagic[] = "kcr";
+
+QByteArray header(const char *magic, int bodySize)
+{
+    QByteArray bytes(magic, 3);
+    bytes.append(char(MessageFrame::Version));
+    char length[2];
+    qToBigEndian<quint16>(quint16(bodySize), length);
+    bytes.append(length, 2);
+    return bytes;
+}
+
+template<typename T>
+void append(QByteArray *bytes, T value)
+{
+    char raw[sizeof(T)];
+    qToBigEndian<T>(value, raw);
+    bytes->append(raw, sizeof(T));
+}
+
+template<typename T>
+T take(const QByteArray &bytes, int offset)
+{
+    return qFromBigEndian<T>(bytes.constData() + offset);
+}
+
+// Checks as much of the header as has arrived, so that garbage is refused at
+// its first byte rather than after a timeout.
+MessageFrame::Status checkHeader(const QByteArray &bytes, const char *magic, int bodySize)
+{
+    const QByteArray expected = header(magic, bodySize);
+    const int checked = qMin(int(bytes.size()), MessageFrame::HeaderSize);
+    if (bytes.left(checked) != expected.left(checked))
+        return MessageFrame::Status::Malformed;
+    const int total = MessageFrame::HeaderSize + bodySize;
+    if (bytes.size() > total)
+        return MessageFrame::Status::Malformed;
+    return bytes.size() == total ? MessageFrame::Status::Complete
+                                 : MessageFrame::Status::Incomplete;
+}
+
+} // namespace
+
+QByteArray MessageFrame::encodeRequest(Mode mode, const WindowMessage &message)
+{
+    QByteArray bytes = header(RequestMagic, RequestBodySize);
+    append<quint8>(&bytes, quint8(mode));
+    append<quint32>(&bytes, message.message);
+    append<quint64>(&bytes, message.wParam);
+    append<qint64>(&bytes, message.lParam);
+    return bytes;
+}
+
+MessageFrame::Status MessageFrame::decodeRequest(const QByteArray &bytes, Mode *mode,
+                                                 WindowMessage *message)
+{
+    const Status status = checkHeader(bytes, RequestMagic, RequestBodySize);
+    if (bytes.size() > HeaderSize) {
+        const quint8 rawMode = quint8(bytes.at(HeaderSize));
+        if (rawMode != quint8(Mode::Post) && rawMode != quint8(Mode::Send))
+            return Status::Malformed;
+    }
+    if (status != Status::Complete)
+        return status;
+    *mode = Mode(take<quint8>(bytes, HeaderSize));
+    message->message = take<quint32>(bytes, HeaderSize + 1);
+    message->wParam = take<quint64>(bytes, HeaderSize + 5);
+    message->lParam = take<qint64>(bytes, HeaderSize + 13);
+    return Status::Complete;
+}
+
+QByteArray MessageFrame::encodeReply(bool handled, qint64 result)
+{
+    QByteArray bytes = header(ReplyMagic, ReplyBodySize);
+    append<quint8>(&bytes, handled ? 1 : 0);
+    append<qint64>(&bytes, result);
+    return bytes;
+}
+
+MessageFrame::Status MessageFrame::decodeReply(const QByteArray &bytes, bool *handled,
+                                               qint64 *result)
+{
+    const Status status = checkHeader(bytes, ReplyMagic, ReplyBodySize);
+    if (bytes.size() > HeaderSize && quint8(bytes.at(HeaderSize)) > 1)
+        return Status::Malformed;
+    if (status != Status::Complete)
+        return status;
+    *handled = take<quint8>(bytes, HeaderSize) == 1;
+    *result = take<qint64>(bytes, HeaderSize + 1);
+    return Status::Complete;
+}
+
+} // namespace Platform

@@ -1,0 +1,187 @@
+#include "KeycrateSend.h"
+
+#include "HandOverSetting.h"
+#include "InstanceClient.h"
+#include "InstanceProtocol.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QSharedMemory>
+#include <QTextStream>
+#include <QThread>
+
+namespace {
+
+Platform::InstanceClient instanceClient()
+{
+    return Platform::InstanceClient(QString::fromLatin1(InstanceProtocol::WindowTitle));
+}
+
+} // namespace
+
+KeycrateSend::KeycrateSend(QTextStream &out, QTextStream &err)
+    : m_out(out)
+    , m_err(err)
+{
+}
+
+QString KeycrateSend::usage()
+{
+    return QStringLiteral(
+            "Usage: keycrate-send [--timeout SECONDS] COMMAND [FILE]\n"
+            "Talks to the keycrate running for this user.\n"
+            "\n"
+            "  lock FILE    lock FILE, or unlock it when it is locked; keycrate confirms\n"
+            "               with a box, and this waits until it is closed\n"
+            "  upload FILE  hand FILE to keycrate's online backup\n"
+            "  show         bring keycrate's window up\n"
+            "  quit         end keycrate at once (its lock list is not tidied up)\n"
+            "  list         print the locked files keycrate publishes, one a line\n"
+            "\n"
+            "  --timeout SECONDS  give up waiting for keycrate's answer after SECONDS\n"
+            "\n"
+            "Exit status: 0 done, 99 the lock or unlock failed, 2 wrong usage,\n"
+            "3 keycrate is not running, 4 no such file, 5 keycrate did not answer\n"
+            "or did not take the request.\n");
+}
+
+int KeycrateSend::run(const QStringList &arguments)
+{
+    QStringList words = arguments;
+    if (words.size() >= 2 && words.first() == QLatin1String("--timeout")) {
+        bool ok = false;
+        const double seconds = words.at(1).toDouble(&ok);
+        if (!ok || seconds <= 0) {
+            m_err << "keycrate-send: --timeout needs a positive number of seconds\n";
+            return Usage;
+        }
+        m_timeoutMs = int(seconds * 1000);
+        words = words.mid(2);
+    }
+    if (words.size() == 1 && (words.first() == QLatin1String("-h") || words.first() == QLatin1String("--help"))) {
+        m_out << usage();
+        return Success;
+    }
+    const QString command = words.value(0);
+    if (words.size() == 2 && command == QLatin1String("lock"))
+        return handOverFile(words.at(1), InstanceProtocol::LockCommand);
+    if (words.size() == 2 && command == QLatin1String("upload"))
+        return handOverFile(words.at(1), InstanceProtocol::UploadCommand);
+    if (words.size() == 1 && command == QLatin1String("show"))
+        return show();
+    if (words.size() == 1 && command == QLatin1String("quit"))
+        return quit();
+    if (words.size() == 1 && command == QLatin1String("list"))
+        return list();
+    m_err << usage();
+    return Usage;
+}
+
+int KeycrateSend::handOverFile(const QString &file, qint64 command)
+{
+    const QFileInfo info(file);
+    if (!info.isFile()) {
+        m_err << "keycrate-send: " << file
+              << (info.exists() ? ": not a regular file\n" : ": no such file\n");
+        return NoSuchFile;
+    }
+    const Platform::InstanceClient client = instanceClient();
+    if (!client.exists()) {
+        m_err << "keycrate-send: keycrate is not running\n";
+        return NotRunning;
+    }
+    if (!Platform::HandOverSetting::write(QFile::encodeName(info.absoluteFilePath()))) {
+        m_err << "keycrate-send: cannot write the settings to hand the file over\n";
+        return NoAnswer;
+    }
+    qint64 result = 0;
+    bool handled = false;
+    switch (client.send({InstanceProtocol::HandOver, 0, command}, &result, &handled, m_timeoutMs)) {
+    case Platform::InstanceClient::Outcome::NoInstance:
+        m_err << "keycrate-send: keycrate is not running\n";
+        return NotRunning;
+    case Platform::InstanceClient::Outcome::NoAnswer:
+        m_err << "keycrate-send: keycrate did not answer\n";
+        return NoAnswer;
+    case Platform::InstanceClient::Outcome::Delivered:
+        break;
+    }
+    if (!handled) {
+        m_err << "keycrate-send: keycrate did not take the request\n";
+        return NoAnswer;
+    }
+    if (command == InstanceProtocol::LockCommand && result != 0) {
+        m_err << "keycrate-send: keycrate could not lock or unlock " << info.absoluteFilePath()
+              << "\n";
+        return LockFailed;
+    }
+    return Success;
+}
+
+int KeycrateSend::show()
+{
+    qint64 result = 0;
+    bool handled = false;
+    switch (instanceClient().send({InstanceProtocol::HandOver, 0, InstanceProtocol::ShowCommand},
+                                  &result, &handled, m_timeoutMs)) {
+    case Platform::InstanceClient::Outcome::NoInstance:
+        m_err << "keycrate-send: keycrate is not running\n";
+        return NotRunning;
+    case Platform::InstanceClient::Outcome::NoAnswer:
+        m_err << "keycrate-send: keycrate did not answer\n";
+        return NoAnswer;
+    case Platform::InstanceClient::Outcome::Delivered:
+        break;
+    }
+    return handled ? Success : NoAnswer;
+}
+
+int KeycrateSend::quit()
+{
+    const Platform::InstanceClient client = instanceClient();
+    if (client.post({InstanceProtocol::EndProcess, 0, 0})
+        != Platform::InstanceClient::Outcome::Delivered) {
+        m_err << "keycrate-send: keycrate is not running\n";
+        return NotRunning;
+    }
+    // Return once it is gone, so that what follows sees it ended.
+    const QDeadlineTimer deadline(m_timeoutMs < 0 ? 10000 : m_timeoutMs);
+    while (client.exists()) {
+        if (deadline.hasExpired()) {
+            m_err << "keycrate-send: keycrate did not end\n";
+            return NoAnswer;
+        }
+        QThread::msleep(20);
+    }
+    return Success;
+}
+
+int KeycrateSend::list()
+{
+    QByteArray published;
+    if (readPublishedList(&published)) {
+        m_out.flush();
+        QFile out;
+        out.open(stdout, QIODevice::WriteOnly);
+        out.write(published);
+        return Success;
+    }
+    // No block: keycrate publishes nothing while its list is empty.
+    if (instanceClient().exists())
+        return Success;
+    m_err << "keycrate-send: keycrate is not running\n";
+    return NotRunning;
+}
+
+bool KeycrateSend::readPublishedList(QByteArray *list)
+{
+    QSharedMemory block(QLatin1String(InstanceProtocol::LockListKey));
+    if (!block.attach(QSharedMemory::ReadOnly))
+        return false;
+    block.lock();
+    *list = QByteArray(static_cast<const char *>(block.constData()), block.size());
+    block.unlock();
+    block.detach();
+    return true;
+}
