@@ -103,14 +103,38 @@ static const char *textOf(QByteArray &bytes, const QByteArray &value)
     return bytes.constData();
 }
 
-void EventElement::setContent(const QByteArray &value) { content = textOf(m_content, value); }
-void EventElement::setType(const QByteArray &value) { type = textOf(m_type, value); }
-void EventElement::setRecordChanged(const QByteArray &value) { recordChanged = textOf(m_recordChanged, value); }
-void EventElement::setRecordTime(const QByteArray &value) { recordTime = textOf(m_recordTime, value); }
-void EventElement::setId(const QByteArray &value) { id = textOf(m_id, value); }
-void EventElement::setName(const QByteArray &value) { name = textOf(m_name, value); }
-void EventElement::setPath(const QByteArray &value) { path = textOf(m_path, value); }
-void EventElement::setDescription(const QByteArray &value) { description = textOf(m_description, value); }
+void EventElement::setContent(const QByteArray &value)
+{
+    content = textOf(m_content, value);
+}
+void EventElement::setType(const QByteArray &value)
+{
+    type = textOf(m_type, value);
+}
+void EventElement::setRecordChanged(const QByteArray &value)
+{
+    recordChanged = textOf(m_recordChanged, value);
+}
+void EventElement::setRecordTime(const QByteArray &value)
+{
+    recordTime = textOf(m_recordTime, value);
+}
+void EventElement::setId(const QByteArray &value)
+{
+    id = textOf(m_id, value);
+}
+void EventElement::setName(const QByteArray &value)
+{
+    name = textOf(m_name, value);
+}
+void EventElement::setPath(const QByteArray &value)
+{
+    path = textOf(m_path, value);
+}
+void EventElement::setDescription(const QByteArray &value)
+{
+    description = textOf(m_description, value);
+}
 
 quint32 parseTimeStamp(const QByteArray &text)
 {

@@ -1,0 +1,100 @@
+#include "CurrentUser.h"
+#include "SettingsStore.h"
+
+#include <QtTest>
+#include <limits>
+#include <sys/stat.h>
+
+using namespace Quorvane;
+
+namespace {
+
+class RecordingUser : public QuorvaneUser
+{
+public:
+    void OnFinished(int, int) override { }
+    void OnMessage(const char *text) override { messages << QByteArray(text); }
+    void OnProgress(int done, int total) override { progress << qMakePair(done, total); }
+
+    QList<QByteArray> messages;
+    QList<QPair<int, int>> progress;
+};
+
+int modeOf(const QString &path)
+{
+    struct stat info
+    {
+    };
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
+} // namespace
+
+class SettingsAndUserTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void firstWriteCreatesPrivateFileAndFolder();
+    void dataFolderFollowsTheLatestWrite();
+    void progressFitsAnInt();
+    void reportsNeedAUser();
+};
+
+void SettingsAndUserTest::firstWriteCreatesPrivateFileAndFolder()
+{
+    ::umask(022);
+    SettingsStore store;
+    const QString file = store.fileName();
+    const QString folder = QFileInfo(file).absolutePath();
+    QVERIFY(!QFile::exists(folder));
+
+    QCOMPARE(store.writeCredentials("user", "secret"), 0);
+    QCOMPARE(modeOf(file), 0600);
+    QCOMPARE(modeOf(folder), 0700);
+    QCOMPARE(SettingsStore().readPassword(), QByteArray("secret"));
+}
+
+void SettingsAndUserTest::dataFolderFollowsTheLatestWrite()
+{
+    SettingsStore longLived;
+    QCOMPARE(longLived.writeDataPath("/first"), 0);
+    QCOMPARE(dataFolder(), QByteArray("/first"));
+    QCOMPARE(longLived.writeDataPath("/second/\xc3\xa9"), 0);
+    QCOMPARE(dataFolder(), QByteArray("/second/\xc3\xa9"));
+}
+
+void SettingsAndUserTest::progressFitsAnInt()
+{
+    RecordingUser user;
+    setCurrentUser(&user);
+    const qint64 giga = 1000 * 1000 * 1000;
+    reportProgress(1500, 3000);
+    reportProgress(3 * giga, 6 * giga);
+    reportProgress(5 * giga, -1); // total unknown
+    setCurrentUser(nullptr);
+
+    QCOMPARE(user.progress.size(), 3);
+    QCOMPARE(user.progress[0], qMakePair(1500, 3000));
+    const auto [done, total] = user.progress[1];
+    QVERIFY(total > 0 && total <= std::numeric_limits<int>::max());
+    QCOMPARE(qint64(done) * 2, qint64(total));
+    QVERIFY(user.progress[2].first > 0);
+    QCOMPARE(user.progress[2].second, -1);
+}
+
+void SettingsAndUserTest::reportsNeedAUser()
+{
+    setCurrentUser(nullptr);
+    reportMessage("nobody hears this");
+    reportProgress(1, 2);
+
+    RecordingUser user;
+    setCurrentUser(&user);
+    reportMessage(QString::fromUtf8("Uploading event \"R\xc3\xa9sum\xc3\xa9\"..."));
+    setCurrentUser(nullptr);
+    QCOMPARE(user.messages, QList<QByteArray>({ "Uploading event \"R\xc3\xa9sum\xc3\xa9\"..." }));
+}
+
+QTEST_GUILESS_MAIN(SettingsAndUserTest)
+#include "tst_SettingsAndUser.moc"
