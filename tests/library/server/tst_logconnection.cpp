@@ -1,65 +1,21 @@
+#include "ConnectionOwner.h"
 #include "CurrentUser.h"
 #include "EventXml.h"
 #include "LogConnection.h"
 #include "ScriptedServer.h"
 #include "SettingsStore.h"
 
-#include <QBasicTimer>
 #include <QDateTime>
 #include <QDir>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
-#include <QTimerEvent>
-#include <functional>
 #include <limits>
 #include <memory>
 
 using namespace Quorvane;
 
 namespace {
-
-class RecordingUser : public QuorvaneUser
-{
-public:
-    void OnFinished(int, int) override { }
-    void OnMessage(const char *text) override { messages << QString::fromLocal8Bit(text); }
-    void OnProgress(int done, int total) override { progress.append({ done, total }); }
-
-    QStringList messages;
-    QList<QPair<int, int>> progress;
-};
-
-// Acts as the pipe does: lends its timer, and on every tick calls the pending
-// operation again until it hands out a final result.
-class Owner : public QObject
-{
-public:
-    explicit Owner(LogConnection &connection) { connection.setOwnerTimer(&timer, this); }
-
-    QBasicTimer timer;
-    std::function<int()> call;
-    QList<int> results;
-    int ticks = 0;
-
-protected:
-    void timerEvent(QTimerEvent *event) override
-    {
-        if (event->timerId() != timer.timerId())
-            return;
-        ++ticks;
-        if (!call) {
-            timer.stop();
-            return;
-        }
-        const int result = call();
-        if (result != 77) {
-            timer.stop();
-            call = nullptr;
-            results << result;
-        }
-    }
-};
 
 QByteArray fileBytes(const QString &path)
 {
@@ -100,23 +56,11 @@ class TestLogConnection : public QObject
 private:
     std::unique_ptr<ScriptedServer> server;
     std::unique_ptr<LogConnection> connection;
-    std::unique_ptr<Owner> owner;
+    std::unique_ptr<ConnectionOwner> owner;
     std::unique_ptr<QTemporaryDir> data;
     RecordingUser user;
 
-    // The codes one operation hands out: the first call's, then the final one
-    // the owner collected on its timer.
-    QList<int> run(const std::function<int()> &operation)
-    {
-        const int first = operation();
-        if (first != 77)
-            return { first };
-        owner->results.clear();
-        owner->call = operation;
-        if (!QTest::qWaitFor([this] { return !owner->results.isEmpty(); }, 20000))
-            return { first, -1 };
-        return { first, owner->results.first() };
-    }
+    QList<int> run(const std::function<int()> &operation) { return owner->run(operation); }
 
     QString dataFile(const QString &name) const { return data->filePath(name); }
 
@@ -138,7 +82,7 @@ private slots:
         settings.writeCredentials("ann", "secret");
         settings.writeDataPath(data->path().toUtf8());
         connection = std::make_unique<LogConnection>();
-        owner = std::make_unique<Owner>(*connection);
+        owner = std::make_unique<ConnectionOwner>(*connection);
         user = RecordingUser();
         setCurrentUser(&user);
     }

@@ -1,0 +1,154 @@
+#include "ConnectionOwner.h"
+#include "CurrentUser.h"
+#include "LogConnection.h"
+#include "ReferenceServer.h"
+#include "SettingsStore.h"
+
+#include <QDateTime>
+#include <QDir>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+using namespace Quorvane;
+
+// LogConnection against our reference backup server: what it uploads comes
+// back in the event list and as the same bytes, and goes away when removed.
+class TestLogConnectionReference : public QObject
+{
+    Q_OBJECT
+
+private:
+    QTemporaryDir folder;
+    std::unique_ptr<ReferenceServer> server;
+    std::unique_ptr<LogConnection> connection;
+    std::unique_ptr<ConnectionOwner> owner;
+    RecordingUser user;
+    // Values a naive query would mangle.
+    const QByteArray password = "s3cret &=+#% ü";
+    QByteArray payload;
+
+    QList<int> run(const std::function<int()> &operation) { return owner->run(operation); }
+
+    EventMap readAll()
+    {
+        EventMap out;
+        const QList<int> codes = run([&] { return connection->readEvents(out, true, 0, -1); });
+        if (codes != QList<int> { 77, 0 })
+            qWarning() << "read gave" << codes;
+        return out;
+    }
+
+    EventElement event() const
+    {
+        const QByteArray now = QByteArray::number(QDateTime::currentSecsSinceEpoch());
+        EventElement event;
+        event.setId("0b7a4c1e-2f3d-4e5f-8a9b-0c1d2e3f4a5b");
+        event.setName("File [Tax & fees = 2+2 ü.pdf]");
+        event.setPath(folder.filePath("files/Tax & fees = 2+2 ü.pdf").toUtf8());
+        event.setType("application/pdf");
+        event.setContent("");
+        event.setDescription("Uploaded by KEYCRATE");
+        event.setRecordTime(now);
+        event.setRecordChanged(now);
+        event.kind = 4;
+        event.access = 1;
+        return event;
+    }
+
+private slots:
+    void initTestCase()
+    {
+        QVERIFY2(QFileInfo(ReferenceServer::binary()).isExecutable(),
+                 qPrintable(ReferenceServer::binary() + " is missing"));
+        server = std::make_unique<ReferenceServer>(folder.filePath("server"));
+        QVERIFY2(server->addUser("ann", password), qPrintable(server->error()));
+        QVERIFY2(server->start(), qPrintable(server->error()));
+
+        SettingsStore settings;
+        settings.clear();
+        settings.setValue("server_url", server->url());
+        settings.writeCredentials("ann", password);
+        settings.writeDataPath(folder.filePath("data").toUtf8());
+        settings.writeInt("refresh_days", 1);
+
+        // Binary bytes holding the separator, line ends and zero bytes.
+        for (int i = 0; i < 3 * 1024 * 1024 + 17; ++i)
+            payload += char((i * 131 + i / 4096) % 256);
+        payload.insert(1000, "-|+\r\n\0event\n");
+        QDir().mkpath(folder.filePath("files"));
+        QFile file(QString::fromUtf8(event().getPath()));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(payload);
+    }
+
+    void init()
+    {
+        connection = std::make_unique<LogConnection>();
+        owner = std::make_unique<ConnectionOwner>(*connection);
+        setCurrentUser(&user);
+    }
+
+    void cleanup()
+    {
+        setCurrentUser(nullptr);
+        owner.reset();
+        connection.reset();
+    }
+
+    void uploadListDownloadRemove()
+    {
+        EventElement sent = event();
+        QCOMPARE(run([&] { return connection->saveEvent(sent); }), (QList<int> { 77, 0 }));
+
+        const EventMap listed = readAll();
+        QVERIFY(listed.contains(sent.getId()));
+        const EventElement back = listed.value(sent.getId());
+        QCOMPARE(back.getName(), sent.getName());
+        QCOMPARE(back.getPath(), QByteArray("Tax & fees = 2+2 ü.pdf"));
+        QCOMPARE(back.getType(), sent.getType());
+        QCOMPARE(back.getDescription(), sent.getDescription());
+        QCOMPARE(back.getRecordTime(), sent.getRecordTime());
+        QVERIFY(back.listed);
+
+        EventElement wanted = back;
+        wanted.kind = 3;
+        QCOMPARE(run([&] { return connection->downloadEvent(wanted); }), (QList<int> { 77, 0 }));
+        QFile holding(folder.filePath("data/" + QString::fromUtf8(sent.getId())));
+        QVERIFY(holding.open(QIODevice::ReadOnly));
+        QVERIFY(holding.readAll() == payload);
+
+        QCOMPARE(run([&] { return connection->removeEvent(wanted); }), (QList<int> { 77, 0 }));
+        QVERIFY(!readAll().contains(sent.getId()));
+        // Gone from the server: its download is refused.
+        QCOMPARE(run([&] { return connection->downloadEvent(wanted); }), (QList<int> { 77, 99 }));
+    }
+
+    void searchByTitle()
+    {
+        EventElement sent = event();
+        sent.setId("5d6e7f80-9a0b-4c1d-8e2f-3a4b5c6d7e8f");
+        sent.setPath("");
+        QCOMPARE(run([&] { return connection->saveEvent(sent); }), (QList<int> { 77, 0 }));
+
+        connection->searchFields = "name";
+        connection->searchText = "fees = 2+2";
+        QVERIFY(readAll().contains(sent.getId()));
+        connection->searchText = "fees = 3";
+        QVERIFY(!readAll().contains(sent.getId()));
+    }
+
+    void wrongPasswordIsALoginRefusal()
+    {
+        SettingsStore().writeCredentials("ann", "s3cret");
+        EventMap out;
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 100 }));
+        EventElement sent = event();
+        QCOMPARE(run([&] { return connection->saveEvent(sent); }), (QList<int> { 77, 100 }));
+        SettingsStore().writeCredentials("ann", password);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestLogConnectionReference)
+#include "tst_logconnection_reference.moc"
