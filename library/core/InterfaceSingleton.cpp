@@ -62,11 +62,11 @@ QuorvaneInterface *InterfaceSingleton::obtain()
             g_worker = nullptr;
             return nullptr;
         }
-    } else if (QThread::currentThread() == g_worker) {
-        return createLocked();
     } else if (!g_building) {
         // The host deleted the interface: the new one is built where the old
         // one lived.
+        if (QThread::currentThread() == g_worker)
+            return createLocked();
         g_building = true;
         QMetaObject::invokeMethod(
             QCoreApplication::instance(), [] { getOrCreate(); }, Qt::QueuedConnection);
