@@ -1,0 +1,348 @@
+#include "InstanceAddress.h"
+#include "InstanceClient.h"
+#include "InstanceServer.h"
+#include "MessageFrame.h"
+
+#include <QDeadlineTimer>
+#include <QEventLoop>
+#include <QFileInfo>
+#include <QLocalSocket>
+#include <QProcess>
+#include <QTest>
+#include <QThread>
+#include <QTimer>
+
+#include <atomic>
+#include <sys/stat.h>
+
+using Platform::InstanceClient;
+using Platform::InstanceServer;
+using Platform::MessageFrame;
+using Platform::WindowMessage;
+
+namespace {
+
+const QString Title = QStringLiteral("Channel test");
+
+// Runs blocking client code on a thread of its own while this thread's event
+// loop serves it, as another process would.
+bool runClient(const std::function<void()> &client, int timeoutMs = 10000)
+{
+    std::unique_ptr<QThread> thread(QThread::create(client));
+    thread->start();
+    const QDeadlineTimer deadline(timeoutMs);
+    while (!thread->isFinished() && !deadline.hasExpired())
+        QTest::qWait(5);
+    if (!thread->wait(QDeadlineTimer(1000))) {
+        thread->terminate();
+        thread->wait();
+        return false;
+    }
+    return true;
+}
+
+// Writes raw bytes as a client that does not follow the format; true when
+// the server then closed the connection.
+bool serverHangsUp(const QByteArray &bytes)
+{
+    bool closed = false;
+    const bool finished = runClient([&] {
+        QLocalSocket socket;
+        socket.connectToServer(Platform::InstanceAddress(Title).socketPath());
+        if (!socket.waitForConnected(2000))
+            return;
+        socket.write(bytes);
+        while (socket.bytesToWrite() > 0 && socket.waitForBytesWritten(2000)) { }
+        const QDeadlineTimer deadline(5000);
+        while (socket.state() == QLocalSocket::ConnectedState && !deadline.hasExpired()) {
+            if (socket.waitForReadyRead(100))
+                socket.readAll();
+        }
+        closed = socket.state() != QLocalSocket::ConnectedState;
+    });
+    return finished && closed;
+}
+
+} // namespace
+
+class tst_InstanceChannel : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void onlyOneProcessCanClaimATitle();
+    void takesOverFromAnInstanceThatDied();
+    void postReachesTheFilterOnItsThread();
+    void sendReturnsTheFilterResult();
+    void withoutAnInstanceNothingIsDelivered();
+    void dropsMalformedAndOversizedInput_data();
+    void dropsMalformedAndOversizedInput();
+    void assemblesARequestThatArrivesByteByByte();
+    void dropsAClientThatStaysSilent();
+    void servesOthersWhileAFilterRunsAModalLoop();
+    void survivesASenderThatGivesUpWaiting();
+    void addressIsPrivateAndFollowsTheSettings();
+
+private:
+    struct Seen
+    {
+        WindowMessage message;
+        QThread *thread;
+    };
+
+    std::unique_ptr<InstanceServer> m_server;
+    QList<Seen> m_seen;
+};
+
+void tst_InstanceChannel::init()
+{
+    m_seen.clear();
+    m_server = std::make_unique<InstanceServer>(Title);
+    QCOMPARE(m_server->claim(), InstanceServer::Claim::Claimed);
+    QVERIFY2(m_server->listen(), qPrintable(m_server->errorString()));
+    m_server->setFilter([this](const WindowMessage &message, qint64 *result) {
+        m_seen.append({message, QThread::currentThread()});
+        *result = qint64(message.wParam) * 2;
+        return message.lParam != 0;
+    });
+}
+
+void tst_InstanceChannel::cleanup()
+{
+    m_server.reset();
+}
+
+void tst_InstanceChannel::onlyOneProcessCanClaimATitle()
+{
+    InstanceServer second(Title);
+    QCOMPARE(second.claim(), InstanceServer::Claim::HeldElsewhere);
+    QVERIFY(!second.listen());
+
+    InstanceServer other(QStringLiteral("Another title"));
+    QCOMPARE(other.claim(), InstanceServer::Claim::Claimed);
+
+    m_server.reset();
+    QCOMPARE(second.claim(), InstanceServer::Claim::Claimed);
+    QVERIFY(second.listen());
+}
+
+void tst_InstanceChannel::takesOverFromAnInstanceThatDied()
+{
+    m_server.reset();
+    // A child claims the title, listens and dies without cleaning up.
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--claim-and-die")});
+    QVERIFY(child.waitForFinished(10000));
+    QCOMPARE(child.exitCode(), 0);
+    const Platform::InstanceAddress address(Title);
+    QVERIFY(QFileInfo::exists(address.lockPath()));
+    QVERIFY(QFileInfo::exists(address.socketPath()));
+    QVERIFY(!InstanceClient(Title).exists());
+
+    init();
+    QVERIFY(InstanceClient(Title).exists());
+    QCOMPARE(InstanceClient(Title).post({7, 0, 1}), InstanceClient::Outcome::Delivered);
+    QTRY_COMPARE(m_seen.size(), 1);
+}
+
+void tst_InstanceChannel::postReachesTheFilterOnItsThread()
+{
+    const WindowMessage message {1046, 0xFFFFFFFFFFFFFFFF, -5};
+    QCOMPARE(InstanceClient(Title).post(message), InstanceClient::Outcome::Delivered);
+    QTRY_COMPARE(m_seen.size(), 1);
+    QCOMPARE(m_seen.at(0).message.message, message.message);
+    QCOMPARE(m_seen.at(0).message.wParam, message.wParam);
+    QCOMPARE(m_seen.at(0).message.lParam, message.lParam);
+    QCOMPARE(m_seen.at(0).thread, QThread::currentThread());
+}
+
+void tst_InstanceChannel::sendReturnsTheFilterResult()
+{
+    InstanceClient::Outcome outcome = InstanceClient::Outcome::NoAnswer;
+    qint64 result = 0;
+    bool handled = false;
+    QVERIFY(runClient([&] { outcome = InstanceClient(Title).send({1046, 21, 1}, &result, &handled, 5000); }));
+    QCOMPARE(outcome, InstanceClient::Outcome::Delivered);
+    QVERIFY(handled);
+    QCOMPARE(result, qint64(42));
+
+    // A message the filter leaves alone is answered as not handled.
+    QVERIFY(runClient([&] { outcome = InstanceClient(Title).send({1046, 3, 0}, &result, &handled, 5000); }));
+    QCOMPARE(outcome, InstanceClient::Outcome::Delivered);
+    QVERIFY(!handled);
+    QCOMPARE(m_seen.size(), 2);
+}
+
+void tst_InstanceChannel::withoutAnInstanceNothingIsDelivered()
+{
+    const InstanceClient other(QStringLiteral("Nobody has this title"));
+    qint64 result = 0;
+    bool handled = false;
+    QVERIFY(!other.exists());
+    QCOMPARE(other.post({1046, 0, 2}), InstanceClient::Outcome::NoInstance);
+    QCOMPARE(other.send({1046, 0, 2}, &result, &handled, 1000), InstanceClient::Outcome::NoInstance);
+
+    m_server->close();
+    QVERIFY(!InstanceClient(Title).exists());
+    QCOMPARE(InstanceClient(Title).post({1046, 0, 2}), InstanceClient::Outcome::NoInstance);
+}
+
+void tst_InstanceChannel::dropsMalformedAndOversizedInput_data()
+{
+    const QByteArray valid = MessageFrame::encodeRequest(MessageFrame::Mode::Post, {1, 2, 3});
+    QTest::addColumn<QByteArray>("bytes");
+    QTest::newRow("garbage") << QByteArray("hello, keycrate\n");
+    QTest::newRow("one megabyte") << QByteArray(1 << 20, 'k');
+    QByteArray versionTwo = valid;
+    versionTwo[3] = 2;
+    QTest::newRow("version 2") << versionTwo;
+    QTest::newRow("frame and trailing bytes") << valid + QByteArray(100, '\0');
+}
+
+void tst_InstanceChannel::dropsMalformedAndOversizedInput()
+{
+    QFETCH(QByteArray, bytes);
+    QVERIFY(serverHangsUp(bytes));
+    QTest::qWait(50);
+    QVERIFY(m_seen.isEmpty());
+    // The server goes on serving.
+    QCOMPARE(InstanceClient(Title).post({1046, 0, 2}), InstanceClient::Outcome::Delivered);
+    QTRY_COMPARE(m_seen.size(), 1);
+}
+
+void tst_InstanceChannel::assemblesARequestThatArrivesByteByByte()
+{
+    const QByteArray frame = MessageFrame::encodeRequest(MessageFrame::Mode::Send, {1046, 4, 1});
+    QByteArray reply;
+    QVERIFY(runClient([&] {
+        QLocalSocket socket;
+        socket.connectToServer(Platform::InstanceAddress(Title).socketPath());
+        if (!socket.waitForConnected(2000))
+            return;
+        for (const char byte : frame) {
+            socket.write(&byte, 1);
+            socket.waitForBytesWritten(1000);
+            QThread::msleep(2);
+        }
+        while (reply.size() < MessageFrame::ReplySize && socket.waitForReadyRead(5000))
+            reply += socket.readAll();
+    }));
+    QCOMPARE(m_seen.size(), 1);
+    bool handled = false;
+    qint64 result = 0;
+    QCOMPARE(MessageFrame::decodeReply(reply, &handled, &result), MessageFrame::Status::Complete);
+    QVERIFY(handled);
+    QCOMPARE(result, qint64(8));
+}
+
+void tst_InstanceChannel::dropsAClientThatStaysSilent()
+{
+    m_server->setReadTimeout(200);
+    const QByteArray frame = MessageFrame::encodeRequest(MessageFrame::Mode::Post, {1, 2, 3});
+    QVERIFY(serverHangsUp(frame.left(10)));
+    QVERIFY(m_seen.isEmpty());
+}
+
+void tst_InstanceChannel::servesOthersWhileAFilterRunsAModalLoop()
+{
+    QEventLoop *modal = nullptr;
+    std::atomic<bool> modalRunning = false;
+    bool secondSeenInsideFirst = false;
+    m_server->setFilter([&](const WindowMessage &message, qint64 *result) {
+        if (message.message == 1) {
+            QEventLoop loop;
+            modal = &loop;
+            modalRunning = true;
+            QTimer::singleShot(5000, &loop, &QEventLoop::quit);
+            loop.exec();
+            modal = nullptr;
+            *result = 99;
+        } else {
+            secondSeenInsideFirst = modal != nullptr;
+            if (modal)
+                modal->quit();
+        }
+        return true;
+    });
+
+    qint64 result = 0;
+    bool handled = false;
+    InstanceClient::Outcome second = InstanceClient::Outcome::NoAnswer;
+    std::unique_ptr<QThread> other(QThread::create([&] {
+        const QDeadlineTimer deadline(5000);
+        while (!modalRunning && !deadline.hasExpired())
+            QThread::msleep(1);
+        second = InstanceClient(Title).post({2, 0, 0});
+    }));
+    other->start();
+    QVERIFY(runClient([&] { InstanceClient(Title).send({1, 0, 0}, &result, &handled, 10000); }));
+    QVERIFY(other->wait(QDeadlineTimer(5000)));
+    QCOMPARE(second, InstanceClient::Outcome::Delivered);
+    QVERIFY(secondSeenInsideFirst);
+    QVERIFY(handled);
+    QCOMPARE(result, qint64(99));
+}
+
+void tst_InstanceChannel::survivesASenderThatGivesUpWaiting()
+{
+    std::atomic<bool> senderGaveUp = false;
+    m_server->setFilter([&](const WindowMessage &message, qint64 *result) {
+        // Still busy with the first message when its sender stops waiting.
+        const QDeadlineTimer deadline(5000);
+        while (message.message == 1 && !senderGaveUp && !deadline.hasExpired())
+            QTest::qWait(5);
+        *result = 5;
+        return true;
+    });
+    InstanceClient::Outcome outcome = InstanceClient::Outcome::Delivered;
+    qint64 result = 0;
+    bool handled = false;
+    QVERIFY(runClient([&] {
+        outcome = InstanceClient(Title).send({1, 0, 0}, &result, &handled, 200);
+        senderGaveUp = true;
+    }));
+    QCOMPARE(outcome, InstanceClient::Outcome::NoAnswer);
+    QTest::qWait(50);
+
+    QVERIFY(runClient([&] { outcome = InstanceClient(Title).send({2, 0, 0}, &result, &handled, 5000); }));
+    QCOMPARE(outcome, InstanceClient::Outcome::Delivered);
+    QCOMPARE(result, qint64(5));
+}
+
+void tst_InstanceChannel::addressIsPrivateAndFollowsTheSettings()
+{
+    const Platform::InstanceAddress address(Title);
+    struct stat folder;
+    QCOMPARE(::stat(QFile::encodeName(address.directory()).constData(), &folder), 0);
+    QCOMPARE(folder.st_mode & 0777, mode_t(0700));
+    struct stat socket;
+    QCOMPARE(::stat(QFile::encodeName(address.socketPath()).constData(), &socket), 0);
+    QVERIFY(S_ISSOCK(socket.st_mode));
+    QCOMPARE(socket.st_mode & 077, mode_t(0));
+
+    QCOMPARE(Platform::InstanceAddress(Title).socketPath(), address.socketPath());
+    QVERIFY(Platform::InstanceAddress(QStringLiteral("x")).socketPath() != address.socketPath());
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", saved + "/elsewhere");
+    const QString elsewhere = Platform::InstanceAddress(Title).socketPath();
+    qputenv("XDG_CONFIG_HOME", saved);
+    QVERIFY(elsewhere != address.socketPath());
+}
+
+int main(int argc, char **argv)
+{
+    if (argc == 2 && qstrcmp(argv[1], "--claim-and-die") == 0) {
+        QCoreApplication application(argc, argv);
+        InstanceServer server(Title);
+        if (server.claim() != InstanceServer::Claim::Claimed || !server.listen())
+            return 1;
+        std::_Exit(0);
+    }
+    QCoreApplication application(argc, argv);
+    tst_InstanceChannel test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_InstanceChannel.moc"
