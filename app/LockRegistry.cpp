@@ -55,21 +55,29 @@ bool readList(QByteArray *content)
     return true;
 }
 
-// Replaces the list file's content in one step: the old list stays whole until
-// the new one is complete. An empty list removes the file.
-bool replaceList(const QByteArray &content)
+// Writes the list file anew in one step: the old list stays whole until the
+// new one is complete.
+bool writeList(const QByteArray &content)
 {
-    const QString path = LockListPath();
-    if (content.isEmpty())
-        return QFile::remove(path) || !QFile::exists(path);
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
+    QSaveFile file(LockListPath());
+    // Unbuffered, so a failed write shows at once: a buffered write that
+    // fails at commit is committed as a short file with no error reported.
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
     if (file.write(content) != content.size()) {
         file.cancelWriting();
         return false;
     }
     return file.commit();
+}
+
+// Replaces the list file's content; an empty list removes the file.
+bool replaceList(const QByteArray &content)
+{
+    const QString path = LockListPath();
+    if (content.isEmpty())
+        return QFile::remove(path) || !QFile::exists(path);
+    return writeList(content);
 }
 
 // The lines of the list. Only a final line feed is dropped, so a last line
@@ -122,8 +130,9 @@ std::unique_ptr<QFile> holdFile(const QByteArray &path)
     return file;
 }
 
-// The path no longer names a file: its line goes. Always a failure for the
-// caller, even when the line was dropped.
+// The path no longer names a file: its line goes, and so does a handle still
+// held on the removed file, or a new file at that path would count as locked.
+// Always a failure for the caller, even when the line was dropped.
 int dropListed(const QByteArray &path)
 {
     QByteArray content;
@@ -132,8 +141,10 @@ int dropListed(const QByteArray &path)
     Registry &state = registry();
     state.listBuffer = content;
     QByteArray updated = content;
-    if (removeLine(&updated, path) && replaceList(updated))
+    if (removeLine(&updated, path) && replaceList(updated)) {
         state.listBuffer = updated;
+        delete state.locks.take(path);
+    }
     return Failure;
 }
 
@@ -292,9 +303,7 @@ void CompactLockList()
         seen.insert(path);
         compacted += path + '\n';
     }
-    QSaveFile file(LockListPath());
-    if (file.open(QIODevice::WriteOnly) && file.write(compacted) == compacted.size())
-        file.commit();
+    writeList(compacted);
 }
 
 void WithdrawLockList()

@@ -1,0 +1,384 @@
+#include "ApplicationFolder.h"
+#include "HandOverSetting.h"
+#include "LockRegistry.h"
+#include "MessageBoxes.h"
+
+#include <QFile>
+#include <QSharedMemory>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
+using Platform::MessageBoxes;
+
+namespace {
+
+const QByteArray NoBlock = "<no block>";
+
+// What another program reads from the published block.
+QByteArray published()
+{
+    QSharedMemory block(QStringLiteral("mySharedMemory"));
+    if (!block.attach(QSharedMemory::ReadOnly))
+        return NoBlock;
+    block.lock();
+    const QByteArray bytes(static_cast<const char *>(block.constData()), block.size());
+    block.unlock();
+    return bytes;
+}
+
+// True when a cooperating program could not lock the file for itself.
+bool sharedLockHeld(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY);
+    if (fd < 0)
+        return false;
+    const bool refused = ::flock(fd, LOCK_EX | LOCK_NB) != 0;
+    ::close(fd);
+    return refused;
+}
+
+// Another program's exclusive lock; released by closing the descriptor.
+int lockExclusively(const QByteArray &path)
+{
+    const int fd = ::open(path.constData(), O_RDONLY);
+    if (fd >= 0 && ::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Every write that makes a file bigger than this fails while it is in force.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes)
+    {
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &m_saved);
+        struct rlimit limit = m_saved;
+        limit.rlim_cur = bytes;
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &m_saved); }
+
+private:
+    struct rlimit m_saved;
+};
+
+} // namespace
+
+class tst_LockRegistry : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init();
+    void cleanup();
+    void firstLockWritesALineAndTheLastUnlockRemovesTheList();
+    void theWindowTogglesWithoutAHandOverPath();
+    void handOverRequestsConfirmWithASystemBox();
+    void entriesAreFoundByWholeLines();
+    void aListThatCannotBeReplacedStaysAsItWas();
+    void aLastLineWithoutLineFeedKeepsAllItsBytes();
+    void reloadSkipsAFileThatCannotBeHeldAndGoesOn();
+    void duplicatesCollapseAtAnOrderlyExit();
+    void aDeletedFileIsInvalidAndItsLineIsDropped();
+    void anEmptyLineCanBeDroppedFromTheWindow();
+    void aListThatCannotBeOpenedFailsEverything();
+    void statusesAreSortedByBytesEachPathOnce();
+
+private:
+    QByteArray makeFile(const QString &name);
+    QByteArray list() const;
+    void writeList(const QByteArray &content);
+    bool listExists() const;
+
+    std::unique_ptr<QTemporaryDir> m_application;
+    std::unique_ptr<QTemporaryDir> m_files;
+    QList<MessageBoxes::Box> m_boxes;
+};
+
+void tst_LockRegistry::init()
+{
+    ForgetLocks();
+    m_application = std::make_unique<QTemporaryDir>();
+    m_files = std::make_unique<QTemporaryDir>();
+    setApplicationFolder(m_application->path());
+    QVERIFY(Platform::HandOverSetting::write(QByteArray()));
+    m_boxes.clear();
+    MessageBoxes::setAnswerer([this](const MessageBoxes::Box &box) {
+        m_boxes.append(box);
+        return QMessageBox::Ok;
+    });
+}
+
+void tst_LockRegistry::cleanup()
+{
+    ForgetLocks();
+    MessageBoxes::setAnswerer({});
+}
+
+QByteArray tst_LockRegistry::makeFile(const QString &name)
+{
+    const QString path = m_files->filePath(name);
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot create %s", qPrintable(path));
+    file.write("content of " + name.toUtf8());
+    return QFile::encodeName(path);
+}
+
+QByteArray tst_LockRegistry::list() const
+{
+    QFile file(LockListPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<no list>");
+}
+
+void tst_LockRegistry::writeList(const QByteArray &content)
+{
+    QFile file(LockListPath());
+    QVERIFY(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    file.write(content);
+}
+
+bool tst_LockRegistry::listExists() const
+{
+    return QFile::exists(LockListPath());
+}
+
+void tst_LockRegistry::firstLockWritesALineAndTheLastUnlockRemovesTheList()
+{
+    QVERIFY(!listExists());
+    QVERIFY(ReloadLockedFiles());
+    QVERIFY(listExists());
+    QCOMPARE(list(), QByteArray());
+    QCOMPARE(published(), NoBlock);
+
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    QCOMPARE(ToggleLock(a), 0);
+    QCOMPARE(list(), a + '\n');
+    QCOMPARE(published(), list());
+    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked}}));
+    QVERIFY(sharedLockHeld(a));
+
+    QCOMPARE(ToggleLock(a), 0);
+    QVERIFY(!listExists());
+    QCOMPARE(published(), NoBlock);
+    QVERIFY(!sharedLockHeld(a));
+    QVERIFY(ReadLockStatuses().isEmpty());
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_LockRegistry::theWindowTogglesWithoutAHandOverPath()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    for (const QByteArray &handOver : {QByteArray(), QByteArray("/no/such/file")}) {
+        QVERIFY(Platform::HandOverSetting::write(handOver));
+        QCOMPARE(ToggleLock(a), 0);
+        QCOMPARE(ReadLockStatuses().value(a, -1), int(StatusLocked));
+        QCOMPARE(ToggleLock(a), 0);
+        QCOMPARE(ReadLockStatuses().value(a, -1), -1);
+    }
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_LockRegistry::handOverRequestsConfirmWithASystemBox()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    QCOMPARE(ToggleLock(), 99);
+    QVERIFY(Platform::HandOverSetting::write(QFile::encodeName(m_files->filePath(QStringLiteral("gone")))));
+    QCOMPARE(ToggleLock(), 99);
+    QVERIFY2(m_boxes.isEmpty(), "a hand-over path that cannot be read fails silently");
+    QVERIFY(!listExists());
+
+    QVERIFY(Platform::HandOverSetting::write(a));
+    QCOMPARE(ToggleLock(), 0);
+    QCOMPARE(list(), a + '\n');
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].kind, MessageBoxes::Kind::System);
+    QCOMPARE(m_boxes[0].parent, nullptr);
+    QCOMPARE(m_boxes[0].title, QStringLiteral("KEYCRATE"));
+    QCOMPARE(m_boxes[0].text, QStringLiteral("Operation successful!"));
+    QCOMPARE(ToggleLock(), 0);
+    QVERIFY(!listExists());
+    QCOMPARE(m_boxes.size(), 2);
+
+    // A file another program holds exclusively cannot be locked.
+    const QByteArray b = makeFile(QStringLiteral("b.txt"));
+    const int other = lockExclusively(b);
+    QVERIFY(other >= 0);
+    QVERIFY(Platform::HandOverSetting::write(b));
+    QCOMPARE(ToggleLock(), 99);
+    ::close(other);
+    QCOMPARE(m_boxes.size(), 3);
+    QCOMPARE(m_boxes[2].kind, MessageBoxes::Kind::SystemError);
+    QCOMPARE(m_boxes[2].title, QStringLiteral("Error"));
+    QCOMPARE(m_boxes[2].text, QStringLiteral("Error locking/unlocking file!"));
+    QCOMPARE(list(), QByteArray());
+}
+
+void tst_LockRegistry::entriesAreFoundByWholeLines()
+{
+    const QByteArray longer = makeFile(QStringLiteral("a.txt.bak"));
+    const QByteArray shorter = makeFile(QStringLiteral("a.txt"));
+    const QByteArray prefix = makeFile(QStringLiteral("a"));
+    QCOMPARE(ToggleLock(longer), 0);
+    QCOMPARE(ToggleLock(shorter), 0);
+    QCOMPARE(ToggleLock(prefix), 0);
+    QCOMPARE(list(), longer + '\n' + shorter + '\n' + prefix + '\n');
+
+    QCOMPARE(ToggleLock(prefix), 0);
+    QCOMPARE(list(), longer + '\n' + shorter + '\n');
+    QCOMPARE(ToggleLock(shorter), 0);
+    QCOMPARE(list(), longer + '\n');
+    QCOMPARE(published(), longer + '\n');
+    QVERIFY(sharedLockHeld(longer));
+    QVERIFY(!sharedLockHeld(shorter));
+}
+
+void tst_LockRegistry::aListThatCannotBeReplacedStaysAsItWas()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    const QByteArray b = makeFile(QStringLiteral("b.txt"));
+    QCOMPARE(ToggleLock(a), 0);
+    QCOMPARE(ToggleLock(b), 0);
+    const QByteArray before = list();
+    {
+        const FileSizeLimit noRoom(0);
+        QCOMPARE(ToggleLock(a), 99);
+        const QByteArray c = makeFile(QStringLiteral("c.txt"));
+        QCOMPARE(ToggleLock(c), 99);
+        QVERIFY(!sharedLockHeld(c));
+        CompactLockList();
+    }
+    QCOMPARE(list(), before);
+    QVERIFY2(sharedLockHeld(a), "a file whose unlock could not be recorded stays locked");
+    QCOMPARE(ReadLockStatuses().value(a), int(StatusLocked));
+    QCOMPARE(published(), before);
+}
+
+void tst_LockRegistry::aLastLineWithoutLineFeedKeepsAllItsBytes()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    writeList(a);
+    QVERIFY(ReloadLockedFiles());
+    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked}}));
+    QCOMPARE(published(), a + '\n');
+
+    const QByteArray b = makeFile(QStringLiteral("b.txt"));
+    QCOMPARE(ToggleLock(b), 0);
+    QCOMPARE(list(), a + '\n' + b + '\n');
+    QCOMPARE(published(), list());
+}
+
+void tst_LockRegistry::reloadSkipsAFileThatCannotBeHeldAndGoesOn()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    const QByteArray b = makeFile(QStringLiteral("b.txt"));
+    const QByteArray c = makeFile(QStringLiteral("c.txt"));
+    const QByteArray gone = QFile::encodeName(m_files->filePath(QStringLiteral("gone.txt")));
+    const QByteArray content = a + '\n' + gone + '\n' + b + '\n' + c + '\n';
+    writeList(content);
+    const int other = lockExclusively(b);
+    QVERIFY(other >= 0);
+    QVERIFY(ReloadLockedFiles());
+    ::close(other);
+
+    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked},
+                                               {b, StatusNotHeld},
+                                               {c, StatusLocked},
+                                               {gone, StatusInvalid}}));
+    QCOMPARE(list(), content);
+    QCOMPARE(published(), a + '\n' + c + '\n');
+    QVERIFY(sharedLockHeld(c));
+}
+
+void tst_LockRegistry::duplicatesCollapseAtAnOrderlyExit()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    const QByteArray b = makeFile(QStringLiteral("b.txt"));
+    writeList(a + '\n' + b + '\n' + a + '\n' + b);
+    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusNotHeld}, {b, StatusNotHeld}}));
+
+    // Locking a listed path that is not held lists it once more.
+    QCOMPARE(ToggleLock(a), 0);
+    QCOMPARE(list(), a + '\n' + b + '\n' + a + '\n' + b + '\n' + a + '\n');
+    QCOMPARE(published(), list());
+    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked}, {b, StatusNotHeld}}));
+
+    CompactLockList();
+    QList<QByteArray> lines = list().split('\n');
+    QCOMPARE(lines.takeLast(), QByteArray());
+    std::sort(lines.begin(), lines.end());
+    QCOMPARE(lines, QList<QByteArray>({a, b}));
+}
+
+void tst_LockRegistry::aDeletedFileIsInvalidAndItsLineIsDropped()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    const QByteArray b = makeFile(QStringLiteral("b.txt"));
+    QCOMPARE(ToggleLock(a), 0);
+    QCOMPARE(ToggleLock(b), 0);
+    QVERIFY(QFile::remove(QFile::decodeName(a)));
+    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusInvalid}, {b, StatusLocked}}));
+
+    QCOMPARE(ToggleLock(a), 99);
+    QCOMPARE(list(), b + '\n');
+    QCOMPARE(published(), b + '\n');
+    QVERIFY(m_boxes.isEmpty());
+
+    // A new file at the old path is a new lock, not an unlock of the old one.
+    QCOMPARE(makeFile(QStringLiteral("a.txt")), a);
+    QCOMPARE(ToggleLock(a), 0);
+    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked}, {b, StatusLocked}}));
+    QVERIFY(sharedLockHeld(a));
+}
+
+void tst_LockRegistry::anEmptyLineCanBeDroppedFromTheWindow()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    const QByteArray held = makeFile(QStringLiteral("held.txt"));
+    writeList(a + "\n\n");
+    QVERIFY(ReloadLockedFiles());
+    QCOMPARE(ToggleLock(held), 0);
+    QCOMPARE(ReadLockStatuses().value(QByteArray(), -1), int(StatusInvalid));
+
+    // The row of an empty line names no file; it must not reach the hand-over path.
+    QVERIFY(Platform::HandOverSetting::write(held));
+    QCOMPARE(ToggleLock(QByteArray()), 99);
+    QCOMPARE(list(), a + '\n' + held + '\n');
+    QVERIFY(sharedLockHeld(held));
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_LockRegistry::aListThatCannotBeOpenedFailsEverything()
+{
+    QVERIFY(QDir(m_application->path()).mkdir(QStringLiteral("llf")));
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    QVERIFY(!ReloadLockedFiles());
+    QCOMPARE(ToggleLock(a), 99);
+    QVERIFY(!sharedLockHeld(a));
+    QVERIFY(ReadLockStatuses().isEmpty());
+    CompactLockList();
+    QVERIFY(QFileInfo(LockListPath()).isDir());
+}
+
+void tst_LockRegistry::statusesAreSortedByBytesEachPathOnce()
+{
+    const QByteArray b = makeFile(QStringLiteral("b.txt"));
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    const QByteArray upper = makeFile(QStringLiteral("Z.txt"));
+    writeList(b + '\n' + a + '\n' + b + '\n' + upper + '\n' + b + '\n');
+    const LockStatuses statuses = ReadLockStatuses();
+    QCOMPARE(statuses.keys(), QList<QByteArray>({upper, a, b}));
+}
+
+QTEST_MAIN(tst_LockRegistry)
+#include "tst_LockRegistry.moc"
