@@ -129,7 +129,8 @@ public:
         bool matched = false;
         QList<QFileInfo> subfolders;
 
-        QDirIterator entries(folder, QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
+        QDirIterator entries(folder,
+                             QDir::Files | QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden);
         while (entries.hasNext()) {
             entries.next();
             const QFileInfo info = entries.fileInfo();
@@ -138,7 +139,8 @@ public:
                 continue;
             }
             const QString name = info.fileName();
-            if (name.startsWith(QLatin1Char('.')) || !name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
+            if (name.startsWith(QLatin1Char('.'))
+                || !name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
                 continue;
             QFile file(info.filePath());
             if (!file.open(QIODevice::ReadOnly)) {

@@ -28,8 +28,7 @@ QDate LocalLayout::localDate(qint64 secondsSinceEpoch)
 
 QString LocalLayout::dayFolder(const QString &dataFolder, const QDate &day)
 {
-    return dataFolder
-        + QString::asprintf("/%04d/%02d/%02d", day.year(), day.month(), day.day());
+    return dataFolder + QString::asprintf("/%04d/%02d/%02d", day.year(), day.month(), day.day());
 }
 
 QString LocalLayout::eventFolder(const QString &dataFolder, const QByteArray &recordTime,

@@ -9,7 +9,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <ctime>
 #include <linux/capability.h>
 #include <sys/syscall.h>
@@ -178,9 +177,9 @@ void LocalConnectionTest::readsTheDayWindow_data()
     QTest::addColumn<QByteArrayList>("expected");
 
     QTest::newRow("today only") << 0 << 5 << -1 << QByteArrayList { "day0" };
-    QTest::newRow("seven folders") << 6 << 0 << -1
-                                   << QByteArrayList { "day0", "day1", "day2", "day3",
-                                                       "day4", "day5", "day6" };
+    QTest::newRow("seven folders")
+        << 6 << 0 << -1
+        << QByteArrayList { "day0", "day1", "day2", "day3", "day4", "day5", "day6" };
     QTest::newRow("refresh_days below -1") << -4 << 3 << -1 << QByteArrayList {};
     QTest::newRow("from a start day") << 6 << 2 << 3 << QByteArrayList { "day3", "day4", "day5" };
     QTest::newRow("dayCount -1") << 6 << -1 << 3 << QByteArrayList {};
@@ -216,19 +215,18 @@ void LocalConnectionTest::searchesNameAndDescription_data()
 
     QTest::newRow("name only") << QByteArray("name") << QByteArray("Tax")
                                << QByteArrayList { "annual" };
-    QTest::newRow("description only") << QByteArray("description") << QByteArray("TAX")
-                                      << QByteArrayList { "receipts" };
+    QTest::newRow("description only")
+        << QByteArray("description") << QByteArray("TAX") << QByteArrayList { "receipts" };
     QTest::newRow("both") << QByteArray("name,description") << QByteArray("tax")
                           << QByteArrayList { "annual", "receipts" };
     QTest::newRow("no fields: everything") << QByteArray() << QByteArray("nothing like it")
                                            << QByteArrayList { "annual", "latin", "receipts" };
-    QTest::newRow("empty text matches") << QByteArray("name") << QByteArray()
-                                        << QByteArrayList { "annual", "latin", "receipts" };
-    QTest::newRow("neither field") << QByteArray("title") << QByteArray()
-                                   << QByteArrayList {};
+    QTest::newRow("empty text matches")
+        << QByteArray("name") << QByteArray() << QByteArrayList { "annual", "latin", "receipts" };
+    QTest::newRow("neither field") << QByteArray("title") << QByteArray() << QByteArrayList {};
     // Latin-1 capitals lower too (0xC9 -> 0xE9), not only ASCII.
-    QTest::newRow("latin-1 lowering") << QByteArray("name") << QByteArray("\xE9" "cole")
-                                      << QByteArrayList { "latin" };
+    QTest::newRow("latin-1 lowering")
+        << QByteArray("name") << QByteArray("\xE9") + "cole" << QByteArrayList { "latin" };
 }
 
 void LocalConnectionTest::searchesNameAndDescription()
@@ -243,7 +241,7 @@ void LocalConnectionTest::searchesNameAndDescription()
     receipts.setName("Receipts");
     receipts.setDescription("Tax receipts of the year");
     EventElement latin = makeEvent("latin", noonOf(0));
-    latin.setName("\xC9" "COLE");
+    latin.setName(QByteArray("\xC9") + "COLE");
     for (EventElement *event : { &annual, &receipts, &latin })
         QCOMPARE(m_local.saveEvent(*event), 0);
 
@@ -287,7 +285,8 @@ void LocalConnectionTest::filesByLocalDate()
 void LocalConnectionTest::keepsFieldBytes()
 {
     EventElement event = makeEvent("bytes", noonOf(0));
-    const QByteArray description("Line one\nline two\r\nT\xC3\xA4gliche \xE2\x82\xAC, raw \xFF\x01\n\n");
+    const QByteArray description(
+        "Line one\nline two\r\nT\xC3\xA4gliche \xE2\x82\xAC, raw \xFF\x01\n\n");
     event.setDescription(description);
     event.setContent("");
     event.setName("  padded\t");
@@ -437,8 +436,8 @@ void LocalConnectionTest::refusesTraversal_data()
     QTest::addColumn<QByteArray>("path");
 
     QTest::newRow("holding file escapes") << QByteArray("../../victim") << QByteArray("a.pdf");
-    QTest::newRow("event folder escapes") << QByteArray("../../../../../../victim")
-                                          << QByteArray("a.pdf");
+    QTest::newRow("event folder escapes")
+        << QByteArray("../../../../../../victim") << QByteArray("a.pdf");
     QTest::newRow("dot dot") << QByteArray("..") << QByteArray("a.pdf");
     QTest::newRow("dot") << QByteArray(".") << QByteArray("a.pdf");
     QTest::newRow("empty") << QByteArray("") << QByteArray("a.pdf");
@@ -498,7 +497,8 @@ void LocalConnectionTest::opensWithTheDesktop()
     event.setId("../..");
     QCOMPARE(m_local.openEvent(event), 0); // a refused id never leads out
     QCOMPARE(opened,
-             QStringList({ m_source, m_data + "/Report.pdf", folderOf(makeEvent("open", noonOf(0))) + "/Report.pdf",
+             QStringList({ m_source, m_data + "/Report.pdf",
+                           folderOf(makeEvent("open", noonOf(0))) + "/Report.pdf",
                            m_data + "/Report.pdf" }));
 
     event.setPath("..");

@@ -44,7 +44,8 @@ void ContentTypeTest::contentType_data()
                 << QByteArray("C:/Files/ITEM." + ending.toUpper()) << row.type;
         }
     }
-    const QList<QByteArray> images = { "jpg", "jpeg", "png", "gif", "tiff", "tif", "bmp", "svg", "ico" };
+    const QList<QByteArray> images
+        = { "jpg", "jpeg", "png", "gif", "tiff", "tif", "bmp", "svg", "ico" };
     for (const QByteArray &ending : images) {
         QTest::addRow("image %s", ending.constData())
             << QByteArray("pictures/Item." + ending.toUpper()) << QByteArray("image/" + ending);
@@ -60,16 +61,19 @@ void ContentTypeTest::contentType_data()
     QTest::newRow("no dot") << QByteArray("report_pdf") << QByteArray();
     QTest::newRow("ending without dot") << QByteArray("pdf") << QByteArray();
     QTest::newRow("unknown ending") << QByteArray("archive.tar.gz") << QByteArray();
-    QTest::newRow("extension only on the folder") << QByteArray("/tmp/old.zip/notes") << QByteArray();
+    QTest::newRow("extension only on the folder")
+        << QByteArray("/tmp/old.zip/notes") << QByteArray();
     QTest::newRow("trailing space") << QByteArray("report.pdf ") << QByteArray();
     // Only the end counts: an inner known ending does not.
-    QTest::newRow("inner ending") << QByteArray("report.pdf.exe") << QByteArray("application/octet-stream");
+    QTest::newRow("inner ending") << QByteArray("report.pdf.exe")
+                                  << QByteArray("application/octet-stream");
     // The dot belongs to the ending: ".so" does not catch "iso".
     QTest::newRow("iso") << QByteArray("disk.iso") << QByteArray();
     QTest::newRow("docx not doc") << QByteArray("a.docx") << QByteArray("application/msword");
     // Latin-1 capitals in the name are lowered without disturbing the ending test.
     QTest::newRow("latin-1 name") << QByteArray("\xC9T\xC9.PNG") << QByteArray("image/png");
-    QTest::newRow("utf-8 name") << QByteArray("R\xC3\xA9sum\xC3\xA9.DOC") << QByteArray("application/msword");
+    QTest::newRow("utf-8 name") << QByteArray("R\xC3\xA9sum\xC3\xA9.DOC")
+                                << QByteArray("application/msword");
 }
 
 void ContentTypeTest::contentType()
