@@ -1,0 +1,197 @@
+#include "ApplicationFolder.h"
+#include "HandOverSetting.h"
+#include "InstanceClient.h"
+#include "InstanceServer.h"
+#include "LockRegistry.h"
+#include "MessageBoxes.h"
+#include "MyQApplication.h"
+#include "TheManager.h"
+
+#include <QDeadlineTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QThread>
+#include <QTreeWidget>
+
+// This test runs from a folder of its own, which is therefore keycrate's
+// application folder: the library is copied in and the lock list kept there.
+
+using Platform::InstanceClient;
+using Platform::MessageBoxes;
+
+namespace {
+
+const QString Title = QStringLiteral("Lock my files");
+
+QTemporaryDir *files()
+{
+    static QTemporaryDir folder;
+    return &folder;
+}
+
+QByteArray makeFile(const QString &name)
+{
+    QFile file(files()->filePath(name));
+    if (!file.open(QIODevice::WriteOnly))
+        qFatal("cannot create %s", qPrintable(file.fileName()));
+    return QFile::encodeName(file.fileName());
+}
+
+// Sends as another process would, while this thread keeps serving.
+InstanceClient::Outcome sendFromElsewhere(const Platform::WindowMessage &message, qint64 *result,
+                                          bool *handled)
+{
+    InstanceClient::Outcome outcome = InstanceClient::Outcome::NoAnswer;
+    std::unique_ptr<QThread> thread(QThread::create(
+            [&] { outcome = InstanceClient(Title).send(message, result, handled, 5000); }));
+    thread->start();
+    const QDeadlineTimer deadline(10000);
+    while (!thread->isFinished() && !deadline.hasExpired())
+        QTest::qWait(5);
+    thread->wait();
+    return outcome;
+}
+
+} // namespace
+
+class tst_MyQApplication : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit tst_MyQApplication(MyQApplication *application)
+        : m_application(application)
+    {
+    }
+
+private slots:
+    void init();
+    void startsVisibleWithTheLibraryBoundAndTheLocksBack();
+    void closingTheWindowOnlyHidesIt();
+    void showRequestsShowAndRefresh();
+    void lockRequestsToggleAndConfirm();
+    void otherMessagesAreNotConsumed();
+
+private:
+    QTreeWidget *lockedList() const
+    {
+        return m_application->mainWindow()->findChild<QTreeWidget *>(QStringLiteral("treeWidget"));
+    }
+
+    MyQApplication *m_application;
+    QList<MessageBoxes::Box> m_boxes;
+};
+
+void tst_MyQApplication::init()
+{
+    m_boxes.clear();
+    MessageBoxes::setAnswerer([this](const MessageBoxes::Box &box) {
+        m_boxes.append(box);
+        return QMessageBox::Ok;
+    });
+}
+
+void tst_MyQApplication::startsVisibleWithTheLibraryBoundAndTheLocksBack()
+{
+    QCOMPARE(applicationFolder(), QCoreApplication::applicationDirPath());
+    QVERIFY(m_application->quorvane());
+    QCOMPARE(m_application->mainWindow()->interfacePointer(), m_application->quorvane());
+    QVERIFY(m_application->mainWindow()->isVisible());
+    QVERIFY(!QApplication::quitOnLastWindowClosed());
+    const QByteArray restored = QFile::encodeName(files()->filePath(QStringLiteral("restored.txt")));
+    QCOMPARE(lockedList()->topLevelItemCount(), 1);
+    QCOMPARE(lockedList()->topLevelItem(0)->text(0), QStringLiteral("Locked"));
+    QCOMPARE(lockedList()->topLevelItem(0)->text(1), QFile::decodeName(restored));
+}
+
+void tst_MyQApplication::closingTheWindowOnlyHidesIt()
+{
+    TheManager *window = m_application->mainWindow();
+    window->show();
+    QVERIFY(!window->close());
+    QVERIFY(!window->isVisible());
+    QCOMPARE(ReadLockStatuses().size(), 1);
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_MyQApplication::showRequestsShowAndRefresh()
+{
+    TheManager *window = m_application->mainWindow();
+    window->hide();
+    const QByteArray added = makeFile(QStringLiteral("added.txt"));
+    QCOMPARE(ToggleLock(added), 0);
+    QCOMPARE(lockedList()->topLevelItemCount(), 1);
+
+    QCOMPARE(InstanceClient(Title).post({1046, 0, 2}), InstanceClient::Outcome::Delivered);
+    QTRY_VERIFY(window->isVisible());
+    QCOMPARE(lockedList()->topLevelItemCount(), 2);
+
+    QCOMPARE(InstanceClient(Title).post({16, 0, 0}), InstanceClient::Outcome::Delivered);
+    QTRY_VERIFY(!window->isVisible());
+    QCOMPARE(ToggleLock(added), 0);
+}
+
+void tst_MyQApplication::lockRequestsToggleAndConfirm()
+{
+    const QByteArray handed = makeFile(QStringLiteral("handed.txt"));
+    QVERIFY(Platform::HandOverSetting::write(handed));
+    qint64 result = -1;
+    bool handled = false;
+    QCOMPARE(sendFromElsewhere({1046, 0, 0}, &result, &handled), InstanceClient::Outcome::Delivered);
+    QVERIFY(handled);
+    QCOMPARE(result, qint64(0));
+    QCOMPARE(ReadLockStatuses().value(handed, -1), int(StatusLocked));
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].text, QStringLiteral("Operation successful!"));
+
+    QCOMPARE(sendFromElsewhere({1046, 0, 0}, &result, &handled), InstanceClient::Outcome::Delivered);
+    QCOMPARE(result, qint64(0));
+    QCOMPARE(ReadLockStatuses().value(handed, -1), -1);
+
+    // Nothing readable handed over: a silent failure.
+    QVERIFY(Platform::HandOverSetting::write(QByteArray()));
+    QCOMPARE(sendFromElsewhere({1046, 0, 0}, &result, &handled), InstanceClient::Outcome::Delivered);
+    QVERIFY(handled);
+    QCOMPARE(result, qint64(99));
+    QCOMPARE(m_boxes.size(), 2);
+}
+
+void tst_MyQApplication::otherMessagesAreNotConsumed()
+{
+    qint64 result = -1;
+    for (const Platform::WindowMessage &message :
+         {Platform::WindowMessage {1046, 0, 3}, Platform::WindowMessage {1046, 0, -1},
+          Platform::WindowMessage {1047, 0, 0}, Platform::WindowMessage {0, 0, 0}}) {
+        QVERIFY(!m_application->messageFilter(message, &result));
+    }
+    QVERIFY(m_application->messageFilter({16, 0, 0}, &result));
+    QCOMPARE(result, qint64(0));
+    QVERIFY(m_boxes.isEmpty());
+}
+
+int main(int argc, char **argv)
+{
+    const QString folder = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section(QLatin1Char('/'), 0, -2);
+    const QString library = folder + QStringLiteral("/libQuorvane.so");
+    QFile::remove(library);
+    if (!QFile::copy(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/libQuorvane.so"), library))
+        qFatal("cannot copy the library next to the test");
+    // One listed file to restore, and a fresh list.
+    QFile list(folder + QStringLiteral("/llf"));
+    if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate))
+        qFatal("cannot write the lock list");
+    list.write(makeFile(QStringLiteral("restored.txt")) + '\n');
+    list.close();
+
+    auto instance = std::make_unique<Platform::InstanceServer>(Title);
+    if (instance->claim() != Platform::InstanceServer::Claim::Claimed)
+        qFatal("cannot claim the instance");
+    int applicationArgc = 1;
+    MyQApplication application(applicationArgc, argv, std::move(instance));
+    tst_MyQApplication test(&application);
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_MyQApplication.moc"

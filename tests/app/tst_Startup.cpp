@@ -1,0 +1,210 @@
+#include "KeycrateProcess.h"
+
+#include "InstanceClient.h"
+
+#include <QFile>
+#include <QSharedMemory>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include <csignal>
+
+using Platform::InstanceClient;
+
+namespace {
+
+const QString Title = QStringLiteral("Lock my files");
+const QString Listening = QStringLiteral("keycrate.instance: listening at");
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("<missing>");
+}
+
+bool writeFile(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+}
+
+} // namespace
+
+class tst_Startup : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void bindingFailuresStopWithTheirBox_data();
+    void bindingFailuresStopWithTheirBox();
+    void aListThatCannotBeOpenedEndsWith99();
+    void onlyAnExactDashSStartsHidden_data();
+    void onlyAnExactDashSStartsHidden();
+    void aSecondStartAsksTheFirstToShowItself();
+    void aCloseRequestOnlyHidesTheWindow();
+    void terminationSignalsEndInOrderAndCompactTheList_data();
+    void terminationSignalsEndInOrderAndCompactTheList();
+    void endingAtOnceLeavesTheListAsItIs();
+};
+
+void tst_Startup::bindingFailuresStopWithTheirBox_data()
+{
+    QTest::addColumn<QString>("library");
+    QTest::addColumn<QString>("box");
+    QTest::newRow("no library") << QString() << QStringLiteral("critical \"Error\" \"Unable to load the Quorvane\\n.\"");
+    QTest::newRow("no function") << QStringLiteral("libfake-quorvane-without-function.so")
+                                 << QStringLiteral("critical \"Error\" \"Unable to resolve the function.\"");
+    QTest::newRow("null interface") << QStringLiteral("libfake-quorvane-null-interface.so")
+                                    << QStringLiteral("critical \"Error\" \"Unable to resolve the interface pointer.\"");
+}
+
+void tst_Startup::bindingFailuresStopWithTheirBox()
+{
+    QFETCH(QString, library);
+    QFETCH(QString, box);
+    KeycrateProcess keycrate(library);
+    keycrate.start();
+    QVERIFY(keycrate.waitForExit());
+    QCOMPARE(keycrate.exitStatus(), QProcess::NormalExit);
+    QVERIFY(keycrate.exitCode() != 0);
+    QVERIFY2(keycrate.output().contains(box), qPrintable(keycrate.output()));
+    QVERIFY(!keycrate.output().contains(QStringLiteral("main window shown")));
+    QVERIFY2(!QFile::exists(keycrate.listPath()), "nothing is written");
+    QVERIFY(!InstanceClient(Title).exists());
+}
+
+void tst_Startup::aListThatCannotBeOpenedEndsWith99()
+{
+    KeycrateProcess keycrate;
+    QVERIFY(QDir(keycrate.folder()).mkdir(QStringLiteral("llf")));
+    keycrate.start();
+    QVERIFY(keycrate.waitForExit());
+    QCOMPARE(keycrate.exitCode(), 99);
+    QVERIFY(!keycrate.output().contains(QStringLiteral("main window shown")));
+}
+
+void tst_Startup::onlyAnExactDashSStartsHidden_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("hidden");
+    QTest::newRow("-s") << QStringList {QStringLiteral("-s")} << true;
+    QTest::newRow("none") << QStringList() << false;
+    QTest::newRow("-S") << QStringList {QStringLiteral("-S")} << false;
+    QTest::newRow("--s") << QStringList {QStringLiteral("--s")} << false;
+    QTest::newRow("-s and more") << QStringList {QStringLiteral("-s"), QStringLiteral("x")} << false;
+}
+
+void tst_Startup::onlyAnExactDashSStartsHidden()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, hidden);
+    KeycrateProcess keycrate;
+    keycrate.start(arguments);
+    QVERIFY(keycrate.waitForOutput(Listening));
+    QCOMPARE(keycrate.output().contains(QStringLiteral("started hidden")), hidden);
+    QCOMPARE(keycrate.output().contains(QStringLiteral("main window shown")), !hidden);
+    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QVERIFY(keycrate.waitForExit());
+}
+
+void tst_Startup::aSecondStartAsksTheFirstToShowItself()
+{
+    KeycrateProcess first;
+    first.start({QStringLiteral("-s")});
+    QVERIFY(first.waitForOutput(Listening));
+
+    // The second start needs no library: it only hands over.
+    QTemporaryDir bare;
+    const QString second = bare.filePath(QStringLiteral("keycrate"));
+    QVERIFY(QFile::copy(KeycrateProcess::binary(QStringLiteral("keycrate")), second));
+    for (const QStringList &arguments : {QStringList {QStringLiteral("-s")}, QStringList()}) {
+        const KeycrateProcess::Run run = KeycrateProcess::run(second, arguments);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, 0);
+        QVERIFY2(!run.output.contains(Listening), qPrintable(run.output));
+    }
+    QVERIFY(first.waitForOutput(QStringLiteral("main window shown")));
+    QVERIFY(first.output().contains(QStringLiteral("message 1046 0 2")));
+    QVERIFY(!QFile::exists(bare.filePath(QStringLiteral("llf"))));
+
+    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QVERIFY(first.waitForExit());
+}
+
+void tst_Startup::aCloseRequestOnlyHidesTheWindow()
+{
+    KeycrateProcess keycrate;
+    keycrate.start();
+    QVERIFY(keycrate.waitForOutput(Listening));
+    qint64 result = -1;
+    bool handled = false;
+    QCOMPARE(InstanceClient(Title).send({16, 0, 0}, &result, &handled, 5000),
+             InstanceClient::Outcome::Delivered);
+    QVERIFY(handled);
+    QCOMPARE(result, qint64(0));
+    QVERIFY(keycrate.waitForOutput(QStringLiteral("main window hidden")));
+    // Still there, and not a message it does not know.
+    QCOMPARE(InstanceClient(Title).send({1046, 0, 3}, &result, &handled, 5000),
+             InstanceClient::Outcome::Delivered);
+    QVERIFY(!handled);
+    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QVERIFY(keycrate.waitForExit());
+}
+
+void tst_Startup::terminationSignalsEndInOrderAndCompactTheList_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+}
+
+void tst_Startup::terminationSignalsEndInOrderAndCompactTheList()
+{
+    QFETCH(int, signalNumber);
+    KeycrateProcess keycrate;
+    const QString file = keycrate.folder() + QStringLiteral("/locked.txt");
+    QVERIFY(writeFile(file, "x"));
+    const QByteArray line = QFile::encodeName(file) + '\n';
+    QVERIFY(writeFile(keycrate.listPath(), line + line + line));
+    keycrate.start({QStringLiteral("-s")});
+    QVERIFY(keycrate.waitForOutput(Listening));
+
+    QCOMPARE(::kill(pid_t(keycrate.processId()), signalNumber), 0);
+    QVERIFY(keycrate.waitForExit());
+    QCOMPARE(keycrate.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(keycrate.exitCode(), 0);
+    QCOMPARE(readFile(keycrate.listPath()), line);
+    QVERIFY(!InstanceClient(Title).exists());
+    QSharedMemory block(QStringLiteral("mySharedMemory"));
+    QVERIFY2(!block.attach(), "the published list goes with the process");
+}
+
+void tst_Startup::endingAtOnceLeavesTheListAsItIs()
+{
+    KeycrateProcess keycrate;
+    const QString file = keycrate.folder() + QStringLiteral("/locked.txt");
+    QVERIFY(writeFile(file, "x"));
+    const QByteArray line = QFile::encodeName(file) + '\n';
+    QVERIFY(writeFile(keycrate.listPath(), line + line));
+    keycrate.start({QStringLiteral("-s")});
+    QVERIFY(keycrate.waitForOutput(Listening));
+    QSharedMemory block(QStringLiteral("mySharedMemory"));
+    QVERIFY(block.attach(QSharedMemory::ReadOnly));
+    block.detach();
+
+    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QVERIFY(keycrate.waitForExit());
+    QCOMPARE(keycrate.exitCode(), 0);
+    QCOMPARE(readFile(keycrate.listPath()), line + line);
+    QVERIFY(!InstanceClient(Title).exists());
+    QVERIFY(!block.attach());
+
+    // The next start takes over at once.
+    keycrate.start({QStringLiteral("-s")});
+    QVERIFY(keycrate.waitForOutput(Listening, 5000));
+    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QVERIFY(keycrate.waitForExit());
+}
+
+QTEST_GUILESS_MAIN(tst_Startup)
+#include "tst_Startup.moc"
