@@ -65,7 +65,8 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         return line;
     };
 
-    if (!words.empty() && (words[0] == "adduser" || words[0] == "passwd" || words[0] == "deluser")) {
+    if (!words.empty()
+        && (words[0] == "adduser" || words[0] == "passwd" || words[0] == "deluser")) {
         line.mode = words[0] == "adduser" ? Mode::AddUser
             : words[0] == "passwd"        ? Mode::SetPassword
                                           : Mode::DeleteUser;

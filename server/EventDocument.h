@@ -38,7 +38,7 @@ private:
     static void XMLCALL onEnd(void *self, const XML_Char *name);
     static void XMLCALL onText(void *self, const XML_Char *text, int length);
     static void XMLCALL onDoctype(void *self, const XML_Char *name, const XML_Char *systemId,
-                                 const XML_Char *publicId, int hasInternalSubset);
+                                  const XML_Char *publicId, int hasInternalSubset);
 
     State parse(const char *data, size_t size, bool final);
     void stop(const std::string &error);

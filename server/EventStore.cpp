@@ -36,10 +36,11 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             .bind(1, user)
             .bind(2, event.id)
             .step();
-        Statement insert(m_db,
-                         "INSERT INTO events (user_id, event_id, name, path, type, content, "
-                         "description, record_time, record_changed, time_key, access_id, size, "
-                         "storage) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+        Statement insert(
+            m_db,
+            "INSERT INTO events (user_id, event_id, name, path, type, content, "
+            "description, record_time, record_changed, time_key, access_id, size, "
+            "storage) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
         insert.bind(1, user)
             .bind(2, event.id)
             .bind(3, event.name)

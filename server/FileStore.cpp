@@ -20,8 +20,7 @@ std::string randomName()
     return hex;
 }
 
-template<typename Visit>
-void forEachEntry(const std::string &folder, Visit visit)
+template<typename Visit> void forEachEntry(const std::string &folder, Visit visit)
 {
     DIR *dir = ::opendir(folder.c_str());
     if (!dir)

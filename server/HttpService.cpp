@@ -138,11 +138,12 @@ HttpService::HttpService(EventStore &events, const FileStore &files, Authenticat
     });
     m_server.set_logger([this](const httplib::Request &request, const httplib::Response &response) {
         const int64_t milliseconds = meter.started
-            ? std::chrono::duration_cast<std::chrono::milliseconds>(
-                  std::chrono::steady_clock::now() - meter.start)
+            ? std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()
+                                                                    - meter.start)
                   .count()
             : 0;
-        m_log.request(request.method, QueryString::forLog(request.target, { "username", "password" }),
+        m_log.request(request.method,
+                      QueryString::forLog(request.target, { "username", "password" }),
                       response.status, meter.in, meter.out + response.body.size(), milliseconds);
         meter = Meter();
     });
@@ -161,9 +162,8 @@ HttpService::HttpService(EventStore &events, const FileStore &files, Authenticat
 
     using Request = httplib::Request;
     using Response = httplib::Response;
-    m_server.Post("/action/file/quorvget", [this](const Request &q, Response &r, const Reader &b) {
-        list(q, r, b);
-    });
+    m_server.Post("/action/file/quorvget",
+                  [this](const Request &q, Response &r, const Reader &b) { list(q, r, b); });
     m_server.Post("/action/file/quorvupload",
                   [this](const Request &q, Response &r, const Reader &b) { upload(q, r, b); });
     m_server.Post("/action/file/quorvdownload",

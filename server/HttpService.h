@@ -40,12 +40,10 @@ private:
     using Reader = httplib::ContentReader;
 
     void list(const httplib::Request &request, httplib::Response &response, const Reader &reader);
-    void upload(const httplib::Request &request, httplib::Response &response,
-                const Reader &reader);
+    void upload(const httplib::Request &request, httplib::Response &response, const Reader &reader);
     void download(const httplib::Request &request, httplib::Response &response,
                   const Reader &reader);
-    void remove(const httplib::Request &request, httplib::Response &response,
-                const Reader &reader);
+    void remove(const httplib::Request &request, httplib::Response &response, const Reader &reader);
 
     // Reads and drops the body, so that the answer reaches the client; 0, or
     // the status to answer when the body could not be read.

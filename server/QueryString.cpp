@@ -17,8 +17,7 @@ int hexValue(char c)
     return -1;
 }
 
-template<typename Visit>
-void forEachItem(std::string_view query, Visit visit)
+template<typename Visit> void forEachItem(std::string_view query, Visit visit)
 {
     while (!query.empty()) {
         const size_t amp = query.find('&');

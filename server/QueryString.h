@@ -23,7 +23,8 @@ public:
 
     // The target with the values of secretKeys replaced by "*" and every byte
     // outside printable ASCII escaped: fit for a log line.
-    static std::string forLog(std::string_view target, const std::vector<std::string_view> &secretKeys);
+    static std::string forLog(std::string_view target,
+                              const std::vector<std::string_view> &secretKeys);
 
 private:
     std::vector<std::pair<std::string, std::string>> m_items;

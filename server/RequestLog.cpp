@@ -14,8 +14,8 @@ void RequestLog::message(const std::string &text)
     write(text);
 }
 
-void RequestLog::request(const std::string &method, const std::string &loggableTarget,
-                         int status, uint64_t bytesIn, uint64_t bytesOut, int64_t milliseconds)
+void RequestLog::request(const std::string &method, const std::string &loggableTarget, int status,
+                         uint64_t bytesIn, uint64_t bytesOut, int64_t milliseconds)
 {
     write((method.empty() ? std::string("-") : method) + ' '
           + (loggableTarget.empty() ? std::string("-") : loggableTarget) + ' '

@@ -39,8 +39,7 @@ void ShutdownSignals::watch(std::function<void(int)> onSignal)
     m_thread = std::thread([this, onSignal = std::move(onSignal)] {
         const sigset_t set = shutdownSet();
         int signal = 0;
-        while (sigwait(&set, &signal) != 0) {
-        }
+        while (sigwait(&set, &signal) != 0) { }
         if (!m_closing)
             onSignal(signal);
     });

@@ -40,9 +40,8 @@ int serve(const CommandLine &line)
 
         const FileStore::Sweep sweep = files.sweep(events.storageNames());
         if (sweep.temporary + sweep.unreferenced > 0)
-            log.message("removed " + std::to_string(sweep.temporary)
-                        + " unfinished uploads and " + std::to_string(sweep.unreferenced)
-                        + " files of no event");
+            log.message("removed " + std::to_string(sweep.temporary) + " unfinished uploads and "
+                        + std::to_string(sweep.unreferenced) + " files of no event");
         if (sweep.missing > 0)
             log.message("warning: " + std::to_string(sweep.missing)
                         + " events have lost their stored file");

@@ -1,0 +1,112 @@
+#include "ServerProcess.h"
+
+#include <QDeadlineTimer>
+#include <QRegularExpression>
+#include <QtGlobal>
+#include <csignal>
+
+ServerProcess::ServerProcess(QString dataFolder)
+    : m_dataFolder(std::move(dataFolder))
+{
+    m_process.setProgram(program());
+}
+
+ServerProcess::~ServerProcess()
+{
+    if (m_process.state() != QProcess::NotRunning)
+        kill();
+}
+
+QString ServerProcess::program()
+{
+    return qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane-server");
+}
+
+bool ServerProcess::start(const QStringList &extraArguments)
+{
+    m_log.clear();
+    m_port = 0;
+    m_process.setArguments(QStringList { "--listen", "127.0.0.1:0", "--data", m_dataFolder }
+                           + extraArguments);
+    m_process.start();
+    if (!m_process.waitForStarted(10000)) {
+        m_failure = "the server did not start: " + m_process.errorString();
+        return false;
+    }
+    static const QRegularExpression listening("listening on http://127\\.0\\.0\\.1:(\\d+)");
+    const QDeadlineTimer deadline(30000);
+    while (!deadline.hasExpired()) {
+        const auto match = listening.match(QString::fromUtf8(log()));
+        if (match.hasMatch()) {
+            m_port = match.captured(1).toInt();
+            return true;
+        }
+        if (m_process.state() == QProcess::NotRunning) {
+            m_failure = "the server ended at start: " + QString::fromUtf8(log());
+            return false;
+        }
+        m_process.waitForReadyRead(100);
+    }
+    m_failure = "the server did not listen within 30 s";
+    kill();
+    return false;
+}
+
+bool ServerProcess::stop(bool interrupt)
+{
+    if (m_process.state() == QProcess::NotRunning)
+        return false;
+    ::kill(static_cast<pid_t>(m_process.processId()), interrupt ? SIGINT : SIGTERM);
+    if (!m_process.waitForFinished(30000)) {
+        kill();
+        return false;
+    }
+    log();
+    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+}
+
+void ServerProcess::kill()
+{
+    m_process.kill();
+    m_process.waitForFinished(10000);
+    log();
+}
+
+QString ServerProcess::url(const QByteArray &target) const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_port) + QString::fromLatin1(target);
+}
+
+QByteArray ServerProcess::log()
+{
+    m_log += m_process.readAllStandardError();
+    return m_log;
+}
+
+bool ServerProcess::waitForLog(const QByteArray &text, int timeout)
+{
+    const QDeadlineTimer deadline(timeout);
+    while (!log().contains(text)) {
+        if (deadline.hasExpired() || m_process.state() == QProcess::NotRunning)
+            return log().contains(text);
+        m_process.waitForReadyRead(50);
+    }
+    return true;
+}
+
+int ServerProcess::account(const QString &command, const QString &name,
+                           const QByteArray &password) const
+{
+    QProcess process;
+    process.start(program(), { command, name, "--data", m_dataFolder });
+    if (!process.waitForStarted(10000))
+        return -1;
+    process.write(password + "\n");
+    process.closeWriteChannel();
+    if (!process.waitForFinished(60000)) {
+        process.kill();
+        process.waitForFinished(10000);
+        return -1;
+    }
+    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+}

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <QByteArray>
+#include <QProcess>
+#include <QString>
+#include <QStringList>
+
+// One quorvane-server process from KEYCRATE_BIN_DIR, listening on a free
+// loopback port chosen by the server itself. Every wait is bounded.
+class ServerProcess
+{
+public:
+    explicit ServerProcess(QString dataFolder);
+    ~ServerProcess();
+
+    static QString program();
+
+    // Starts the server and waits until it listens; false with failure() set.
+    bool start(const QStringList &extraArguments = {});
+    // SIGTERM (or SIGINT), then waits: true when it ended by itself with exit code 0.
+    bool stop(bool interrupt = false);
+    // SIGKILL, as a crash or power cut would.
+    void kill();
+
+    int port() const { return m_port; }
+    QString url(const QByteArray &target) const;
+    QString dataFolder() const { return m_dataFolder; }
+    QString failure() const { return m_failure; }
+    // Everything the server logged so far.
+    QByteArray log();
+    // Waits until the log holds text; false after timeout milliseconds.
+    bool waitForLog(const QByteArray &text, int timeout = 20000);
+
+    // Runs an account command (adduser, passwd, deluser) with password on
+    // standard input; its exit code, or -1 when it did not end.
+    int account(const QString &command, const QString &name, const QByteArray &password = {}) const;
+
+private:
+    QString m_dataFolder;
+    QProcess m_process;
+    QByteArray m_log;
+    int m_port = 0;
+    QString m_failure;
+};

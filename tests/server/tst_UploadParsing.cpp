@@ -1,0 +1,170 @@
+// The server's reading of upload bodies and query strings, without HTTP.
+
+#include "DataFolder.h"
+#include "EventDocument.h"
+#include "FileStore.h"
+#include "QueryString.h"
+#include "UploadBody.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace QuorvaneServer;
+
+namespace {
+
+const QByteArray Document = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><event><id>id-1</id>"
+                            "<name><![CDATA[a -|+ b </event> c]]></name>"
+                            "<path><![CDATA[report.pdf]]></path><type>application/pdf</type>"
+                            "<content><![CDATA[]]></content>"
+                            "<description><![CDATA[caf\xe9 \xe2\x82\xac]]></description>"
+                            "<recordTime>1700000000</recordTime>"
+                            "<recordChanged>1700000001</recordChanged></event>";
+
+std::string bytes(const QByteArray &data)
+{
+    return std::string(data.constData(), static_cast<size_t>(data.size()));
+}
+
+} // namespace
+
+class UploadParsingTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void splitsBodyWhateverTheChunks_data();
+    void splitsBodyWhateverTheChunks();
+    void documentEndsAtRootElement_data();
+    void documentEndsAtRootElement();
+    void refusesBrokenBodies_data();
+    void refusesBrokenBodies();
+    void decodesQueryValues();
+    void logTargetHidesAccount();
+};
+
+void UploadParsingTest::splitsBodyWhateverTheChunks_data()
+{
+    QTest::addColumn<int>("chunk");
+    for (const int chunk : { 1, 2, 3, 5, 64, 333, 4096, 1 << 20 })
+        QTest::addRow("%d", chunk) << chunk;
+}
+
+void UploadParsingTest::splitsBodyWhateverTheChunks()
+{
+    QFETCH(int, chunk);
+    QTemporaryDir dir;
+    DataFolder folder(bytes(dir.path().toUtf8()));
+    FileStore files(folder);
+
+    // The file begins with the separator and holds the end tag: only the
+    // parser's position can tell where the document ends.
+    QByteArray file = "-|+</event>-|+";
+    for (int i = 0; i < 70000; ++i)
+        file += static_cast<char>(i * 7);
+    const QByteArray body = Document + "-|+" + file;
+
+    UploadBody upload(files, 1024 * 1024);
+    for (qsizetype at = 0; at < body.size(); at += chunk)
+        QVERIFY(upload.consume(body.constData() + at,
+                               static_cast<size_t>(qMin<qsizetype>(chunk, body.size() - at))));
+    QVERIFY2(upload.finish(), upload.failure().c_str());
+
+    const EventRecord &event = upload.event();
+    QCOMPARE(event.id, std::string("id-1"));
+    QCOMPARE(event.name, std::string("a -|+ b </event> c"));
+    QCOMPARE(event.path, std::string("report.pdf"));
+    QCOMPARE(event.type, std::string("application/pdf"));
+    QCOMPARE(event.content, std::string());
+    // Bytes come back as sent, UTF-8 or not.
+    QCOMPARE(event.description, std::string("caf\xe9 \xe2\x82\xac"));
+    QCOMPARE(event.recordTime, std::string("1700000000"));
+    QCOMPARE(event.recordChanged, std::string("1700000001"));
+
+    QFile stored(QString::fromStdString(upload.file().path()));
+    QVERIFY(stored.open(QIODevice::ReadOnly));
+    QCOMPARE(stored.readAll(), file);
+    QCOMPARE(upload.file().size(), static_cast<uint64_t>(file.size()));
+}
+
+void UploadParsingTest::documentEndsAtRootElement_data()
+{
+    QTest::addColumn<QByteArray>("document");
+    QTest::newRow("empty root") << QByteArray("<event/>");
+    QTest::newRow("prolog and comment") << QByteArray("<?xml version=\"1.0\"?>\n<!-- c -->\n<event>"
+                                                      "<id>x</id></event>");
+    QTest::newRow("space in end tag") << QByteArray("<event><id>x</id></event  >");
+    QTest::newRow("unknown element") << QByteArray("<event><extra>1</extra><id>x</id></event>");
+}
+
+void UploadParsingTest::documentEndsAtRootElement()
+{
+    QFETCH(QByteArray, document);
+    EventDocument parser(4096);
+    const QByteArray input = document + "-|+<event>tail";
+    QCOMPARE(parser.feed(input.constData(), static_cast<size_t>(input.size())),
+             EventDocument::State::Complete);
+    QCOMPARE(parser.takeTrailing(), std::string("-|+<event>tail"));
+}
+
+void UploadParsingTest::refusesBrokenBodies_data()
+{
+    QTest::addColumn<QByteArray>("body");
+    QTest::addColumn<int>("status");
+    QTest::newRow("garbage") << QByteArray("hello-|+") << 400;
+    QTest::newRow("wrong separator") << Document + "+|-data" << 400;
+    QTest::newRow("short separator") << Document + "-|" << 400;
+    QTest::newRow("document only") << Document << 400;
+    QTest::newRow("half document") << Document.left(100) << 400;
+    QTest::newRow("id with slash") << QByteArray("<event><id>a/b</id></event>-|+") << 400;
+    QTest::newRow("too long") << "<event><id>x</id><name>" + QByteArray(5000, 'n')
+            + "</name></event>-|+"
+                              << 400;
+}
+
+void UploadParsingTest::refusesBrokenBodies()
+{
+    QFETCH(QByteArray, body);
+    QFETCH(int, status);
+    QTemporaryDir dir;
+    DataFolder folder(bytes(dir.path().toUtf8()));
+    FileStore files(folder);
+
+    UploadBody upload(files, 4096);
+    upload.consume(body.constData(), static_cast<size_t>(body.size()));
+    QVERIFY(!upload.finish());
+    QCOMPARE(upload.failureStatus(), status);
+    QVERIFY(!upload.failure().empty());
+    QVERIFY(QDir(dir.path() + "/tmp").isEmpty());
+}
+
+void UploadParsingTest::decodesQueryValues()
+{
+    const QueryString query("/action/file/quorvget?username=x%20y&z&password=a+b%2B%zz%4"
+                            "&empty=&username=second");
+    QCOMPARE(query.value("username"), std::string("x y"));
+    QCOMPARE(query.value("password"), std::string("a+b+%zz%4"));
+    QVERIFY(query.has("z"));
+    QVERIFY(query.has("empty"));
+    QCOMPARE(query.value("empty"), std::string());
+    QVERIFY(!query.has("starttime"));
+    QVERIFY(!QueryString("/action/file/quorvget").has("username"));
+}
+
+void UploadParsingTest::logTargetHidesAccount()
+{
+    QCOMPARE(QueryString::forLog("/action/file/quorvupload?username=al%69ce&password=s3cret"
+                                 "&access_id=0&title=A\x01\xc3\xa9",
+                                 { "username", "password" }),
+             std::string("/action/file/quorvupload?username=*&password=*&access_id=0"
+                         "&title=A%01%C3%A9"));
+    // A key written encoded is still recognised.
+    QCOMPARE(QueryString::forLog("/p?pass%77ord=x", { "password" }),
+             std::string("/p?pass%77ord=*"));
+}
+
+QTEST_GUILESS_MAIN(UploadParsingTest)
+
+#include "tst_UploadParsing.moc"
