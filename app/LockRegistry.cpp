@@ -295,13 +295,18 @@ void CompactLockList()
     QByteArray content;
     if (!readList(&content))
         return;
+    const QList<QByteArray> lines = listLines(content);
     QSet<QByteArray> seen;
+    seen.reserve(lines.size());
     QByteArray compacted;
-    for (const QByteArray &path : listLines(content)) {
-        if (seen.contains(path))
-            continue;
+    compacted.reserve(content.size() + 1);
+    for (const QByteArray &path : lines) {
+        const qsizetype before = seen.size();
         seen.insert(path);
-        compacted += path + '\n';
+        if (seen.size() == before)
+            continue;
+        compacted += path;
+        compacted += '\n';
     }
     writeList(compacted);
 }

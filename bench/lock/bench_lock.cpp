@@ -1,0 +1,156 @@
+// Lock registry with 10,000 listed files: start-up restore, a toggle and the
+// compaction at exit, each against a baseline measured in the same run.
+//
+//   restore     vs opening and closing the same files once
+//   toggle      vs writing the list file once
+//   compaction  vs writing the list file once
+//
+// Every sample is taken right next to a sample of its baseline and the ratio
+// is the median of the paired ratios, so that a machine busy with other work
+// slows both sides alike.
+
+#include "ApplicationFolder.h"
+#include "LockRegistry.h"
+#include "ResourceLimits.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QRandomGenerator>
+#include <QSaveFile>
+#include <QTemporaryDir>
+
+#include <algorithm>
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+constexpr int FileCount = 10000;
+
+double median(QList<double> samples)
+{
+    std::sort(samples.begin(), samples.end());
+    return samples.at(samples.size() / 2);
+}
+
+double milliseconds(const std::function<void()> &work)
+{
+    QElapsedTimer timer;
+    timer.start();
+    work();
+    return timer.nsecsElapsed() / 1e6;
+}
+
+// Writes a list file the way the registry does: a new file renamed over the old.
+void writeListOnce(const QString &path, const QByteArray &content)
+{
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)
+        || file.write(content) != content.size() || !file.commit())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+struct Pairs
+{
+    QList<double> baseline;
+    QList<double> measured;
+    QList<double> ratios;
+
+    void add(double baselineMs, double measuredMs)
+    {
+        baseline.append(baselineMs);
+        measured.append(measuredMs);
+        ratios.append(measuredMs / baselineMs);
+    }
+
+    void print(const char *what, const char *baselineName, const char *goal) const
+    {
+        std::printf("  %-30s %8.2f ms   %-34s %8.2f ms   ratio %5.2f%s\n", what, median(measured),
+                    baselineName, median(baseline), median(ratios), goal);
+    }
+};
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // The benchmark publishes its own list: keep it away from a running keycrate's.
+    QTemporaryDir privateTemp;
+    qputenv("TMPDIR", QFile::encodeName(privateTemp.path()));
+    QCoreApplication application(argc, argv);
+    const quint64 limit = Platform::ResourceLimits::raiseOpenFileLimit();
+    if (limit < quint64(FileCount) + 64) {
+        std::fprintf(stderr, "bench-lock: the open-file limit (%llu) is below %d files\n",
+                     static_cast<unsigned long long>(limit), FileCount);
+        return 1;
+    }
+
+    QTemporaryDir applicationFolderDir;
+    QTemporaryDir filesDir;
+    setApplicationFolder(applicationFolderDir.path());
+    const QString listPath = LockListPath();
+    const QString scratchList = filesDir.filePath(QStringLiteral("scratch-list"));
+    QList<QByteArray> paths;
+    QByteArray list;
+    for (int index = 0; index < FileCount; ++index) {
+        const QString path
+                = filesDir.filePath(QStringLiteral("file-%1.txt").arg(index, 5, 10, QLatin1Char('0')));
+        QFile file(path);
+        if (!file.open(QIODevice::WriteOnly) || file.write("locked\n") != 7) {
+            std::fprintf(stderr, "bench-lock: cannot create %s\n", qPrintable(path));
+            return 1;
+        }
+        paths.append(QFile::encodeName(path));
+        list += paths.last() + '\n';
+    }
+    const auto openAndCloseAll = [&] {
+        for (const QByteArray &path : paths) {
+            QFile file(QFile::decodeName(path));
+            file.open(QIODevice::ReadOnly);
+            file.close();
+        }
+    };
+
+    Pairs restore;
+    for (int round = 0; round < 7; ++round) {
+        ForgetLocks();
+        writeListOnce(listPath, list);
+        const double baseline = milliseconds(openAndCloseAll);
+        restore.add(baseline, milliseconds([] { ReloadLockedFiles(); }));
+    }
+    if (ReadLockStatuses().value(paths.last()) != StatusLocked)
+        qFatal("the restore did not lock the files");
+
+    // Each toggle reads, rewrites and republishes the whole list; unlocking
+    // and locking again random files keeps 10,000 listed.
+    Pairs toggle;
+    QRandomGenerator random(14);
+    for (int round = 0; round < 50; ++round) {
+        const QByteArray &path = paths.at(random.bounded(FileCount));
+        for (int step = 0; step < 2; ++step) {
+            const double baseline = milliseconds([&] { writeListOnce(scratchList, list); });
+            int result = -1;
+            toggle.add(baseline, milliseconds([&] { result = ToggleLock(path); }));
+            if (result != 0)
+                qFatal("a toggle failed");
+        }
+    }
+
+    // At exit the list holds duplicates from locks taken again after restarts.
+    Pairs compaction;
+    const QByteArray withDuplicates = list + list.left(list.size() / 2);
+    for (int round = 0; round < 7; ++round) {
+        writeListOnce(listPath, withDuplicates);
+        const double baseline = milliseconds([&] { writeListOnce(scratchList, list); });
+        compaction.add(baseline, milliseconds([] { CompactLockList(); }));
+    }
+
+    std::printf("lock registry with %d listed files (medians; ratio = median of paired ratios)\n",
+                FileCount);
+    restore.print("restore at start-up", "baseline: open and close every file", "  (goal <= 3)");
+    toggle.print("toggle", "baseline: write the list once", "  (goal <= 3)");
+    compaction.print("compaction (15,000 lines)", "baseline: write the list once", "");
+    ForgetLocks();
+    return 0;
+}
