@@ -142,7 +142,7 @@ HttpService::HttpService(EventStore &events, const FileStore &files, Authenticat
                                                                     - meter.start)
                   .count()
             : 0;
-        m_log.request(request.method,
+        m_log.request(QueryString::forLog(request.method, {}),
                       QueryString::forLog(request.target, { "username", "password" }),
                       response.status, meter.in, meter.out + response.body.size(), milliseconds);
         meter = Meter();
