@@ -3,6 +3,7 @@
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
 
+#include <QDir>
 #include <QFile>
 #include <QSharedMemory>
 #include <QTemporaryDir>
@@ -93,6 +94,7 @@ private slots:
     void anEmptyLineCanBeDroppedFromTheWindow();
     void aListThatCannotBeOpenedFailsEverything();
     void statusesAreSortedByBytesEachPathOnce();
+    void runningOutOfDescriptorsIsAnOrdinaryFailure();
 
 private:
     QByteArray makeFile(const QString &name);
@@ -378,6 +380,36 @@ void tst_LockRegistry::statusesAreSortedByBytesEachPathOnce()
     writeList(b + '\n' + a + '\n' + b + '\n' + upper + '\n' + b + '\n');
     const LockStatuses statuses = ReadLockStatuses();
     QCOMPARE(statuses.keys(), QList<QByteArray>({upper, a, b}));
+}
+
+void tst_LockRegistry::runningOutOfDescriptorsIsAnOrdinaryFailure()
+{
+    QList<QByteArray> paths;
+    QByteArray content;
+    for (int index = 0; index < 40; ++index) {
+        paths.append(makeFile(QStringLiteral("file-%1.txt").arg(index, 2, 10, QLatin1Char('0'))));
+        content += paths.last() + '\n';
+    }
+    writeList(content);
+    const QByteArray extra = makeFile(QStringLiteral("extra.txt"));
+    struct rlimit saved;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const qsizetype inUse = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+    struct rlimit scarce = saved;
+    scarce.rlim_cur = rlim_t(inUse + 10);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &scarce), 0);
+    const bool reloaded = ReloadLockedFiles();
+    const int extraResult = ToggleLock(extra);
+    const LockStatuses statuses = ReadLockStatuses();
+    ::setrlimit(RLIMIT_NOFILE, &saved);
+
+    QVERIFY(reloaded);
+    QCOMPARE(extraResult, 99);
+    QCOMPARE(list(), content);
+    // The first files got the descriptors; the others wait for a later start.
+    QCOMPARE(statuses.value(paths.first()), int(StatusLocked));
+    QCOMPARE(statuses.value(paths.last()), int(StatusNotHeld));
+    QCOMPARE(statuses.size(), paths.size());
 }
 
 QTEST_MAIN(tst_LockRegistry)

@@ -2,6 +2,7 @@
 
 #include "InstanceClient.h"
 
+#include <QDeadlineTimer>
 #include <QFile>
 #include <QSharedMemory>
 #include <QTemporaryDir>
@@ -41,6 +42,7 @@ private slots:
     void onlyAnExactDashSStartsHidden_data();
     void onlyAnExactDashSStartsHidden();
     void aSecondStartAsksTheFirstToShowItself();
+    void twoStartsAtOnceMakeOneInstance();
     void aCloseRequestOnlyHidesTheWindow();
     void terminationSignalsEndInOrderAndCompactTheList_data();
     void terminationSignalsEndInOrderAndCompactTheList();
@@ -129,6 +131,27 @@ void tst_Startup::aSecondStartAsksTheFirstToShowItself()
 
     QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
     QVERIFY(first.waitForExit());
+}
+
+void tst_Startup::twoStartsAtOnceMakeOneInstance()
+{
+    KeycrateProcess first;
+    KeycrateProcess second;
+    first.start({QStringLiteral("-s")});
+    second.start({QStringLiteral("-s")});
+    // One hands over to the other and ends with 0.
+    const QDeadlineTimer deadline(20000);
+    while (first.waitForExit(0) == second.waitForExit(0) && !deadline.hasExpired())
+        QTest::qWait(20);
+    KeycrateProcess &ended = first.waitForExit(0) ? first : second;
+    KeycrateProcess &instance = first.waitForExit(0) ? second : first;
+    QVERIFY(ended.waitForExit(0));
+    QCOMPARE(ended.exitCode(), 0);
+    QVERIFY(!ended.output().contains(Listening));
+    QVERIFY(instance.waitForOutput(QStringLiteral("message 1046 0 2")));
+    QVERIFY(!instance.waitForExit(0));
+    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QVERIFY(instance.waitForExit());
 }
 
 void tst_Startup::aCloseRequestOnlyHidesTheWindow()
