@@ -12,7 +12,6 @@
 #include <QSaveFile>
 #include <QSet>
 #include <QSharedMemory>
-
 #include <cstring>
 #include <memory>
 

@@ -2,7 +2,6 @@
 
 #include <QByteArray>
 #include <QMap>
-
 #include <optional>
 
 // The lock registry: files held open (and share-locked) while keycrate runs,

@@ -13,7 +13,6 @@
 #include <QCloseEvent>
 #include <QLibrary>
 #include <QLoggingCategory>
-
 #include <cstdio>
 #include <cstdlib>
 
@@ -109,7 +108,7 @@ bool MyQApplication::eventFilter(QObject *watched, QEvent *event)
 {
     if (watched == m_mainWindow && event->type() == QEvent::Close) {
         qint64 result = 0;
-        messageFilter({InstanceProtocol::CloseRequest, 0, 0}, &result);
+        messageFilter({ InstanceProtocol::CloseRequest, 0, 0 }, &result);
         event->ignore();
         return true;
     }
@@ -123,15 +122,16 @@ void MyQApplication::bindLibrary()
         stopAfterBindingError(QT_TRANSLATE_NOOP("MyQApplication", "Unable to load the Quorvane\n."),
                               m_library->errorString());
     const auto getQuorvanePointer = reinterpret_cast<Quorvane::GetQuorvanePointerFunction>(
-            m_library->resolve("GetQuorvanePointer"));
+        m_library->resolve("GetQuorvanePointer"));
     if (!getQuorvanePointer)
-        stopAfterBindingError(QT_TRANSLATE_NOOP("MyQApplication", "Unable to resolve the function."),
-                              m_library->errorString());
+        stopAfterBindingError(
+            QT_TRANSLATE_NOOP("MyQApplication", "Unable to resolve the function."),
+            m_library->errorString());
     m_interface = getQuorvanePointer();
     if (!m_interface)
         stopAfterBindingError(
-                QT_TRANSLATE_NOOP("MyQApplication", "Unable to resolve the interface pointer."),
-                QStringLiteral("GetQuorvanePointer returned null"));
+            QT_TRANSLATE_NOOP("MyQApplication", "Unable to resolve the interface pointer."),
+            QStringLiteral("GetQuorvanePointer returned null"));
 }
 
 void MyQApplication::stopAfterBindingError(const char *text, const QString &detail)

@@ -3,7 +3,6 @@
 #include "WindowMessage.h"
 
 #include <QApplication>
-
 #include <memory>
 
 class QLibrary;

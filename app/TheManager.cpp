@@ -48,7 +48,7 @@ TheManager::TheManager()
     , ui(new TheManagerForm)
 {
     ui->setupUi(this);
-    const QStringList headers = {QStringLiteral("Status"), QStringLiteral("Path")};
+    const QStringList headers = { QStringLiteral("Status"), QStringLiteral("Path") };
     ui->treeWidget->setHeaderLabels(headers);
     ui->treeWidget_2->setHeaderLabels(headers);
 
@@ -123,7 +123,8 @@ void TheManager::ApplyClearTreeWidgetAction()
     }
     const QList<QTreeWidgetItem *> selected = ui->treeWidget->selectedItems();
     if (selected.isEmpty()) {
-        Platform::MessageBoxes::information(this, tr("Error"), tr("Please select one or more items!"));
+        Platform::MessageBoxes::information(this, tr("Error"),
+                                            tr("Please select one or more items!"));
         return;
     }
     // Read every path before the first toggle: the rows stay until the refresh.

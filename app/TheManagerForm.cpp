@@ -69,15 +69,15 @@ void TheManagerForm::setupUi(QMainWindow *TheManager)
     actionRefresh = new QAction(TheManager);
     actionRefresh->setObjectName(QStringLiteral("actionRefresh"));
     actionRefresh->setIcon(
-            toolbarIcon("../alldebug/png/toolbar/refresh.png", ":/toolbar/refresh.png"));
+        toolbarIcon("../alldebug/png/toolbar/refresh.png", ":/toolbar/refresh.png"));
     actionOnline_backup_share = new QAction(TheManager);
     actionOnline_backup_share->setObjectName(QStringLiteral("actionOnline_backup_share"));
-    actionOnline_backup_share->setIcon(toolbarIcon("../alldebug/png/toolbar/remote_upload.png",
-                                                   ":/toolbar/remote_upload.png"));
+    actionOnline_backup_share->setIcon(
+        toolbarIcon("../alldebug/png/toolbar/remote_upload.png", ":/toolbar/remote_upload.png"));
     actionUnlock_file = new QAction(TheManager);
     actionUnlock_file->setObjectName(QStringLiteral("actionUnlock_file"));
-    actionUnlock_file->setIcon(toolbarIcon("../alldebug/png/toolbar/local_remove.png",
-                                           ":/toolbar/local_remove.png"));
+    actionUnlock_file->setIcon(
+        toolbarIcon("../alldebug/png/toolbar/local_remove.png", ":/toolbar/local_remove.png"));
 
     centralWidget = new QWidget(TheManager);
     centralWidget->setObjectName(QStringLiteral("centralWidget"));
@@ -175,16 +175,19 @@ void TheManagerForm::retranslateUi(QMainWindow *TheManager)
 {
     TheManager->setWindowTitle(QApplication::translate("TheManager", "Lock my files"));
     actionRefresh->setText(QApplication::translate("TheManager", "Refresh"));
-    actionRefresh->setToolTip(QApplication::translate("TheManager", "Refresh list of locked files"));
+    actionRefresh->setToolTip(
+        QApplication::translate("TheManager", "Refresh list of locked files"));
     actionRefresh->setShortcut(QKeySequence(QApplication::translate("TheManager", "Ctrl+R")));
-    actionOnline_backup_share->setText(QApplication::translate("TheManager", "Online backup/share"));
+    actionOnline_backup_share->setText(
+        QApplication::translate("TheManager", "Online backup/share"));
     actionOnline_backup_share->setToolTip(
-            QApplication::translate("TheManager", "Online backup or share this file"));
+        QApplication::translate("TheManager", "Online backup or share this file"));
     actionOnline_backup_share->setShortcut(
-            QKeySequence(QApplication::translate("TheManager", "Ctrl+U")));
+        QKeySequence(QApplication::translate("TheManager", "Ctrl+U")));
     actionUnlock_file->setText(QApplication::translate("TheManager", "Clear/Unlock"));
     actionUnlock_file->setToolTip(QApplication::translate("TheManager", "Clear/Unlock selection"));
-    tabWidget->setTabText(tabWidget->indexOf(tab), QApplication::translate("TheManager", "Files list"));
+    tabWidget->setTabText(tabWidget->indexOf(tab),
+                          QApplication::translate("TheManager", "Files list"));
     uploadLabel->setText(QString());
     uploadButton->setText(QApplication::translate("TheManager", "Upload files"));
     tabWidget->setTabText(tabWidget->indexOf(Tab_2),
@@ -196,20 +199,21 @@ void TheManagerForm::retranslateUi(QMainWindow *TheManager)
     radioButtonMe->setText(QApplication::translate("TheManager", "Upload for me"));
     radioButtonFriends->setText(QApplication::translate("TheManager", "Upload for friends"));
     label->setText(QApplication::translate(
-            "TheManager",
-            "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\" "
-            "\"http://www.w3.org/TR/REC-html40/strict.dtd\">\n"
-            "<html><head><meta name=\"qrichtext\" content=\"1\" /><style type=\"text/css\">\n"
-            "p, li { white-space: pre-wrap; }\n"
-            "</style></head><body style=\" font-size:8pt;\">\n"
-            "<p align=\"center\" style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; "
-            "margin-right:0px; -qt-block-indent:0; text-indent:0px;\">To use backup feature you "
-            "need a free account on</p>\n"
-            "<p align=\"center\" style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; "
-            "margin-right:0px; -qt-block-indent:0; text-indent:0px;\"><a "
-            "href=\"https://www.keycrate.org\"><span style=\" text-decoration: underline; "
-            "color:#0000ff;\">https://www.keycrate.org</span></a></p></body></html>"));
+        "TheManager",
+        "<!DOCTYPE HTML PUBLIC \"-//W3C//DTD HTML 4.0//EN\" "
+        "\"http://www.w3.org/TR/REC-html40/strict.dtd\">\n"
+        "<html><head><meta name=\"qrichtext\" content=\"1\" /><style type=\"text/css\">\n"
+        "p, li { white-space: pre-wrap; }\n"
+        "</style></head><body style=\" font-size:8pt;\">\n"
+        "<p align=\"center\" style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; "
+        "margin-right:0px; -qt-block-indent:0; text-indent:0px;\">To use backup feature you "
+        "need a free account on</p>\n"
+        "<p align=\"center\" style=\" margin-top:0px; margin-bottom:0px; margin-left:0px; "
+        "margin-right:0px; -qt-block-indent:0; text-indent:0px;\"><a "
+        "href=\"https://www.keycrate.org\"><span style=\" text-decoration: underline; "
+        "color:#0000ff;\">https://www.keycrate.org</span></a></p></body></html>"));
     saveButton->setText(QApplication::translate("TheManager", "Save settings"));
-    tabWidget->setTabText(tabWidget->indexOf(tab_3), QApplication::translate("TheManager", "Settings"));
+    tabWidget->setTabText(tabWidget->indexOf(tab_3),
+                          QApplication::translate("TheManager", "Settings"));
     toolBar->setWindowTitle(QApplication::translate("TheManager", "toolBar"));
 }

@@ -5,7 +5,6 @@
 
 #include <QDeadlineTimer>
 #include <QThread>
-
 #include <cstdio>
 #include <memory>
 
@@ -20,7 +19,8 @@ Start handOverOrClaim(Platform::InstanceServer *instance)
 {
     const QString title = QString::fromLatin1(InstanceProtocol::WindowTitle);
     const Platform::InstanceClient client(title);
-    const Platform::WindowMessage show {InstanceProtocol::HandOver, 0, InstanceProtocol::ShowCommand};
+    const Platform::WindowMessage show { InstanceProtocol::HandOver, 0,
+                                         InstanceProtocol::ShowCommand };
     const QDeadlineTimer deadline(20000);
     do {
         if (client.post(show) == Platform::InstanceClient::Outcome::Delivered)
@@ -47,7 +47,7 @@ int main(int argc, char **argv)
     // Recorded in the instance lock, so that a lock left behind is recognised.
     QCoreApplication::setApplicationName(QStringLiteral("keycrate"));
     auto instance = std::make_unique<Platform::InstanceServer>(
-            QString::fromLatin1(InstanceProtocol::WindowTitle));
+        QString::fromLatin1(InstanceProtocol::WindowTitle));
     switch (handOverOrClaim(instance.get())) {
     case Start::HandedOver:
         return 0;

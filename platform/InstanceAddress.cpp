@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStandardPaths>
-
 #include <cerrno>
 #include <cstring>
 #include <sys/stat.h>
@@ -28,7 +27,8 @@ QString baseDirectory()
 InstanceAddress::InstanceAddress(const QString &title)
     : m_directory(baseDirectory() + QStringLiteral("/keycrate-") + QString::number(getuid()))
 {
-    const QString settings = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    const QString settings
+        = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     QCryptographicHash hash(QCryptographicHash::Sha256);
     hash.addData(title.toUtf8());
     hash.addData(QByteArrayView("\n", 1));
@@ -51,7 +51,8 @@ bool InstanceAddress::prepare(QString *error) const
 {
     const QByteArray path = QFile::encodeName(m_directory);
     if (::mkdir(path.constData(), 0700) != 0 && errno != EEXIST) {
-        *error = QStringLiteral("cannot create %1: %2").arg(m_directory, QString::fromLocal8Bit(std::strerror(errno)));
+        *error = QStringLiteral("cannot create %1: %2")
+                     .arg(m_directory, QString::fromLocal8Bit(std::strerror(errno)));
         return false;
     }
     struct stat info;

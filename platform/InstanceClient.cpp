@@ -61,8 +61,8 @@ InstanceClient::Outcome InstanceClient::send(const WindowMessage &message, qint6
         return Outcome::NoInstance;
     if (!deliver(&socket, MessageFrame::encodeRequest(MessageFrame::Mode::Send, message)))
         return Outcome::NoAnswer;
-    const QDeadlineTimer deadline = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
-                                                  : QDeadlineTimer(timeoutMs);
+    const QDeadlineTimer deadline
+        = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
     QByteArray reply;
     for (;;) {
         reply += socket.read(MessageFrame::ReplySize + 1 - reply.size());

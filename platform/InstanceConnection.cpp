@@ -44,7 +44,7 @@ void InstanceConnection::readRequest()
     // Handling may open a modal loop; run it outside the socket's own signal so
     // that whatever happens to the socket meanwhile cannot pull it from under us.
     QMetaObject::invokeMethod(
-            this, [this, mode, message] { dispatch(mode, message); }, Qt::QueuedConnection);
+        this, [this, mode, message] { dispatch(mode, message); }, Qt::QueuedConnection);
 }
 
 void InstanceConnection::dispatch(MessageFrame::Mode mode, const WindowMessage &message)

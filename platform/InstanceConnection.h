@@ -6,7 +6,6 @@
 #include <QByteArray>
 #include <QObject>
 #include <QTimer>
-
 #include <functional>
 
 class QLocalSocket;

@@ -84,11 +84,11 @@ void InstanceServer::acceptConnections()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
         new InstanceConnection(
-                socket,
-                [this](const WindowMessage &message, qint64 *result) {
-                    return deliver(message, result);
-                },
-                m_readTimeout, this);
+            socket,
+            [this](const WindowMessage &message, qint64 *result) {
+                return deliver(message, result);
+            },
+            m_readTimeout, this);
     }
 }
 

@@ -5,7 +5,6 @@
 
 #include <QLockFile>
 #include <QObject>
-
 #include <functional>
 
 class QLocalServer;

@@ -52,7 +52,8 @@ QMessageBox::Icon iconFor(MessageBoxes::Kind kind)
 
 QMessageBox::StandardButton automaticAnswer(QMessageBox::StandardButtons buttons)
 {
-    for (QMessageBox::StandardButton button : {QMessageBox::Ok, QMessageBox::Cancel, QMessageBox::No}) {
+    for (QMessageBox::StandardButton button :
+         { QMessageBox::Ok, QMessageBox::Cancel, QMessageBox::No }) {
         if (buttons.testFlag(button))
             return button;
     }
@@ -65,33 +66,33 @@ QMessageBox::StandardButton MessageBoxes::information(QWidget *parent, const QSt
                                                       const QString &text,
                                                       QMessageBox::StandardButtons buttons)
 {
-    return ask({Kind::Information, parent, title, text, buttons});
+    return ask({ Kind::Information, parent, title, text, buttons });
 }
 
 QMessageBox::StandardButton MessageBoxes::warning(QWidget *parent, const QString &title,
                                                   const QString &text,
                                                   QMessageBox::StandardButtons buttons)
 {
-    return ask({Kind::Warning, parent, title, text, buttons});
+    return ask({ Kind::Warning, parent, title, text, buttons });
 }
 
 QMessageBox::StandardButton MessageBoxes::critical(QWidget *parent, const QString &title,
                                                    const QString &text,
                                                    QMessageBox::StandardButtons buttons)
 {
-    return ask({Kind::Critical, parent, title, text, buttons});
+    return ask({ Kind::Critical, parent, title, text, buttons });
 }
 
 QMessageBox::StandardButton MessageBoxes::question(QWidget *parent, const QString &title,
                                                    const QString &text,
                                                    QMessageBox::StandardButtons buttons)
 {
-    return ask({Kind::Question, parent, title, text, buttons});
+    return ask({ Kind::Question, parent, title, text, buttons });
 }
 
 void MessageBoxes::system(const QString &caption, const QString &text, bool isError)
 {
-    ask({isError ? Kind::SystemError : Kind::System, nullptr, caption, text, QMessageBox::Ok});
+    ask({ isError ? Kind::SystemError : Kind::System, nullptr, caption, text, QMessageBox::Ok });
 }
 
 void MessageBoxes::setAnswerer(Answerer replacement)

@@ -2,7 +2,6 @@
 
 #include <QMessageBox>
 #include <QString>
-
 #include <functional>
 
 class QWidget;
@@ -34,22 +33,18 @@ public:
 
     using Answerer = std::function<QMessageBox::StandardButton(const Box &box)>;
 
-    static QMessageBox::StandardButton information(QWidget *parent, const QString &title,
-                                                   const QString &text,
-                                                   QMessageBox::StandardButtons buttons
-                                                   = QMessageBox::Ok);
-    static QMessageBox::StandardButton warning(QWidget *parent, const QString &title,
-                                               const QString &text,
-                                               QMessageBox::StandardButtons buttons
-                                               = QMessageBox::Ok);
-    static QMessageBox::StandardButton critical(QWidget *parent, const QString &title,
-                                                const QString &text,
-                                                QMessageBox::StandardButtons buttons
-                                                = QMessageBox::Ok);
-    static QMessageBox::StandardButton question(QWidget *parent, const QString &title,
-                                                const QString &text,
-                                                QMessageBox::StandardButtons buttons
-                                                = QMessageBox::Yes | QMessageBox::No);
+    static QMessageBox::StandardButton
+    information(QWidget *parent, const QString &title, const QString &text,
+                QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    static QMessageBox::StandardButton
+    warning(QWidget *parent, const QString &title, const QString &text,
+            QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    static QMessageBox::StandardButton
+    critical(QWidget *parent, const QString &title, const QString &text,
+             QMessageBox::StandardButtons buttons = QMessageBox::Ok);
+    static QMessageBox::StandardButton
+    question(QWidget *parent, const QString &title, const QString &text,
+             QMessageBox::StandardButtons buttons = QMessageBox::Yes | QMessageBox::No);
 
     // The box the desktop itself shows for a request from another program: no
     // owner window, one OK button, kept above other windows so that it is

@@ -19,16 +19,14 @@ QByteArray header(const char *magic, int bodySize)
     return bytes;
 }
 
-template<typename T>
-void append(QByteArray *bytes, T value)
+template<typename T> void append(QByteArray *bytes, T value)
 {
     char raw[sizeof(T)];
     qToBigEndian<T>(value, raw);
     bytes->append(raw, sizeof(T));
 }
 
-template<typename T>
-T take(const QByteArray &bytes, int offset)
+template<typename T> T take(const QByteArray &bytes, int offset)
 {
     return qFromBigEndian<T>(bytes.constData() + offset);
 }

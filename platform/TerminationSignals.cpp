@@ -3,7 +3,6 @@
 #include "PlatformLogging.h"
 
 #include <QSocketNotifier>
-
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
@@ -14,7 +13,7 @@ namespace Platform {
 
 namespace {
 
-int signalPipe[2] = {-1, -1};
+int signalPipe[2] = { -1, -1 };
 
 void handleSignal(int signalNumber)
 {

@@ -29,21 +29,21 @@ KeycrateSend::KeycrateSend(QTextStream &out, QTextStream &err)
 QString KeycrateSend::usage()
 {
     return QStringLiteral(
-            "Usage: keycrate-send [--timeout SECONDS] COMMAND [FILE]\n"
-            "Talks to the keycrate running for this user.\n"
-            "\n"
-            "  lock FILE    lock FILE, or unlock it when it is locked; keycrate confirms\n"
-            "               with a box, and this waits until it is closed\n"
-            "  upload FILE  hand FILE to keycrate's online backup\n"
-            "  show         bring keycrate's window up\n"
-            "  quit         end keycrate at once (its lock list is not tidied up)\n"
-            "  list         print the locked files keycrate publishes, one a line\n"
-            "\n"
-            "  --timeout SECONDS  give up waiting for keycrate's answer after SECONDS\n"
-            "\n"
-            "Exit status: 0 done, 99 the lock or unlock failed, 2 wrong usage,\n"
-            "3 keycrate is not running, 4 no such file, 5 keycrate did not answer\n"
-            "or did not take the request.\n");
+        "Usage: keycrate-send [--timeout SECONDS] COMMAND [FILE]\n"
+        "Talks to the keycrate running for this user.\n"
+        "\n"
+        "  lock FILE    lock FILE, or unlock it when it is locked; keycrate confirms\n"
+        "               with a box, and this waits until it is closed\n"
+        "  upload FILE  hand FILE to keycrate's online backup\n"
+        "  show         bring keycrate's window up\n"
+        "  quit         end keycrate at once (its lock list is not tidied up)\n"
+        "  list         print the locked files keycrate publishes, one a line\n"
+        "\n"
+        "  --timeout SECONDS  give up waiting for keycrate's answer after SECONDS\n"
+        "\n"
+        "Exit status: 0 done, 99 the lock or unlock failed, 2 wrong usage,\n"
+        "3 keycrate is not running, 4 no such file, 5 keycrate did not answer\n"
+        "or did not take the request.\n");
 }
 
 int KeycrateSend::run(const QStringList &arguments)
@@ -59,7 +59,8 @@ int KeycrateSend::run(const QStringList &arguments)
         m_timeoutMs = int(seconds * 1000);
         words = words.mid(2);
     }
-    if (words.size() == 1 && (words.first() == QLatin1String("-h") || words.first() == QLatin1String("--help"))) {
+    if (words.size() == 1
+        && (words.first() == QLatin1String("-h") || words.first() == QLatin1String("--help"))) {
         m_out << usage();
         return Success;
     }
@@ -97,7 +98,8 @@ int KeycrateSend::handOverFile(const QString &file, qint64 command)
     }
     qint64 result = 0;
     bool handled = false;
-    switch (client.send({InstanceProtocol::HandOver, 0, command}, &result, &handled, m_timeoutMs)) {
+    switch (
+        client.send({ InstanceProtocol::HandOver, 0, command }, &result, &handled, m_timeoutMs)) {
     case Platform::InstanceClient::Outcome::NoInstance:
         m_err << "keycrate-send: keycrate is not running\n";
         return NotRunning;
@@ -123,7 +125,7 @@ int KeycrateSend::show()
 {
     qint64 result = 0;
     bool handled = false;
-    switch (instanceClient().send({InstanceProtocol::HandOver, 0, InstanceProtocol::ShowCommand},
+    switch (instanceClient().send({ InstanceProtocol::HandOver, 0, InstanceProtocol::ShowCommand },
                                   &result, &handled, m_timeoutMs)) {
     case Platform::InstanceClient::Outcome::NoInstance:
         m_err << "keycrate-send: keycrate is not running\n";
@@ -140,7 +142,7 @@ int KeycrateSend::show()
 int KeycrateSend::quit()
 {
     const Platform::InstanceClient client = instanceClient();
-    if (client.post({InstanceProtocol::EndProcess, 0, 0})
+    if (client.post({ InstanceProtocol::EndProcess, 0, 0 })
         != Platform::InstanceClient::Outcome::Delivered) {
         m_err << "keycrate-send: keycrate is not running\n";
         return NotRunning;

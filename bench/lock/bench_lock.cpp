@@ -19,7 +19,6 @@
 #include <QRandomGenerator>
 #include <QSaveFile>
 #include <QTemporaryDir>
-
 #include <algorithm>
 #include <cstdio>
 #include <functional>
@@ -95,7 +94,7 @@ int main(int argc, char **argv)
     QByteArray list;
     for (int index = 0; index < FileCount; ++index) {
         const QString path
-                = filesDir.filePath(QStringLiteral("file-%1.txt").arg(index, 5, 10, QLatin1Char('0')));
+            = filesDir.filePath(QStringLiteral("file-%1.txt").arg(index, 5, 10, QLatin1Char('0')));
         QFile file(path);
         if (!file.open(QIODevice::WriteOnly) || file.write("locked\n") != 7) {
             std::fprintf(stderr, "bench-lock: cannot create %s\n", qPrintable(path));

@@ -60,7 +60,7 @@ bool KeycrateProcess::waitForOutput(const QString &text, int timeoutMs)
 bool KeycrateProcess::waitForExit(int timeoutMs)
 {
     const bool finished
-            = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
+        = m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
     output();
     return finished;
 }
@@ -79,8 +79,8 @@ KeycrateProcess::Run KeycrateProcess::run(const QString &program, const QStringL
         process.kill();
         process.waitForFinished(5000);
     }
-    return {finished && process.exitStatus() == QProcess::NormalExit, process.exitCode(),
-            QString::fromLocal8Bit(process.readAll())};
+    return { finished && process.exitStatus() == QProcess::NormalExit, process.exitCode(),
+             QString::fromLocal8Bit(process.readAll()) };
 }
 
 QString KeycrateProcess::binary(const QString &name)

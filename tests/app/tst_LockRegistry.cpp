@@ -8,7 +8,6 @@
 #include <QSharedMemory>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -167,7 +166,7 @@ void tst_LockRegistry::firstLockWritesALineAndTheLastUnlockRemovesTheList()
     QCOMPARE(ToggleLock(a), 0);
     QCOMPARE(list(), a + '\n');
     QCOMPARE(published(), list());
-    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked}}));
+    QCOMPARE(ReadLockStatuses(), LockStatuses({ { a, StatusLocked } }));
     QVERIFY(sharedLockHeld(a));
 
     QCOMPARE(ToggleLock(a), 0);
@@ -181,7 +180,7 @@ void tst_LockRegistry::firstLockWritesALineAndTheLastUnlockRemovesTheList()
 void tst_LockRegistry::theWindowTogglesWithoutAHandOverPath()
 {
     const QByteArray a = makeFile(QStringLiteral("a.txt"));
-    for (const QByteArray &handOver : {QByteArray(), QByteArray("/no/such/file")}) {
+    for (const QByteArray &handOver : { QByteArray(), QByteArray("/no/such/file") }) {
         QVERIFY(Platform::HandOverSetting::write(handOver));
         QCOMPARE(ToggleLock(a), 0);
         QCOMPARE(ReadLockStatuses().value(a, -1), int(StatusLocked));
@@ -195,7 +194,8 @@ void tst_LockRegistry::handOverRequestsConfirmWithASystemBox()
 {
     const QByteArray a = makeFile(QStringLiteral("a.txt"));
     QCOMPARE(ToggleLock(), 99);
-    QVERIFY(Platform::HandOverSetting::write(QFile::encodeName(m_files->filePath(QStringLiteral("gone")))));
+    QVERIFY(Platform::HandOverSetting::write(
+        QFile::encodeName(m_files->filePath(QStringLiteral("gone")))));
     QCOMPARE(ToggleLock(), 99);
     QVERIFY2(m_boxes.isEmpty(), "a hand-over path that cannot be read fails silently");
     QVERIFY(!listExists());
@@ -271,7 +271,7 @@ void tst_LockRegistry::aLastLineWithoutLineFeedKeepsAllItsBytes()
     const QByteArray a = makeFile(QStringLiteral("a.txt"));
     writeList(a);
     QVERIFY(ReloadLockedFiles());
-    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked}}));
+    QCOMPARE(ReadLockStatuses(), LockStatuses({ { a, StatusLocked } }));
     QCOMPARE(published(), a + '\n');
 
     const QByteArray b = makeFile(QStringLiteral("b.txt"));
@@ -293,10 +293,11 @@ void tst_LockRegistry::reloadSkipsAFileThatCannotBeHeldAndGoesOn()
     QVERIFY(ReloadLockedFiles());
     ::close(other);
 
-    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked},
-                                               {b, StatusNotHeld},
-                                               {c, StatusLocked},
-                                               {gone, StatusInvalid}}));
+    QCOMPARE(ReadLockStatuses(),
+             LockStatuses({ { a, StatusLocked },
+                            { b, StatusNotHeld },
+                            { c, StatusLocked },
+                            { gone, StatusInvalid } }));
     QCOMPARE(list(), content);
     QCOMPARE(published(), a + '\n' + c + '\n');
     QVERIFY(sharedLockHeld(c));
@@ -307,19 +308,19 @@ void tst_LockRegistry::duplicatesCollapseAtAnOrderlyExit()
     const QByteArray a = makeFile(QStringLiteral("a.txt"));
     const QByteArray b = makeFile(QStringLiteral("b.txt"));
     writeList(a + '\n' + b + '\n' + a + '\n' + b);
-    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusNotHeld}, {b, StatusNotHeld}}));
+    QCOMPARE(ReadLockStatuses(), LockStatuses({ { a, StatusNotHeld }, { b, StatusNotHeld } }));
 
     // Locking a listed path that is not held lists it once more.
     QCOMPARE(ToggleLock(a), 0);
     QCOMPARE(list(), a + '\n' + b + '\n' + a + '\n' + b + '\n' + a + '\n');
     QCOMPARE(published(), list());
-    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked}, {b, StatusNotHeld}}));
+    QCOMPARE(ReadLockStatuses(), LockStatuses({ { a, StatusLocked }, { b, StatusNotHeld } }));
 
     CompactLockList();
     QList<QByteArray> lines = list().split('\n');
     QCOMPARE(lines.takeLast(), QByteArray());
     std::sort(lines.begin(), lines.end());
-    QCOMPARE(lines, QList<QByteArray>({a, b}));
+    QCOMPARE(lines, QList<QByteArray>({ a, b }));
 }
 
 void tst_LockRegistry::aDeletedFileIsInvalidAndItsLineIsDropped()
@@ -329,7 +330,7 @@ void tst_LockRegistry::aDeletedFileIsInvalidAndItsLineIsDropped()
     QCOMPARE(ToggleLock(a), 0);
     QCOMPARE(ToggleLock(b), 0);
     QVERIFY(QFile::remove(QFile::decodeName(a)));
-    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusInvalid}, {b, StatusLocked}}));
+    QCOMPARE(ReadLockStatuses(), LockStatuses({ { a, StatusInvalid }, { b, StatusLocked } }));
 
     QCOMPARE(ToggleLock(a), 99);
     QCOMPARE(list(), b + '\n');
@@ -339,7 +340,7 @@ void tst_LockRegistry::aDeletedFileIsInvalidAndItsLineIsDropped()
     // A new file at the old path is a new lock, not an unlock of the old one.
     QCOMPARE(makeFile(QStringLiteral("a.txt")), a);
     QCOMPARE(ToggleLock(a), 0);
-    QCOMPARE(ReadLockStatuses(), LockStatuses({{a, StatusLocked}, {b, StatusLocked}}));
+    QCOMPARE(ReadLockStatuses(), LockStatuses({ { a, StatusLocked }, { b, StatusLocked } }));
     QVERIFY(sharedLockHeld(a));
 }
 
@@ -379,7 +380,7 @@ void tst_LockRegistry::statusesAreSortedByBytesEachPathOnce()
     const QByteArray upper = makeFile(QStringLiteral("Z.txt"));
     writeList(b + '\n' + a + '\n' + b + '\n' + upper + '\n' + b + '\n');
     const LockStatuses statuses = ReadLockStatuses();
-    QCOMPARE(statuses.keys(), QList<QByteArray>({upper, a, b}));
+    QCOMPARE(statuses.keys(), QList<QByteArray>({ upper, a, b }));
 }
 
 void tst_LockRegistry::runningOutOfDescriptorsIsAnOrdinaryFailure()
@@ -394,7 +395,8 @@ void tst_LockRegistry::runningOutOfDescriptorsIsAnOrdinaryFailure()
     const QByteArray extra = makeFile(QStringLiteral("extra.txt"));
     struct rlimit saved;
     QCOMPARE(::getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const qsizetype inUse = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
+    const qsizetype inUse
+        = QDir(QStringLiteral("/proc/self/fd")).entryList(QDir::Files | QDir::System).size();
     struct rlimit scarce = saved;
     scarce.rlim_cur = rlim_t(inUse + 10);
     QCOMPARE(::setrlimit(RLIMIT_NOFILE, &scarce), 0);

@@ -45,7 +45,7 @@ InstanceClient::Outcome sendFromElsewhere(const Platform::WindowMessage &message
 {
     InstanceClient::Outcome outcome = InstanceClient::Outcome::NoAnswer;
     std::unique_ptr<QThread> thread(QThread::create(
-            [&] { outcome = InstanceClient(Title).send(message, result, handled, 5000); }));
+        [&] { outcome = InstanceClient(Title).send(message, result, handled, 5000); }));
     thread->start();
     const QDeadlineTimer deadline(10000);
     while (!thread->isFinished() && !deadline.hasExpired())
@@ -100,7 +100,8 @@ void tst_MyQApplication::startsVisibleWithTheLibraryBoundAndTheLocksBack()
     QCOMPARE(m_application->mainWindow()->interfacePointer(), m_application->quorvane());
     QVERIFY(m_application->mainWindow()->isVisible());
     QVERIFY(!QApplication::quitOnLastWindowClosed());
-    const QByteArray restored = QFile::encodeName(files()->filePath(QStringLiteral("restored.txt")));
+    const QByteArray restored
+        = QFile::encodeName(files()->filePath(QStringLiteral("restored.txt")));
     QCOMPARE(lockedList()->topLevelItemCount(), 1);
     QCOMPARE(lockedList()->topLevelItem(0)->text(0), QStringLiteral("Locked"));
     QCOMPARE(lockedList()->topLevelItem(0)->text(1), QFile::decodeName(restored));
@@ -124,11 +125,11 @@ void tst_MyQApplication::showRequestsShowAndRefresh()
     QCOMPARE(ToggleLock(added), 0);
     QCOMPARE(lockedList()->topLevelItemCount(), 1);
 
-    QCOMPARE(InstanceClient(Title).post({1046, 0, 2}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 1046, 0, 2 }), InstanceClient::Outcome::Delivered);
     QTRY_VERIFY(window->isVisible());
     QCOMPARE(lockedList()->topLevelItemCount(), 2);
 
-    QCOMPARE(InstanceClient(Title).post({16, 0, 0}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 16, 0, 0 }), InstanceClient::Outcome::Delivered);
     QTRY_VERIFY(!window->isVisible());
     QCOMPARE(ToggleLock(added), 0);
 }
@@ -139,20 +140,23 @@ void tst_MyQApplication::lockRequestsToggleAndConfirm()
     QVERIFY(Platform::HandOverSetting::write(handed));
     qint64 result = -1;
     bool handled = false;
-    QCOMPARE(sendFromElsewhere({1046, 0, 0}, &result, &handled), InstanceClient::Outcome::Delivered);
+    QCOMPARE(sendFromElsewhere({ 1046, 0, 0 }, &result, &handled),
+             InstanceClient::Outcome::Delivered);
     QVERIFY(handled);
     QCOMPARE(result, qint64(0));
     QCOMPARE(ReadLockStatuses().value(handed, -1), int(StatusLocked));
     QCOMPARE(m_boxes.size(), 1);
     QCOMPARE(m_boxes[0].text, QStringLiteral("Operation successful!"));
 
-    QCOMPARE(sendFromElsewhere({1046, 0, 0}, &result, &handled), InstanceClient::Outcome::Delivered);
+    QCOMPARE(sendFromElsewhere({ 1046, 0, 0 }, &result, &handled),
+             InstanceClient::Outcome::Delivered);
     QCOMPARE(result, qint64(0));
     QCOMPARE(ReadLockStatuses().value(handed, -1), -1);
 
     // Nothing readable handed over: a silent failure.
     QVERIFY(Platform::HandOverSetting::write(QByteArray()));
-    QCOMPARE(sendFromElsewhere({1046, 0, 0}, &result, &handled), InstanceClient::Outcome::Delivered);
+    QCOMPARE(sendFromElsewhere({ 1046, 0, 0 }, &result, &handled),
+             InstanceClient::Outcome::Delivered);
     QVERIFY(handled);
     QCOMPARE(result, qint64(99));
     QCOMPARE(m_boxes.size(), 2);
@@ -162,21 +166,24 @@ void tst_MyQApplication::otherMessagesAreNotConsumed()
 {
     qint64 result = -1;
     for (const Platform::WindowMessage &message :
-         {Platform::WindowMessage {1046, 0, 3}, Platform::WindowMessage {1046, 0, -1},
-          Platform::WindowMessage {1047, 0, 0}, Platform::WindowMessage {0, 0, 0}}) {
+         { Platform::WindowMessage { 1046, 0, 3 }, Platform::WindowMessage { 1046, 0, -1 },
+           Platform::WindowMessage { 1047, 0, 0 }, Platform::WindowMessage { 0, 0, 0 } }) {
         QVERIFY(!m_application->messageFilter(message, &result));
     }
-    QVERIFY(m_application->messageFilter({16, 0, 0}, &result));
+    QVERIFY(m_application->messageFilter({ 16, 0, 0 }, &result));
     QCOMPARE(result, qint64(0));
     QVERIFY(m_boxes.isEmpty());
 }
 
 int main(int argc, char **argv)
 {
-    const QString folder = QFileInfo(QStringLiteral("/proc/self/exe")).canonicalFilePath().section(QLatin1Char('/'), 0, -2);
+    const QString folder = QFileInfo(QStringLiteral("/proc/self/exe"))
+                               .canonicalFilePath()
+                               .section(QLatin1Char('/'), 0, -2);
     const QString library = folder + QStringLiteral("/libQuorvane.so");
     QFile::remove(library);
-    if (!QFile::copy(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/libQuorvane.so"), library))
+    if (!QFile::copy(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/libQuorvane.so"),
+                     library))
         qFatal("cannot copy the library next to the test");
     // One listed file to restore, and a fresh list.
     QFile list(folder + QStringLiteral("/llf"));

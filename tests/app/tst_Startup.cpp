@@ -1,13 +1,11 @@
-#include "KeycrateProcess.h"
-
 #include "InstanceClient.h"
+#include "KeycrateProcess.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QSharedMemory>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 
 using Platform::InstanceClient;
@@ -26,7 +24,8 @@ QByteArray readFile(const QString &path)
 bool writeFile(const QString &path, const QByteArray &content)
 {
     QFile file(path);
-    return file.open(QIODevice::WriteOnly | QIODevice::Truncate) && file.write(content) == content.size();
+    return file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        && file.write(content) == content.size();
 }
 
 } // namespace
@@ -53,11 +52,15 @@ void tst_Startup::bindingFailuresStopWithTheirBox_data()
 {
     QTest::addColumn<QString>("library");
     QTest::addColumn<QString>("box");
-    QTest::newRow("no library") << QString() << QStringLiteral("critical \"Error\" \"Unable to load the Quorvane\\n.\"");
+    QTest::newRow("no library") << QString()
+                                << QStringLiteral(
+                                       "critical \"Error\" \"Unable to load the Quorvane\\n.\"");
     QTest::newRow("no function") << QStringLiteral("libfake-quorvane-without-function.so")
-                                 << QStringLiteral("critical \"Error\" \"Unable to resolve the function.\"");
-    QTest::newRow("null interface") << QStringLiteral("libfake-quorvane-null-interface.so")
-                                    << QStringLiteral("critical \"Error\" \"Unable to resolve the interface pointer.\"");
+                                 << QStringLiteral(
+                                        "critical \"Error\" \"Unable to resolve the function.\"");
+    QTest::newRow("null interface")
+        << QStringLiteral("libfake-quorvane-null-interface.so")
+        << QStringLiteral("critical \"Error\" \"Unable to resolve the interface pointer.\"");
 }
 
 void tst_Startup::bindingFailuresStopWithTheirBox()
@@ -89,11 +92,12 @@ void tst_Startup::onlyAnExactDashSStartsHidden_data()
 {
     QTest::addColumn<QStringList>("arguments");
     QTest::addColumn<bool>("hidden");
-    QTest::newRow("-s") << QStringList {QStringLiteral("-s")} << true;
+    QTest::newRow("-s") << QStringList { QStringLiteral("-s") } << true;
     QTest::newRow("none") << QStringList() << false;
-    QTest::newRow("-S") << QStringList {QStringLiteral("-S")} << false;
-    QTest::newRow("--s") << QStringList {QStringLiteral("--s")} << false;
-    QTest::newRow("-s and more") << QStringList {QStringLiteral("-s"), QStringLiteral("x")} << false;
+    QTest::newRow("-S") << QStringList { QStringLiteral("-S") } << false;
+    QTest::newRow("--s") << QStringList { QStringLiteral("--s") } << false;
+    QTest::newRow("-s and more") << QStringList { QStringLiteral("-s"), QStringLiteral("x") }
+                                 << false;
 }
 
 void tst_Startup::onlyAnExactDashSStartsHidden()
@@ -105,21 +109,21 @@ void tst_Startup::onlyAnExactDashSStartsHidden()
     QVERIFY(keycrate.waitForOutput(Listening));
     QCOMPARE(keycrate.output().contains(QStringLiteral("started hidden")), hidden);
     QCOMPARE(keycrate.output().contains(QStringLiteral("main window shown")), !hidden);
-    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
     QVERIFY(keycrate.waitForExit());
 }
 
 void tst_Startup::aSecondStartAsksTheFirstToShowItself()
 {
     KeycrateProcess first;
-    first.start({QStringLiteral("-s")});
+    first.start({ QStringLiteral("-s") });
     QVERIFY(first.waitForOutput(Listening));
 
     // The second start needs no library: it only hands over.
     QTemporaryDir bare;
     const QString second = bare.filePath(QStringLiteral("keycrate"));
     QVERIFY(QFile::copy(KeycrateProcess::binary(QStringLiteral("keycrate")), second));
-    for (const QStringList &arguments : {QStringList {QStringLiteral("-s")}, QStringList()}) {
+    for (const QStringList &arguments : { QStringList { QStringLiteral("-s") }, QStringList() }) {
         const KeycrateProcess::Run run = KeycrateProcess::run(second, arguments);
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 0);
@@ -129,7 +133,7 @@ void tst_Startup::aSecondStartAsksTheFirstToShowItself()
     QVERIFY(first.output().contains(QStringLiteral("message 1046 0 2")));
     QVERIFY(!QFile::exists(bare.filePath(QStringLiteral("llf"))));
 
-    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
     QVERIFY(first.waitForExit());
 }
 
@@ -137,8 +141,8 @@ void tst_Startup::twoStartsAtOnceMakeOneInstance()
 {
     KeycrateProcess first;
     KeycrateProcess second;
-    first.start({QStringLiteral("-s")});
-    second.start({QStringLiteral("-s")});
+    first.start({ QStringLiteral("-s") });
+    second.start({ QStringLiteral("-s") });
     // One hands over to the other and ends with 0.
     const QDeadlineTimer deadline(20000);
     while (first.waitForExit(0) == second.waitForExit(0) && !deadline.hasExpired())
@@ -150,7 +154,7 @@ void tst_Startup::twoStartsAtOnceMakeOneInstance()
     QVERIFY(!ended.output().contains(Listening));
     QVERIFY(instance.waitForOutput(QStringLiteral("message 1046 0 2")));
     QVERIFY(!instance.waitForExit(0));
-    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
     QVERIFY(instance.waitForExit());
 }
 
@@ -161,16 +165,16 @@ void tst_Startup::aCloseRequestOnlyHidesTheWindow()
     QVERIFY(keycrate.waitForOutput(Listening));
     qint64 result = -1;
     bool handled = false;
-    QCOMPARE(InstanceClient(Title).send({16, 0, 0}, &result, &handled, 5000),
+    QCOMPARE(InstanceClient(Title).send({ 16, 0, 0 }, &result, &handled, 5000),
              InstanceClient::Outcome::Delivered);
     QVERIFY(handled);
     QCOMPARE(result, qint64(0));
     QVERIFY(keycrate.waitForOutput(QStringLiteral("main window hidden")));
     // Still there, and not a message it does not know.
-    QCOMPARE(InstanceClient(Title).send({1046, 0, 3}, &result, &handled, 5000),
+    QCOMPARE(InstanceClient(Title).send({ 1046, 0, 3 }, &result, &handled, 5000),
              InstanceClient::Outcome::Delivered);
     QVERIFY(!handled);
-    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
     QVERIFY(keycrate.waitForExit());
 }
 
@@ -189,7 +193,7 @@ void tst_Startup::terminationSignalsEndInOrderAndCompactTheList()
     QVERIFY(writeFile(file, "x"));
     const QByteArray line = QFile::encodeName(file) + '\n';
     QVERIFY(writeFile(keycrate.listPath(), line + line + line));
-    keycrate.start({QStringLiteral("-s")});
+    keycrate.start({ QStringLiteral("-s") });
     QVERIFY(keycrate.waitForOutput(Listening));
 
     QCOMPARE(::kill(pid_t(keycrate.processId()), signalNumber), 0);
@@ -209,13 +213,13 @@ void tst_Startup::endingAtOnceLeavesTheListAsItIs()
     QVERIFY(writeFile(file, "x"));
     const QByteArray line = QFile::encodeName(file) + '\n';
     QVERIFY(writeFile(keycrate.listPath(), line + line));
-    keycrate.start({QStringLiteral("-s")});
+    keycrate.start({ QStringLiteral("-s") });
     QVERIFY(keycrate.waitForOutput(Listening));
     QSharedMemory block(QStringLiteral("mySharedMemory"));
     QVERIFY(block.attach(QSharedMemory::ReadOnly));
     block.detach();
 
-    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
     QVERIFY(keycrate.waitForExit());
     QCOMPARE(keycrate.exitCode(), 0);
     QCOMPARE(readFile(keycrate.listPath()), line + line);
@@ -223,9 +227,9 @@ void tst_Startup::endingAtOnceLeavesTheListAsItIs()
     QVERIFY(!block.attach());
 
     // The next start takes over at once.
-    keycrate.start({QStringLiteral("-s")});
+    keycrate.start({ QStringLiteral("-s") });
     QVERIFY(keycrate.waitForOutput(Listening, 5000));
-    QCOMPARE(InstanceClient(Title).post({1045, 0, 0}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
     QVERIFY(keycrate.waitForExit());
 }
 

@@ -40,8 +40,7 @@ private slots:
 private:
     QByteArray makeFile(const QString &name);
     void writeList(const QByteArray &content);
-    template<typename T>
-    T *child(const char *name) const
+    template<typename T> T *child(const char *name) const
     {
         return m_window->findChild<T *>(QLatin1String(name));
     }
@@ -111,25 +110,25 @@ void tst_TheManager::widgetTreeNamesAndGeometry()
         const char *className;
         const char *parent;
     } widgets[] = {
-        {"centralWidget", "QWidget", "TheManager"},
-        {"tabWidget", "QTabWidget", "centralWidget"},
-        {"treeWidget", "QTreeWidget", "tab"},
-        {"treeWidget_2", "QTreeWidget", "Tab_2"},
-        {"progressBar", "QProgressBar", "Tab_2"},
-        {"uploadLabel", "QLabel", "Tab_2"},
-        {"uploadButton", "QPushButton", "Tab_2"},
-        {"passwordEdit", "QLineEdit", "tab_3"},
-        {"userLabel", "QLabel", "tab_3"},
-        {"passwordLabel", "QLabel", "tab_3"},
-        {"groupBox", "QGroupBox", "tab_3"},
-        {"radioButtonAll", "QRadioButton", "groupBox"},
-        {"radioButtonMe", "QRadioButton", "groupBox"},
-        {"radioButtonFriends", "QRadioButton", "groupBox"},
-        {"label", "QLabel", "tab_3"},
-        {"userEdit", "QLineEdit", "tab_3"},
-        {"saveButton", "QPushButton", "tab_3"},
-        {"statusBar", "QStatusBar", "TheManager"},
-        {"toolBar", "QToolBar", "TheManager"},
+        { "centralWidget", "QWidget", "TheManager" },
+        { "tabWidget", "QTabWidget", "centralWidget" },
+        { "treeWidget", "QTreeWidget", "tab" },
+        { "treeWidget_2", "QTreeWidget", "Tab_2" },
+        { "progressBar", "QProgressBar", "Tab_2" },
+        { "uploadLabel", "QLabel", "Tab_2" },
+        { "uploadButton", "QPushButton", "Tab_2" },
+        { "passwordEdit", "QLineEdit", "tab_3" },
+        { "userLabel", "QLabel", "tab_3" },
+        { "passwordLabel", "QLabel", "tab_3" },
+        { "groupBox", "QGroupBox", "tab_3" },
+        { "radioButtonAll", "QRadioButton", "groupBox" },
+        { "radioButtonMe", "QRadioButton", "groupBox" },
+        { "radioButtonFriends", "QRadioButton", "groupBox" },
+        { "label", "QLabel", "tab_3" },
+        { "userEdit", "QLineEdit", "tab_3" },
+        { "saveButton", "QPushButton", "tab_3" },
+        { "statusBar", "QStatusBar", "TheManager" },
+        { "toolBar", "QToolBar", "TheManager" },
     };
     for (const auto &expected : widgets) {
         const QWidget *widget = child<QWidget>(expected.name);
@@ -150,7 +149,9 @@ void tst_TheManager::widgetTreeNamesAndGeometry()
     {
         const char *name;
         const char *owner;
-    } layouts[] = {{"horizontalLayout", "centralWidget"}, {"verticalLayout", "tab"}, {"verticalLayout_2", "Tab_2"}};
+    } layouts[] = { { "horizontalLayout", "centralWidget" },
+                    { "verticalLayout", "tab" },
+                    { "verticalLayout_2", "Tab_2" } };
     for (const auto &expected : layouts) {
         const QLayout *layout = child<QLayout>(expected.name);
         QVERIFY2(layout, expected.name);
@@ -169,21 +170,21 @@ void tst_TheManager::widgetTreeNamesAndGeometry()
         const char *name;
         QRect geometry;
     } placed[] = {
-        {"passwordEdit", {220, 65, 133, 20}},  {"userLabel", {162, 40, 51, 16}},
-        {"passwordLabel", {162, 66, 50, 16}},  {"groupBox", {163, 116, 222, 61}},
-        {"radioButtonAll", {90, 10, 101, 18}}, {"radioButtonMe", {90, 40, 101, 18}},
-        {"radioButtonFriends", {90, 25, 131, 18}}, {"label", {140, 186, 281, 51}},
-        {"userEdit", {220, 39, 133, 20}},      {"saveButton", {240, 250, 75, 23}},
+        { "passwordEdit", { 220, 65, 133, 20 } },      { "userLabel", { 162, 40, 51, 16 } },
+        { "passwordLabel", { 162, 66, 50, 16 } },      { "groupBox", { 163, 116, 222, 61 } },
+        { "radioButtonAll", { 90, 10, 101, 18 } },     { "radioButtonMe", { 90, 40, 101, 18 } },
+        { "radioButtonFriends", { 90, 25, 131, 18 } }, { "label", { 140, 186, 281, 51 } },
+        { "userEdit", { 220, 39, 133, 20 } },          { "saveButton", { 240, 250, 75, 23 } },
     };
     for (const auto &expected : placed)
         QCOMPARE(child<QWidget>(expected.name)->geometry(), expected.geometry);
-    for (const char *name : {"radioButtonAll", "radioButtonMe", "radioButtonFriends"})
+    for (const char *name : { "radioButtonAll", "radioButtonMe", "radioButtonFriends" })
         QVERIFY(child<QRadioButton>(name)->font().bold());
     QCOMPARE(child<QLineEdit>("passwordEdit")->echoMode(), QLineEdit::PasswordEchoOnEdit);
     QVERIFY(!child<QPushButton>("saveButton")->isFlat());
     QCOMPARE(child<QProgressBar>("progressBar")->value(), 0);
 
-    for (QTreeWidget *tree : {lockedList(), uploadList()}) {
+    for (QTreeWidget *tree : { lockedList(), uploadList() }) {
         QCOMPARE(tree->columnCount(), 2);
         QCOMPARE(tree->editTriggers(), QAbstractItemView::NoEditTriggers);
         QVERIFY(!tree->rootIsDecorated());
@@ -200,8 +201,9 @@ void tst_TheManager::widgetTreeNamesAndGeometry()
     QVERIFY(!toolBar->isFloatable());
     QCOMPARE(m_window->toolBarArea(const_cast<QToolBar *>(toolBar)), Qt::TopToolBarArea);
     QCOMPARE(toolBar->actions(),
-             QList<QAction *>({child<QAction>("actionRefresh"), child<QAction>("actionOnline_backup_share"),
-                               child<QAction>("actionUnlock_file")}));
+             QList<QAction *>({ child<QAction>("actionRefresh"),
+                                child<QAction>("actionOnline_backup_share"),
+                                child<QAction>("actionUnlock_file") }));
 }
 
 void tst_TheManager::textsShortcutsAndHeaders()
@@ -214,9 +216,10 @@ void tst_TheManager::textsShortcutsAndHeaders()
         const char *toolTip;
         const char *shortcut;
     } actions[] = {
-        {"actionRefresh", "Refresh", "Refresh list of locked files", "Ctrl+R"},
-        {"actionOnline_backup_share", "Online backup/share", "Online backup or share this file", "Ctrl+U"},
-        {"actionUnlock_file", "Clear/Unlock", "Clear/Unlock selection", ""},
+        { "actionRefresh", "Refresh", "Refresh list of locked files", "Ctrl+R" },
+        { "actionOnline_backup_share", "Online backup/share", "Online backup or share this file",
+          "Ctrl+U" },
+        { "actionUnlock_file", "Clear/Unlock", "Clear/Unlock selection", "" },
     };
     for (const auto &expected : actions) {
         const QAction *action = child<QAction>(expected.name);
@@ -234,23 +237,25 @@ void tst_TheManager::textsShortcutsAndHeaders()
     QCOMPARE(child<QGroupBox>("groupBox")->title(), QStringLiteral("Default access"));
     QCOMPARE(child<QRadioButton>("radioButtonAll")->text(), QStringLiteral("Upload for all"));
     QCOMPARE(child<QRadioButton>("radioButtonMe")->text(), QStringLiteral("Upload for me"));
-    QCOMPARE(child<QRadioButton>("radioButtonFriends")->text(), QStringLiteral("Upload for friends"));
+    QCOMPARE(child<QRadioButton>("radioButtonFriends")->text(),
+             QStringLiteral("Upload for friends"));
     QCOMPARE(child<QPushButton>("saveButton")->text(), QStringLiteral("Save settings"));
     QCOMPARE(child<QToolBar>("toolBar")->windowTitle(), QStringLiteral("toolBar"));
 
     const QLabel *label = child<QLabel>("label");
     QCOMPARE(label->textFormat(), Qt::RichText);
     QVERIFY(!label->openExternalLinks());
-    QVERIFY(label->text().contains(QStringLiteral("To use backup feature you need a free account on")));
+    QVERIFY(
+        label->text().contains(QStringLiteral("To use backup feature you need a free account on")));
     QVERIFY(label->text().contains(QStringLiteral("font-size:8pt")));
     QVERIFY(label->text().contains(QStringLiteral("color:#0000ff")));
     QCOMPARE(label->text().count(QStringLiteral("<p align=\"center\"")), 2);
 
-    for (QTreeWidget *tree : {lockedList(), uploadList()}) {
+    for (QTreeWidget *tree : { lockedList(), uploadList() }) {
         QCOMPARE(tree->headerItem()->text(0), QStringLiteral("Status"));
         QCOMPARE(tree->headerItem()->text(1), QStringLiteral("Path"));
     }
-    for (int index : {2, 1, 0}) {
+    for (int index : { 2, 1, 0 }) {
         tabs()->setCurrentIndex(index);
         QCOMPARE(m_window->windowTitle(), QStringLiteral("Lock my files"));
     }
@@ -258,7 +263,7 @@ void tst_TheManager::textsShortcutsAndHeaders()
 
 void tst_TheManager::toolbarImagesFromTheWorkingFolderOrBuiltIn()
 {
-    for (const char *name : {"actionRefresh", "actionOnline_backup_share", "actionUnlock_file"})
+    for (const char *name : { "actionRefresh", "actionOnline_backup_share", "actionUnlock_file" })
         QVERIFY2(!child<QAction>(name)->icon().isNull(), name);
 
     // An image at the relative path wins over the built-in one.
@@ -275,7 +280,8 @@ void tst_TheManager::toolbarImagesFromTheWorkingFolderOrBuiltIn()
     const auto colourOf = [](const QAction *action) {
         return action->icon().pixmap(16, 16).toImage().pixelColor(8, 8);
     };
-    QCOMPARE(colourOf(other.findChild<QAction *>(QStringLiteral("actionRefresh"))), QColor(Qt::red));
+    QCOMPARE(colourOf(other.findChild<QAction *>(QStringLiteral("actionRefresh"))),
+             QColor(Qt::red));
     QVERIFY(colourOf(child<QAction>("actionRefresh")) != QColor(Qt::red));
     QVERIFY(!other.findChild<QAction *>(QStringLiteral("actionUnlock_file"))->icon().isNull());
 }
@@ -288,17 +294,20 @@ void tst_TheManager::rowsAreSortedByBytesWithTheirColours()
     const QByteArray gone = QFile::encodeName(m_files->filePath(QStringLiteral("gone.txt")));
     QCOMPARE(ToggleLock(b), 0);
     QCOMPARE(ToggleLock(a), 0);
-    writeList(b + '\n' + a + '\n' + notHeld + '\n' + gone + '\n' + notHeld + '\n' + notHeld + "\n\n");
+    writeList(b + '\n' + a + '\n' + notHeld + '\n' + gone + '\n' + notHeld + '\n' + notHeld
+              + "\n\n");
 
     m_window->UpdateLockedList();
     QCOMPARE(column(lockedList(), 1),
-             QStringList({QString(), QFile::decodeName(a), QFile::decodeName(b),
-                          QFile::decodeName(notHeld), QFile::decodeName(gone)}));
-    QCOMPARE(column(lockedList(), 0),
-             QStringList({QStringLiteral("Invalid"), QStringLiteral("Locked"), QStringLiteral("Locked"),
-                          QStringLiteral("Unknown"), QStringLiteral("Invalid")}));
-    const QList<QColor> colours = {QColor(255, 0, 0, 64), QColor(0, 255, 0, 64), QColor(0, 255, 0, 64),
-                                   QColor(255, 0, 0, 64), QColor(255, 0, 0, 64)};
+             QStringList({ QString(), QFile::decodeName(a), QFile::decodeName(b),
+                           QFile::decodeName(notHeld), QFile::decodeName(gone) }));
+    QCOMPARE(
+        column(lockedList(), 0),
+        QStringList({ QStringLiteral("Invalid"), QStringLiteral("Locked"), QStringLiteral("Locked"),
+                      QStringLiteral("Unknown"), QStringLiteral("Invalid") }));
+    const QList<QColor> colours
+        = { QColor(255, 0, 0, 64), QColor(0, 255, 0, 64), QColor(0, 255, 0, 64),
+            QColor(255, 0, 0, 64), QColor(255, 0, 0, 64) };
     for (int row = 0; row < colours.size(); ++row) {
         const QBrush brush = lockedList()->topLevelItem(row)->background(0);
         QCOMPARE(brush.style(), Qt::SolidPattern);
@@ -329,14 +338,17 @@ void tst_TheManager::clearUnlockOnTheFilesTab()
     writeList(locked + '\n' + unknown + '\n' + other + '\n');
     m_window->UpdateLockedList();
     QCOMPARE(column(lockedList(), 0),
-             QStringList({QStringLiteral("Locked"), QStringLiteral("Unknown"), QStringLiteral("Unknown")}));
+             QStringList({ QStringLiteral("Locked"), QStringLiteral("Unknown"),
+                           QStringLiteral("Unknown") }));
 
     lockedList()->topLevelItem(0)->setSelected(true);
     lockedList()->topLevelItem(2)->setSelected(true);
     clearUnlock->trigger();
     QCOMPARE(m_boxes.size(), 1);
-    QCOMPARE(column(lockedList(), 1), QStringList({QFile::decodeName(other), QFile::decodeName(unknown)}));
-    QCOMPARE(column(lockedList(), 0), QStringList({QStringLiteral("Unknown"), QStringLiteral("Locked")}));
+    QCOMPARE(column(lockedList(), 1),
+             QStringList({ QFile::decodeName(other), QFile::decodeName(unknown) }));
+    QCOMPARE(column(lockedList(), 0),
+             QStringList({ QStringLiteral("Unknown"), QStringLiteral("Locked") }));
 }
 
 void tst_TheManager::clearUnlockOnTheOtherTabs()
@@ -390,13 +402,13 @@ void tst_TheManager::shortcutsWorkFromEveryTab()
     QCOMPARE(ToggleLock(b), 0);
     writeList(a + '\n' + b + '\n');
     QTest::keyClick(m_window.get(), Qt::Key_R, Qt::ControlModifier);
-    QCOMPARE(column(lockedList(), 1), QStringList({QFile::decodeName(a), QFile::decodeName(b)}));
+    QCOMPARE(column(lockedList(), 1), QStringList({ QFile::decodeName(a), QFile::decodeName(b) }));
 
     lockedList()->topLevelItem(1)->setSelected(true);
     lockedList()->topLevelItem(0)->setSelected(true);
     QTest::keyClick(m_window.get(), Qt::Key_U, Qt::ControlModifier);
     QCOMPARE(tabs()->currentIndex(), 1);
-    QCOMPARE(column(uploadList(), 1), QStringList({QFile::decodeName(b), QFile::decodeName(a)}));
+    QCOMPARE(column(uploadList(), 1), QStringList({ QFile::decodeName(b), QFile::decodeName(a) }));
     QCOMPARE(column(uploadList(), 0), QStringList(2, QStringLiteral("Not uploaded")));
     QCOMPARE(uploadList()->topLevelItem(1)->background(0).color(), QColor(0, 255, 255, 64));
     QCOMPARE(m_boxes.size(), 1);

@@ -11,7 +11,6 @@
 #include <QTest>
 #include <QThread>
 #include <QTimer>
-
 #include <atomic>
 #include <sys/stat.h>
 
@@ -103,7 +102,7 @@ void tst_InstanceChannel::init()
     QCOMPARE(m_server->claim(), InstanceServer::Claim::Claimed);
     QVERIFY2(m_server->listen(), qPrintable(m_server->errorString()));
     m_server->setFilter([this](const WindowMessage &message, qint64 *result) {
-        m_seen.append({message, QThread::currentThread()});
+        m_seen.append({ message, QThread::currentThread() });
         *result = qint64(message.wParam) * 2;
         return message.lParam != 0;
     });
@@ -133,7 +132,7 @@ void tst_InstanceChannel::takesOverFromAnInstanceThatDied()
     m_server.reset();
     // A child claims the title, listens and dies without cleaning up.
     QProcess child;
-    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--claim-and-die")});
+    child.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--claim-and-die") });
     QVERIFY(child.waitForFinished(10000));
     QCOMPARE(child.exitCode(), 0);
     const Platform::InstanceAddress address(Title);
@@ -143,13 +142,13 @@ void tst_InstanceChannel::takesOverFromAnInstanceThatDied()
 
     init();
     QVERIFY(InstanceClient(Title).exists());
-    QCOMPARE(InstanceClient(Title).post({7, 0, 1}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 7, 0, 1 }), InstanceClient::Outcome::Delivered);
     QTRY_COMPARE(m_seen.size(), 1);
 }
 
 void tst_InstanceChannel::postReachesTheFilterOnItsThread()
 {
-    const WindowMessage message {1046, 0xFFFFFFFFFFFFFFFF, -5};
+    const WindowMessage message { 1046, 0xFFFFFFFFFFFFFFFF, -5 };
     QCOMPARE(InstanceClient(Title).post(message), InstanceClient::Outcome::Delivered);
     QTRY_COMPARE(m_seen.size(), 1);
     QCOMPARE(m_seen.at(0).message.message, message.message);
@@ -163,13 +162,17 @@ void tst_InstanceChannel::sendReturnsTheFilterResult()
     InstanceClient::Outcome outcome = InstanceClient::Outcome::NoAnswer;
     qint64 result = 0;
     bool handled = false;
-    QVERIFY(runClient([&] { outcome = InstanceClient(Title).send({1046, 21, 1}, &result, &handled, 5000); }));
+    QVERIFY(runClient([&] {
+        outcome = InstanceClient(Title).send({ 1046, 21, 1 }, &result, &handled, 5000);
+    }));
     QCOMPARE(outcome, InstanceClient::Outcome::Delivered);
     QVERIFY(handled);
     QCOMPARE(result, qint64(42));
 
     // A message the filter leaves alone is answered as not handled.
-    QVERIFY(runClient([&] { outcome = InstanceClient(Title).send({1046, 3, 0}, &result, &handled, 5000); }));
+    QVERIFY(runClient([&] {
+        outcome = InstanceClient(Title).send({ 1046, 3, 0 }, &result, &handled, 5000);
+    }));
     QCOMPARE(outcome, InstanceClient::Outcome::Delivered);
     QVERIFY(!handled);
     QCOMPARE(m_seen.size(), 2);
@@ -181,17 +184,18 @@ void tst_InstanceChannel::withoutAnInstanceNothingIsDelivered()
     qint64 result = 0;
     bool handled = false;
     QVERIFY(!other.exists());
-    QCOMPARE(other.post({1046, 0, 2}), InstanceClient::Outcome::NoInstance);
-    QCOMPARE(other.send({1046, 0, 2}, &result, &handled, 1000), InstanceClient::Outcome::NoInstance);
+    QCOMPARE(other.post({ 1046, 0, 2 }), InstanceClient::Outcome::NoInstance);
+    QCOMPARE(other.send({ 1046, 0, 2 }, &result, &handled, 1000),
+             InstanceClient::Outcome::NoInstance);
 
     m_server->close();
     QVERIFY(!InstanceClient(Title).exists());
-    QCOMPARE(InstanceClient(Title).post({1046, 0, 2}), InstanceClient::Outcome::NoInstance);
+    QCOMPARE(InstanceClient(Title).post({ 1046, 0, 2 }), InstanceClient::Outcome::NoInstance);
 }
 
 void tst_InstanceChannel::dropsMalformedAndOversizedInput_data()
 {
-    const QByteArray valid = MessageFrame::encodeRequest(MessageFrame::Mode::Post, {1, 2, 3});
+    const QByteArray valid = MessageFrame::encodeRequest(MessageFrame::Mode::Post, { 1, 2, 3 });
     QTest::addColumn<QByteArray>("bytes");
     QTest::newRow("garbage") << QByteArray("hello, keycrate\n");
     QTest::newRow("one megabyte") << QByteArray(1 << 20, 'k');
@@ -208,13 +212,13 @@ void tst_InstanceChannel::dropsMalformedAndOversizedInput()
     QTest::qWait(50);
     QVERIFY(m_seen.isEmpty());
     // The server goes on serving.
-    QCOMPARE(InstanceClient(Title).post({1046, 0, 2}), InstanceClient::Outcome::Delivered);
+    QCOMPARE(InstanceClient(Title).post({ 1046, 0, 2 }), InstanceClient::Outcome::Delivered);
     QTRY_COMPARE(m_seen.size(), 1);
 }
 
 void tst_InstanceChannel::assemblesARequestThatArrivesByteByByte()
 {
-    const QByteArray frame = MessageFrame::encodeRequest(MessageFrame::Mode::Send, {1046, 4, 1});
+    const QByteArray frame = MessageFrame::encodeRequest(MessageFrame::Mode::Send, { 1046, 4, 1 });
     QByteArray reply;
     QVERIFY(runClient([&] {
         QLocalSocket socket;
@@ -240,7 +244,7 @@ void tst_InstanceChannel::assemblesARequestThatArrivesByteByByte()
 void tst_InstanceChannel::dropsAClientThatStaysSilent()
 {
     m_server->setReadTimeout(200);
-    const QByteArray frame = MessageFrame::encodeRequest(MessageFrame::Mode::Post, {1, 2, 3});
+    const QByteArray frame = MessageFrame::encodeRequest(MessageFrame::Mode::Post, { 1, 2, 3 });
     QVERIFY(serverHangsUp(frame.left(10)));
     QVERIFY(m_seen.isEmpty());
 }
@@ -274,10 +278,10 @@ void tst_InstanceChannel::servesOthersWhileAFilterRunsAModalLoop()
         const QDeadlineTimer deadline(5000);
         while (!modalRunning && !deadline.hasExpired())
             QThread::msleep(1);
-        second = InstanceClient(Title).post({2, 0, 0});
+        second = InstanceClient(Title).post({ 2, 0, 0 });
     }));
     other->start();
-    QVERIFY(runClient([&] { InstanceClient(Title).send({1, 0, 0}, &result, &handled, 10000); }));
+    QVERIFY(runClient([&] { InstanceClient(Title).send({ 1, 0, 0 }, &result, &handled, 10000); }));
     QVERIFY(other->wait(QDeadlineTimer(5000)));
     QCOMPARE(second, InstanceClient::Outcome::Delivered);
     QVERIFY(secondSeenInsideFirst);
@@ -300,13 +304,15 @@ void tst_InstanceChannel::survivesASenderThatGivesUpWaiting()
     qint64 result = 0;
     bool handled = false;
     QVERIFY(runClient([&] {
-        outcome = InstanceClient(Title).send({1, 0, 0}, &result, &handled, 200);
+        outcome = InstanceClient(Title).send({ 1, 0, 0 }, &result, &handled, 200);
         senderGaveUp = true;
     }));
     QCOMPARE(outcome, InstanceClient::Outcome::NoAnswer);
     QTest::qWait(50);
 
-    QVERIFY(runClient([&] { outcome = InstanceClient(Title).send({2, 0, 0}, &result, &handled, 5000); }));
+    QVERIFY(runClient([&] {
+        outcome = InstanceClient(Title).send({ 2, 0, 0 }, &result, &handled, 5000);
+    }));
     QCOMPARE(outcome, InstanceClient::Outcome::Delivered);
     QCOMPARE(result, qint64(5));
 }

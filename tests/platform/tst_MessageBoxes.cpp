@@ -64,8 +64,10 @@ void tst_MessageBoxes::theSystemBoxHasNoOwnerAndOneButton()
         boxes.append(box);
         return QMessageBox::Ok;
     });
-    MessageBoxes::system(QStringLiteral("KEYCRATE"), QStringLiteral("Operation successful!"), false);
-    MessageBoxes::system(QStringLiteral("Error"), QStringLiteral("Error locking/unlocking file!"), true);
+    MessageBoxes::system(QStringLiteral("KEYCRATE"), QStringLiteral("Operation successful!"),
+                         false);
+    MessageBoxes::system(QStringLiteral("Error"), QStringLiteral("Error locking/unlocking file!"),
+                         true);
     QCOMPARE(boxes.size(), 2);
     QCOMPARE(boxes[0].kind, MessageBoxes::Kind::System);
     QCOMPARE(boxes[0].parent, nullptr);
@@ -95,7 +97,8 @@ void tst_MessageBoxes::theEnvironmentAnswersBoxesForWholePrograms()
     QCOMPARE(MessageBoxes::question(nullptr, QStringLiteral("Q"), QStringLiteral("z"),
                                     QMessageBox::Yes | QMessageBox::Cancel),
              QMessageBox::Cancel);
-    MessageBoxes::system(QStringLiteral("KEYCRATE"), QStringLiteral("Operation successful!"), false);
+    MessageBoxes::system(QStringLiteral("KEYCRATE"), QStringLiteral("Operation successful!"),
+                         false);
     QVERIFY(!shown);
 }
 

@@ -38,7 +38,7 @@ void tst_MessageFrame::requestsRoundTrip()
     QFETCH(quint64, wParam);
     QFETCH(qint64, lParam);
     const QByteArray frame
-            = MessageFrame::encodeRequest(MessageFrame::Mode(mode), {message, wParam, lParam});
+        = MessageFrame::encodeRequest(MessageFrame::Mode(mode), { message, wParam, lParam });
     QCOMPARE(frame.size(), MessageFrame::RequestSize);
     QVERIFY(frame.startsWith("kcm\x01"));
 
@@ -54,8 +54,9 @@ void tst_MessageFrame::requestsRoundTrip()
 
 void tst_MessageFrame::repliesRoundTrip()
 {
-    for (const bool handled : {true, false}) {
-        for (const qint64 result : {qint64(0), qint64(99), qint64(-7), std::numeric_limits<qint64>::max()}) {
+    for (const bool handled : { true, false }) {
+        for (const qint64 result :
+             { qint64(0), qint64(99), qint64(-7), std::numeric_limits<qint64>::max() }) {
             const QByteArray frame = MessageFrame::encodeReply(handled, result);
             QCOMPARE(frame.size(), MessageFrame::ReplySize);
             bool decodedHandled = !handled;
@@ -70,7 +71,8 @@ void tst_MessageFrame::repliesRoundTrip()
 
 void tst_MessageFrame::everyShortPrefixIsIncomplete()
 {
-    const QByteArray request = MessageFrame::encodeRequest(MessageFrame::Mode::Send, {1046, 0, 0});
+    const QByteArray request
+        = MessageFrame::encodeRequest(MessageFrame::Mode::Send, { 1046, 0, 0 });
     const QByteArray reply = MessageFrame::encodeReply(true, 0);
     MessageFrame::Mode mode;
     WindowMessage message;
@@ -86,7 +88,7 @@ void tst_MessageFrame::everyShortPrefixIsIncomplete()
 
 void tst_MessageFrame::malformedRequestsAreRefused_data()
 {
-    const QByteArray valid = MessageFrame::encodeRequest(MessageFrame::Mode::Post, {1046, 0, 2});
+    const QByteArray valid = MessageFrame::encodeRequest(MessageFrame::Mode::Post, { 1046, 0, 2 });
     QTest::addColumn<QByteArray>("bytes");
     QByteArray bytes = valid;
     bytes[0] = 'X';
@@ -127,10 +129,10 @@ void tst_MessageFrame::malformedRepliesAreRefused()
              MessageFrame::Status::Malformed);
     bytes[6] = 2;
     QCOMPARE(MessageFrame::decodeReply(bytes, &handled, &result), MessageFrame::Status::Malformed);
-    QCOMPARE(MessageFrame::decodeReply(
-                     MessageFrame::encodeRequest(MessageFrame::Mode::Send, {1, 2, 3}), &handled,
-                     &result),
-             MessageFrame::Status::Malformed);
+    QCOMPARE(
+        MessageFrame::decodeReply(
+            MessageFrame::encodeRequest(MessageFrame::Mode::Send, { 1, 2, 3 }), &handled, &result),
+        MessageFrame::Status::Malformed);
 }
 
 QTEST_APPLESS_MAIN(tst_MessageFrame)

@@ -8,7 +8,6 @@
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <csignal>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -112,12 +111,12 @@ void tst_ProcessServices::theHandOverPathRoundTripsAndStaysPrivate()
     QVERIFY(HandOverSetting::write(path));
     QCOMPARE(HandOverSetting::read(), path);
 
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("keycrate.org"),
-                       QStringLiteral("Quorvane"));
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
+                       QStringLiteral("keycrate.org"), QStringLiteral("Quorvane"));
     QCOMPARE(settings.value(QStringLiteral("file_to_process_path")).toString(),
              QString::fromUtf8(path));
     QCOMPARE(QFile::permissions(settings.fileName())
-                     & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
+                 & (QFile::ReadGroup | QFile::WriteGroup | QFile::ReadOther | QFile::WriteOther),
              QFile::Permissions());
 
     // A program of ours may have stored it as bytes.

@@ -3,7 +3,6 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
-
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -62,34 +61,39 @@ void tst_KeycrateSend::withoutKeycrateEverythingSaysSo()
 {
     const QString file = makeFile(QStringLiteral("a.txt"));
     for (const QStringList &arguments :
-         {QStringList {QStringLiteral("list")}, QStringList {QStringLiteral("show")}, QStringList {QStringLiteral("quit")},
-          QStringList {QStringLiteral("lock"), file}, QStringList {QStringLiteral("upload"), file}}) {
+         { QStringList { QStringLiteral("list") }, QStringList { QStringLiteral("show") },
+           QStringList { QStringLiteral("quit") }, QStringList { QStringLiteral("lock"), file },
+           QStringList { QStringLiteral("upload"), file } }) {
         const KeycrateProcess::Run run = send(arguments);
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 3);
-        QVERIFY2(run.output.contains(QStringLiteral("keycrate is not running")), qPrintable(run.output));
+        QVERIFY2(run.output.contains(QStringLiteral("keycrate is not running")),
+                 qPrintable(run.output));
     }
 }
 
 void tst_KeycrateSend::wrongUsageAndMissingFiles()
 {
     for (const QStringList &arguments :
-         {QStringList(), QStringList {QStringLiteral("lock")}, QStringList {QStringLiteral("frobnicate")},
-          QStringList {QStringLiteral("list"), QStringLiteral("extra")},
-          QStringList {QStringLiteral("--timeout"), QStringLiteral("soon"), QStringLiteral("list")}}) {
+         { QStringList(), QStringList { QStringLiteral("lock") },
+           QStringList { QStringLiteral("frobnicate") },
+           QStringList { QStringLiteral("list"), QStringLiteral("extra") },
+           QStringList { QStringLiteral("--timeout"), QStringLiteral("soon"),
+                         QStringLiteral("list") } }) {
         const KeycrateProcess::Run run = send(arguments);
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 2);
     }
-    const KeycrateProcess::Run help = send({QStringLiteral("--help")});
+    const KeycrateProcess::Run help = send({ QStringLiteral("--help") });
     QCOMPARE(help.exitCode, 0);
     QVERIFY(help.output.contains(QStringLiteral("Usage: keycrate-send")));
 
-    for (const QString &command : {QStringLiteral("lock"), QStringLiteral("upload")}) {
-        const KeycrateProcess::Run missing = send({command, m_files->filePath(QStringLiteral("none"))});
+    for (const QString &command : { QStringLiteral("lock"), QStringLiteral("upload") }) {
+        const KeycrateProcess::Run missing
+            = send({ command, m_files->filePath(QStringLiteral("none")) });
         QCOMPARE(missing.exitCode, 4);
         QVERIFY(missing.output.contains(QStringLiteral("no such file")));
-        const KeycrateProcess::Run folder = send({command, m_files->path()});
+        const KeycrateProcess::Run folder = send({ command, m_files->path() });
         QCOMPARE(folder.exitCode, 4);
         QVERIFY(folder.output.contains(QStringLiteral("not a regular file")));
     }
@@ -98,63 +102,65 @@ void tst_KeycrateSend::wrongUsageAndMissingFiles()
 void tst_KeycrateSend::locksListsAndUnlocksInTheRunningKeycrate()
 {
     KeycrateProcess keycrate;
-    keycrate.start({QStringLiteral("-s")});
+    keycrate.start({ QStringLiteral("-s") });
     QVERIFY(keycrate.waitForOutput(Listening));
     const QString a = makeFile(QStringLiteral("a.txt"));
     const QString b = makeFile(QStringLiteral("b b.txt"));
     const QByteArray lineA = QFile::encodeName(a) + '\n';
     const QByteArray lineB = QFile::encodeName(b) + '\n';
 
-    KeycrateProcess::Run run = send({QStringLiteral("list")});
+    KeycrateProcess::Run run = send({ QStringLiteral("list") });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.output, QString());
 
     // A relative path is taken from where the command runs.
-    run = send({QStringLiteral("lock"), QStringLiteral("a.txt")}, m_files->path());
+    run = send({ QStringLiteral("lock"), QStringLiteral("a.txt") }, m_files->path());
     QCOMPARE(run.exitCode, 0);
-    QVERIFY(keycrate.waitForOutput(QStringLiteral("system \"KEYCRATE\" \"Operation successful!\"")));
+    QVERIFY(
+        keycrate.waitForOutput(QStringLiteral("system \"KEYCRATE\" \"Operation successful!\"")));
     QCOMPARE(readFile(keycrate.listPath()), lineA);
-    QCOMPARE(send({QStringLiteral("lock"), b}).exitCode, 0);
+    QCOMPARE(send({ QStringLiteral("lock"), b }).exitCode, 0);
     QCOMPARE(readFile(keycrate.listPath()), lineA + lineB);
 
-    run = send({QStringLiteral("list")});
+    run = send({ QStringLiteral("list") });
     QCOMPARE(run.exitCode, 0);
     QCOMPARE(run.output.toLocal8Bit(), lineA + lineB);
 
-    QCOMPARE(send({QStringLiteral("lock"), a}).exitCode, 0);
+    QCOMPARE(send({ QStringLiteral("lock"), a }).exitCode, 0);
     QCOMPARE(readFile(keycrate.listPath()), lineB);
-    QCOMPARE(send({QStringLiteral("list")}).output.toLocal8Bit(), lineB);
+    QCOMPARE(send({ QStringLiteral("list") }).output.toLocal8Bit(), lineB);
     QCOMPARE(keycrate.output().count(QStringLiteral("Operation successful!")), 3);
 }
 
 void tst_KeycrateSend::aLockThatFailsExitsWith99()
 {
     KeycrateProcess keycrate;
-    keycrate.start({QStringLiteral("-s")});
+    keycrate.start({ QStringLiteral("-s") });
     QVERIFY(keycrate.waitForOutput(Listening));
     const QString held = makeFile(QStringLiteral("held.txt"));
     // Another program holds it exclusively.
     const int other = ::open(QFile::encodeName(held).constData(), O_RDONLY);
     QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
-    const KeycrateProcess::Run run = send({QStringLiteral("lock"), held});
+    const KeycrateProcess::Run run = send({ QStringLiteral("lock"), held });
     ::close(other);
     QCOMPARE(run.exitCode, 99);
     QVERIFY(run.output.contains(QStringLiteral("could not lock or unlock")));
-    QVERIFY(keycrate.waitForOutput(QStringLiteral("system-error \"Error\" \"Error locking/unlocking file!\"")));
+    QVERIFY(keycrate.waitForOutput(
+        QStringLiteral("system-error \"Error\" \"Error locking/unlocking file!\"")));
     QCOMPARE(readFile(keycrate.listPath()), QByteArray());
-    QCOMPARE(send({QStringLiteral("list")}).output, QString());
+    QCOMPARE(send({ QStringLiteral("list") }).output, QString());
 
     // Once free it locks.
-    QCOMPARE(send({QStringLiteral("lock"), held}).exitCode, 0);
+    QCOMPARE(send({ QStringLiteral("lock"), held }).exitCode, 0);
 }
 
 void tst_KeycrateSend::showBringsTheWindowUp()
 {
     KeycrateProcess keycrate;
-    keycrate.start({QStringLiteral("-s")});
+    keycrate.start({ QStringLiteral("-s") });
     QVERIFY(keycrate.waitForOutput(Listening));
     QVERIFY(!keycrate.output().contains(QStringLiteral("main window shown")));
-    QCOMPARE(send({QStringLiteral("show")}).exitCode, 0);
+    QCOMPARE(send({ QStringLiteral("show") }).exitCode, 0);
     QVERIFY(keycrate.waitForOutput(QStringLiteral("main window shown")));
 }
 
@@ -167,16 +173,16 @@ void tst_KeycrateSend::quitEndsAtOnceWithoutTidyingTheList()
     QVERIFY(list.open(QIODevice::WriteOnly));
     list.write(line + line);
     list.close();
-    keycrate.start({QStringLiteral("-s")});
+    keycrate.start({ QStringLiteral("-s") });
     QVERIFY(keycrate.waitForOutput(Listening));
-    QCOMPARE(send({QStringLiteral("list")}).output.toLocal8Bit(), line + line);
+    QCOMPARE(send({ QStringLiteral("list") }).output.toLocal8Bit(), line + line);
 
-    const KeycrateProcess::Run run = send({QStringLiteral("quit")});
+    const KeycrateProcess::Run run = send({ QStringLiteral("quit") });
     QCOMPARE(run.exitCode, 0);
     QVERIFY(keycrate.waitForExit(5000));
     QCOMPARE(keycrate.exitCode(), 0);
     QCOMPARE(readFile(keycrate.listPath()), line + line);
-    QCOMPARE(send({QStringLiteral("list")}).exitCode, 3);
+    QCOMPARE(send({ QStringLiteral("list") }).exitCode, 3);
 }
 
 QTEST_GUILESS_MAIN(tst_KeycrateSend)
