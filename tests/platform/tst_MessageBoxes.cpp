@@ -14,7 +14,6 @@ class tst_MessageBoxes : public QObject
 
 private slots:
     void cleanup();
-    void anAnswererTakesEveryBox();
     void theSystemBoxHasNoOwnerAndOneButton();
     void theEnvironmentAnswersBoxesForWholePrograms();
     void withoutAnAnswererARealBoxIsShown();
@@ -24,37 +23,6 @@ void tst_MessageBoxes::cleanup()
 {
     MessageBoxes::setAnswerer({});
     qunsetenv("KEYCRATE_TEST_ANSWER_BOXES");
-}
-
-void tst_MessageBoxes::anAnswererTakesEveryBox()
-{
-    QList<MessageBoxes::Box> boxes;
-    MessageBoxes::setAnswerer([&](const MessageBoxes::Box &box) {
-        boxes.append(box);
-        return box.kind == MessageBoxes::Kind::Question ? QMessageBox::No : QMessageBox::Ok;
-    });
-    QWidget window;
-    QCOMPARE(MessageBoxes::information(&window, QStringLiteral("T1"), QStringLiteral("one")),
-             QMessageBox::Ok);
-    QCOMPARE(MessageBoxes::critical(nullptr, QStringLiteral("T2"), QStringLiteral("two\n.")),
-             QMessageBox::Ok);
-    QCOMPARE(MessageBoxes::warning(&window, QStringLiteral("T3"), QStringLiteral("three")),
-             QMessageBox::Ok);
-    QCOMPARE(MessageBoxes::question(&window, QStringLiteral("T4"), QStringLiteral("four?")),
-             QMessageBox::No);
-
-    QCOMPARE(boxes.size(), 4);
-    QCOMPARE(boxes[0].kind, MessageBoxes::Kind::Information);
-    QCOMPARE(boxes[0].parent, &window);
-    QCOMPARE(boxes[0].title, QStringLiteral("T1"));
-    QCOMPARE(boxes[0].text, QStringLiteral("one"));
-    QCOMPARE(boxes[0].buttons, QMessageBox::StandardButtons(QMessageBox::Ok));
-    QCOMPARE(boxes[1].kind, MessageBoxes::Kind::Critical);
-    QCOMPARE(boxes[1].parent, nullptr);
-    QCOMPARE(boxes[1].text, QStringLiteral("two\n."));
-    QCOMPARE(boxes[2].kind, MessageBoxes::Kind::Warning);
-    QCOMPARE(boxes[3].buttons, QMessageBox::Yes | QMessageBox::No);
-    QVERIFY(QApplication::topLevelWidgets().size() == 1);
 }
 
 void tst_MessageBoxes::theSystemBoxHasNoOwnerAndOneButton()

@@ -1,4 +1,3 @@
-#include "AdvisoryLock.h"
 #include "HandOverSetting.h"
 #include "ResourceLimits.h"
 #include "TerminationSignals.h"
@@ -6,13 +5,9 @@
 #include <QFile>
 #include <QSettings>
 #include <QSignalSpy>
-#include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
-#include <fcntl.h>
-#include <sys/file.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 using namespace Platform;
 
@@ -23,8 +18,6 @@ class tst_ProcessServices : public QObject
 private slots:
     void terminationSignalsArriveOnTheEventLoop();
     void theOpenFileLimitIsRaisedToTheHardLimit();
-    void sharedLocksKeepExclusiveLockersOut();
-    void aFileLockedExclusivelyElsewhereCannotBeShared();
     void theHandOverPathRoundTripsAndStaysPrivate();
 };
 
@@ -66,42 +59,6 @@ void tst_ProcessServices::theOpenFileLimitIsRaisedToTheHardLimit()
     QCOMPARE(::getrlimit(RLIMIT_NOFILE, &now), 0);
     QCOMPARE(now.rlim_cur, limit.rlim_max);
     QCOMPARE(raised, quint64(now.rlim_cur));
-}
-
-void tst_ProcessServices::sharedLocksKeepExclusiveLockersOut()
-{
-    QTemporaryDir folder;
-    const QByteArray path = QFile::encodeName(folder.filePath(QStringLiteral("held")));
-    QFile::remove(folder.filePath(QStringLiteral("held")));
-    QFile file(QFile::decodeName(path));
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.close();
-    QVERIFY(file.open(QIODevice::ReadOnly));
-    QVERIFY(AdvisoryLock::lockShared(file.handle()));
-
-    // Another opening of the file stands for another program.
-    const int other = ::open(path.constData(), O_RDONLY);
-    QVERIFY(other >= 0);
-    QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), -1);
-    QCOMPARE(::flock(other, LOCK_SH | LOCK_NB), 0);
-    ::flock(other, LOCK_UN);
-
-    AdvisoryLock::unlock(file.handle());
-    QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
-    ::close(other);
-}
-
-void tst_ProcessServices::aFileLockedExclusivelyElsewhereCannotBeShared()
-{
-    QTemporaryDir folder;
-    const QString path = folder.filePath(QStringLiteral("busy"));
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    const int other = ::open(QFile::encodeName(path).constData(), O_RDONLY);
-    QCOMPARE(::flock(other, LOCK_EX | LOCK_NB), 0);
-    QVERIFY(!AdvisoryLock::lockShared(file.handle()));
-    ::close(other);
-    QVERIFY(AdvisoryLock::lockShared(file.handle()));
 }
 
 void tst_ProcessServices::theHandOverPathRoundTripsAndStaysPrivate()
