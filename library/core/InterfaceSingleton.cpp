@@ -29,6 +29,7 @@ QuorvaneInterface *createLocked()
     g_interface.store(created, std::memory_order_release);
     // The pipe pool is built here, on the same thread, right after the
     // interface: until it exists every event operation answers NoPipePool.
+    created->buildPipePool();
     return created;
 }
 

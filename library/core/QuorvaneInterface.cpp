@@ -2,6 +2,12 @@
 
 #include "CurrentUser.h"
 #include "InterfaceSingleton.h"
+#include "PipePool.h"
+#include "QuorvPipe.h"
+
+#include <QMetaObject>
+#include <QThread>
+#include <utility>
 
 namespace Quorvane {
 
@@ -28,132 +34,289 @@ QuorvaneInterface::QuorvaneInterface()
 
 QuorvaneInterface::~QuorvaneInterface()
 {
+    // The pipes' timers and network objects must go on the thread they live on.
+    if (m_pool && !onOwnerThread())
+        runAndWait([this] { m_pool.reset(); });
+    m_pool.reset();
     InterfaceSingleton::forget(this);
+}
+
+void QuorvaneInterface::buildPipePool()
+{
+    try {
+        m_pool = std::make_unique<PipePool>();
+    } catch (...) {
+        // Not even the fallback pool: every event operation answers NoPipePool.
+        m_pool.reset();
+    }
+}
+
+bool QuorvaneInterface::onOwnerThread() const
+{
+    return QThread::currentThread() == QSettings::thread();
+}
+
+void QuorvaneInterface::post(std::function<void()> work)
+{
+    if (onOwnerThread()) {
+        work();
+        return;
+    }
+    // Dropped, not run, if the interface is deleted before its turn.
+    QMetaObject::invokeMethod(static_cast<QSettings *>(this), std::move(work),
+                              Qt::QueuedConnection);
+}
+
+void QuorvaneInterface::runAndWait(const std::function<void()> &work)
+{
+    if (onOwnerThread()) {
+        work();
+        return;
+    }
+    QMetaObject::invokeMethod(static_cast<QSettings *>(this), work, Qt::BlockingQueuedConnection);
 }
 
 int QuorvaneInterface::setDefaultAccess(std::int32_t access)
 {
-    return writeInt(DefaultAccess, access);
+    int result = 0;
+    runAndWait([&] { result = writeInt(DefaultAccess, access); });
+    return result;
 }
 
 // The long-lived store re-reads the file first when it changed on disk: keycrate
 // and other programs of the user write it too.
 int QuorvaneInterface::getDefaultAccess()
 {
-    sync();
-    return readInt(DefaultAccess);
+    int result = 0;
+    runAndWait([&] {
+        sync();
+        result = readInt(DefaultAccess);
+    });
+    return result;
 }
 
-void QuorvaneInterface::cancelAll() { }
+void QuorvaneInterface::cancelAll()
+{
+    if (!m_pool)
+        return;
+    post([this] { m_pool->first().cancelAll(); });
+}
 
 int QuorvaneInterface::setRefreshDays(int days)
 {
-    return writeInt(RefreshDays, days);
+    int result = 0;
+    runAndWait([&] { result = writeInt(RefreshDays, days); });
+    return result;
 }
 
 int QuorvaneInterface::getRefreshDays()
 {
-    sync();
-    return readInt(RefreshDays);
+    int result = 0;
+    runAndWait([&] {
+        sync();
+        result = readInt(RefreshDays);
+    });
+    return result;
 }
 
 int QuorvaneInterface::setDataPath(const char *path)
 {
-    return writeDataPath(copied(path));
+    const QByteArray value = copied(path);
+    int result = 0;
+    runAndWait([&] { result = writeDataPath(value); });
+    return result;
 }
 
 const char *QuorvaneInterface::getDataPath()
 {
-    sync();
-    m_dataPath = copied(readDataPath().constData());
+    runAndWait([this] {
+        sync();
+        m_dataPath = copied(readDataPath().constData());
+    });
     return m_dataPath.constData();
 }
 
 Credentials *QuorvaneInterface::getCredentials()
 {
-    sync();
-    m_user = copied(readUser().constData());
-    m_password = copied(readPassword().constData());
-    m_credentials->user = m_user.constData();
-    m_credentials->password = m_password.constData();
+    runAndWait([this] {
+        sync();
+        m_user = copied(readUser().constData());
+        m_password = copied(readPassword().constData());
+        m_credentials->user = m_user.constData();
+        m_credentials->password = m_password.constData();
+    });
     return m_credentials.get();
 }
 
 int QuorvaneInterface::setCredentials(const char *user, const char *password)
 {
-    m_user = copied(user);
-    m_password = copied(password);
-    // The record must not keep pointing at the buffers just replaced.
-    m_credentials->user = m_user.constData();
-    m_credentials->password = m_password.constData();
-    return writeCredentials(m_user, m_password);
+    const QByteArray newUser = copied(user);
+    const QByteArray newPassword = copied(password);
+    int result = 0;
+    runAndWait([&] {
+        m_user = newUser;
+        m_password = newPassword;
+        // The record must not keep pointing at the buffers just replaced.
+        m_credentials->user = m_user.constData();
+        m_credentials->password = m_password.constData();
+        result = writeCredentials(m_user, m_password);
+    });
+    return result;
 }
 
-EventNative QuorvaneInterface::getEvent(const char *)
+// The first pipe's result map holds the events of its last read, add or
+// transfer. On the owning thread the view points into the stored event; any
+// other thread gets a view of a copy, since the stored one may change under it.
+EventNative QuorvaneInterface::getEvent(const char *id)
 {
-    return EventNative();
+    if (!m_pool)
+        return EventNative();
+    const QByteArray key = copied(id);
+    if (onOwnerThread()) {
+        const EventMap &results = m_pool->first().results();
+        const auto found = results.constFind(key);
+        return found == results.cend() ? EventNative() : found.value().hostView();
+    }
+    bool found = false;
+    runAndWait([&] {
+        const EventMap &results = m_pool->first().results();
+        const auto stored = results.constFind(key);
+        found = stored != results.cend();
+        m_eventCopy = found ? stored.value() : EventElement();
+    });
+    return found ? m_eventCopy.hostView() : EventNative();
 }
 
 EventNative **QuorvaneInterface::getEventList()
 {
-    return nullptr;
+    if (!m_pool)
+        return nullptr;
+    if (onOwnerThread())
+        return m_pool->first().exportedList();
+    runAndWait([this] {
+        QuorvPipe &first = m_pool->first();
+        EventNative **list = first.exportedList();
+        m_listCopyPointers.clear();
+        m_listCopy.clear();
+        for (int i = 0; list && i < first.exportedCount(); ++i)
+            m_listCopy.push_back(*static_cast<EventElement *>(list[i]));
+        for (EventElement &copy : m_listCopy)
+            m_listCopyPointers.push_back(&copy);
+    });
+    return m_listCopyPointers.empty() ? nullptr : m_listCopyPointers.data();
 }
 
-int QuorvaneInterface::loadEvents(QuorvaneUser *, bool, int, int, const char *, const char *, bool)
+int QuorvaneInterface::loadEvents(QuorvaneUser *user, bool serverOption, int dayCount,
+                                  int startTime, const char *searchText, const char *searchFields,
+                                  bool repeatLast)
 {
-    return NoPipePool;
+    if (!m_pool)
+        return NoPipePool;
+    const QByteArray text = copied(searchText);
+    const QByteArray fields = copied(searchFields);
+    post([=] {
+        QuorvPipe &pipe = m_pool->first();
+        pipe.submit({ [this, user] { attachUser(0, user); },
+                      [=, &pipe] {
+                          pipe.requestRead(serverOption, dayCount, startTime, text, fields,
+                                           repeatLast);
+                      } });
+    });
+    return Success;
 }
 
-int QuorvaneInterface::openEventFile(const char *, QuorvaneUser *)
+int QuorvaneInterface::openEventFile(const char *id, QuorvaneUser *user)
 {
-    return NoPipePool;
+    if (!m_pool)
+        return NoPipePool;
+    IdList one = IdList::withCapacity(1);
+    one.append(id);
+    return submitListOperation(one, user, &QuorvPipe::requestOpen);
 }
 
-int QuorvaneInterface::addEvent(EventNative, QuorvaneUser *)
+int QuorvaneInterface::addEvent(EventNative event, QuorvaneUser *user)
 {
-    return NoPipePool;
+    if (!m_pool)
+        return NoPipePool;
+    const EventElement element = EventElement::fromNative(event);
+    post([this, element, user] {
+        const int index = m_pool->chooseForAdd(element.kind);
+        QuorvPipe &pipe = m_pool->pipe(index);
+        pipe.submit({ [this, index, user] { attachUser(index, user); },
+                      [element, &pipe] { pipe.requestAdd(element); } });
+    });
+    return Success;
 }
 
-int QuorvaneInterface::changeEvent(EventNative)
+// Attaches nobody: the report goes to the user the first pipe had before.
+int QuorvaneInterface::changeEvent(EventNative event)
 {
-    return NoPipePool;
+    if (!m_pool)
+        return NoPipePool;
+    const EventElement element = EventElement::fromNative(event);
+    post([this, element] {
+        QuorvPipe &pipe = m_pool->first();
+        pipe.submit({ {}, [element, &pipe] { pipe.requestChange(element); } });
+    });
+    return Success;
 }
 
 // The caller hands its list over: it is released whatever the outcome.
+int QuorvaneInterface::submitListOperation(IdList ids, QuorvaneUser *user,
+                                           void (QuorvPipe::*step)(), bool reports)
+{
+    if (!m_pool) {
+        ids.release();
+        return NoPipePool;
+    }
+    QList<QByteArray> copy;
+    copy.reserve(ids.count);
+    for (std::int32_t i = 0; i < ids.count; ++i)
+        copy.append(QByteArray(ids.items[i]));
+    std::function<void()> attach;
+    if (reports)
+        attach = [this, user] { attachUser(0, user); };
+    post([this, copy, attach, step, reports] {
+        QuorvPipe &pipe = m_pool->first();
+        pipe.submit({ attach,
+                      [this, copy, step, &pipe] {
+                          m_pool->select(copy);
+                          (pipe.*step)();
+                      },
+                      reports });
+    });
+    ids.release();
+    return Success;
+}
+
 int QuorvaneInterface::deleteLocalEvents(IdList ids)
 {
-    ids.release();
-    return NoPipePool;
+    return submitListOperation(ids, nullptr, &QuorvPipe::requestLocalDelete, false);
 }
 
-int QuorvaneInterface::uploadEvents(IdList ids, QuorvaneUser *)
+int QuorvaneInterface::uploadEvents(IdList ids, QuorvaneUser *user)
 {
-    ids.release();
-    return NoPipePool;
+    return submitListOperation(ids, user, &QuorvPipe::uploadStep);
 }
 
-int QuorvaneInterface::downloadEvents(IdList ids, QuorvaneUser *)
+int QuorvaneInterface::downloadEvents(IdList ids, QuorvaneUser *user)
 {
-    ids.release();
-    return NoPipePool;
+    return submitListOperation(ids, user, &QuorvPipe::downloadStep);
 }
 
-int QuorvaneInterface::deleteServerEvents(IdList ids, QuorvaneUser *)
+int QuorvaneInterface::deleteServerEvents(IdList ids, QuorvaneUser *user)
 {
-    ids.release();
-    return NoPipePool;
+    return submitListOperation(ids, user, &QuorvPipe::serverDeleteStep);
 }
 
-int QuorvaneInterface::syncEvents(IdList ids, QuorvaneUser *)
+int QuorvaneInterface::syncEvents(IdList ids, QuorvaneUser *user)
 {
-    ids.release();
-    return NoPipePool;
+    return submitListOperation(ids, user, &QuorvPipe::syncStep);
 }
 
-int QuorvaneInterface::deleteEvents(IdList ids, QuorvaneUser *)
+int QuorvaneInterface::deleteEvents(IdList ids, QuorvaneUser *user)
 {
-    ids.release();
-    return NoPipePool;
+    return submitListOperation(ids, user, &QuorvPipe::deleteEverywhereStep);
 }
 
 const char *QuorvaneInterface::getVersion()
@@ -161,8 +324,10 @@ const char *QuorvaneInterface::getVersion()
     return Version;
 }
 
-void QuorvaneInterface::attachUser(int, QuorvaneUser *user)
+void QuorvaneInterface::attachUser(int pipe, QuorvaneUser *user)
 {
+    if (m_pool && pipe >= 0 && pipe < m_pool->size())
+        m_pool->pipe(pipe).setUser(user);
     setCurrentUser(user);
 }
 

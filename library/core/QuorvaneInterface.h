@@ -1,22 +1,35 @@
 #pragma once
 
+#include "EventElement.h"
 #include "IQuorvane.h"
 #include "SettingsStore.h"
 
 #include <QByteArray>
+#include <QList>
+#include <functional>
 #include <memory>
+#include <vector>
 
 namespace Quorvane {
 
 class PipePool;
+class QuorvPipe;
 
 // The library's interface object, and at the same time its long-lived
 // settings object. There is one per process (see InterfaceSingleton); it
-// belongs to the thread that created it and must be called from there.
+// belongs to the thread that created it, with the pipes.
 //
 // Event operations run on the pipe pool. While the interface has none they
 // do nothing and answer NoPipePool; list operations release the caller's list
 // first, as they do in every case.
+//
+// A call from any other thread (a host without a Qt application calls from its
+// own threads while the library lives on its worker thread) is carried over:
+// its texts, record and id list are copied before it returns, and the work
+// runs on the owning thread as a queued call. Settings and the reading
+// operations wait for their answer there; getEvent and getEventList then hand
+// out copies owned by the interface, valid until the next call of the same
+// operation.
 class QuorvaneInterface : public IQuorvane, public SettingsStore
 {
 public:
@@ -54,19 +67,39 @@ public:
 
     // Makes user the one that hears the pipe's OnFinished, and the current
     // user that hears every status text and progress report. Every operation
-    // that takes a user calls it on the pipe it is about to use.
+    // that takes a user calls it on the pipe it is about to use, when its
+    // request starts.
     virtual void attachUser(int pipe, QuorvaneUser *user);
 
+    // Builds the pipes: 39, or 9 when those cannot be built. When not even the
+    // 9 can be, the interface stays without a pool.
+    void buildPipePool();
+
     // The pipes the event operations run on; null while there are none.
-    PipePool *pipePool() const { return m_pool; }
+    PipePool *pipePool() const { return m_pool.get(); }
 
 private:
+    bool onOwnerThread() const;
+    // Runs work on the owning thread: at once when called there, otherwise
+    // queued (the caller has copied everything work needs).
+    void post(std::function<void()> work);
+    // The same, waiting for the work to be done.
+    void runAndWait(const std::function<void()> &work);
+    // Hands a list operation to the first pipe: selection and step run when
+    // its request starts, with the user attached first.
+    int submitListOperation(IdList ids, QuorvaneUser *user, void (QuorvPipe::*step)(),
+                            bool reports = true);
+
     QByteArray m_user;
     QByteArray m_password;
     QByteArray m_dataPath;
     std::unique_ptr<Credentials> m_credentials;
     // Built right after the interface by InterfaceSingleton::getOrCreate.
-    PipePool *m_pool = nullptr;
+    std::unique_ptr<PipePool> m_pool;
+    // What getEvent and getEventList hand to a thread other than the owner.
+    EventElement m_eventCopy;
+    std::vector<EventElement> m_listCopy;
+    std::vector<EventNative *> m_listCopyPointers;
 };
 
 } // namespace Quorvane

@@ -6,7 +6,6 @@
 #include <QDateTime>
 #include <QTimerEvent>
 #include <QUuid>
-
 #include <utility>
 
 namespace Quorvane {

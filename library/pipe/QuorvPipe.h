@@ -8,7 +8,6 @@
 #include <QByteArray>
 #include <QList>
 #include <QVector>
-
 #include <functional>
 #include <vector>
 

@@ -35,6 +35,8 @@ int main()
         std::fprintf(stderr, "KEYCRATE_BIN_DIR is not set\n");
         return 2;
     }
+    // Without a pipe pool (the pool's seam), event operations answer 33.
+    setenv("KEYCRATE_TEST_PIPE_POOL_FAILURE", "all", 1);
     const std::string path = std::string(binDir) + "/libQuorvane.so";
     void *library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (!library) {

@@ -87,6 +87,8 @@ private:
 
 void InterfaceTest::initTestCase()
 {
+    // This suite covers the library without a pipe pool (the pool's seam).
+    qputenv("KEYCRATE_TEST_PIPE_POOL_FAILURE", "all");
     m_library.setFileName(qEnvironmentVariable("KEYCRATE_BIN_DIR") + "/libQuorvane.so");
     QVERIFY2(m_library.load(), qPrintable(m_library.errorString()));
     m_get = reinterpret_cast<GetQuorvanePointerFunction>(m_library.resolve("GetQuorvanePointer"));
