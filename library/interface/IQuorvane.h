@@ -20,6 +20,22 @@ struct Credentials
 // deliverables. Operations return at once; work results arrive through
 // QuorvaneUser::OnFinished. Texts handed in are copied before the call
 // returns; texts handed out stay owned by the library.
+//
+// Threads. The library's objects belong to one thread: with a Qt host the
+// thread that first called GetQuorvanePointer (keycrate's GUI thread), in a
+// host without a Qt application the library's own worker thread. Calls may
+// come from any thread; from another one they are carried over to the
+// library's thread (event operations queued, settings and the two reading
+// operations waited for), and every callback then arrives on the worker
+// thread, not on the caller's. getEvent and getEventList called from another
+// thread hand out copies that stay valid until the next call of the same
+// operation. A callback may call the library again, but must not wait for a
+// thread that is itself inside a library call.
+//
+// Requests of one pipe never overlap: one that arrives while another is still
+// pending waits and starts after it, and each gets its own OnFinished (except
+// deleteLocalEvents, which never reports). cancelAll ends the pending request
+// and every waiting one of the first pipe with 101.
 class IQuorvane
 {
 public:

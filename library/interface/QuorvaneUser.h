@@ -6,7 +6,8 @@ namespace Quorvane {
 //
 // With a Qt host the callbacks arrive on the thread that created the library's
 // interface (the GUI thread). In a host without a Qt application they arrive on
-// the library's own worker thread.
+// the library's own worker thread, whichever thread made the call: guard what
+// they share with the host's threads.
 class QuorvaneUser
 {
 public:
