@@ -22,6 +22,12 @@ namespace Quorvane {
 
 namespace {
 
+// What the client may hold of an answer before we have written it to disk.
+// Without a bound, a disk slower than the network piles the answer up in
+// memory.
+constexpr qint64 ReadBufferSize = 256 * 1024;
+constexpr qint64 TransferBlockSize = 256 * 1024;
+
 // Qt wants one manager per thread; the connections of a thread share it, and
 // it goes when the last of them goes.
 QSharedPointer<QNetworkAccessManager> threadNetwork()
@@ -335,7 +341,7 @@ int LogConnection::send(Request kind, const QNetworkRequest &prepared,
     if (QFile::exists(responseName))
         QFile::remove(responseName);
     auto responseFile = std::make_unique<QFile>(responseName);
-    if (!responseFile->open(QIODevice::WriteOnly))
+    if (!responseFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return Failed;
 
     m_responseFile = std::move(responseFile);
@@ -355,6 +361,7 @@ int LogConnection::send(Request kind, const QNetworkRequest &prepared,
     } else {
         reply = m_network->get(request);
     }
+    reply->setReadBufferSize(ReadBufferSize);
     m_reply = reply;
     connect(reply, &QNetworkReply::finished, this, &LogConnection::httpRequestFinished);
     connect(reply, &QNetworkReply::metaDataChanged, this, &LogConnection::readResponseHeader);
@@ -417,6 +424,9 @@ void LogConnection::readResponseHeader()
     const QVariant code = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
     if (!code.isValid())
         return;
+    // A request with a body starts after post() returns, and the bound set
+    // then does not reach it: set it again now that the transfer runs.
+    m_reply->setReadBufferSize(ReadBufferSize);
     switch (code.toInt()) {
     case 200:
     case 301:
@@ -443,9 +453,18 @@ void LogConnection::writeResponseData()
 {
     if (!m_reply || m_aborted || !m_responseFile)
         return;
-    const QByteArray chunk = m_reply->readAll();
-    if (!chunk.isEmpty() && m_responseFile->write(chunk) != chunk.size())
-        failInFlight(Failed); // a full disk must not pass for a complete answer
+    // Through one block that lives with the connection: no allocation per chunk.
+    if (m_transferBlock.isEmpty())
+        m_transferBlock.resize(TransferBlockSize);
+    for (;;) {
+        const qint64 got = m_reply->read(m_transferBlock.data(), m_transferBlock.size());
+        if (got <= 0)
+            return;
+        if (m_responseFile->write(m_transferBlock.constData(), got) != got) {
+            failInFlight(Failed); // a full disk must not pass for a complete answer
+            return;
+        }
+    }
 }
 
 void LogConnection::updateDataReadProgress(qint64 bytesRead, qint64 totalBytes)

@@ -106,6 +106,7 @@ private:
     Request m_request = Request::None;
     QNetworkReply *m_reply = nullptr;
     std::unique_ptr<QFile> m_responseFile;
+    QByteArray m_transferBlock;
     QBasicTimer *m_ownerTimer = nullptr;
     QObject *m_timerReceiver = nullptr;
 };

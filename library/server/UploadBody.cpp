@@ -36,6 +36,7 @@ void UploadBody::close()
     m_file.close();
     m_fileSize = 0;
     m_cursor = 0;
+    m_block.clear();
 }
 
 qint64 UploadBody::size() const
@@ -59,22 +60,44 @@ qint64 UploadBody::readData(char *data, qint64 maxSize)
         std::memcpy(data, m_head.constData() + m_cursor, size_t(done));
         m_cursor += done;
     }
-    const qint64 want = qMin(maxSize - done, size() - m_cursor);
-    if (want > 0) {
+    while (done < maxSize && m_cursor < size()) {
         const qint64 inFile = m_cursor - m_head.size();
-        if (m_file.pos() != inFile && !m_file.seek(inFile))
-            return -1;
-        const qint64 got = m_file.read(data + done, want);
-        if (got <= 0) {
-            // The file ended (or failed) before the length promised to the peer.
-            setErrorString(got < 0 ? m_file.errorString()
-                                   : tr("The file became shorter while it was sent."));
-            return done > 0 ? done : -1;
+        if (inFile < m_blockStart || inFile >= m_blockStart + m_block.size()) {
+            if (!fillBlock(inFile)) {
+                // The file ended (or failed) before the length promised to the peer.
+                return done > 0 ? done : -1;
+            }
         }
-        done += got;
-        m_cursor += got;
+        const qint64 offset = inFile - m_blockStart;
+        const qint64 part = qMin(maxSize - done, m_block.size() - offset);
+        std::memcpy(data + done, m_block.constData() + offset, size_t(part));
+        done += part;
+        m_cursor += part;
     }
     return done;
+}
+
+bool UploadBody::fillBlock(qint64 inFile)
+{
+    // The client asks for small pieces; the disk is read in large ones.
+    m_block.resize(qMin(BlockSize, m_fileSize - inFile));
+    m_blockStart = inFile;
+    qint64 got = 0;
+    if (m_file.pos() == inFile || m_file.seek(inFile)) {
+        while (got < m_block.size()) {
+            const qint64 part = m_file.read(m_block.data() + got, m_block.size() - got);
+            if (part <= 0)
+                break;
+            got += part;
+        }
+    }
+    if (got == m_block.size())
+        return true;
+    setErrorString(m_file.error() != QFileDevice::NoError
+                       ? m_file.errorString()
+                       : tr("The file became shorter while it was sent."));
+    m_block.clear();
+    return false;
 }
 
 qint64 UploadBody::writeData(const char *, qint64)

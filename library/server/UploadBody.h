@@ -31,11 +31,18 @@ protected:
     qint64 writeData(const char *data, qint64 maxSize) override;
 
 private:
+    static constexpr qint64 BlockSize = 256 * 1024;
+
+    bool fillBlock(qint64 inFile);
+
     QByteArray m_head;
     QFile m_file;
     bool m_withFile;
     qint64 m_fileSize = 0;
     qint64 m_cursor = 0;
+    // The part of the file last read from disk, starting at m_blockStart.
+    QByteArray m_block;
+    qint64 m_blockStart = 0;
 };
 
 } // namespace Quorvane

@@ -101,7 +101,7 @@ private slots:
         // Binary content larger than any single read of the body.
         QByteArray content;
         for (int i = 0; i < 300 * 1024; ++i)
-            content += char((i * 7919) % 251);
+            content += char((quint32(i) * 7919u) % 251u);
         const QString path = data->filePath("outside/report.pdf");
         writeFile(path, content);
         EventElement event = fileEvent(path.toUtf8());
@@ -161,6 +161,18 @@ private slots:
                                                       + "&starttime="));
         QVERIFY(server->requests[3].target.endsWith("&searchtitle=1%2B1%3D2%20%26%20more"));
         QCOMPARE(server->requests[3].body, QByteArray("NoData"));
+    }
+
+    void fileShrinkingDuringUploadFails()
+    {
+        const QString path = data->filePath("outside/growing.log");
+        writeFile(path, QByteArray(600 * 1024, 'g'));
+        EventElement event = fileEvent(path.toUtf8());
+        QCOMPARE(connection->saveEvent(event), 77);
+        QFile(path).resize(10);
+        owner->call = [&] { return connection->saveEvent(event); };
+        QVERIFY(QTest::qWaitFor([this] { return !owner->results.isEmpty(); }, 20000));
+        QCOMPARE(owner->results, QList<int> { 99 });
     }
 
     void accessValue_data()

@@ -74,7 +74,7 @@ private slots:
 
         // Binary bytes holding the separator, line ends and zero bytes.
         for (int i = 0; i < 3 * 1024 * 1024 + 17; ++i)
-            payload += char((i * 131 + i / 4096) % 256);
+            payload += char((quint32(i) * 131u + quint32(i) / 4096u) % 256u);
         payload.insert(1000, "-|+\r\n\0event\n");
         QDir().mkpath(folder.filePath("files"));
         QFile file(QString::fromUtf8(event().getPath()));

@@ -1,0 +1,333 @@
+// Uploads and downloads one large file through LogConnection against our
+// reference backup server, then does the same with curl against the same
+// server, and prints the throughput ratios and this process's peak memory.
+//
+//   bench_connection [--size BYTES] [--rounds N] [--server PATH]
+//   (defaults: 1 GiB, 3 rounds, quorvane-server next to this program)
+
+#include "ConnectionOwner.h"
+#include "EventXml.h"
+#include "LogConnection.h"
+#include "ReferenceServer.h"
+#include "SettingsStore.h"
+
+#include <QCoreApplication>
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTimer>
+#include <algorithm>
+#include <cstdio>
+#include <optional>
+#include <sys/resource.h>
+
+using namespace Quorvane;
+
+namespace {
+
+const QByteArray Password = "bench-password";
+
+// A figure of /proc/self/status, in bytes.
+qint64 procStatus(const char *key)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+// Sets the high-water mark back to what is resident now.
+void resetPeak()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+bool writePayload(const QString &path, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
+    quint64 state = 0x9E3779B97F4A7C15ull;
+    for (qint64 written = 0; written < size;) {
+        auto *words = reinterpret_cast<quint64 *>(block.data());
+        for (qsizetype i = 0; i < block.size() / 8; ++i) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            words[i] = state;
+        }
+        const qint64 part = qMin<qint64>(block.size(), size - written);
+        if (file.write(block.constData(), part) != part)
+            return false;
+        written += part;
+    }
+    return true;
+}
+
+bool appendFile(QFile &to, const QString &from)
+{
+    QFile source(from);
+    if (!source.open(QIODevice::ReadOnly))
+        return false;
+    QByteArray block;
+    while (!(block = source.read(4 * 1024 * 1024)).isEmpty()) {
+        if (to.write(block) != block.size())
+            return false;
+    }
+    return true;
+}
+
+bool sameFiles(const QString &a, const QString &b)
+{
+    QFile first(a), second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly)
+        || first.size() != second.size())
+        return false;
+    while (!first.atEnd()) {
+        if (first.read(4 * 1024 * 1024) != second.read(4 * 1024 * 1024))
+            return false;
+    }
+    return true;
+}
+
+EventElement benchEvent(const QByteArray &id, const QString &path)
+{
+    const QByteArray now = QByteArray::number(QDateTime::currentSecsSinceEpoch());
+    EventElement event;
+    event.setId(id);
+    event.setName("File [payload.bin]");
+    event.setPath(path.toUtf8());
+    event.setType("application/octet-stream");
+    event.setContent("");
+    event.setDescription("Uploaded by KEYCRATE");
+    event.setRecordTime(now);
+    event.setRecordChanged(now);
+    event.kind = 4;
+    event.access = 1;
+    return event;
+}
+
+// Seconds of processor time: this process's, or that of its waited-for children.
+double cpuSeconds(int who)
+{
+    rusage usage;
+    getrusage(who, &usage);
+    auto seconds = [](const timeval &t) { return double(t.tv_sec) + double(t.tv_usec) / 1e6; };
+    return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
+
+struct Run
+{
+    double seconds = 0;
+    double cpu = 0; // both threads of the client, user and system
+    qint64 peakAboveIdle = 0;
+    int result = -1;
+};
+
+// One operation through the connection, driven as the pipe drives it. The
+// time ends when the request ends (the status word leaves 77), not at the
+// owner's 314 ms tick that collects the result.
+Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
+                      const std::function<int()> &operation)
+{
+    Run run;
+    QElapsedTimer clock;
+    std::optional<qint64> ended;
+    QTimer watch;
+    watch.setTimerType(Qt::PreciseTimer);
+    QObject::connect(&watch, &QTimer::timeout, [&] {
+        if (!ended && connection.statusWord() != LogConnection::InFlight)
+            ended = clock.nsecsElapsed();
+    });
+    resetPeak();
+    const qint64 idle = procStatus("VmRSS:");
+    const double cpu = cpuSeconds(RUSAGE_SELF);
+    clock.start();
+    watch.start(2);
+    const QList<int> codes = owner.run(operation, 30 * 60 * 1000);
+    watch.stop();
+    run.result = codes.value(1, codes.value(0));
+    run.seconds = double(ended.value_or(clock.nsecsElapsed())) / 1e9;
+    run.cpu = cpuSeconds(RUSAGE_SELF) - cpu;
+    run.peakAboveIdle = procStatus("VmHWM:") - idle;
+    return run;
+}
+
+std::optional<Run> throughCurl(const QStringList &arguments)
+{
+    QProcess curl;
+    curl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    QElapsedTimer clock;
+    const double cpu = cpuSeconds(RUSAGE_CHILDREN);
+    clock.start();
+    curl.start(QStringLiteral("curl"), arguments);
+    if (!curl.waitForFinished(30 * 60 * 1000) || curl.exitStatus() != QProcess::NormalExit
+        || curl.exitCode() != 0)
+        return std::nullopt;
+    Run run;
+    run.seconds = double(clock.nsecsElapsed()) / 1e9;
+    run.cpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
+    run.result = 0;
+    return run;
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+int fail(const QString &why)
+{
+    std::fprintf(stderr, "bench_connection: %s\n", qPrintable(why));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    // Everything, settings included, lives in one folder that goes at the end.
+    QTemporaryDir work(QStringLiteral("/tmp/keycrate-bench-connection-XXXXXX"));
+    if (!work.isValid())
+        return fail(QStringLiteral("cannot create a folder under /tmp"));
+    qputenv("XDG_CONFIG_HOME", work.filePath(QStringLiteral("config")).toLocal8Bit());
+
+    QCoreApplication app(argc, argv);
+    qint64 size = 1LL << 30;
+    int rounds = 3;
+    QString serverBinary = app.applicationDirPath() + QStringLiteral("/quorvane-server");
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--size"))
+            size = args[i + 1].toLongLong();
+        else if (args[i] == QLatin1String("--rounds"))
+            rounds = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--server"))
+            serverBinary = args[i + 1];
+    }
+    if (size <= 0 || rounds <= 0)
+        return fail(QStringLiteral("--size and --rounds need positive numbers"));
+    qputenv("KEYCRATE_BIN_DIR", QFileInfo(serverBinary).absolutePath().toLocal8Bit());
+
+    const double mib = double(size) / (1024 * 1024);
+    std::printf("payload %.0f MiB, server %s\n", mib, qPrintable(ReferenceServer::binary()));
+
+    ReferenceServer server(work.filePath(QStringLiteral("server")));
+    if (!server.addUser("bench", Password) || !server.start())
+        return fail(server.error());
+
+    const QString payload = work.filePath(QStringLiteral("payload.bin"));
+    if (!writePayload(payload, size))
+        return fail(QStringLiteral("cannot write the payload"));
+
+    SettingsStore settings;
+    settings.setValue(QStringLiteral("server_url"), server.url());
+    settings.writeCredentials("bench", Password);
+    settings.writeDataPath(work.filePath(QStringLiteral("data")).toUtf8());
+
+    // curl sends the same body, for an event of its own.
+    EventElement ours = benchEvent("11111111-2222-4333-8444-555555555555", payload);
+    EventElement theirs = benchEvent("66666666-7777-4888-8999-aaaaaaaaaaaa", payload);
+    const QString curlBody = work.filePath(QStringLiteral("curl-body.bin"));
+    const QString curlDocument = work.filePath(QStringLiteral("curl-document.xml"));
+    {
+        QFile body(curlBody);
+        if (!body.open(QIODevice::WriteOnly)
+            || body.write(EventXml::document(theirs) + EventXml::UploadSeparator) < 0
+            || !appendFile(body, payload))
+            return fail(QStringLiteral("cannot write curl's body"));
+        QFile document(curlDocument);
+        if (!document.open(QIODevice::WriteOnly) || document.write(EventXml::document(theirs)) < 0)
+            return fail(QStringLiteral("cannot write curl's document"));
+    }
+    const QString base = QString::fromUtf8(server.url()) + QLatin1String(LogConnection::ServerPath);
+    const QString credentials
+        = QStringLiteral("username=bench&password=") + QString::fromUtf8(Password);
+    const QString downloaded
+        = work.filePath(QStringLiteral("data/") + QString::fromUtf8(ours.getId()));
+    const QString curlDownloaded = work.filePath(QStringLiteral("curl-download.bin"));
+
+    LogConnection connection;
+    ConnectionOwner owner(connection);
+    EventElement wanted = ours;
+    wanted.kind = 3;
+    EventElement theirsOnServer = theirs;
+
+    // Rounds alternate the two clients, so a busy moment of the machine does
+    // not fall on one of them only; the medians are compared.
+    QList<double> upConnection, upCurl, downConnection, downCurl;
+    qint64 peakUp = 0, peakDown = 0;
+    for (int round = 1; round <= rounds; ++round) {
+        const Run upload
+            = throughConnection(connection, owner, [&] { return connection.saveEvent(ours); });
+        if (upload.result != 0)
+            return fail(QStringLiteral("upload through LogConnection gave %1").arg(upload.result));
+        const auto curlUpload
+            = throughCurl({ "-sS", "-f", "-o", "/dev/null", "-H", "Expect:", "-H",
+                            "Content-Type: application/octet-stream", "-X", "POST", "-T", curlBody,
+                            base + "/quorvupload?" + credentials + "&access_id=0&title=curl" });
+        if (!curlUpload)
+            return fail(QStringLiteral("curl's upload failed"));
+
+        const Run download = throughConnection(connection, owner,
+                                               [&] { return connection.downloadEvent(wanted); });
+        if (download.result != 0)
+            return fail(
+                QStringLiteral("download through LogConnection gave %1").arg(download.result));
+        const auto curlDownload
+            = throughCurl({ "-sS", "-f", "-o", curlDownloaded, "-H",
+                            "Content-Type: application/xml", "--data-binary", "@" + curlDocument,
+                            base + "/quorvdownload?" + credentials
+                                + "&extguid=" + QString::fromUtf8(theirs.getId()) });
+        if (!curlDownload)
+            return fail(QStringLiteral("curl's download failed"));
+        if (!sameFiles(payload, downloaded) || !sameFiles(payload, curlDownloaded))
+            return fail(QStringLiteral("a downloaded file differs from the payload"));
+
+        // Room for the next round, on the server and here.
+        if (owner.run([&] { return connection.removeEvent(ours); }).value(1) != 0
+            || owner.run([&] { return connection.removeEvent(theirsOnServer); }).value(1) != 0)
+            return fail(QStringLiteral("removing the uploaded events failed"));
+        QFile::remove(downloaded);
+        QFile::remove(curlDownloaded);
+
+        std::printf("round %d: upload %.2f s (cpu %.2f s), curl %.2f s (cpu %.2f s); "
+                    "download %.2f s (cpu %.2f s), curl %.2f s (cpu %.2f s)\n",
+                    round, upload.seconds, upload.cpu, curlUpload->seconds, curlUpload->cpu,
+                    download.seconds, download.cpu, curlDownload->seconds, curlDownload->cpu);
+        std::fflush(stdout);
+        upConnection << upload.seconds;
+        upCurl << curlUpload->seconds;
+        downConnection << download.seconds;
+        downCurl << curlDownload->seconds;
+        peakUp = qMax(peakUp, upload.peakAboveIdle);
+        peakDown = qMax(peakDown, download.peakAboveIdle);
+    }
+
+    const double upload = median(upConnection), curlUpload = median(upCurl);
+    const double download = median(downConnection), curlDownload = median(downCurl);
+    auto rate = [mib](double seconds) { return mib / seconds; };
+    std::printf("median of %d rounds:\n", rounds);
+    std::printf("upload    LogConnection %7.1f MiB/s (%.2f s)   curl %7.1f MiB/s (%.2f s)   "
+                "ratio %.2fx\n",
+                rate(upload), upload, rate(curlUpload), curlUpload, curlUpload / upload);
+    std::printf("download  LogConnection %7.1f MiB/s (%.2f s)   curl %7.1f MiB/s (%.2f s)   "
+                "ratio %.2fx\n",
+                rate(download), download, rate(curlDownload), curlDownload,
+                curlDownload / download);
+    std::printf("peak memory above idle (highest VmHWM - VmRSS before): upload %.1f MiB, download "
+                "%.1f MiB\n",
+                double(peakUp) / (1024 * 1024), double(peakDown) / (1024 * 1024));
+    return 0;
+}
