@@ -12,6 +12,7 @@
 #include <QLoggingCategory>
 #include <QSaveFile>
 #include <QSet>
+#include <QUrl>
 
 namespace Quorvane {
 
@@ -92,6 +93,26 @@ bool replaceFile(const QString &fileName, const QByteArray &bytes)
         return false;
     }
     return file.commit();
+}
+
+// The name a fetched event's file takes in its folder: the last component of
+// its path; with no path, the last segment of its address's path, or
+// "download" when that gives no name. A name must be usable the way an id is;
+// a path that gives none leaves the event without a name (empty).
+QString fetchedCopyName(const EventElement &event)
+{
+    const QByteArray path = event.getPath();
+    if (!path.isEmpty()) {
+        const QByteArray fromPath = path.mid(path.lastIndexOf('/') + 1);
+        return LocalLayout::isSafeId(fromPath) ? QString::fromUtf8(fromPath) : QString();
+    }
+    const QByteArray addressPath
+        = QUrl(QString::fromUtf8(event.getContent())).path(QUrl::FullyEncoded).toUtf8();
+    const QByteArray segment
+        = QByteArray::fromPercentEncoding(addressPath.mid(addressPath.lastIndexOf('/') + 1));
+    if (LocalLayout::isSafeId(segment))
+        return QString::fromUtf8(segment);
+    return QStringLiteral("download");
 }
 
 bool isFolder(const QString &path)
@@ -285,25 +306,31 @@ int LocalConnection::saveEvent(EventElement &event)
 
     const QString holdingFile = LocalLayout::holdingFile(data, id);
     const bool serverOnly = event.location == 1;
+    // A text event has no file of the user's; an added fetched event has the
+    // file it just fetched in its holding file.
+    const bool textEvent = event.kind == 1 || event.kind == 2;
+    const bool fetched = !serverOnly && event.kind == 0 && QFileInfo(holdingFile).isFile();
     if (serverOnly) {
         // The downloaded file must be there and usable before anything is made.
         QFile holding(holdingFile);
         if (!QFileInfo(holdingFile).isFile() || !holding.open(QIODevice::ReadWrite))
             return Failure;
-    } else if (!QFileInfo(QString::fromUtf8(event.getPath())).isFile()) {
+    } else if (!textEvent && !fetched && !QFileInfo(QString::fromUtf8(event.getPath())).isFile()) {
         QFile::remove(holdingFile);
         return Failure;
     }
 
+    const QString copyName
+        = event.kind == 0 ? fetchedCopyName(event) : LocalLayout::storedCopyName(event.getPath());
     const QString folder = LocalLayout::eventFolder(data, event.getRecordTime(), id);
-    if (QFileInfo::exists(folder)) {
+    // Fetched bytes without a name to keep them under are not stored at all.
+    if (QFileInfo::exists(folder) || (fetched && copyName.isEmpty())) {
         QFile::remove(holdingFile);
         return Failure;
     }
     if (!QDir().mkpath(folder))
         return Failure;
 
-    const QString copyName = LocalLayout::storedCopyName(event.getPath());
     for (const Field &field : SaveOrder) {
         QByteArray value = (event.*field.value)();
         // A fetched event records where its copy will lie in the folder.
@@ -313,11 +340,29 @@ int LocalConnection::saveEvent(EventElement &event)
             return Failure;
     }
 
-    if (!serverOnly || (event.getPath().isEmpty() && event.getContent().isEmpty()))
+    const QString generated = folder + QLatin1Char('/') + QLatin1String(GeneratedFileName);
+    if (!serverOnly) {
+        // An added text event keeps its text as the file its upload sends.
+        if (textEvent) {
+            return writeNewFile(generated, event.getDescription(),
+                                QIODevice::WriteOnly | QIODevice::Truncate)
+                ? Success
+                : Failure;
+        }
+        if (!fetched)
+            return Success;
+        // The fetched bytes become the stored copy, and the event now names
+        // it, so the upload that follows sends what was fetched.
+        const QString stored = QDir(folder).absoluteFilePath(copyName);
+        if (!QFile::rename(holdingFile, stored))
+            return Failure;
+        event.setPath(stored.toUtf8());
+        return Success;
+    }
+    if (event.getPath().isEmpty() && event.getContent().isEmpty())
         return Success;
 
-    if (event.kind == 1 || event.kind == 2) {
-        const QString generated = folder + QLatin1Char('/') + QLatin1String(GeneratedFileName);
+    if (textEvent) {
         return writeNewFile(generated, event.getDescription(),
                             QIODevice::WriteOnly | QIODevice::Truncate)
             ? Success

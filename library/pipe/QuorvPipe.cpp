@@ -384,6 +384,12 @@ void QuorvPipe::saveLocalStep()
         return;
     }
     const int result = localSide().saveEvent(*event);
+    // A fetched event now names its stored copy; the host sees that name too.
+    if (result == Success) {
+        const auto stored = m_results.find(event->getId());
+        if (stored != m_results.end() && stored->getPath() != event->getPath())
+            stored->setPath(event->getPath());
+    }
     if (result != Success || m_steps.isEmpty()) {
         finish(result);
         return;

@@ -98,6 +98,7 @@ private slots:
     void keepsFieldBytes();
     void refusesASecondSave();
     void savesServerOnlyEvents();
+    void savesAddedTextAndFetchedEvents();
     void removePrunesEmptyFolders();
     void updateRewritesFields();
     void refusesTraversal_data();
@@ -371,6 +372,60 @@ void LocalConnectionTest::savesServerOnlyEvents()
     writeFile(m_data + "/clash", "intruder");
     QCOMPARE(m_local.saveEvent(clash), 99);
     QCOMPARE(readAll(folderOf(clash) + "/name.txt"), QByteArray("File [clash]"));
+}
+
+void LocalConnectionTest::savesAddedTextAndFetchedEvents()
+{
+    // A text event needs no file: its description becomes the generated file.
+    EventElement text = makeEvent("added-text", noonOf(0), 3, 1);
+    text.setPath("");
+    text.setDescription("Line one\nLine two\n");
+    QCOMPARE(m_local.saveEvent(text), 0);
+    QCOMPARE(readAll(folderOf(text) + "/generated_file_name.fake_extension.txt"),
+             QByteArray("Line one\nLine two\n"));
+    QCOMPARE(readAll(folderOf(text) + "/path.txt"), QByteArray());
+
+    // A fetched event takes its holding file in, named after its path...
+    EventElement named = makeEvent("fetched-named", noonOf(0), 3, 0);
+    named.setPath("Minutes.pdf");
+    named.setContent("http://127.0.0.1:8080/files/x.pdf?v=2");
+    writeFile(m_data + "/fetched-named", "%PDF fetched");
+    QCOMPARE(m_local.saveEvent(named), 0);
+    const QByteArray storedNamed = (folderOf(named) + "/Minutes.pdf").toUtf8();
+    QCOMPARE(readAll(QString::fromUtf8(storedNamed)), QByteArray("%PDF fetched"));
+    QCOMPARE(readAll(folderOf(named) + "/path.txt"), storedNamed);
+    QCOMPARE(named.getPath(), storedNamed);
+    QVERIFY(!QFileInfo::exists(m_data + "/fetched-named"));
+
+    // ...or after its address when the path has no usable name...
+    EventElement fromAddress = makeEvent("fetched-address", noonOf(0), 3, 0);
+    fromAddress.setPath("");
+    fromAddress.setContent("http://127.0.0.1:8080/files/Annual%20Report.pdf?v=2");
+    writeFile(m_data + "/fetched-address", "report");
+    QCOMPARE(m_local.saveEvent(fromAddress), 0);
+    QCOMPARE(readAll(folderOf(fromAddress) + "/Annual Report.pdf"), QByteArray("report"));
+
+    // ...or "download"; a name that could leave the folder is never taken.
+    EventElement unnamed = makeEvent("fetched-unnamed", noonOf(0), 3, 0);
+    unnamed.setPath("");
+    unnamed.setContent("http://127.0.0.1:8080/a/..%2F..%2Fescape");
+    writeFile(m_data + "/fetched-unnamed", "plain");
+    QCOMPARE(m_local.saveEvent(unnamed), 0);
+    QCOMPARE(readAll(folderOf(unnamed) + "/download"), QByteArray("plain"));
+    QCOMPARE(unnamed.getPath(), (folderOf(unnamed) + "/download").toUtf8());
+
+    EventElement badPath = makeEvent("fetched-bad-path", noonOf(0), 3, 0);
+    badPath.setPath("docs/..");
+    writeFile(m_data + "/fetched-bad-path", "plain");
+    QCOMPARE(m_local.saveEvent(badPath), 99);
+    QVERIFY(!QFileInfo::exists(folderOf(badPath)));
+    QVERIFY(!QFileInfo::exists(m_data + "/fetched-bad-path"));
+
+    // Without a fetched file a fetched event still needs a file of its own.
+    EventElement nothing = makeEvent("fetched-nothing", noonOf(0), 3, 0);
+    nothing.setPath("");
+    QCOMPARE(m_local.saveEvent(nothing), 99);
+    QVERIFY(!QFileInfo::exists(folderOf(nothing)));
 }
 
 void LocalConnectionTest::removePrunesEmptyFolders()
