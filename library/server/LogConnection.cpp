@@ -140,12 +140,7 @@ LogConnection::~LogConnection()
 {
     // The manager outlives us when other connections share it: the reply
     // must not go on reading our body or calling us.
-    if (QNetworkReply *reply = m_reply) {
-        m_reply = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
+    releaseReply();
     dropResponseFile();
 }
 
@@ -344,6 +339,8 @@ int LogConnection::send(Request kind, const QNetworkRequest &prepared,
     if (!responseFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return Failed;
 
+    // A rejected answer may still be on its way out; it has no say any more.
+    releaseReply();
     m_responseFile = std::move(responseFile);
     m_aborted = false;
     m_request = kind;
@@ -505,6 +502,16 @@ void LogConnection::startOwnerTimer()
 {
     if (m_ownerTimer && m_timerReceiver && !m_ownerTimer->isActive())
         m_ownerTimer->start(OwnerTimerInterval, m_timerReceiver);
+}
+
+void LogConnection::releaseReply()
+{
+    if (QNetworkReply *reply = m_reply) {
+        m_reply = nullptr;
+        reply->disconnect(this);
+        reply->abort();
+        reply->deleteLater();
+    }
 }
 
 void LogConnection::dropResponseFile()

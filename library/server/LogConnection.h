@@ -97,6 +97,7 @@ private:
     void failInFlight(int code);
     void startOwnerTimer();
     void reportTransfer(qint64 done, qint64 total);
+    void releaseReply();
     void dropResponseFile();
 
     QSharedPointer<QNetworkAccessManager> m_network;
