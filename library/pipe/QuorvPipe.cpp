@@ -133,6 +133,7 @@ void QuorvPipe::run(Queued &entry)
         m_busy = false;
         clearWork();
         m_steps.clear();
+        drainQueue();
     }
 }
 
