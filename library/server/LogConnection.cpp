@@ -281,18 +281,19 @@ int LogConnection::startSave(const EventElement &event)
     const QByteArray dataPath = settings.readDataPath();
 
     // The file to send: a path with a separator is taken as it is; a bare name
-    // lies in the event's folder (text events send their generated file).
+    // lies in the event's folder. Text events send their generated file, also
+    // when they have no path at all: it holds their text.
     const QByteArray path = event.getPath();
+    const bool textEvent = event.kind == 1 || event.kind == 2;
     QString fileName;
     if (path.contains('/') || path.contains('\\')) {
         fileName = QString::fromUtf8(path);
-    } else if (!path.isEmpty()) {
+    } else if (!path.isEmpty() || textEvent) {
         if (!isSafeFileName(event.getId()))
             return Failed;
         const QString folder = eventFolder(dataPath, event) + QLatin1Char('/');
-        fileName = (event.kind == 1 || event.kind == 2)
-            ? folder + QLatin1String("generated_file_name.fake_extension.txt")
-            : folder + QString::fromUtf8(path);
+        fileName = textEvent ? folder + QLatin1String("generated_file_name.fake_extension.txt")
+                             : folder + QString::fromUtf8(path);
     }
 
     auto body = std::make_unique<UploadBody>(EventXml::document(event) + EventXml::UploadSeparator,

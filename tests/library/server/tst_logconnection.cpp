@@ -209,6 +209,9 @@ private slots:
         QTest::newRow("bare name") << 3 << QByteArray("notes.txt") << "notes.txt";
         QTest::newRow("text event")
             << 1 << QByteArray("whatever.doc") << "generated_file_name.fake_extension.txt";
+        // A text event added without a path still sends its text.
+        QTest::newRow("text event without path")
+            << 2 << QByteArray() << "generated_file_name.fake_extension.txt";
     }
 
     void uploadFileChoice()
