@@ -1,6 +1,7 @@
 #include "MyQApplication.h"
 
 #include "ApplicationFolder.h"
+#include "HandOverSetting.h"
 #include "IQuorvane.h"
 #include "InstanceProtocol.h"
 #include "InstanceServer.h"
@@ -11,14 +12,35 @@
 #include "TheManager.h"
 
 #include <QCloseEvent>
+#include <QFile>
 #include <QLibrary>
 #include <QLoggingCategory>
+#include <QStandardPaths>
+#include <QTreeWidgetItem>
 #include <cstdio>
 #include <cstdlib>
 
 namespace {
+
 Q_LOGGING_CATEGORY(appLog, "keycrate.app", QtWarningMsg)
+Q_LOGGING_CATEGORY(uploadLog, "keycrate.upload", QtWarningMsg)
+
+// Send the file to the server only.
+constexpr std::int32_t KindServerFile = 4;
+// Only the owner sees an upload, whatever the default access says.
+constexpr std::int32_t AccessOwner = 1;
+
+// What SubmitUpload reads: a file for the server, its path in UTF-8 (kept
+// alive by the caller).
+Quorvane::EventNative uploadRequest(const QByteArray &path)
+{
+    Quorvane::EventNative request;
+    request.path = path.constData();
+    request.kind = KindServerFile;
+    return request;
 }
+
+} // namespace
 
 MyQApplication::MyQApplication(int &argc, char **argv,
                                std::unique_ptr<Platform::InstanceServer> instance)
@@ -40,6 +62,7 @@ MyQApplication::MyQApplication(int &argc, char **argv,
     // The running program's own folder, whatever the first argument says.
     setApplicationFolder(QCoreApplication::applicationDirPath());
     bindLibrary();
+    provideDataFolder();
 
     if (!ReloadLockedFiles()) {
         std::fprintf(stderr, "keycrate: cannot open the lock list %s\n",
@@ -57,9 +80,11 @@ MyQApplication::MyQApplication(int &argc, char **argv,
         m_mainWindow->hide();
         qCInfo(appLog) << "started hidden";
     } else {
+        m_mainWindow->LoadSettings();
         m_mainWindow->UpdateLockedList();
         qCInfo(appLog) << "main window shown";
     }
+    connect(m_mainWindow, &TheManager::UploadItem, this, &MyQApplication::HandleUINextUploadItem);
 
     if (m_instance) {
         m_instance->setFilter([this](const Platform::WindowMessage &message, qint64 *result) {
@@ -148,7 +173,12 @@ bool MyQApplication::handOver(qint64 command, qint64 *result)
     case InstanceProtocol::LockCommand:
         *result = ToggleLock();
         return true;
+    case InstanceProtocol::UploadCommand:
+        uploadHandedOverFile();
+        *result = 0;
+        return true;
     case InstanceProtocol::ShowCommand:
+        m_mainWindow->LoadSettings();
         showMainWindow();
         m_mainWindow->UpdateLockedList();
         *result = 0;
@@ -158,10 +188,110 @@ bool MyQApplication::handOver(qint64 command, qint64 *result)
     }
 }
 
-void MyQApplication::showMainWindow()
+void MyQApplication::provideDataFolder()
+{
+    // Nothing installs keycrate here: without a data folder the library has
+    // nowhere to put a server's answers, so every upload would fail.
+    if (qstrlen(m_interface->getDataPath()) != 0)
+        return;
+    const QString folder = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation)
+        + QStringLiteral("/keycrate/events");
+    m_interface->setDataPath(folder.toUtf8().constData());
+}
+
+void MyQApplication::uploadHandedOverFile()
+{
+    const QByteArray path = QFile::decodeName(Platform::HandOverSetting::read()).toUtf8();
+    qCInfo(uploadLog) << "upload handed over:" << QString::fromUtf8(path);
+    const Quorvane::EventNative request = uploadRequest(path);
+    // Brings the settings tab up when the account is not set up yet.
+    m_mainWindow->LoadSettings();
+    showMainWindow();
+    m_mainWindow->UpdateLockedList();
+    SubmitUpload(request);
+}
+
+void MyQApplication::HandleUINextUploadItem(QString path)
+{
+    const QByteArray utf8 = path.toUtf8();
+    SubmitUpload(uploadRequest(utf8));
+}
+
+void MyQApplication::SubmitUpload(const Quorvane::EventNative &request)
+{
+    if (!m_mainWindow->LoadSettings())
+        return; // the settings tab is in front: the account comes first
+    if (!m_interface)
+        return;
+    const QByteArray path(request.path ? request.path : "");
+    const QString file = QString::fromUtf8(path);
+    const QString fileName = file.mid(file.lastIndexOf(QLatin1Char('/')) + 1);
+    const QByteArray name = (tr("File [") + fileName + QStringLiteral("]")).toUtf8();
+    static const char description[] = "Uploaded by KEYCRATE";
+
+    m_mainWindow->MarkUploading(file);
+    m_mainWindow->ShowUploadRunning();
+    // A window the user minimized during a run stays so.
+    showMainWindow(false);
+
+    Quorvane::EventNative event;
+    event.name = name.constData();
+    event.path = path.constData();
+    event.description = description;
+    event.kind = request.kind;
+    event.access = AccessOwner;
+    qCInfo(uploadLog) << "upload submitted:" << file;
+    // Without pipes the library takes nothing and will never report.
+    if (m_interface->addEvent(event, this) != Quorvane::Success)
+        OnFinished(Quorvane::Failure, 0);
+}
+
+void MyQApplication::OnFinished(int code, int)
+{
+    qCInfo(uploadLog) << "upload finished" << code;
+    const bool marked = m_mainWindow->RecordUploadResult(code);
+    if (marked && code >= Quorvane::Failure && code <= Quorvane::Cancelled) {
+        // The run stops here; the button keeps "Cancel" until pressed.
+        showMainWindow();
+        if (code != Quorvane::Cancelled)
+            QMetaObject::invokeMethod(
+                this, [this, code] { showUploadFailure(code); }, Qt::QueuedConnection);
+        return;
+    }
+    // Another transfer (a file handed over during the run) is still due: the
+    // run goes on after its result.
+    if (m_mainWindow->UploadsInFlight())
+        return;
+    if (const QTreeWidgetItem *next = m_mainWindow->NextUploadItem())
+        HandleUINextUploadItem(next->text(1));
+    else
+        m_mainWindow->ResetUploadControls();
+}
+
+void MyQApplication::OnMessage(const char *text)
+{
+    qCInfo(uploadLog) << "library:" << QString::fromLocal8Bit(text ? text : "");
+}
+
+void MyQApplication::OnProgress(int done, int total)
+{
+    m_mainWindow->ShowUploadProgress(done, total);
+}
+
+void MyQApplication::showUploadFailure(int code)
+{
+    if (code == Quorvane::LoginRefused)
+        Platform::MessageBoxes::information(m_mainWindow, tr("Login error"),
+                                            tr("Check username and password in Settings!"));
+    else
+        Platform::MessageBoxes::critical(m_mainWindow, tr("Error"), tr("Error occurred"));
+}
+
+void MyQApplication::showMainWindow(bool restoreMinimized)
 {
     m_mainWindow->show();
-    m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
+    if (restoreMinimized)
+        m_mainWindow->setWindowState(m_mainWindow->windowState() & ~Qt::WindowMinimized);
     m_mainWindow->raise();
     m_mainWindow->activateWindow();
     qCInfo(appLog) << "main window shown";

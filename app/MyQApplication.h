@@ -1,5 +1,6 @@
 #pragma once
 
+#include "QuorvaneUser.h"
 #include "WindowMessage.h"
 
 #include <QApplication>
@@ -15,12 +16,14 @@ class TerminationSignals;
 
 namespace Quorvane {
 class IQuorvane;
-}
+struct EventNative;
+} // namespace Quorvane
 
 // keycrate's application: binds the Quorvane library from the program's
 // folder, restores the locks, owns the main window and takes the messages
-// other processes send to the running instance.
-class MyQApplication : public QApplication
+// other processes send to the running instance. It hands the window's uploads
+// to the library and hears the library's reports about them.
+class MyQApplication : public QApplication, public Quorvane::QuorvaneUser
 {
     Q_OBJECT
 
@@ -39,15 +42,34 @@ public:
     TheManager *mainWindow() const { return m_mainWindow; }
     Quorvane::IQuorvane *quorvane() const { return m_interface; }
 
+    // Hands one file to the library: request.path (UTF-8) and request.kind
+    // are read. Nothing is sent while the account is still the default one.
+    void SubmitUpload(const Quorvane::EventNative &request);
+
+    // The library's reports, on the GUI thread.
+    void OnFinished(int code, int count) override;
+    void OnMessage(const char *text) override;
+    void OnProgress(int done, int total) override;
+
+public slots:
+    // Submits path, the next file of the window's upload run.
+    void HandleUINextUploadItem(QString path);
+
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void bindLibrary();
+    // Gives the library a data folder when none is set.
+    void provideDataFolder();
     [[noreturn]] void stopAfterBindingError(const char *text, const QString &detail);
     // The commands of message 1046; false for a command not handled.
     bool handOver(qint64 command, qint64 *result);
-    void showMainWindow();
+    void uploadHandedOverFile();
+    void showMainWindow(bool restoreMinimized = true);
+    // The box for a run that ended with 99 or 100; shown once the library's
+    // report has returned, so no dialog loop runs inside the library.
+    void showUploadFailure(int code);
     [[noreturn]] void endAtOnce();
 
     TheManager *m_mainWindow = nullptr;

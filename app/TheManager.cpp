@@ -1,5 +1,6 @@
 #include "TheManager.h"
 
+#include "IQuorvane.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
 #include "StatusBrushes.h"
@@ -7,13 +8,30 @@
 
 #include <QAction>
 #include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTabWidget>
 #include <QTreeWidget>
 
 namespace {
 
 enum Tab { FilesTab = 0, UploadTab = 1, SettingsTab = 2 };
+
+// Default access values as the library stores them.
+enum Access { AccessAll = 2, AccessMe = 0, AccessFriends = -2 };
+
+// The account a fresh installation comes with: not one of the user's own.
+constexpr char DefaultUser[] = "guest";
+constexpr char DefaultPassword[] = "ferny";
+
+void setStatus(QTreeWidgetItem *row, const QString &text, const QBrush &brush)
+{
+    row->setText(0, text);
+    row->setBackground(0, brush);
+}
 
 void rowLook(int status, QString *text, QBrush *brush)
 {
@@ -57,6 +75,8 @@ TheManager::TheManager()
             &TheManager::ApplyClearTreeWidgetAction);
     connect(ui->actionOnline_backup_share, &QAction::triggered, this,
             &TheManager::CopySelectedItemsForUploading);
+    connect(ui->saveButton, &QPushButton::clicked, this, &TheManager::SaveSettings);
+    connect(ui->uploadButton, &QPushButton::clicked, this, &TheManager::HandleUploadBtnClick);
     m_currentRow = nullptr;
     m_nextIndex = -1;
 }
@@ -78,9 +98,8 @@ void TheManager::CopySelectedItemsForUploading()
     QList<QTreeWidgetItem *> rows;
     for (const QTreeWidgetItem *source : selected) {
         auto *row = new QTreeWidgetItem;
-        row->setText(0, tr("Not uploaded"));
+        setStatus(row, tr("Not uploaded"), StatusBrushes::cyan());
         row->setText(1, source->text(1));
-        row->setBackground(0, StatusBrushes::cyan());
         rows.append(row);
     }
     ui->treeWidget_2->addTopLevelItems(rows);
@@ -141,4 +160,162 @@ void TheManager::clearUploadList()
     ui->treeWidget_2->clear();
     m_currentRow = nullptr;
     m_nextIndex = -1;
+    // The transfers go on; their results find no row.
+    for (QTreeWidgetItem *&row : m_inFlight)
+        row = nullptr;
+}
+
+void TheManager::HandleUploadBtnClick()
+{
+    // The same translated text the button was given.
+    if (ui->uploadButton->text() == tr("Cancel")) {
+        if (!m_interface)
+            return;
+        m_interface->cancelAll();
+        resetProgress();
+        ui->uploadButton->setText(tr("Upload"));
+        return;
+    }
+    if (StartUpload())
+        ui->uploadButton->setText(tr("Cancel"));
+}
+
+bool TheManager::StartUpload()
+{
+    if (ui->treeWidget_2->topLevelItemCount() == 0)
+        Platform::MessageBoxes::information(this, tr("Error"), tr("Nothing to upload!"));
+    m_nextIndex = 0;
+    m_currentRow = NextUploadItem();
+    if (m_currentRow) {
+        emit UploadItem(m_currentRow->text(1));
+        return true;
+    }
+    Platform::MessageBoxes::information(this, QStringLiteral("KEYCRATE"),
+                                        tr("No valid items for uploading!"));
+    return false;
+}
+
+QTreeWidgetItem *TheManager::NextUploadItem()
+{
+    QTreeWidget *list = ui->treeWidget_2;
+    if (m_nextIndex >= 0 && m_nextIndex < list->topLevelItemCount()) {
+        m_currentRow = list->topLevelItem(m_nextIndex++);
+        const QString status = m_currentRow->text(0);
+        // A row already done or failed ends the run.
+        if (status != tr("Done") && status != tr("Error"))
+            return m_currentRow;
+    }
+    m_nextIndex = -1;
+    m_currentRow = nullptr;
+    return nullptr;
+}
+
+void TheManager::MarkUploading(const QString &path)
+{
+    QTreeWidget *list = ui->treeWidget_2;
+    const QList<QTreeWidgetItem *> matches
+        = list->findItems(path, Qt::MatchExactly | Qt::MatchCaseSensitive, 1);
+    if (matches.isEmpty()) {
+        m_currentRow = new QTreeWidgetItem;
+        m_currentRow->setText(1, path);
+        list->addTopLevelItem(m_currentRow);
+    } else {
+        m_currentRow = matches.first();
+    }
+    setStatus(m_currentRow, tr("Uploading..."), StatusBrushes::yellow());
+    m_inFlight.append(m_currentRow);
+    ui->uploadLabel->setText(tr("Uploading \"%1\"").arg(path));
+}
+
+bool TheManager::RecordUploadResult(int code)
+{
+    QTreeWidgetItem *row = m_inFlight.isEmpty() ? nullptr : m_inFlight.takeFirst();
+    if (m_inFlight.isEmpty())
+        ui->uploadLabel->clear();
+    if (!row)
+        return false;
+    if (code == Quorvane::Success)
+        setStatus(row, tr("Done"), StatusBrushes::green());
+    else
+        setStatus(row, tr("Error"), StatusBrushes::red());
+    return true;
+}
+
+void TheManager::ResetUploadControls()
+{
+    resetProgress();
+    ui->uploadButton->setText(tr("Upload"));
+}
+
+void TheManager::ShowUploadRunning()
+{
+    ui->tabWidget->setCurrentIndex(UploadTab);
+    ui->uploadButton->setText(tr("Cancel"));
+}
+
+void TheManager::ShowUploadProgress(int done, int total)
+{
+    if (isMinimized())
+        return;
+    QProgressBar *bar = ui->progressBar;
+    if (total < 0) {
+        // Size unknown: a busy bar rather than a wrong one.
+        bar->setRange(0, 0);
+        return;
+    }
+    bar->setRange(0, total);
+    bar->setValue(done);
+}
+
+void TheManager::resetProgress()
+{
+    // A busy bar (no known size) becomes a plain one again.
+    if (ui->progressBar->maximum() == 0)
+        ui->progressBar->setMaximum(100);
+    ui->progressBar->setValue(0);
+}
+
+bool TheManager::LoadSettings()
+{
+    if (!m_interface)
+        return true;
+    const Quorvane::Credentials *credentials = m_interface->getCredentials();
+    // The library's texts live until its next call: copy them first.
+    const QByteArray user(credentials && credentials->user ? credentials->user : "");
+    const QByteArray password(credentials && credentials->password ? credentials->password : "");
+    switch (m_interface->getDefaultAccess()) {
+    case AccessFriends:
+        ui->radioButtonFriends->setChecked(true);
+        break;
+    case AccessMe:
+        ui->radioButtonMe->setChecked(true);
+        break;
+    case AccessAll:
+        ui->radioButtonAll->setChecked(true);
+        break;
+    default:
+        break;
+    }
+    ui->userEdit->setText(QString::fromUtf8(user));
+    ui->passwordEdit->setText(QString::fromUtf8(password));
+    if (user == DefaultUser && password == DefaultPassword) {
+        ui->tabWidget->setCurrentIndex(SettingsTab);
+        return false;
+    }
+    return true;
+}
+
+void TheManager::SaveSettings()
+{
+    if (!m_interface)
+        return;
+    int access = AccessMe;
+    if (ui->radioButtonAll->isChecked())
+        access = AccessAll;
+    else if (ui->radioButtonFriends->isChecked())
+        access = AccessFriends;
+    m_interface->setDefaultAccess(access);
+    const QByteArray user = ui->userEdit->text().toUtf8();
+    const QByteArray password = ui->passwordEdit->text().toUtf8();
+    m_interface->setCredentials(user.constData(), password.constData());
 }

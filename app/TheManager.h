@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QList>
 #include <QMainWindow>
 
 class QTreeWidgetItem;
@@ -23,9 +24,41 @@ public:
     void setInterface(Quorvane::IQuorvane *quorvane) { m_interface = quorvane; }
     Quorvane::IQuorvane *interfacePointer() const { return m_interface; }
 
+    // Fills the settings tab from the library. False while the account is
+    // still the default pair: the settings tab is then brought to the front.
+    bool LoadSettings();
+
+    // The steps of an upload run, used by the application's submission and
+    // the library's reports.
+    //
+    // Starts a run at the first row: emits UploadItem with its path. False
+    // when there is no row to upload.
+    bool StartUpload();
+    // The next row of the run, or null when the run is over.
+    QTreeWidgetItem *NextUploadItem();
+    // The row of path (added when missing) goes "Uploading..." and is the
+    // one whose transfer is now in flight.
+    void MarkUploading(const QString &path);
+    // The earliest transfer in flight has ended: its row goes "Done" (code 0)
+    // or "Error". False when the row is no longer in the list.
+    bool RecordUploadResult(int code);
+    // True while transfers marked by MarkUploading await their result.
+    bool UploadsInFlight() const { return !m_inFlight.isEmpty(); }
+    void ResetUploadControls();
+    void ShowUploadRunning();
+    // A progress report of the transfer in flight; total < 0 when unknown.
+    void ShowUploadProgress(int done, int total);
+
+signals:
+    void UploadItem(QString path);
+
 public slots:
     // Copies the selected rows of the locked-files list to the upload list.
     void CopySelectedItemsForUploading();
+    // Starts a run, or cancels the one going on.
+    void HandleUploadBtnClick();
+    // Stores the account and the default access through the library.
+    void SaveSettings();
     // Rebuilds the locked-files list from the lock registry.
     void UpdateLockedList();
     // Unlocks, locks or drops the selected rows, or empties the upload list,
@@ -33,12 +66,16 @@ public slots:
     void ApplyClearTreeWidgetAction();
 
 private:
-    // Forgets the upload row in flight when the upload list is emptied, so a
+    // Forgets the upload rows in flight when the upload list is emptied, so a
     // late result cannot touch a removed row.
     void clearUploadList();
+    void resetProgress();
 
     Quorvane::IQuorvane *m_interface = nullptr;
     int m_nextIndex = -1;
     QTreeWidgetItem *m_currentRow = nullptr;
     TheManagerForm *ui;
+    // The rows of the transfers in flight, oldest first; the library reports
+    // their ends in that order. Null for a row that left the list.
+    QList<QTreeWidgetItem *> m_inFlight;
 };

@@ -1,0 +1,94 @@
+#include "ReferenceServer.h"
+
+#include <QSettings>
+#include <QUrl>
+#include <sqlite3.h>
+
+ReferenceServer::ReferenceServer()
+    : m_process(std::make_unique<ServerProcess>(m_data.path()))
+{
+}
+
+// The process is killed with its owner: a test needs no orderly end.
+ReferenceServer::~ReferenceServer() = default;
+
+bool ReferenceServer::start()
+{
+    if (!m_data.isValid()) {
+        m_failure = QStringLiteral("no data folder");
+        return false;
+    }
+    if (!addAccount(User, Password)) {
+        m_failure = QStringLiteral("cannot add the test account");
+        return false;
+    }
+    if (!m_process->start()) {
+        m_failure = m_process->failure();
+        return false;
+    }
+    return true;
+}
+
+QString ReferenceServer::url() const
+{
+    return QStringLiteral("http://127.0.0.1:%1").arg(m_process->port());
+}
+
+bool ReferenceServer::addAccount(const QByteArray &name, const QByteArray &password)
+{
+    return m_process->account(QStringLiteral("adduser"), QString::fromUtf8(name), password) == 0;
+}
+
+QList<ReferenceServer::StoredEvent> ReferenceServer::events() const
+{
+    QList<StoredEvent> found;
+    const QByteArray database = QFile::encodeName(m_data.filePath(QStringLiteral("events.sqlite")));
+    sqlite3 *db = nullptr;
+    if (sqlite3_open_v2(database.constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
+        qWarning("cannot open %s: %s", database.constData(), db ? sqlite3_errmsg(db) : "");
+        sqlite3_close(db);
+        return found;
+    }
+    sqlite3_busy_timeout(db, 10000);
+    sqlite3_stmt *statement = nullptr;
+    const char *query = "SELECT e.event_id, e.name, e.path, e.description, e.access_id, u.name "
+                        "FROM events e JOIN users u ON u.id = e.user_id ORDER BY e.name";
+    if (sqlite3_prepare_v2(db, query, -1, &statement, nullptr) == SQLITE_OK) {
+        const auto bytes = [&](int column) {
+            return QByteArray(static_cast<const char *>(sqlite3_column_blob(statement, column)),
+                              sqlite3_column_bytes(statement, column));
+        };
+        while (sqlite3_step(statement) == SQLITE_ROW)
+            found.append({ bytes(0), bytes(1), bytes(2), bytes(3),
+                           sqlite3_column_int64(statement, 4), bytes(5) });
+    } else {
+        qWarning("cannot read the events: %s", sqlite3_errmsg(db));
+    }
+    sqlite3_finalize(statement);
+    sqlite3_close(db);
+    return found;
+}
+
+QByteArray ReferenceServer::download(const QByteArray &id, int *status)
+{
+    const QByteArray target = "/action/file/quorvdownload?username=" + QUrl::toPercentEncoding(User)
+        + "&password=" + QUrl::toPercentEncoding(Password)
+        + "&extguid=" + QUrl::toPercentEncoding(id);
+    const HttpClient::Reply reply = m_http.post(m_process->url(target), "NoData");
+    if (status)
+        *status = reply.status;
+    return reply.body;
+}
+
+int ReferenceServer::requests(const QByteArray &action)
+{
+    return int(m_process->log().count("/action/file/" + action));
+}
+
+void setServerUrl(const QString &url)
+{
+    QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
+                       QStringLiteral("keycrate.org"), QStringLiteral("Quorvane"));
+    settings.setValue(QStringLiteral("server_url"), url);
+    settings.sync();
+}
