@@ -39,6 +39,7 @@ private slots:
     void changeEventRewritesTheLocalCopy();
     void cancelDuringLargeUpload();
     void backToBackRequestsRunInOrder();
+    void stepsMoveOnPastEventsThatNeedNothing();
 
 private:
     QString makeFile(const QString &name, const QByteArray &bytes);
@@ -488,6 +489,34 @@ void PipeEndToEnd::backToBackRequestsRunInOrder()
     QCOMPARE(reader.last().code, 0);
     // The read ran after the upload: it sees the event on both sides.
     QCOMPARE(locationOf(listedEvents(m_library, reader.last().count), id), 2);
+}
+
+void PipeEndToEnd::stepsMoveOnPastEventsThatNeedNothing()
+{
+    // A host that claims the new event is already on both sides: the upload
+    // waiting behind the local save has nothing to do, and the read after it
+    // still runs.
+    const QString path = makeFile(QStringLiteral("claimed.txt"), "claimed");
+    const QByteArray pathBytes = path.toUtf8();
+    EventNative claimed = hostEvent(3, 1, "Claimed", pathBytes.constData());
+    claimed.location = 2;
+    QCOMPARE(m_library->addEvent(claimed, &m_user), 0);
+    QVERIFY(m_user.waitForFinished());
+    QCOMPARE(m_user.last().code, 0);
+    QCOMPARE(m_user.messages, (QList<QByteArray> { "Reading events from server...", "Done." }));
+    const QList<ListedEvent> listed = listedEvents(m_library, m_user.last().count);
+    QCOMPARE(listed.size(), 1);
+    QCOMPARE(listed.first().location, 0);
+
+    // An added event whose place was never determined is left alone by a sync.
+    const QByteArray added = add(4, 1, "Undetermined", makeFile("u.pdf", "u"));
+    QVERIFY(!added.isEmpty());
+    QCOMPARE(locationOf(listedEvents(m_library, m_user.last().count), added), 3);
+    m_user.clear();
+    QCOMPARE(m_library->syncEvents(idList({ added }), &m_user), 0);
+    QVERIFY(m_user.waitForFinished());
+    QCOMPARE(m_user.last().code, 0);
+    QCOMPARE(m_user.messages, QList<QByteArray> { "Done." });
 }
 
 QTEST_GUILESS_MAIN(PipeEndToEnd)
