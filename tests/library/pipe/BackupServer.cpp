@@ -5,6 +5,8 @@
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QThread>
+#include <csignal>
+#include <sys/prctl.h>
 
 namespace {
 
@@ -73,6 +75,8 @@ bool BackupServer::startOn(quint16 port)
         return false;
     }
     m_process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+    // A test that dies must not leave its server behind.
+    m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
     m_process.start(serverProgram(),
                     { QStringLiteral("--listen"), QStringLiteral("127.0.0.1:%1").arg(port),
                       QStringLiteral("--data"), m_data.path() });

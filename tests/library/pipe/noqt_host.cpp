@@ -19,6 +19,7 @@
 #include <signal.h>
 #include <sstream>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -152,6 +153,8 @@ pid_t spawn(const std::vector<std::string> &arguments, const std::string &input)
         return -1;
     const pid_t child = fork();
     if (child == 0) {
+        // A test that dies must not leave its server behind.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
         dup2(feed[0], STDIN_FILENO);
         close(feed[0]);
         close(feed[1]);
