@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QLoggingCategory>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
@@ -17,6 +18,8 @@
 #include <QTreeWidget>
 
 namespace {
+
+Q_LOGGING_CATEGORY(windowLog, "keycrate.window", QtWarningMsg)
 
 enum Tab { FilesTab = 0, UploadTab = 1, SettingsTab = 2 };
 
@@ -123,6 +126,7 @@ void TheManager::UpdateLockedList()
         rows.append(row);
     }
     ui->treeWidget->addTopLevelItems(rows);
+    qCInfo(windowLog) << "locked files listed:" << rows.size();
 }
 
 void TheManager::ApplyClearTreeWidgetAction()

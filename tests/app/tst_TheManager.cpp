@@ -1,4 +1,5 @@
 #include "ApplicationFolder.h"
+#include "FakeQuorvane.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
 #include "TheManager.h"
@@ -12,11 +13,13 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolBar>
+#include <QTranslator>
 #include <QTreeWidget>
 
 using Platform::MessageBoxes;
@@ -36,6 +39,16 @@ private slots:
     void clearUnlockOnTheOtherTabs();
     void shortcutsWorkFromEveryTab_data();
     void shortcutsWorkFromEveryTab();
+    void theDefaultAccountIsExactlyGuestAndFerny_data();
+    void theDefaultAccountIsExactlyGuestAndFerny();
+    void settingsGoThroughTheLibrary();
+    void withoutTheLibraryTheSettingsStayAsTheyAre();
+    void anEmptyOrFinishedListStartsNoRun();
+    void aRunStartsAtTheFirstRowAndCancels();
+    void resultsMarkTheirRowsInTheOrderTheyWereSent();
+    void aResultAfterTheListWasEmptiedMarksNothing();
+    void theButtonComparesTheTranslatedCancel();
+    void progressLeavesTheBarAloneWhileMinimized();
 
 private:
     QByteArray makeFile(const QString &name);
@@ -53,6 +66,7 @@ private:
     std::unique_ptr<QTemporaryDir> m_files;
     std::unique_ptr<TheManager> m_window;
     QList<MessageBoxes::Box> m_boxes;
+    FakeQuorvane m_quorvane;
 };
 
 void tst_TheManager::init()
@@ -67,6 +81,7 @@ void tst_TheManager::init()
         return QMessageBox::Ok;
     });
     m_window = std::make_unique<TheManager>();
+    m_quorvane = FakeQuorvane();
 }
 
 void tst_TheManager::cleanup()
@@ -412,6 +427,274 @@ void tst_TheManager::shortcutsWorkFromEveryTab()
     QCOMPARE(column(uploadList(), 0), QStringList(2, QStringLiteral("Not uploaded")));
     QCOMPARE(uploadList()->topLevelItem(1)->background(0).color(), QColor(0, 255, 255, 64));
     QCOMPARE(m_boxes.size(), 1);
+}
+
+void tst_TheManager::theDefaultAccountIsExactlyGuestAndFerny_data()
+{
+    QTest::addColumn<QByteArray>("user");
+    QTest::addColumn<QByteArray>("password");
+    QTest::addColumn<bool>("setUp");
+    QTest::newRow("the default pair") << QByteArray("guest") << QByteArray("ferny") << false;
+    QTest::newRow("a capital G") << QByteArray("Guest") << QByteArray("ferny") << true;
+    QTest::newRow("another password") << QByteArray("guest") << QByteArray("fern") << true;
+    QTest::newRow("a trailing blank") << QByteArray("guest ") << QByteArray("ferny") << true;
+    QTest::newRow("nothing stored") << QByteArray() << QByteArray() << true;
+}
+
+void tst_TheManager::theDefaultAccountIsExactlyGuestAndFerny()
+{
+    QFETCH(QByteArray, user);
+    QFETCH(QByteArray, password);
+    QFETCH(bool, setUp);
+    m_window->setInterface(&m_quorvane);
+    m_quorvane.user = user;
+    m_quorvane.password = password;
+    tabs()->setCurrentIndex(1);
+    QCOMPARE(m_window->LoadSettings(), setUp);
+    QCOMPARE(tabs()->currentIndex(), setUp ? 1 : 2);
+    QCOMPARE(child<QLineEdit>("userEdit")->text(), QString::fromUtf8(user));
+    QCOMPARE(child<QLineEdit>("passwordEdit")->text(), QString::fromUtf8(password));
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_TheManager::settingsGoThroughTheLibrary()
+{
+    m_window->setInterface(&m_quorvane);
+    QLineEdit *user = child<QLineEdit>("userEdit");
+    QLineEdit *password = child<QLineEdit>("passwordEdit");
+    QRadioButton *all = child<QRadioButton>("radioButtonAll");
+    QRadioButton *me = child<QRadioButton>("radioButtonMe");
+    QRadioButton *friends = child<QRadioButton>("radioButtonFriends");
+
+    // No button chosen yet: "only me".
+    m_quorvane.defaultAccess = 7;
+    QTest::mouseClick(child<QPushButton>("saveButton"), Qt::LeftButton);
+    QCOMPARE(m_quorvane.defaultAccess, 0);
+    QCOMPARE(m_quorvane.user, QByteArray(""));
+    QCOMPARE(m_quorvane.password, QByteArray(""));
+    QCOMPARE(m_quorvane.calls, QList<QByteArray>({ "setDefaultAccess", "setCredentials" }));
+
+    const struct
+    {
+        int stored;
+        QRadioButton *shown;
+    } levels[] = { { -2, friends }, { 0, me }, { 2, all } };
+    for (const auto &level : levels) {
+        m_quorvane.defaultAccess = level.stored;
+        m_window->LoadSettings();
+        QVERIFY(level.shown->isChecked());
+        m_quorvane.defaultAccess = 99;
+        m_window->SaveSettings();
+        QCOMPARE(m_quorvane.defaultAccess, level.stored);
+    }
+    // A value of no button leaves the choice shown as it was.
+    m_quorvane.defaultAccess = 1;
+    m_window->LoadSettings();
+    QVERIFY(all->isChecked());
+    me->setChecked(true);
+    m_window->SaveSettings();
+    QCOMPARE(m_quorvane.defaultAccess, 0);
+
+    // UTF-8 both ways, and the stored values replace unsaved edits.
+    user->setText(QStringLiteral("J\u00fcrgen \u03a9"));
+    password->setText(QStringLiteral("p\u00e4ss w\u00f6rd"));
+    m_window->SaveSettings();
+    QCOMPARE(m_quorvane.user, QByteArray("J\xc3\xbcrgen \xce\xa9"));
+    QCOMPARE(m_quorvane.password, QByteArray("p\xc3\xa4ss w\xc3\xb6rd"));
+    user->setText(QStringLiteral("typed"));
+    password->clear();
+    QVERIFY(m_window->LoadSettings());
+    QCOMPARE(user->text(), QStringLiteral("J\u00fcrgen \u03a9"));
+    QCOMPARE(password->text(), QStringLiteral("p\u00e4ss w\u00f6rd"));
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_TheManager::withoutTheLibraryTheSettingsStayAsTheyAre()
+{
+    child<QLineEdit>("userEdit")->setText(QStringLiteral("typed"));
+    QVERIFY(m_window->LoadSettings());
+    QCOMPARE(child<QLineEdit>("userEdit")->text(), QStringLiteral("typed"));
+    QCOMPARE(tabs()->currentIndex(), 0);
+    m_window->SaveSettings();
+    QVERIFY(m_quorvane.calls.isEmpty());
+}
+
+void tst_TheManager::anEmptyOrFinishedListStartsNoRun()
+{
+    m_window->setInterface(&m_quorvane);
+    QSignalSpy uploadItem(m_window.get(), &TheManager::UploadItem);
+    QPushButton *button = child<QPushButton>("uploadButton");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(m_boxes.size(), 2);
+    QCOMPARE(m_boxes[0].title, QStringLiteral("Error"));
+    QCOMPARE(m_boxes[0].text, QStringLiteral("Nothing to upload!"));
+    QCOMPARE(m_boxes[1].title, QStringLiteral("KEYCRATE"));
+    QCOMPARE(m_boxes[1].text, QStringLiteral("No valid items for uploading!"));
+    QCOMPARE(m_boxes[1].parent, m_window.get());
+    QCOMPARE(button->text(), QStringLiteral("Upload files"));
+
+    // A finished first row ends the run before it starts, whatever follows.
+    m_window->MarkUploading(QStringLiteral("/done"));
+    m_window->RecordUploadResult(0);
+    m_window->MarkUploading(QStringLiteral("/waiting"));
+    QVERIFY(m_window->RecordUploadResult(99));
+    m_window->MarkUploading(QStringLiteral("/waiting"));
+    uploadList()->topLevelItem(1)->setText(0, QStringLiteral("Not uploaded"));
+    m_boxes.clear();
+    QVERIFY(!m_window->StartUpload());
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].text, QStringLiteral("No valid items for uploading!"));
+    QVERIFY(!m_window->NextUploadItem());
+    QCOMPARE(uploadItem.size(), 0);
+}
+
+void tst_TheManager::aRunStartsAtTheFirstRowAndCancels()
+{
+    m_window->setInterface(&m_quorvane);
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    const QByteArray b = makeFile(QStringLiteral("b.txt"));
+    QCOMPARE(ToggleLock(a), 0);
+    QCOMPARE(ToggleLock(b), 0);
+    m_window->UpdateLockedList();
+    lockedList()->topLevelItem(1)->setSelected(true);
+    lockedList()->topLevelItem(0)->setSelected(true);
+    m_window->CopySelectedItemsForUploading();
+
+    QSignalSpy uploadItem(m_window.get(), &TheManager::UploadItem);
+    QPushButton *button = child<QPushButton>("uploadButton");
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(uploadItem.size(), 1);
+    QCOMPARE(uploadItem[0][0].toString(), QFile::decodeName(b));
+    QCOMPARE(button->text(), QStringLiteral("Cancel"));
+    // The run goes on at the second row, then ends.
+    QCOMPARE(m_window->NextUploadItem(), uploadList()->topLevelItem(1));
+    QVERIFY(!m_window->NextUploadItem());
+
+    child<QProgressBar>("progressBar")->setValue(40);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(m_quorvane.cancelCalls, 1);
+    QCOMPARE(button->text(), QStringLiteral("Upload"));
+    QCOMPARE(child<QProgressBar>("progressBar")->value(), 0);
+    QCOMPARE(column(uploadList(), 0), QStringList(2, QStringLiteral("Not uploaded")));
+    QCOMPARE(uploadItem.size(), 1);
+
+    // Without the library a Cancel press does nothing at all.
+    m_window->setInterface(nullptr);
+    m_window->ShowUploadRunning();
+    QCOMPARE(tabs()->currentIndex(), 1);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCOMPARE(button->text(), QStringLiteral("Cancel"));
+    QCOMPARE(m_quorvane.cancelCalls, 1);
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_TheManager::resultsMarkTheirRowsInTheOrderTheyWereSent()
+{
+    QLabel *label = child<QLabel>("uploadLabel");
+    m_window->MarkUploading(QStringLiteral("/a"));
+    m_window->MarkUploading(QStringLiteral("/b \"x\""));
+    // The same path again: the first row with it.
+    m_window->MarkUploading(QStringLiteral("/a"));
+    QCOMPARE(column(uploadList(), 1),
+             QStringList({ QStringLiteral("/a"), QStringLiteral("/b \"x\"") }));
+    QCOMPARE(column(uploadList(), 0), QStringList(2, QStringLiteral("Uploading...")));
+    QCOMPARE(uploadList()->topLevelItem(1)->background(0).color(), QColor(255, 255, 0, 64));
+    QCOMPARE(label->text(), QStringLiteral("Uploading \"/a\""));
+
+    QVERIFY(m_window->RecordUploadResult(0));
+    QCOMPARE(column(uploadList(), 0),
+             QStringList({ QStringLiteral("Done"), QStringLiteral("Uploading...") }));
+    QCOMPARE(uploadList()->topLevelItem(0)->background(0).color(), QColor(0, 255, 0, 64));
+    QVERIFY(m_window->UploadsInFlight());
+    QVERIFY(!label->text().isEmpty());
+    QVERIFY(m_window->RecordUploadResult(100));
+    QCOMPARE(column(uploadList(), 0),
+             QStringList({ QStringLiteral("Done"), QStringLiteral("Error") }));
+    QCOMPARE(uploadList()->topLevelItem(1)->background(0).color(), QColor(255, 0, 0, 64));
+    QVERIFY(m_window->RecordUploadResult(7));
+    QCOMPARE(column(uploadList(), 0), QStringList(2, QStringLiteral("Error")));
+    QVERIFY(!m_window->UploadsInFlight());
+    QCOMPARE(label->text(), QString());
+    // A result nobody waits for marks nothing.
+    QVERIFY(!m_window->RecordUploadResult(0));
+    QCOMPARE(column(uploadList(), 0), QStringList(2, QStringLiteral("Error")));
+}
+
+void tst_TheManager::aResultAfterTheListWasEmptiedMarksNothing()
+{
+    m_window->MarkUploading(QStringLiteral("/a"));
+    m_window->MarkUploading(QStringLiteral("/b"));
+    tabs()->setCurrentIndex(1);
+    child<QAction>("actionUnlock_file")->trigger();
+    QCOMPARE(uploadList()->topLevelItemCount(), 0);
+    QVERIFY(m_window->UploadsInFlight());
+    m_window->MarkUploading(QStringLiteral("/c"));
+    QVERIFY(!m_window->RecordUploadResult(0));
+    QVERIFY(!m_window->RecordUploadResult(99));
+    QVERIFY(!m_window->NextUploadItem());
+    QVERIFY(m_window->RecordUploadResult(0));
+    QCOMPARE(column(uploadList(), 0), QStringList { QStringLiteral("Done") });
+    QVERIFY(!m_window->UploadsInFlight());
+}
+
+namespace {
+
+// A translation of the upload button's texts, as an installed catalogue gives.
+class ButtonTranslator : public QTranslator
+{
+public:
+    QString translate(const char *context, const char *source, const char *, int) const override
+    {
+        if (qstrcmp(context, "TheManager") != 0)
+            return QString();
+        if (qstrcmp(source, "Cancel") == 0)
+            return QStringLiteral("Abbrechen");
+        if (qstrcmp(source, "Upload") == 0)
+            return QStringLiteral("Hochladen");
+        return QString();
+    }
+    bool isEmpty() const override { return false; }
+};
+
+} // namespace
+
+void tst_TheManager::theButtonComparesTheTranslatedCancel()
+{
+    ButtonTranslator translator;
+    QVERIFY(QCoreApplication::installTranslator(&translator));
+    m_window->setInterface(&m_quorvane);
+    QPushButton *button = child<QPushButton>("uploadButton");
+    m_window->ShowUploadRunning();
+    QCOMPARE(button->text(), QStringLiteral("Abbrechen"));
+    QTest::mouseClick(button, Qt::LeftButton);
+    QCoreApplication::removeTranslator(&translator);
+    QCOMPARE(m_quorvane.cancelCalls, 1);
+    QCOMPARE(button->text(), QStringLiteral("Hochladen"));
+    QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_TheManager::progressLeavesTheBarAloneWhileMinimized()
+{
+    QProgressBar *bar = child<QProgressBar>("progressBar");
+    m_window->show();
+    m_window->ShowUploadProgress(5, 10);
+    QCOMPARE(bar->maximum(), 10);
+    QCOMPARE(bar->value(), 5);
+    m_window->showMinimized();
+    QVERIFY(m_window->isMinimized());
+    m_window->ShowUploadProgress(7, 20);
+    QCOMPARE(bar->maximum(), 10);
+    QCOMPARE(bar->value(), 5);
+    m_window->showNormal();
+
+    // A size the transfer does not know shows as busy, until the run ends.
+    m_window->ShowUploadProgress(300, -1);
+    QCOMPARE(bar->minimum(), 0);
+    QCOMPARE(bar->maximum(), 0);
+    m_window->ResetUploadControls();
+    QVERIFY(bar->maximum() > 0);
+    QCOMPARE(bar->value(), 0);
+    QCOMPARE(child<QPushButton>("uploadButton")->text(), QStringLiteral("Upload"));
 }
 
 QTEST_MAIN(tst_TheManager)
