@@ -1,5 +1,6 @@
 #include "ApplicationFolder.h"
 #include "HandOverSetting.h"
+#include "IQuorvane.h"
 #include "InstanceClient.h"
 #include "InstanceServer.h"
 #include "LockRegistry.h"
@@ -10,6 +11,8 @@
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QLineEdit>
+#include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -105,6 +108,12 @@ void tst_MyQApplication::startsVisibleWithTheLibraryBoundAndTheLocksBack()
     QCOMPARE(lockedList()->topLevelItemCount(), 1);
     QCOMPARE(lockedList()->topLevelItem(0)->text(0), QStringLiteral("Locked"));
     QCOMPARE(lockedList()->topLevelItem(0)->text(1), QFile::decodeName(restored));
+    // The settings tab is filled too, and the library has a data folder.
+    const auto *user
+        = m_application->mainWindow()->findChild<QLineEdit *>(QStringLiteral("userEdit"));
+    QCOMPARE(user->text(), QStringLiteral("anna"));
+    QCOMPARE(QByteArray(m_application->quorvane()->getDataPath()),
+             QFile::encodeName(qEnvironmentVariable("XDG_DATA_HOME")) + "/keycrate/events");
 }
 
 void tst_MyQApplication::closingTheWindowOnlyHidesIt()
@@ -192,6 +201,12 @@ int main(int argc, char **argv)
     list.write(makeFile(QStringLiteral("restored.txt")) + '\n');
     list.close();
 
+    {
+        QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
+                           QStringLiteral("keycrate.org"), QStringLiteral("Quorvane"));
+        settings.setValue(QStringLiteral("user"), QByteArray("anna"));
+        settings.setValue(QStringLiteral("password"), QByteArray("secret"));
+    }
     auto instance = std::make_unique<Platform::InstanceServer>(Title);
     if (instance->claim() != Platform::InstanceServer::Claim::Claimed)
         qFatal("cannot claim the instance");
