@@ -18,8 +18,8 @@ enum Message : quint32 {
 // the file's path into the setting "file_to_process_path".
 enum Command : qint64 {
     LockCommand = 0, // lock, or unlock a locked file; result 0 or 99
-    UploadCommand = 1,
-    ShowCommand = 2,
+    UploadCommand = 1, // show the window and back the file up; result 0
+    ShowCommand = 2, // show the window, its settings and list read anew; result 0
 };
 
 // Shared-memory key of the published lock list: the path bytes of every line
