@@ -96,44 +96,43 @@ int AccountCommand::run()
         FileStore files(folder);
         AccountStore accounts(db, files);
         const char *quoted = name.c_str();
+        // Each state is checked before the password is read, and again by the change itself.
+        const auto exists = [quoted] {
+            std::fprintf(stderr, "quorvane-server: user \"%s\" exists already\n", quoted);
+            return 1;
+        };
+        const auto missing = [quoted] {
+            std::fprintf(stderr, "quorvane-server: there is no user \"%s\"\n", quoted);
+            return 1;
+        };
 
         switch (m_line.mode) {
         case CommandLine::Mode::AddUser: {
-            if (accounts.find(name)) {
-                std::fprintf(stderr, "quorvane-server: user \"%s\" exists already\n", quoted);
-                return 1;
-            }
+            if (accounts.find(name))
+                return exists();
             std::string password;
             if (!readPassword(password))
                 return 1;
-            if (!accounts.add(name, PasswordHash::make(password))) {
-                std::fprintf(stderr, "quorvane-server: user \"%s\" exists already\n", quoted);
-                return 1;
-            }
+            if (!accounts.add(name, PasswordHash::make(password)))
+                return exists();
             std::printf("Added user \"%s\".\n", quoted);
             return 0;
         }
         case CommandLine::Mode::SetPassword: {
-            if (!accounts.find(name)) {
-                std::fprintf(stderr, "quorvane-server: there is no user \"%s\"\n", quoted);
-                return 1;
-            }
+            if (!accounts.find(name))
+                return missing();
             std::string password;
             if (!readPassword(password))
                 return 1;
-            if (!accounts.setPasswordHash(name, PasswordHash::make(password))) {
-                std::fprintf(stderr, "quorvane-server: there is no user \"%s\"\n", quoted);
-                return 1;
-            }
+            if (!accounts.setPasswordHash(name, PasswordHash::make(password)))
+                return missing();
             std::printf("Changed the password of \"%s\".\n", quoted);
             return 0;
         }
         case CommandLine::Mode::DeleteUser: {
             size_t events = 0;
-            if (!accounts.remove(name, &events)) {
-                std::fprintf(stderr, "quorvane-server: there is no user \"%s\"\n", quoted);
-                return 1;
-            }
+            if (!accounts.remove(name, &events))
+                return missing();
             std::printf("Removed user \"%s\" and %zu events.\n", quoted, events);
             return 0;
         }

@@ -225,6 +225,28 @@ std::optional<int64_t> HttpService::login(const QueryString &query)
     return m_authenticator.login(query.value("username"), query.value("password"));
 }
 
+std::optional<int64_t> HttpService::eventOwner(const QueryString &query,
+                                               httplib::Response &response, const Reader &reader)
+{
+    if (const int status = dropBody(response, reader)) {
+        refuse(response, status, "the request body could not be read");
+        return std::nullopt;
+    }
+    std::string problem = missingKey(query, { "username", "password", "extguid" });
+    if (problem.empty()) {
+        if (const char *idProblem = eventIdProblem(query.value("extguid")))
+            problem = idProblem;
+    }
+    if (!problem.empty()) {
+        refuse(response, 400, problem);
+        return std::nullopt;
+    }
+    const auto user = login(query);
+    if (!user)
+        answer(response, 403, EventList::LoginRefused);
+    return user;
+}
+
 void HttpService::list(const httplib::Request &request, httplib::Response &response,
                        const Reader &reader)
 {
@@ -339,17 +361,10 @@ void HttpService::download(const httplib::Request &request, httplib::Response &r
                            const Reader &reader)
 {
     const QueryString query(request.target);
-    if (const int status = dropBody(response, reader))
-        return refuse(response, status, "the request body could not be read");
-    std::string problem = missingKey(query, { "username", "password", "extguid" });
     const std::string id = query.value("extguid");
-    if (problem.empty() && eventIdProblem(id))
-        problem = eventIdProblem(id);
-    if (!problem.empty())
-        return refuse(response, 400, problem);
-    const auto user = login(query);
+    const auto user = eventOwner(query, response, reader);
     if (!user)
-        return answer(response, 403, EventList::LoginRefused);
+        return;
     const auto file = m_events.openFile(*user, id);
     if (!file)
         return refuse(response, 404, "no such event");
@@ -374,17 +389,10 @@ void HttpService::remove(const httplib::Request &request, httplib::Response &res
                          const Reader &reader)
 {
     const QueryString query(request.target);
-    if (const int status = dropBody(response, reader))
-        return refuse(response, status, "the request body could not be read");
-    std::string problem = missingKey(query, { "username", "password", "extguid" });
     const std::string id = query.value("extguid");
-    if (problem.empty() && eventIdProblem(id))
-        problem = eventIdProblem(id);
-    if (!problem.empty())
-        return refuse(response, 400, problem);
-    const auto user = login(query);
+    const auto user = eventOwner(query, response, reader);
     if (!user)
-        return answer(response, 403, EventList::LoginRefused);
+        return;
     if (!m_events.remove(*user, id))
         return refuse(response, 404, "no such event");
     answer(response, 200, "OK deleted\n");

@@ -50,6 +50,10 @@ private:
     int dropBody(const httplib::Response &response, const Reader &reader) const;
     int bodyFailureStatus(const httplib::Response &response, bool overLimit) const;
     std::optional<int64_t> login(const QueryString &query);
+    // What download and delete share: the body dropped, the query checked, the
+    // login. The account, or none when the refusal has been answered already.
+    std::optional<int64_t> eventOwner(const QueryString &query, httplib::Response &response,
+                                      const Reader &reader);
 
     EventStore &m_events;
     const FileStore &m_files;
