@@ -78,15 +78,6 @@ QuorvPipe &PipePool::pipe(int index)
     return m_pipes[index];
 }
 
-int PipePool::indexOf(const QuorvPipe &pipe) const
-{
-    for (int index = 0; index < m_size; ++index) {
-        if (&m_pipes[index] == &pipe)
-            return index;
-    }
-    return -1;
-}
-
 int PipePool::chooseForAdd(int kind)
 {
     if (kind == 3 || kind == 4)

@@ -35,7 +35,6 @@ public:
     int size() const { return m_size; }
     QuorvPipe &pipe(int index);
     QuorvPipe &first() { return pipe(0); }
-    int indexOf(const QuorvPipe &pipe) const;
 
     // The pipe that serves an added event of this kind. Kinds 3 and 4 go to the
     // first pipe; the others take the pipes in turn, and each wrap hands the

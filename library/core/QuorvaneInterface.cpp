@@ -76,23 +76,33 @@ void QuorvaneInterface::runAndWait(const std::function<void()> &work)
     QMetaObject::invokeMethod(static_cast<QSettings *>(this), work, Qt::BlockingQueuedConnection);
 }
 
-int QuorvaneInterface::setDefaultAccess(std::int32_t access)
+int QuorvaneInterface::writeIntSetting(const QString &key, int value)
 {
     int result = 0;
-    runAndWait([&] { result = writeInt(DefaultAccess, access); });
+    runAndWait([&] { result = writeInt(key, value); });
     return result;
 }
 
 // The long-lived store re-reads the file first when it changed on disk: keycrate
 // and other programs of the user write it too.
-int QuorvaneInterface::getDefaultAccess()
+int QuorvaneInterface::readIntSetting(const QString &key)
 {
     int result = 0;
     runAndWait([&] {
         sync();
-        result = readInt(DefaultAccess);
+        result = readInt(key);
     });
     return result;
+}
+
+int QuorvaneInterface::setDefaultAccess(std::int32_t access)
+{
+    return writeIntSetting(DefaultAccess, access);
+}
+
+int QuorvaneInterface::getDefaultAccess()
+{
+    return readIntSetting(DefaultAccess);
 }
 
 void QuorvaneInterface::cancelAll()
@@ -104,19 +114,12 @@ void QuorvaneInterface::cancelAll()
 
 int QuorvaneInterface::setRefreshDays(int days)
 {
-    int result = 0;
-    runAndWait([&] { result = writeInt(RefreshDays, days); });
-    return result;
+    return writeIntSetting(RefreshDays, days);
 }
 
 int QuorvaneInterface::getRefreshDays()
 {
-    int result = 0;
-    runAndWait([&] {
-        sync();
-        result = readInt(RefreshDays);
-    });
-    return result;
+    return readIntSetting(RefreshDays);
 }
 
 int QuorvaneInterface::setDataPath(const char *path)

@@ -85,6 +85,9 @@ private:
     void post(std::function<void()> work);
     // The same, waiting for the work to be done.
     void runAndWait(const std::function<void()> &work);
+    // A number setting read or written on the owning thread.
+    int readIntSetting(const QString &key);
+    int writeIntSetting(const QString &key, int value);
     // Hands a list operation to the first pipe: selection and step run when
     // its request starts, with the user attached first.
     int submitListOperation(IdList ids, QuorvaneUser *user, void (QuorvPipe::*step)(),
