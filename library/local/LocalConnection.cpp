@@ -1,6 +1,7 @@
 #include "LocalConnection.h"
 
 #include "DesktopOpener.h"
+#include "IQuorvane.h"
 #include "LocalLayout.h"
 #include "SettingsStore.h"
 
@@ -19,9 +20,6 @@ namespace Quorvane {
 namespace {
 
 Q_LOGGING_CATEGORY(lcLocalStore, "quorvane.local")
-
-constexpr int Success = 0;
-constexpr int Failure = 99;
 
 // The field files in the order a save writes them.
 struct Field
@@ -49,7 +47,6 @@ const Field UpdateOrder[] = {
     { "recordChanged", &EventElement::getRecordChanged },
     { "recordTime", &EventElement::getRecordTime },
 };
-const char GeneratedFileName[] = "generated_file_name.fake_extension.txt";
 
 QString currentDataFolder()
 {
@@ -118,6 +115,23 @@ QString fetchedCopyName(const EventElement &event)
 bool isFolder(const QString &path)
 {
     return !path.isEmpty() && QFileInfo(path).isDir();
+}
+
+// The folder of an event already in the store; empty when there is none.
+QString storedEventFolder(const EventElement &event)
+{
+    const QString data = currentDataFolder();
+    const QByteArray id = event.getId();
+    if (data.isEmpty() || !LocalLayout::isSafeId(id))
+        return QString();
+    const QString folder = LocalLayout::eventFolder(data, event.getRecordTime(), id);
+    return isFolder(folder) ? folder : QString();
+}
+
+bool writeGeneratedFile(const QString &folder, const EventElement &event)
+{
+    return writeNewFile(LocalLayout::generatedFile(folder), event.getDescription(),
+                        QIODevice::WriteOnly | QIODevice::Truncate);
 }
 
 QByteArray latin1Lower(QByteArray text)
@@ -340,15 +354,12 @@ int LocalConnection::saveEvent(EventElement &event)
             return Failure;
     }
 
-    const QString generated = folder + QLatin1Char('/') + QLatin1String(GeneratedFileName);
+    if (serverOnly && event.getPath().isEmpty() && event.getContent().isEmpty())
+        return Success;
+    // A text event keeps its text as the file its upload sends.
+    if (textEvent)
+        return writeGeneratedFile(folder, event) ? Success : Failure;
     if (!serverOnly) {
-        // An added text event keeps its text as the file its upload sends.
-        if (textEvent) {
-            return writeNewFile(generated, event.getDescription(),
-                                QIODevice::WriteOnly | QIODevice::Truncate)
-                ? Success
-                : Failure;
-        }
         if (!fetched)
             return Success;
         // The fetched bytes become the stored copy, and the event now names
@@ -359,15 +370,6 @@ int LocalConnection::saveEvent(EventElement &event)
         event.setPath(stored.toUtf8());
         return Success;
     }
-    if (event.getPath().isEmpty() && event.getContent().isEmpty())
-        return Success;
-
-    if (textEvent) {
-        return writeNewFile(generated, event.getDescription(),
-                            QIODevice::WriteOnly | QIODevice::Truncate)
-            ? Success
-            : Failure;
-    }
     // QFile::rename never replaces an existing entry, so a copy named like a
     // field file cannot overwrite that field.
     if (copyName.isEmpty())
@@ -377,12 +379,8 @@ int LocalConnection::saveEvent(EventElement &event)
 
 int LocalConnection::removeEvent(EventElement &event)
 {
-    const QString data = currentDataFolder();
-    const QByteArray id = event.getId();
-    if (data.isEmpty() || !LocalLayout::isSafeId(id))
-        return Failure;
-    const QString folder = LocalLayout::eventFolder(data, event.getRecordTime(), id);
-    if (!isFolder(folder))
+    const QString folder = storedEventFolder(event);
+    if (folder.isEmpty())
         return Failure;
 
     const QString copyName = LocalLayout::storedCopyName(event.getPath());
@@ -408,12 +406,8 @@ int LocalConnection::removeEvent(EventElement &event)
 
 int LocalConnection::updateEvent(EventElement &event)
 {
-    const QString data = currentDataFolder();
-    const QByteArray id = event.getId();
-    if (data.isEmpty() || !LocalLayout::isSafeId(id))
-        return Failure;
-    const QString folder = LocalLayout::eventFolder(data, event.getRecordTime(), id);
-    if (!isFolder(folder))
+    const QString folder = storedEventFolder(event);
+    if (folder.isEmpty())
         return Failure;
 
     QByteArray oldPath;

@@ -38,6 +38,11 @@ QString LocalLayout::eventFolder(const QString &dataFolder, const QByteArray &re
         + QString::fromUtf8(id);
 }
 
+QString LocalLayout::generatedFile(const QString &eventFolder)
+{
+    return eventFolder + QLatin1String("/generated_file_name.fake_extension.txt");
+}
+
 QString LocalLayout::holdingFile(const QString &dataFolder, const QByteArray &id)
 {
     return dataFolder + QLatin1Char('/') + QString::fromUtf8(id);

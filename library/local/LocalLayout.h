@@ -30,6 +30,9 @@ public:
     static QString eventFolder(const QString &dataFolder, const QByteArray &recordTime,
                                const QByteArray &id);
     static QString holdingFile(const QString &dataFolder, const QByteArray &id);
+    // The file in an event folder that holds a text event's text: what its
+    // upload sends.
+    static QString generatedFile(const QString &eventFolder);
 };
 
 } // namespace Quorvane

@@ -105,7 +105,7 @@ void QuorvPipe::cancelPending()
     // The cancelled result is collected on the next tick, whether or not the
     // aborted transfer still reports its end.
     if (!m_timer.isActive())
-        m_timer.start(TickInterval, this);
+        m_timer.start(OwnerTimerInterval, this);
 }
 
 void QuorvPipe::run(Queued &entry)
@@ -120,7 +120,7 @@ void QuorvPipe::run(Queued &entry)
         exportResults();
         reportMessage(tr("Error."));
         if (m_user)
-            m_user->OnFinished(Cancelled, int(m_results.size()));
+            m_user->OnFinished(ResultCode::Cancelled, int(m_results.size()));
         return;
     }
     m_busy = true;
@@ -507,23 +507,17 @@ int QuorvPipe::syncRead()
         return result;
 
     m_results = local;
-    for (auto it = server.cbegin(); it != server.cend(); ++it) {
-        auto found = m_results.find(it.key());
-        if (found != m_results.end() && local.contains(it.key())) {
-            found->location = 2;
-            found->listed = true;
-        } else {
-            EventElement event = it.value();
-            event.location = 1;
-            event.listed = true;
-            m_results.insert(it.key(), event);
-        }
-    }
     for (auto it = m_results.begin(); it != m_results.end(); ++it) {
-        if (!server.contains(it.key())) {
-            it->location = 0;
-            it->listed = true;
-        }
+        it->location = server.contains(it.key()) ? 2 : 0;
+        it->listed = true;
+    }
+    for (auto it = server.cbegin(); it != server.cend(); ++it) {
+        if (local.contains(it.key()))
+            continue;
+        EventElement event = it.value();
+        event.location = 1;
+        event.listed = true;
+        m_results.insert(it.key(), event);
     }
     return Success;
 }

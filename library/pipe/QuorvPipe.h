@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EventMap.h"
+#include "IQuorvane.h"
 #include "QuorvaneConnection.h"
 #include "QuorvaneUser.h"
 
@@ -40,14 +41,6 @@ public:
         LocalTarget = 2,
         BothTargets = 3,
     };
-    // The result codes the pipe hands on (the library's shared set).
-    enum Result {
-        Success = 0,
-        Started = 77,
-        Failure = 99,
-        Cancelled = 101,
-    };
-    static constexpr int TickInterval = 314;
 
     // One host request as the interface hands it over. attach hooks the
     // request's user up when the request starts (empty for requests that
@@ -80,7 +73,6 @@ public:
     void cancelAll();
 
     bool isBusy() const { return m_busy; }
-    int queuedRequests() const { return int(m_queue.size()); }
 
     const EventMap &results() const { return m_results; }
     EventMap &workQueue() { return m_workQueue; }

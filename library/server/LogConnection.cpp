@@ -2,6 +2,7 @@
 
 #include "CurrentUser.h"
 #include "EventXml.h"
+#include "LocalLayout.h"
 #include "SettingsStore.h"
 #include "UploadBody.h"
 
@@ -79,26 +80,6 @@ QByteArray credentialsQuery(const SettingsStore &settings)
 {
     return "username=" + encoded(settings.readUser())
         + "&password=" + encoded(settings.readPassword());
-}
-
-// An id the server gave us names a file in the data folder: it must stay a
-// plain name.
-bool isSafeFileName(const QByteArray &id)
-{
-    return !id.isEmpty() && id != "." && id != ".." && !id.contains('/') && !id.contains('\\')
-        && !id.contains('\0');
-}
-
-// The event's folder in the local store (data folder, then the local date of
-// its recordTime as year, month and day, then its id).
-QString eventFolder(const QByteArray &dataPath, const EventElement &event)
-{
-    const QDateTime recorded
-        = QDateTime::fromSecsSinceEpoch(parseTimeStamp(event.getRecordTime()), Qt::LocalTime);
-    const QString day = recorded.date().toString(QStringLiteral("yyyyMMdd"));
-    return QString::fromUtf8(dataPath) + QLatin1Char('/') + day.left(4) + QLatin1Char('/')
-        + day.mid(4, 2) + QLatin1Char('/') + day.mid(6, 2) + QLatin1Char('/')
-        + QString::fromUtf8(event.getId());
 }
 
 QByteArray accessValue(int access, int defaultAccess)
@@ -250,7 +231,7 @@ int LogConnection::startRead()
 int LogConnection::startDownload(const EventElement &event)
 {
     // The download lands in a file named after the id.
-    if (!isSafeFileName(event.getId()))
+    if (!LocalLayout::isSafeId(event.getId()))
         return Failed;
     SettingsStore settings;
     const QString statusText
@@ -289,11 +270,12 @@ int LogConnection::startSave(const EventElement &event)
     if (path.contains('/') || path.contains('\\')) {
         fileName = QString::fromUtf8(path);
     } else if (!path.isEmpty() || textEvent) {
-        if (!isSafeFileName(event.getId()))
+        if (!LocalLayout::isSafeId(event.getId()))
             return Failed;
-        const QString folder = eventFolder(dataPath, event) + QLatin1Char('/');
-        fileName = textEvent ? folder + QLatin1String("generated_file_name.fake_extension.txt")
-                             : folder + QString::fromUtf8(path);
+        const QString folder = LocalLayout::eventFolder(QString::fromUtf8(dataPath),
+                                                        event.getRecordTime(), event.getId());
+        fileName = textEvent ? LocalLayout::generatedFile(folder)
+                             : folder + QLatin1Char('/') + QString::fromUtf8(path);
     }
 
     auto body = std::make_unique<UploadBody>(EventXml::document(event) + EventXml::UploadSeparator,

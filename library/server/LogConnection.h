@@ -1,6 +1,7 @@
 #pragma once
 
 #include "CommonBase.h"
+#include "IQuorvane.h"
 #include "IStorage.h"
 
 #include <QByteArray>
@@ -34,11 +35,11 @@ public:
     // The status word: what the next operation call hands out.
     enum Status {
         Idle = 0,
-        InFlight = 77,
-        Finished = 78, // handed out as 0
-        Failed = 99,
-        LoginRefused = 100,
-        Cancelled = 101,
+        InFlight = ResultCode::Started,
+        Finished = ResultCode::Finished, // handed out as 0
+        Failed = ResultCode::Failure,
+        LoginRefused = ResultCode::LoginRefused,
+        Cancelled = ResultCode::Cancelled,
     };
 
     static constexpr int OwnerTimerInterval = 314; // milliseconds
