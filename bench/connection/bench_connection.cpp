@@ -7,12 +7,12 @@
 
 #include "ConnectionOwner.h"
 #include "EventXml.h"
+#include "FileEvent.h"
 #include "LogConnection.h"
 #include "ReferenceServer.h"
 #include "SettingsStore.h"
 
 #include <QCoreApplication>
-#include <QDateTime>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -101,19 +101,7 @@ bool sameFiles(const QString &a, const QString &b)
 
 EventElement benchEvent(const QByteArray &id, const QString &path)
 {
-    const QByteArray now = QByteArray::number(QDateTime::currentSecsSinceEpoch());
-    EventElement event;
-    event.setId(id);
-    event.setName("File [payload.bin]");
-    event.setPath(path.toUtf8());
-    event.setType("application/octet-stream");
-    event.setContent("");
-    event.setDescription("Uploaded by KEYCRATE");
-    event.setRecordTime(now);
-    event.setRecordChanged(now);
-    event.kind = 4;
-    event.access = 1;
-    return event;
+    return fileEvent(id, "File [payload.bin]", path, "application/octet-stream");
 }
 
 // Seconds of processor time: this process's, or that of its waited-for children.

@@ -2,6 +2,7 @@
 
 #include <QCoreApplication>
 #include <QDeadlineTimer>
+#include <QDirIterator>
 #include <QLibrary>
 
 void RecordingUser::OnFinished(int code, int count)
@@ -69,6 +70,26 @@ QList<ListedEvent> listedEvents(Quorvane::IQuorvane *library, int count)
                         text(event->recordTime), event->location });
     }
     return events;
+}
+
+QList<ListedEvent> loadAll(Quorvane::IQuorvane *library, RecordingUser &user)
+{
+    const int before = user.finishes.size();
+    if (library->loadEvents(&user, true, 0, 0, "", "", false) != 0
+        || !user.waitForFinished(before + 1) || user.last().code != 0)
+        return {};
+    return listedEvents(library, user.last().count);
+}
+
+QString eventFolder(const QString &dataFolder, const QByteArray &id)
+{
+    QDirIterator it(dataFolder, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
+    while (it.hasNext()) {
+        const QString folder = it.next();
+        if (it.fileName() == QString::fromUtf8(id))
+            return folder;
+    }
+    return QString();
 }
 
 ListedEvent findListed(const QList<ListedEvent> &events, const QByteArray &id)

@@ -51,6 +51,11 @@ struct ListedEvent
     int location = -1;
 };
 QList<ListedEvent> listedEvents(Quorvane::IQuorvane *library, int count);
+// Reads both sides with no search and waits for the report; empty when the
+// read failed.
+QList<ListedEvent> loadAll(Quorvane::IQuorvane *library, RecordingUser &user);
+// The folder of a stored event anywhere under dataFolder; empty when none.
+QString eventFolder(const QString &dataFolder, const QByteArray &id);
 // A copy of the listed event (empty id when it is not listed).
 ListedEvent findListed(const QList<ListedEvent> &events, const QByteArray &id);
 // Its location, or -1 when it is not listed.

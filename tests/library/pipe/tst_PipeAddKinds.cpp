@@ -6,7 +6,6 @@
 #include "LibraryHost.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -31,7 +30,6 @@ private slots:
 private:
     QByteArray addAndFind(const EventNative &event);
     QList<ListedEvent> load();
-    QString eventFolder(const QString &dataFolder, const QByteArray &id) const;
     // Fetches the server's copy of an event into a second data folder and
     // answers that folder (the library's data folder until the next test).
     QString downloadElsewhere(const QByteArray &id);
@@ -88,22 +86,7 @@ QByteArray PipeAddKinds::addAndFind(const EventNative &event)
 
 QList<ListedEvent> PipeAddKinds::load()
 {
-    const int before = m_user.finishes.size();
-    if (m_library->loadEvents(&m_user, true, 0, 0, "", "", false) != 0
-        || !m_user.waitForFinished(before + 1) || m_user.last().code != 0)
-        return {};
-    return listedEvents(m_library, m_user.last().count);
-}
-
-QString PipeAddKinds::eventFolder(const QString &dataFolder, const QByteArray &id) const
-{
-    QDirIterator it(dataFolder, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString folder = it.next();
-        if (it.fileName() == QString::fromUtf8(id))
-            return folder;
-    }
-    return QString();
+    return loadAll(m_library, m_user);
 }
 
 QString PipeAddKinds::downloadElsewhere(const QByteArray &id)

@@ -5,7 +5,6 @@
 #include "LibraryHost.h"
 
 #include <QDir>
-#include <QDirIterator>
 #include <QFile>
 #include <QRandomGenerator>
 #include <QTemporaryDir>
@@ -47,7 +46,6 @@ private:
     QByteArray add(int kind, int access, const QByteArray &name, const QString &path);
     QList<ListedEvent> load(RecordingUser &user);
     QList<ListedEvent> load() { return load(m_user); }
-    QString eventFolder(const QString &dataFolder, const QByteArray &id) const;
 
     IQuorvane *m_library = nullptr;
     std::unique_ptr<BackupServer> m_server;
@@ -112,23 +110,7 @@ QByteArray PipeEndToEnd::add(int kind, int access, const QByteArray &name, const
 
 QList<ListedEvent> PipeEndToEnd::load(RecordingUser &user)
 {
-    const int before = user.finishes.size();
-    if (m_library->loadEvents(&user, true, 0, 0, "", "", false) != 0)
-        return {};
-    if (!user.waitForFinished(before + 1) || user.last().code != 0)
-        return {};
-    return listedEvents(m_library, user.last().count);
-}
-
-QString PipeEndToEnd::eventFolder(const QString &dataFolder, const QByteArray &id) const
-{
-    QDirIterator it(dataFolder, QDir::Dirs | QDir::NoDotAndDotDot, QDirIterator::Subdirectories);
-    while (it.hasNext()) {
-        const QString folder = it.next();
-        if (it.fileName() == QString::fromUtf8(id))
-            return folder;
-    }
-    return QString();
+    return loadAll(m_library, user);
 }
 
 void PipeEndToEnd::addOfServerOnlyEventUploadsAndStoresNothing()

@@ -1,10 +1,10 @@
 #include "ConnectionOwner.h"
 #include "CurrentUser.h"
+#include "FileEvent.h"
 #include "LogConnection.h"
 #include "ReferenceServer.h"
 #include "SettingsStore.h"
 
-#include <QDateTime>
 #include <QDir>
 #include <QTemporaryDir>
 #include <QTest>
@@ -41,19 +41,8 @@ private:
 
     EventElement event() const
     {
-        const QByteArray now = QByteArray::number(QDateTime::currentSecsSinceEpoch());
-        EventElement event;
-        event.setId("0b7a4c1e-2f3d-4e5f-8a9b-0c1d2e3f4a5b");
-        event.setName("File [Tax & fees = 2+2 ü.pdf]");
-        event.setPath(folder.filePath("files/Tax & fees = 2+2 ü.pdf").toUtf8());
-        event.setType("application/pdf");
-        event.setContent("");
-        event.setDescription("Uploaded by KEYCRATE");
-        event.setRecordTime(now);
-        event.setRecordChanged(now);
-        event.kind = 4;
-        event.access = 1;
-        return event;
+        return fileEvent("0b7a4c1e-2f3d-4e5f-8a9b-0c1d2e3f4a5b", "File [Tax & fees = 2+2 ü.pdf]",
+                         folder.filePath("files/Tax & fees = 2+2 ü.pdf"), "application/pdf");
     }
 
 private slots:
