@@ -10,6 +10,7 @@ namespace QuorvaneServer {
 namespace {
 
 const std::string Separator = "-|+";
+const char *const NoSeparator = "the event document is not followed by \"-|+\"";
 
 } // namespace
 
@@ -52,7 +53,7 @@ bool UploadBody::finish()
     if (m_phase == Phase::Refused)
         return false;
     if (m_phase == Phase::Separator)
-        return refuse(400, "the event document is not followed by \"-|+\"");
+        return refuse(400, NoSeparator);
     if (!m_file->sync())
         return fileFailed("cannot write the uploaded file");
     return true;
@@ -76,7 +77,7 @@ bool UploadBody::takeBytes(const char *data, size_t size)
         data += taken;
         size -= taken;
         if (Separator.compare(0, m_separator.size(), m_separator) != 0)
-            return refuse(400, "the event document is not followed by \"-|+\"");
+            return refuse(400, NoSeparator);
         if (m_separator.size() < Separator.size())
             return true;
         m_phase = Phase::Content;

@@ -19,9 +19,6 @@ QByteArray copied(const char *text)
     return QByteArray(text ? text : "");
 }
 
-const QString RefreshDays = QStringLiteral("refresh_days");
-const QString DefaultAccess = QStringLiteral("default_access");
-
 } // namespace
 
 QuorvaneInterface::QuorvaneInterface()

@@ -6,6 +6,9 @@
 
 namespace Quorvane {
 
+const QString SettingsStore::RefreshDays = QStringLiteral("refresh_days");
+const QString SettingsStore::DefaultAccess = QStringLiteral("default_access");
+
 SettingsStore::SettingsStore()
     : QSettings(QSettings::NativeFormat, QSettings::UserScope, Organization, Application)
 {

@@ -15,6 +15,9 @@ public:
     static constexpr const char *Application = "Quorvane";
     // Our reference backup server on this machine.
     static constexpr const char *DefaultServerUrl = "http://127.0.0.1:8477";
+    // Keys of the number settings (readInt, writeInt).
+    static const QString RefreshDays;
+    static const QString DefaultAccess;
 
     SettingsStore();
 

@@ -255,7 +255,7 @@ int LocalConnection::readEvents(EventMap &out, bool serverOption, int dayCount, 
     qint64 days = dayCount;
     if (startTime == -1) {
         startDay = QDate::currentDate();
-        days = SettingsStore().readInt(QStringLiteral("refresh_days"));
+        days = SettingsStore().readInt(SettingsStore::RefreshDays);
     } else {
         startDay = LocalLayout::localDate(startTime);
     }

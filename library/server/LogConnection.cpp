@@ -200,7 +200,7 @@ int LogConnection::startRead()
     qint64 start;
     quint32 end;
     if (startTime == -1) {
-        const int days = settings.readInt(QStringLiteral("refresh_days"));
+        const int days = settings.readInt(SettingsStore::RefreshDays);
         start = localMidnight(QDate::currentDate().addDays(-days));
         end = 4294967295u;
     } else {
@@ -280,8 +280,8 @@ int LogConnection::startSave(const EventElement &event)
 
     auto body = std::make_unique<UploadBody>(EventXml::document(event) + EventXml::UploadSeparator,
                                              fileName);
-    const QByteArray query = credentialsQuery(settings) + "&access_id="
-        + accessValue(event.access, settings.readInt(QStringLiteral("default_access")))
+    const QByteArray query = credentialsQuery(settings)
+        + "&access_id=" + accessValue(event.access, settings.readInt(SettingsStore::DefaultAccess))
         + "&title=" + encoded(event.getName());
     const QUrl address = serverAddress(settings, "quorvupload", query);
     if (address.isEmpty())
