@@ -27,12 +27,12 @@ bool DesktopOpener::openFile(const QString &path)
         return handler()(path);
     const QString command = qEnvironmentVariable("KEYCRATE_OPEN_COMMAND");
     if (!command.isEmpty())
-        return QProcess::execute(command, {path}) == 0;
+        return QProcess::execute(command, { path }) == 0;
     // QDesktopServices needs a GUI application; a host without one gets the
     // freedesktop opener directly.
     if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()))
         return QDesktopServices::openUrl(QUrl::fromLocalFile(path));
-    return QProcess::startDetached(QStringLiteral("xdg-open"), {path});
+    return QProcess::startDetached(QStringLiteral("xdg-open"), { path });
 }
 
 } // namespace Platform

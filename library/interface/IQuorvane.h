@@ -51,7 +51,8 @@ public:
     virtual EventNative getEvent(const char *id) = 0;
     virtual EventNative **getEventList() = 0;
     virtual int loadEvents(QuorvaneUser *user, bool serverOption, int dayCount, int startTime,
-                           const char *searchText, const char *searchFields, bool repeatLast) = 0;
+                           const char *searchText, const char *searchFields, bool repeatLast)
+        = 0;
     virtual int openEventFile(const char *id, QuorvaneUser *user) = 0;
     virtual int addEvent(EventNative event, QuorvaneUser *user) = 0;
     virtual int changeEvent(EventNative event) = 0;
