@@ -3,6 +3,7 @@
 #include "AdvisoryLock.h"
 #include "ApplicationFolder.h"
 #include "HandOverSetting.h"
+#include "IQuorvane.h"
 #include "InstanceProtocol.h"
 #include "MessageBoxes.h"
 
@@ -17,8 +18,8 @@
 
 namespace {
 
-constexpr int Success = 0;
-constexpr int Failure = 99;
+using Quorvane::Failure;
+using Quorvane::Success;
 
 struct Registry
 {
@@ -129,21 +130,44 @@ std::unique_ptr<QFile> holdFile(const QByteArray &path)
     return file;
 }
 
+// Reads the list file into the buffer the next publication shows.
+bool loadList(QByteArray *content)
+{
+    if (!readList(content))
+        return false;
+    registry().listBuffer = *content;
+    return true;
+}
+
+// Replaces the list file and keeps the buffer in step with it.
+bool storeList(const QByteArray &content)
+{
+    if (!replaceList(content))
+        return false;
+    registry().listBuffer = content;
+    return true;
+}
+
+enum class Unlisted { Failed, NotListed, Removed };
+
+// Cuts the path's line from the list file.
+Unlisted unlist(const QByteArray &path)
+{
+    QByteArray content;
+    if (!loadList(&content))
+        return Unlisted::Failed;
+    if (!removeLine(&content, path))
+        return Unlisted::NotListed;
+    return storeList(content) ? Unlisted::Removed : Unlisted::Failed;
+}
+
 // The path no longer names a file: its line goes, and so does a handle still
 // held on the removed file, or a new file at that path would count as locked.
 // Always a failure for the caller, even when the line was dropped.
 int dropListed(const QByteArray &path)
 {
-    QByteArray content;
-    if (!readList(&content))
-        return Failure;
-    Registry &state = registry();
-    state.listBuffer = content;
-    QByteArray updated = content;
-    if (removeLine(&updated, path) && replaceList(updated)) {
-        state.listBuffer = updated;
-        delete state.locks.take(path);
-    }
+    if (unlist(path) == Unlisted::Removed)
+        delete registry().locks.take(path);
     return Failure;
 }
 
@@ -216,17 +240,12 @@ int ToggleLock(const std::optional<QByteArray> &path)
 int LockFile(const QByteArray &path)
 {
     QByteArray content;
-    if (!readList(&content))
+    if (!loadList(&content))
+        return Failure;
+    std::unique_ptr<QFile> file = holdFile(path);
+    if (!file || !storeList(appendLine(content, path)))
         return Failure;
     Registry &state = registry();
-    state.listBuffer = content;
-    std::unique_ptr<QFile> file = holdFile(path);
-    if (!file)
-        return Failure;
-    const QByteArray updated = appendLine(content, path);
-    if (!replaceList(updated))
-        return Failure;
-    state.listBuffer = updated;
     delete state.locks.value(path);
     state.locks.insert(path, file.release());
     return Success;
@@ -234,19 +253,10 @@ int LockFile(const QByteArray &path)
 
 int UnlockFile(const QByteArray &path)
 {
-    QByteArray content;
-    if (!readList(&content))
-        return Failure;
-    Registry &state = registry();
-    state.listBuffer = content;
     // The list changes first: if it cannot, the file stays held and listed.
-    QByteArray updated = content;
-    if (removeLine(&updated, path)) {
-        if (!replaceList(updated))
-            return Failure;
-        state.listBuffer = updated;
-    }
-    delete state.locks.take(path);
+    if (unlist(path) == Unlisted::Failed)
+        return Failure;
+    delete registry().locks.take(path);
     return Success;
 }
 
