@@ -98,8 +98,25 @@ int KeycrateSend::handOverFile(const QString &file, qint64 command)
     }
     qint64 result = 0;
     bool handled = false;
-    switch (
-        client.send({ InstanceProtocol::HandOver, 0, command }, &result, &handled, m_timeoutMs)) {
+    const int status = sendHandOver(client, command, &result, &handled);
+    if (status != Success)
+        return status;
+    if (!handled) {
+        m_err << "keycrate-send: keycrate did not take the request\n";
+        return NoAnswer;
+    }
+    if (command == InstanceProtocol::LockCommand && result != Quorvane::Success) {
+        m_err << "keycrate-send: keycrate could not lock or unlock " << info.absoluteFilePath()
+              << "\n";
+        return LockFailed;
+    }
+    return Success;
+}
+
+int KeycrateSend::sendHandOver(const Platform::InstanceClient &client, qint64 command,
+                               qint64 *result, bool *handled)
+{
+    switch (client.send({ InstanceProtocol::HandOver, 0, command }, result, handled, m_timeoutMs)) {
     case Platform::InstanceClient::Outcome::NoInstance:
         m_err << "keycrate-send: keycrate is not running\n";
         return NotRunning;
@@ -108,15 +125,6 @@ int KeycrateSend::handOverFile(const QString &file, qint64 command)
         return NoAnswer;
     case Platform::InstanceClient::Outcome::Delivered:
         break;
-    }
-    if (!handled) {
-        m_err << "keycrate-send: keycrate did not take the request\n";
-        return NoAnswer;
-    }
-    if (command == InstanceProtocol::LockCommand && result != 0) {
-        m_err << "keycrate-send: keycrate could not lock or unlock " << info.absoluteFilePath()
-              << "\n";
-        return LockFailed;
     }
     return Success;
 }
@@ -125,17 +133,10 @@ int KeycrateSend::show()
 {
     qint64 result = 0;
     bool handled = false;
-    switch (instanceClient().send({ InstanceProtocol::HandOver, 0, InstanceProtocol::ShowCommand },
-                                  &result, &handled, m_timeoutMs)) {
-    case Platform::InstanceClient::Outcome::NoInstance:
-        m_err << "keycrate-send: keycrate is not running\n";
-        return NotRunning;
-    case Platform::InstanceClient::Outcome::NoAnswer:
-        m_err << "keycrate-send: keycrate did not answer\n";
-        return NoAnswer;
-    case Platform::InstanceClient::Outcome::Delivered:
-        break;
-    }
+    const int status
+        = sendHandOver(instanceClient(), InstanceProtocol::ShowCommand, &result, &handled);
+    if (status != Success)
+        return status;
     return handled ? Success : NoAnswer;
 }
 

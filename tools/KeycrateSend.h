@@ -1,9 +1,15 @@
 #pragma once
 
+#include "IQuorvane.h"
+
 #include <QByteArray>
 #include <QStringList>
 
 class QTextStream;
+
+namespace Platform {
+class InstanceClient;
+}
 
 // keycrate-send: the shell's way to a running keycrate.
 //
@@ -15,13 +21,14 @@ class QTextStream;
 class KeycrateSend
 {
 public:
+    // A lock passes keycrate's own result on.
     enum ExitStatus {
-        Success = 0,
+        Success = Quorvane::Success,
         Usage = 2,
         NotRunning = 3,
         NoSuchFile = 4,
         NoAnswer = 5,
-        LockFailed = 99,
+        LockFailed = Quorvane::Failure,
     };
 
     KeycrateSend(QTextStream &out, QTextStream &err);
@@ -33,6 +40,10 @@ public:
 
 private:
     int handOverFile(const QString &file, qint64 command);
+    // Sends a hand-over command; Success once it is delivered, otherwise the
+    // failure, already reported.
+    int sendHandOver(const Platform::InstanceClient &client, qint64 command, qint64 *result,
+                     bool *handled);
     int show();
     int quit();
     int list();

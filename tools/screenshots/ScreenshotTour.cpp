@@ -1,5 +1,6 @@
 #include "ScreenshotTour.h"
 
+#include "IQuorvane.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
 #include "MyQApplication.h"
@@ -53,7 +54,7 @@ bool ScreenshotTour::run(const QStringList &files, const QString &user, const QS
 
     // 1. Lock the files, see them on the Files list tab and pick them.
     for (const QString &file : files) {
-        if (ToggleLock(QFile::encodeName(file)) != 0)
+        if (ToggleLock(QFile::encodeName(file)) != Quorvane::Success)
             return fail(QStringLiteral("cannot lock ") + file);
     }
     m_window->UpdateLockedList();
