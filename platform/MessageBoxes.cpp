@@ -12,42 +12,29 @@ MessageBoxes::Answerer &answerer()
     return instance;
 }
 
-const char *kindName(MessageBoxes::Kind kind)
+struct KindLook
 {
-    switch (kind) {
-    case MessageBoxes::Kind::Information:
-        return "information";
-    case MessageBoxes::Kind::Warning:
-        return "warning";
-    case MessageBoxes::Kind::Critical:
-        return "critical";
-    case MessageBoxes::Kind::Question:
-        return "question";
-    case MessageBoxes::Kind::System:
-        return "system";
-    case MessageBoxes::Kind::SystemError:
-        return "system-error";
-    }
-    return "box";
-}
+    const char *name; // as logged
+    QMessageBox::Icon icon;
+};
 
-QMessageBox::Icon iconFor(MessageBoxes::Kind kind)
+KindLook lookOf(MessageBoxes::Kind kind)
 {
     switch (kind) {
     case MessageBoxes::Kind::Information:
-        return QMessageBox::Information;
+        return { "information", QMessageBox::Information };
     case MessageBoxes::Kind::Warning:
-        return QMessageBox::Warning;
+        return { "warning", QMessageBox::Warning };
     case MessageBoxes::Kind::Critical:
-        return QMessageBox::Critical;
+        return { "critical", QMessageBox::Critical };
     case MessageBoxes::Kind::Question:
-        return QMessageBox::Question;
+        return { "question", QMessageBox::Question };
     case MessageBoxes::Kind::System:
-        return QMessageBox::Information;
+        return { "system", QMessageBox::Information };
     case MessageBoxes::Kind::SystemError:
-        return QMessageBox::Critical;
+        return { "system-error", QMessageBox::Critical };
     }
-    return QMessageBox::NoIcon;
+    return { "box", QMessageBox::NoIcon };
 }
 
 QMessageBox::StandardButton automaticAnswer(QMessageBox::StandardButtons buttons)
@@ -102,13 +89,14 @@ void MessageBoxes::setAnswerer(Answerer replacement)
 
 QMessageBox::StandardButton MessageBoxes::ask(const Box &box)
 {
-    qCInfo(boxLog) << kindName(box.kind) << box.title << box.text;
+    const KindLook look = lookOf(box.kind);
+    qCInfo(boxLog) << look.name << box.title << box.text;
     if (answerer())
         return answerer()(box);
     if (qEnvironmentVariableIsSet("KEYCRATE_TEST_ANSWER_BOXES"))
         return automaticAnswer(box.buttons);
 
-    QMessageBox dialog(iconFor(box.kind), box.title, box.text, box.buttons, box.parent);
+    QMessageBox dialog(look.icon, box.title, box.text, box.buttons, box.parent);
     if (!box.parent)
         dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
     dialog.exec();
