@@ -178,9 +178,7 @@ bool MyQApplication::handOver(qint64 command, qint64 *result)
         *result = 0;
         return true;
     case InstanceProtocol::ShowCommand:
-        m_mainWindow->LoadSettings();
-        showMainWindow();
-        m_mainWindow->UpdateLockedList();
+        showRefreshed();
         *result = 0;
         return true;
     default:
@@ -205,9 +203,7 @@ void MyQApplication::uploadHandedOverFile()
     qCInfo(uploadLog) << "upload handed over:" << QString::fromUtf8(path);
     const Quorvane::EventNative request = uploadRequest(path);
     // Brings the settings tab up when the account is not set up yet.
-    m_mainWindow->LoadSettings();
-    showMainWindow();
-    m_mainWindow->UpdateLockedList();
+    showRefreshed();
     SubmitUpload(request);
 }
 
@@ -295,6 +291,13 @@ void MyQApplication::showMainWindow(bool restoreMinimized)
     m_mainWindow->raise();
     m_mainWindow->activateWindow();
     qCInfo(appLog) << "main window shown";
+}
+
+void MyQApplication::showRefreshed()
+{
+    m_mainWindow->LoadSettings();
+    showMainWindow();
+    m_mainWindow->UpdateLockedList();
 }
 
 void MyQApplication::endAtOnce()

@@ -67,6 +67,8 @@ private:
     bool handOver(qint64 command, qint64 *result);
     void uploadHandedOverFile();
     void showMainWindow(bool restoreMinimized = true);
+    // Shows the window with its settings and locked files read anew.
+    void showRefreshed();
     // The box for a run that ended with 99 or 100; shown once the library's
     // report has returned, so no dialog loop runs inside the library.
     void showUploadFailure(int code);

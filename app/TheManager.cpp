@@ -120,9 +120,8 @@ void TheManager::UpdateLockedList()
         QBrush brush;
         rowLook(entry.value(), &text, &brush);
         auto *row = new QTreeWidgetItem;
-        row->setText(0, text);
+        setStatus(row, text, brush);
         row->setText(1, QFile::decodeName(entry.key()));
-        row->setBackground(0, brush);
         rows.append(row);
     }
     ui->treeWidget->addTopLevelItems(rows);
