@@ -1,6 +1,7 @@
 #include "ApplicationFolder.h"
 #include "HandOverSetting.h"
 #include "IQuorvane.h"
+#include "InProcessKeycrate.h"
 #include "InstanceClient.h"
 #include "InstanceServer.h"
 #include "LockRegistry.h"
@@ -17,9 +18,6 @@
 #include <QTest>
 #include <QThread>
 #include <QTreeWidget>
-
-// This test runs from a folder of its own, which is therefore keycrate's
-// application folder: the library is copied in and the lock list kept there.
 
 using Platform::InstanceClient;
 using Platform::MessageBoxes;
@@ -186,34 +184,15 @@ void tst_MyQApplication::otherMessagesAreNotConsumed()
 
 int main(int argc, char **argv)
 {
-    const QString folder = QFileInfo(QStringLiteral("/proc/self/exe"))
-                               .canonicalFilePath()
-                               .section(QLatin1Char('/'), 0, -2);
-    const QString library = folder + QStringLiteral("/libQuorvane.so");
-    QFile::remove(library);
-    if (!QFile::copy(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/libQuorvane.so"),
-                     library))
-        qFatal("cannot copy the library next to the test");
     // One listed file to restore, and a fresh list.
-    QFile list(folder + QStringLiteral("/llf"));
-    if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        qFatal("cannot write the lock list");
-    list.write(makeFile(QStringLiteral("restored.txt")) + '\n');
-    list.close();
-
+    InProcessKeycrate::prepareFolder(makeFile(QStringLiteral("restored.txt")) + '\n');
     {
         QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
                            QStringLiteral("keycrate.org"), QStringLiteral("Quorvane"));
         settings.setValue(QStringLiteral("user"), QByteArray("anna"));
         settings.setValue(QStringLiteral("password"), QByteArray("secret"));
     }
-    auto instance = std::make_unique<Platform::InstanceServer>(Title);
-    if (instance->claim() != Platform::InstanceServer::Claim::Claimed)
-        qFatal("cannot claim the instance");
-    int applicationArgc = 1;
-    MyQApplication application(applicationArgc, argv, std::move(instance));
-    tst_MyQApplication test(&application);
-    return QTest::qExec(&test, argc, argv);
+    return InProcessKeycrate::exec<tst_MyQApplication>(argc, argv);
 }
 
 #include "tst_MyQApplication.moc"

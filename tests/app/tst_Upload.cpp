@@ -1,5 +1,6 @@
 #include "HandOverSetting.h"
 #include "IQuorvane.h"
+#include "InProcessKeycrate.h"
 #include "InstanceClient.h"
 #include "InstanceServer.h"
 #include "LockRegistry.h"
@@ -584,26 +585,8 @@ void tst_Upload::aFileHandedOverDuringARunMarksItsOwnRow()
 
 int main(int argc, char **argv)
 {
-    const QString folder = QFileInfo(QStringLiteral("/proc/self/exe"))
-                               .canonicalFilePath()
-                               .section(QLatin1Char('/'), 0, -2);
-    const QString library = folder + QStringLiteral("/libQuorvane.so");
-    QFile::remove(library);
-    if (!QFile::copy(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/libQuorvane.so"),
-                     library))
-        qFatal("cannot copy the library next to the test");
-    QFile list(folder + QStringLiteral("/llf"));
-    if (!list.open(QIODevice::WriteOnly | QIODevice::Truncate))
-        qFatal("cannot write the lock list");
-    list.close();
-
-    auto instance = std::make_unique<Platform::InstanceServer>(Title);
-    if (instance->claim() != Platform::InstanceServer::Claim::Claimed)
-        qFatal("cannot claim the instance");
-    int applicationArgc = 1;
-    MyQApplication application(applicationArgc, argv, std::move(instance));
-    tst_Upload test(&application);
-    return QTest::qExec(&test, argc, argv);
+    InProcessKeycrate::prepareFolder({});
+    return InProcessKeycrate::exec<tst_Upload>(argc, argv);
 }
 
 #include "tst_Upload.moc"
