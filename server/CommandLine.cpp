@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include "store/Database.h"
+
 #include <limits>
 #include <vector>
 
@@ -65,15 +67,40 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         return line;
     };
 
-    if (!words.empty()
-        && (words[0] == "adduser" || words[0] == "passwd" || words[0] == "deluser")) {
-        line.mode = words[0] == "adduser" ? Mode::AddUser
-            : words[0] == "passwd"        ? Mode::SetPassword
-                                          : Mode::DeleteUser;
-        if (words.size() < 2 || words[1].empty() || words[1].rfind("--", 0) == 0)
-            return invalid(words[0] + " needs a user name");
-        line.userName = words[1];
+    const std::string command = words.empty() ? std::string() : words[0];
+    const std::string action = words.size() > 1 ? words[1] : std::string();
+    if (command == "account") {
+        if (action == "add")
+            line.mode = Mode::AddUser;
+        else if (action == "passwd")
+            line.mode = Mode::SetPassword;
+        else if (action == "remove")
+            line.mode = Mode::DeleteUser;
+        else if (action == "list")
+            line.mode = Mode::ListUsers;
+        else
+            return invalid("account needs add, passwd, remove or list");
         i = 2;
+    } else if (command == "adduser" || command == "passwd" || command == "deluser") {
+        // The first server's spellings, kept for the scripts that use them.
+        line.mode = command == "adduser" ? Mode::AddUser
+            : command == "passwd"        ? Mode::SetPassword
+                                         : Mode::DeleteUser;
+        i = 1;
+    } else if (command == "migrate") {
+        line.mode = Mode::Migrate;
+        i = 1;
+    } else if (command == "copy") {
+        line.mode = Mode::Copy;
+        i = 1;
+    }
+    const bool namesUser = line.mode == Mode::AddUser || line.mode == Mode::SetPassword
+        || line.mode == Mode::DeleteUser;
+    if (namesUser) {
+        const std::string what = command == "account" ? "account " + action : command;
+        if (words.size() <= i || words[i].empty() || words[i].rfind("--", 0) == 0)
+            return invalid(what + " needs a user name");
+        line.userName = words[i++];
     }
     bool listenGiven = false;
     bool maxBodyGiven = false;
@@ -91,14 +118,22 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
             line.mode = Mode::Help;
             return line;
         }
-        if (flag != "--listen" && flag != "--data" && flag != "--max-body")
+        if (flag != "--listen" && flag != "--data" && flag != "--max-body" && flag != "--database"
+            && flag != "--from" && flag != "--to")
             return invalid("unknown argument \"" + words[i] + "\"");
         if (!hasValue) {
             if (i + 1 >= words.size())
                 return invalid(flag + " needs a value");
             value = words[++i];
         }
-        if (flag == "--data") {
+        if (flag == "--database" || flag == "--from" || flag == "--to") {
+            if (const char *problem = Database::locationProblem(value))
+                return invalid(flag + ": " + problem);
+            (flag == "--database"   ? line.database
+                 : flag == "--from" ? line.copyFrom
+                                    : line.copyTo)
+                = value;
+        } else if (flag == "--data") {
             if (value.empty())
                 return invalid("--data needs a folder");
             line.dataFolder = value;
@@ -115,17 +150,30 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
     if (line.dataFolder.empty())
         return invalid("--data DIR is missing");
     if (line.mode != Mode::Serve && (listenGiven || maxBodyGiven))
-        return invalid("--listen and --max-body belong to the server, not to account commands");
+        return invalid("--listen and --max-body belong to the server, not to other commands");
+    if (line.mode == Mode::Copy && (line.copyFrom.empty() || line.copyTo.empty()))
+        return invalid("copy needs --from DB and --to DB");
+    if (line.mode == Mode::Copy && !line.database.empty())
+        return invalid("copy takes --from and --to, not --database");
+    if (line.mode != Mode::Copy && (!line.copyFrom.empty() || !line.copyTo.empty()))
+        return invalid("--from and --to belong to copy");
     return line;
+}
+
+std::string CommandLine::databaseLocation() const
+{
+    return database.empty() ? "sqlite:" + dataFolder + "/events.sqlite" : database;
 }
 
 std::string CommandLine::usage()
 {
     return "Usage:\n"
-           "  quorvane-server [--listen HOST:PORT] --data DIR [--max-body BYTES]\n"
-           "  quorvane-server adduser NAME --data DIR\n"
-           "  quorvane-server passwd NAME --data DIR\n"
-           "  quorvane-server deluser NAME --data DIR\n"
+           "  quorvane-server [--listen HOST:PORT] --data DIR [--database DB]\n"
+           "                  [--max-body BYTES]\n"
+           "  quorvane-server account add|passwd|remove NAME --data DIR [--database DB]\n"
+           "  quorvane-server account list --data DIR [--database DB]\n"
+           "  quorvane-server migrate --data DIR [--database DB]\n"
+           "  quorvane-server copy --from DB --to DB --data DIR\n"
            "  quorvane-server --help\n"
            "\n"
            "Serves the backup protocol of Quorvane over HTTP.\n"
@@ -134,12 +182,19 @@ std::string CommandLine::usage()
            "                      port 0 picks a free port and logs it\n"
            "  --data DIR          folder of the database and the stored files\n"
            "                      (created when missing)\n"
+           "  --database DB       sqlite:PATH (default: sqlite:DIR/events.sqlite) or\n"
+           "                      postgresql://USER@HOST/NAME, a libpq URI; several\n"
+           "                      servers may share one PostgreSQL database and DIR\n"
            "  --max-body BYTES    largest request body accepted, with an optional\n"
            "                      K, M, G or T suffix (default 16G)\n"
            "\n"
-           "adduser and passwd read the password from the first line of standard\n"
-           "input (asking twice on a terminal). deluser removes the user with all\n"
-           "of their events and files. SIGTERM or SIGINT stops the server after the\n"
+           "account add and passwd read the password from the first line of\n"
+           "standard input (asking twice on a terminal). account remove removes the\n"
+           "user with all of their events and files (adduser, passwd and deluser\n"
+           "are the older names). migrate brings a database made by an older\n"
+           "server to the current schema. copy copies accounts and events into an\n"
+           "empty database (the files stay in DIR) and checks every file against\n"
+           "its hash. SIGTERM or SIGINT stops the server after the\n"
            "requests in progress.\n";
 }
 

@@ -139,6 +139,14 @@ std::vector<EventStore::Listed> EventStore::page(int64_t user, int64_t from, int
     return rows;
 }
 
+bool EventStore::refersTo(const std::string &storage)
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    Statement select(m_db, "SELECT 1 FROM events WHERE storage = ?1");
+    select.bindText(1, storage);
+    return select.step();
+}
+
 std::set<std::string> EventStore::storageNames()
 {
     std::lock_guard<std::mutex> lock(m_db.mutex());

@@ -54,6 +54,8 @@ public:
                              size_t limit);
 
     std::set<std::string> storageNames();
+    // Whether an event names this stored file.
+    bool refersTo(const std::string &storage);
 
 private:
     Database &m_db;

@@ -27,7 +27,7 @@ public:
     // Writes what is buffered and waits until the content is on disk.
     bool sync();
     // Renames the file to target in the same file system and waits until the
-    // folder entry is on disk too.
+    // folder entry is on disk too. The file stays locked while this lives.
     bool moveTo(const std::string &target, const std::string &targetFolder);
 
 private:
