@@ -16,7 +16,7 @@ namespace {
 
 const char *const EventColumns = "user_id, event_id, name, path, type, content, description, "
                                  "record_time, record_changed, time_key, access_id, size, "
-                                 "storage, file_hash";
+                                 "storage, sha256";
 
 struct Copied
 {
@@ -98,7 +98,7 @@ int CopyCommand::run()
         size_t bad = 0;
         std::lock_guard<std::mutex> lock(to->mutex());
         Statement stored(*to,
-                         "SELECT u.name, e.event_id, e.storage, e.file_hash FROM events e "
+                         "SELECT u.name, e.event_id, e.storage, e.sha256 FROM events e "
                          "JOIN users u ON u.id = e.user_id ORDER BY u.name, e.event_id");
         while (stored.step()) {
             const std::string user = stored.bytes(0);

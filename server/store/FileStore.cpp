@@ -1,5 +1,7 @@
 #include "store/FileStore.h"
 
+#include "store/Sha256.h"
+
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -146,9 +148,8 @@ std::string FileStore::digest(const std::string &name) const
     const int fd = open(name);
     if (fd < 0)
         throw std::runtime_error("cannot open stored file " + name + ": " + std::strerror(errno));
-    crypto_hash_sha256_state state;
-    crypto_hash_sha256_init(&state);
-    std::vector<unsigned char> buffer(1 << 20);
+    Sha256 hash;
+    std::vector<char> buffer(1 << 20);
     for (;;) {
         const ssize_t got = ::read(fd, buffer.data(), buffer.size());
         if (got < 0 && errno == EINTR)
@@ -161,12 +162,10 @@ std::string FileStore::digest(const std::string &name) const
         }
         if (got == 0)
             break;
-        crypto_hash_sha256_update(&state, buffer.data(), static_cast<size_t>(got));
+        hash.add(buffer.data(), static_cast<size_t>(got));
     }
     ::close(fd);
-    unsigned char hash[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256_final(&state, hash);
-    return std::string(reinterpret_cast<const char *>(hash), sizeof hash);
+    return hash.finish();
 }
 
 } // namespace QuorvaneServer

@@ -62,8 +62,8 @@ CREATE INDEX events_by_time ON events (user_id, time_key, event_id);
 )sql";
 
 // Version 2: the SHA-256 of every stored file, kept with its event.
-const char *const SqliteVersion2 = "ALTER TABLE events ADD COLUMN file_hash BLOB";
-const char *const PostgresVersion2 = "ALTER TABLE events ADD COLUMN file_hash BYTEA";
+const char *const SqliteVersion2 = "ALTER TABLE events ADD COLUMN sha256 BLOB";
+const char *const PostgresVersion2 = "ALTER TABLE events ADD COLUMN sha256 BYTEA";
 
 std::string migrateHint(const std::string &location)
 {
@@ -148,8 +148,7 @@ Schema::Migration Schema::migrate(Database &db, const std::string &location,
     };
     std::vector<Unhashed> rows;
     {
-        Statement select(db,
-                         "SELECT user_id, event_id, storage FROM events WHERE file_hash IS NULL");
+        Statement select(db, "SELECT user_id, event_id, storage FROM events WHERE sha256 IS NULL");
         while (select.step())
             rows.push_back({ select.integer(0), select.bytes(1), select.bytes(2) });
     }
@@ -162,7 +161,7 @@ Schema::Migration Schema::migrate(Database &db, const std::string &location,
             ++migration.missingFiles;
             continue;
         }
-        Statement(db, "UPDATE events SET file_hash = ?3 WHERE user_id = ?1 AND event_id = ?2")
+        Statement(db, "UPDATE events SET sha256 = ?3 WHERE user_id = ?1 AND event_id = ?2")
             .bind(1, row.user)
             .bind(2, row.id)
             .bind(3, hash)
