@@ -40,6 +40,7 @@ int serve(const CommandLine &line)
             return 1;
         }
         Schema::prepare(*db, location);
+        folder.bindTo(*db);
         FileStore files(folder);
         EventStore events(*db, files);
         AccountStore accounts(*db, files);

@@ -50,6 +50,13 @@ Copied copyRows(Database &from, Database &to)
         to.execute("SELECT setval(pg_get_serial_sequence('users', 'id'), "
                    "(SELECT coalesce(max(id), 0) + 1 FROM users), false)");
 
+    // The data folder stays with the service: it knows the new database by
+    // the same id.
+    to.execute("DELETE FROM service");
+    Statement service(from, "SELECT id FROM service");
+    if (service.step())
+        Statement(to, "INSERT INTO service (id) VALUES (?1)").bindText(1, service.bytes(0)).step();
+
     const std::string select = std::string("SELECT ") + EventColumns + " FROM events";
     const std::string insert = std::string("INSERT INTO events (") + EventColumns
         + ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)";

@@ -1,8 +1,15 @@
 #include "store/DataFolder.h"
 
+#include "store/Database.h"
+#include "store/Statement.h"
+#include "store/TempFile.h"
+#include "store/Transaction.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
+#include <sodium.h>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -52,6 +59,53 @@ DataFolder::~DataFolder()
 {
     if (m_lockFd >= 0)
         ::close(m_lockFd);
+}
+
+void DataFolder::bindTo(Database &db)
+{
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot start");
+    std::lock_guard<std::mutex> lock(db.mutex());
+    // Under the writers' lock: servers that start together agree on one id.
+    Transaction transaction(db);
+    const std::string marker = m_path + "/service-id";
+    std::string folderId;
+    std::ifstream(marker) >> folderId;
+    std::string databaseId;
+    {
+        Statement select(db, "SELECT id FROM service");
+        if (select.step())
+            databaseId = select.bytes(0);
+    }
+    if (databaseId.empty() && !folderId.empty())
+        throw std::runtime_error(m_path
+                                 + " holds the files of another database; "
+                                   "\"quorvane-server copy\" moves a service to a new database");
+    if (!databaseId.empty() && !folderId.empty() && databaseId != folderId)
+        throw std::runtime_error(m_path + " holds the files of another database than this one");
+    if (databaseId.empty()) {
+        unsigned char bytes[16];
+        randombytes_buf(bytes, sizeof bytes);
+        char hex[sizeof bytes * 2 + 1];
+        sodium_bin2hex(hex, sizeof hex, bytes, sizeof bytes);
+        databaseId = hex;
+        Statement(db, "INSERT INTO service (id) VALUES (?1)").bindText(1, databaseId).step();
+    }
+    if (folderId.empty()) {
+        // Written beside and renamed, so that no reader sees half an id.
+        const std::string part = marker + ".part";
+        {
+            std::ofstream out(part, std::ios::trunc);
+            out << databaseId << "\n";
+            out.flush();
+            if (!out)
+                throw std::runtime_error("cannot write " + part);
+        }
+        if (::rename(part.c_str(), marker.c_str()) != 0)
+            throw std::runtime_error("cannot write " + marker + ": " + std::strerror(errno));
+        syncFolder(m_path);
+    }
+    transaction.commit();
 }
 
 bool DataFolder::lockForServer()

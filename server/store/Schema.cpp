@@ -65,6 +65,10 @@ CREATE INDEX events_by_time ON events (user_id, time_key, event_id);
 const char *const SqliteVersion2 = "ALTER TABLE events ADD COLUMN sha256 BLOB";
 const char *const PostgresVersion2 = "ALTER TABLE events ADD COLUMN sha256 BYTEA";
 
+// Version 3: the id of the service, also kept in its data folder, so that a
+// server never takes the files of one database for strays of another.
+const char *const Version3 = "CREATE TABLE service (id TEXT NOT NULL)";
+
 std::string migrateHint(const std::string &location)
 {
     return "run \"quorvane-server migrate --database " + Database::describe(location) + "\" first";
@@ -81,6 +85,9 @@ void Schema::step(Database &db, int version)
         break;
     case 2:
         db.execute(sqlite ? SqliteVersion2 : PostgresVersion2);
+        break;
+    case 3:
+        db.execute(Version3);
         break;
     }
     db.setSchemaVersion(version);

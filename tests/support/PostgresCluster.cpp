@@ -181,3 +181,9 @@ bool PostgresCluster::createDatabase(const QString &name)
 {
     return execute("postgres", "CREATE DATABASE \"" + name.toUtf8() + "\"");
 }
+
+QString PostgresCluster::newDatabase()
+{
+    const QString name = QStringLiteral("test%1").arg(++m_databases);
+    return createDatabase(name) ? url(name) : QString();
+}

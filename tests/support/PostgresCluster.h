@@ -28,6 +28,9 @@ public:
 
     // Creates an empty database; false with failure() set.
     bool createDatabase(const QString &name);
+    // Creates an empty database of a new name and gives its URI; empty with
+    // failure() set.
+    QString newDatabase();
     // A libpq URI of the database, for --database.
     QString url(const QString &database) const;
     // Runs one statement in database; false with failure() set.
@@ -41,6 +44,7 @@ private:
     QProcess m_server;
     QByteArray m_log;
     int m_port = 0;
+    int m_databases = 0;
     uint m_uid = 0;
     uint m_gid = 0;
     QString m_failure;
