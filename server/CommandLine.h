@@ -1,11 +1,15 @@
 #pragma once
 
+#include "http/LoginThrottle.h"
+#include "http/ServerLimits.h"
+
 #include <cstdint>
 #include <string>
 
 namespace QuorvaneServer {
 
-// quorvane-server --listen HOST:PORT --data DIR [--database DB] [--max-body BYTES]
+// quorvane-server --listen HOST:PORT --data DIR [--database DB] [limits] [--tls-cert FILE
+//                 --tls-key FILE]
 // quorvane-server account add|passwd|remove NAME | account list, with --data/--database
 // quorvane-server migrate --data DIR [--database DB]
 // quorvane-server copy --from DB --to DB --data DIR
@@ -20,6 +24,7 @@ struct CommandLine
         Migrate,
         Copy,
         Help,
+        Version,
         Invalid
     };
 
@@ -31,7 +36,10 @@ struct CommandLine
     std::string database;
     std::string copyFrom;
     std::string copyTo;
-    uint64_t maxBody = uint64_t(16) << 30;
+    ServerLimits limits;
+    LoginThrottle::Settings throttle;
+    std::string tlsCertificate;
+    std::string tlsKey;
     std::string userName;
     std::string error;
 

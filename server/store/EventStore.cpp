@@ -144,6 +144,12 @@ std::vector<EventStore::Listed> EventStore::page(int64_t user, int64_t from, int
     return rows;
 }
 
+void EventStore::ping()
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    m_db.ping();
+}
+
 bool EventStore::refersTo(const std::string &storage)
 {
     std::lock_guard<std::mutex> lock(m_db.mutex());

@@ -143,6 +143,18 @@ FileStore::sweep(const std::set<std::string> &referenced,
     return sweep;
 }
 
+std::string FileStore::problem() const
+{
+    for (const std::string *folder : { &m_files, &m_temporary }) {
+        struct stat info;
+        if (::stat(folder->c_str(), &info) != 0 || ::access(folder->c_str(), W_OK | X_OK) != 0)
+            return "cannot use " + *folder + ": " + std::strerror(errno);
+        if (!S_ISDIR(info.st_mode))
+            return *folder + " is not a folder";
+    }
+    return std::string();
+}
+
 std::string FileStore::digest(const std::string &name) const
 {
     const int fd = open(name);

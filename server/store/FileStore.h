@@ -40,6 +40,9 @@ public:
     Sweep sweep(const std::set<std::string> &referenced,
                 const std::function<bool(const std::string &)> &isReferenced) const;
 
+    // Why the folders cannot take files now, or empty when they can.
+    std::string problem() const;
+
     // The SHA-256 of a stored file, 32 bytes; throws when it cannot be read.
     std::string digest(const std::string &name) const;
 
