@@ -22,7 +22,21 @@ struct Copied
 {
     size_t users = 0;
     size_t events = 0;
+    std::string serviceId;
 };
+
+// Servers refuse the old database from now on: beside the new one, it would
+// take the files of new events for strays.
+void markMoved(Database &from, const std::string &serviceId)
+{
+    std::lock_guard<std::mutex> lock(from.mutex());
+    Transaction transaction(from);
+    from.execute("DELETE FROM service");
+    Statement(from, "INSERT INTO service (id) VALUES (?1)")
+        .bindText(1, DataFolder::MovedPrefix + serviceId)
+        .step();
+    transaction.commit();
+}
 
 Copied copyRows(Database &from, Database &to)
 {
@@ -52,10 +66,15 @@ Copied copyRows(Database &from, Database &to)
 
     // The data folder stays with the service: it knows the new database by
     // the same id.
+    {
+        Statement service(from, "SELECT id FROM service");
+        copied.serviceId = service.step() ? service.bytes(0) : DataFolder::newServiceId();
+    }
+    if (copied.serviceId.rfind(DataFolder::MovedPrefix, 0) == 0)
+        throw DatabaseError("the service of the source database was moved to another one "
+                            "already; copy from that one");
     to.execute("DELETE FROM service");
-    Statement service(from, "SELECT id FROM service");
-    if (service.step())
-        Statement(to, "INSERT INTO service (id) VALUES (?1)").bindText(1, service.bytes(0)).step();
+    Statement(to, "INSERT INTO service (id) VALUES (?1)").bindText(1, copied.serviceId).step();
 
     const std::string select = std::string("SELECT ") + EventColumns + " FROM events";
     const std::string insert = std::string("INSERT INTO events (") + EventColumns
@@ -92,12 +111,16 @@ int CopyCommand::run()
         DataFolder folder(m_line.dataFolder);
         FileStore files(folder);
         const auto from = Database::open(m_line.copyFrom);
+        if (from->kind() == Database::Kind::SQLite && !folder.lockForServer())
+            throw DatabaseError("a server runs on " + folder.path() + "; stop it before copying");
         Schema::requireCurrent(*from, m_line.copyFrom);
         const auto to = Database::open(m_line.copyTo);
         Schema::prepare(*to, m_line.copyTo);
         const Copied copied = copyRows(*from, *to);
-        std::printf("Copied %zu accounts and %zu events from %s to %s.\n", copied.users,
-                    copied.events, Database::describe(m_line.copyFrom).c_str(),
+        markMoved(*from, copied.serviceId);
+        std::printf("Copied %zu accounts and %zu events from %s to %s; servers now refuse "
+                    "the old database.\n",
+                    copied.users, copied.events, Database::describe(m_line.copyFrom).c_str(),
                     Database::describe(m_line.copyTo).c_str());
 
         // Checked from the target's rows: what the new service will deliver.

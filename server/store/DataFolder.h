@@ -26,6 +26,9 @@ public:
     // std::runtime_error when the folder holds the files of another database,
     // whose files this server would otherwise take for strays.
     void bindTo(Database &db);
+    static std::string newServiceId();
+    // Marks the service id of a database whose service was copied elsewhere.
+    static constexpr const char *MovedPrefix = "moved:";
 
     // Claims the folder for this server process. False when another server
     // runs on it: its uploads in progress must not be swept away.

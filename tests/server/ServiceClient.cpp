@@ -114,3 +114,15 @@ QList<HttpClient::Reply> ServiceClient::sendAll(const QList<Request> &requests, 
     }
     return results;
 }
+
+HttpClient::Reply ServiceClient::get(const QString &url)
+{
+    QNetworkAccessManager manager;
+    QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
+    QTest::qWaitFor([reply] { return reply->isFinished(); }, 30000);
+    HttpClient::Reply result;
+    result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    result.body = reply->readAll();
+    delete reply;
+    return result;
+}

@@ -28,6 +28,9 @@ public:
     // The ids of the list, in its order; empty with failed set when it failed.
     QList<QByteArray> ids(bool *failed = nullptr);
 
+    // A plain GET, for /health.
+    static HttpClient::Reply get(const QString &url);
+
     // Sends every request at once over parallel connections and waits for all.
     static QList<HttpClient::Reply> sendAll(const QList<Request> &requests, int timeout = 120000);
 
