@@ -2,6 +2,7 @@
 
 #include "store/Database.h"
 
+#include <arpa/inet.h>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -78,6 +79,13 @@ bool parseListen(const std::string &text, std::string &host, int &port)
         return false;
     port = std::stoi(digits);
     return port <= 65535;
+}
+
+bool isAddress(const std::string &text)
+{
+    unsigned char bytes[16];
+    return ::inet_pton(AF_INET, text.c_str(), bytes) == 1
+        || ::inet_pton(AF_INET6, text.c_str(), bytes) == 1;
 }
 
 } // namespace
@@ -170,6 +178,12 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         { "--login-failures-per-address", { count(throttle.perAddress), "a number" } },
         { "--login-window", { seconds(throttle.window), "seconds" } },
         { "--login-delay", { seconds(throttle.firstDelay), "seconds" } },
+        { "--trusted-proxy",
+          { [&limits](const std::string &v) {
+               return isAddress(v)
+                   && limits.trustedProxies.insert(v).first != limits.trustedProxies.end();
+           },
+            "an IP address" } },
         { "--tls-cert",
           { [&line](const std::string &v) { return !(line.tlsCertificate = v).empty(); },
             "a file" } },
@@ -269,6 +283,9 @@ std::string CommandLine::usage()
            "                         servers may share one PostgreSQL database and DIR\n"
            "  --tls-cert FILE        certificate chain (PEM): serve HTTPS, TLS 1.2 and 1.3\n"
            "  --tls-key FILE         private key of the certificate (PEM)\n"
+           "  --trusted-proxy ADDR   a load balancer in front (repeatable): the client's\n"
+           "                         address is its X-Real-IP, and its connections are\n"
+           "                         not limited per address\n"
            "\n"
            "Limits (sizes take a K, M, G or T suffix; times are seconds, fractions allowed):\n"
            "  --max-body BYTES       largest request body (default 16G)\n"
