@@ -44,6 +44,15 @@ Copied copyRows(Database &from, Database &to)
     std::lock_guard<std::mutex> lockTo(to.mutex());
     std::lock_guard<std::mutex> lockFrom(from.mutex());
     Transaction transaction(to);
+    // The data folder stays with the service: it knows the new database by
+    // the same id.
+    {
+        Statement service(from, "SELECT id FROM service");
+        copied.serviceId = service.step() ? service.bytes(0) : DataFolder::newServiceId();
+    }
+    if (copied.serviceId.rfind(DataFolder::MovedPrefix, 0) == 0)
+        throw DatabaseError("the service of the source database was moved to another one "
+                            "already; copy from that one");
     Statement present(to, "SELECT (SELECT count(*) FROM users) + (SELECT count(*) FROM events)");
     present.step();
     if (present.integer(0) != 0)
@@ -64,15 +73,6 @@ Copied copyRows(Database &from, Database &to)
         to.execute("SELECT setval(pg_get_serial_sequence('users', 'id'), "
                    "(SELECT coalesce(max(id), 0) + 1 FROM users), false)");
 
-    // The data folder stays with the service: it knows the new database by
-    // the same id.
-    {
-        Statement service(from, "SELECT id FROM service");
-        copied.serviceId = service.step() ? service.bytes(0) : DataFolder::newServiceId();
-    }
-    if (copied.serviceId.rfind(DataFolder::MovedPrefix, 0) == 0)
-        throw DatabaseError("the service of the source database was moved to another one "
-                            "already; copy from that one");
     to.execute("DELETE FROM service");
     Statement(to, "INSERT INTO service (id) VALUES (?1)").bindText(1, copied.serviceId).step();
 

@@ -153,6 +153,13 @@ void StoreCommandsTest::copiesServiceToPostgres()
     QVERIFY2(server.failure().contains("holds the files of another database"),
              qPrintable(server.failure()));
 
+    const QString used = m_postgres.newDatabase();
+    QCOMPARE(ServerProcess(data(), used).command({ "account", "add", "x" }, "x\n").exitCode, 0);
+    const ServerProcess::Run refused
+        = ServerProcess(data()).command({ "copy", "--from", sqlite(), "--to", used });
+    QCOMPARE(refused.exitCode, 1);
+    QVERIFY(refused.err.contains("holds accounts or events already"));
+
     const ServerProcess::Run copied
         = ServerProcess(data()).command({ "copy", "--from", sqlite(), "--to", database });
     QVERIFY2(copied.exitCode == 0, copied.err.constData());
