@@ -170,7 +170,7 @@ def measure(label, ports, source):
         subprocess.run(["sh", "-c", "head -c %d %s >> %s" % (share, source, path)], check=True)
         body_files.append(path)
     upload = curl_all([
-        ["curl", "-sS", "-f", "-H", "Expect:", "--data-binary", "@" + body_files[i],
+        ["curl", "-sS", "-f", "-H", "Expect:", "-X", "POST", "-T", body_files[i],
          "http://127.0.0.1:%d/action/file/quorvupload?%s&access_id=0" % (port, ACCOUNT)]
         for i, port in enumerate(ports)])
     # Each server delivers the file the other one took.

@@ -24,8 +24,9 @@ private:
 };
 
 // The database of accounts and events, SQLite or PostgreSQL. Statements are
-// written once for both, with ?1, ?2 ... as parameters. A process keeps one
-// connection; threads take mutex() around each unit of work.
+// written once for both, with ?1, ?2 ... as parameters. Threads take mutex()
+// around each unit of work: one SQLite connection serves them in turn, while
+// on PostgreSQL each thread has a connection of its own.
 class Database
 {
 public:
@@ -59,7 +60,8 @@ public:
     Database &operator=(const Database &) = delete;
 
     virtual Kind kind() const = 0;
-    std::mutex &mutex() { return m_mutex; }
+    // Held around each unit of work of the calling thread.
+    virtual std::mutex &mutex() { return m_mutex; }
     virtual std::unique_ptr<Query> prepare(const char *sql) = 0;
     // Statements without parameters, separated by semicolons.
     virtual void execute(const char *sql) = 0;

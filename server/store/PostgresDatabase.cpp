@@ -141,53 +141,81 @@ std::string connectionError(PGconn *connection)
 PostgresDatabase::PostgresDatabase(const std::string &uri)
     : m_uri(uri)
 {
-    m_connection = PQconnectdb(uri.c_str());
-    if (PQstatus(m_connection) != CONNECTION_OK) {
-        const std::string error = connectionError(m_connection);
-        PQfinish(m_connection);
-        m_connection = nullptr;
-        throw DatabaseError("cannot connect to " + describe(uri) + ": " + error);
-    }
-    execute("SET client_min_messages = warning");
+    // Connects this thread at once, so that a wrong address fails the start.
+    link();
 }
 
 PostgresDatabase::~PostgresDatabase()
 {
-    PQfinish(m_connection);
+    for (auto &[thread, link] : m_links)
+        PQfinish(link->connection);
 }
 
-void PostgresDatabase::reconnectIfLost()
+PostgresDatabase::Link &PostgresDatabase::link() const
+{
+    std::lock_guard<std::mutex> lock(m_linksMutex);
+    std::unique_ptr<Link> &found = m_links[std::this_thread::get_id()];
+    if (found)
+        return *found;
+    PGconn *connection = PQconnectdb(m_uri.c_str());
+    if (PQstatus(connection) != CONNECTION_OK) {
+        const std::string error = connectionError(connection);
+        PQfinish(connection);
+        m_links.erase(std::this_thread::get_id());
+        throw DatabaseError("cannot connect to " + describe(m_uri) + ": " + error);
+    }
+    PQclear(PQexec(connection, "SET client_min_messages = warning"));
+    found = std::make_unique<Link>();
+    found->connection = connection;
+    return *found;
+}
+
+void PostgresDatabase::reconnectIfLost(Link &link)
 {
     // A restarted or failed-over database ends the connection; the next unit
     // of work gets a new one rather than failing for the life of the server.
-    if (m_inTransaction || PQstatus(m_connection) == CONNECTION_OK)
+    if (link.inTransaction || PQstatus(link.connection) == CONNECTION_OK)
         return;
-    PQreset(m_connection);
-    if (PQstatus(m_connection) != CONNECTION_OK)
+    PQreset(link.connection);
+    if (PQstatus(link.connection) != CONNECTION_OK)
         throw DatabaseError("lost the connection to " + describe(m_uri) + ": "
-                            + connectionError(m_connection));
-    execute("SET client_min_messages = warning");
+                            + connectionError(link.connection));
+    PQclear(PQexec(link.connection, "SET client_min_messages = warning"));
 }
 
 PGresult *PostgresDatabase::run(const std::string &sql, int count, const Oid *types,
                                 const char *const *values, const int *lengths, const int *formats)
 {
-    reconnectIfLost();
-    PGresult *result
-        = PQexecParams(m_connection, sql.c_str(), count, types, values, lengths, formats, 1);
+    return send([&](PGconn *connection) {
+        return PQexecParams(connection, sql.c_str(), count, types, values, lengths, formats, 1);
+    });
+}
+
+PGresult *PostgresDatabase::send(const std::function<PGresult *(PGconn *)> &statement)
+{
+    Link &current = link();
+    reconnectIfLost(current);
+    PGresult *result = statement(current.connection);
+    // A connection the database ended (a restart, a fail-over) is made again
+    // once, outside transactions only: inside one, what went before is lost.
+    if (PQstatus(current.connection) == CONNECTION_BAD && !current.inTransaction) {
+        PQclear(result);
+        reconnectIfLost(current);
+        result = statement(current.connection);
+    }
     const ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
         const char *state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
         // Class 53: insufficient resources (53100 is a full disk).
         const bool full = state && std::strncmp(state, "53", 2) == 0;
-        std::string error = result ? PQresultErrorMessage(result) : connectionError(m_connection);
+        std::string error = result ? PQresultErrorMessage(result) : std::string();
         while (!error.empty() && error.back() == '\n')
             error.pop_back();
         PQclear(result);
-        throw DatabaseError(error.empty() ? connectionError(m_connection) : error, full);
+        throw DatabaseError(error.empty() ? connectionError(current.connection) : error, full);
     }
     const char *changed = PQcmdTuples(result);
-    m_changes = changed && *changed ? std::strtoll(changed, nullptr, 10) : 0;
+    current.changes = changed && *changed ? std::strtoll(changed, nullptr, 10) : 0;
     return result;
 }
 
@@ -198,25 +226,13 @@ std::unique_ptr<Database::Query> PostgresDatabase::prepare(const char *sql)
 
 void PostgresDatabase::execute(const char *sql)
 {
-    reconnectIfLost();
-    PGresult *result = PQexec(m_connection, sql);
-    const ExecStatusType status = PQresultStatus(result);
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
-        const char *state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
-        const bool full = state && std::strncmp(state, "53", 2) == 0;
-        std::string error = result ? PQresultErrorMessage(result) : connectionError(m_connection);
-        while (!error.empty() && error.back() == '\n')
-            error.pop_back();
-        PQclear(result);
-        throw DatabaseError(error, full);
-    }
-    PQclear(result);
+    PQclear(send([sql](PGconn *connection) { return PQexec(connection, sql); }));
 }
 
 void PostgresDatabase::begin()
 {
     execute("BEGIN");
-    m_inTransaction = true;
+    link().inTransaction = true;
     try {
         execute(WriterLock);
     } catch (...) {
@@ -227,14 +243,18 @@ void PostgresDatabase::begin()
 
 void PostgresDatabase::commit()
 {
-    m_inTransaction = false;
+    link().inTransaction = false;
     execute("COMMIT");
 }
 
 void PostgresDatabase::rollback() noexcept
 {
-    m_inTransaction = false;
-    PQclear(PQexec(m_connection, "ROLLBACK"));
+    try {
+        Link &current = link();
+        current.inTransaction = false;
+        PQclear(PQexec(current.connection, "ROLLBACK"));
+    } catch (...) {
+    }
 }
 
 int PostgresDatabase::schemaVersion()

@@ -2,11 +2,15 @@
 
 #include "store/Database.h"
 
+#include <functional>
 #include <libpq-fe.h>
+#include <map>
+#include <thread>
 
 namespace QuorvaneServer {
 
-// A PostgreSQL database shared by any number of server processes.
+// A PostgreSQL database shared by any number of server processes; each thread
+// works on a connection of its own, made at its first use.
 class PostgresDatabase : public Database
 {
 public:
@@ -14,12 +18,13 @@ public:
     ~PostgresDatabase() override;
 
     Kind kind() const override { return Kind::PostgreSQL; }
+    std::mutex &mutex() override { return link().mutex; }
     std::unique_ptr<Query> prepare(const char *sql) override;
     void execute(const char *sql) override;
     void begin() override;
     void commit() override;
     void rollback() noexcept override;
-    int64_t changes() const override { return m_changes; }
+    int64_t changes() const override { return link().changes; }
     int schemaVersion() override;
     void setSchemaVersion(int version) override;
     void ping() override;
@@ -29,12 +34,20 @@ public:
                   const int *lengths, const int *formats);
 
 private:
-    void reconnectIfLost();
+    struct Link
+    {
+        PGconn *connection = nullptr;
+        int64_t changes = 0;
+        bool inTransaction = false;
+        std::mutex mutex;
+    };
+    Link &link() const;
+    PGresult *send(const std::function<PGresult *(PGconn *)> &statement);
+    void reconnectIfLost(Link &link);
 
     std::string m_uri;
-    PGconn *m_connection = nullptr;
-    int64_t m_changes = 0;
-    bool m_inTransaction = false;
+    mutable std::mutex m_linksMutex;
+    mutable std::map<std::thread::id, std::unique_ptr<Link>> m_links;
 };
 
 } // namespace QuorvaneServer
