@@ -26,7 +26,7 @@ using boost::system::error_code;
 
 namespace {
 
-constexpr size_t ChunkSize = 256 * 1024;
+constexpr size_t ChunkSize = 128 * 1024;
 constexpr size_t DrainSize = 16 * 1024;
 
 bool hashRange(int fd, uint64_t from, uint64_t to, Sha256 &hash, std::vector<char> &buffer)
@@ -521,7 +521,7 @@ template<class Stream> void Connection<Stream>::sendFileChunk()
         return verifyAndSendLast(size);
     m_out += size;
     auto self = this->shared_from_this();
-    writeThen(std::string(m_chunk.data(), size), [self] { self->sendFileChunk(); });
+    writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
 }
 
 template<class Stream> void Connection<Stream>::verifyAndSendLast(size_t size)
@@ -549,8 +549,7 @@ template<class Stream> void Connection<Stream>::verifyAndSendLast(size_t size)
             self->m_phase = Phase::Write;
             self->startRate();
             self->m_out += size;
-            self->writeThen(std::string(self->m_chunk.data(), size),
-                            [self] { self->finishReply(); });
+            self->writeChunk(self->m_chunk.data(), size, [self] { self->finishReply(); });
         });
 }
 
@@ -558,12 +557,18 @@ template<class Stream>
 void Connection<Stream>::writeThen(std::string bytes, std::function<void()> then)
 {
     m_writing = std::move(bytes);
+    writeChunk(m_writing.data(), m_writing.size(), std::move(then));
+}
+
+template<class Stream>
+void Connection<Stream>::writeChunk(const char *data, size_t size, std::function<void()> then)
+{
     auto self = this->shared_from_this();
-    asio::async_write(m_stream, asio::buffer(m_writing),
-                      [self, then = std::move(then)](error_code error, size_t size) {
+    asio::async_write(m_stream, asio::buffer(data, size),
+                      [self, then = std::move(then)](error_code error, size_t written) {
                           if (self->m_phase == Phase::Closed)
                               return;
-                          self->m_windowBytes += size;
+                          self->m_windowBytes += written;
                           if (error) {
                               self->logRequest(self->m_reply.status);
                               return self->closeNow();

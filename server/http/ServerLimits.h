@@ -30,7 +30,7 @@ struct ServerLimits
     // so the client reads the answer instead of a reset.
     Duration lingerTimeout = std::chrono::seconds(5);
     unsigned ioThreads = 0; // 0: one per processor, at least two
-    unsigned workThreads = 4;
+    unsigned workThreads = 16;
 };
 
 } // namespace QuorvaneServer
