@@ -386,6 +386,9 @@ template<class Stream> void Connection<Stream>::bodyDone()
 template<class Stream> void Connection<Stream>::send(Reply reply)
 {
     m_reply = std::move(reply);
+    // Whatever the answer, the upload is over: an unfinished file goes before
+    // the client hears of it.
+    m_upload.reset();
     // A body left unread would be taken for the next request: close instead.
     m_closeAfter = m_reply.close || !m_bodyRead || !m_keepAlive || m_stopping;
     const bool streamed = static_cast<bool>(m_reply.next);
