@@ -517,14 +517,33 @@ template<class Stream> void Connection<Stream>::sendFileChunk()
         return closeNow();
     }
     const size_t size = static_cast<size_t>(got);
-    if (m_hash)
-        m_hash->add(m_chunk.data(), size);
     m_filePosition += size;
-    if (m_hash && m_filePosition == end)
-        return verifyAndSendLast(size);
-    m_out += size;
     auto self = this->shared_from_this();
-    writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
+    if (!m_hash) {
+        m_out += size;
+        return writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
+    }
+    if (m_filePosition == end) {
+        m_hash->add(m_chunk.data(), size);
+        return verifyAndSendLast(size);
+    }
+    // The piece is hashed on a work thread while it is being sent; the next
+    // one is read when both are done.
+    m_out += size;
+    m_waiting = 2;
+    const auto joined = [self] {
+        if (--self->m_waiting == 0)
+            self->sendFileChunk();
+    };
+    writeChunk(m_chunk.data(), size, joined);
+    auto guard = asio::make_work_guard(m_stream.get_executor());
+    asio::post(m_shared.work, [self, size, guard, joined] {
+        self->m_hash->add(self->m_chunk.data(), size);
+        asio::post(self->m_stream.get_executor(), [self, joined] {
+            if (self->m_phase != Phase::Closed)
+                joined();
+        });
+    });
 }
 
 template<class Stream> void Connection<Stream>::verifyAndSendLast(size_t size)
