@@ -26,7 +26,7 @@ using boost::system::error_code;
 
 namespace {
 
-constexpr size_t ChunkSize = 128 * 1024;
+constexpr size_t ChunkSize = 256 * 1024;
 constexpr size_t DrainSize = 16 * 1024;
 
 bool hashRange(int fd, uint64_t from, uint64_t to, Sha256 &hash, std::vector<char> &buffer)
@@ -527,23 +527,9 @@ template<class Stream> void Connection<Stream>::sendFileChunk()
         m_hash->add(m_chunk.data(), size);
         return verifyAndSendLast(size);
     }
-    // The piece is hashed on a work thread while it is being sent; the next
-    // one is read when both are done.
+    m_hash->add(m_chunk.data(), size);
     m_out += size;
-    m_waiting = 2;
-    const auto joined = [self] {
-        if (--self->m_waiting == 0)
-            self->sendFileChunk();
-    };
-    writeChunk(m_chunk.data(), size, joined);
-    auto guard = asio::make_work_guard(m_stream.get_executor());
-    asio::post(m_shared.work, [self, size, guard, joined] {
-        self->m_hash->add(self->m_chunk.data(), size);
-        asio::post(self->m_stream.get_executor(), [self, joined] {
-            if (self->m_phase != Phase::Closed)
-                joined();
-        });
-    });
+    writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
 }
 
 template<class Stream> void Connection<Stream>::verifyAndSendLast(size_t size)

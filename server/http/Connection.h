@@ -129,7 +129,6 @@ private:
     Reply m_reply;
     bool m_closeAfter = false;
     uint64_t m_filePosition = 0;
-    int m_waiting = 0;
     std::unique_ptr<Sha256> m_hash;
 };
 
