@@ -303,7 +303,7 @@ std::string CommandLine::usage()
            "  --max-connections N    connections at once (default 1024); more get 503\n"
            "  --max-per-address N    connections at once from one address (default 64)\n"
            "  --threads N            network threads (default: one per processor)\n"
-           "  --work-threads N       threads for passwords, the database and files (default 4)\n"
+           "  --work-threads N       threads for passwords, the database and files (default 16)\n"
            "\n"
            "Failed logins (refused without checking the password, with Retry-After):\n"
            "  --login-failures N     failures of one name from one address (default 5) ...\n"

@@ -391,6 +391,9 @@ template<class Stream> void Connection<Stream>::bodyDone()
 template<class Stream> void Connection<Stream>::send(Reply reply)
 {
     m_reply = std::move(reply);
+    // Whatever the answer, the upload is over: an unfinished file goes before
+    // the client hears of it.
+    m_upload.reset();
     // A body left unread would be taken for the next request: close instead.
     m_closeAfter = m_reply.close || !m_bodyRead || !m_keepAlive || m_stopping;
     // A refused upload's file goes before the client hears of the refusal.
@@ -522,14 +525,19 @@ template<class Stream> void Connection<Stream>::sendFileChunk()
         return closeNow();
     }
     const size_t size = static_cast<size_t>(got);
-    if (m_hash)
-        m_hash->add(m_chunk.data(), size);
     m_filePosition += size;
-    if (m_hash && m_filePosition == end)
-        return verifyAndSendLast(size);
-    m_out += size;
     auto self = this->shared_from_this();
-    writeThen(std::string(m_chunk.data(), size), [self] { self->sendFileChunk(); });
+    if (!m_hash) {
+        m_out += size;
+        return writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
+    }
+    if (m_filePosition == end) {
+        m_hash->add(m_chunk.data(), size);
+        return verifyAndSendLast(size);
+    }
+    m_hash->add(m_chunk.data(), size);
+    m_out += size;
+    writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
 }
 
 template<class Stream> void Connection<Stream>::verifyAndSendLast(size_t size)
@@ -557,8 +565,7 @@ template<class Stream> void Connection<Stream>::verifyAndSendLast(size_t size)
             self->m_phase = Phase::Write;
             self->startRate();
             self->m_out += size;
-            self->writeThen(std::string(self->m_chunk.data(), size),
-                            [self] { self->finishReply(); });
+            self->writeChunk(self->m_chunk.data(), size, [self] { self->finishReply(); });
         });
 }
 
@@ -566,12 +573,18 @@ template<class Stream>
 void Connection<Stream>::writeThen(std::string bytes, std::function<void()> then)
 {
     m_writing = std::move(bytes);
+    writeChunk(m_writing.data(), m_writing.size(), std::move(then));
+}
+
+template<class Stream>
+void Connection<Stream>::writeChunk(const char *data, size_t size, std::function<void()> then)
+{
     auto self = this->shared_from_this();
-    asio::async_write(m_stream, asio::buffer(m_writing),
-                      [self, then = std::move(then)](error_code error, size_t size) {
+    asio::async_write(m_stream, asio::buffer(data, size),
+                      [self, then = std::move(then)](error_code error, size_t written) {
                           if (self->m_phase == Phase::Closed)
                               return;
-                          self->m_windowBytes += size;
+                          self->m_windowBytes += written;
                           if (error) {
                               self->logRequest(self->m_reply.status);
                               return self->closeNow();

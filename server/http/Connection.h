@@ -87,6 +87,8 @@ private:
     void verifyAndSendLast(size_t size);
     void finishReply();
     void writeThen(std::string bytes, std::function<void()> then);
+    // data stays valid until then runs.
+    void writeChunk(const char *data, size_t size, std::function<void()> then);
 
     void lingerClose();
     void drain();

@@ -35,7 +35,7 @@ struct ServerLimits
     // and the client's address comes from their X-Real-IP.
     std::set<std::string> trustedProxies;
     unsigned ioThreads = 0; // 0: one per processor, at least two
-    unsigned workThreads = 4;
+    unsigned workThreads = 16;
 };
 
 } // namespace QuorvaneServer

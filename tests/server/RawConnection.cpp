@@ -66,8 +66,9 @@ bool RawConnection::fill(qint64 deadline)
     if (m_fd < 0 || m_eof)
         return false;
     pollfd entry { m_fd, POLLIN, 0 };
-    const qint64 left = deadline - now();
-    if (left <= 0 || ::poll(&entry, 1, static_cast<int>(left)) <= 0)
+    // A deadline already past still takes what has arrived.
+    const qint64 left = qMax<qint64>(0, deadline - now());
+    if (::poll(&entry, 1, static_cast<int>(left)) <= 0)
         return false;
     char buffer[65536];
     const ssize_t n = ::recv(m_fd, buffer, sizeof buffer, 0);
