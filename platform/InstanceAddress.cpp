@@ -58,7 +58,7 @@ QString InstanceAddress::lockPath() const
 
 QString InstanceAddress::handOverLockPath() const
 {
-    return m_directory + QLatin1Char('/') + m_name + QStringLiteral(".send");
+    return m_directory + QStringLiteral("/handover.lock");
 }
 
 bool InstanceAddress::prepare(QString *error) const

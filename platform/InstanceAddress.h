@@ -20,7 +20,7 @@ public:
     QString socketPath() const;
     QString lockPath() const;
     // Senders of a hand-over hold this lock (flock, exclusive) while they
-    // write the shared setting and deliver their message.
+    // write the shared setting and deliver their message; one for the user.
     QString handOverLockPath() const;
 
     // Creates the folder for the user alone when it is missing. False, with a
