@@ -396,9 +396,6 @@ template<class Stream> void Connection<Stream>::send(Reply reply)
     m_upload.reset();
     // A body left unread would be taken for the next request: close instead.
     m_closeAfter = m_reply.close || !m_bodyRead || !m_keepAlive || m_stopping;
-    // A refused upload's file goes before the client hears of the refusal.
-    if (!m_bodyRead)
-        m_upload.reset();
     const bool streamed = static_cast<bool>(m_reply.next);
     if (streamed && m_http10)
         m_closeAfter = true;
