@@ -70,6 +70,7 @@ private slots:
 
     void eventsMoveFreelyBetweenServers();
     void eightClientsThroughBothAtOnce();
+    void sameEventThroughBothAtOnce();
     void killedServerLeavesNoHalfEvent();
     void removeRacingDownloadDeliversWholeFile();
 
@@ -182,6 +183,25 @@ void SeveralServersTest::eightClientsThroughBothAtOnce()
     QCOMPARE(one.ids().size(), 24);
     QCOMPARE(two.ids().size(), 24);
     QCOMPARE(entries(m_dir->path() + "/data/files").size(), 24);
+}
+
+void SeveralServersTest::sameEventThroughBothAtOnce()
+{
+    // Writers of both servers take turns: every upload of the one id is
+    // stored and replaced in order, none fails, one event and one file stay.
+    ServiceClient one = client(*m_one);
+    ServiceClient two = client(*m_two);
+    QList<ServiceClient::Request> requests;
+    QList<QByteArray> versions;
+    for (int i = 0; i < 8; ++i) {
+        versions.append(ServiceClient::randomBytes(64 * 1024));
+        requests.append((i % 2 ? one : two).uploadRequest("same", versions.last()));
+    }
+    for (const HttpClient::Reply &reply : ServiceClient::sendAll(requests))
+        QVERIFY2(reply.status == 200, qPrintable(reply.error + reply.body));
+    QCOMPARE(two.ids(), QList<QByteArray> { "same" });
+    QVERIFY(versions.contains(one.download("same").body));
+    QCOMPARE(entries(m_dir->path() + "/data/files").size(), 1);
 }
 
 void SeveralServersTest::killedServerLeavesNoHalfEvent()
