@@ -46,6 +46,10 @@ public:
     };
     // Every stored event of every account, by name.
     QList<StoredEvent> events() const;
+    // Stores an event for the test account as another client would, with an id
+    // of the caller's choosing; true when the server took it.
+    bool upload(const QByteArray &id, const QByteArray &name, const QByteArray &fileName,
+                const QByteArray &bytes, qint64 recordTime);
     // The stored file of an event of the test account, as it downloads.
     QByteArray download(const QByteArray &id, int *status = nullptr);
     // How many requests of one kind ("quorvupload", ...) the server has logged.
