@@ -47,7 +47,7 @@ function(keycrate_register_test name)
         # Any report fails the test; Qt itself is not instrumented, so what it
         # does inside is known to the suppressions, never our own code.
         list(APPEND env
-             "TSAN_OPTIONS=halt_on_error=1 exitcode=66 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp")
+             "TSAN_OPTIONS=halt_on_error=1 exitcode=66 die_after_fork=0 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp")
     endif()
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${T_TIMEOUT})
     if(labels)

@@ -2,10 +2,10 @@
 
 #include "CurrentUser.h"
 #include "InterfaceSingleton.h"
+#include "OwnerQueue.h"
 #include "PipePool.h"
 #include "QuorvPipe.h"
 
-#include <QMetaObject>
 #include <QThread>
 #include <utility>
 
@@ -41,6 +41,7 @@ QuorvaneInterface::QuorvaneInterface()
     : m_user("")
     , m_password("")
     , m_credentials(new Credentials { "", "" })
+    , m_owner(std::make_unique<OwnerQueue>())
 {
 }
 
@@ -75,8 +76,7 @@ void QuorvaneInterface::post(std::function<void()> work)
         return;
     }
     // Dropped, not run, if the interface is deleted before its turn.
-    QMetaObject::invokeMethod(static_cast<QSettings *>(this), std::move(work),
-                              Qt::QueuedConnection);
+    m_owner->post(std::move(work));
 }
 
 void QuorvaneInterface::runAndWait(const std::function<void()> &work)
@@ -85,7 +85,7 @@ void QuorvaneInterface::runAndWait(const std::function<void()> &work)
         work();
         return;
     }
-    QMetaObject::invokeMethod(static_cast<QSettings *>(this), work, Qt::BlockingQueuedConnection);
+    m_owner->runAndWait(work);
 }
 
 int QuorvaneInterface::writeIntSetting(const QString &key, int value)

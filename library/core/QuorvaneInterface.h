@@ -12,6 +12,7 @@
 
 namespace Quorvane {
 
+class OwnerQueue;
 class PipePool;
 class QuorvPipe;
 
@@ -96,6 +97,8 @@ private:
     QByteArray m_user;
     QByteArray m_password;
     std::unique_ptr<Credentials> m_credentials;
+    // Carries calls from other threads to the owning one.
+    std::unique_ptr<OwnerQueue> m_owner;
     // Built right after the interface by InterfaceSingleton::getOrCreate.
     std::unique_ptr<PipePool> m_pool;
 };
