@@ -1,15 +1,12 @@
 #include "OwnerQueue.h"
 
-#include <QCoreApplication>
-#include <QEvent>
+#include <QMetaObject>
 #include <memory>
 #include <utility>
 
 namespace Quorvane {
 
 namespace {
-
-const QEvent::Type WakeEvent = QEvent::Type(QEvent::User + 17);
 
 // Tells the waiting caller that its work is over, whether it ran or was
 // dropped with the queue: the last copy of the work takes it along.
@@ -54,7 +51,7 @@ void OwnerQueue::post(std::function<void()> work)
         m_wakePending = true;
     }
     if (wake)
-        QCoreApplication::postEvent(this, new QEvent(WakeEvent));
+        QMetaObject::invokeMethod(this, "runQueued", Qt::QueuedConnection);
 }
 
 void OwnerQueue::runAndWait(std::function<void()> work)
@@ -66,14 +63,6 @@ void OwnerQueue::runAndWait(std::function<void()> work)
     signaller.reset();
     std::unique_lock<std::mutex> lock(completion->mutex);
     completion->done.wait(lock, [&] { return completion->finished; });
-}
-
-bool OwnerQueue::event(QEvent *event)
-{
-    if (event->type() != WakeEvent)
-        return QObject::event(event);
-    runQueued();
-    return true;
 }
 
 void OwnerQueue::runQueued()

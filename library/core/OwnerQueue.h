@@ -15,6 +15,8 @@ namespace Quorvane {
 // thread checkers, which do not see into Qt's own locks.
 class OwnerQueue : public QObject
 {
+    Q_OBJECT
+
 public:
     OwnerQueue();
     ~OwnerQueue() override;
@@ -25,11 +27,9 @@ public:
     // The same, waiting until work has run (or was dropped).
     void runAndWait(std::function<void()> work);
 
-protected:
-    bool event(QEvent *event) override;
-
 private:
-    void runQueued();
+    // Called by name, so the wake-up carries no data of ours.
+    Q_INVOKABLE void runQueued();
 
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_work;
