@@ -114,7 +114,7 @@ start_server() { # start_server BINARY NAME: sets server_pid and server_base
     "$1" --listen 127.0.0.1:0 --data "$data" "${options[@]}" 2> "$work/$2.log" &
     server_pid=$!
     pids+=("$server_pid")
-    for _ in $(seq 200); do grep -q 'listening on' "$work/$2.log" && break; sleep 0.05; done
+    for _ in $(seq 200); do grep -qs 'listening on' "$work/$2.log" && break; sleep 0.05; done
     local port
     port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\).*|\1|p' "$work/$2.log")
     [[ -n $port ]] || { cat "$work/$2.log" >&2; exit 1; }
