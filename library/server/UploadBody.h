@@ -24,6 +24,8 @@ public:
     void close() override;
     bool isSequential() const override { return false; }
     qint64 size() const override;
+    qint64 headSize() const { return m_head.size(); }
+    const QByteArray &headBytes() const { return m_head; }
     bool seek(qint64 pos) override;
 
 protected:
