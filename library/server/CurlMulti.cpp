@@ -84,6 +84,14 @@ void CurlMulti::dispose(std::unique_ptr<CurlClient> client)
         client.reset();
 }
 
+void CurlMulti::resume(CURL *easy)
+{
+    ++m_depth;
+    curl_easy_pause(easy, CURLPAUSE_CONT);
+    --m_depth;
+    settle();
+}
+
 int CurlMulti::socketCallback(CURL *, curl_socket_t socket, int what, void *self, void *watch)
 {
     auto *multi = static_cast<CurlMulti *>(self);

@@ -42,6 +42,9 @@ public:
     // returned: curl must not lose a handle it is still working on.
     void dispose(std::unique_ptr<CurlClient> client);
 
+    // Lets a paused transfer go on (curl may call it back from inside).
+    void resume(CURL *easy);
+
     bool insideCurl() const { return m_depth > 0; }
 
 private:

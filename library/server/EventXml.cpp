@@ -41,8 +41,9 @@ const Key Keys[] = {
 // One line, line feed included; false when it is longer than we take.
 bool readLine(QIODevice &answer, QByteArray &line)
 {
-    line = answer.readLine(EventXml::MaxAnswerLine + 1);
-    return line.size() <= EventXml::MaxAnswerLine || line.endsWith('\n');
+    // Asks for more than the bound, so that a longer line shows itself.
+    line = answer.readLine(EventXml::MaxAnswerLine + 2);
+    return line.size() <= EventXml::MaxAnswerLine;
 }
 
 } // namespace

@@ -11,6 +11,13 @@ constexpr long ReceiveBufferSize = 512 * 1024;
 constexpr long SendBufferSize = 512 * 1024;
 constexpr const char *SystemCaFolder = "/etc/ssl/certs";
 
+long blockFor(qint64 bytesPerSecond, long unlimited)
+{
+    if (bytesPerSecond <= 0)
+        return unlimited;
+    return long(qBound<qint64>(16 * 1024, bytesPerSecond / 8, qint64(unlimited)));
+}
+
 bool acceptedCode(long code)
 {
     switch (code) {
@@ -52,6 +59,11 @@ ServerTransfer::ServerTransfer(CurlMulti &multi, const Options &options,
     , m_body(std::move(body))
     , m_sink(sink)
 {
+    m_resumeTimer.setSingleShot(true);
+    QObject::connect(&m_resumeTimer, &QTimer::timeout, [this] {
+        if (m_easy)
+            m_multi.resume(m_easy);
+    });
 }
 
 ServerTransfer::~ServerTransfer()
@@ -74,8 +86,12 @@ bool ServerTransfer::start()
     curl_easy_setopt(e, CURLOPT_PROTOCOLS_STR, "http,https");
     curl_easy_setopt(e, CURLOPT_NOSIGNAL, 1L);
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_error);
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE, ReceiveBufferSize);
-    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE, SendBufferSize);
+    // A limit is kept over the whole transfer only when curl moves it in
+    // pieces small next to a second's worth.
+    curl_easy_setopt(e, CURLOPT_BUFFERSIZE,
+                     blockFor(m_options.downloadBytesPerSecond, ReceiveBufferSize));
+    curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE,
+                     blockFor(m_options.uploadBytesPerSecond, SendBufferSize));
     // A redirection's own body is the answer.
     curl_easy_setopt(e, CURLOPT_FOLLOWLOCATION, 0L);
     curl_easy_setopt(e, CURLOPT_TCP_NODELAY, 1L);
@@ -123,6 +139,7 @@ bool ServerTransfer::start()
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &ServerTransfer::progressCallback);
     curl_easy_setopt(e, CURLOPT_XFERINFODATA, this);
     curl_easy_setopt(e, CURLOPT_NOPROGRESS, 0L);
+    m_clock.start();
     return m_multi.add(e);
 }
 
@@ -168,6 +185,10 @@ size_t ServerTransfer::writeCallback(char *data, size_t size, size_t count, void
     const size_t bytes = size * count;
     if (transfer->m_released || transfer->m_rejected || !sink || !sink->file)
         return 0; // stops the transfer
+    if (transfer->aheadOfLimit(transfer->m_options.downloadBytesPerSecond,
+                               transfer->m_receivedBytes, qint64(bytes)))
+        return CURL_WRITEFUNC_PAUSE; // curl hands the same bytes again later
+    transfer->m_receivedBytes += qint64(bytes);
     if (sink->file->write(data, qint64(bytes)) != qint64(bytes)) {
         sink->writeFailed = true; // a full disk must not pass for a complete answer
         return 0;
@@ -182,6 +203,9 @@ size_t ServerTransfer::readCallback(char *data, size_t size, size_t count, void 
     auto *transfer = static_cast<ServerTransfer *>(self);
     if (transfer->m_released)
         return CURL_READFUNC_ABORT;
+    if (transfer->aheadOfLimit(transfer->m_options.uploadBytesPerSecond, transfer->m_sentBytes,
+                               qint64(size * count)))
+        return CURL_READFUNC_PAUSE;
     const qint64 got = transfer->m_body->read(data, qint64(size * count));
     if (got < 0)
         return CURL_READFUNC_ABORT; // the file failed or shrank: the promised length is a lie
@@ -192,6 +216,7 @@ size_t ServerTransfer::readCallback(char *data, size_t size, size_t count, void 
     if (to > from)
         transfer->m_sentHash.add(data + (from - transfer->m_bodyCursor), size_t(to - from));
     transfer->m_bodyCursor = to;
+    transfer->m_sentBytes += got;
     return size_t(got);
 }
 
@@ -207,6 +232,18 @@ int ServerTransfer::seekCallback(void *self, curl_off_t offset, int origin)
         transfer->m_sentHashValid = false;
     transfer->m_bodyCursor = qint64(offset);
     return CURL_SEEKFUNC_OK;
+}
+
+bool ServerTransfer::aheadOfLimit(qint64 bytesPerSecond, qint64 moved, qint64 more)
+{
+    if (bytesPerSecond <= 0 || moved == 0)
+        return false;
+    const qint64 dueMs = (moved + more) * 1000 / bytesPerSecond;
+    const qint64 elapsedMs = m_clock.elapsed();
+    if (dueMs <= elapsedMs)
+        return false;
+    m_resumeTimer.start(int(qMin<qint64>(dueMs - elapsedMs, 1000)));
+    return true;
 }
 
 size_t ServerTransfer::headerCallback(char *data, size_t size, size_t count, void *self)

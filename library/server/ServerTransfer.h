@@ -5,8 +5,10 @@
 #include "UploadBody.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QString>
+#include <QTimer>
 #include <functional>
 #include <memory>
 
@@ -74,6 +76,9 @@ private:
     static int progressCallback(void *self, curl_off_t downTotal, curl_off_t downNow,
                                 curl_off_t upTotal, curl_off_t upNow);
     void readHeaderLine(const QByteArray &line);
+    // Holds a direction back while it runs ahead of its limit: curl keeps
+    // its pace over seconds, but may move a small body in one go.
+    bool aheadOfLimit(qint64 bytesPerSecond, qint64 moved, qint64 more);
     bool acceptAnswer();
 
     CurlMulti &m_multi;
@@ -93,6 +98,10 @@ private:
     qint64 m_bodyCursor = 0;
     curl_off_t m_lastUp = -1;
     curl_off_t m_lastDown = 0;
+    QElapsedTimer m_clock;
+    QTimer m_resumeTimer;
+    qint64 m_sentBytes = 0;
+    qint64 m_receivedBytes = 0;
     char m_error[CURL_ERROR_SIZE] = {};
 };
 

@@ -140,4 +140,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestLogConnectionReference)
-#include "tst_logconnection_reference.moc"
+#include "tst_LogConnectionReference.moc"
