@@ -22,23 +22,31 @@ QString ServerProcess::program()
     return qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane-server");
 }
 
+void ServerProcess::setLauncher(const QString &program, const QStringList &arguments)
+{
+    m_process.setProgram(program);
+    m_launcherArguments = arguments + QStringList { ServerProcess::program() };
+}
+
 bool ServerProcess::start(const QStringList &extraArguments)
 {
     m_log.clear();
     m_port = 0;
-    m_process.setArguments(QStringList { "--listen", "127.0.0.1:0", "--data", m_dataFolder }
+    m_process.setArguments(m_launcherArguments
+                           + QStringList { "--listen", "127.0.0.1:0", "--data", m_dataFolder }
                            + extraArguments);
     m_process.start();
     if (!m_process.waitForStarted(10000)) {
         m_failure = "the server did not start: " + m_process.errorString();
         return false;
     }
-    static const QRegularExpression listening("listening on http://127\\.0\\.0\\.1:(\\d+)");
+    static const QRegularExpression listening("listening on (https?)://127\\.0\\.0\\.1:(\\d+)");
     const QDeadlineTimer deadline(30000);
     while (!deadline.hasExpired()) {
         const auto match = listening.match(QString::fromUtf8(log()));
         if (match.hasMatch()) {
-            m_port = match.captured(1).toInt();
+            m_scheme = match.captured(1);
+            m_port = match.captured(2).toInt();
             return true;
         }
         if (m_process.state() == QProcess::NotRunning) {
@@ -74,7 +82,8 @@ void ServerProcess::kill()
 
 QString ServerProcess::url(const QByteArray &target) const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port) + QString::fromLatin1(target);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_scheme).arg(m_port)
+        + QString::fromLatin1(target);
 }
 
 QByteArray ServerProcess::log()

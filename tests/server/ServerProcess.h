@@ -15,6 +15,10 @@ public:
 
     static QString program();
 
+    // Runs the server through program with these arguments before its own
+    // (the server's path, then its arguments), e.g. in a namespace of its own.
+    void setLauncher(const QString &program, const QStringList &arguments);
+
     // Starts the server and waits until it listens; false with failure() set.
     bool start(const QStringList &extraArguments = {});
     // SIGTERM (or SIGINT), then waits: true when it ended by itself with exit code 0.
@@ -23,6 +27,7 @@ public:
     void kill();
 
     int port() const { return m_port; }
+    qint64 pid() const { return m_process.processId(); }
     QString url(const QByteArray &target) const;
     QString dataFolder() const { return m_dataFolder; }
     QString failure() const { return m_failure; }
@@ -40,5 +45,7 @@ private:
     QProcess m_process;
     QByteArray m_log;
     int m_port = 0;
+    QString m_scheme = "http";
+    QStringList m_launcherArguments;
     QString m_failure;
 };

@@ -1,0 +1,82 @@
+#include "http/Authenticator.h"
+
+#include "accounts/PasswordHash.h"
+#include "store/AccountStore.h"
+
+#include <sodium.h>
+#include <stdexcept>
+
+namespace QuorvaneServer {
+
+namespace {
+
+constexpr size_t CacheLimit = 4096;
+
+} // namespace
+
+Authenticator::Authenticator(AccountStore &accounts, std::chrono::seconds remember)
+    : m_accounts(accounts)
+    , m_remember(remember)
+{
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot start");
+    m_key.resize(crypto_generichash_KEYBYTES);
+    randombytes_buf(m_key.data(), m_key.size());
+}
+
+Authenticator::Digest Authenticator::digestOf(const std::string &user,
+                                              const std::string &password) const
+{
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, reinterpret_cast<const unsigned char *>(m_key.data()),
+                            m_key.size(), crypto_generichash_BYTES);
+    const uint64_t userSize = user.size();
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(&userSize),
+                              sizeof userSize);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(user.data()),
+                              user.size());
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(password.data()),
+                              password.size());
+    Digest digest(crypto_generichash_BYTES, '\0');
+    crypto_generichash_final(&state, reinterpret_cast<unsigned char *>(digest.data()),
+                             digest.size());
+    return digest;
+}
+
+std::optional<int64_t> Authenticator::login(const std::string &user, const std::string &password)
+{
+    const auto account = m_accounts.find(user);
+    const Digest digest = digestOf(user, password);
+    const auto now = std::chrono::steady_clock::now();
+    if (account) {
+        std::lock_guard<std::mutex> lock(m_cacheMutex);
+        const auto found = m_cache.find(user);
+        if (found != m_cache.end() && found->second.until > now
+            && found->second.passwordHash == account->passwordHash
+            && sodium_memcmp(found->second.digest.data(), digest.data(), digest.size()) == 0)
+            return account->id;
+    }
+
+    std::lock_guard<std::mutex> check(m_checkMutex);
+    if (!account) {
+        // An unknown name costs as much as a wrong password: no hint which names exist.
+        if (m_decoyHash.empty())
+            m_decoyHash = PasswordHash::make("decoy");
+        PasswordHash::matches(m_decoyHash, password);
+        return std::nullopt;
+    }
+    if (!PasswordHash::matches(account->passwordHash, password))
+        return std::nullopt;
+
+    std::lock_guard<std::mutex> lock(m_cacheMutex);
+    if (m_cache.size() >= CacheLimit) {
+        for (auto entry = m_cache.begin(); entry != m_cache.end();)
+            entry = entry->second.until <= now ? m_cache.erase(entry) : std::next(entry);
+        if (m_cache.size() >= CacheLimit)
+            m_cache.clear();
+    }
+    m_cache[user] = Remembered { digest, account->passwordHash, now + m_remember };
+    return account->id;
+}
+
+} // namespace QuorvaneServer

@@ -1,0 +1,403 @@
+#include "http/HttpService.h"
+
+#include "http/Authenticator.h"
+#include "http/EventList.h"
+#include "http/LoginThrottle.h"
+#include "http/QueryString.h"
+#include "http/RequestLog.h"
+#include "http/SearchTerm.h"
+#include "http/UploadBody.h"
+#include "store/Database.h"
+#include "store/EventStore.h"
+#include "store/FileStore.h"
+#include "store/Sha256.h"
+
+#include <limits>
+
+namespace QuorvaneServer {
+
+namespace {
+
+constexpr size_t ListPage = 256;
+constexpr size_t ListChunk = 64 * 1024;
+const char *const Prefix = "/action/file/quorv";
+
+Reply text(int status, std::string body)
+{
+    Reply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    return reply;
+}
+
+std::string missingKey(const QueryString &query, std::initializer_list<const char *> keys)
+{
+    for (const char *key : keys) {
+        if (!query.has(key))
+            return std::string("the query has no \"") + key + "\"";
+    }
+    return std::string();
+}
+
+// A decimal number, with a sign when allowed; values beyond the range are clamped.
+bool parseNumber(const std::string &text, bool allowSign, int64_t &value)
+{
+    const bool negative = allowSign && !text.empty() && text[0] == '-';
+    const size_t first = negative ? 1 : 0;
+    if (text.size() == first)
+        return false;
+    uint64_t magnitude = 0;
+    bool clamped = false;
+    for (size_t i = first; i < text.size(); ++i) {
+        if (text[i] < '0' || text[i] > '9')
+            return false;
+        if (magnitude > (std::numeric_limits<uint64_t>::max() - 9) / 10)
+            clamped = true;
+        else
+            magnitude = magnitude * 10 + static_cast<uint64_t>(text[i] - '0');
+    }
+    const uint64_t limit = static_cast<uint64_t>(std::numeric_limits<int64_t>::max());
+    if (clamped || magnitude > limit)
+        magnitude = limit;
+    value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
+    return true;
+}
+
+bool parseOffset(const std::string &text, uint64_t &value)
+{
+    if (text.empty() || text.size() > 19
+        || text.find_first_not_of("0123456789") != std::string::npos)
+        return false;
+    value = std::stoull(text);
+    return true;
+}
+
+enum class RangeKind { Whole, Part, Outside };
+
+// One byte range of a Range field. Anything this server does not serve (other
+// units, several ranges, bad syntax) asks for the whole file, as a server that
+// ignores the field would answer.
+RangeKind parseRange(const std::string &field, uint64_t size, uint64_t &first, uint64_t &last)
+{
+    const std::string unit = "bytes=";
+    if (field.size() <= unit.size() || field.compare(0, unit.size(), unit) != 0)
+        return RangeKind::Whole;
+    const std::string spec = field.substr(unit.size());
+    const size_t dash = spec.find('-');
+    if (dash == std::string::npos || spec.find(',') != std::string::npos)
+        return RangeKind::Whole;
+    const std::string from = spec.substr(0, dash);
+    const std::string to = spec.substr(dash + 1);
+    uint64_t a = 0;
+    uint64_t b = 0;
+    if (from.empty()) {
+        if (!parseOffset(to, b))
+            return RangeKind::Whole;
+        if (b == 0 || size == 0)
+            return RangeKind::Outside;
+        first = size > b ? size - b : 0;
+        last = size - 1;
+        return RangeKind::Part;
+    }
+    if (!parseOffset(from, a) || (!to.empty() && !parseOffset(to, b)))
+        return RangeKind::Whole;
+    if (!to.empty() && b < a)
+        return RangeKind::Whole;
+    if (a >= size)
+        return RangeKind::Outside;
+    first = a;
+    last = to.empty() || b >= size ? size - 1 : b;
+    return RangeKind::Part;
+}
+
+struct ListQuery
+{
+    int64_t user = 0;
+    int64_t from = 0;
+    int64_t to = 0;
+    std::optional<SearchTerm> description;
+    std::optional<SearchTerm> title;
+    EventStore::Cursor cursor;
+    bool statusSent = false;
+    bool done = false;
+
+    // With both searches, either may match.
+    bool matches(const EventRecord &event) const
+    {
+        if (!description && !title)
+            return true;
+        return (description && description->foundIn(event.description))
+            || (title && title->foundIn(event.name));
+    }
+};
+
+} // namespace
+
+HttpService::HttpService(EventStore &events, const FileStore &files, Authenticator &authenticator,
+                         LoginThrottle &throttle, RequestLog &log, size_t maxDocument)
+    : m_events(events)
+    , m_files(files)
+    , m_authenticator(authenticator)
+    , m_throttle(throttle)
+    , m_log(log)
+    , m_maxDocument(maxDocument)
+{
+}
+
+HttpService::~HttpService() = default;
+
+HttpService::Route HttpService::route(const std::string &method, const std::string &target)
+{
+    const std::string path = target.substr(0, target.find('?'));
+    const std::string prefix = Prefix;
+    if (path.compare(0, prefix.size(), prefix) != 0)
+        return Route::Unknown;
+    const std::string name = path.substr(prefix.size());
+    Route found = Route::Unknown;
+    if (name == "get")
+        found = Route::List;
+    else if (name == "upload")
+        found = Route::Upload;
+    else if (name == "download")
+        found = Route::Download;
+    else if (name == "delete")
+        found = Route::Remove;
+    if (found == Route::Unknown)
+        return found;
+    return method == "POST" ? found : Route::WrongMethod;
+}
+
+Reply HttpService::error(int status, const std::string &why)
+{
+    return text(status, "error: " + why + "\n");
+}
+
+HttpService::Login HttpService::login(const QueryString &query, const std::string &address)
+{
+    const std::string name = query.value("username");
+    Login result;
+    // Refused before hashing: a throttled guess costs no Argon2.
+    result.retryAfter = m_throttle.refusal(name, address);
+    if (result.retryAfter > 0)
+        return result;
+    result.user = m_authenticator.login(name, query.value("password"));
+    if (result.user)
+        m_throttle.succeeded(name, address);
+    else
+        m_throttle.failed(name, address);
+    return result;
+}
+
+Reply HttpService::loginRefused(int status, const Login &login) const
+{
+    Reply reply = text(status, EventList::LoginRefused);
+    if (login.retryAfter > 0)
+        reply.headers.emplace_back("Retry-After", std::to_string(login.retryAfter));
+    return reply;
+}
+
+std::optional<HttpService::Upload> HttpService::beginUpload(const Request &request, Reply &refusal)
+{
+    const QueryString query(request.target);
+    Upload upload;
+    std::string problem = missingKey(query, { "username", "password", "access_id" });
+    if (problem.empty() && !parseNumber(query.value("access_id"), true, upload.accessId))
+        problem = "access_id is not a decimal number";
+    if (!problem.empty()) {
+        refusal = error(400, problem);
+        return std::nullopt;
+    }
+    // The login is checked before the body is read, so that nothing of a
+    // refused upload is ever written.
+    const Login result = login(query, request.address);
+    if (!result.user) {
+        refusal = loginRefused(200, result);
+        return std::nullopt;
+    }
+    upload.user = *result.user;
+    upload.body = std::make_unique<UploadBody>(m_files, m_maxDocument);
+    return upload;
+}
+
+Reply HttpService::refusedUpload(Upload &upload)
+{
+    UploadBody &body = *upload.body;
+    if (body.failureStatus() >= 500 && body.failureStatus() != 507)
+        m_log.message("error: upload failed: " + body.failure());
+    return error(body.failureStatus(), body.failure());
+}
+
+Reply HttpService::finishUpload(Upload &upload)
+{
+    UploadBody &body = *upload.body;
+    if (!body.finish())
+        return refusedUpload(upload);
+    try {
+        m_events.save(upload.user, body.event(), upload.accessId, body.file());
+    } catch (const DatabaseError &failure) {
+        if (!failure.full())
+            throw;
+        return error(507, std::string("no room to store the upload: ") + failure.what());
+    }
+    Reply reply = text(200, "OK saved\n");
+    reply.headers.emplace_back("Repr-Digest", Sha256::reprDigest(body.file().digest()));
+    return reply;
+}
+
+Reply HttpService::answer(const Request &request, Route route)
+{
+    switch (route) {
+    case Route::List:
+        return list(request);
+    case Route::Download:
+        return download(request);
+    case Route::Remove:
+        return remove(request);
+    case Route::WrongMethod: {
+        Reply reply = error(405, "use POST");
+        reply.headers.emplace_back("Allow", "POST");
+        return reply;
+    }
+    case Route::Upload:
+    case Route::Unknown:
+        break;
+    }
+    return error(404, "no such service");
+}
+
+std::optional<int64_t> HttpService::eventOwner(const Request &request, const QueryString &query,
+                                               Reply &refusal)
+{
+    std::string problem = missingKey(query, { "username", "password", "extguid" });
+    if (problem.empty()) {
+        if (const char *idProblem = eventIdProblem(query.value("extguid")))
+            problem = idProblem;
+    }
+    if (!problem.empty()) {
+        refusal = error(400, problem);
+        return std::nullopt;
+    }
+    const Login result = login(query, request.address);
+    if (!result.user)
+        refusal = loginRefused(403, result);
+    return result.user;
+}
+
+Reply HttpService::list(const Request &request)
+{
+    const QueryString query(request.target);
+    std::string problem = missingKey(query, { "username", "password", "starttime", "endtime" });
+    auto listing = std::make_shared<ListQuery>();
+    if (problem.empty() && !parseNumber(query.value("starttime"), true, listing->from))
+        problem = "starttime is not a decimal number";
+    if (problem.empty() && !parseNumber(query.value("endtime"), false, listing->to))
+        problem = "endtime is not a decimal number";
+    if (!problem.empty())
+        return error(400, problem);
+    const Login result = login(query, request.address);
+    if (!result.user)
+        return loginRefused(200, result);
+
+    listing->user = *result.user;
+    listing->cursor = { listing->from, std::string() };
+    if (query.has("searchdescription"))
+        listing->description.emplace(query.value("searchdescription"));
+    if (query.has("searchtitle"))
+        listing->title.emplace(query.value("searchtitle"));
+
+    // Streamed a page at a time: memory stays small however many events match.
+    Reply reply;
+    reply.next = [this, listing](std::string &out, bool &done) {
+        try {
+            if (!listing->statusSent) {
+                out = EventList::StatusLine;
+                listing->statusSent = true;
+            }
+            while (!listing->done && out.size() < ListChunk) {
+                const auto rows = m_events.page(listing->user, listing->from, listing->to,
+                                                listing->cursor, ListPage);
+                listing->done = rows.size() < ListPage;
+                for (const auto &row : rows) {
+                    listing->cursor = row.position;
+                    if (listing->matches(row.event))
+                        EventList::append(out, row.event);
+                }
+            }
+            done = listing->done;
+            return true;
+        } catch (const std::exception &failure) {
+            m_log.message(std::string("error: listing events failed: ") + failure.what());
+            return false;
+        }
+    };
+    return reply;
+}
+
+Reply HttpService::download(const Request &request)
+{
+    const QueryString query(request.target);
+    Reply refusal;
+    const auto user = eventOwner(request, query, refusal);
+    if (!user)
+        return refusal;
+    const std::string id = query.value("extguid");
+    const auto stored = m_events.openFile(*user, id);
+    if (!stored)
+        return error(404, "no such event");
+
+    auto file = std::make_shared<FileSource>();
+    file->fd = stored->fd;
+    file->size = stored->size;
+    file->digest = stored->digest;
+    file->eventId = id;
+    if (file->size == 0 && !file->digest.empty()) {
+        Sha256 empty;
+        if (empty.finish() != file->digest) {
+            m_log.message("error: the stored file of event " + QueryString::forLog(id, {})
+                          + " no longer matches its hash; not sent");
+            return error(500, "the stored file is damaged");
+        }
+    }
+
+    Reply reply;
+    reply.contentType = "application/octet-stream";
+    reply.headers.emplace_back("Accept-Ranges", "bytes");
+    if (!file->digest.empty())
+        reply.headers.emplace_back("Repr-Digest", Sha256::reprDigest(file->digest));
+    file->first = 0;
+    file->last = file->size - 1;
+    switch (parseRange(request.range, file->size, file->first, file->last)) {
+    case RangeKind::Whole:
+        file->first = 0;
+        file->last = file->size - 1;
+        break;
+    case RangeKind::Part:
+        reply.status = 206;
+        reply.headers.emplace_back("Content-Range",
+                                   "bytes " + std::to_string(file->first) + "-"
+                                       + std::to_string(file->last) + "/"
+                                       + std::to_string(file->size));
+        break;
+    case RangeKind::Outside: {
+        Reply outside = error(416, "the range lies outside the file");
+        outside.headers.emplace_back("Content-Range", "bytes */" + std::to_string(file->size));
+        return outside;
+    }
+    }
+    reply.file = std::move(file);
+    return reply;
+}
+
+Reply HttpService::remove(const Request &request)
+{
+    const QueryString query(request.target);
+    Reply refusal;
+    const auto user = eventOwner(request, query, refusal);
+    if (!user)
+        return refusal;
+    if (!m_events.remove(*user, query.value("extguid")))
+        return error(404, "no such event");
+    return text(200, "OK deleted\n");
+}
+
+} // namespace QuorvaneServer

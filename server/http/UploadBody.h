@@ -1,0 +1,51 @@
+#pragma once
+
+#include "http/EventDocument.h"
+#include "store/TempFile.h"
+
+#include <memory>
+#include <string>
+
+namespace QuorvaneServer {
+
+class FileStore;
+
+// The body of an upload as it arrives: the event XML document, "-|+", then the
+// file's bytes, which go straight into a temporary file so that memory stays
+// bounded whatever the size.
+class UploadBody
+{
+public:
+    UploadBody(const FileStore &files, size_t maxDocument);
+
+    // Takes the next bytes; false once the body is refused (see failure()),
+    // after which the rest of the body can be dropped.
+    bool consume(const char *data, size_t size);
+    // The body has ended: checks that it was complete and makes the file durable.
+    bool finish();
+
+    // The HTTP status of a refusal: 400 for a malformed body, 507 when the disk
+    // is full, 500 for other failures of the server.
+    int failureStatus() const { return m_failureStatus; }
+    const std::string &failure() const { return m_failure; }
+    const EventRecord &event() const { return m_document.record(); }
+    TempFile &file() { return *m_file; }
+
+private:
+    enum class Phase { Document, Separator, Content, Refused };
+
+    bool documentComplete();
+    bool takeBytes(const char *data, size_t size);
+    bool refuse(int status, std::string failure);
+    bool fileFailed(const char *what);
+
+    const FileStore &m_files;
+    EventDocument m_document;
+    Phase m_phase = Phase::Document;
+    std::string m_separator;
+    std::unique_ptr<TempFile> m_file;
+    int m_failureStatus = 0;
+    std::string m_failure;
+};
+
+} // namespace QuorvaneServer

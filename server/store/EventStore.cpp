@@ -1,0 +1,157 @@
+#include "store/EventStore.h"
+
+#include "store/Database.h"
+#include "store/FileStore.h"
+#include "store/Statement.h"
+#include "store/Transaction.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace QuorvaneServer {
+
+EventStore::EventStore(Database &db, const FileStore &files)
+    : m_db(db)
+    , m_files(files)
+{
+}
+
+void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file)
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    const std::string storage = m_files.adopt(file);
+    if (storage.empty())
+        throw DatabaseError(std::string("cannot store an uploaded file: ")
+                                + std::strerror(file.error()),
+                            file.error() == ENOSPC || file.error() == EDQUOT);
+    std::string replaced;
+    try {
+        Transaction transaction(m_db);
+        Statement previous(m_db, "SELECT storage FROM events WHERE user_id = ?1 AND event_id = ?2");
+        previous.bind(1, user).bind(2, event.id);
+        if (previous.step())
+            replaced = previous.bytes(0);
+        Statement(m_db, "DELETE FROM events WHERE user_id = ?1 AND event_id = ?2")
+            .bind(1, user)
+            .bind(2, event.id)
+            .step();
+        Statement insert(
+            m_db,
+            "INSERT INTO events (user_id, event_id, name, path, type, content, "
+            "description, record_time, record_changed, time_key, access_id, size, "
+            "storage, sha256) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
+            "?14)");
+        insert.bind(1, user)
+            .bind(2, event.id)
+            .bind(3, event.name)
+            .bind(4, event.path)
+            .bind(5, event.type)
+            .bind(6, event.content)
+            .bind(7, event.description)
+            .bind(8, event.recordTime)
+            .bind(9, event.recordChanged)
+            .bind(10, timeStampSeconds(event.recordTime))
+            .bind(11, accessId)
+            .bind(12, static_cast<int64_t>(file.size()))
+            .bindText(13, storage)
+            .bind(14, file.digest())
+            .step();
+        transaction.commit();
+    } catch (...) {
+        m_files.remove(storage);
+        throw;
+    }
+    if (!replaced.empty())
+        m_files.remove(replaced);
+}
+
+std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id)
+{
+    // Under the lock, so that a replacement cannot remove the file between the
+    // look-up and the open; once open, it stays readable whatever happens.
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    Statement select(m_db,
+                     "SELECT storage, sha256 FROM events WHERE user_id = ?1 AND event_id = ?2");
+    select.bind(1, user).bind(2, id);
+    if (!select.step())
+        return std::nullopt;
+    OpenFile file;
+    file.digest = select.bytes(1);
+    file.fd = m_files.open(select.bytes(0));
+    struct stat info;
+    if (file.fd < 0 || ::fstat(file.fd, &info) != 0) {
+        const int error = errno;
+        if (file.fd >= 0)
+            ::close(file.fd);
+        throw std::runtime_error(std::string("cannot open a stored file: ") + std::strerror(error));
+    }
+    file.size = static_cast<uint64_t>(info.st_size);
+    return file;
+}
+
+bool EventStore::remove(int64_t user, const std::string &id)
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    std::string storage;
+    {
+        Transaction transaction(m_db);
+        Statement select(m_db, "SELECT storage FROM events WHERE user_id = ?1 AND event_id = ?2");
+        select.bind(1, user).bind(2, id);
+        if (!select.step())
+            return false;
+        storage = select.bytes(0);
+        Statement(m_db, "DELETE FROM events WHERE user_id = ?1 AND event_id = ?2")
+            .bind(1, user)
+            .bind(2, id)
+            .step();
+        transaction.commit();
+    }
+    m_files.remove(storage);
+    return true;
+}
+
+std::vector<EventStore::Listed> EventStore::page(int64_t user, int64_t from, int64_t to,
+                                                 const Cursor &after, size_t limit)
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    Statement select(m_db,
+                     "SELECT event_id, name, path, type, content, description, record_time, "
+                     "record_changed, time_key FROM events WHERE user_id = ?1 AND time_key >= ?2 "
+                     "AND time_key <= ?3 AND (time_key, event_id) > (?4, ?5) "
+                     "ORDER BY time_key, event_id LIMIT ?6");
+    select.bind(1, user)
+        .bind(2, from)
+        .bind(3, to)
+        .bind(4, after.timeKey)
+        .bind(5, after.id)
+        .bind(6, static_cast<int64_t>(limit));
+    std::vector<Listed> rows;
+    while (select.step()) {
+        Listed row;
+        row.event.id = select.bytes(0);
+        row.event.name = select.bytes(1);
+        row.event.path = select.bytes(2);
+        row.event.type = select.bytes(3);
+        row.event.content = select.bytes(4);
+        row.event.description = select.bytes(5);
+        row.event.recordTime = select.bytes(6);
+        row.event.recordChanged = select.bytes(7);
+        row.position = { select.integer(8), row.event.id };
+        rows.push_back(std::move(row));
+    }
+    return rows;
+}
+
+std::set<std::string> EventStore::storageNames()
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    std::set<std::string> names;
+    Statement select(m_db, "SELECT storage FROM events");
+    while (select.step())
+        names.insert(select.bytes(0));
+    return names;
+}
+
+} // namespace QuorvaneServer

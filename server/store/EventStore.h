@@ -1,0 +1,66 @@
+#pragma once
+
+#include "store/EventRecord.h"
+
+#include <cstdint>
+#include <optional>
+#include <set>
+#include <string>
+#include <vector>
+
+namespace QuorvaneServer {
+
+class Database;
+class FileStore;
+class TempFile;
+
+// The events of all users with their stored files. Every change is one
+// transaction; a file is in place before the row that names it commits and is
+// removed only after the row that named it is gone.
+class EventStore
+{
+public:
+    EventStore(Database &db, const FileStore &files);
+
+    // Stores the event of user with its synced upload file, replacing the
+    // user's event of the same id. Throws on failure, leaving nothing behind;
+    // DatabaseError::full() tells a full disk or database.
+    void save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file);
+
+    struct OpenFile
+    {
+        int fd = -1;
+        uint64_t size = 0;
+        // Raw SHA-256 of the file as uploaded; empty for files stored unhashed.
+        std::string digest;
+    };
+    // The stored file of the user's event, open for reading; nullopt when the
+    // user has no such event.
+    std::optional<OpenFile> openFile(int64_t user, const std::string &id);
+
+    // False when the user has no such event.
+    bool remove(int64_t user, const std::string &id);
+
+    struct Cursor
+    {
+        int64_t timeKey = 0;
+        std::string id;
+    };
+    struct Listed
+    {
+        EventRecord event;
+        Cursor position;
+    };
+    // Up to limit events of user whose time lies in [from, to], in order of
+    // time and id, starting after the position after.
+    std::vector<Listed> page(int64_t user, int64_t from, int64_t to, const Cursor &after,
+                             size_t limit);
+
+    std::set<std::string> storageNames();
+
+private:
+    Database &m_db;
+    const FileStore &m_files;
+};
+
+} // namespace QuorvaneServer

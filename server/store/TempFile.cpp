@@ -1,0 +1,125 @@
+#include "store/TempFile.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace QuorvaneServer {
+
+namespace {
+
+constexpr size_t BufferSize = 256 * 1024;
+// Asking the kernel to start writing every few MiB keeps the final fsync short
+// and the amount of dirty memory small, however large the upload.
+constexpr uint64_t WritebackStep = 8 * 1024 * 1024;
+
+} // namespace
+
+bool syncFolder(const std::string &folder)
+{
+    const int fd = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0)
+        return false;
+    const bool synced = ::fsync(fd) == 0;
+    ::close(fd);
+    return synced;
+}
+
+TempFile::TempFile(std::string path)
+    : m_path(std::move(path))
+{
+    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (m_fd < 0) {
+        m_error = errno;
+        return;
+    }
+    m_created = true;
+    m_buffer.resize(BufferSize);
+}
+
+TempFile::~TempFile()
+{
+    if (m_fd >= 0)
+        ::close(m_fd);
+    if (m_created && !m_moved)
+        ::unlink(m_path.c_str());
+}
+
+bool TempFile::fail(int error)
+{
+    if (m_error == 0)
+        m_error = error;
+    return false;
+}
+
+bool TempFile::write(const char *data, size_t size)
+{
+    if (m_error != 0)
+        return false;
+    m_hash.add(data, size);
+    while (size > 0) {
+        if (m_used == m_buffer.size() && !flush())
+            return false;
+        const size_t room = m_buffer.size() - m_used;
+        const size_t taken = size < room ? size : room;
+        std::copy(data, data + taken, m_buffer.data() + m_used);
+        m_used += taken;
+        data += taken;
+        size -= taken;
+    }
+    return true;
+}
+
+bool TempFile::flush()
+{
+    size_t written = 0;
+    while (written < m_used) {
+        const ssize_t n = ::write(m_fd, m_buffer.data() + written, m_used - written);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return fail(errno);
+        }
+        written += static_cast<size_t>(n);
+    }
+    m_size += m_used;
+    m_used = 0;
+    if (m_size - m_writebackStart >= WritebackStep) {
+        ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
+                          static_cast<off64_t>(m_size - m_writebackStart), SYNC_FILE_RANGE_WRITE);
+        m_writebackStart = m_size;
+    }
+    return true;
+}
+
+bool TempFile::sync()
+{
+    if (m_error != 0)
+        return false;
+    if (!flush())
+        return false;
+    if (::fsync(m_fd) != 0)
+        return fail(errno);
+    if (m_digest.empty())
+        m_digest = m_hash.finish();
+    return true;
+}
+
+bool TempFile::moveTo(const std::string &target, const std::string &targetFolder)
+{
+    if (m_error != 0)
+        return false;
+    if (::rename(m_path.c_str(), target.c_str()) != 0)
+        return fail(errno);
+    m_moved = true;
+    m_path = target;
+    ::close(m_fd);
+    m_fd = -1;
+    if (!syncFolder(targetFolder))
+        return fail(errno);
+    return true;
+}
+
+} // namespace QuorvaneServer
