@@ -58,14 +58,17 @@ bool ReferenceServer::addUser(const QByteArray &name, const QByteArray &password
     return true;
 }
 
-bool ReferenceServer::start()
+bool ReferenceServer::start(const QStringList &options)
 {
+    m_scheme = options.contains(QLatin1String("--tls-cert")) ? "https" : "http";
     // A port found free may be taken again before the server binds it: retry
     // a few times with another.
     for (int attempt = 0; attempt < 5; ++attempt) {
         m_port = freePort();
         m_process.start(
-            binary(), { "--listen", QString("127.0.0.1:%1").arg(m_port), "--data", m_dataFolder });
+            binary(),
+            QStringList { "--listen", QString("127.0.0.1:%1").arg(m_port), "--data", m_dataFolder }
+                + options);
         if (!m_process.waitForStarted(10000)) {
             m_error = QLatin1String("cannot start ") + binary();
             return false;
@@ -90,5 +93,5 @@ bool ReferenceServer::start()
 
 QByteArray ReferenceServer::url() const
 {
-    return "http://127.0.0.1:" + QByteArray::number(m_port);
+    return m_scheme + "://127.0.0.1:" + QByteArray::number(m_port);
 }

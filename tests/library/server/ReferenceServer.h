@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QProcess>
 #include <QString>
+#include <QStringList>
 
 // Runs our reference backup server (quorvane-server) on a free loopback port
 // with its data in a folder of the caller's choosing, for as long as it lives.
@@ -17,7 +18,8 @@ public:
 
     // Both return false with a reason in error().
     bool addUser(const QByteArray &name, const QByteArray &password);
-    bool start();
+    // Extra options go to the server; "--tls-cert" makes its address https.
+    bool start(const QStringList &options = {});
 
     QByteArray url() const;
     QString error() const { return m_error; }
@@ -26,5 +28,6 @@ private:
     QString m_dataFolder;
     QProcess m_process;
     quint16 m_port = 0;
+    QByteArray m_scheme = "http";
     QString m_error;
 };
