@@ -151,7 +151,7 @@ void ServerTransfer::release()
     onDone = nullptr;
 }
 
-QByteArray ServerTransfer::sentFileDigest() const
+QByteArray ServerTransfer::sentFileDigest()
 {
     return m_sentHashValid ? m_sentHash.digest() : QByteArray();
 }

@@ -1,7 +1,7 @@
 #pragma once
 
+#include "BackgroundSha256.h"
 #include "CurlMulti.h"
-#include "Sha256.h"
 #include "UploadBody.h"
 
 #include <QByteArray>
@@ -25,7 +25,7 @@ public:
     struct Sink
     {
         std::unique_ptr<QFile> file;
-        Sha256 hash;
+        BackgroundSha256 hash;
         qint64 written = 0;
         bool writeFailed = false;
     };
@@ -62,7 +62,7 @@ public:
     QByteArray serverDigest() const { return m_serverDigest; }
     // The digest of the file part of the body (what the server stores);
     // empty when curl sent parts of the body more than once out of order.
-    QByteArray sentFileDigest() const;
+    QByteArray sentFileDigest();
     qint64 bodySize() const;
     QString errorText() const;
 
@@ -93,7 +93,7 @@ private:
     bool m_rangesAccepted = false;
     qint64 m_contentRangeStart = -1;
     QByteArray m_serverDigest;
-    Sha256 m_sentHash;
+    BackgroundSha256 m_sentHash;
     bool m_sentHashValid = true;
     qint64 m_bodyCursor = 0;
     curl_off_t m_lastUp = -1;
