@@ -1,8 +1,8 @@
 // A server that lists an event whose path names a file outside the data
 // folder: nothing of that file is sent, and opening the event stays inside.
 
-#include "BackupServer.h"
 #include "LibraryHost.h"
+#include "LibrarySettings.h"
 #include "ScriptedServer.h"
 
 #include <QDateTime>
@@ -31,7 +31,7 @@ private slots:
         secretFile.close();
 
         ScriptedServer server;
-        configureLibrary(server.baseUrl(), data.path());
+        LibrarySettings::configure(QString::fromUtf8(server.baseUrl()), data.path());
         library->setDataPath(data.path().toUtf8().constData());
         const QByteArray id = "9e8d7c6b-5a49-4382-9170-6f5e4d3c2b1a";
         const QByteArray now = QByteArray::number(QDateTime::currentSecsSinceEpoch());

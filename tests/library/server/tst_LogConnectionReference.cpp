@@ -49,11 +49,11 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY2(QFileInfo(ReferenceServer::binary()).isExecutable(),
-                 qPrintable(ReferenceServer::binary() + " is missing"));
+        QVERIFY2(QFileInfo(ServerProcess::program()).isExecutable(),
+                 qPrintable(ServerProcess::program() + " is missing"));
         server = std::make_unique<ReferenceServer>(folder.filePath("server"));
-        QVERIFY2(server->addUser("ann", password), qPrintable(server->error()));
-        QVERIFY2(server->start(), qPrintable(server->error()));
+        QVERIFY(server->addAccount("ann", password));
+        QVERIFY2(server->start(), qPrintable(server->failure()));
 
         SettingsStore settings;
         settings.clear();
@@ -170,11 +170,11 @@ private slots:
         QTemporaryDir tls;
         QVERIFY(makeCertificates(tls.path()));
         ReferenceServer secure(tls.filePath("server"));
-        QVERIFY2(secure.addUser("ann", password), qPrintable(secure.error()));
+        QVERIFY(secure.addAccount("ann", password));
         QVERIFY2(secure.start({ "--tls-cert", tls.filePath("server.pem"), "--tls-key",
                                 tls.filePath("server.key") }),
-                 qPrintable(secure.error()));
-        const QByteArray plainUrl = server->url();
+                 qPrintable(secure.failure()));
+        const QString plainUrl = server->url();
         SettingsStore().setValue("server_url", secure.url());
 
         // Not trusted yet: the upload fails and the server keeps nothing.

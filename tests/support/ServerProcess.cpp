@@ -4,17 +4,23 @@
 #include <QRegularExpression>
 #include <QtGlobal>
 #include <csignal>
+#include <sys/prctl.h>
 
 ServerProcess::ServerProcess(QString dataFolder)
     : m_dataFolder(std::move(dataFolder))
 {
     m_process.setProgram(program());
+    // A test that dies must not leave its server behind.
+    m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    // Drained whenever the test's loop runs, so a chatty server never blocks on a full pipe.
+    QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] { log(); });
 }
 
 ServerProcess::~ServerProcess()
 {
     if (m_process.state() != QProcess::NotRunning)
         kill();
+    m_process.disconnect();
 }
 
 QString ServerProcess::program()
