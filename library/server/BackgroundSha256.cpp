@@ -10,13 +10,19 @@ BackgroundSha256::~BackgroundSha256()
 void BackgroundSha256::add(const char *data, size_t size)
 {
     m_total += size;
-    if (!m_thread.joinable() && m_total <= InlineBytes) {
+    if (!m_running && m_total <= InlineBytes) {
         m_hash.add(data, size);
         return;
     }
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (!m_thread.joinable())
-        m_thread = std::thread(&BackgroundSha256::work, this);
+    if (!m_running)
+        m_running = pthread_create(&m_thread, nullptr, &BackgroundSha256::run, this) == 0;
+    if (!m_running) {
+        // No thread to be had: hash here rather than not at all.
+        lock.unlock();
+        m_hash.add(data, size);
+        return;
+    }
     // A hash slower than the network holds the transfer back only here.
     m_changed.wait(lock, [this] { return m_queued < MaxQueued; });
     m_queue.emplace_back(data, qsizetype(size));
@@ -44,6 +50,12 @@ void BackgroundSha256::drain(std::unique_lock<std::mutex> &lock)
     m_changed.wait(lock, [this] { return m_queue.empty() && !m_busy; });
 }
 
+void *BackgroundSha256::run(void *self)
+{
+    static_cast<BackgroundSha256 *>(self)->work();
+    return nullptr;
+}
+
 void BackgroundSha256::work()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -65,7 +77,7 @@ void BackgroundSha256::work()
 
 void BackgroundSha256::stop()
 {
-    if (!m_thread.joinable())
+    if (!m_running)
         return;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -73,7 +85,8 @@ void BackgroundSha256::stop()
         m_queue.clear(); // what nobody asks the digest of need not be hashed
         m_changed.notify_all();
     }
-    m_thread.join();
+    pthread_join(m_thread, nullptr);
+    m_running = false;
 }
 
 } // namespace Quorvane

@@ -6,7 +6,7 @@
 #include <condition_variable>
 #include <deque>
 #include <mutex>
-#include <thread>
+#include <pthread.h>
 
 namespace Quorvane {
 
@@ -30,13 +30,17 @@ private:
     static constexpr size_t InlineBytes = 1024 * 1024;
     static constexpr size_t MaxQueued = 16 * 1024 * 1024;
 
+    static void *run(void *self);
     void work();
     void drain(std::unique_lock<std::mutex> &lock);
     void stop();
 
     Sha256 m_hash;
     size_t m_total = 0;
-    std::thread m_thread;
+    // A plain thread: std::thread's templates would carry our names out of
+    // the library's exports.
+    pthread_t m_thread {};
+    bool m_running = false;
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<QByteArray> m_queue;
