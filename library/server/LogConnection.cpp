@@ -379,12 +379,20 @@ void LogConnection::transferEnded(CURLcode code)
     if (resumeDownload(code))
         return;
     ServerTransfer &transfer = *m_transfer;
-    const bool trusted = code != CURLE_PEER_FAILED_VERIFICATION && code != CURLE_SSL_CACERT_BADFILE
-        && code != CURLE_SSL_CONNECT_ERROR;
-    if (!trusted)
+    switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
         reportMessage(tr("The server's certificate is not trusted: %1").arg(transfer.errorText()));
-    else if (code == CURLE_OPERATION_TIMEDOUT)
+        break;
+    case CURLE_SSL_CONNECT_ERROR:
+        reportMessage(tr("No secure connection to the server: %1").arg(transfer.errorText()));
+        break;
+    case CURLE_OPERATION_TIMEDOUT:
         reportMessage(tr("The server did not answer in time: %1").arg(transfer.errorText()));
+        break;
+    default:
+        break;
+    }
 
     m_aborted = code != CURLE_OK || transfer.rejected() || m_pending->sink.writeFailed;
     int status = m_aborted ? Failed : Finished;
