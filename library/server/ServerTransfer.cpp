@@ -173,6 +173,11 @@ void ServerTransfer::transferDone(CURLcode code)
     // The last report of the upload may not have come before the end.
     if (code == CURLE_OK && m_body && onProgress && m_lastUp != m_body->size())
         onProgress(m_body->size(), m_body->size());
+    if (m_stalled && code == CURLE_ABORTED_BY_CALLBACK) {
+        code = CURLE_OPERATION_TIMEDOUT;
+        qsnprintf(m_error, sizeof m_error, "nothing moved for %d seconds",
+                  qMax(1, m_options.timeoutSeconds));
+    }
     const auto done = std::move(onDone);
     onDone = nullptr;
     done(code);
@@ -189,6 +194,7 @@ size_t ServerTransfer::writeCallback(char *data, size_t size, size_t count, void
                                transfer->m_receivedBytes, qint64(bytes)))
         return CURL_WRITEFUNC_PAUSE; // curl hands the same bytes again later
     transfer->m_receivedBytes += qint64(bytes);
+    transfer->m_lastActivity = transfer->m_clock.elapsed();
     if (sink->file->write(data, qint64(bytes)) != qint64(bytes)) {
         sink->writeFailed = true; // a full disk must not pass for a complete answer
         return 0;
@@ -217,6 +223,7 @@ size_t ServerTransfer::readCallback(char *data, size_t size, size_t count, void 
         transfer->m_sentHash.add(data + (from - transfer->m_bodyCursor), size_t(to - from));
     transfer->m_bodyCursor = to;
     transfer->m_sentBytes += got;
+    transfer->m_lastActivity = transfer->m_clock.elapsed();
     return size_t(got);
 }
 
@@ -243,6 +250,7 @@ bool ServerTransfer::aheadOfLimit(qint64 bytesPerSecond, qint64 moved, qint64 mo
     if (dueMs <= elapsedMs)
         return false;
     m_resumeTimer.start(int(qMin<qint64>(dueMs - elapsedMs, 1000)));
+    m_lastActivity = elapsedMs; // held back by us, not stalled
     return true;
 }
 
@@ -252,6 +260,7 @@ size_t ServerTransfer::headerCallback(char *data, size_t size, size_t count, voi
     const size_t bytes = size * count;
     if (transfer->m_released)
         return 0;
+    transfer->m_lastActivity = transfer->m_clock.elapsed();
     const QByteArray line = QByteArray::fromRawData(data, int(bytes));
     if (line == "\r\n" || line == "\n")
         return transfer->acceptAnswer() ? bytes : 0;
@@ -321,6 +330,13 @@ int ServerTransfer::progressCallback(void *self, curl_off_t downTotal, curl_off_
     auto *transfer = static_cast<ServerTransfer *>(self);
     if (transfer->m_released)
         return 1; // stops the transfer
+    // curl's own low-speed check averages over several seconds; a stall is
+    // measured here from the last byte that moved.
+    const qint64 quietMs = transfer->m_clock.elapsed() - transfer->m_lastActivity;
+    if (quietMs >= qint64(qMax(1, transfer->m_options.timeoutSeconds)) * 1000) {
+        transfer->m_stalled = true;
+        return 1;
+    }
     if (!transfer->onProgress || transfer->m_rejected)
         return 0;
     if (transfer->m_body && upNow != transfer->m_lastUp && upTotal > 0 && upNow > 0) {

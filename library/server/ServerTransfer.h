@@ -99,6 +99,9 @@ private:
     curl_off_t m_lastUp = -1;
     curl_off_t m_lastDown = 0;
     QElapsedTimer m_clock;
+    // When bytes last moved (or we held them back ourselves), in m_clock's ms.
+    qint64 m_lastActivity = 0;
+    bool m_stalled = false;
     QTimer m_resumeTimer;
     qint64 m_sentBytes = 0;
     qint64 m_receivedBytes = 0;
