@@ -139,32 +139,6 @@ private slots:
         SettingsStore().writeCredentials("ann", password);
     }
 
-    void concurrentSavesReadTheirOwnAnswers()
-    {
-        // Four connections (one per pipe) in flight at once; the first was
-        // started with a wrong password.
-        std::vector<std::unique_ptr<LogConnection>> connections;
-        std::vector<std::unique_ptr<ConnectionOwner>> owners;
-        std::vector<EventElement> events;
-        for (int i = 0; i < 4; ++i) {
-            connections.push_back(std::make_unique<LogConnection>());
-            owners.push_back(std::make_unique<ConnectionOwner>(*connections.back()));
-            EventElement sent = event();
-            sent.setId("c0ffee00-0000-4000-8000-00000000000" + QByteArray::number(i));
-            sent.setPath("");
-            events.push_back(sent);
-        }
-        for (int i = 0; i < 4; ++i) {
-            SettingsStore().writeCredentials("ann", i == 0 ? "wrong" : password);
-            QCOMPARE(connections[i]->saveEvent(events[i]), 77);
-            owners[i]->call = [&, i] { return connections[i]->saveEvent(events[i]); };
-        }
-        for (int i = 0; i < 4; ++i) {
-            QVERIFY(QTest::qWaitFor([&] { return !owners[i]->results.isEmpty(); }, 30000));
-            QCOMPARE(owners[i]->results, QList<int> { i == 0 ? 100 : 0 });
-        }
-    }
-
     void httpsWithThePrivateCa()
     {
         QTemporaryDir tls;
