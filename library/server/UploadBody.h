@@ -36,6 +36,7 @@ private:
     static constexpr qint64 BlockSize = 256 * 1024;
 
     bool fillBlock(qint64 inFile);
+    qint64 readFile(qint64 inFile, char *data, qint64 length);
 
     QByteArray m_head;
     QFile m_file;
