@@ -395,7 +395,7 @@ private slots:
         closed.close();
         setSetting("server_url", "http://127.0.0.1:" + QByteArray::number(port));
         QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 99 }));
-        QVERIFY(!QFile::exists(dataFile(QString::fromUtf8(event.getId()))));
+        QVERIFY(!QFile::exists(dataFile("holding/" + QString::fromUtf8(event.getId()))));
     }
 
     void serverAddressComesFromTheSetting()
@@ -424,7 +424,8 @@ private slots:
         EventElement event = fileEvent("report.pdf");
         event.kind = 3;
         QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
-        QCOMPARE(fileBytes(dataFile(QString::fromUtf8(event.getId()))), QByteArray("file bytes"));
+        QCOMPARE(fileBytes(dataFile("holding/" + QString::fromUtf8(event.getId()))),
+                 QByteArray("file bytes"));
         QCOMPARE(user.messages, QStringList { "Downloading event \"File [report.pdf]\"..." });
 
         // A kind 0 event's file is fetched whole from its own address.
@@ -434,7 +435,8 @@ private slots:
         QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
         QCOMPARE(server->requests[1].method, QByteArray("GET"));
         QCOMPARE(server->requests[1].target, QByteArray("/some/where.pdf?x=1&y=a%20b"));
-        QCOMPARE(fileBytes(dataFile(QString::fromUtf8(event.getId()))), QByteArray("web bytes"));
+        QCOMPARE(fileBytes(dataFile("holding/" + QString::fromUtf8(event.getId()))),
+                 QByteArray("web bytes"));
     }
 
     void unsafeIdsAreRefused_data()
@@ -484,7 +486,7 @@ private slots:
         event.kind = 3;
         QCOMPARE(connection->downloadEvent(event), 77);
         QVERIFY(QTest::qWaitFor([this] { return !user.progress.isEmpty(); }, 20000));
-        const QString holding = dataFile(QString::fromUtf8(event.getId()));
+        const QString holding = dataFile("holding/" + QString::fromUtf8(event.getId()));
         QVERIFY(QFile::exists(holding));
 
         connection->cancelCurrentHttpOperation();
