@@ -29,7 +29,13 @@ bool ReferenceServer::start(const QStringList &extraArguments)
         return false;
     }
     m_accountAdded = true;
-    if (!m_process->start(extraArguments)) {
+    // Tests refuse logins on purpose, more often than the server lets one
+    // address guess; throttling itself is tested with its own settings.
+    QStringList arguments = extraArguments;
+    if (!arguments.contains(QStringLiteral("--login-failures")))
+        arguments << QStringLiteral("--login-failures") << QStringLiteral("1000")
+                  << QStringLiteral("--login-failures-per-address") << QStringLiteral("1000");
+    if (!m_process->start(arguments)) {
         m_failure = m_process->failure();
         return false;
     }

@@ -24,7 +24,8 @@ public:
     ~ReferenceServer();
 
     // Adds the account (first time only) and starts listening, with any
-    // further server options; false with failure() set.
+    // further server options (failed logins are not throttled unless
+    // "--login-failures" is among them); false with failure() set.
     bool start(const QStringList &extraArguments = {});
     QString failure() const { return m_failure; }
     // "http://127.0.0.1:PORT", the value of the setting "server_url".
