@@ -1,0 +1,166 @@
+#include "Session.h"
+
+#include "Progress.h"
+#include "ServerProbe.h"
+#include "SharedSettings.h"
+
+#include <cstdlib>
+#include <ctime>
+
+namespace {
+
+std::time_t todayMidnight()
+{
+    const std::time_t now = std::time(nullptr);
+    std::tm local {};
+    ::localtime_r(&now, &local);
+    local.tm_hour = local.tm_min = local.tm_sec = 0;
+    local.tm_isdst = -1;
+    return std::mktime(&local);
+}
+
+} // namespace
+
+ReadQuery ReadQuery::everything(bool server)
+{
+    ReadQuery query;
+    query.server = server;
+    query.startTime = int(todayMidnight());
+    // The local store stops at the first possible day itself.
+    query.dayCount = int(query.startTime / 86400) + 1;
+    return query;
+}
+
+Session::Session(Quorvane::IQuorvane *library, Progress &progress, std::ostream &err)
+    : m_library(library)
+    , m_progress(progress)
+    , m_err(err)
+    , m_user(new CommandUser(library, progress))
+{
+}
+
+Session::~Session()
+{
+    m_user->retire();
+    m_progress.clear();
+}
+
+int Session::exitCode(int libraryCode)
+{
+    switch (libraryCode) {
+    case Quorvane::Success:
+    case Quorvane::LoginRefused:
+    case Quorvane::Cancelled:
+        return libraryCode;
+    default:
+        return Quorvane::Failure;
+    }
+}
+
+int Session::await(int result)
+{
+    // Without pipes the library takes nothing and will never report.
+    if (result != Quorvane::Success)
+        return Quorvane::Failure;
+    return m_user->wait();
+}
+
+int Session::read(const ReadQuery &query)
+{
+    m_user->expectListOfFirstPipe(true);
+    return await(m_library->loadEvents(m_user, query.server, query.dayCount, query.startTime,
+                                       query.searchText.c_str(), query.searchFields.c_str(),
+                                       false));
+}
+
+const EventRecord *Session::find(const std::string &id) const
+{
+    for (const EventRecord &record : events())
+        if (record.id == id)
+            return &record;
+    return nullptr;
+}
+
+bool Session::haveAll(const std::vector<std::string> &ids)
+{
+    for (const std::string &id : ids) {
+        if (!find(id)) {
+            m_progress.clear();
+            m_err << "quorvane: no event " << id << '\n';
+            return false;
+        }
+    }
+    return true;
+}
+
+int Session::run(ListOperation operation, const std::vector<std::string> &ids)
+{
+    Quorvane::IdList list = Quorvane::IdList::withCapacity(int(ids.size()));
+    for (const std::string &id : ids)
+        list.append(id.c_str());
+    m_user->expectListOfFirstPipe(true);
+    // The library releases the list, whatever it does with it.
+    return await((m_library->*operation)(list, m_user));
+}
+
+int Session::removeLocal(const std::vector<std::string> &ids)
+{
+    Quorvane::IdList list = Quorvane::IdList::withCapacity(int(ids.size()));
+    for (const std::string &id : ids)
+        list.append(id.c_str());
+    if (m_library->deleteLocalEvents(list) != Quorvane::Success)
+        return Quorvane::Failure;
+    // Queued behind the removal on the same pipe.
+    const int code = read(ReadQuery::everything(false));
+    if (code != Quorvane::Success)
+        return code;
+    for (const std::string &id : ids)
+        if (find(id))
+            return Quorvane::Failure;
+    return Quorvane::Success;
+}
+
+int Session::add(const Quorvane::EventNative &event, bool firstPipe)
+{
+    m_user->expectListOfFirstPipe(firstPipe);
+    return await(m_library->addEvent(event, m_user));
+}
+
+int Session::fail(const std::string &what, int code, bool server)
+{
+    m_progress.clear();
+    const int exit = exitCode(code);
+    m_err << "quorvane: " << what << ": ";
+    if (exit == Quorvane::LoginRefused) {
+        m_err << "the server refused the login (see quorvane config user, and "
+                 "quorvane config --password-stdin password)\n";
+    } else if (exit == Quorvane::Cancelled) {
+        m_err << "cancelled\n";
+    } else if (server) {
+        const std::string reason = ServerProbe::unreachable(SharedSettings::serverUrl());
+        m_err << (reason.empty() ? "the server at " + SharedSettings::serverUrl()
+                          + " answered with an error, or a local file could not be read or written"
+                                 : reason)
+              << '\n';
+    } else {
+        m_err << "a file of the local store could not be read or written\n";
+    }
+    return exit;
+}
+
+void Session::provideDataFolder()
+{
+    const char *current = m_library->getDataPath();
+    if (current && *current)
+        return;
+    // keycrate's own default, so both find the same store.
+    const char *dataHome = std::getenv("XDG_DATA_HOME");
+    const char *home = std::getenv("HOME");
+    std::string folder;
+    if (dataHome && *dataHome == '/')
+        folder = dataHome;
+    else
+        folder = std::string(home ? home : "") + "/.local/share";
+    folder += "/keycrate/events";
+    m_library->setDataPath(folder.c_str());
+}
