@@ -3,6 +3,7 @@
 #include "CommandLine.h"
 #include "EventCommands.h"
 #include "Progress.h"
+#include "RecordFormat.h"
 #include "ServerProbe.h"
 #include "Session.h"
 #include "SharedSettings.h"
@@ -119,9 +120,9 @@ int BackupCommand::run()
     std::vector<std::string> known;
     for (std::size_t i = 0; i < files.size(); ++i) {
         const File &file = files[i];
-        m_progress.setOverall(doneBytes, total);
-        m_progress.status(std::to_string(i + 1) + "/" + std::to_string(files.size()) + " "
-                          + file.path);
+        m_progress.setOverall(doneBytes, file.size, total);
+        m_progress.setPrefix(std::to_string(i + 1) + "/" + std::to_string(files.size()));
+        m_progress.status(RecordFormat::printable(file.path));
         const int code = send(file, access, &known);
         doneBytes += file.size;
         if (code == 0) {

@@ -2,6 +2,7 @@
 
 #include "Interrupt.h"
 #include "Progress.h"
+#include "RecordFormat.h"
 
 #include <chrono>
 #include <cstring>
@@ -81,7 +82,7 @@ void CommandUser::OnMessage(const char *text)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!m_retired)
-        m_progress.status(text);
+        m_progress.status(RecordFormat::printable(text));
 }
 
 void CommandUser::OnProgress(int done, int total)

@@ -2,6 +2,7 @@
 
 #include "Terminal.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <unistd.h>
 
@@ -15,13 +16,15 @@ Progress::~Progress()
     clear();
 }
 
-void Progress::setOverall(std::int64_t doneBefore, std::int64_t total)
+void Progress::setOverall(std::int64_t doneBefore, std::int64_t current, std::int64_t total)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_overallBefore == 0 && doneBefore == 0)
+    if (m_overallTotal == 0)
         m_started = std::chrono::steady_clock::now();
     m_overallBefore = doneBefore;
+    m_overallCurrent = current;
     m_overallTotal = total;
+    m_largestTotal = 0;
     m_lastDone = -1;
 }
 
@@ -30,8 +33,15 @@ void Progress::status(const std::string &text)
     if (!m_enabled)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_status = text;
-    drawLocked(text);
+    m_status = m_prefix.empty() ? text : m_prefix + " " + text;
+    m_largestTotal = 0;
+    drawLocked(m_status);
+}
+
+void Progress::setPrefix(const std::string &prefix)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_prefix = prefix;
 }
 
 void Progress::transfer(std::int64_t done, std::int64_t total)
@@ -40,6 +50,11 @@ void Progress::transfer(std::int64_t done, std::int64_t total)
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto now = std::chrono::steady_clock::now();
+    // A request's short answer reports after its large body: the bar stays
+    // with the body.
+    if (total > 0 && total < m_largestTotal)
+        return;
+    m_largestTotal = std::max(m_largestTotal, total);
     const bool overall = m_overallTotal > 0;
     if (!overall && (m_lastDone < 0 || done < m_lastDone))
         m_started = now;
@@ -49,8 +64,13 @@ void Progress::transfer(std::int64_t done, std::int64_t total)
         return;
     m_lastDrawn = now;
 
-    const std::int64_t shownDone = overall ? m_overallBefore + done : done;
-    const std::int64_t shownTotal = overall ? m_overallTotal : total;
+    const std::int64_t current = total > 0 ? std::min(done, total) : done;
+    std::int64_t shownDone = current;
+    std::int64_t shownTotal = total;
+    if (overall) {
+        shownDone = m_overallBefore + (total > 0 ? current * m_overallCurrent / total : 0);
+        shownTotal = m_overallTotal;
+    }
     const double elapsed = std::chrono::duration<double>(now - m_started).count();
     const double rate = elapsed > 0.2 ? double(shownDone) / elapsed : 0.0;
     const int percent = shownTotal > 0 ? int(shownDone * 100 / shownTotal) : 0;
@@ -61,8 +81,11 @@ void Progress::transfer(std::int64_t done, std::int64_t total)
     for (int i = 0; i < barWidth; ++i)
         line += i < filled ? '#' : '.';
     char numbers[160];
-    std::snprintf(numbers, sizeof numbers, "] %3d%% %s of %s", percent, bytes(shownDone).c_str(),
-                  bytes(shownTotal).c_str());
+    if (shownTotal > 0)
+        std::snprintf(numbers, sizeof numbers, "] %3d%% %s of %s", percent,
+                      bytes(shownDone).c_str(), bytes(shownTotal).c_str());
+    else
+        std::snprintf(numbers, sizeof numbers, "] %s", bytes(shownDone).c_str());
     line += numbers;
     if (rate > 0) {
         line += "  " + bytes(std::int64_t(rate)) + "/s";

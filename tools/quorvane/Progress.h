@@ -15,9 +15,12 @@ public:
     ~Progress();
 
     bool enabled() const { return m_enabled; }
-    // A transfer of several files: done bytes of earlier files and the sum of all.
-    void setOverall(std::int64_t doneBefore, std::int64_t total);
+    // A transfer of several files: bytes of the earlier files, of the one
+    // now sent, and of all.
+    void setOverall(std::int64_t doneBefore, std::int64_t current, std::int64_t total);
     void status(const std::string &text);
+    // Shown before every status, such as "3/50" during a backup.
+    void setPrefix(const std::string &prefix);
     void transfer(std::int64_t done, std::int64_t total);
     // Erases the line, before anything else goes to stderr.
     void clear();
@@ -33,8 +36,11 @@ private:
     const bool m_enabled;
     std::mutex m_mutex;
     std::string m_status;
+    std::string m_prefix;
     std::int64_t m_overallBefore = 0;
     std::int64_t m_overallTotal = 0;
+    std::int64_t m_overallCurrent = 0;
+    std::int64_t m_largestTotal = 0;
     std::int64_t m_lastDone = -1;
     std::chrono::steady_clock::time_point m_started;
     std::chrono::steady_clock::time_point m_lastDrawn;

@@ -105,12 +105,23 @@ std::string RecordFormat::fit(const std::string &text, std::size_t columns)
     return out + std::string("...").substr(0, columns - keep);
 }
 
-std::string RecordFormat::oneLine(const std::string &text)
+std::string RecordFormat::printable(const std::string &text, bool keepLines)
 {
-    std::string out = text;
-    for (char &c : out)
-        if (c == '\n' || c == '\r' || c == '\t')
-            c = ' ';
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = sequenceLength(text, i);
+        const bool line = c == '\n' || c == '\t';
+        // C1 controls arrive as U+0080..U+009F, two bytes starting with 0xC2.
+        const bool control = (length == 1 && (c < 0x20 || c == 0x7F))
+            || (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+        if (length == 0 || (control && !(keepLines && line)))
+            out += '?';
+        else
+            out.append(text, i, length);
+        i += length ? length : 1;
+    }
     return out;
 }
 
@@ -124,8 +135,8 @@ void RecordFormat::table(std::ostream &out, const std::vector<EventRecord> &reco
     const auto row = [&](const std::string &id, const std::string &time, const std::string &kind,
                          const std::string &access, const std::string &where,
                          const std::string &name) {
-        const std::string cell = oneLine(name);
-        out << padded(fit(oneLine(id), Id), Id) << ' ' << padded(time, Time) << ' '
+        const std::string cell = printable(name);
+        out << padded(fit(printable(id), Id), Id) << ' ' << padded(time, Time) << ' '
             << padded(kind, Kind) << ' ' << padded(access, Access) << ' ' << padded(where, Where)
             << ' ' << (nameColumns ? fit(cell, nameColumns) : cell) << '\n';
     };

@@ -20,6 +20,8 @@ public:
     static std::string jsonString(const std::string &text);
     // At most columns characters of UTF-8 text, with "..." when it was cut.
     static std::string fit(const std::string &text, std::size_t columns);
-    // Line breaks and tabs inside a table cell would break its row.
-    static std::string oneLine(const std::string &text);
+    // Text from the store or a server as a terminal may show it: control
+    // characters (which could move the cursor or retitle the window) become
+    // "?"; line breaks and tabs too unless keepLines.
+    static std::string printable(const std::string &text, bool keepLines = false);
 };
