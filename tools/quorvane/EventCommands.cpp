@@ -361,9 +361,10 @@ int EventCommands::push()
     const int code = m_session.read(ReadQuery::everything(true));
     if (code != 0)
         return m_session.fail("cannot read the events", code, true);
-    if (!m_session.haveAll(m_line.arguments()))
+    std::vector<std::string> ids = m_line.arguments();
+    if (!m_session.resolve(&ids))
         return Quorvane::Failure;
-    const int sent = m_session.run(&Quorvane::IQuorvane::uploadEvents, m_line.arguments());
+    const int sent = m_session.run(&Quorvane::IQuorvane::uploadEvents, ids);
     return sent == 0 ? 0 : m_session.fail("cannot send the events", sent, true);
 }
 
@@ -372,15 +373,16 @@ int EventCommands::pull()
     const int code = m_session.read(ReadQuery::everything(true));
     if (code != 0)
         return m_session.fail("cannot read the events", code, true);
-    if (!m_session.haveAll(m_line.arguments()))
+    std::vector<std::string> ids = m_line.arguments();
+    if (!m_session.resolve(&ids))
         return Quorvane::Failure;
-    const int fetched = m_session.run(&Quorvane::IQuorvane::downloadEvents, m_line.arguments());
+    const int fetched = m_session.run(&Quorvane::IQuorvane::downloadEvents, ids);
     return fetched == 0 ? 0 : m_session.fail("cannot fetch the events", fetched, true);
 }
 
 int EventCommands::sync()
 {
-    const std::vector<std::string> &given = m_line.arguments();
+    std::vector<std::string> given = m_line.arguments();
     ReadQuery query;
     query.server = true;
     if (!given.empty()) {
@@ -393,7 +395,7 @@ int EventCommands::sync()
     const int code = m_session.read(query);
     if (code != 0)
         return m_session.fail("cannot read the events", code, true);
-    if (!m_session.haveAll(given))
+    if (!m_session.resolve(&given))
         return Quorvane::Failure;
     const std::vector<std::string> ids = given.empty() ? idsOf(m_session.events()) : given;
     if (ids.empty())
@@ -408,11 +410,11 @@ int EventCommands::remove()
     const bool serverOnly = m_line.has("server");
     if (localOnly && serverOnly)
         return usage("--local and --server exclude each other; give neither for both");
-    const std::vector<std::string> &ids = m_line.arguments();
+    std::vector<std::string> ids = m_line.arguments();
     int code = m_session.read(ReadQuery::everything(!localOnly));
     if (code != 0)
         return m_session.fail("cannot read the events", code, !localOnly);
-    if (!m_session.haveAll(ids))
+    if (!m_session.resolve(&ids))
         return Quorvane::Failure;
 
     std::vector<std::string> local, server;
@@ -453,12 +455,13 @@ int EventCommands::remove()
 
 int EventCommands::open()
 {
-    const std::string &id = m_line.arguments().front();
+    std::vector<std::string> ids = m_line.arguments();
     int code = m_session.read(ReadQuery::everything(false));
     if (code != 0)
         return m_session.fail("cannot read the local store", code, false);
-    if (!m_session.haveAll({ id }))
+    if (!m_session.resolve(&ids))
         return Quorvane::Failure;
+    const std::string &id = ids.front();
     m_session.user().expectListOfFirstPipe(true);
     code = m_session.await(m_session.library()->openEventFile(id.c_str(), &m_session.user()));
     if (code != 0) {

@@ -1,5 +1,6 @@
 #include "RecordFormat.h"
 
+#include <algorithm>
 #include <cstdio>
 
 namespace {
@@ -128,15 +129,21 @@ std::string RecordFormat::printable(const std::string &text, bool keepLines)
 void RecordFormat::table(std::ostream &out, const std::vector<EventRecord> &records, int width)
 {
     // id, time, kind, access, where; the name takes what is left of the line.
-    static const std::size_t Id = 36, Time = 16, Kind = 4, Access = 7, Where = 7;
-    const std::size_t fixed = Id + Time + Kind + Access + Where + 5;
-    const std::size_t nameColumns
-        = width > 0 ? (std::size_t(width) > fixed + 10 ? std::size_t(width) - fixed : 10) : 0;
+    // A narrow terminal shows ids by their first characters, which every
+    // command takes as well.
+    static const std::size_t FullId = 36, ShortId = 8, Time = 16, Kind = 4, Access = 6, Where = 6,
+                             MinimumName = 20;
+    const std::size_t rest = Time + Kind + Access + Where + 5;
+    const std::size_t Id
+        = width > 0 && std::size_t(width) < FullId + rest + MinimumName ? ShortId : FullId;
+    const std::size_t nameColumns = width > 0
+        ? std::max<std::size_t>(std::size_t(width) > Id + rest ? width - Id - rest : 0, 10)
+        : 0;
     const auto row = [&](const std::string &id, const std::string &time, const std::string &kind,
                          const std::string &access, const std::string &where,
                          const std::string &name) {
         const std::string cell = printable(name);
-        out << padded(fit(printable(id), Id), Id) << ' ' << padded(time, Time) << ' '
+        out << padded(printable(id).substr(0, Id), Id) << ' ' << padded(time, Time) << ' '
             << padded(kind, Kind) << ' ' << padded(access, Access) << ' ' << padded(where, Where)
             << ' ' << (nameColumns ? fit(cell, nameColumns) : cell) << '\n';
     };

@@ -81,14 +81,26 @@ const EventRecord *Session::find(const std::string &id) const
     return nullptr;
 }
 
-bool Session::haveAll(const std::vector<std::string> &ids)
+bool Session::resolve(std::vector<std::string> *ids)
 {
-    for (const std::string &id : ids) {
-        if (!find(id)) {
+    for (std::string &id : *ids) {
+        if (find(id))
+            continue;
+        const EventRecord *match = nullptr;
+        int matches = 0;
+        for (const EventRecord &record : events()) {
+            if (id.size() >= 4 && record.id.compare(0, id.size(), id) == 0) {
+                match = &record;
+                ++matches;
+            }
+        }
+        if (matches != 1) {
             m_progress.clear();
-            m_err << "quorvane: no event " << id << '\n';
+            m_err << "quorvane: " << (matches ? "more than one event starts with " : "no event ")
+                  << id << '\n';
             return false;
         }
+        id = match->id;
     }
     return true;
 }

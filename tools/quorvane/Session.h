@@ -41,8 +41,9 @@ public:
     int read(const ReadQuery &query);
     const std::vector<EventRecord> &events() const { return m_user->events(); }
     const EventRecord *find(const std::string &id) const;
-    // True when every id is among the events read; otherwise says which is not.
-    bool haveAll(const std::vector<std::string> &ids);
+    // Completes ids to the events read (an id's first characters will do when
+    // they name one event); false after saying which one names none or several.
+    bool resolve(std::vector<std::string> *ids);
 
     // Runs a list operation on ids (which the last read must hold).
     int run(ListOperation operation, const std::vector<std::string> &ids);
