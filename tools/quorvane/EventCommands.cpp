@@ -247,17 +247,17 @@ int EventCommands::list()
 
 int EventCommands::show()
 {
-    const std::string &id = m_line.arguments().front();
+    std::vector<std::string> ids = m_line.arguments();
     const bool server = m_line.has("server");
     const int code = m_session.read(ReadQuery::everything(server));
     if (code != 0)
         return m_session.fail("cannot read the events", code, server);
-    const EventRecord *record = m_session.find(id);
-    if (!record) {
-        m_err << "quorvane: no event " << id
-              << (server ? "\n" : " here (--server looks there too)\n");
+    if (!m_session.resolve(&ids)) {
+        if (!server)
+            m_err << "quorvane: --server looks on the server too\n";
         return Quorvane::Failure;
     }
+    const EventRecord *record = m_session.find(ids.front());
     if (m_line.has("json"))
         RecordFormat::json(m_out, *record);
     else
