@@ -224,6 +224,18 @@ void tst_QuorvaneCli::eventsOnBothSides()
     QVERIFY(shown.out.contains("\"name\":\"Annual TAX return\""));
     QCOMPARE(quorvane({ "show", "00000000-0000-0000-0000-000000000000" }).exitCode, 99);
 
+    // The desktop's opener is a script here: it notes what it was given.
+    const QString opener = makeFile("opener.sh", "#!/bin/sh\nprintf %s \"$1\" > \"$0.seen\"\n");
+    QFile::setPermissions(opener, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("KEYCRATE_OPEN_COMMAND", opener.toUtf8());
+    RUN_OK(quorvane({ "open", fileId }));
+    QFile seen(opener + ".seen");
+    QVERIFY(seen.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(seen.readAll()), path);
+    qputenv("KEYCRATE_OPEN_COMMAND", "/bin/false");
+    QCOMPARE(quorvane({ "open", fileId }).exitCode, 99);
+    qunsetenv("KEYCRATE_OPEN_COMMAND");
+
     // Each side on its own, and back.
     RUN_OK(quorvane({ "rm", "--local", fileId }));
     QCOMPARE(listed().value(fileId).value("where").toString(), QString("server"));
