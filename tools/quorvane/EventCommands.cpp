@@ -364,7 +364,9 @@ int EventCommands::push()
     std::vector<std::string> ids = m_line.arguments();
     if (!m_session.resolve(&ids))
         return Quorvane::Failure;
-    const int sent = m_session.run(&Quorvane::IQuorvane::uploadEvents, ids);
+    int sent = m_session.run(&Quorvane::IQuorvane::uploadEvents, ids);
+    if (sent == 0)
+        sent = m_session.confirm(ids, Session::Expected::Both);
     return sent == 0 ? 0 : m_session.fail("cannot send the events", sent, true);
 }
 
@@ -376,7 +378,9 @@ int EventCommands::pull()
     std::vector<std::string> ids = m_line.arguments();
     if (!m_session.resolve(&ids))
         return Quorvane::Failure;
-    const int fetched = m_session.run(&Quorvane::IQuorvane::downloadEvents, ids);
+    int fetched = m_session.run(&Quorvane::IQuorvane::downloadEvents, ids);
+    if (fetched == 0)
+        fetched = m_session.confirm(ids, Session::Expected::Both);
     return fetched == 0 ? 0 : m_session.fail("cannot fetch the events", fetched, true);
 }
 
@@ -400,7 +404,9 @@ int EventCommands::sync()
     const std::vector<std::string> ids = given.empty() ? idsOf(m_session.events()) : given;
     if (ids.empty())
         return 0;
-    const int synced = m_session.run(&Quorvane::IQuorvane::syncEvents, ids);
+    int synced = m_session.run(&Quorvane::IQuorvane::syncEvents, ids);
+    if (synced == 0)
+        synced = m_session.confirm(ids, Session::Expected::Both);
     return synced == 0 ? 0 : m_session.fail("cannot synchronise the events", synced, true);
 }
 
@@ -442,6 +448,9 @@ int EventCommands::remove()
         code = m_session.run(serverOnly ? &Quorvane::IQuorvane::deleteServerEvents
                                         : &Quorvane::IQuorvane::deleteEvents,
                              server);
+        if (code == 0)
+            code = m_session.confirm(
+                server, serverOnly ? Session::Expected::NotOnServer : Session::Expected::Nowhere);
         if (code != 0)
             return m_session.fail("cannot delete the events", code, true);
     }

@@ -105,8 +105,40 @@ bool Session::resolve(std::vector<std::string> *ids)
     return true;
 }
 
+int Session::confirm(const std::vector<std::string> &ids, Expected expected)
+{
+    const int code = read(ReadQuery::everything(true));
+    if (code != Quorvane::Success)
+        return code;
+    for (const std::string &id : ids) {
+        const EventRecord *record = find(id);
+        const int location = record ? record->location : -1;
+        const bool right = expected == Expected::Both ? location == 2
+            : expected == Expected::NotOnServer       ? location != 1 && location != 2
+                                                      : location == -1;
+        if (!right) {
+            m_progress.clear();
+            m_err << "quorvane: " << id << " is "
+                  << (record ? "still " + record->where() : std::string("gone"))
+                  << " after the library reported success\n";
+            return Quorvane::Failure;
+        }
+    }
+    return Quorvane::Success;
+}
+
 int Session::run(ListOperation operation, const std::vector<std::string> &ids)
 {
+    // The library's lists hold ids of exactly this length: another id would
+    // be cut, select nothing and still report success.
+    for (const std::string &id : ids) {
+        if (id.size() != std::size_t(Quorvane::IdList::IdLength)) {
+            m_progress.clear();
+            m_err << "quorvane: the library cannot select the event " << id << ": its id is not "
+                  << Quorvane::IdList::IdLength << " characters long\n";
+            return Quorvane::Failure;
+        }
+    }
     Quorvane::IdList list = Quorvane::IdList::withCapacity(int(ids.size()));
     for (const std::string &id : ids)
         list.append(id.c_str());

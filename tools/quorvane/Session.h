@@ -47,6 +47,11 @@ public:
 
     // Runs a list operation on ids (which the last read must hold).
     int run(ListOperation operation, const std::vector<std::string> &ids);
+    // Reads both sides again and checks that each event is where an operation
+    // that reported success should have left it: the library runs a list
+    // operation on what it still finds of the ids and reports no others.
+    enum class Expected { Both, NotOnServer, Nowhere };
+    int confirm(const std::vector<std::string> &ids, Expected expected);
     // Adds an event and waits; firstPipe tells whether its report carries the
     // first pipe's list (files do, texts may not).
     int add(const Quorvane::EventNative &event, bool firstPipe);
