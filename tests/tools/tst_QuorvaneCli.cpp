@@ -1,5 +1,6 @@
 #include "ReferenceServer.h"
 
+#include <QDate>
 #include <QDir>
 #include <QFile>
 #include <QJsonDocument>
@@ -214,6 +215,11 @@ void tst_QuorvaneCli::eventsOnBothSides()
     QVERIFY(table.out.startsWith("ID ") && table.out.contains("Annual TAX return")
             && table.out.contains("Shopping"));
     QVERIFY(!table.out.contains("milk"));
+    // Days: today is in the last week and from a week ago on, not in 2001.
+    QVERIFY(listed({ "--server", "--days", "7" }).contains(fileId));
+    const QString weekAgo = QDate::currentDate().addDays(-7).toString(Qt::ISODate);
+    QVERIFY(listed({ "--from", weekAgo }).contains(textId));
+    QVERIFY(listed({ "--server", "--from", "2001-01-01", "--days", "30" }).isEmpty());
     // Search in names only, any case.
     events = listed({ "--server", "--search", "tax", "--fields", "name" });
     QVERIFY(events.contains(fileId) && !events.contains(textId));
