@@ -265,10 +265,11 @@ int EventCommands::show()
     return 0;
 }
 
-std::string EventCommands::addedId(const std::vector<std::string> &before, const std::string &name)
+std::string EventCommands::addedId(const std::vector<std::string> &before, const std::string &name,
+                                   long long since)
 {
     for (const EventRecord &record : m_session.events())
-        if (record.name == name
+        if (record.name == name && std::atoll(record.recordTime.c_str()) >= since
             && std::find(before.begin(), before.end(), record.id) == before.end())
             return record.id;
     return std::string();
@@ -298,6 +299,7 @@ int EventCommands::add()
     if (code != 0)
         return m_session.fail("cannot read the local store", code, false);
     const std::vector<std::string> before = idsOf(m_session.events());
+    const long long since = std::time(nullptr);
 
     Quorvane::EventNative event;
     event.name = name.c_str();
@@ -306,7 +308,10 @@ int EventCommands::add()
     event.kind = serverOnly ? 4 : 3;
     event.access = access;
     code = m_session.add(event, true);
-    const std::string id = addedId(before, name);
+    std::string id = addedId(before, name, since);
+    // Added just after midnight, it lies in a day the read before did not cover.
+    if (id.empty() && code == 0 && !serverOnly && m_session.read(ReadQuery::everything(false)) == 0)
+        id = addedId(before, name, since);
     if (code != 0) {
         if (!id.empty() && !serverOnly && !m_session.interrupted())
             m_err << "quorvane: " << file << " was stored as " << id << '\n';
@@ -334,6 +339,7 @@ int EventCommands::addText()
     if (code != 0)
         return m_session.fail("cannot read the local store", code, false);
     const std::vector<std::string> before = idsOf(m_session.events());
+    const long long since = std::time(nullptr);
 
     Quorvane::EventNative event;
     event.name = title.c_str();
@@ -344,7 +350,7 @@ int EventCommands::addText()
     // which one is new.
     code = m_session.add(event, false);
     const int reread = m_session.read(todays);
-    const std::string id = reread == 0 ? addedId(before, title) : std::string();
+    const std::string id = reread == 0 ? addedId(before, title, since) : std::string();
     if (code != 0) {
         if (!id.empty() && !m_session.interrupted())
             m_err << "quorvane: the text was stored as " << id << '\n';

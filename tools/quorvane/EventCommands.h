@@ -36,8 +36,10 @@ private:
     // The event's access from --access; false after a usage message.
     bool accessOption(int *access);
     int usage(const std::string &message);
-    // The id of the event just added: new in the list and called name.
-    std::string addedId(const std::vector<std::string> &before, const std::string &name);
+    // The id of the event just added: new in the list, called name and made
+    // at since or later.
+    std::string addedId(const std::vector<std::string> &before, const std::string &name,
+                        long long since);
 
     const CommandLine &m_line;
     Session &m_session;
