@@ -35,7 +35,11 @@ int CommandUser::wait()
     m_finished = false;
     m_events.swap(m_collected);
     m_collected.clear();
-    return m_interrupted ? int(Quorvane::Cancelled) : m_code;
+    const int code = m_interrupted ? int(Quorvane::Cancelled) : m_code;
+    lock.unlock();
+    // What the command prints next must not land on the progress line.
+    m_progress.clear();
+    return code;
 }
 
 void CommandUser::retire()
