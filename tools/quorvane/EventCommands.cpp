@@ -278,10 +278,9 @@ std::string EventCommands::addedId(const std::vector<std::string> &before, const
 int EventCommands::add()
 {
     const std::string file = absolutePath(m_line.arguments().front());
-    struct stat info
-    {
-    };
-    if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode))
+    struct stat info;
+    if (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)
+        || ::access(file.c_str(), R_OK) != 0)
         return usage(file + " is no readable file");
     int access;
     if (!accessOption(&access))
@@ -316,6 +315,10 @@ int EventCommands::add()
         if (!id.empty() && !serverOnly && !m_session.interrupted())
             m_err << "quorvane: " << file << " was stored as " << id << '\n';
         return m_session.fail("cannot add " + file, code, true);
+    }
+    if (id.empty()) {
+        m_err << "quorvane: " << file << " was added, but no list shows which event it is\n";
+        return Quorvane::Failure;
     }
     m_out << id << '\n';
     return 0;
@@ -357,7 +360,8 @@ int EventCommands::addText()
         return m_session.fail("cannot add the text", code, true);
     }
     if (id.empty())
-        return m_session.fail("the text was added but is not in the local store", reread, false);
+        return m_session.fail("the text was added but is not in the local store",
+                              reread == 0 ? int(Quorvane::Failure) : reread, false);
     m_out << id << '\n';
     return 0;
 }
