@@ -1,6 +1,7 @@
 #include "ConfigCommand.h"
 
 #include "CommandLine.h"
+#include "LibraryBinding.h"
 #include "SharedSettings.h"
 #include "Terminal.h"
 
@@ -112,13 +113,13 @@ int ConfigCommand::run()
 std::string ConfigCommand::shown(const std::string &key)
 {
     if (key == "data_path")
-        return m_library->getDataPath();
+        return LibraryBinding::dataPath(m_library);
     if (key == "refresh_days")
         return std::to_string(m_library->getRefreshDays());
     if (key == "user")
-        return m_library->getCredentials()->user;
+        return LibraryBinding::user(m_library);
     if (key == "password")
-        return *m_library->getCredentials()->password ? "********" : "";
+        return LibraryBinding::password(m_library).empty() ? "" : "********";
     if (key == "default_access") {
         switch (const int access = m_library->getDefaultAccess()) {
         case 2:
@@ -152,8 +153,8 @@ int ConfigCommand::set(const std::string &key, const std::string &value)
         m_library->setRefreshDays(int(number));
     } else if (key == "user") {
         // The password stays as it is.
-        const std::string password = m_library->getCredentials()->password;
-        m_library->setCredentials(value.c_str(), password.c_str());
+        const std::string password = LibraryBinding::password(m_library);
+        LibraryBinding::setCredentials(m_library, value, password);
     } else if (key == "default_access") {
         if (value == "everyone" || value == "2")
             m_library->setDefaultAccess(2);
@@ -191,8 +192,8 @@ int ConfigCommand::setPassword()
     std::string password;
     if (!Terminal::readSecret("Password: ", &password))
         return usage("no password on standard input");
-    const std::string user = m_library->getCredentials()->user;
-    m_library->setCredentials(user.c_str(), password.c_str());
+    const std::string user = LibraryBinding::user(m_library);
+    LibraryBinding::setCredentials(m_library, user, password);
     // Not kept around longer than needed.
     password.assign(password.size(), '\0');
     return 0;

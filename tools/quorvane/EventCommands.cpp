@@ -5,10 +5,11 @@
 #include "Session.h"
 #include "Terminal.h"
 
+#include <QDate>
+#include <QDateTime>
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
-#include <ctime>
 #include <iostream>
 #include <iterator>
 #include <limits.h>
@@ -19,59 +20,25 @@ namespace {
 
 constexpr int MaximumDays = 100000;
 
-// A local calendar day at noon, which stays on its day across clock changes.
-bool parseDay(const std::string &text, std::tm *day)
+// Local dates go through Qt, which serialises its use of the C library's
+// time zone state with the library's thread.
+bool parseDay(const std::string &text, QDate *day)
 {
     if (text.size() != 10 || text[4] != '-' || text[7] != '-')
         return false;
     for (std::size_t i : { 0, 1, 2, 3, 5, 6, 8, 9 })
         if (text[i] < '0' || text[i] > '9')
             return false;
-    std::tm parsed {};
-    parsed.tm_year = std::atoi(text.substr(0, 4).c_str()) - 1900;
-    parsed.tm_mon = std::atoi(text.substr(5, 2).c_str()) - 1;
-    parsed.tm_mday = std::atoi(text.substr(8, 2).c_str());
-    parsed.tm_hour = 12;
-    parsed.tm_isdst = -1;
-    const std::tm asked = parsed;
-    if (std::mktime(&parsed) == -1 || parsed.tm_mday != asked.tm_mday
-        || parsed.tm_mon != asked.tm_mon || parsed.tm_year < 70)
+    const QDate parsed = QDate::fromString(QString::fromStdString(text), Qt::ISODate);
+    if (!parsed.isValid() || parsed.year() < 1970)
         return false;
     *day = parsed;
     return true;
 }
 
-std::tm today()
+int midnight(const QDate &day)
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm day {};
-    ::localtime_r(&now, &day);
-    day.tm_hour = 12;
-    day.tm_min = day.tm_sec = 0;
-    day.tm_isdst = -1;
-    std::mktime(&day);
-    return day;
-}
-
-std::tm addDays(std::tm day, int days)
-{
-    day.tm_mday += days;
-    day.tm_isdst = -1;
-    std::mktime(&day);
-    return day;
-}
-
-int daysBetween(std::tm from, std::tm to)
-{
-    const double seconds = std::difftime(std::mktime(&to), std::mktime(&from));
-    return int(seconds / 86400 + (seconds < 0 ? -0.5 : 0.5));
-}
-
-int midnight(std::tm day)
-{
-    day.tm_hour = day.tm_min = day.tm_sec = 0;
-    day.tm_isdst = -1;
-    return int(std::mktime(&day));
+    return int(day.startOfDay().toSecsSinceEpoch());
 }
 
 bool parseCount(const std::string &text, int *value)
@@ -183,22 +150,23 @@ bool EventCommands::daysOf(ReadQuery *query)
         return false;
     }
     if (hasFrom) {
-        std::tm from {};
+        QDate from;
         if (!parseDay(m_line.value("from"), &from)) {
             usage("--from takes a day as YYYY-MM-DD, from 1970 on");
             return false;
         }
         // The library reads backwards from its newest day.
+        const QDate today = QDate::currentDate();
         if (hasDays) {
-            query->startTime = midnight(addDays(from, days));
+            query->startTime = midnight(from.addDays(days));
             query->dayCount = days;
         } else {
-            const int span = daysBetween(from, today());
-            query->startTime = midnight(span >= 0 ? today() : from);
-            query->dayCount = span >= 0 ? span : 0;
+            const qint64 span = from.daysTo(today);
+            query->startTime = midnight(span >= 0 ? today : from);
+            query->dayCount = span >= 0 ? int(span) : 0;
         }
     } else if (hasDays) {
-        query->startTime = midnight(today());
+        query->startTime = midnight(QDate::currentDate());
         query->dayCount = days;
     }
     return true;
@@ -293,12 +261,12 @@ int EventCommands::add()
     // Today's events, to tell the new one by; the library re-reads these
     // days after a local add.
     ReadQuery todays;
-    todays.startTime = midnight(today());
+    todays.startTime = midnight(QDate::currentDate());
     int code = m_session.read(todays);
     if (code != 0)
         return m_session.fail("cannot read the local store", code, false);
     const std::vector<std::string> before = idsOf(m_session.events());
-    const long long since = std::time(nullptr);
+    const long long since = QDateTime::currentSecsSinceEpoch();
 
     Quorvane::EventNative event;
     event.name = name.c_str();
@@ -337,12 +305,12 @@ int EventCommands::addText()
         return 1;
 
     ReadQuery todays;
-    todays.startTime = midnight(today());
+    todays.startTime = midnight(QDate::currentDate());
     int code = m_session.read(todays);
     if (code != 0)
         return m_session.fail("cannot read the local store", code, false);
     const std::vector<std::string> before = idsOf(m_session.events());
-    const long long since = std::time(nullptr);
+    const long long since = QDateTime::currentSecsSinceEpoch();
 
     Quorvane::EventNative event;
     event.name = title.c_str();

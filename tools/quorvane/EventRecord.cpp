@@ -1,7 +1,7 @@
 #include "EventRecord.h"
 
+#include <QDateTime>
 #include <cstdlib>
-#include <ctime>
 
 namespace {
 
@@ -50,11 +50,8 @@ std::string EventRecord::localTime() const
 {
     if (recordTime.empty() || recordTime.find_first_not_of("0123456789") != std::string::npos)
         return std::string();
-    const std::time_t seconds = std::time_t(std::strtoull(recordTime.c_str(), nullptr, 10));
-    std::tm local {};
-    if (!::localtime_r(&seconds, &local))
-        return std::string();
-    char shown[32];
-    std::strftime(shown, sizeof shown, "%Y-%m-%d %H:%M", &local);
-    return shown;
+    // Through Qt, which serialises its use of the time zone with other threads.
+    const QDateTime local
+        = QDateTime::fromSecsSinceEpoch(qint64(std::strtoull(recordTime.c_str(), nullptr, 10)));
+    return local.toString(QStringLiteral("yyyy-MM-dd HH:mm")).toStdString();
 }

@@ -44,3 +44,35 @@ Quorvane::IQuorvane *LibraryBinding::interface(std::string *error)
         *error = failure;
     return result;
 }
+
+namespace {
+std::mutex g_texts;
+}
+
+std::string LibraryBinding::dataPath(Quorvane::IQuorvane *library)
+{
+    std::lock_guard<std::mutex> lock(g_texts);
+    const char *path = library->getDataPath();
+    return path ? path : "";
+}
+
+std::string LibraryBinding::user(Quorvane::IQuorvane *library)
+{
+    std::lock_guard<std::mutex> lock(g_texts);
+    const Quorvane::Credentials *credentials = library->getCredentials();
+    return credentials && credentials->user ? credentials->user : "";
+}
+
+std::string LibraryBinding::password(Quorvane::IQuorvane *library)
+{
+    std::lock_guard<std::mutex> lock(g_texts);
+    const Quorvane::Credentials *credentials = library->getCredentials();
+    return credentials && credentials->password ? credentials->password : "";
+}
+
+void LibraryBinding::setCredentials(Quorvane::IQuorvane *library, const std::string &user,
+                                    const std::string &password)
+{
+    std::lock_guard<std::mutex> lock(g_texts);
+    library->setCredentials(user.c_str(), password.c_str());
+}

@@ -1,22 +1,19 @@
 #include "Session.h"
 
+#include "LibraryBinding.h"
 #include "Progress.h"
 #include "ServerProbe.h"
 #include "SharedSettings.h"
 
+#include <QDate>
+#include <QDateTime>
 #include <cstdlib>
-#include <ctime>
 
 namespace {
 
-std::time_t todayMidnight()
+qint64 todayMidnight()
 {
-    const std::time_t now = std::time(nullptr);
-    std::tm local {};
-    ::localtime_r(&now, &local);
-    local.tm_hour = local.tm_min = local.tm_sec = 0;
-    local.tm_isdst = -1;
-    return std::mktime(&local);
+    return QDate::currentDate().startOfDay().toSecsSinceEpoch();
 }
 
 } // namespace
@@ -198,8 +195,7 @@ int Session::fail(const std::string &what, int code, bool server)
 
 void Session::provideDataFolder()
 {
-    const char *current = m_library->getDataPath();
-    if (current && *current)
+    if (!LibraryBinding::dataPath(m_library).empty())
         return;
     // keycrate's own default, so both find the same store.
     const char *dataHome = std::getenv("XDG_DATA_HOME");
