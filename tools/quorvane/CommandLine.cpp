@@ -30,8 +30,7 @@ const std::vector<CommandSpec> &CommandLine::commands()
     static const std::vector<CommandSpec> table = {
         { "config",
           "[KEY [VALUE]]",
-          "show the settings, one of them, or set one (shared with keycrate); the password is "
-          "set with --password-stdin and never shown",
+          "show or set the settings shared with keycrate (the password only from stdin)",
           { { "password-stdin", nullptr,
               "set the password from standard input (no echo on a terminal)" } },
           0,
@@ -56,7 +55,7 @@ const std::vector<CommandSpec> &CommandLine::commands()
           1 },
         { "add",
           "FILE",
-          "add a file event: stored locally and sent to the server; prints its id",
+          "add a file event, stored here and sent to the server; prints its id",
           { { "title", "T", "its title (default: the file's name)" },
             { "description", "D", "its description" },
             Access,
@@ -65,7 +64,7 @@ const std::vector<CommandSpec> &CommandLine::commands()
           1 },
         { "add-text",
           "TITLE [TEXT]",
-          "add a text event (TEXT, or standard input when it is no terminal); prints its id",
+          "add a text event (TEXT, or standard input); prints its id",
           { Access },
           1,
           2 },
@@ -73,8 +72,7 @@ const std::vector<CommandSpec> &CommandLine::commands()
         { "pull", "ID...", "fetch server events into the local store", {}, 1, -1 },
         { "sync",
           "[ID...]",
-          "push local-only and pull server-only events: the given ones, or all of the listed "
-          "days",
+          "push local-only, pull server-only events (the given ones, or the days')",
           { Days, From, { "all", nullptr, "every day there is" } },
           0,
           -1 },
@@ -88,8 +86,7 @@ const std::vector<CommandSpec> &CommandLine::commands()
         { "open", "ID", "open an event's file with the desktop's program for it", {}, 1, 1 },
         { "backup",
           "PATH...",
-          "send files, and folders with everything in them, to the server; a summary at the "
-          "end",
+          "send files and whole folders to the server, then a summary",
           { Access },
           1,
           -1 },
