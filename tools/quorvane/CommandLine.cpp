@@ -30,7 +30,7 @@ const std::vector<CommandSpec> &CommandLine::commands()
     static const std::vector<CommandSpec> table = {
         { "config",
           "[KEY [VALUE]]",
-          "show or set the settings shared with keycrate (the password only from stdin)",
+          "show or set the settings shared with keycrate; password from stdin",
           { { "password-stdin", nullptr,
               "set the password from standard input (no echo on a terminal)" } },
           0,
@@ -72,7 +72,7 @@ const std::vector<CommandSpec> &CommandLine::commands()
         { "pull", "ID...", "fetch server events into the local store", {}, 1, -1 },
         { "sync",
           "[ID...]",
-          "push local-only, pull server-only events (the given ones, or the days')",
+          "push local-only, pull server-only events: the given, or the days'",
           { Days, From, { "all", nullptr, "every day there is" } },
           0,
           -1 },
