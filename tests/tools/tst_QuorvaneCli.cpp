@@ -1,0 +1,344 @@
+#include "ReferenceServer.h"
+
+#include <QDate>
+#include <QDir>
+#include <QDirIterator>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QTest>
+#include <csignal>
+#include <memory>
+
+namespace {
+
+struct Run
+{
+    int exitCode = -1;
+    QByteArray out;
+    QByteArray err;
+};
+
+QString program()
+{
+    return qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane");
+}
+
+Run quorvane(const QStringList &arguments, const QByteArray &input = {})
+{
+    QProcess process;
+    process.start(program(), arguments);
+    process.write(input);
+    process.closeWriteChannel();
+    Run run;
+    if (!process.waitForFinished(120000)) {
+        process.kill();
+        process.waitForFinished();
+    } else if (process.exitStatus() == QProcess::NormalExit) {
+        run.exitCode = process.exitCode();
+    }
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    return run;
+}
+
+QSettings sharedSettings()
+{
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, QStringLiteral("keycrate.org"),
+                     QStringLiteral("Quorvane"));
+}
+
+} // namespace
+
+#define RUN_OK(run) QVERIFY2((run).exitCode == 0, (run).err.constData())
+
+class tst_QuorvaneCli : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void usageErrorsHelpAndVersion();
+    void configSharesKeycratesSettings();
+    void eventsOnBothSides();
+    void backupOfAFolder();
+    void refusedLoginAndStoppedServer();
+    void interruptDuringALargeUploadLeavesNoHalfEvent();
+
+private:
+    QString makeFile(const QString &relative, const QByteArray &content);
+    // The events `list --json` prints, by id.
+    QMap<QString, QJsonObject> listed(const QStringList &options = { "--server", "--all" });
+    void useAccount(const QByteArray &password);
+
+    QTemporaryDir m_files;
+    std::unique_ptr<ReferenceServer> m_server;
+};
+
+void tst_QuorvaneCli::initTestCase()
+{
+    m_server = std::make_unique<ReferenceServer>();
+    QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
+    RUN_OK(quorvane({ "config", "server_url", m_server->url() }));
+    RUN_OK(quorvane({ "config", "user", ReferenceServer::User }));
+    useAccount(ReferenceServer::Password);
+}
+
+void tst_QuorvaneCli::useAccount(const QByteArray &password)
+{
+    const Run run = quorvane({ "config", "--password-stdin" }, password + "\n");
+    RUN_OK(run);
+}
+
+QString tst_QuorvaneCli::makeFile(const QString &relative, const QByteArray &content)
+{
+    const QString path = m_files.filePath(relative);
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+    return path;
+}
+
+QMap<QString, QJsonObject> tst_QuorvaneCli::listed(const QStringList &options)
+{
+    QMap<QString, QJsonObject> events;
+    const Run run = quorvane(QStringList { "list", "--json" } + options);
+    if (run.exitCode != 0)
+        qWarning("list failed: %s", run.err.constData());
+    for (const QByteArray &line : run.out.split('\n')) {
+        if (line.isEmpty())
+            continue;
+        QJsonParseError error;
+        const QJsonObject object = QJsonDocument::fromJson(line, &error).object();
+        if (error.error != QJsonParseError::NoError)
+            qWarning("not JSON: %s", line.constData());
+        events.insert(object.value("id").toString(), object);
+    }
+    return events;
+}
+
+void tst_QuorvaneCli::usageErrorsHelpAndVersion()
+{
+    for (const QStringList &arguments :
+         { QStringList(), QStringList { "frobnicate" }, QStringList { "list", "--bogus" },
+           QStringList { "list", "--days", "many" }, QStringList { "list", "--from", "2026-02-30" },
+           QStringList { "list", "--fields", "title" }, QStringList { "show" },
+           QStringList { "rm", "--local", "--server", "x" },
+           QStringList { "add", "--access", "nobody", makeFile("a.txt", "a") },
+           QStringList { "config", "refresh_days", "soon" },
+           QStringList { "config", "server_url", "ftp://x" },
+           QStringList { "config", "password", "secret-on-the-command-line" } }) {
+        const Run run = quorvane(arguments);
+        QVERIFY2(run.exitCode == 1, qPrintable(arguments.join(' ')));
+        QVERIFY2(run.err.startsWith("quorvane"), run.err.constData());
+        QVERIFY(run.out.isEmpty());
+    }
+    QVERIFY(!sharedSettings().value("password").toByteArray().contains("command-line"));
+
+    const Run help = quorvane({ "--help" });
+    RUN_OK(help);
+    for (const char *command : { "config", "list", "add-text", "backup", "rm" })
+        QVERIFY(help.out.contains(command));
+    const Run listHelp = quorvane({ "list", "--help" });
+    RUN_OK(listHelp);
+    QVERIFY(listHelp.out.contains("--search TEXT") && listHelp.out.contains("--json"));
+    const Run version = quorvane({ "--version" });
+    RUN_OK(version);
+    QVERIFY(version.out.contains("quorvane 1.14") && version.out.contains("Version: 1.14"));
+}
+
+void tst_QuorvaneCli::configSharesKeycratesSettings()
+{
+    RUN_OK(quorvane({ "config", "default_access", "friends" }));
+    RUN_OK(quorvane({ "config", "refresh_days", "3" }));
+    RUN_OK(quorvane({ "config", "server_timeout", "15" }));
+    RUN_OK(quorvane({ "config", "upload_limit_kbps", "0" }));
+    // A password with a space and non-ASCII characters, from a pipe.
+    const QByteArray password = "p\xC3\xA4ss word";
+    useAccount(password);
+
+    QSettings settings = sharedSettings();
+    QCOMPARE(settings.value("default_access").toInt(), -2);
+    QCOMPARE(settings.value("refresh_days").toInt(), 3);
+    QCOMPARE(settings.value("server_timeout").toInt(), 15);
+    QCOMPARE(settings.value("password").toByteArray(), password);
+    QCOMPARE(settings.value("user").toByteArray(), QByteArray(ReferenceServer::User));
+    QCOMPARE(QFile::permissions(settings.fileName()) & 0x0077, QFileDevice::Permissions());
+
+    const Run all = quorvane({ "config" });
+    RUN_OK(all);
+    QVERIFY(all.out.contains("default_access=friends\n"));
+    QVERIFY(all.out.contains("password=********\n"));
+    QVERIFY(!all.out.contains("ss word"));
+    QCOMPARE(quorvane({ "config", "refresh_days" }).out, QByteArray("3\n"));
+    // A relative folder is stored as an absolute one.
+    QProcess relative;
+    relative.setWorkingDirectory(m_files.path());
+    relative.start(program(), { "config", "data_path", "store" });
+    QVERIFY(relative.waitForFinished() && relative.exitCode() == 0);
+    settings.sync();
+    QCOMPARE(settings.value("data_path").toByteArray(),
+             QFile::encodeName(m_files.filePath("store")));
+    settings.remove("data_path");
+    settings.sync();
+
+    RUN_OK(quorvane({ "config", "default_access", "me" }));
+    RUN_OK(quorvane({ "config", "refresh_days", "0" }));
+    useAccount(ReferenceServer::Password);
+}
+
+void tst_QuorvaneCli::eventsOnBothSides()
+{
+    const QString path = makeFile("notes/report.txt", "quarterly numbers\n");
+    const Run added
+        = quorvane({ "add", path, "--title", "Annual TAX return", "--description", "numbers" });
+    RUN_OK(added);
+    const QString fileId = QString::fromUtf8(added.out.trimmed());
+    QCOMPARE(fileId.size(), 36);
+    const Run text = quorvane({ "add-text", "Shopping", "milk\nbread" });
+    RUN_OK(text);
+    const QString textId = QString::fromUtf8(text.out.trimmed());
+    QCOMPARE(textId.size(), 36);
+
+    QMap<QString, QJsonObject> events = listed();
+    QCOMPARE(events.value(fileId).value("where").toString(), QString("both"));
+    QCOMPARE(events.value(fileId).value("path").toString(), path);
+    QCOMPARE(events.value(textId).value("description").toString(), QString("milk\nbread"));
+    QCOMPARE(events.value(textId).value("kind").toString(), QString("text"));
+    // Today's local events, as a table for people.
+    const Run table = quorvane({ "list" });
+    RUN_OK(table);
+    QVERIFY(table.out.startsWith("ID ") && table.out.contains("Annual TAX return")
+            && table.out.contains("Shopping"));
+    QVERIFY(!table.out.contains("milk"));
+    // Days: today is in the last week and from a week ago on, not in 2001.
+    QVERIFY(listed({ "--server", "--days", "7" }).contains(fileId));
+    const QString weekAgo = QDate::currentDate().addDays(-7).toString(Qt::ISODate);
+    QVERIFY(listed({ "--from", weekAgo }).contains(textId));
+    QVERIFY(listed({ "--server", "--from", "2001-01-01", "--days", "30" }).isEmpty());
+    // Search in names only, any case.
+    events = listed({ "--server", "--search", "tax", "--fields", "name" });
+    QVERIFY(events.contains(fileId) && !events.contains(textId));
+    QVERIFY(listed({ "--search", "BREAD" }).contains(textId));
+    // An id's first characters name it as well, as a narrow table shows it.
+    const Run shown = quorvane({ "show", fileId.left(8), "--json" });
+    RUN_OK(shown);
+    QVERIFY(shown.out.contains("\"name\":\"Annual TAX return\""));
+    QCOMPARE(quorvane({ "show", "00000000-0000-0000-0000-000000000000" }).exitCode, 99);
+
+    // The desktop's opener is a script here: it notes what it was given.
+    const QString opener = makeFile("opener.sh", "#!/bin/sh\nprintf %s \"$1\" > \"$0.seen\"\n");
+    QFile::setPermissions(opener, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    qputenv("KEYCRATE_OPEN_COMMAND", opener.toUtf8());
+    RUN_OK(quorvane({ "open", fileId }));
+    QFile seen(opener + ".seen");
+    QVERIFY(seen.open(QIODevice::ReadOnly));
+    QCOMPARE(QString::fromUtf8(seen.readAll()), path);
+    qputenv("KEYCRATE_OPEN_COMMAND", "/bin/false");
+    QCOMPARE(quorvane({ "open", fileId }).exitCode, 99);
+    qunsetenv("KEYCRATE_OPEN_COMMAND");
+
+    // Each side on its own, and back.
+    RUN_OK(quorvane({ "rm", "--local", fileId }));
+    QCOMPARE(listed().value(fileId).value("where").toString(), QString("server"));
+    RUN_OK(quorvane({ "pull", fileId }));
+    QCOMPARE(listed().value(fileId).value("where").toString(), QString("both"));
+    RUN_OK(quorvane({ "rm", "--server", fileId }));
+    QCOMPARE(listed().value(fileId).value("where").toString(), QString("local"));
+    RUN_OK(quorvane({ "push", fileId }));
+    QCOMPARE(listed().value(fileId).value("where").toString(), QString("both"));
+
+    // sync mends both directions at once.
+    RUN_OK(quorvane({ "rm", "--server", fileId }));
+    RUN_OK(quorvane({ "rm", "--local", textId }));
+    RUN_OK(quorvane({ "sync", fileId, textId }));
+    events = listed();
+    QCOMPARE(events.value(fileId).value("where").toString(), QString("both"));
+    QCOMPARE(events.value(textId).value("where").toString(), QString("both"));
+
+    RUN_OK(quorvane({ "rm", fileId, textId }));
+    events = listed();
+    QVERIFY(!events.contains(fileId) && !events.contains(textId));
+    for (const ReferenceServer::StoredEvent &stored : m_server->events())
+        QVERIFY(stored.id != fileId.toUtf8() && stored.id != textId.toUtf8());
+    QCOMPARE(quorvane({ "push", fileId }).exitCode, 99);
+}
+
+void tst_QuorvaneCli::backupOfAFolder()
+{
+    for (int i = 0; i < 50; ++i)
+        makeFile(QStringLiteral("tree/%1/f%2.txt").arg(i % 3 ? "deep/er" : "top").arg(i),
+                 QByteArray::number(i));
+    const int before = int(m_server->events().size());
+    const Run run = quorvane({ "backup", m_files.filePath("tree") });
+    RUN_OK(run);
+    QVERIFY2(run.out.contains("sent 50, failed 0, 90 bytes"), run.out.constData());
+    QCOMPARE(run.out.count('\t'), 50);
+    QCOMPARE(int(m_server->events().size()), before + 50);
+
+    const Run missing = quorvane(
+        { "backup", m_files.filePath("tree/top/f0.txt"), m_files.filePath("no-such-folder") });
+    QCOMPARE(missing.exitCode, 99);
+    QVERIFY(missing.out.contains("sent 1, failed 1"));
+    QVERIFY(missing.err.contains("no-such-folder: no such file or folder"));
+}
+
+void tst_QuorvaneCli::refusedLoginAndStoppedServer()
+{
+    useAccount("wrong");
+    const Run refused = quorvane({ "list", "--server" });
+    QCOMPARE(refused.exitCode, 100);
+    QVERIFY(refused.err.contains("refused the login"));
+    QVERIFY(refused.out.isEmpty());
+    useAccount(ReferenceServer::Password);
+
+    QVERIFY(m_server->process().stop());
+    const QByteArray url = m_server->url().toUtf8();
+    const Run stopped = quorvane({ "list", "--server" });
+    QCOMPARE(stopped.exitCode, 99);
+    QVERIFY2(stopped.err.contains("cannot connect to the server at " + url),
+             stopped.err.constData());
+    QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
+    RUN_OK(quorvane({ "config", "server_url", m_server->url() }));
+}
+
+void tst_QuorvaneCli::interruptDuringALargeUploadLeavesNoHalfEvent()
+{
+    // Large enough to be in flight when the signal comes; sparse, so cheap.
+    const QString path = m_files.filePath("large.bin");
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly) && file.resize(qint64(1) << 30));
+    file.close();
+
+    QProcess process;
+    process.start(program(), { "add", path, "--server-only", "--title", "Half" });
+    QVERIFY(process.waitForStarted());
+    QTest::qWait(300);
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(60000));
+    QCOMPARE(process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(process.exitCode(), 101);
+    QVERIFY(process.readAllStandardError().contains("cancelled"));
+    QVERIFY(process.readAllStandardOutput().isEmpty());
+
+    for (const QJsonObject &event : listed())
+        QVERIFY(event.value("name").toString() != "Half");
+    for (const ReferenceServer::StoredEvent &stored : m_server->events())
+        QVERIFY(stored.name != "Half");
+    // Nor any part of its body, once the server has seen the end of it.
+    const auto largest = [&] {
+        qint64 size = 0;
+        QDirIterator files(m_server->dataFolder(), QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext())
+            size = qMax(size, QFileInfo(files.next()).size());
+        return size;
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(largest() < (qint64(1) << 20), 10000);
+}
+
+QTEST_GUILESS_MAIN(tst_QuorvaneCli)
+#include "tst_QuorvaneCli.moc"

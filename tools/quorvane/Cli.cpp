@@ -1,0 +1,50 @@
+#include "Cli.h"
+
+#include "BackupCommand.h"
+#include "CommandLine.h"
+#include "ConfigCommand.h"
+#include "EventCommands.h"
+#include "LibraryBinding.h"
+#include "Progress.h"
+#include "Session.h"
+#include "Terminal.h"
+
+#include <unistd.h>
+
+int Cli::run(const std::vector<std::string> &arguments, std::ostream &out, std::ostream &err,
+             bool showProgress)
+{
+    CommandLine line;
+    if (!line.parse(arguments)) {
+        err << "quorvane: " << line.error() << "\nTry quorvane --help\n";
+        return 1;
+    }
+    if (line.help()) {
+        out << (line.command() ? CommandLine::commandHelp(*line.command())
+                               : CommandLine::programHelp());
+        return 0;
+    }
+    std::string failure;
+    Quorvane::IQuorvane *library = LibraryBinding::interface(&failure);
+    if (line.version()) {
+        out << "quorvane " << Version << '\n';
+        if (library)
+            out << "library " << library->getVersion() << '\n';
+        return 0;
+    }
+    if (!library) {
+        err << "quorvane: " << failure << '\n';
+        return Quorvane::Failure;
+    }
+    const std::string command = line.command()->name;
+    if (command == "config")
+        return ConfigCommand(line, library, out, err).run();
+
+    Progress progress(showProgress && !line.quiet() && Terminal::isTerminal(STDERR_FILENO));
+    Session session(library, progress, err);
+    if (command == "backup") {
+        session.provideDataFolder();
+        return BackupCommand(line, session, progress, out, err).run();
+    }
+    return EventCommands(line, session, out, err).run();
+}

@@ -1,0 +1,62 @@
+#include "SharedSettings.h"
+
+#include <QFile>
+#include <QSettings>
+#include <memory>
+
+namespace {
+
+// A short-lived store per use, as the library's readers open theirs, so that
+// both see each other's writes.
+std::unique_ptr<QSettings> store()
+{
+    return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
+                                       QStringLiteral("keycrate.org"), QStringLiteral("Quorvane"));
+}
+
+void written(QSettings &settings)
+{
+    settings.sync();
+    // It also holds the account's password.
+    QFile::setPermissions(settings.fileName(), QFile::ReadOwner | QFile::WriteOwner);
+}
+
+QString keyOf(const std::string &key)
+{
+    return QString::fromStdString(key);
+}
+
+} // namespace
+
+bool SharedSettings::contains(const std::string &key)
+{
+    return store()->contains(keyOf(key));
+}
+
+std::string SharedSettings::text(const std::string &key)
+{
+    return store()->value(keyOf(key)).toByteArray().toStdString();
+}
+
+void SharedSettings::setText(const std::string &key, const std::string &value)
+{
+    const auto settings = store();
+    if (value.empty())
+        settings->remove(keyOf(key));
+    else
+        settings->setValue(keyOf(key), QString::fromStdString(value));
+    written(*settings);
+}
+
+void SharedSettings::setNumber(const std::string &key, long long value)
+{
+    const auto settings = store();
+    settings->setValue(keyOf(key), value);
+    written(*settings);
+}
+
+std::string SharedSettings::serverUrl()
+{
+    std::string url = QByteArray::fromStdString(text("server_url")).trimmed().toStdString();
+    return url.empty() ? DefaultServerUrl : url;
+}
