@@ -180,7 +180,7 @@ QString tr(const char *text)
 
 QString LockListPath()
 {
-    return applicationFolder() + QStringLiteral("/llf");
+    return lockListFolder() + QStringLiteral("/llf");
 }
 
 bool ReloadLockedFiles()

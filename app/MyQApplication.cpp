@@ -142,7 +142,7 @@ bool MyQApplication::eventFilter(QObject *watched, QEvent *event)
 
 void MyQApplication::bindLibrary()
 {
-    m_library = new QLibrary(applicationFolder() + QStringLiteral("/Quorvane"));
+    m_library = new QLibrary(libraryFolder() + QStringLiteral("/Quorvane"));
     if (!m_library->load())
         stopAfterBindingError(QT_TRANSLATE_NOOP("MyQApplication", "Unable to load the Quorvane\n."),
                               m_library->errorString());
