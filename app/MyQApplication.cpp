@@ -56,7 +56,9 @@ MyQApplication::MyQApplication(int &argc, char **argv,
     connect(m_termination.get(), &Platform::TerminationSignals::terminationRequested, this,
             [](int signalNumber) {
                 qCInfo(appLog) << "ending on signal" << signalNumber;
-                QCoreApplication::quit();
+                // Not quit(): that asks the windows to close first, and the
+                // main window only hides, which would call the end off.
+                QCoreApplication::exit(0);
             });
     // Thousands of locked files are thousands of open files.
     Platform::ResourceLimits::raiseOpenFileLimit();
@@ -159,7 +161,7 @@ void MyQApplication::setUpTray()
     // The same orderly end as a termination signal: the list is compacted.
     connect(m_tray.get(), &TrayIcon::quitRequested, this, [] {
         qCInfo(appLog) << "quit from the tray";
-        QCoreApplication::quit();
+        QCoreApplication::exit(0);
     });
     m_tray->show();
     qCInfo(appLog) << "tray icon shown";

@@ -138,6 +138,9 @@ void tst_TrayIcon::backUpAskedForTheAccountFirst()
 
 void tst_TrayIcon::quitEndsTheEventLoop()
 {
+    // A visible window that only hides when closed must not hold the end up.
+    tray()->showAction()->trigger();
+    QVERIFY(window()->isVisible());
     QTimer::singleShot(0, tray()->quitAction(), &QAction::trigger);
     // A loop that did not end would run into the test's timeout.
     QCOMPARE(QCoreApplication::exec(), 0);
