@@ -25,9 +25,11 @@ bool DesktopOpener::openFile(const QString &path)
 {
     if (handler())
         return handler()(path);
+#ifdef KEYCRATE_TESTING
     const QString command = qEnvironmentVariable("KEYCRATE_OPEN_COMMAND");
     if (!command.isEmpty())
         return QProcess::execute(command, { path }) == 0;
+#endif
     // QDesktopServices needs a GUI application; a host without one gets the
     // freedesktop opener directly.
     if (qobject_cast<QGuiApplication *>(QCoreApplication::instance()))

@@ -15,8 +15,8 @@ public:
     static bool openFile(const QString &path);
 
     // Tests replace the desktop: in-process with a handler, or for a library
-    // loaded at run time with KEYCRATE_OPEN_COMMAND, a program run with the path
-    // as its one argument (its exit status 0 means accepted).
+    // loaded at run time (test builds only) with KEYCRATE_OPEN_COMMAND, a
+    // program run with the path as its one argument (exit status 0: accepted).
     static void setHandler(Handler handler);
 };
 

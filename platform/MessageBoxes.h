@@ -12,8 +12,9 @@ namespace Platform {
 // answer it instead of a person.
 //
 // With an answerer installed, no box is shown: the answerer gets the box and
-// returns the button it "pressed". With KEYCRATE_TEST_ANSWER_BOXES set in the
-// environment (for tests that run the program itself) every box is answered
+// returns the button it "pressed". In a test build (KEYCRATE_TESTING), with
+// KEYCRATE_TEST_ANSWER_BOXES set in the environment (for tests that run the
+// program itself) every box is answered
 // with Ok, or with Cancel or No when there is no Ok. Every box is reported to
 // the logging category "keycrate.boxes" at info level.
 class MessageBoxes

@@ -5,8 +5,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
-bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
+bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TESTING=ON
 ctest --test-dir build --output-on-failure -j2
 
-bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKEYCRATE_SANITIZE=ON
+bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKEYCRATE_SANITIZE=ON -DKEYCRATE_TESTING=ON
 ctest --test-dir build-asan --output-on-failure -j2

@@ -1,16 +1,16 @@
 // quorvane-server: the reference backup server of Quorvane.
 
-#include "AccountCommand.h"
-#include "AccountStore.h"
-#include "Authenticator.h"
 #include "CommandLine.h"
-#include "DataFolder.h"
-#include "Database.h"
-#include "EventStore.h"
-#include "FileStore.h"
-#include "HttpService.h"
-#include "RequestLog.h"
 #include "ShutdownSignals.h"
+#include "accounts/AccountCommand.h"
+#include "http/Authenticator.h"
+#include "http/HttpService.h"
+#include "http/RequestLog.h"
+#include "store/AccountStore.h"
+#include "store/DataFolder.h"
+#include "store/Database.h"
+#include "store/EventStore.h"
+#include "store/FileStore.h"
 
 #include <csignal>
 #include <cstdio>

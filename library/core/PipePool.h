@@ -19,9 +19,9 @@ public:
     static constexpr int FallbackSize = 9;
 
     // Test seam: asked before each pipe is built; true makes that construction
-    // fail as if memory had run out. For a library loaded at run time the
-    // environment does the same: KEYCRATE_TEST_PIPE_POOL_FAILURE=39 fails the
-    // preferred pool, =all fails both (the library then has no pool).
+    // fail as if memory had run out. For a library loaded at run time, a test
+    // build's environment does the same: KEYCRATE_TEST_PIPE_POOL_FAILURE=39
+    // fails the preferred pool, =all fails both (the library then has no pool).
     using FailureSeam = std::function<bool(int poolSize, int index)>;
     static void setFailureSeam(FailureSeam seam);
 

@@ -122,7 +122,7 @@ if command -v systemd-analyze > /dev/null; then
     mkdir "$work/unit"
     sed "s|/usr/bin/quorvane-server|$root/usr/bin/quorvane-server|" \
         "$root/usr/lib/systemd/system/quorvane-server.service" > "$work/unit/quorvane-server.service"
-    systemd-analyze verify "$work/unit/quorvane-server.service" > "$work/systemd.log" 2>&1 \
+    systemd-analyze verify --man=no "$work/unit/quorvane-server.service" > "$work/systemd.log" 2>&1 \
         || fail "systemd-analyze verify"
 else
     echo "== systemd-analyze verify: skipped, no systemd here"

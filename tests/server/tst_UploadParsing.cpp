@@ -1,10 +1,10 @@
 // The server's reading of upload bodies and query strings, without HTTP.
 
-#include "DataFolder.h"
-#include "EventDocument.h"
-#include "FileStore.h"
-#include "QueryString.h"
-#include "UploadBody.h"
+#include "http/EventDocument.h"
+#include "http/QueryString.h"
+#include "http/UploadBody.h"
+#include "store/DataFolder.h"
+#include "store/FileStore.h"
 
 #include <QDir>
 #include <QFile>

@@ -1,4 +1,4 @@
-#include "PasswordHash.h"
+#include "accounts/PasswordHash.h"
 
 #include <sodium.h>
 #include <stdexcept>

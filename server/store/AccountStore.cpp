@@ -1,9 +1,9 @@
-#include "AccountStore.h"
+#include "store/AccountStore.h"
 
-#include "Database.h"
-#include "FileStore.h"
-#include "Statement.h"
-#include "Transaction.h"
+#include "store/Database.h"
+#include "store/FileStore.h"
+#include "store/Statement.h"
+#include "store/Transaction.h"
 
 #include <vector>
 

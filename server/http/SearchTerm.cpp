@@ -1,4 +1,4 @@
-#include "SearchTerm.h"
+#include "http/SearchTerm.h"
 
 #include <clocale>
 #include <cwctype>

@@ -1,4 +1,4 @@
-#include "TempFile.h"
+#include "store/TempFile.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -1,7 +1,7 @@
 #pragma once
 
-#include "DataFolder.h"
-#include "TempFile.h"
+#include "store/DataFolder.h"
+#include "store/TempFile.h"
 
 #include <memory>
 #include <set>

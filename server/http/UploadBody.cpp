@@ -1,6 +1,6 @@
-#include "UploadBody.h"
+#include "http/UploadBody.h"
 
-#include "FileStore.h"
+#include "store/FileStore.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,4 +1,4 @@
-#include "DataFolder.h"
+#include "store/DataFolder.h"
 
 #include <cerrno>
 #include <cstring>

@@ -1,6 +1,6 @@
-#include "Statement.h"
+#include "store/Statement.h"
 
-#include "Database.h"
+#include "store/Database.h"
 
 namespace QuorvaneServer {
 

@@ -1,6 +1,6 @@
-#include "Transaction.h"
+#include "store/Transaction.h"
 
-#include "Database.h"
+#include "store/Database.h"
 
 namespace QuorvaneServer {
 

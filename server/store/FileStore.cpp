@@ -1,4 +1,4 @@
-#include "FileStore.h"
+#include "store/FileStore.h"
 
 #include <cerrno>
 #include <dirent.h>

@@ -1,4 +1,4 @@
-#include "EventDocument.h"
+#include "http/EventDocument.h"
 
 #include <cstring>
 #include <new>

@@ -1,4 +1,4 @@
-#include "EventRecord.h"
+#include "store/EventRecord.h"
 
 #include <limits>
 

@@ -1,13 +1,13 @@
-#include "HttpService.h"
+#include "http/HttpService.h"
 
-#include "Authenticator.h"
-#include "EventList.h"
-#include "EventStore.h"
-#include "FileStore.h"
-#include "QueryString.h"
-#include "RequestLog.h"
-#include "SearchTerm.h"
-#include "UploadBody.h"
+#include "http/Authenticator.h"
+#include "http/EventList.h"
+#include "http/QueryString.h"
+#include "http/RequestLog.h"
+#include "http/SearchTerm.h"
+#include "http/UploadBody.h"
+#include "store/EventStore.h"
+#include "store/FileStore.h"
 
 #include <chrono>
 #include <limits>

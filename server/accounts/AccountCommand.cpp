@@ -1,10 +1,10 @@
-#include "AccountCommand.h"
+#include "accounts/AccountCommand.h"
 
-#include "AccountStore.h"
-#include "DataFolder.h"
-#include "Database.h"
-#include "FileStore.h"
-#include "PasswordHash.h"
+#include "accounts/PasswordHash.h"
+#include "store/AccountStore.h"
+#include "store/DataFolder.h"
+#include "store/Database.h"
+#include "store/FileStore.h"
 
 #include <exception>
 #include <string>

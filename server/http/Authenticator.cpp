@@ -1,7 +1,7 @@
-#include "Authenticator.h"
+#include "http/Authenticator.h"
 
-#include "AccountStore.h"
-#include "PasswordHash.h"
+#include "accounts/PasswordHash.h"
+#include "store/AccountStore.h"
 
 #include <sodium.h>
 #include <stdexcept>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "EventRecord.h"
+#include "store/EventRecord.h"
 
 #include <cstddef>
 #include <cstdint>

@@ -1,9 +1,9 @@
-#include "EventStore.h"
+#include "store/EventStore.h"
 
-#include "Database.h"
-#include "FileStore.h"
-#include "Statement.h"
-#include "Transaction.h"
+#include "store/Database.h"
+#include "store/FileStore.h"
+#include "store/Statement.h"
+#include "store/Transaction.h"
 
 #include <cerrno>
 #include <cstring>

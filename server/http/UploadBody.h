@@ -1,7 +1,7 @@
 #pragma once
 
-#include "EventDocument.h"
-#include "TempFile.h"
+#include "http/EventDocument.h"
+#include "store/TempFile.h"
 
 #include <memory>
 #include <string>

@@ -1,4 +1,4 @@
-#include "EventList.h"
+#include "http/EventList.h"
 
 namespace QuorvaneServer {
 

@@ -1,7 +1,7 @@
-#include "Database.h"
+#include "store/Database.h"
 
-#include "Statement.h"
-#include "Transaction.h"
+#include "store/Statement.h"
+#include "store/Transaction.h"
 
 namespace QuorvaneServer {
 
