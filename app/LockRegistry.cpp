@@ -6,10 +6,13 @@
 #include "IQuorvane.h"
 #include "InstanceProtocol.h"
 #include "MessageBoxes.h"
+#include "RegularFile.h"
+#include "SharedMemoryKey.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QLoggingCategory>
 #include <QSaveFile>
 #include <QSet>
 #include <QSharedMemory>
@@ -17,6 +20,8 @@
 #include <memory>
 
 namespace {
+
+Q_LOGGING_CATEGORY(registryLog, "keycrate.locks", QtWarningMsg)
 
 using Quorvane::Failure;
 using Quorvane::Success;
@@ -119,11 +124,12 @@ QByteArray appendLine(const QByteArray &content, const QByteArray &path)
     return result + path + '\n';
 }
 
-// Opens the file for reading and share-locks it.
+// Opens the file for reading and share-locks it; only a regular file, and a
+// FIFO put in its place meanwhile must not block us.
 std::unique_ptr<QFile> holdFile(const QByteArray &path)
 {
-    auto file = std::make_unique<QFile>(decoded(path));
-    if (!file->open(QIODevice::ReadOnly))
+    std::unique_ptr<QFile> file = Platform::RegularFile::openForReading(decoded(path));
+    if (!file)
         return nullptr;
     if (!Platform::AdvisoryLock::lockShared(file->handle()))
         return nullptr;
@@ -148,6 +154,11 @@ bool storeList(const QByteArray &content)
     return true;
 }
 
+QString tr(const char *text)
+{
+    return QCoreApplication::translate("LockRegistry", text);
+}
+
 enum class Unlisted { Failed, NotListed, Removed };
 
 // Cuts the path's line from the list file.
@@ -164,16 +175,38 @@ Unlisted unlist(const QByteArray &path)
 // The path no longer names a file: its line goes, and so does a handle still
 // held on the removed file, or a new file at that path would count as locked.
 // Always a failure for the caller, even when the line was dropped.
-int dropListed(const QByteArray &path)
+Unlisted dropListed(const QByteArray &path)
 {
-    if (unlist(path) == Unlisted::Removed)
+    const Unlisted outcome = unlist(path);
+    if (outcome == Unlisted::Removed)
         delete registry().locks.take(path);
-    return Failure;
+    return outcome;
 }
 
-QString tr(const char *text)
+// A toggle of target. With a box, the request came from another program,
+// which is told the result.
+int toggle(const QByteArray &target, bool confirmWithBox)
 {
-    return QCoreApplication::translate("LockRegistry", text);
+    int result;
+    if (isRegularFile(target)) {
+        result = registry().locks.contains(target) ? UnlockFile(target) : LockFile(target);
+    } else {
+        // A list that cannot be read fails the drop at once: nothing published, no box.
+        if (dropListed(target) == Unlisted::Failed)
+            return Failure;
+        result = Failure;
+    }
+
+    registry().publishedList = registry().listBuffer;
+    PublishLockList();
+
+    if (confirmWithBox) {
+        if (result == Success)
+            Platform::MessageBoxes::system(tr("KEYCRATE"), tr("Operation successful!"), false);
+        else
+            Platform::MessageBoxes::system(tr("Error"), tr("Error locking/unlocking file!"), true);
+    }
+    return result;
 }
 
 } // namespace
@@ -181,6 +214,16 @@ QString tr(const char *text)
 QString LockListPath()
 {
     return lockListFolder() + QStringLiteral("/llf");
+}
+
+QString LockListOwnerPath()
+{
+    return LockListPath() + QStringLiteral(".lock");
+}
+
+QString LockListNativeKey()
+{
+    return Platform::SharedMemoryKey::nativeKey(QLatin1String(InstanceProtocol::LockListKey));
 }
 
 bool ReloadLockedFiles()
@@ -208,37 +251,27 @@ bool ReloadLockedFiles()
 
 int ToggleLock(const std::optional<QByteArray> &path)
 {
-    std::unique_ptr<QFile> handOverFile;
-    QByteArray target;
-    if (path) {
-        target = *path;
-    } else {
-        target = Platform::HandOverSetting::read();
-        handOverFile = std::make_unique<QFile>(decoded(target));
-        if (target.isEmpty() || !handOverFile->open(QIODevice::ReadOnly))
-            return Failure;
-    }
+    if (path)
+        return toggle(*path, false);
+    return ToggleHandedOver(Platform::HandOverSetting::read());
+}
 
-    int result;
-    if (isRegularFile(target))
-        result = registry().locks.contains(target) ? UnlockFile(target) : LockFile(target);
-    else
-        result = dropListed(target);
-
-    registry().publishedList = registry().listBuffer;
-    PublishLockList();
-
-    if (!path) {
-        if (result == Success)
-            Platform::MessageBoxes::system(tr("KEYCRATE"), tr("Operation successful!"), false);
-        else
-            Platform::MessageBoxes::system(tr("Error"), tr("Error locking/unlocking file!"), true);
-    }
-    return result;
+int ToggleHandedOver(const QByteArray &path)
+{
+    // Held open until the toggle is done, as a sign the file was there.
+    const std::unique_ptr<QFile> handOver = Platform::RegularFile::openForReading(decoded(path));
+    if (!handOver)
+        return Failure;
+    return toggle(path, true);
 }
 
 int LockFile(const QByteArray &path)
 {
+    if (path.contains('\n')) {
+        qCWarning(registryLog) << "cannot lock" << decoded(path)
+                               << "- a file name with a line feed does not fit the lock list";
+        return Failure;
+    }
     QByteArray content;
     if (!loadList(&content))
         return Failure;
@@ -264,7 +297,13 @@ void PublishLockList()
 {
     Registry &state = registry();
     delete state.block; // detaches; a block nobody else holds goes with it
-    state.block = new QSharedMemory(QLatin1String(InstanceProtocol::LockListKey));
+    state.block = new QSharedMemory;
+    const QString key = LockListNativeKey();
+    if (!Platform::SharedMemoryKey::isOwnKey(key)) {
+        qCWarning(registryLog) << "not publishing: someone else made" << key;
+        return;
+    }
+    state.block->setNativeKey(key);
     if (state.block->attach()) {
         // A block left by an instance that did not end in order has no other
         // holder and goes away on detach; one that stays is held elsewhere.

@@ -32,6 +32,12 @@ bool ReloadLockedFiles();
 // be opened) and a confirmation box reports the result.
 int ToggleLock(const std::optional<QByteArray> &path = std::nullopt);
 
+// The request of another program that named its file itself: as ToggleLock
+// without a path, for that file rather than the one in the setting. Anything
+// but a regular file fails at once, without waiting on it.
+int ToggleHandedOver(const QByteArray &path);
+
+// A path with a line feed is refused: the list holds one path a line.
 int LockFile(const QByteArray &path);
 int UnlockFile(const QByteArray &path);
 
@@ -54,3 +60,10 @@ void ForgetLocks();
 
 // The path of the list file.
 QString LockListPath();
+
+// The file beside the list whose lock the running instance holds for its
+// life, so that only one process at a time keeps the list.
+QString LockListOwnerPath();
+
+// The native key of the published block (per user; see SharedMemoryKey).
+QString LockListNativeKey();

@@ -126,7 +126,7 @@ bool MyQApplication::messageFilter(const Platform::WindowMessage &message, qint6
         consumed = true;
         break;
     case InstanceProtocol::HandOver:
-        return handOver(message.lParam, result);
+        return handOver(message, result);
     case InstanceProtocol::EndProcess:
         endAtOnce();
     default:
@@ -209,14 +209,16 @@ void MyQApplication::stopAfterBindingError(const char *text, const QString &deta
     std::_Exit(EXIT_FAILURE);
 }
 
-bool MyQApplication::handOver(qint64 command, qint64 *result)
+bool MyQApplication::handOver(const Platform::WindowMessage &message, qint64 *result)
 {
-    switch (command) {
+    const QByteArray path
+        = message.path.isEmpty() ? Platform::HandOverSetting::read() : message.path;
+    switch (message.lParam) {
     case InstanceProtocol::LockCommand:
-        *result = ToggleLock();
+        *result = ToggleHandedOver(path);
         return true;
     case InstanceProtocol::UploadCommand:
-        uploadHandedOverFile();
+        uploadHandedOverFile(path);
         *result = 0;
         return true;
     case InstanceProtocol::ShowCommand:
@@ -239,9 +241,9 @@ void MyQApplication::provideDataFolder()
     m_interface->setDataPath(folder.toUtf8().constData());
 }
 
-void MyQApplication::uploadHandedOverFile()
+void MyQApplication::uploadHandedOverFile(const QByteArray &localPath)
 {
-    const QString path = QFile::decodeName(Platform::HandOverSetting::read());
+    const QString path = QFile::decodeName(localPath);
     qCInfo(uploadLog) << "upload handed over:" << path;
     uploadFile(path);
 }
@@ -294,13 +296,15 @@ void MyQApplication::OnFinished(int code, int)
 {
     qCInfo(uploadLog) << "upload finished" << code;
     const bool marked = m_mainWindow->RecordUploadResult(code);
-    if (marked && code >= Quorvane::Failure && code <= Quorvane::Cancelled) {
-        // The run stops here; the button keeps "Cancel" until pressed.
+    if (code >= Quorvane::Failure && code <= Quorvane::Cancelled) {
+        // Reported also when its row was cleared meanwhile.
         showMainWindow();
         if (code != Quorvane::Cancelled)
             QMetaObject::invokeMethod(
                 this, [this, code] { showUploadFailure(code); }, Qt::QueuedConnection);
-        return;
+        // The run stops here; the button keeps "Cancel" until pressed.
+        if (marked)
+            return;
     }
     // Another transfer (a file handed over during the run) is still due: the
     // run goes on after its result.

@@ -71,9 +71,10 @@ private:
     // Gives the library a data folder when none is set.
     void provideDataFolder();
     [[noreturn]] void stopAfterBindingError(const char *text, const QString &detail);
-    // The commands of message 1046; false for a command not handled.
-    bool handOver(qint64 command, qint64 *result);
-    void uploadHandedOverFile();
+    // The commands of message 1046; false for a command not handled. A path
+    // the sender carried with the message names the file, else the setting.
+    bool handOver(const Platform::WindowMessage &message, qint64 *result);
+    void uploadHandedOverFile(const QByteArray &localPath);
     void showMainWindow(bool restoreMinimized = true);
     // Shows the window with its settings and locked files read anew.
     void showRefreshed();

@@ -1,8 +1,11 @@
+#include "ApplicationFolder.h"
 #include "CommandLine.h"
 #include "InstanceClient.h"
 #include "InstanceProtocol.h"
 #include "InstanceServer.h"
+#include "LockRegistry.h"
 #include "MyQApplication.h"
+#include "ProgramFile.h"
 
 #include <QDeadlineTimer>
 #include <QTextStream>
@@ -14,16 +17,17 @@ namespace {
 
 enum class Start { HandedOver, Instance, Failed };
 
-// Asks a running instance to show itself, or becomes the instance. A start
-// that holds the instance lock but is not answering yet is still starting:
-// wait for it, within reason.
+// Asks a running instance to show itself, or becomes the instance. The one
+// that keeps our lock list may have been started with another environment:
+// it is found where it recorded its socket. A start that holds the instance
+// lock but is not answering yet is still starting: wait for it, within reason.
 Start handOverOrClaim(Platform::InstanceServer *instance)
 {
     const QString title = QString::fromLatin1(InstanceProtocol::WindowTitle);
     const Platform::InstanceClient client(title);
     const Platform::WindowMessage show { InstanceProtocol::HandOver, 0,
                                          InstanceProtocol::ShowCommand };
-    const QDeadlineTimer deadline(20000);
+    const QDeadlineTimer deadline(10000);
     do {
         if (client.post(show) == Platform::InstanceClient::Outcome::Delivered)
             return Start::HandedOver;
@@ -34,6 +38,11 @@ Start handOverOrClaim(Platform::InstanceServer *instance)
             std::fprintf(stderr, "keycrate: %s\n", qPrintable(instance->errorString()));
             return Start::Failed;
         case Platform::InstanceServer::Claim::HeldElsewhere:
+            if (Platform::InstanceClient::atSocket(
+                    Platform::InstanceServer::ownerSocket(LockListOwnerPath()))
+                    .post(show)
+                == Platform::InstanceClient::Outcome::Delivered)
+                return Start::HandedOver;
             QThread::msleep(50);
             break;
         }
@@ -75,8 +84,10 @@ int main(int argc, char **argv)
     const int done = handleCommandLine(argc, argv);
     if (done != CommandLine::Proceed)
         return done;
+    // The lock list decides who is the instance, so its place is known first.
+    setApplicationFolder(Platform::ProgramFile::folder());
     auto instance = std::make_unique<Platform::InstanceServer>(
-        QString::fromLatin1(InstanceProtocol::WindowTitle));
+        QString::fromLatin1(InstanceProtocol::WindowTitle), LockListOwnerPath());
     switch (handOverOrClaim(instance.get())) {
     case Start::HandedOver:
         return 0;

@@ -5,13 +5,25 @@
 
 namespace Platform {
 
-bool AdvisoryLock::lockShared(int fileDescriptor)
+namespace {
+bool takeLock(int fileDescriptor, int operation)
 {
     int result;
     do {
-        result = ::flock(fileDescriptor, LOCK_SH | LOCK_NB);
+        result = ::flock(fileDescriptor, operation | LOCK_NB);
     } while (result != 0 && errno == EINTR);
     return result == 0;
+}
+} // namespace
+
+bool AdvisoryLock::lockShared(int fileDescriptor)
+{
+    return takeLock(fileDescriptor, LOCK_SH);
+}
+
+bool AdvisoryLock::lockExclusive(int fileDescriptor)
+{
+    return takeLock(fileDescriptor, LOCK_EX);
 }
 
 void AdvisoryLock::unlock(int fileDescriptor)

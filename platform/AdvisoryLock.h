@@ -10,6 +10,8 @@ public:
     // Takes a shared lock on the open file without waiting. False when some
     // other holder has it locked exclusively.
     static bool lockShared(int fileDescriptor);
+    // Takes an exclusive lock without waiting; false while anyone else holds one.
+    static bool lockExclusive(int fileDescriptor);
     static void unlock(int fileDescriptor);
 };
 

@@ -6,11 +6,11 @@ namespace Platform {
 
 // Where the instance registered under a title listens and keeps its lock.
 //
-// Both live in a folder of the user's own (the runtime folder, or the temp
-// folder when the session has none), under a name derived from the title and
-// the settings location: the hand-over path travels through the settings, so
-// processes with different settings could not hand files over to each other
-// anyway, and test runs with private homes stay apart.
+// Both live in a folder of the user's own (in the runtime folder, or in /tmp
+// when the session has none or its path is too long for a socket), under a
+// name derived from the title and the settings location: the hand-over path
+// also travels through the settings, so test runs with private homes stay
+// apart. The socket's path always fits a Unix socket address.
 class InstanceAddress
 {
 public:
@@ -19,10 +19,20 @@ public:
     QString directory() const { return m_directory; }
     QString socketPath() const;
     QString lockPath() const;
+    // Senders of a hand-over hold this lock (flock, exclusive) while they
+    // write the shared setting and deliver their message; one for the user.
+    QString handOverLockPath() const;
 
     // Creates the folder for the user alone when it is missing. False, with a
     // reason, when it cannot be made or belongs to or is open to someone else.
     bool prepare(QString *error) const;
+
+    // True when the folder exists, is no link, belongs to this user and is
+    // closed to everybody else.
+    static bool isPrivateFolder(const QString &folder, QString *error = nullptr);
+
+    // The longest socket path the platform takes (without its final zero).
+    static constexpr int MaxSocketPath = 107;
 
 private:
     QString m_directory;

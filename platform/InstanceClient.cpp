@@ -1,8 +1,10 @@
 #include "InstanceClient.h"
 
+#include "InstanceAddress.h"
 #include "MessageFrame.h"
 
 #include <QDeadlineTimer>
+#include <QFileInfo>
 #include <QLocalSocket>
 
 namespace Platform {
@@ -11,13 +13,15 @@ namespace {
 
 bool connectTo(QLocalSocket *socket, const QString &path)
 {
+    if (path.isEmpty() || !InstanceAddress::isPrivateFolder(QFileInfo(path).path()))
+        return false;
     socket->connectToServer(path);
     return socket->waitForConnected(InstanceClient::ConnectTimeoutMs);
 }
 
 bool deliver(QLocalSocket *socket, const QByteArray &frame)
 {
-    if (socket->write(frame) != frame.size())
+    if (frame.isEmpty() || socket->write(frame) != frame.size())
         return false;
     while (socket->bytesToWrite() > 0) {
         if (!socket->waitForBytesWritten(InstanceClient::ConnectTimeoutMs))
@@ -29,14 +33,21 @@ bool deliver(QLocalSocket *socket, const QByteArray &frame)
 } // namespace
 
 InstanceClient::InstanceClient(const QString &title)
-    : m_address(title)
+    : m_socketPath(InstanceAddress(title).socketPath())
 {
+}
+
+InstanceClient InstanceClient::atSocket(const QString &socketPath)
+{
+    InstanceClient client;
+    client.m_socketPath = socketPath;
+    return client;
 }
 
 bool InstanceClient::exists() const
 {
     QLocalSocket socket;
-    if (!connectTo(&socket, m_address.socketPath()))
+    if (!connectTo(&socket, m_socketPath))
         return false;
     socket.abort();
     return true;
@@ -45,7 +56,7 @@ bool InstanceClient::exists() const
 InstanceClient::Outcome InstanceClient::post(const WindowMessage &message) const
 {
     QLocalSocket socket;
-    if (!connectTo(&socket, m_address.socketPath()))
+    if (!connectTo(&socket, m_socketPath))
         return Outcome::NoInstance;
     if (!deliver(&socket, MessageFrame::encodeRequest(MessageFrame::Mode::Post, message)))
         return Outcome::NoAnswer;
@@ -54,13 +65,16 @@ InstanceClient::Outcome InstanceClient::post(const WindowMessage &message) const
 }
 
 InstanceClient::Outcome InstanceClient::send(const WindowMessage &message, qint64 *result,
-                                             bool *handled, int timeoutMs) const
+                                             bool *handled, int timeoutMs,
+                                             const std::function<void()> &delivered) const
 {
     QLocalSocket socket;
-    if (!connectTo(&socket, m_address.socketPath()))
+    if (!connectTo(&socket, m_socketPath))
         return Outcome::NoInstance;
     if (!deliver(&socket, MessageFrame::encodeRequest(MessageFrame::Mode::Send, message)))
         return Outcome::NoAnswer;
+    if (delivered)
+        delivered();
     const QDeadlineTimer deadline
         = timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever) : QDeadlineTimer(timeoutMs);
     QByteArray reply;

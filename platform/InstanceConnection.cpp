@@ -14,7 +14,7 @@ InstanceConnection::InstanceConnection(QLocalSocket *socket, Handler handler, in
 {
     m_socket->setParent(this);
     // Never buffer more than one frame and the byte that proves it too long.
-    m_socket->setReadBufferSize(MessageFrame::RequestSize + 1);
+    m_socket->setReadBufferSize(MessageFrame::MaxRequestSize + 1);
     m_deadline.setSingleShot(true);
     connect(&m_deadline, &QTimer::timeout, this, &InstanceConnection::timedOut);
     connect(m_socket, &QLocalSocket::readyRead, this, &InstanceConnection::readRequest);
@@ -27,7 +27,7 @@ void InstanceConnection::readRequest()
 {
     if (m_complete)
         return;
-    m_buffer += m_socket->read(MessageFrame::RequestSize + 1 - m_buffer.size());
+    m_buffer += m_socket->read(MessageFrame::MaxRequestSize + 1 - m_buffer.size());
     MessageFrame::Mode mode;
     WindowMessage message;
     switch (MessageFrame::decodeRequest(m_buffer, &mode, &message)) {

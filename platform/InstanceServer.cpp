@@ -3,14 +3,24 @@
 #include "InstanceConnection.h"
 #include "PlatformLogging.h"
 
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
 #include <QLocalServer>
 #include <QLocalSocket>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace Platform {
 
-InstanceServer::InstanceServer(const QString &title, QObject *parent)
+InstanceServer::InstanceServer(const QString &title, const QString &ownerLock, QObject *parent)
     : QObject(parent)
     , m_address(title)
+    , m_ownerLockPath(ownerLock)
     , m_lock(m_address.lockPath())
 {
     // Only a dead owner makes the lock stale: a long-running instance keeps it.
@@ -26,6 +36,8 @@ InstanceServer::Claim InstanceServer::claim()
 {
     if (m_lock.isLocked())
         return Claim::Claimed;
+    if (takeOwnerLock() == OwnerLock::Busy)
+        return Claim::HeldElsewhere;
     if (!m_address.prepare(&m_error))
         return Claim::Failed;
     if (m_lock.tryLock(0))
@@ -55,8 +67,59 @@ bool InstanceServer::listen()
         return false;
     }
     connect(m_server, &QLocalServer::newConnection, this, &InstanceServer::acceptConnections);
+    recordSocket();
     qCInfo(instanceLog) << "listening at" << m_address.socketPath();
     return true;
+}
+
+InstanceServer::OwnerLock InstanceServer::takeOwnerLock()
+{
+    if (m_ownerLockPath.isEmpty() || m_ownerLock >= 0)
+        return OwnerLock::Taken;
+    QDir().mkpath(QFileInfo(m_ownerLockPath).path());
+    const QByteArray path = QFile::encodeName(m_ownerLockPath);
+    const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    struct stat info;
+    if (fd < 0 || ::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) || info.st_uid != getuid()) {
+        // Without it the channel lock still keeps one instance per environment.
+        qCWarning(instanceLog) << "cannot use the owner lock" << m_ownerLockPath
+                               << (fd < 0 ? std::strerror(errno) : "not a file of this user");
+        if (fd >= 0)
+            ::close(fd);
+        m_ownerLockPath.clear();
+        return OwnerLock::Taken;
+    }
+    int result;
+    do {
+        result = ::flock(fd, LOCK_EX | LOCK_NB);
+    } while (result != 0 && errno == EINTR);
+    if (result != 0) {
+        ::close(fd);
+        return OwnerLock::Busy;
+    }
+    m_ownerLock = fd;
+    return OwnerLock::Taken;
+}
+
+void InstanceServer::recordSocket()
+{
+    if (m_ownerLock < 0)
+        return;
+    const QByteArray line = QFile::encodeName(m_address.socketPath()) + '\n';
+    if (::ftruncate(m_ownerLock, 0) != 0
+        || ::pwrite(m_ownerLock, line.constData(), size_t(line.size()), 0) != line.size())
+        qCWarning(instanceLog) << "cannot record the socket in" << m_ownerLockPath;
+}
+
+QString InstanceServer::ownerSocket(const QString &ownerLock)
+{
+    QFile file(ownerLock);
+    if (!file.open(QIODevice::ReadOnly))
+        return {};
+    const QByteArray line = file.read(4096);
+    if (!line.endsWith('\n'))
+        return {};
+    return QFile::decodeName(line.chopped(1));
 }
 
 void InstanceServer::close()
@@ -73,6 +136,13 @@ void InstanceServer::release()
     close();
     if (m_lock.isLocked())
         m_lock.unlock();
+    if (m_ownerLock >= 0) {
+        // The record goes before the lock, so nobody reads a dead socket as ours.
+        if (::ftruncate(m_ownerLock, 0) != 0)
+            qCWarning(instanceLog) << "cannot clear" << m_ownerLockPath;
+        ::close(m_ownerLock);
+        m_ownerLock = -1;
+    }
 }
 
 bool InstanceServer::isListening() const

@@ -18,6 +18,12 @@ namespace Platform {
 // The lock file decides who is the instance, so two starts at the same moment
 // cannot both become it; a lock or socket left by an instance that died is
 // taken over.
+//
+// With an owner lock, the instance is also tied to what it owns (keycrate: its
+// lock list): an exclusive flock on that file, held for the process's life,
+// whatever the environment says about where the channel lives. The owner
+// records its socket there, so a second start with another environment still
+// finds it (see ownerSocket).
 class InstanceServer : public QObject
 {
     Q_OBJECT
@@ -28,10 +34,12 @@ public:
     using Filter = std::function<bool(const WindowMessage &message, qint64 *result)>;
     enum class Claim { Claimed, HeldElsewhere, Failed };
 
-    explicit InstanceServer(const QString &title, QObject *parent = nullptr);
+    explicit InstanceServer(const QString &title, const QString &ownerLock = {},
+                            QObject *parent = nullptr);
     ~InstanceServer() override;
 
-    // Takes the instance lock without waiting. Needs no application object.
+    // Takes the owner lock and the instance lock without waiting. Needs no
+    // application object.
     Claim claim();
     // Starts taking messages; needs the claim and the application object.
     bool listen();
@@ -45,14 +53,22 @@ public:
     void setReadTimeout(int milliseconds) { m_readTimeout = milliseconds; }
 
     bool isListening() const;
+    // The socket the holder of the owner lock listens at, as it recorded it;
+    // empty when none is recorded.
+    static QString ownerSocket(const QString &ownerLock);
     QString errorString() const { return m_error; }
     const InstanceAddress &address() const { return m_address; }
 
 private:
+    enum class OwnerLock { Taken, Busy };
+    OwnerLock takeOwnerLock();
+    void recordSocket();
     void acceptConnections();
     bool deliver(const WindowMessage &message, qint64 *result);
 
     InstanceAddress m_address;
+    QString m_ownerLockPath;
+    int m_ownerLock = -1;
     QLockFile m_lock;
     QLocalServer *m_server = nullptr;
     Filter m_filter;

@@ -9,10 +9,10 @@ namespace {
 constexpr char RequestMagic[] = "kcm";
 constexpr char ReplyMagic[] = "kcr";
 
-QByteArray header(const char *magic, int bodySize)
+QByteArray header(const char *magic, int bodySize, quint8 version = MessageFrame::Version)
 {
     QByteArray bytes(magic, 3);
-    bytes.append(char(MessageFrame::Version));
+    bytes.append(char(version));
     char length[2];
     qToBigEndian<quint16>(quint16(bodySize), length);
     bytes.append(length, 2);
@@ -46,22 +46,50 @@ MessageFrame::Status checkHeader(const QByteArray &bytes, const char *magic, int
                                  : MessageFrame::Status::Incomplete;
 }
 
+// A request's header, as far as it has arrived: its version decides whether
+// the body is fixed or carries a path.
+MessageFrame::Status checkRequestHeader(const QByteArray &bytes)
+{
+    if (bytes.size() < 4 || quint8(bytes.at(3)) != MessageFrame::PathVersion)
+        return checkHeader(bytes, RequestMagic, MessageFrame::RequestBodySize);
+    if (!bytes.startsWith(RequestMagic))
+        return MessageFrame::Status::Malformed;
+    if (bytes.size() < MessageFrame::HeaderSize)
+        return MessageFrame::Status::Incomplete;
+    const int bodySize = take<quint16>(bytes, 4);
+    if (bodySize <= MessageFrame::RequestBodySize
+        || bodySize > MessageFrame::RequestBodySize + MessageFrame::MaxPathSize)
+        return MessageFrame::Status::Malformed;
+    const int total = MessageFrame::HeaderSize + bodySize;
+    if (bytes.size() > total)
+        return MessageFrame::Status::Malformed;
+    return bytes.size() == total ? MessageFrame::Status::Complete
+                                 : MessageFrame::Status::Incomplete;
+}
+
 } // namespace
 
 QByteArray MessageFrame::encodeRequest(Mode mode, const WindowMessage &message)
 {
-    QByteArray bytes = header(RequestMagic, RequestBodySize);
+    if (message.path.size() > MaxPathSize)
+        return {};
+    QByteArray bytes = message.path.isEmpty()
+        ? header(RequestMagic, RequestBodySize)
+        : header(RequestMagic, RequestBodySize + int(message.path.size()), PathVersion);
     append<quint8>(&bytes, quint8(mode));
     append<quint32>(&bytes, message.message);
     append<quint64>(&bytes, message.wParam);
     append<qint64>(&bytes, message.lParam);
+    bytes += message.path;
     return bytes;
 }
 
 MessageFrame::Status MessageFrame::decodeRequest(const QByteArray &bytes, Mode *mode,
                                                  WindowMessage *message)
 {
-    const Status status = checkHeader(bytes, RequestMagic, RequestBodySize);
+    const Status status = checkRequestHeader(bytes);
+    if (status == Status::Malformed)
+        return status;
     if (bytes.size() > HeaderSize) {
         const quint8 rawMode = quint8(bytes.at(HeaderSize));
         if (rawMode != quint8(Mode::Post) && rawMode != quint8(Mode::Send))
@@ -73,6 +101,7 @@ MessageFrame::Status MessageFrame::decodeRequest(const QByteArray &bytes, Mode *
     message->message = take<quint32>(bytes, HeaderSize + 1);
     message->wParam = take<quint64>(bytes, HeaderSize + 5);
     message->lParam = take<qint64>(bytes, HeaderSize + 13);
+    message->path = bytes.mid(RequestSize);
     return Status::Complete;
 }
 

@@ -11,10 +11,12 @@ namespace Platform {
 // version, the body length as big-endian 16 bits) and a fixed body:
 //
 //   request "kcm" 1 21 | mode u8 (0 post, 1 send) | message u32 | wParam u64 | lParam i64
+//   request "kcm" 2 21+n | the same 21 bytes | path (n bytes, 1 <= n <= MaxPathSize)
 //   reply   "kcr" 1 9  | handled u8 (0, 1) | result i64
 //
-// Integers are big-endian. Anything else is malformed: a reader never waits
-// for more than one frame's worth of bytes.
+// A request carries a path (version 2) when the message has one. Integers are
+// big-endian. Anything else is malformed: a reader never waits for more than
+// one frame's worth of bytes.
 class MessageFrame
 {
 public:
@@ -22,12 +24,16 @@ public:
     enum class Status { Incomplete, Complete, Malformed };
 
     static constexpr quint8 Version = 1;
+    static constexpr quint8 PathVersion = 2;
+    static constexpr int MaxPathSize = 4096;
     static constexpr int HeaderSize = 6;
     static constexpr int RequestBodySize = 21;
     static constexpr int ReplyBodySize = 9;
     static constexpr int RequestSize = HeaderSize + RequestBodySize;
     static constexpr int ReplySize = HeaderSize + ReplyBodySize;
+    static constexpr int MaxRequestSize = RequestSize + MaxPathSize;
 
+    // Empty when the message's path is longer than MaxPathSize.
     static QByteArray encodeRequest(Mode mode, const WindowMessage &message);
     static Status decodeRequest(const QByteArray &bytes, Mode *mode, WindowMessage *message);
 

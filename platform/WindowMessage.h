@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QtGlobal>
 
 namespace Platform {
@@ -11,6 +12,9 @@ struct WindowMessage
     quint32 message = 0;
     quint64 wParam = 0;
     qint64 lParam = 0;
+    // The file a hand-over is about, when its sender carries it with the
+    // message rather than through the shared setting alone.
+    QByteArray path = {};
 };
 
 } // namespace Platform

@@ -1,22 +1,48 @@
 #include "KeycrateSend.h"
 
+#include "AdvisoryLock.h"
 #include "CommandLine.h"
 #include "HandOverSetting.h"
+#include "InstanceAddress.h"
 #include "InstanceClient.h"
 #include "InstanceProtocol.h"
+#include "MessageFrame.h"
+#include "RegularFile.h"
+#include "SharedMemoryKey.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <QSharedMemory>
 #include <QTextStream>
 #include <QThread>
 
 namespace {
 
+QString title()
+{
+    return QString::fromLatin1(InstanceProtocol::WindowTitle);
+}
+
 Platform::InstanceClient instanceClient()
 {
-    return Platform::InstanceClient(QString::fromLatin1(InstanceProtocol::WindowTitle));
+    return Platform::InstanceClient(title());
+}
+
+// The path as the kernel resolves it from here: made absolute, with "." and
+// empty parts dropped but every ".." kept, since a link before it decides
+// where it leads. What is checked is what is handed over.
+QByteArray absolutePath(const QString &file)
+{
+    QByteArray path = QFile::encodeName(file);
+    if (!path.startsWith('/'))
+        path = QFile::encodeName(QDir::currentPath()) + '/' + path;
+    QByteArrayList kept;
+    for (const QByteArray &part : path.split('/')) {
+        if (!part.isEmpty() && part != ".")
+            kept.append(part);
+    }
+    return '/' + kept.join('/');
 }
 
 } // namespace
@@ -96,10 +122,19 @@ int KeycrateSend::run(const QStringList &arguments)
 
 int KeycrateSend::handOverFile(const QString &file, qint64 command)
 {
-    const QFileInfo info(file);
-    if (!info.isFile()) {
-        m_err << "keycrate-send: " << file
-              << (info.exists() ? ": not a regular file\n" : ": no such file\n");
+    const QByteArray path = absolutePath(file);
+    switch (Platform::RegularFile::kindOf(path)) {
+    case Platform::RegularFile::Kind::Missing:
+        m_err << "keycrate-send: " << file << ": no such file\n";
+        return NoSuchFile;
+    case Platform::RegularFile::Kind::Other:
+        m_err << "keycrate-send: " << file << ": not a regular file\n";
+        return NoSuchFile;
+    case Platform::RegularFile::Kind::Regular:
+        break;
+    }
+    if (path.size() > Platform::MessageFrame::MaxPathSize) {
+        m_err << "keycrate-send: " << file << ": the path is too long\n";
         return NoSuchFile;
     }
     const Platform::InstanceClient client = instanceClient();
@@ -107,13 +142,22 @@ int KeycrateSend::handOverFile(const QString &file, qint64 command)
         m_err << "keycrate-send: keycrate is not running\n";
         return NotRunning;
     }
-    if (!Platform::HandOverSetting::write(QFile::encodeName(info.absoluteFilePath()))) {
+    // The setting still names the file for senders that rely on it alone; the
+    // lock keeps such a sender's setting from being overwritten before its
+    // message is read, and the path travels with our own message anyway.
+    QFile handOverLock(Platform::InstanceAddress(title()).handOverLockPath());
+    if (!handOverLock.open(QIODevice::ReadWrite) || !waitForLock(handOverLock.handle())) {
+        m_err << "keycrate-send: another sender keeps the hand-over busy\n";
+        return NoAnswer;
+    }
+    if (!Platform::HandOverSetting::write(path)) {
         m_err << "keycrate-send: cannot write the settings to hand the file over\n";
         return NoAnswer;
     }
     qint64 result = 0;
     bool handled = false;
-    const int status = sendHandOver(client, command, &result, &handled);
+    const int status = sendHandOver(client, { InstanceProtocol::HandOver, 0, command, path },
+                                    &result, &handled, [&] { handOverLock.close(); });
     if (status != Success)
         return status;
     if (!handled) {
@@ -121,17 +165,32 @@ int KeycrateSend::handOverFile(const QString &file, qint64 command)
         return NoAnswer;
     }
     if (command == InstanceProtocol::LockCommand && result != Quorvane::Success) {
-        m_err << "keycrate-send: keycrate could not lock or unlock " << info.absoluteFilePath()
-              << "\n";
+        m_err << "keycrate-send: keycrate could not lock or unlock " << QFile::decodeName(path);
+        if (path.contains('\n'))
+            m_err << ": a file name with a line feed does not fit keycrate's lock list";
+        m_err << "\n";
         return LockFailed;
     }
     return Success;
 }
 
-int KeycrateSend::sendHandOver(const Platform::InstanceClient &client, qint64 command,
-                               qint64 *result, bool *handled)
+bool KeycrateSend::waitForLock(int fileDescriptor) const
 {
-    switch (client.send({ InstanceProtocol::HandOver, 0, command }, result, handled, m_timeoutMs)) {
+    const QDeadlineTimer deadline(m_timeoutMs < 0 ? QDeadlineTimer(QDeadlineTimer::Forever)
+                                                  : QDeadlineTimer(m_timeoutMs));
+    while (!Platform::AdvisoryLock::lockExclusive(fileDescriptor)) {
+        if (deadline.hasExpired())
+            return false;
+        QThread::msleep(5);
+    }
+    return true;
+}
+
+int KeycrateSend::sendHandOver(const Platform::InstanceClient &client,
+                               const Platform::WindowMessage &message, qint64 *result,
+                               bool *handled, const std::function<void()> &delivered)
+{
+    switch (client.send(message, result, handled, m_timeoutMs, delivered)) {
     case Platform::InstanceClient::Outcome::NoInstance:
         m_err << "keycrate-send: keycrate is not running\n";
         return NotRunning;
@@ -148,8 +207,9 @@ int KeycrateSend::show()
 {
     qint64 result = 0;
     bool handled = false;
-    const int status
-        = sendHandOver(instanceClient(), InstanceProtocol::ShowCommand, &result, &handled);
+    const int status = sendHandOver(
+        instanceClient(), { InstanceProtocol::HandOver, 0, InstanceProtocol::ShowCommand }, &result,
+        &handled);
     if (status != Success)
         return status;
     return handled ? Success : NoAnswer;
@@ -177,24 +237,31 @@ int KeycrateSend::quit()
 
 int KeycrateSend::list()
 {
+    // A block outlives an instance that was killed: it is only the list of a
+    // running one.
+    if (!instanceClient().exists()) {
+        m_err << "keycrate-send: keycrate is not running\n";
+        return NotRunning;
+    }
     QByteArray published;
+    // No block: keycrate publishes nothing while its list is empty.
     if (readPublishedList(&published)) {
         m_out.flush();
         QFile out;
         out.open(stdout, QIODevice::WriteOnly);
         out.write(published);
-        return Success;
     }
-    // No block: keycrate publishes nothing while its list is empty.
-    if (instanceClient().exists())
-        return Success;
-    m_err << "keycrate-send: keycrate is not running\n";
-    return NotRunning;
+    return Success;
 }
 
 bool KeycrateSend::readPublishedList(QByteArray *list)
 {
-    QSharedMemory block(QLatin1String(InstanceProtocol::LockListKey));
+    const QString key
+        = Platform::SharedMemoryKey::nativeKey(QLatin1String(InstanceProtocol::LockListKey));
+    if (!Platform::SharedMemoryKey::isOwnKey(key))
+        return false;
+    QSharedMemory block;
+    block.setNativeKey(key);
     if (!block.attach(QSharedMemory::ReadOnly))
         return false;
     block.lock();

@@ -1,9 +1,11 @@
 #pragma once
 
 #include "IQuorvane.h"
+#include "WindowMessage.h"
 
 #include <QByteArray>
 #include <QStringList>
+#include <functional>
 
 class QTextStream;
 
@@ -42,8 +44,10 @@ private:
     int handOverFile(const QString &file, qint64 command);
     // Sends a hand-over command; Success once it is delivered, otherwise the
     // failure, already reported.
-    int sendHandOver(const Platform::InstanceClient &client, qint64 command, qint64 *result,
-                     bool *handled);
+    int sendHandOver(const Platform::InstanceClient &client, const Platform::WindowMessage &message,
+                     qint64 *result, bool *handled, const std::function<void()> &delivered = {});
+    // Takes the hand-over lock, waiting as long as the timeout allows.
+    bool waitForLock(int fileDescriptor) const;
     int show();
     int quit();
     int list();

@@ -2,6 +2,8 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QSharedMemory>
+#include <unistd.h>
 
 KeycrateProcess::KeycrateProcess(const QString &library)
 {
@@ -86,6 +88,19 @@ KeycrateProcess::Run KeycrateProcess::run(const QString &program, const QStringL
 QString KeycrateProcess::binary(const QString &name)
 {
     return qEnvironmentVariable("KEYCRATE_BIN_DIR") + QLatin1Char('/') + name;
+}
+
+std::optional<QByteArray> KeycrateProcess::publishedList()
+{
+    QSharedMemory block;
+    block.setNativeKey(QSharedMemory(QStringLiteral("mySharedMemory")).nativeKey()
+                       + QLatin1Char('-') + QString::number(::getuid()));
+    if (!block.attach(QSharedMemory::ReadOnly))
+        return std::nullopt;
+    block.lock();
+    const QByteArray bytes(static_cast<const char *>(block.constData()), block.size());
+    block.unlock();
+    return bytes;
 }
 
 QProcessEnvironment KeycrateProcess::environment()

@@ -3,6 +3,7 @@
 #include <QProcess>
 #include <QStringList>
 #include <QTemporaryDir>
+#include <optional>
 
 // A keycrate of a test's own: the program, and a library as libQuorvane.so,
 // copied into a fresh folder, so its lock list is private. It runs offscreen
@@ -40,6 +41,9 @@ public:
     static Run run(const QString &program, const QStringList &arguments,
                    const QString &workingFolder = {}, int timeoutMs = 10000);
     static QString binary(const QString &name);
+    // The block keycrate publishes its list in, as this user's other programs
+    // read it; nullopt when there is none.
+    static std::optional<QByteArray> publishedList();
     static QProcessEnvironment environment();
 
 private:

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using Platform::MessageBoxes;
@@ -20,10 +21,12 @@ namespace {
 
 const QByteArray NoBlock = "<no block>";
 
-// What another program reads from the published block.
+// What another program of this user reads from the published block.
 QByteArray published()
 {
-    QSharedMemory block(QStringLiteral("mySharedMemory"));
+    QSharedMemory block;
+    block.setNativeKey(QSharedMemory(QStringLiteral("mySharedMemory")).nativeKey()
+                       + QLatin1Char('-') + QString::number(::getuid()));
     if (!block.attach(QSharedMemory::ReadOnly))
         return NoBlock;
     block.lock();
@@ -94,6 +97,10 @@ private slots:
     void aListThatCannotBeOpenedFailsEverything();
     void statusesAreSortedByBytesEachPathOnce();
     void runningOutOfDescriptorsIsAnOrdinaryFailure();
+    void theBlockIsTheUsersOwn();
+    void onlyRegularFilesAreOpenedAndWithoutWaiting();
+    void aNameWithALineFeedIsRefused();
+    void aDropWhoseListCannotBeOpenedChangesNothing();
 
 private:
     QByteArray makeFile(const QString &name);
@@ -412,6 +419,67 @@ void tst_LockRegistry::runningOutOfDescriptorsIsAnOrdinaryFailure()
     QCOMPARE(statuses.value(paths.first()), int(StatusLocked));
     QCOMPARE(statuses.value(paths.last()), int(StatusNotHeld));
     QCOMPARE(statuses.size(), paths.size());
+}
+
+void tst_LockRegistry::theBlockIsTheUsersOwn()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    QCOMPARE(ToggleLock(a), 0);
+    QCOMPARE(published(), a + '\n');
+    QVERIFY(LockListNativeKey().endsWith(QLatin1Char('-') + QString::number(::getuid())));
+    // The machine-wide name stays free for every other user's keycrate.
+    QSharedMemory machineWide(QStringLiteral("mySharedMemory"));
+    QVERIFY(!machineWide.attach(QSharedMemory::ReadOnly));
+}
+
+void tst_LockRegistry::onlyRegularFilesAreOpenedAndWithoutWaiting()
+{
+    const QByteArray fifo = QFile::encodeName(m_files->filePath(QStringLiteral("fifo")));
+    QCOMPARE(::mkfifo(fifo.constData(), 0600), 0);
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    // A FIFO named on a message, or put in place of a file after its check,
+    // must neither block nor count as locked.
+    for (const QByteArray &path :
+         { fifo, QByteArray("/dev/null"), QFile::encodeName(m_files->path()) })
+        QCOMPARE(ToggleHandedOver(path), 99);
+    QVERIFY2(m_boxes.isEmpty(), "what cannot be opened as a file fails silently");
+    QCOMPARE(LockFile(fifo), 99);
+    QVERIFY(ReadLockStatuses().isEmpty());
+
+    // A listed file replaced by a FIFO is skipped at the next start.
+    writeList(fifo + '\n' + a + '\n');
+    QVERIFY(ReloadLockedFiles());
+    QCOMPARE(published(), a + '\n');
+}
+
+void tst_LockRegistry::aNameWithALineFeedIsRefused()
+{
+    const QByteArray odd = makeFile(QStringLiteral("line\nfeed.txt"));
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    QCOMPARE(ToggleLock(a), 0);
+    QCOMPARE(ToggleHandedOver(odd), 99);
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].text, QStringLiteral("Error locking/unlocking file!"));
+    QCOMPARE(ToggleLock(odd), 99);
+    QCOMPARE(list(), a + '\n');
+    QCOMPARE(published(), a + '\n');
+    QCOMPARE(ReadLockStatuses().keys(), QList<QByteArray>({ a }));
+}
+
+void tst_LockRegistry::aDropWhoseListCannotBeOpenedChangesNothing()
+{
+    const QByteArray a = makeFile(QStringLiteral("a.txt"));
+    const QByteArray gone = makeFile(QStringLiteral("gone.txt"));
+    writeList(a + '\n' + gone + '\n');
+    QVERIFY(ReloadLockedFiles());
+    const QByteArray before = published();
+    QVERIFY(QFile::remove(QFile::decodeName(gone)));
+    QVERIFY(QFile::rename(LockListPath(), LockListPath() + QStringLiteral(".away")));
+    QVERIFY(QDir(m_application->path()).mkdir(QStringLiteral("llf")));
+
+    QCOMPARE(ToggleLock(gone), 99);
+    QCOMPARE(published(), before);
+    QVERIFY(sharedLockHeld(a));
 }
 
 QTEST_MAIN(tst_LockRegistry)

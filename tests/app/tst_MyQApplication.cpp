@@ -9,11 +9,13 @@
 #include "MyQApplication.h"
 #include "TheManager.h"
 
+#include <QAction>
 #include <QDeadlineTimer>
 #include <QFile>
 #include <QFileInfo>
 #include <QLineEdit>
 #include <QSettings>
+#include <QTabWidget>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -74,6 +76,8 @@ private slots:
     void showRequestsShowAndRefresh();
     void lockRequestsToggleAndConfirm();
     void otherMessagesAreNotConsumed();
+    void aPathOnTheMessageGoesBeforeTheSetting();
+    void failuresAfterTheUploadListWasClearedAreShown();
 
 private:
     QTreeWidget *lockedList() const
@@ -180,6 +184,40 @@ void tst_MyQApplication::otherMessagesAreNotConsumed()
     QVERIFY(m_application->messageFilter({ 16, 0, 0 }, &result));
     QCOMPARE(result, qint64(0));
     QVERIFY(m_boxes.isEmpty());
+}
+
+void tst_MyQApplication::aPathOnTheMessageGoesBeforeTheSetting()
+{
+    const QByteArray inSetting = makeFile(QStringLiteral("in-setting.txt"));
+    const QByteArray carried = makeFile(QStringLiteral("carried.txt"));
+    QVERIFY(Platform::HandOverSetting::write(inSetting));
+    qint64 result = -1;
+    bool handled = false;
+    QCOMPARE(sendFromElsewhere({ 1046, 0, 0, carried }, &result, &handled),
+             InstanceClient::Outcome::Delivered);
+    QCOMPARE(result, qint64(0));
+    QCOMPARE(ReadLockStatuses().value(carried, -1), int(StatusLocked));
+    QCOMPARE(ReadLockStatuses().value(inSetting, -1), -1);
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(ToggleLock(carried), 0);
+}
+
+void tst_MyQApplication::failuresAfterTheUploadListWasClearedAreShown()
+{
+    TheManager *window = m_application->mainWindow();
+    window->findChild<QTabWidget *>(QStringLiteral("tabWidget"))->setCurrentIndex(1);
+    const auto *uploads = window->findChild<QTreeWidget *>(QStringLiteral("treeWidget_2"));
+    for (const int code : { 99, 100 }) {
+        m_boxes.clear();
+        window->MarkUploading(QStringLiteral("/somewhere/report.pdf"));
+        window->findChild<QAction *>(QStringLiteral("actionUnlock_file"))->trigger();
+        QCOMPARE(uploads->topLevelItemCount(), 0);
+        m_application->OnFinished(code, 0);
+        QTRY_COMPARE(m_boxes.size(), 1);
+        QCOMPARE(m_boxes[0].text,
+                 code == 99 ? QStringLiteral("Error occurred")
+                            : QStringLiteral("Check username and password in Settings!"));
+    }
 }
 
 int main(int argc, char **argv)

@@ -1,9 +1,9 @@
 #include "InstanceClient.h"
+#include "InstanceServer.h"
 #include "KeycrateProcess.h"
 
 #include <QDeadlineTimer>
 #include <QFile>
-#include <QSharedMemory>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
@@ -43,6 +43,7 @@ private slots:
     void helpVersionAndWrongOptionsLeaveTheInstanceAlone();
     void aSecondStartAsksTheFirstToShowItself();
     void twoStartsAtOnceMakeOneInstance();
+    void aSecondStartForTheSameListFindsTheFirstWhateverItsEnvironment();
     void aCloseRequestOnlyHidesTheWindow();
     void terminationSignalsEndInOrderAndCompactTheList_data();
     void terminationSignalsEndInOrderAndCompactTheList();
@@ -189,6 +190,42 @@ void tst_Startup::twoStartsAtOnceMakeOneInstance()
     QVERIFY(instance.waitForExit());
 }
 
+void tst_Startup::aSecondStartForTheSameListFindsTheFirstWhateverItsEnvironment()
+{
+    QTemporaryDir runtime(QStringLiteral("/tmp/kc-XXXXXX"));
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    KeycrateProcess first;
+    qputenv("XDG_RUNTIME_DIR", saved);
+    first.start({ QStringLiteral("-s") });
+    QVERIFY(first.waitForOutput(Listening));
+    QVERIFY(first.output().contains(runtime.path()));
+
+    QProcessEnvironment withoutRuntime = KeycrateProcess::environment();
+    withoutRuntime.remove(QStringLiteral("XDG_RUNTIME_DIR"));
+    QProcessEnvironment otherSettings = KeycrateProcess::environment();
+    otherSettings.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtime.path());
+    otherSettings.insert(QStringLiteral("XDG_CONFIG_HOME"), runtime.filePath(QStringLiteral("c")));
+    for (const QProcessEnvironment &environment : { withoutRuntime, otherSettings }) {
+        QProcess second;
+        second.setProcessEnvironment(environment);
+        second.setProcessChannelMode(QProcess::MergedChannels);
+        second.start(first.program(), { QStringLiteral("-s") });
+        const bool ended = second.waitForFinished(8000);
+        if (!ended)
+            second.kill();
+        QVERIFY2(ended, "a second start for the same list must end");
+        QCOMPARE(second.exitCode(), 0);
+        QVERIFY(!QString::fromLocal8Bit(second.readAll()).contains(Listening));
+    }
+    QTRY_COMPARE(first.output().count(QStringLiteral("message 1046 0 2")), 2);
+
+    const InstanceClient owner = InstanceClient::atSocket(
+        Platform::InstanceServer::ownerSocket(first.listPath() + QStringLiteral(".lock")));
+    QCOMPARE(owner.post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
+    QVERIFY(first.waitForExit());
+}
+
 void tst_Startup::aCloseRequestOnlyHidesTheWindow()
 {
     KeycrateProcess keycrate;
@@ -233,8 +270,7 @@ void tst_Startup::terminationSignalsEndInOrderAndCompactTheList()
     QCOMPARE(keycrate.exitCode(), 0);
     QCOMPARE(readFile(keycrate.listPath()), line);
     QVERIFY(!InstanceClient(Title).exists());
-    QSharedMemory block(QStringLiteral("mySharedMemory"));
-    QVERIFY2(!block.attach(), "the published list goes with the process");
+    QVERIFY2(!KeycrateProcess::publishedList(), "the published list goes with the process");
 }
 
 void tst_Startup::endingAtOnceLeavesTheListAsItIs()
@@ -246,16 +282,14 @@ void tst_Startup::endingAtOnceLeavesTheListAsItIs()
     QVERIFY(writeFile(keycrate.listPath(), line + line));
     keycrate.start({ QStringLiteral("-s") });
     QVERIFY(keycrate.waitForOutput(Listening));
-    QSharedMemory block(QStringLiteral("mySharedMemory"));
-    QVERIFY(block.attach(QSharedMemory::ReadOnly));
-    block.detach();
+    QCOMPARE(KeycrateProcess::publishedList(), std::optional<QByteArray>(line + line));
 
     QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
     QVERIFY(keycrate.waitForExit());
     QCOMPARE(keycrate.exitCode(), 0);
     QCOMPARE(readFile(keycrate.listPath()), line + line);
     QVERIFY(!InstanceClient(Title).exists());
-    QVERIFY(!block.attach());
+    QVERIFY(!KeycrateProcess::publishedList());
 
     // The next start takes over at once.
     keycrate.start({ QStringLiteral("-s") });

@@ -4,10 +4,12 @@
 #include "MessageFrame.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QEventLoop>
 #include <QFileInfo>
 #include <QLocalSocket>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
 #include <QTimer>
@@ -83,6 +85,9 @@ private slots:
     void servesOthersWhileAFilterRunsAModalLoop();
     void survivesASenderThatGivesUpWaiting();
     void addressIsPrivateAndFollowsTheSettings();
+    void aFolderOpenToOthersIsRefused();
+    void theSocketFitsWhateverTheRuntimeFolder();
+    void theOwnerLockMakesOneInstanceWhateverTheEnvironment();
 
 private:
     struct Seen
@@ -335,6 +340,67 @@ void tst_InstanceChannel::addressIsPrivateAndFollowsTheSettings()
     const QString elsewhere = Platform::InstanceAddress(Title).socketPath();
     qputenv("XDG_CONFIG_HOME", saved);
     QVERIFY(elsewhere != address.socketPath());
+}
+
+void tst_InstanceChannel::aFolderOpenToOthersIsRefused()
+{
+    const QByteArray folder = QFile::encodeName(Platform::InstanceAddress(Title).directory());
+    QCOMPARE(::chmod(folder.constData(), 0733), 0);
+    InstanceServer other(QStringLiteral("Another title"));
+    const InstanceServer::Claim claim = other.claim();
+    const bool reached = InstanceClient(Title).exists();
+    ::chmod(folder.constData(), 0700);
+    QCOMPARE(claim, InstanceServer::Claim::Failed);
+    QVERIFY2(other.errorString().contains(QStringLiteral("open to other users")),
+             qPrintable(other.errorString()));
+    QVERIFY2(!reached, "a client must not talk to a socket others could have put there");
+    QVERIFY(InstanceClient(Title).exists());
+}
+
+void tst_InstanceChannel::theSocketFitsWhateverTheRuntimeFolder()
+{
+    m_server.reset();
+    // Short enough for a socket inside; the test's own temp folder may not be.
+    QTemporaryDir base(QStringLiteral("/tmp/kc-XXXXXX"));
+    const QString deep = base.path() + QLatin1Char('/') + QString(120, QLatin1Char('r'));
+    QVERIFY(QDir().mkpath(deep));
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    for (const QString &runtime : { deep, base.path(), QString() }) {
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
+        InstanceServer server(Title);
+        QCOMPARE(server.claim(), InstanceServer::Claim::Claimed);
+        QVERIFY2(server.listen(), qPrintable(server.errorString()));
+        const QString socket = server.address().socketPath();
+        QVERIFY2(QFile::encodeName(socket).size() <= 107, qPrintable(socket));
+        QCOMPARE(socket.startsWith(base.path()), runtime == base.path());
+        QVERIFY(InstanceClient(Title).exists());
+    }
+    qputenv("XDG_RUNTIME_DIR", saved);
+}
+
+void tst_InstanceChannel::theOwnerLockMakesOneInstanceWhateverTheEnvironment()
+{
+    QTemporaryDir owned;
+    const QString ownerLock = owned.filePath(QStringLiteral("list.lock"));
+    InstanceServer first(QStringLiteral("Owner test"), ownerLock);
+    QCOMPARE(first.claim(), InstanceServer::Claim::Claimed);
+    QVERIFY(first.listen());
+    QCOMPARE(InstanceServer::ownerSocket(ownerLock), first.address().socketPath());
+
+    // Another environment gives another address, but the same list is owned.
+    const QByteArray saved = qgetenv("XDG_CONFIG_HOME");
+    qputenv("XDG_CONFIG_HOME", saved + "/elsewhere");
+    InstanceServer second(QStringLiteral("Owner test"), ownerLock);
+    qputenv("XDG_CONFIG_HOME", saved);
+    QVERIFY(second.address().socketPath() != first.address().socketPath());
+    QCOMPARE(second.claim(), InstanceServer::Claim::HeldElsewhere);
+    QVERIFY(InstanceClient::atSocket(InstanceServer::ownerSocket(ownerLock)).exists());
+
+    first.release();
+    QCOMPARE(InstanceServer::ownerSocket(ownerLock), QString());
+    QCOMPARE(second.claim(), InstanceServer::Claim::Claimed);
+    QVERIFY(second.listen());
+    QCOMPARE(InstanceServer::ownerSocket(ownerLock), second.address().socketPath());
 }
 
 int main(int argc, char **argv)

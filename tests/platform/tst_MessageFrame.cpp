@@ -13,6 +13,7 @@ private slots:
     void requestsRoundTrip_data();
     void requestsRoundTrip();
     void repliesRoundTrip();
+    void requestsCarryAPath();
     void everyShortPrefixIsIncomplete();
     void malformedRequestsAreRefused_data();
     void malformedRequestsAreRefused();
@@ -50,6 +51,29 @@ void tst_MessageFrame::requestsRoundTrip()
     QCOMPARE(decoded.message, message);
     QCOMPARE(decoded.wParam, wParam);
     QCOMPARE(decoded.lParam, lParam);
+}
+
+void tst_MessageFrame::requestsCarryAPath()
+{
+    for (const QByteArray &path :
+         { QByteArray("/a/b c\n\0d", 10), QByteArray(MessageFrame::MaxPathSize, 'x') }) {
+        const QByteArray frame
+            = MessageFrame::encodeRequest(MessageFrame::Mode::Send, { 1046, 0, 1, path });
+        QVERIFY(frame.startsWith("kcm\x02"));
+        MessageFrame::Mode mode;
+        WindowMessage decoded;
+        for (int length = 0; length < frame.size(); ++length)
+            QCOMPARE(MessageFrame::decodeRequest(frame.left(length), &mode, &decoded),
+                     MessageFrame::Status::Incomplete);
+        QCOMPARE(MessageFrame::decodeRequest(frame, &mode, &decoded),
+                 MessageFrame::Status::Complete);
+        QCOMPARE(decoded.lParam, qint64(1));
+        QCOMPARE(decoded.path, path);
+    }
+    QVERIFY(
+        MessageFrame::encodeRequest(MessageFrame::Mode::Post,
+                                    { 1046, 0, 0, QByteArray(MessageFrame::MaxPathSize + 1, 'x') })
+            .isEmpty());
 }
 
 void tst_MessageFrame::repliesRoundTrip()
@@ -96,8 +120,18 @@ void tst_MessageFrame::malformedRequestsAreRefused_data()
     QTest::newRow("text") << QByteArray("GET / HTTP/1.0\r\n\r\n");
     QTest::newRow("a reply") << MessageFrame::encodeReply(true, 0);
     bytes = valid;
+    bytes[3] = 3;
+    QTest::newRow("version 3") << bytes.left(4);
+    bytes = valid;
     bytes[3] = 2;
-    QTest::newRow("version 2") << bytes.left(4);
+    QTest::newRow("version 2 without a path") << bytes;
+    const QByteArray withPath = MessageFrame::encodeRequest(MessageFrame::Mode::Send,
+                                                            { 1046, 0, 0, QByteArray(10, 'p') });
+    QTest::newRow("path and trailing byte") << withPath + 'x';
+    bytes = withPath;
+    bytes[4] = char((MessageFrame::RequestBodySize + MessageFrame::MaxPathSize + 1) >> 8);
+    bytes[5] = char((MessageFrame::RequestBodySize + MessageFrame::MaxPathSize + 1) & 0xFF);
+    QTest::newRow("path too long") << bytes.left(6);
     bytes = valid;
     bytes[5] = char(22);
     QTest::newRow("longer body") << bytes;
