@@ -11,13 +11,14 @@ set(CPACK_PACKAGE_VENDOR "keycrate developers")
 set(CPACK_PACKAGE_CONTACT "keycrate developers <developers@keycrate.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "lock files and back them up online")
 set(CPACK_PACKAGE_DESCRIPTION
-    "keycrate locks files by holding them open, remembers the locks across restarts,
-publishes the list of locked files to other programs and backs chosen files up
-to an online backup server. It sits in the system tray, and the file managers
-offer \"Lock with keycrate\" and \"Back up with keycrate\".
+    "keycrate locks files by holding them open, remembers the locks across
+restarts, publishes the list of locked files to other programs and backs
+chosen files up to an online backup server. It sits in the system tray, and
+the file managers offer \"Lock with keycrate\" and \"Back up with keycrate\".
 .
-The package also holds keycrate-send, which hands files to the running keycrate,
-and quorvane-server, a backup server with a systemd service of its own.")
+The package also holds keycrate-send, which hands files to the running
+keycrate, and quorvane-server, a backup server with a systemd service of its
+own.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
