@@ -14,7 +14,7 @@ set(CPACK_PACKAGE_DESCRIPTION
     "keycrate locks files by holding them open, remembers the locks across
 restarts, publishes the list of locked files to other programs and backs
 chosen files up to an online backup server. It sits in the system tray, and
-the file managers offer \"Lock with keycrate\" and \"Back up with keycrate\".
+file managers offer to lock a file with it or to back it up.
 .
 The package also holds keycrate-send, which hands files to the running
 keycrate, and quorvane-server, a backup server with a systemd service of its

@@ -16,12 +16,13 @@ work=$(mktemp -d /tmp/keycrate-package.XXXXXX)
 xvfb_pid=
 keycrate_pid=
 cleanup() {
+    set +e
     [[ -n $keycrate_pid ]] && kill -KILL "$keycrate_pid" 2> /dev/null
     [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2> /dev/null && wait "$xvfb_pid" 2> /dev/null
     chmod -R u+w "$work" 2> /dev/null
     rm -rf "$work"
 }
-trap cleanup EXIT
+[[ -n ${KEEP_PACKAGE_TEST:-} ]] || trap cleanup EXIT
 chmod 755 "$work"
 fail() { echo "FAIL: $*"; for log in "$work"/*.log; do echo "--- $log"; tail -n 40 "$log"; done; exit 1; }
 step() { echo "== $*"; }
@@ -53,7 +54,7 @@ done
 
 # As root, run as nobody; as anybody else, take the write permission away.
 home="$work/home"
-mkdir -p "$home/config" "$home/data" "$home/state" "$home/runtime" "$home/Documents"
+mkdir -p "$home/config" "$home/data" "$home/state" "$home/runtime" "$home/Documents" "$home/bin"
 chmod 700 "$home/runtime"
 echo "keep me" > "$home/Documents/report.txt"
 if [[ $(id -u) == 0 ]]; then
@@ -81,7 +82,10 @@ exec 3>&-
 for _ in $(seq 100); do [[ -s $work/display ]] && break; sleep 0.1; done
 [[ -s $work/display ]] || fail "Xvfb did not start"
 user_env+=(DISPLAY=":$(head -n 1 "$work/display")")
-run "$root/usr/bin/keycrate" > "$work/keycrate.log" 2>&1 &
+# Started through a link, as from ~/bin: the library is found from the real place.
+ln -s "$root/usr/bin/keycrate" "$home/bin/keycrate"
+# Not through run(): $! must be keycrate itself (setpriv and env exec it).
+"${as_user[@]}" "${user_env[@]}" "$home/bin/keycrate" > "$work/keycrate.log" 2>&1 &
 keycrate_pid=$!
 for _ in $(seq 100); do
     status=0
