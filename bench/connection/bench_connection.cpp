@@ -209,11 +209,11 @@ int main(int argc, char **argv)
     qputenv("KEYCRATE_BIN_DIR", QFileInfo(serverBinary).absolutePath().toLocal8Bit());
 
     const double mib = double(size) / (1024 * 1024);
-    std::printf("payload %.0f MiB, server %s\n", mib, qPrintable(ReferenceServer::binary()));
+    std::printf("payload %.0f MiB, server %s\n", mib, qPrintable(ServerProcess::program()));
 
     ReferenceServer server(work.filePath(QStringLiteral("server")));
-    if (!server.addUser("bench", Password) || !server.start())
-        return fail(server.error());
+    if (!server.addAccount("bench", Password) || !server.start())
+        return fail(server.failure());
 
     const QString payload = work.filePath(QStringLiteral("payload.bin"));
     if (!writePayload(payload, size))
@@ -239,7 +239,7 @@ int main(int argc, char **argv)
         if (!document.open(QIODevice::WriteOnly) || document.write(EventXml::document(theirs)) < 0)
             return fail(QStringLiteral("cannot write curl's document"));
     }
-    const QString base = QString::fromUtf8(server.url()) + QLatin1String(LogConnection::ServerPath);
+    const QString base = server.url() + QLatin1String(LogConnection::ServerPath);
     const QString credentials
         = QStringLiteral("username=bench&password=") + QString::fromUtf8(Password);
     const QString downloaded

@@ -3,6 +3,7 @@
 #include "InProcessKeycrate.h"
 #include "InstanceClient.h"
 #include "InstanceServer.h"
+#include "LibrarySettings.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
 #include "MyQApplication.h"
@@ -141,7 +142,7 @@ void tst_Upload::init()
     });
     m_server = std::make_unique<ReferenceServer>();
     QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
-    setServerUrl(m_server->url());
+    LibrarySettings::setServerUrl(m_server->url());
     m_files = std::make_unique<QTemporaryDir>();
     m_data = std::make_unique<QTemporaryDir>();
     m_application->quorvane()->setDataPath(m_data->path().toUtf8().constData());

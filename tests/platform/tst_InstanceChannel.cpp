@@ -344,17 +344,25 @@ void tst_InstanceChannel::addressIsPrivateAndFollowsTheSettings()
 
 void tst_InstanceChannel::aFolderOpenToOthersIsRefused()
 {
-    const QByteArray folder = QFile::encodeName(Platform::InstanceAddress(Title).directory());
+    // A runtime folder of this test's own: others share the usual one.
+    QTemporaryDir runtime(QStringLiteral("/tmp/kc-XXXXXX"));
+    const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    InstanceServer server(Title);
+    QCOMPARE(server.claim(), InstanceServer::Claim::Claimed);
+    QVERIFY(server.listen());
+    QVERIFY(InstanceClient(Title).exists());
+
+    const QByteArray folder = QFile::encodeName(server.address().directory());
     QCOMPARE(::chmod(folder.constData(), 0733), 0);
     InstanceServer other(QStringLiteral("Another title"));
     const InstanceServer::Claim claim = other.claim();
     const bool reached = InstanceClient(Title).exists();
-    ::chmod(folder.constData(), 0700);
+    qputenv("XDG_RUNTIME_DIR", saved);
     QCOMPARE(claim, InstanceServer::Claim::Failed);
     QVERIFY2(other.errorString().contains(QStringLiteral("open to other users")),
              qPrintable(other.errorString()));
     QVERIFY2(!reached, "a client must not talk to a socket others could have put there");
-    QVERIFY(InstanceClient(Title).exists());
 }
 
 void tst_InstanceChannel::theSocketFitsWhateverTheRuntimeFolder()

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "BackupServer.h"
 #include "InterfaceSingleton.h"
 #include "LibraryHost.h"
+#include "LibrarySettings.h"
 #include "PipePool.h"
 #include "QuorvPipe.h"
 #include "QuorvaneInterface.h"
@@ -25,7 +25,7 @@ public:
             return false;
         const QByteArray deadUrl = "http://127.0.0.1:" + QByteArray::number(probe.serverPort());
         probe.close();
-        configureLibrary(deadUrl, m_data.path());
+        LibrarySettings::configure(QString::fromLatin1(deadUrl), m_data.path());
         library = Quorvane::InterfaceSingleton::obtain();
         pool = library ? library->pipePool() : nullptr;
         return pool != nullptr;

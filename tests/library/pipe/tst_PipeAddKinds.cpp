@@ -1,9 +1,10 @@
 // Events without a file of the user's: text events and events fetched from an
 // address, through IQuorvane only, against the reference backup server.
 
-#include "BackupServer.h"
 #include "FileServer.h"
 #include "LibraryHost.h"
+#include "LibrarySettings.h"
+#include "ReferenceServer.h"
 
 #include <QDir>
 #include <QFile>
@@ -36,7 +37,7 @@ private:
     QStringList filesDirectlyIn(const QString &folder) const;
 
     IQuorvane *m_library = nullptr;
-    std::unique_ptr<BackupServer> m_server;
+    std::unique_ptr<ReferenceServer> m_server;
     std::unique_ptr<QTemporaryDir> m_data;
     std::unique_ptr<QTemporaryDir> m_second;
     RecordingUser m_user;
@@ -53,12 +54,12 @@ void PipeAddKinds::initTestCase()
 
 void PipeAddKinds::init()
 {
-    m_server = std::make_unique<BackupServer>();
-    QVERIFY2(m_server->start(), qPrintable(m_server->why()));
+    m_server = std::make_unique<ReferenceServer>();
+    QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
     m_data = std::make_unique<QTemporaryDir>();
     m_second = std::make_unique<QTemporaryDir>();
     QVERIFY(m_data->isValid() && m_second->isValid());
-    configureLibrary(m_server->url(), m_data->path());
+    LibrarySettings::configure(m_server->url(), m_data->path());
     m_library->setDataPath(m_data->path().toUtf8().constData());
     m_user.clear();
 }

@@ -1,8 +1,9 @@
 // Every event operation of the library, through IQuorvane only, against the
 // reference backup server on a loopback port.
 
-#include "BackupServer.h"
 #include "LibraryHost.h"
+#include "LibrarySettings.h"
+#include "ReferenceServer.h"
 
 #include <QDir>
 #include <QFile>
@@ -48,7 +49,7 @@ private:
     QList<ListedEvent> load() { return load(m_user); }
 
     IQuorvane *m_library = nullptr;
-    std::unique_ptr<BackupServer> m_server;
+    std::unique_ptr<ReferenceServer> m_server;
     std::unique_ptr<QTemporaryDir> m_data;
     std::unique_ptr<QTemporaryDir> m_files;
     RecordingUser m_user;
@@ -64,14 +65,14 @@ void PipeEndToEnd::initTestCase()
 void PipeEndToEnd::init()
 {
     // A fresh server, data folder and user per test: nothing carries over.
-    m_server = std::make_unique<BackupServer>();
-    QVERIFY2(m_server->start(), qPrintable(m_server->why()));
+    m_server = std::make_unique<ReferenceServer>();
+    QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
     m_data = std::make_unique<QTemporaryDir>();
     m_files = std::make_unique<QTemporaryDir>();
     QVERIFY(m_data->isValid() && m_files->isValid());
-    configureLibrary(m_server->url(), m_data->path());
+    LibrarySettings::configure(m_server->url(), m_data->path());
     m_library->setDataPath(m_data->path().toUtf8().constData());
-    m_library->setCredentials(BackupServer::User, BackupServer::Password);
+    m_library->setCredentials(ReferenceServer::User, ReferenceServer::Password);
     m_user.clear();
     m_user.onFinished = nullptr;
     m_user.onProgress = nullptr;

@@ -48,11 +48,11 @@ private:
 private slots:
     void initTestCase()
     {
-        QVERIFY2(QFileInfo(ReferenceServer::binary()).isExecutable(),
-                 qPrintable(ReferenceServer::binary() + " is missing"));
+        QVERIFY2(QFileInfo(ServerProcess::program()).isExecutable(),
+                 qPrintable(ServerProcess::program() + " is missing"));
         server = std::make_unique<ReferenceServer>(folder.filePath("server"));
-        QVERIFY2(server->addUser("ann", password), qPrintable(server->error()));
-        QVERIFY2(server->start(), qPrintable(server->error()));
+        QVERIFY(server->addAccount("ann", password));
+        QVERIFY2(server->start(), qPrintable(server->failure()));
 
         SettingsStore settings;
         settings.clear();

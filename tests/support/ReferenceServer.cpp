@@ -1,28 +1,35 @@
 #include "ReferenceServer.h"
 
-#include <QSettings>
+#include <QFile>
 #include <QUrl>
 #include <sqlite3.h>
 
 ReferenceServer::ReferenceServer()
-    : m_process(std::make_unique<ServerProcess>(m_data.path()))
+    : m_data(std::make_unique<QTemporaryDir>())
+    , m_process(std::make_unique<ServerProcess>(m_data->isValid() ? m_data->path() : QString()))
+{
+}
+
+ReferenceServer::ReferenceServer(const QString &dataFolder)
+    : m_process(std::make_unique<ServerProcess>(dataFolder))
 {
 }
 
 // The process is killed with its owner: a test needs no orderly end.
 ReferenceServer::~ReferenceServer() = default;
 
-bool ReferenceServer::start()
+bool ReferenceServer::start(const QStringList &extraArguments)
 {
-    if (!m_data.isValid()) {
+    if (dataFolder().isEmpty()) {
         m_failure = QStringLiteral("no data folder");
         return false;
     }
-    if (!addAccount(User, Password)) {
+    if (!m_accountAdded && !addAccount(User, Password)) {
         m_failure = QStringLiteral("cannot add the test account");
         return false;
     }
-    if (!m_process->start()) {
+    m_accountAdded = true;
+    if (!m_process->start(extraArguments)) {
         m_failure = m_process->failure();
         return false;
     }
@@ -31,7 +38,7 @@ bool ReferenceServer::start()
 
 QString ReferenceServer::url() const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_process->port());
+    return m_process->url();
 }
 
 bool ReferenceServer::addAccount(const QByteArray &name, const QByteArray &password)
@@ -42,7 +49,7 @@ bool ReferenceServer::addAccount(const QByteArray &name, const QByteArray &passw
 QList<ReferenceServer::StoredEvent> ReferenceServer::events() const
 {
     QList<StoredEvent> found;
-    const QByteArray database = QFile::encodeName(m_data.filePath(QStringLiteral("events.sqlite")));
+    const QByteArray database = QFile::encodeName(dataFolder() + QStringLiteral("/events.sqlite"));
     sqlite3 *db = nullptr;
     if (sqlite3_open_v2(database.constData(), &db, SQLITE_OPEN_READONLY, nullptr) != SQLITE_OK) {
         qWarning("cannot open %s: %s", database.constData(), db ? sqlite3_errmsg(db) : "");
@@ -83,12 +90,4 @@ QByteArray ReferenceServer::download(const QByteArray &id, int *status)
 int ReferenceServer::requests(const QByteArray &action)
 {
     return int(m_process->log().count("/action/file/" + action));
-}
-
-void setServerUrl(const QString &url)
-{
-    QSettings settings(QSettings::NativeFormat, QSettings::UserScope,
-                       QStringLiteral("keycrate.org"), QStringLiteral("Quorvane"));
-    settings.setValue(QStringLiteral("server_url"), url);
-    settings.sync();
 }

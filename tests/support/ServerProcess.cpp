@@ -4,17 +4,23 @@
 #include <QRegularExpression>
 #include <QtGlobal>
 #include <csignal>
+#include <sys/prctl.h>
 
 ServerProcess::ServerProcess(QString dataFolder)
     : m_dataFolder(std::move(dataFolder))
 {
     m_process.setProgram(program());
+    // A test that dies must not leave its server behind.
+    m_process.setChildProcessModifier([] { prctl(PR_SET_PDEATHSIG, SIGKILL); });
+    // Drained whenever the test's loop runs, so a chatty server never blocks on a full pipe.
+    QObject::connect(&m_process, &QProcess::readyReadStandardError, [this] { log(); });
 }
 
 ServerProcess::~ServerProcess()
 {
     if (m_process.state() != QProcess::NotRunning)
         kill();
+    m_process.disconnect();
 }
 
 QString ServerProcess::program()
@@ -33,12 +39,13 @@ bool ServerProcess::start(const QStringList &extraArguments)
         m_failure = "the server did not start: " + m_process.errorString();
         return false;
     }
-    static const QRegularExpression listening("listening on http://127\\.0\\.0\\.1:(\\d+)");
+    static const QRegularExpression listening("listening on (https?)://127\\.0\\.0\\.1:(\\d+)");
     const QDeadlineTimer deadline(30000);
     while (!deadline.hasExpired()) {
         const auto match = listening.match(QString::fromUtf8(log()));
         if (match.hasMatch()) {
-            m_port = match.captured(1).toInt();
+            m_scheme = match.captured(1);
+            m_port = match.captured(2).toInt();
             return true;
         }
         if (m_process.state() == QProcess::NotRunning) {
@@ -74,7 +81,8 @@ void ServerProcess::kill()
 
 QString ServerProcess::url(const QByteArray &target) const
 {
-    return QStringLiteral("http://127.0.0.1:%1").arg(m_port) + QString::fromLatin1(target);
+    return QStringLiteral("%1://127.0.0.1:%2").arg(m_scheme).arg(m_port)
+        + QString::fromLatin1(target);
 }
 
 QByteArray ServerProcess::log()

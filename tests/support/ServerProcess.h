@@ -6,7 +6,8 @@
 #include <QStringList>
 
 // One quorvane-server process from KEYCRATE_BIN_DIR, listening on a free
-// loopback port chosen by the server itself. Every wait is bounded.
+// loopback port chosen by the server itself. Every wait is bounded, and the
+// server dies with the test that started it.
 class ServerProcess
 {
 public:
@@ -16,6 +17,7 @@ public:
     static QString program();
 
     // Starts the server and waits until it listens; false with failure() set.
+    // extraArguments follow "--listen" and "--data" (e.g. "--tls-cert", "--database").
     bool start(const QStringList &extraArguments = {});
     // SIGTERM (or SIGINT), then waits: true when it ended by itself with exit code 0.
     bool stop(bool interrupt = false);
@@ -23,7 +25,8 @@ public:
     void kill();
 
     int port() const { return m_port; }
-    QString url(const QByteArray &target) const;
+    // "http://127.0.0.1:PORT" (or "https://" when the server said so), then target.
+    QString url(const QByteArray &target = {}) const;
     QString dataFolder() const { return m_dataFolder; }
     QString failure() const { return m_failure; }
     // Everything the server logged so far.
@@ -40,5 +43,6 @@ private:
     QProcess m_process;
     QByteArray m_log;
     int m_port = 0;
+    QString m_scheme = QStringLiteral("http");
     QString m_failure;
 };

@@ -5,10 +5,11 @@
 
 #include <QByteArray>
 #include <QList>
+#include <QStringList>
 #include <QTemporaryDir>
 #include <memory>
 
-// Our reference backup server for a test: a fresh data folder, one account,
+// Our reference backup server for a test: a private data folder, one account,
 // a free loopback port. What it stored is read back from its database and
 // downloaded over HTTP, as another client would.
 class ReferenceServer
@@ -17,14 +18,20 @@ public:
     static constexpr char User[] = "tester";
     static constexpr char Password[] = "tester-pass";
 
+    // Data in a temporary folder of its own, or in dataFolder.
     ReferenceServer();
+    explicit ReferenceServer(const QString &dataFolder);
     ~ReferenceServer();
 
-    // Adds the account and starts listening; false with failure() set.
-    bool start();
+    // Adds the account (first time only) and starts listening, with any
+    // further server options; false with failure() set.
+    bool start(const QStringList &extraArguments = {});
     QString failure() const { return m_failure; }
     // "http://127.0.0.1:PORT", the value of the setting "server_url".
     QString url() const;
+    QString dataFolder() const { return m_process->dataFolder(); }
+    // The process itself: its log, a stop or a kill.
+    ServerProcess &process() { return *m_process; }
     // Adds another account; true on success.
     bool addAccount(const QByteArray &name, const QByteArray &password);
 
@@ -45,12 +52,9 @@ public:
     int requests(const QByteArray &action);
 
 private:
-    QTemporaryDir m_data;
+    std::unique_ptr<QTemporaryDir> m_data;
     std::unique_ptr<ServerProcess> m_process;
     HttpClient m_http;
     QString m_failure;
+    bool m_accountAdded = false;
 };
-
-// Points the library (organization "keycrate.org", application "Quorvane") at
-// a backup server.
-void setServerUrl(const QString &url);
