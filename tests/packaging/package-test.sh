@@ -64,6 +64,7 @@ else
     chmod -R a-w "$root"
     as_user=()
 fi
+# The lock is confirmed with a box: a test build answers it by itself.
 user_env=(env -i HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data"
     XDG_STATE_HOME="$home/state" XDG_RUNTIME_DIR="$home/runtime" PATH="$root/usr/bin:/usr/bin:/bin"
     QT_QPA_PLATFORM=xcb KEYCRATE_TEST_ANSWER_BOXES=1 LANG=C.UTF-8)
