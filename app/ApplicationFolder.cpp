@@ -59,7 +59,9 @@ QString lockListFolder()
     if (own == decidedFor && !decided.isEmpty())
         return decided;
     decidedFor = own;
-    if (QFileInfo(own).isWritable())
+    // An installation (its library in the private folder) keeps its list per
+    // user even for one who could write there, such as root.
+    if (libraryFolder() == own && QFileInfo(own).isWritable())
         return decided = own;
     const QString state = userStateFolder();
     // Other users must not read which files this one locks.
