@@ -1,23 +1,31 @@
-# keycrate_add_test(NAME SOURCES a.cpp ... LIBS target ... [TIMEOUT s])
+# keycrate_add_test(NAME SOURCES a.cpp ... LIBS target ... [TIMEOUT s] [LABELS l ...])
 #
 # Every test runs in a fresh home of its own (config, data, cache, temp), so it
 # never touches the real settings and tests may run side by side.
+#
+# Labels: a test labelled "tsan" also runs in the ThreadSanitizer build, which
+# builds only the target tsan_tests (every such test and what it needs). A
+# folder may set KEYCRATE_TEST_LABELS for all tests below it.
+add_custom_target(tsan_tests)
+
 function(keycrate_add_test name)
-    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()
     add_executable(${name} ${T_SOURCES})
     target_link_libraries(${name} PRIVATE Qt6::Test ${T_LIBS})
-    keycrate_register_test(${name} $<TARGET_FILE:${name}> TIMEOUT ${T_TIMEOUT})
+    keycrate_register_test(${name} $<TARGET_FILE:${name}> TIMEOUT ${T_TIMEOUT} LABELS ${T_LABELS})
 endfunction()
 
-# keycrate_register_test(NAME COMMAND... [TIMEOUT s]): any command, same fresh home.
+# keycrate_register_test(NAME COMMAND... [TIMEOUT s] [LABELS l ...]): any command,
+# same fresh home. A target of the same name is the test's program.
 function(keycrate_register_test name)
-    cmake_parse_arguments(T "" "TIMEOUT" "" ${ARGN})
+    cmake_parse_arguments(T "" "TIMEOUT" "LABELS" ${ARGN})
     if(NOT T_TIMEOUT)
         set(T_TIMEOUT 300)
     endif()
+    set(labels ${T_LABELS} ${KEYCRATE_TEST_LABELS})
     set(home ${CMAKE_BINARY_DIR}/test-home/${name})
     add_test(NAME ${name}
              COMMAND ${CMAKE_COMMAND} -DHOME_DIR=${home} -P ${PROJECT_SOURCE_DIR}/cmake/RunInFreshHome.cmake
@@ -35,5 +43,19 @@ function(keycrate_register_test name)
         # Qt keeps process-lifetime allocations that LeakSanitizer reports.
         list(APPEND env ASAN_OPTIONS=detect_leaks=0 UBSAN_OPTIONS=print_stacktrace=1)
     endif()
+    if(KEYCRATE_TSAN)
+        # Any report fails the test; Qt itself is not instrumented, so what it
+        # does inside is known to the suppressions, never our own code. Qt's
+        # own event dispatcher instead of GLib's, which is not instrumented
+        # either.
+        list(APPEND env QT_NO_GLIB=1
+             "TSAN_OPTIONS=halt_on_error=1 exitcode=66 die_after_fork=0 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp")
+    endif()
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${T_TIMEOUT})
+    if(labels)
+        set_tests_properties(${name} PROPERTIES LABELS "${labels}")
+        if("tsan" IN_LIST labels AND TARGET ${name})
+            add_dependencies(tsan_tests ${name})
+        endif()
+    endif()
 endfunction()

@@ -1,6 +1,9 @@
 #include "CommandLine.h"
 
+#include <cmath>
+#include <functional>
 #include <limits>
+#include <map>
 #include <vector>
 
 namespace QuorvaneServer {
@@ -35,6 +38,29 @@ bool parseSize(const std::string &text, uint64_t &size)
         return false;
     size = value << shift;
     return size > 0;
+}
+
+// Seconds, fractions allowed ("0.5"), more than 0 and at most a day.
+bool parseSeconds(const std::string &text, std::chrono::milliseconds &duration)
+{
+    if (text.empty() || text.find_first_not_of("0123456789.") != std::string::npos)
+        return false;
+    char *end = nullptr;
+    const double seconds = std::strtod(text.c_str(), &end);
+    if (!end || *end != '\0' || !(seconds > 0) || seconds > 86400)
+        return false;
+    duration = std::chrono::milliseconds(static_cast<int64_t>(std::ceil(seconds * 1000)));
+    return true;
+}
+
+bool parseCount(const std::string &text, size_t &count)
+{
+    uint64_t value = 0;
+    if (text.find_first_not_of("0123456789") != std::string::npos || !parseSize(text, value)
+        || value > 1000000000)
+        return false;
+    count = static_cast<size_t>(value);
+    return true;
 }
 
 bool parseListen(const std::string &text, std::string &host, int &port)
@@ -75,8 +101,56 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         line.userName = words[1];
         i = 2;
     }
-    bool listenGiven = false;
-    bool maxBodyGiven = false;
+
+    // Each option of the server: how it takes its value, and what it needs.
+    using Setter = std::function<bool(const std::string &)>;
+    ServerLimits &limits = line.limits;
+    LoginThrottle::Settings &throttle = line.throttle;
+    const auto seconds = [](std::chrono::milliseconds &target) {
+        return Setter([&target](const std::string &v) { return parseSeconds(v, target); });
+    };
+    const auto count = [](size_t &target) {
+        return Setter(
+            [&target](const std::string &v) { return parseCount(v, target) && target > 0; });
+    };
+    const auto size = [](auto &target) {
+        return Setter([&target](const std::string &v) {
+            uint64_t value = 0;
+            if (!parseSize(v, value))
+                return false;
+            target = static_cast<std::decay_t<decltype(target)>>(value);
+            return true;
+        });
+    };
+    size_t ioThreads = 0;
+    size_t workThreads = limits.workThreads;
+    const std::map<std::string, std::pair<Setter, const char *>> serverOptions = {
+        { "--listen",
+          { [&line](const std::string &v) { return parseListen(v, line.host, line.port); },
+            "HOST:PORT" } },
+        { "--max-body", { size(limits.maxBody), "a size in bytes" } },
+        { "--max-head", { size(limits.maxHead), "a size in bytes" } },
+        { "--head-timeout", { seconds(limits.headTimeout), "seconds" } },
+        { "--idle-timeout", { seconds(limits.idleTimeout), "seconds" } },
+        { "--min-rate", { size(limits.minRate), "bytes per second" } },
+        { "--rate-window", { seconds(limits.rateWindow), "seconds" } },
+        { "--linger", { seconds(limits.lingerTimeout), "seconds" } },
+        { "--max-connections", { count(limits.maxConnections), "a number" } },
+        { "--max-per-address", { count(limits.maxPerAddress), "a number" } },
+        { "--threads", { count(ioThreads), "a number" } },
+        { "--work-threads", { count(workThreads), "a number" } },
+        { "--login-failures", { count(throttle.perName), "a number" } },
+        { "--login-failures-per-address", { count(throttle.perAddress), "a number" } },
+        { "--login-window", { seconds(throttle.window), "seconds" } },
+        { "--login-delay", { seconds(throttle.firstDelay), "seconds" } },
+        { "--tls-cert",
+          { [&line](const std::string &v) { return !(line.tlsCertificate = v).empty(); },
+            "a file" } },
+        { "--tls-key",
+          { [&line](const std::string &v) { return !(line.tlsKey = v).empty(); }, "a file" } },
+    };
+
+    bool serverOptionGiven = false;
     for (; i < words.size(); ++i) {
         std::string flag = words[i];
         std::string value;
@@ -91,7 +165,12 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
             line.mode = Mode::Help;
             return line;
         }
-        if (flag != "--listen" && flag != "--data" && flag != "--max-body")
+        if (flag == "--version") {
+            line.mode = Mode::Version;
+            return line;
+        }
+        const auto option = serverOptions.find(flag);
+        if (flag != "--data" && option == serverOptions.end())
             return invalid("unknown argument \"" + words[i] + "\"");
         if (!hasValue) {
             if (i + 1 >= words.size())
@@ -102,40 +181,68 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
             if (value.empty())
                 return invalid("--data needs a folder");
             line.dataFolder = value;
-        } else if (flag == "--listen") {
-            if (!parseListen(value, line.host, line.port))
-                return invalid("--listen needs HOST:PORT, not \"" + value + "\"");
-            listenGiven = true;
-        } else {
-            if (!parseSize(value, line.maxBody))
-                return invalid("--max-body needs a size in bytes, not \"" + value + "\"");
-            maxBodyGiven = true;
+            continue;
         }
+        if (!option->second.first(value))
+            return invalid(flag + " needs " + option->second.second + ", not \"" + value + "\"");
+        serverOptionGiven = true;
     }
+    limits.ioThreads = static_cast<unsigned>(ioThreads);
+    limits.workThreads = static_cast<unsigned>(workThreads);
     if (line.dataFolder.empty())
         return invalid("--data DIR is missing");
-    if (line.mode != Mode::Serve && (listenGiven || maxBodyGiven))
-        return invalid("--listen and --max-body belong to the server, not to account commands");
+    if (line.mode != Mode::Serve && serverOptionGiven)
+        return invalid("--listen and the limits belong to the server, not to account commands");
+    if (line.tlsCertificate.empty() != line.tlsKey.empty())
+        return invalid("--tls-cert and --tls-key go together");
+    if (limits.maxHead < 1024)
+        return invalid("--max-head needs at least 1K");
     return line;
 }
 
 std::string CommandLine::usage()
 {
     return "Usage:\n"
-           "  quorvane-server [--listen HOST:PORT] --data DIR [--max-body BYTES]\n"
+           "  quorvane-server [--listen HOST:PORT] --data DIR [OPTIONS]\n"
            "  quorvane-server adduser NAME --data DIR\n"
            "  quorvane-server passwd NAME --data DIR\n"
            "  quorvane-server deluser NAME --data DIR\n"
-           "  quorvane-server --help\n"
+           "  quorvane-server --help | --version\n"
            "\n"
-           "Serves the backup protocol of Quorvane over HTTP.\n"
+           "Serves the backup protocol of Quorvane over HTTP, or HTTPS with --tls-cert.\n"
            "\n"
-           "  --listen HOST:PORT  address to listen on (default 127.0.0.1:8477);\n"
-           "                      port 0 picks a free port and logs it\n"
-           "  --data DIR          folder of the database and the stored files\n"
-           "                      (created when missing)\n"
-           "  --max-body BYTES    largest request body accepted, with an optional\n"
-           "                      K, M, G or T suffix (default 16G)\n"
+           "  --listen HOST:PORT     address to listen on (default 127.0.0.1:8477);\n"
+           "                         port 0 picks a free port and logs it\n"
+           "  --data DIR             folder of the database and the stored files\n"
+           "                         (created when missing)\n"
+           "  --tls-cert FILE        certificate chain (PEM): serve HTTPS, TLS 1.2 and 1.3\n"
+           "  --tls-key FILE         private key of the certificate (PEM)\n"
+           "\n"
+           "Limits (sizes take a K, M, G or T suffix; times are seconds, fractions allowed):\n"
+           "  --max-body BYTES       largest request body (default 16G)\n"
+           "  --max-head BYTES       request line and headers together (default 16K);\n"
+           "                         larger heads get 431 and the connection closes\n"
+           "  --head-timeout S       a request head must be complete this long after its\n"
+           "                         first byte (default 10)\n"
+           "  --idle-timeout S       kept-alive connections close after this long without\n"
+           "                         a request (default 15)\n"
+           "  --min-rate BYTES       bodies in either direction move at least this many\n"
+           "                         bytes a second (default 1K) ...\n"
+           "  --rate-window S        ... measured over this window (default 30)\n"
+           "  --linger S             how long the unread body of a refused request is\n"
+           "                         drained before the connection closes (default 5)\n"
+           "  --max-connections N    connections at once (default 1024); more get 503\n"
+           "  --max-per-address N    connections at once from one address (default 64)\n"
+           "  --threads N            network threads (default: one per processor)\n"
+           "  --work-threads N       threads for passwords, the database and files (default 16)\n"
+           "\n"
+           "Failed logins (refused without checking the password, with Retry-After):\n"
+           "  --login-failures N     failures of one name from one address (default 5) ...\n"
+           "  --login-failures-per-address N\n"
+           "                         ... or of any names from one address (default 20) ...\n"
+           "  --login-window S       ... within this window (default 60) start a pause of\n"
+           "  --login-delay S        this long (default 2), doubled with every new strike\n"
+           "                         up to 15 minutes\n"
            "\n"
            "adduser and passwd read the password from the first line of standard\n"
            "input (asking twice on a terminal). deluser removes the user with all\n"

@@ -4,7 +4,9 @@
 #include "ShutdownSignals.h"
 #include "accounts/AccountCommand.h"
 #include "http/Authenticator.h"
+#include "http/HttpServer.h"
 #include "http/HttpService.h"
+#include "http/LoginThrottle.h"
 #include "http/RequestLog.h"
 #include "store/AccountStore.h"
 #include "store/DataFolder.h"
@@ -15,14 +17,26 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 using namespace QuorvaneServer;
 
 namespace {
 
+// Every connection is a descriptor: take all the operating system allows.
+void raiseDescriptorLimit()
+{
+    struct rlimit limit;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        ::setrlimit(RLIMIT_NOFILE, &limit);
+    }
+}
+
 int serve(const CommandLine &line)
 {
+    raiseDescriptorLimit();
     ShutdownSignals signals;
     RequestLog log(stderr);
     try {
@@ -46,23 +60,26 @@ int serve(const CommandLine &line)
             log.message("warning: " + std::to_string(sweep.missing)
                         + " events have lost their stored file");
 
-        HttpService::Limits limits;
-        limits.maxBody = line.maxBody;
-        HttpService service(events, files, authenticator, log, limits);
-        const int port = service.bind(line.host, line.port);
+        LoginThrottle throttle(line.throttle);
+        HttpService service(events, files, authenticator, throttle, log, line.limits.maxDocument);
+        HttpServer server(service, log, line.limits);
+        if (!line.tlsCertificate.empty())
+            server.useTls(line.tlsCertificate, line.tlsKey);
+        const int port = server.bind(line.host, line.port);
         if (port < 0) {
             std::fprintf(stderr, "quorvane-server: cannot listen on %s:%d\n", line.host.c_str(),
                          line.port);
             return 1;
         }
         const bool bracket = line.host.find(':') != std::string::npos;
-        log.message("listening on http://" + (bracket ? "[" + line.host + "]" : line.host) + ":"
-                    + std::to_string(port) + " with data in " + folder.path());
-        signals.watch([&service, &log](int signal) {
+        log.message(std::string("listening on ") + (server.tls() ? "https://" : "http://")
+                    + (bracket ? "[" + line.host + "]" : line.host) + ":" + std::to_string(port)
+                    + " with data in " + folder.path());
+        signals.watch([&server, &log](int signal) {
             log.message(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
-            service.stop();
+            server.stop();
         });
-        service.run();
+        server.run();
         log.message("stopped");
         return 0;
     } catch (const std::exception &error) {
@@ -83,6 +100,9 @@ int main(int argc, char **argv)
     switch (line.mode) {
     case CommandLine::Mode::Help:
         std::fputs(CommandLine::usage().c_str(), stdout);
+        return 0;
+    case CommandLine::Mode::Version:
+        std::puts("quorvane-server " KEYCRATE_VERSION);
         return 0;
     case CommandLine::Mode::Invalid:
         std::fprintf(stderr, "quorvane-server: %s\n\n%s", line.error.c_str(),

@@ -1,40 +1,52 @@
 #!/usr/bin/env bash
 # bench/server/run.sh [BUILD_DIR] [SIZE_MIB]
 #
-# Uploads and downloads a 1 GiB file (SIZE_MIB, default 1024) through
-# quorvane-server with curl, next to baselines measured in the same run with
-# the same curl commands: a plain Python sink that writes the body to disk and
-# syncs it, and Python's static file server. Prints MB/s, the ratios to the
-# baselines (medians of five alternating runs each) and the server's peak
-# memory (VmHWM).
-# Needs about three times the size free in /tmp; everything is removed at the end.
-# BENCH_VERBOSE=1 also prints every run's bytes per second (baseline, server).
+# quorvane-server next to nginx on the same loopback, in the same run, with
+# curl as the client:
+#  1. one SIZE_MIB (default 1024) upload and download, medians of five
+#     alternating runs; nginx receives the same body into a file
+#     (client_body_in_file_only) and serves the same file;
+#  2. 64 clients at once, each uploading and then downloading a 10 MB file.
+# Prints MB/s, the ratios to nginx and the peak memory (VmHWM) of both.
+# BENCH_OTHER_SERVER=PATH measures a second quorvane-server build the same way
+# (for example the one before a change). Needs about three times SIZE_MIB free
+# in /tmp; everything is removed at the end.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 build=${1:-$here/../../build}
 size_mib=${2:-1024}
-server=$build/bin/quorvane-server
 runs=5
-[[ -x $server ]] || { echo "no $server: build the project first" >&2; exit 1; }
+clients=64
+servers=("$build/bin/quorvane-server")
+[[ -n ${BENCH_OTHER_SERVER:-} ]] && servers+=("$BENCH_OTHER_SERVER")
+for server in "${servers[@]}"; do
+    [[ -x $server ]] || { echo "no $server: build the project first" >&2; exit 1; }
+done
+command -v nginx > /dev/null || { echo "nginx is missing (apt-get install nginx)" >&2; exit 1; }
 
 work=$(mktemp -d /tmp/quorvane-bench.XXXXXX)
 pids=()
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2> /dev/null || true; done
-    rm -rf "$work"
+    [[ -n ${BENCH_KEEP:-} ]] && echo "kept $work" >&2 || rm -rf "$work"
 }
 trap cleanup EXIT
 
-wait_for_file() { # wait_for_file FILE: bounded wait until FILE is not empty
-    for _ in $(seq 200); do [[ -s $1 ]] && return 0; sleep 0.05; done
-    echo "gave up waiting for $1" >&2; exit 1
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+peak_kib() { # largest VmHWM of the given processes
+    local peak=0 value
+    for pid in "$@"; do
+        value=$(awk '/VmHWM/ { print $2 }' "/proc/$pid/status" 2> /dev/null || echo 0)
+        (( value > peak )) && peak=$value
+    done
+    echo "$peak"
 }
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-
 # One curl transfer; prints its throughput in bytes per second.
-transfer() { # transfer KIND(upload|download) curl-args...
+transfer() { # transfer upload|download curl-args...
     local kind=$1; shift
     local field=$([[ $kind == upload ]] && echo speed_upload || echo speed_download)
     local out
@@ -43,73 +55,134 @@ transfer() { # transfer KIND(upload|download) curl-args...
     echo "${out#* }"
 }
 
-# Alternates baseline and server runs, so that load from elsewhere on the
-# machine (the disk above all) hits both alike; sets the medians in MB/s.
-# The curl arguments of each side are in the arrays baseline_args and server_args.
-compare() { # compare KIND
-    local kind=$1
-    : > "$work/baseline.speeds"; : > "$work/server.speeds"
-    for _ in $(seq $runs); do
-        transfer "$kind" "${baseline_args[@]}" >> "$work/baseline.speeds"
-        rm -f "$work/sink.out"
-        transfer "$kind" "${server_args[@]}" >> "$work/server.speeds"
-    done
-    [[ -n ${BENCH_VERBOSE:-} ]] && paste "$work/baseline.speeds" "$work/server.speeds" >&2
-    baseline_speed=$(median < "$work/baseline.speeds" | awk '{ printf "%.0f", $1 / 1e6 }')
-    server_speed=$(median < "$work/server.speeds" | awk '{ printf "%.0f", $1 / 1e6 }')
+document() { # document ID
+    printf '<?xml version="1.0" encoding="UTF-8"?><event><id>%s</id><name><![CDATA[File [bench.bin]]]></name><path><![CDATA[bench.bin]]></path><type>application/octet-stream</type><content><![CDATA[]]></content><description><![CDATA[Uploaded by KEYCRATE]]></description><recordTime>1700000000</recordTime><recordChanged>1700000000</recordChanged></event>-|+' "$1"
 }
 
-echo "Preparing a ${size_mib} MiB random file in $work ..."
-document='<?xml version="1.0" encoding="UTF-8"?><event><id>bench-file</id><name><![CDATA[File [bench.bin]]]></name><path><![CDATA[bench.bin]]></path><type>application/octet-stream</type><content><![CDATA[]]></content><description><![CDATA[Uploaded by KEYCRATE]]></description><recordTime>1700000000</recordTime><recordChanged>1700000000</recordChanged></event>'
-{ printf '%s-|+' "$document"; head -c $((size_mib * 1024 * 1024)) /dev/urandom; } > "$work/body"
-bytes=$(stat -c %s "$work/body")
+echo "Preparing a ${size_mib} MiB random file and $clients files of 10 MB in $work ..."
+mkdir -p "$work/static" "$work/small"
+head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$work/static/big"
+{ document bench-file; cat "$work/static/big"; } > "$work/body"
+head -c 10000000 /dev/urandom > "$work/static/small"
+for i in $(seq $clients); do { document "small-$i"; cat "$work/static/small"; } > "$work/small/$i"; done
 
-# The backup server.
-mkdir -p "$work/data"
-printf 'bench-pass\n' | "$server" adduser bench --data "$work/data" > /dev/null
-"$server" --listen 127.0.0.1:0 --data "$work/data" 2> "$work/server.log" &
-server_pid=$!
-pids+=("$server_pid")
-for _ in $(seq 200); do grep -q 'listening on' "$work/server.log" && break; sleep 0.05; done
-server_port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\).*|\1|p' "$work/server.log")
-[[ -n $server_port ]] || { cat "$work/server.log" >&2; exit 1; }
-base="http://127.0.0.1:$server_port/action/file"
+# nginx: the upload's body goes into a file that is removed afterwards; the
+# proxy only makes nginx read the body, which it does not pass on.
+nginx_port=$(free_port)
+mkdir -p "$work/nginx"
+cat > "$work/nginx/nginx.conf" << CONF
+daemon off;
+user '$(id -un)';
+worker_processes auto;
+pid $work/nginx/nginx.pid;
+error_log $work/nginx/error.log;
+events { worker_connections 1024; }
+http {
+    access_log off;
+    client_body_temp_path $work/nginx/body;
+    proxy_temp_path $work/nginx/proxy;
+    fastcgi_temp_path $work/nginx/fastcgi;
+    uwsgi_temp_path $work/nginx/uwsgi;
+    scgi_temp_path $work/nginx/scgi;
+    sendfile on;
+    server {
+        listen 127.0.0.1:$nginx_port;
+        client_max_body_size 0;
+        location = /upload {
+            client_body_in_file_only clean;
+            proxy_pass_request_body off;
+            proxy_set_header Content-Length "";
+            proxy_pass http://127.0.0.1:$nginx_port/saved;
+        }
+        location = /saved { return 200 "OK saved\n"; }
+        location / { root $work/static; }
+    }
+}
+CONF
+nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
+pids+=($!)
+for _ in $(seq 100); do [[ -s $work/nginx/nginx.pid ]] && break; sleep 0.05; done
+nginx_url="http://127.0.0.1:$nginx_port"
+
+start_server() { # start_server BINARY NAME: sets server_pid and server_base
+    local data="$work/data-$2"
+    mkdir -p "$data"
+    printf 'bench-pass\n' | "$1" adduser bench --data "$data" > /dev/null
+    local options=()
+    # All 64 clients come from one address.
+    "$1" --help | grep -q -- --max-per-address && options=(--max-per-address 256)
+    "$1" --listen 127.0.0.1:0 --data "$data" "${options[@]}" 2> "$work/$2.log" &
+    server_pid=$!
+    pids+=("$server_pid")
+    for _ in $(seq 200); do grep -qs 'listening on' "$work/$2.log" && break; sleep 0.05; done
+    local port
+    port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\).*|\1|p' "$work/$2.log")
+    [[ -n $port ]] || { cat "$work/$2.log" >&2; exit 1; }
+    server_base="http://127.0.0.1:$port/action/file"
+}
 login="username=bench&password=bench-pass"
 
-# Baselines.
-python3 "$here/sink.py" "$work/sink.port" "$work/sink.out" &
-pids+=($!)
-mkdir -p "$work/static"
-ln "$work/body" "$work/static/body"
-python3 "$here/static.py" "$work/static.port" "$work/static" &
-pids+=($!)
-wait_for_file "$work/sink.port"
-wait_for_file "$work/static.port"
+# Alternates nginx and server runs so that load from elsewhere on the machine
+# (the disk above all) hits both alike; prints "server-MB/s nginx-MB/s".
+compare() { # compare KIND: curl arguments in nginx_args and server_args
+    : > "$work/a"; : > "$work/b"
+    for _ in $(seq $runs); do
+        transfer "$1" "${nginx_args[@]}" >> "$work/a"
+        transfer "$1" "${server_args[@]}" >> "$work/b"
+    done
+    echo "$(median < "$work/b" | awk '{ printf "%.0f", $1 / 1e6 }') $(median < "$work/a" | awk '{ printf "%.0f", $1 / 1e6 }')"
+}
 
-echo "Upload, $runs runs each, alternating ($bytes bytes) ..."
-upload_args=(-X POST -H 'Expect:' -T "$work/body")
-baseline_args=("${upload_args[@]}" "http://127.0.0.1:$(cat "$work/sink.port")/sink")
-server_args=("${upload_args[@]}" "$base/quorvupload?$login&access_id=0&title=bench")
-compare upload
-up_base=$baseline_speed up_server=$server_speed
+# 64 clients at once, each uploading its file and then downloading one;
+# prints the total MB/s (both directions).
+crowd() { # crowd nginx|server
+    local started ended
+    started=$(date +%s.%N)
+    for i in $(seq $clients); do
+        if [[ $1 == nginx ]]; then
+            { curl -sS -f -o /dev/null -X POST -H 'Expect:' --data-binary "@$work/small/$i" "$nginx_url/upload" \
+                && curl -sS -f -o /dev/null "$nginx_url/small"; } &
+        else
+            { curl -sS -f -o /dev/null -X POST -H 'Expect:' --data-binary "@$work/small/$i" \
+                  "$server_base/quorvupload?$login&access_id=0" \
+                && curl -sS -f -o /dev/null -X POST --data-binary '<event/>' \
+                  "$server_base/quorvdownload?$login&extguid=small-$i"; } &
+        fi
+    done
+    wait_all=0
+    for job in $(jobs -p); do [[ " ${pids[*]} " == *" $job "* ]] || wait "$job" || wait_all=1; done
+    (( wait_all == 0 )) || { echo "a client of $1 failed" >&2; exit 1; }
+    ended=$(date +%s.%N)
+    awk -v s="$started" -v e="$ended" -v n=$clients 'BEGIN { printf "%.0f", 2 * n * 10000000 / (e - s) / 1e6 }'
+}
 
-echo "Download, $runs runs each, alternating ..."
-# The library asks for a file with a POST that carries the event document.
-baseline_args=("http://127.0.0.1:$(cat "$work/static.port")/body")
-server_args=(-X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=bench-file")
-compare download
-down_base=$baseline_speed down_server=$server_speed
+nginx_workers() { pgrep -P "$(cat "$work/nginx/nginx.pid")" | tr '\n' ' '; }
 
-# The stored file must be the uploaded one.
-curl -sS -X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=bench-file" \
-    | cmp -s - <(tail -c +$((${#document} + 4)) "$work/body") \
-    || { echo "the downloaded file differs from the uploaded one" >&2; exit 1; }
-
-peak=$(awk '/VmHWM/ { print $2 }' "/proc/$server_pid/status")
-
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
-printf '\n%-34s %10s %10s %8s\n' "1 GiB over loopback with curl" "server" "baseline" "ratio"
-printf '%-34s %6s MB/s %5s MB/s %7sx\n' "upload (baseline: Python sink)" "$up_server" "$up_base" "$(ratio "$up_server" "$up_base")"
-printf '%-34s %6s MB/s %5s MB/s %7sx\n' "download (baseline: http.server)" "$down_server" "$down_base" "$(ratio "$down_server" "$down_base")"
-printf '%-34s %6s MiB (goal: under 64 MiB)\n' "server peak memory (VmHWM)" "$((peak / 1024))"
-echo "(goal: ratios of at least 0.8x)"
+echo "Load on this machine now: $(cut -d' ' -f1-3 /proc/loadavg) (${size_mib} MiB, $runs runs each)"
+printf '\n%-44s %10s %10s %7s\n' "" "server" "nginx" "ratio"
+for server in "${servers[@]}"; do
+    name=$(basename "$(dirname "$(dirname "$server")")")-$(basename "$server")
+    start_server "$server" "$(echo "$name" | tr -c 'A-Za-z0-9\n' _)"
+    nginx_args=(-X POST -H 'Expect:' -T "$work/body" "$nginx_url/upload")
+    server_args=(-X POST -H 'Expect:' -T "$work/body" "$server_base/quorvupload?$login&access_id=0&title=bench")
+    read -r up_server up_nginx < <(compare upload)
+    nginx_args=("$nginx_url/big")
+    server_args=(-X POST --data-binary '<event/>' "$server_base/quorvdownload?$login&extguid=bench-file")
+    read -r down_server down_nginx < <(compare download)
+    curl -sS -X POST --data-binary '<event/>' "$server_base/quorvdownload?$login&extguid=bench-file" \
+        | cmp -s - "$work/static/big" || { echo "the downloaded file differs from the uploaded one" >&2; exit 1; }
+    single_peak=$(peak_kib "$server_pid")
+    crowd_nginx=$(crowd nginx)
+    crowd_server=$(crowd server)
+    crowd_peak=$(peak_kib "$server_pid")
+    nginx_peak=$(peak_kib $(nginx_workers))
+    echo "$server:"
+    printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "${size_mib} MiB upload" "$up_server" "$up_nginx" "$(ratio "$up_server" "$up_nginx")"
+    printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "${size_mib} MiB download" "$down_server" "$down_nginx" "$(ratio "$down_server" "$down_nginx")"
+    printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "$clients clients, 10 MB up and down each" "$crowd_server" "$crowd_nginx" "$(ratio "$crowd_server" "$crowd_nginx")"
+    printf '  %-42s %5s MiB  %5s MiB (one nginx worker)\n' "peak memory after one big file" "$((single_peak / 1024))" "-"
+    printf '  %-42s %5s MiB  %5s MiB\n' "peak memory after $clients clients" "$((crowd_peak / 1024))" "$((nginx_peak / 1024))"
+    kill "$server_pid"; wait "$server_pid" 2> /dev/null || true
+done
+echo "(goals: ratios of at least 1.0x; server memory under 64 MiB over idle. The server"
+echo " syncs every upload to disk before answering; nginx does not.)"

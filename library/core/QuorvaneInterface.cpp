@@ -2,10 +2,10 @@
 
 #include "CurrentUser.h"
 #include "InterfaceSingleton.h"
+#include "OwnerQueue.h"
 #include "PipePool.h"
 #include "QuorvPipe.h"
 
-#include <QMetaObject>
 #include <QThread>
 #include <utility>
 
@@ -19,13 +19,29 @@ QByteArray copied(const char *text)
     return QByteArray(text ? text : "");
 }
 
+// What getDataPath, getEvent and getEventList hand to one calling thread: a
+// call from another thread never replaces it under the first one's feet.
+struct HandedOut
+{
+    QByteArray dataPath;
+    EventElement event;
+    std::vector<EventElement> list;
+    std::vector<EventNative *> listPointers;
+};
+
+HandedOut &handedOut()
+{
+    thread_local HandedOut texts;
+    return texts;
+}
+
 } // namespace
 
 QuorvaneInterface::QuorvaneInterface()
     : m_user("")
     , m_password("")
-    , m_dataPath("")
     , m_credentials(new Credentials { "", "" })
+    , m_owner(std::make_unique<OwnerQueue>())
 {
 }
 
@@ -60,8 +76,7 @@ void QuorvaneInterface::post(std::function<void()> work)
         return;
     }
     // Dropped, not run, if the interface is deleted before its turn.
-    QMetaObject::invokeMethod(static_cast<QSettings *>(this), std::move(work),
-                              Qt::QueuedConnection);
+    m_owner->post(std::move(work));
 }
 
 void QuorvaneInterface::runAndWait(const std::function<void()> &work)
@@ -70,7 +85,7 @@ void QuorvaneInterface::runAndWait(const std::function<void()> &work)
         work();
         return;
     }
-    QMetaObject::invokeMethod(static_cast<QSettings *>(this), work, Qt::BlockingQueuedConnection);
+    m_owner->runAndWait(work);
 }
 
 int QuorvaneInterface::writeIntSetting(const QString &key, int value)
@@ -129,21 +144,30 @@ int QuorvaneInterface::setDataPath(const char *path)
 
 const char *QuorvaneInterface::getDataPath()
 {
-    runAndWait([this] {
+    QByteArray value;
+    runAndWait([&] {
         sync();
-        m_dataPath = copied(readDataPath().constData());
+        value = readDataPath();
     });
-    return m_dataPath.constData();
+    QByteArray &buffer = handedOut().dataPath;
+    buffer = copied(value.constData());
+    return buffer.constData();
 }
 
+// One record for every caller: its texts are replaced only when they change,
+// so a caller on another thread reading the same values is left alone.
 Credentials *QuorvaneInterface::getCredentials()
 {
     runAndWait([this] {
         sync();
-        m_user = copied(readUser().constData());
-        m_password = copied(readPassword().constData());
-        m_credentials->user = m_user.constData();
-        m_credentials->password = m_password.constData();
+        const QByteArray user = readUser();
+        const QByteArray password = readPassword();
+        if (user != m_user || password != m_password) {
+            m_user = copied(user.constData());
+            m_password = copied(password.constData());
+            m_credentials->user = m_user.constData();
+            m_credentials->password = m_password.constData();
+        }
     });
     return m_credentials.get();
 }
@@ -178,13 +202,17 @@ EventNative QuorvaneInterface::getEvent(const char *id)
         return found == results.cend() ? EventNative() : found.value().hostView();
     }
     bool found = false;
+    EventElement copy;
     runAndWait([&] {
         const EventMap &results = m_pool->first().results();
         const auto stored = results.constFind(key);
         found = stored != results.cend();
-        m_eventCopy = found ? stored.value() : EventElement();
+        if (found)
+            copy = stored.value();
     });
-    return found ? m_eventCopy.hostView() : EventNative();
+    EventElement &mine = handedOut().event;
+    mine = std::move(copy);
+    return found ? mine.hostView() : EventNative();
 }
 
 EventNative **QuorvaneInterface::getEventList()
@@ -193,17 +221,19 @@ EventNative **QuorvaneInterface::getEventList()
         return nullptr;
     if (onOwnerThread())
         return m_pool->first().exportedList();
-    runAndWait([this] {
+    std::vector<EventElement> copies;
+    runAndWait([&] {
         QuorvPipe &first = m_pool->first();
         EventNative **list = first.exportedList();
-        m_listCopyPointers.clear();
-        m_listCopy.clear();
         for (int i = 0; list && i < first.exportedCount(); ++i)
-            m_listCopy.push_back(*static_cast<EventElement *>(list[i]));
-        for (EventElement &copy : m_listCopy)
-            m_listCopyPointers.push_back(&copy);
+            copies.push_back(*static_cast<EventElement *>(list[i]));
     });
-    return m_listCopyPointers.empty() ? nullptr : m_listCopyPointers.data();
+    HandedOut &mine = handedOut();
+    mine.list = std::move(copies);
+    mine.listPointers.clear();
+    for (EventElement &copy : mine.list)
+        mine.listPointers.push_back(&copy);
+    return mine.listPointers.empty() ? nullptr : mine.listPointers.data();
 }
 
 int QuorvaneInterface::loadEvents(QuorvaneUser *user, bool serverOption, int dayCount,

@@ -12,6 +12,7 @@
 
 namespace Quorvane {
 
+class OwnerQueue;
 class PipePool;
 class QuorvPipe;
 
@@ -28,8 +29,8 @@ class QuorvPipe;
 // its texts, record and id list are copied before it returns, and the work
 // runs on the owning thread as a queued call. Settings and the reading
 // operations wait for their answer there; getEvent and getEventList then hand
-// out copies owned by the interface, valid until the next call of the same
-// operation.
+// out copies kept for the calling thread, valid until that thread's next call
+// of the same operation. getDataPath's text is kept per calling thread too.
 class QuorvaneInterface : public IQuorvane, public SettingsStore
 {
 public:
@@ -95,14 +96,11 @@ private:
 
     QByteArray m_user;
     QByteArray m_password;
-    QByteArray m_dataPath;
     std::unique_ptr<Credentials> m_credentials;
+    // Carries calls from other threads to the owning one.
+    std::unique_ptr<OwnerQueue> m_owner;
     // Built right after the interface by InterfaceSingleton::getOrCreate.
     std::unique_ptr<PipePool> m_pool;
-    // What getEvent and getEventList hand to a thread other than the owner.
-    EventElement m_eventCopy;
-    std::vector<EventElement> m_listCopy;
-    std::vector<EventNative *> m_listCopyPointers;
 };
 
 } // namespace Quorvane

@@ -313,6 +313,16 @@ int LocalConnection::downloadEvent(EventElement &event)
 
 int LocalConnection::saveEvent(EventElement &event)
 {
+    const int result = storeEvent(event);
+    // The holding folder goes as soon as nothing waits in it any more.
+    const QString data = currentDataFolder();
+    if (!data.isEmpty())
+        QDir().rmdir(LocalLayout::holdingFolder(data));
+    return result;
+}
+
+int LocalConnection::storeEvent(EventElement &event)
+{
     const QString data = currentDataFolder();
     const QByteArray id = event.getId();
     if (data.isEmpty() || !LocalLayout::isSafeId(id))

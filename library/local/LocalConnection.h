@@ -38,6 +38,9 @@ public:
     void setParameters(int first, int second, const QByteArray &firstText,
                        const QByteArray &secondText) override;
     bool isAvailable() override;
+
+private:
+    int storeEvent(EventElement &event);
 };
 
 } // namespace Quorvane

@@ -43,9 +43,14 @@ QString LocalLayout::generatedFile(const QString &eventFolder)
     return eventFolder + QLatin1String("/generated_file_name.fake_extension.txt");
 }
 
+QString LocalLayout::holdingFolder(const QString &dataFolder)
+{
+    return dataFolder.isEmpty() ? QString() : dataFolder + QLatin1String("/holding");
+}
+
 QString LocalLayout::holdingFile(const QString &dataFolder, const QByteArray &id)
 {
-    return dataFolder + QLatin1Char('/') + QString::fromUtf8(id);
+    return holdingFolder(dataFolder) + QLatin1Char('/') + QString::fromUtf8(id);
 }
 
 } // namespace Quorvane

@@ -8,7 +8,9 @@ namespace Quorvane {
 
 // Where things lie in the local event store: under the data folder, one
 // yyyy/MM/dd day folder per local date, one folder per event inside it, and
-// holding files (a downloaded file waiting to be saved) named by the event id.
+// holding files (a downloaded file waiting to be saved) named by the event id
+// in a folder of their own: a server's id never takes the name of a year
+// folder or of a response file beside them.
 class LocalLayout
 {
 public:
@@ -29,6 +31,8 @@ public:
     // The id must be safe.
     static QString eventFolder(const QString &dataFolder, const QByteArray &recordTime,
                                const QByteArray &id);
+    // Empty when there is no data folder.
+    static QString holdingFolder(const QString &dataFolder);
     static QString holdingFile(const QString &dataFolder, const QByteArray &id);
     // The file in an event folder that holds a text event's text: what its
     // upload sends.

@@ -112,9 +112,9 @@ void QuorvPipe::run(Queued &entry)
 {
     CallScope scope(*this);
     Request request = std::move(entry.request);
-    if (entry.cancelled) {
-        if (!request.reports)
-            return;
+    // A request that reports nothing (the local delete) is local work that
+    // ends at once: a cancel aimed at transfers must not swallow it unseen.
+    if (entry.cancelled && request.reports) {
         if (request.attach)
             request.attach();
         exportResults();
@@ -169,6 +169,9 @@ bool QuorvPipe::finish(int result)
     m_cancelRequested = false;
     m_timer.stop();
     reportMessage(result == Success ? tr("Done.") : tr("Error."));
+    // A cancel heard inside that message found nothing left to cancel; it
+    // must not fall on a request submitted from inside OnFinished.
+    m_cancelRequested = false;
     // Free again only now: a request submitted from inside OnMessage waits for
     // this one's OnFinished; one submitted from inside OnFinished starts at once.
     m_busy = false;

@@ -45,8 +45,8 @@ public:
     // One host request as the interface hands it over. attach hooks the
     // request's user up when the request starts (empty for requests that
     // attach nobody); start runs the request's first operation. A request that
-    // does not report (the local delete) says so, so that cancelling it while
-    // it waits ends it silently too.
+    // does not report (the local delete) says so: it has no result to end
+    // with, so a cancel lets it run when its turn comes.
     struct Request
     {
         std::function<void()> attach;
@@ -66,8 +66,9 @@ public:
     void submit(Request request);
 
     // Cancels the pending request (it ends with 101 when the server side has
-    // given up) and ends every queued request with 101 as its turn comes, so
-    // the reports keep their order. With nothing pending there is nothing to
+    // given up) and ends every queued request that reports with 101 as its
+    // turn comes, so the reports keep their order; one that does not report
+    // runs. With nothing pending there is nothing to
     // cancel and the server side is left alone: a cancel must not poison the
     // next request.
     void cancelAll();

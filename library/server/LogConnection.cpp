@@ -230,10 +230,12 @@ int LogConnection::startRead()
 
 int LogConnection::startDownload(const EventElement &event)
 {
-    // The download lands in a file named after the id.
+    // The download lands in a holding file named after the id.
     if (!LocalLayout::isSafeId(event.getId()))
         return Failed;
     SettingsStore settings;
+    const QByteArray holding
+        = LocalLayout::holdingFolder(QString::fromUtf8(settings.readDataPath())).toUtf8();
     const QString statusText
         = tr("Downloading event \"%1\"...").arg(QString::fromUtf8(event.getName()));
 
@@ -242,8 +244,8 @@ int LogConnection::startDownload(const EventElement &event)
         const QUrl address(QString::fromUtf8(event.getContent()));
         if (!address.isValid() || !isWebScheme(address))
             return Failed;
-        return send(Request::Download, QNetworkRequest(address), nullptr, settings.readDataPath(),
-                    event.getId(), statusText);
+        return send(Request::Download, QNetworkRequest(address), nullptr, holding, event.getId(),
+                    statusText);
     }
 
     const QUrl address
@@ -252,8 +254,8 @@ int LogConnection::startDownload(const EventElement &event)
     if (address.isEmpty())
         return Failed;
     return send(Request::Download, serverRequest(address, "application/xml"),
-                std::make_unique<UploadBody>(EventXml::document(event), QString()),
-                settings.readDataPath(), event.getId(), statusText);
+                std::make_unique<UploadBody>(EventXml::document(event), QString()), holding,
+                event.getId(), statusText);
 }
 
 int LogConnection::startSave(const EventElement &event)

@@ -2,50 +2,32 @@
 
 #include "http/Authenticator.h"
 #include "http/EventList.h"
+#include "http/LoginThrottle.h"
 #include "http/QueryString.h"
 #include "http/RequestLog.h"
 #include "http/SearchTerm.h"
 #include "http/UploadBody.h"
+#include "store/Database.h"
 #include "store/EventStore.h"
 #include "store/FileStore.h"
+#include "store/Sha256.h"
 
-#include <chrono>
 #include <limits>
-#include <memory>
-#include <sys/socket.h>
-#include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace QuorvaneServer {
 
 namespace {
 
-const char *const TextType = "text/plain; charset=utf-8";
 constexpr size_t ListPage = 256;
 constexpr size_t ListChunk = 64 * 1024;
-constexpr size_t DownloadChunk = 256 * 1024;
+const char *const Prefix = "/action/file/quorv";
 
-// What the request being served on this thread has cost so far. A connection
-// is served by one thread from routing to the log line, streamed answers included.
-struct Meter
+Reply text(int status, std::string body)
 {
-    std::chrono::steady_clock::time_point start;
-    bool started = false;
-    uint64_t in = 0;
-    uint64_t out = 0;
-};
-thread_local Meter meter;
-
-void answer(httplib::Response &response, int status, const std::string &text)
-{
-    response.status = status;
-    response.set_content(text, TextType);
-}
-
-void refuse(httplib::Response &response, int status, const std::string &why)
-{
-    answer(response, status, "error: " + why + "\n");
+    Reply reply;
+    reply.status = status;
+    reply.body = std::move(body);
+    return reply;
 }
 
 std::string missingKey(const QueryString &query, std::initializer_list<const char *> keys)
@@ -81,13 +63,51 @@ bool parseNumber(const std::string &text, bool allowSign, int64_t &value)
     return true;
 }
 
-bool declaresTooLargeBody(const httplib::Request &request, uint64_t maxBody)
+bool parseOffset(const std::string &text, uint64_t &value)
 {
-    if (!request.has_header("Content-Length"))
+    if (text.empty() || text.size() > 19
+        || text.find_first_not_of("0123456789") != std::string::npos)
         return false;
-    int64_t length = 0;
-    return parseNumber(request.get_header_value("Content-Length"), false, length)
-        && static_cast<uint64_t>(length) > maxBody;
+    value = std::stoull(text);
+    return true;
+}
+
+enum class RangeKind { Whole, Part, Outside };
+
+// One byte range of a Range field. Anything this server does not serve (other
+// units, several ranges, bad syntax) asks for the whole file, as a server that
+// ignores the field would answer.
+RangeKind parseRange(const std::string &field, uint64_t size, uint64_t &first, uint64_t &last)
+{
+    const std::string unit = "bytes=";
+    if (field.size() <= unit.size() || field.compare(0, unit.size(), unit) != 0)
+        return RangeKind::Whole;
+    const std::string spec = field.substr(unit.size());
+    const size_t dash = spec.find('-');
+    if (dash == std::string::npos || spec.find(',') != std::string::npos)
+        return RangeKind::Whole;
+    const std::string from = spec.substr(0, dash);
+    const std::string to = spec.substr(dash + 1);
+    uint64_t a = 0;
+    uint64_t b = 0;
+    if (from.empty()) {
+        if (!parseOffset(to, b))
+            return RangeKind::Whole;
+        if (b == 0 || size == 0)
+            return RangeKind::Outside;
+        first = size > b ? size - b : 0;
+        last = size - 1;
+        return RangeKind::Part;
+    }
+    if (!parseOffset(from, a) || (!to.empty() && !parseOffset(to, b)))
+        return RangeKind::Whole;
+    if (!to.empty() && b < a)
+        return RangeKind::Whole;
+    if (a >= size)
+        return RangeKind::Outside;
+    first = a;
+    last = to.empty() || b >= size ? size - 1 : b;
+    return RangeKind::Part;
 }
 
 struct ListQuery
@@ -114,145 +134,158 @@ struct ListQuery
 } // namespace
 
 HttpService::HttpService(EventStore &events, const FileStore &files, Authenticator &authenticator,
-                         RequestLog &log, Limits limits)
+                         LoginThrottle &throttle, RequestLog &log, size_t maxDocument)
     : m_events(events)
     , m_files(files)
     , m_authenticator(authenticator)
+    , m_throttle(throttle)
     , m_log(log)
-    , m_limits(limits)
+    , m_maxDocument(maxDocument)
 {
-    // The library's default is SO_REUSEPORT, which would let a second server
-    // share the port unnoticed; a quick restart only needs SO_REUSEADDR.
-    m_server.set_socket_options([](socket_t socket) {
-        const int yes = 1;
-        ::setsockopt(socket, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
-    });
-    m_server.set_tcp_nodelay(true);
-    m_server.set_read_timeout(60);
-    m_server.set_write_timeout(60);
-    m_server.set_payload_max_length(m_limits.maxBody);
-
-    m_server.set_pre_routing_handler([](const httplib::Request &, httplib::Response &) {
-        meter = Meter { std::chrono::steady_clock::now(), true, 0, 0 };
-        return httplib::Server::HandlerResponse::Unhandled;
-    });
-    m_server.set_logger([this](const httplib::Request &request, const httplib::Response &response) {
-        const int64_t milliseconds = meter.started
-            ? std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now()
-                                                                    - meter.start)
-                  .count()
-            : 0;
-        m_log.request(QueryString::forLog(request.method, {}),
-                      QueryString::forLog(request.target, { "username", "password" }),
-                      response.status, meter.in, meter.out + response.body.size(), milliseconds);
-        meter = Meter();
-    });
-    m_server.set_exception_handler(
-        [this](const httplib::Request &, httplib::Response &response, std::exception_ptr error) {
-            std::string what = "unknown failure";
-            try {
-                std::rethrow_exception(error);
-            } catch (const std::exception &exception) {
-                what = exception.what();
-            } catch (...) {
-            }
-            m_log.message("error: " + what);
-            refuse(response, 500, "the server failed; see its log");
-        });
-
-    using Request = httplib::Request;
-    using Response = httplib::Response;
-    m_server.Post("/action/file/quorvget",
-                  [this](const Request &q, Response &r, const Reader &b) { list(q, r, b); });
-    m_server.Post("/action/file/quorvupload",
-                  [this](const Request &q, Response &r, const Reader &b) { upload(q, r, b); });
-    m_server.Post("/action/file/quorvdownload",
-                  [this](const Request &q, Response &r, const Reader &b) { download(q, r, b); });
-    m_server.Post("/action/file/quorvdelete",
-                  [this](const Request &q, Response &r, const Reader &b) { remove(q, r, b); });
-    m_server.Get("/action/file/quorv(get|upload|download|delete)",
-                 [](const Request &, Response &response) {
-                     response.set_header("Allow", "POST");
-                     refuse(response, 405, "use POST");
-                 });
 }
 
-int HttpService::bind(const std::string &host, int port)
+HttpService::~HttpService() = default;
+
+HttpService::Route HttpService::route(const std::string &method, const std::string &target)
 {
-    if (port == 0)
-        return m_server.bind_to_any_port(host);
-    return m_server.bind_to_port(host, port) ? port : -1;
+    const std::string path = target.substr(0, target.find('?'));
+    const std::string prefix = Prefix;
+    if (path.compare(0, prefix.size(), prefix) != 0)
+        return Route::Unknown;
+    const std::string name = path.substr(prefix.size());
+    Route found = Route::Unknown;
+    if (name == "get")
+        found = Route::List;
+    else if (name == "upload")
+        found = Route::Upload;
+    else if (name == "download")
+        found = Route::Download;
+    else if (name == "delete")
+        found = Route::Remove;
+    if (found == Route::Unknown)
+        return found;
+    return method == "POST" ? found : Route::WrongMethod;
 }
 
-void HttpService::run()
+Reply HttpService::error(int status, const std::string &why)
 {
-    m_server.listen_after_bind();
-    m_finished = true;
+    return text(status, "error: " + why + "\n");
 }
 
-void HttpService::stop()
+HttpService::Login HttpService::login(const QueryString &query, const std::string &address)
 {
-    // stop() of the library acts only while its accept loop runs.
-    while (!m_finished) {
-        if (m_server.is_running()) {
-            m_server.stop();
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
+    const std::string name = query.value("username");
+    Login result;
+    // Refused before hashing: a throttled guess costs no Argon2.
+    result.retryAfter = m_throttle.refusal(name, address);
+    if (result.retryAfter > 0)
+        return result;
+    result.user = m_authenticator.login(name, query.value("password"));
+    if (result.user)
+        m_throttle.succeeded(name, address);
+    else
+        m_throttle.failed(name, address);
+    return result;
 }
 
-int HttpService::bodyFailureStatus(const httplib::Response &response, bool overLimit) const
+Reply HttpService::loginRefused(int status, const Login &login) const
 {
-    return overLimit || response.status == 413 ? 413 : 400;
+    Reply reply = text(status, EventList::LoginRefused);
+    if (login.retryAfter > 0)
+        reply.headers.emplace_back("Retry-After", std::to_string(login.retryAfter));
+    return reply;
 }
 
-int HttpService::dropBody(const httplib::Response &response, const Reader &reader) const
+std::optional<HttpService::Upload> HttpService::beginUpload(const Request &request, Reply &refusal)
 {
-    uint64_t total = 0;
-    bool overLimit = false;
-    const bool complete = reader([&](const char *, size_t size) {
-        meter.in += size;
-        total += size;
-        overLimit = total > m_limits.maxBody;
-        return !overLimit;
-    });
-    return complete ? 0 : bodyFailureStatus(response, overLimit);
-}
-
-std::optional<int64_t> HttpService::login(const QueryString &query)
-{
-    return m_authenticator.login(query.value("username"), query.value("password"));
-}
-
-std::optional<int64_t> HttpService::eventOwner(const QueryString &query,
-                                               httplib::Response &response, const Reader &reader)
-{
-    if (const int status = dropBody(response, reader)) {
-        refuse(response, status, "the request body could not be read");
+    const QueryString query(request.target);
+    Upload upload;
+    std::string problem = missingKey(query, { "username", "password", "access_id" });
+    if (problem.empty() && !parseNumber(query.value("access_id"), true, upload.accessId))
+        problem = "access_id is not a decimal number";
+    if (!problem.empty()) {
+        refusal = error(400, problem);
         return std::nullopt;
     }
+    // The login is checked before the body is read, so that nothing of a
+    // refused upload is ever written.
+    const Login result = login(query, request.address);
+    if (!result.user) {
+        refusal = loginRefused(200, result);
+        return std::nullopt;
+    }
+    upload.user = *result.user;
+    upload.body = std::make_unique<UploadBody>(m_files, m_maxDocument);
+    return upload;
+}
+
+Reply HttpService::refusedUpload(Upload &upload)
+{
+    UploadBody &body = *upload.body;
+    if (body.failureStatus() >= 500 && body.failureStatus() != 507)
+        m_log.message("error: upload failed: " + body.failure());
+    return error(body.failureStatus(), body.failure());
+}
+
+Reply HttpService::finishUpload(Upload &upload)
+{
+    UploadBody &body = *upload.body;
+    if (!body.finish())
+        return refusedUpload(upload);
+    try {
+        m_events.save(upload.user, body.event(), upload.accessId, body.file());
+    } catch (const DatabaseError &failure) {
+        if (!failure.full())
+            throw;
+        return error(507, std::string("no room to store the upload: ") + failure.what());
+    }
+    Reply reply = text(200, "OK saved\n");
+    reply.headers.emplace_back("Repr-Digest", Sha256::reprDigest(body.file().digest()));
+    return reply;
+}
+
+Reply HttpService::answer(const Request &request, Route route)
+{
+    switch (route) {
+    case Route::List:
+        return list(request);
+    case Route::Download:
+        return download(request);
+    case Route::Remove:
+        return remove(request);
+    case Route::WrongMethod: {
+        Reply reply = error(405, "use POST");
+        reply.headers.emplace_back("Allow", "POST");
+        return reply;
+    }
+    case Route::Upload:
+    case Route::Unknown:
+        break;
+    }
+    return error(404, "no such service");
+}
+
+std::optional<int64_t> HttpService::eventOwner(const Request &request, const QueryString &query,
+                                               Reply &refusal)
+{
     std::string problem = missingKey(query, { "username", "password", "extguid" });
     if (problem.empty()) {
         if (const char *idProblem = eventIdProblem(query.value("extguid")))
             problem = idProblem;
     }
     if (!problem.empty()) {
-        refuse(response, 400, problem);
+        refusal = error(400, problem);
         return std::nullopt;
     }
-    const auto user = login(query);
-    if (!user)
-        answer(response, 403, EventList::LoginRefused);
-    return user;
+    const Login result = login(query, request.address);
+    if (!result.user)
+        refusal = loginRefused(403, result);
+    return result.user;
 }
 
-void HttpService::list(const httplib::Request &request, httplib::Response &response,
-                       const Reader &reader)
+Reply HttpService::list(const Request &request)
 {
     const QueryString query(request.target);
-    if (const int status = dropBody(response, reader))
-        return refuse(response, status, "the request body could not be read");
     std::string problem = missingKey(query, { "username", "password", "starttime", "endtime" });
     auto listing = std::make_shared<ListQuery>();
     if (problem.empty() && !parseNumber(query.value("starttime"), true, listing->from))
@@ -260,12 +293,12 @@ void HttpService::list(const httplib::Request &request, httplib::Response &respo
     if (problem.empty() && !parseNumber(query.value("endtime"), false, listing->to))
         problem = "endtime is not a decimal number";
     if (!problem.empty())
-        return refuse(response, 400, problem);
-    const auto user = login(query);
-    if (!user)
-        return answer(response, 200, EventList::LoginRefused);
+        return error(400, problem);
+    const Login result = login(query, request.address);
+    if (!result.user)
+        return loginRefused(200, result);
 
-    listing->user = *user;
+    listing->user = *result.user;
     listing->cursor = { listing->from, std::string() };
     if (query.has("searchdescription"))
         listing->description.emplace(query.value("searchdescription"));
@@ -273,129 +306,98 @@ void HttpService::list(const httplib::Request &request, httplib::Response &respo
         listing->title.emplace(query.value("searchtitle"));
 
     // Streamed a page at a time: memory stays small however many events match.
-    response.status = 200;
-    response.set_chunked_content_provider(
-        TextType, [this, listing](size_t, httplib::DataSink &sink) {
-            try {
-                std::string out;
-                if (!listing->statusSent) {
-                    out = EventList::StatusLine;
-                    listing->statusSent = true;
-                }
-                while (!listing->done && out.size() < ListChunk) {
-                    const auto rows = m_events.page(listing->user, listing->from, listing->to,
-                                                    listing->cursor, ListPage);
-                    listing->done = rows.size() < ListPage;
-                    for (const auto &row : rows) {
-                        listing->cursor = row.position;
-                        if (listing->matches(row.event))
-                            EventList::append(out, row.event);
-                    }
-                }
-                meter.out += out.size();
-                if (!out.empty() && !sink.write(out.data(), out.size()))
-                    return false;
-                if (listing->done)
-                    sink.done();
-                return true;
-            } catch (const std::exception &error) {
-                m_log.message(std::string("error: listing events failed: ") + error.what());
-                return false;
+    Reply reply;
+    reply.next = [this, listing](std::string &out, bool &done) {
+        try {
+            if (!listing->statusSent) {
+                out = EventList::StatusLine;
+                listing->statusSent = true;
             }
-        });
-}
-
-void HttpService::upload(const httplib::Request &request, httplib::Response &response,
-                         const Reader &reader)
-{
-    const QueryString query(request.target);
-    std::string problem = missingKey(query, { "username", "password", "access_id" });
-    int64_t accessId = 0;
-    if (problem.empty() && !parseNumber(query.value("access_id"), true, accessId))
-        problem = "access_id is not a decimal number";
-
-    // The login is checked before the body is read, so that nothing of a
-    // refused upload is ever written.
-    std::optional<int64_t> user;
-    if (problem.empty() && !declaresTooLargeBody(request, m_limits.maxBody))
-        user = login(query);
-
-    UploadBody body(m_files, m_limits.maxDocument);
-    bool storing = user.has_value();
-    uint64_t total = 0;
-    bool overLimit = false;
-    const bool complete = reader([&](const char *data, size_t size) {
-        meter.in += size;
-        total += size;
-        if (total > m_limits.maxBody) {
-            overLimit = true;
+            while (!listing->done && out.size() < ListChunk) {
+                const auto rows = m_events.page(listing->user, listing->from, listing->to,
+                                                listing->cursor, ListPage);
+                listing->done = rows.size() < ListPage;
+                for (const auto &row : rows) {
+                    listing->cursor = row.position;
+                    if (listing->matches(row.event))
+                        EventList::append(out, row.event);
+                }
+            }
+            done = listing->done;
+            return true;
+        } catch (const std::exception &failure) {
+            m_log.message(std::string("error: listing events failed: ") + failure.what());
             return false;
         }
-        // A refused body is read to its end all the same, so that the client
-        // gets the answer instead of a reset connection.
-        if (storing)
-            storing = body.consume(data, size);
-        return true;
-    });
-    if (!complete) {
-        const int status = bodyFailureStatus(response, overLimit);
-        return refuse(response, status,
-                      status == 413 ? "the request body is larger than "
-                              + std::to_string(m_limits.maxBody) + " bytes"
-                                    : "the request body broke off");
-    }
-    if (!problem.empty())
-        return refuse(response, 400, problem);
-    if (!user)
-        return answer(response, 200, EventList::LoginRefused);
-    if (!body.finish()) {
-        if (body.failureStatus() >= 500)
-            m_log.message("error: upload failed: " + body.failure());
-        return refuse(response, body.failureStatus(), body.failure());
-    }
-    m_events.save(*user, body.event(), accessId, body.file());
-    answer(response, 200, "OK saved\n");
+    };
+    return reply;
 }
 
-void HttpService::download(const httplib::Request &request, httplib::Response &response,
-                           const Reader &reader)
+Reply HttpService::download(const Request &request)
 {
     const QueryString query(request.target);
-    const std::string id = query.value("extguid");
-    const auto user = eventOwner(query, response, reader);
+    Reply refusal;
+    const auto user = eventOwner(request, query, refusal);
     if (!user)
-        return;
-    const auto file = m_events.openFile(*user, id);
-    if (!file)
-        return refuse(response, 404, "no such event");
+        return refusal;
+    const std::string id = query.value("extguid");
+    const auto stored = m_events.openFile(*user, id);
+    if (!stored)
+        return error(404, "no such event");
 
-    const int fd = file->fd;
-    auto buffer = std::make_shared<std::vector<char>>(DownloadChunk);
-    response.status = 200;
-    response.set_content_provider(
-        file->size, "application/octet-stream",
-        [fd, buffer](size_t offset, size_t length, httplib::DataSink &sink) {
-            const size_t wanted = length < buffer->size() ? length : buffer->size();
-            const ssize_t got = ::pread(fd, buffer->data(), wanted, static_cast<off_t>(offset));
-            if (got <= 0)
-                return false;
-            meter.out += static_cast<uint64_t>(got);
-            return sink.write(buffer->data(), static_cast<size_t>(got));
-        },
-        [fd](bool) { ::close(fd); });
+    auto file = std::make_shared<FileSource>();
+    file->fd = stored->fd;
+    file->size = stored->size;
+    file->digest = stored->digest;
+    file->eventId = id;
+    if (file->size == 0 && !file->digest.empty()) {
+        Sha256 empty;
+        if (empty.finish() != file->digest) {
+            m_log.message("error: the stored file of event " + QueryString::forLog(id, {})
+                          + " no longer matches its hash; not sent");
+            return error(500, "the stored file is damaged");
+        }
+    }
+
+    Reply reply;
+    reply.contentType = "application/octet-stream";
+    reply.headers.emplace_back("Accept-Ranges", "bytes");
+    if (!file->digest.empty())
+        reply.headers.emplace_back("Repr-Digest", Sha256::reprDigest(file->digest));
+    file->first = 0;
+    file->last = file->size - 1;
+    switch (parseRange(request.range, file->size, file->first, file->last)) {
+    case RangeKind::Whole:
+        file->first = 0;
+        file->last = file->size - 1;
+        break;
+    case RangeKind::Part:
+        reply.status = 206;
+        reply.headers.emplace_back("Content-Range",
+                                   "bytes " + std::to_string(file->first) + "-"
+                                       + std::to_string(file->last) + "/"
+                                       + std::to_string(file->size));
+        break;
+    case RangeKind::Outside: {
+        Reply outside = error(416, "the range lies outside the file");
+        outside.headers.emplace_back("Content-Range", "bytes */" + std::to_string(file->size));
+        return outside;
+    }
+    }
+    reply.file = std::move(file);
+    return reply;
 }
 
-void HttpService::remove(const httplib::Request &request, httplib::Response &response,
-                         const Reader &reader)
+Reply HttpService::remove(const Request &request)
 {
     const QueryString query(request.target);
-    const std::string id = query.value("extguid");
-    const auto user = eventOwner(query, response, reader);
+    Reply refusal;
+    const auto user = eventOwner(request, query, refusal);
     if (!user)
-        return;
-    if (!m_events.remove(*user, id))
-        return refuse(response, 404, "no such event");
-    answer(response, 200, "OK deleted\n");
+        return refusal;
+    if (!m_events.remove(*user, query.value("extguid")))
+        return error(404, "no such event");
+    return text(200, "OK deleted\n");
 }
 
 } // namespace QuorvaneServer

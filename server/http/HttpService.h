@@ -1,8 +1,9 @@
 #pragma once
 
-#include <atomic>
+#include "http/Reply.h"
+
 #include <cstdint>
-#include <httplib.h>
+#include <memory>
 #include <optional>
 #include <string>
 
@@ -11,57 +12,78 @@ namespace QuorvaneServer {
 class Authenticator;
 class EventStore;
 class FileStore;
+class LoginThrottle;
 class QueryString;
 class RequestLog;
+class UploadBody;
 
-// The backup protocol over HTTP: POST "/action/file/" followed by "quorvget",
+// The backup protocol: POST "/action/file/" followed by "quorvget",
 // "quorvupload", "quorvdownload" or "quorvdelete", with the account in the
-// query. Request bodies are read as streams and never held whole.
+// query. Knows nothing of sockets; the connection hands in what it has read
+// and sends what it gets back. Calls that touch the disk or hash a password
+// block, so connections make them away from their network threads.
 class HttpService
 {
 public:
-    struct Limits
+    enum class Route { List, Upload, Download, Remove, WrongMethod, Unknown };
+
+    struct Request
     {
-        uint64_t maxBody = 0;
-        size_t maxDocument = 1024 * 1024;
+        std::string method;
+        std::string target;
+        std::string address;
+        // The Range field, empty when none was sent.
+        std::string range;
+    };
+
+    // An upload whose login has been checked and whose body may now be read.
+    struct Upload
+    {
+        int64_t user = 0;
+        int64_t accessId = 0;
+        std::unique_ptr<UploadBody> body;
     };
 
     HttpService(EventStore &events, const FileStore &files, Authenticator &authenticator,
-                RequestLog &log, Limits limits);
+                LoginThrottle &throttle, RequestLog &log, size_t maxDocument);
+    ~HttpService();
 
-    // Binds host:port (port 0 picks a free one); the bound port, or -1.
-    int bind(const std::string &host, int port);
-    // Serves until stop().
-    void run();
-    // May be called from any thread, also before run() has started.
-    void stop();
+    static Route route(const std::string &method, const std::string &target);
+    static Reply error(int status, const std::string &why);
+
+    // Before an upload's body: the upload, or the answer that refuses it.
+    std::optional<Upload> beginUpload(const Request &request, Reply &refusal);
+    // The answer once the body has been taken whole.
+    Reply finishUpload(Upload &upload);
+    // The answer when the body itself was refused part way.
+    Reply refusedUpload(Upload &upload);
+
+    // Every other route, once the request body has been read and dropped.
+    Reply answer(const Request &request, Route route);
 
 private:
-    using Reader = httplib::ContentReader;
+    struct Login
+    {
+        std::optional<int64_t> user;
+        int retryAfter = 0;
+    };
 
-    void list(const httplib::Request &request, httplib::Response &response, const Reader &reader);
-    void upload(const httplib::Request &request, httplib::Response &response, const Reader &reader);
-    void download(const httplib::Request &request, httplib::Response &response,
-                  const Reader &reader);
-    void remove(const httplib::Request &request, httplib::Response &response, const Reader &reader);
-
-    // Reads and drops the body, so that the answer reaches the client; 0, or
-    // the status to answer when the body could not be read.
-    int dropBody(const httplib::Response &response, const Reader &reader) const;
-    int bodyFailureStatus(const httplib::Response &response, bool overLimit) const;
-    std::optional<int64_t> login(const QueryString &query);
-    // What download and delete share: the body dropped, the query checked, the
-    // login. The account, or none when the refusal has been answered already.
-    std::optional<int64_t> eventOwner(const QueryString &query, httplib::Response &response,
-                                      const Reader &reader);
+    Login login(const QueryString &query, const std::string &address);
+    Reply loginRefused(int status, const Login &login) const;
+    Reply list(const Request &request);
+    Reply download(const Request &request);
+    Reply remove(const Request &request);
+    // What download and delete share: the query checked, the login. The
+    // account, or none with refusal set.
+    std::optional<int64_t> eventOwner(const Request &request, const QueryString &query,
+                                      Reply &refusal);
 
     EventStore &m_events;
     const FileStore &m_files;
     Authenticator &m_authenticator;
+    LoginThrottle &m_throttle;
     RequestLog &m_log;
-    Limits m_limits;
-    httplib::Server m_server;
-    std::atomic<bool> m_finished { false };
+    size_t m_maxDocument;
 };
 
 } // namespace QuorvaneServer

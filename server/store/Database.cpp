@@ -3,11 +3,13 @@
 #include "store/Statement.h"
 #include "store/Transaction.h"
 
+#include <cerrno>
+
 namespace QuorvaneServer {
 
 namespace {
 
-constexpr int SchemaVersion = 1;
+constexpr int SchemaVersion = 2;
 
 const char *const Schema = R"sql(
 CREATE TABLE users (
@@ -29,10 +31,17 @@ CREATE TABLE events (
     access_id INTEGER NOT NULL,
     size INTEGER NOT NULL,
     storage TEXT NOT NULL UNIQUE,
+    sha256 BLOB,
     UNIQUE (user_id, event_id)
 );
 CREATE INDEX events_by_time ON events (user_id, time_key, event_id);
-PRAGMA user_version = 1;
+PRAGMA user_version = 2;
+)sql";
+
+// Events stored before files were hashed keep a NULL hash.
+const char *const AddFileHash = R"sql(
+ALTER TABLE events ADD COLUMN sha256 BLOB;
+PRAGMA user_version = 2;
 )sql";
 
 } // namespace
@@ -57,6 +66,8 @@ Database::Database(const std::string &path)
     const int64_t found = version.integer(0);
     if (found == 0)
         execute(Schema);
+    else if (found == 1)
+        execute(AddFileHash);
     else if (found > SchemaVersion)
         throw DatabaseError(path + " was made by a newer quorvane-server");
     transaction.commit();
@@ -73,13 +84,22 @@ void Database::execute(const char *sql)
     if (sqlite3_exec(m_db, sql, nullptr, nullptr, &error) != SQLITE_OK) {
         const std::string text = error ? error : sqlite3_errmsg(m_db);
         sqlite3_free(error);
-        throw DatabaseError(text);
+        throw DatabaseError(text, diskFull());
     }
 }
 
 void Database::fail(const std::string &what) const
 {
-    throw DatabaseError(what + ": " + sqlite3_errmsg(m_db));
+    throw DatabaseError(what + ": " + sqlite3_errmsg(m_db), diskFull());
+}
+
+bool Database::diskFull() const
+{
+    // SQLite reports a full disk as SQLITE_FULL or, while syncing, as an I/O error.
+    const int code = sqlite3_extended_errcode(m_db);
+    if (code == SQLITE_FULL)
+        return true;
+    return sqlite3_system_errno(m_db) == ENOSPC || sqlite3_system_errno(m_db) == EDQUOT;
 }
 
 } // namespace QuorvaneServer

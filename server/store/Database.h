@@ -10,7 +10,16 @@ namespace QuorvaneServer {
 class DatabaseError : public std::runtime_error
 {
 public:
-    using std::runtime_error::runtime_error;
+    explicit DatabaseError(const std::string &what, bool full = false)
+        : std::runtime_error(what)
+        , m_full(full)
+    {
+    }
+    // The disk or the database is full: nothing is wrong with the request.
+    bool full() const { return m_full; }
+
+private:
+    bool m_full;
 };
 
 // The SQLite database of accounts and events: write-ahead log, full sync on
@@ -29,6 +38,8 @@ public:
     std::mutex &mutex() { return m_mutex; }
     void execute(const char *sql);
     [[noreturn]] void fail(const std::string &what) const;
+    // The last failure came from a full disk or database.
+    bool diskFull() const;
 
 private:
     sqlite3 *m_db = nullptr;

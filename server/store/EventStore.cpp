@@ -23,8 +23,9 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
     std::lock_guard<std::mutex> lock(m_db.mutex());
     const std::string storage = m_files.adopt(file);
     if (storage.empty())
-        throw std::runtime_error(std::string("cannot store an uploaded file: ")
-                                 + std::strerror(file.error()));
+        throw DatabaseError(std::string("cannot store an uploaded file: ")
+                                + std::strerror(file.error()),
+                            file.error() == ENOSPC || file.error() == EDQUOT);
     std::string replaced;
     try {
         Transaction transaction(m_db);
@@ -40,7 +41,8 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             m_db,
             "INSERT INTO events (user_id, event_id, name, path, type, content, "
             "description, record_time, record_changed, time_key, access_id, size, "
-            "storage) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13)");
+            "storage, sha256) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
+            "?14)");
         insert.bind(1, user)
             .bind(2, event.id)
             .bind(3, event.name)
@@ -54,6 +56,7 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             .bind(11, accessId)
             .bind(12, static_cast<int64_t>(file.size()))
             .bindText(13, storage)
+            .bind(14, file.digest())
             .step();
         transaction.commit();
     } catch (...) {
@@ -69,11 +72,13 @@ std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std
     // Under the lock, so that a replacement cannot remove the file between the
     // look-up and the open; once open, it stays readable whatever happens.
     std::lock_guard<std::mutex> lock(m_db.mutex());
-    Statement select(m_db, "SELECT storage FROM events WHERE user_id = ?1 AND event_id = ?2");
+    Statement select(m_db,
+                     "SELECT storage, sha256 FROM events WHERE user_id = ?1 AND event_id = ?2");
     select.bind(1, user).bind(2, id);
     if (!select.step())
         return std::nullopt;
     OpenFile file;
+    file.digest = select.bytes(1);
     file.fd = m_files.open(select.bytes(0));
     struct stat info;
     if (file.fd < 0 || ::fstat(file.fd, &info) != 0) {

@@ -23,13 +23,16 @@ public:
     EventStore(Database &db, const FileStore &files);
 
     // Stores the event of user with its synced upload file, replacing the
-    // user's event of the same id. Throws on failure, leaving nothing behind.
+    // user's event of the same id. Throws on failure, leaving nothing behind;
+    // DatabaseError::full() tells a full disk or database.
     void save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file);
 
     struct OpenFile
     {
         int fd = -1;
         uint64_t size = 0;
+        // Raw SHA-256 of the file as uploaded; empty for files stored unhashed.
+        std::string digest;
     };
     // The stored file of the user's event, open for reading; nullopt when the
     // user has no such event.

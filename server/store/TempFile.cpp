@@ -58,6 +58,7 @@ bool TempFile::write(const char *data, size_t size)
 {
     if (m_error != 0)
         return false;
+    m_hash.add(data, size);
     while (size > 0) {
         if (m_used == m_buffer.size() && !flush())
             return false;
@@ -101,6 +102,8 @@ bool TempFile::sync()
         return false;
     if (::fsync(m_fd) != 0)
         return fail(errno);
+    if (m_digest.empty())
+        m_digest = m_hash.finish();
     return true;
 }
 

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/Sha256.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -23,9 +25,12 @@ public:
     uint64_t size() const { return m_size + m_used; }
     const std::string &path() const { return m_path; }
 
+    // Also hashes the bytes, so the digest costs no second read.
     bool write(const char *data, size_t size);
     // Writes what is buffered and waits until the content is on disk.
     bool sync();
+    // SHA-256 of everything written, raw; set by a successful sync().
+    const std::string &digest() const { return m_digest; }
     // Renames the file to target in the same file system and waits until the
     // folder entry is on disk too.
     bool moveTo(const std::string &target, const std::string &targetFolder);
@@ -41,6 +46,8 @@ private:
     size_t m_used = 0;
     uint64_t m_size = 0;
     uint64_t m_writebackStart = 0;
+    Sha256 m_hash;
+    std::string m_digest;
     bool m_created = false;
     bool m_moved = false;
 };

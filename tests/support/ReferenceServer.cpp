@@ -29,7 +29,13 @@ bool ReferenceServer::start(const QStringList &extraArguments)
         return false;
     }
     m_accountAdded = true;
-    if (!m_process->start(extraArguments)) {
+    // Tests refuse logins on purpose, more often than the server lets one
+    // address guess; throttling itself is tested with its own settings.
+    QStringList arguments = extraArguments;
+    if (!arguments.contains(QStringLiteral("--login-failures")))
+        arguments << QStringLiteral("--login-failures") << QStringLiteral("1000")
+                  << QStringLiteral("--login-failures-per-address") << QStringLiteral("1000");
+    if (!m_process->start(arguments)) {
         m_failure = m_process->failure();
         return false;
     }
@@ -74,6 +80,23 @@ QList<ReferenceServer::StoredEvent> ReferenceServer::events() const
     sqlite3_finalize(statement);
     sqlite3_close(db);
     return found;
+}
+
+bool ReferenceServer::upload(const QByteArray &id, const QByteArray &name,
+                             const QByteArray &fileName, const QByteArray &bytes, qint64 recordTime)
+{
+    const auto cdata = [](const QByteArray &value) { return "<![CDATA[" + value + "]]>"; };
+    const QByteArray time = QByteArray::number(recordTime);
+    const QByteArray document = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><event><id>" + id
+        + "</id><name>" + cdata(name) + "</name><path>" + cdata(fileName)
+        + "</path><type>application/octet-stream</type><content>" + cdata({})
+        + "</content><description>" + cdata({}) + "</description><recordTime>" + time
+        + "</recordTime><recordChanged>" + time + "</recordChanged></event>";
+    const QByteArray target = "/action/file/quorvupload?username=" + QUrl::toPercentEncoding(User)
+        + "&password=" + QUrl::toPercentEncoding(Password)
+        + "&access_id=0&title=" + QUrl::toPercentEncoding(name);
+    const HttpClient::Reply reply = m_http.post(m_process->url(target), document + "-|+" + bytes);
+    return reply.status == 200 && !reply.body.startsWith("~**");
 }
 
 QByteArray ReferenceServer::download(const QByteArray &id, int *status)

@@ -24,7 +24,8 @@ public:
     ~ReferenceServer();
 
     // Adds the account (first time only) and starts listening, with any
-    // further server options; false with failure() set.
+    // further server options (failed logins are not throttled unless
+    // "--login-failures" is among them); false with failure() set.
     bool start(const QStringList &extraArguments = {});
     QString failure() const { return m_failure; }
     // "http://127.0.0.1:PORT", the value of the setting "server_url".
@@ -46,6 +47,10 @@ public:
     };
     // Every stored event of every account, by name.
     QList<StoredEvent> events() const;
+    // Stores an event for the test account as another client would, with an id
+    // of the caller's choosing; true when the server took it.
+    bool upload(const QByteArray &id, const QByteArray &name, const QByteArray &fileName,
+                const QByteArray &bytes, qint64 recordTime);
     // The stored file of an event of the test account, as it downloads.
     QByteArray download(const QByteArray &id, int *status = nullptr);
     // How many requests of one kind ("quorvupload", ...) the server has logged.

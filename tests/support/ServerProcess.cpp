@@ -28,11 +28,18 @@ QString ServerProcess::program()
     return qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane-server");
 }
 
+void ServerProcess::setLauncher(const QString &program, const QStringList &arguments)
+{
+    m_process.setProgram(program);
+    m_launcherArguments = arguments + QStringList { ServerProcess::program() };
+}
+
 bool ServerProcess::start(const QStringList &extraArguments)
 {
     m_log.clear();
     m_port = 0;
-    m_process.setArguments(QStringList { "--listen", "127.0.0.1:0", "--data", m_dataFolder }
+    m_process.setArguments(m_launcherArguments
+                           + QStringList { "--listen", "127.0.0.1:0", "--data", m_dataFolder }
                            + extraArguments);
     m_process.start();
     if (!m_process.waitForStarted(10000)) {

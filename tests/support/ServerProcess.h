@@ -16,6 +16,10 @@ public:
 
     static QString program();
 
+    // Runs the server through program with these arguments before its own
+    // (the server's path, then its arguments), e.g. in a namespace of its own.
+    void setLauncher(const QString &program, const QStringList &arguments);
+
     // Starts the server and waits until it listens; false with failure() set.
     // extraArguments follow "--listen" and "--data" (e.g. "--tls-cert", "--database").
     bool start(const QStringList &extraArguments = {});
@@ -25,6 +29,7 @@ public:
     void kill();
 
     int port() const { return m_port; }
+    qint64 pid() const { return m_process.processId(); }
     // "http://127.0.0.1:PORT" (or "https://" when the server said so), then target.
     QString url(const QByteArray &target = {}) const;
     QString dataFolder() const { return m_dataFolder; }
@@ -44,5 +49,6 @@ private:
     QByteArray m_log;
     int m_port = 0;
     QString m_scheme = QStringLiteral("http");
+    QStringList m_launcherArguments;
     QString m_failure;
 };

@@ -5,7 +5,7 @@
 #include <QtTest>
 #include <sys/stat.h>
 
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // From the sanitizer runtime; GCC ships no header for it.
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #else
@@ -27,7 +27,7 @@ public:
 
 size_t heapInUse()
 {
-#if defined(__SANITIZE_ADDRESS__)
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     return __sanitizer_get_current_allocated_bytes();
 #else
     return mallinfo2().uordblks;

@@ -113,6 +113,8 @@ private:
     {
         return LocalLayout::eventFolder(m_data, event.getRecordTime(), event.getId());
     }
+    // Where a download waits for its event to be saved.
+    QString held(const QByteArray &id) const { return LocalLayout::holdingFile(m_data, id); }
     EventMap read(int dayCount, int startTime, int *result = nullptr);
     int save(EventElement event) { return m_local.saveEvent(event); }
 
@@ -323,11 +325,11 @@ void LocalConnectionTest::refusesASecondSave()
     const QMap<QString, QByteArray> before = tree(folderOf(event));
     QCOMPARE(before.size(), 8);
 
-    writeFile(m_data + "/twice", "held"); // a holding file from a download
+    writeFile(held("twice"), "held"); // a holding file from a download
     event.setName("Other name");
     QCOMPARE(m_local.saveEvent(event), 99);
     QCOMPARE(tree(folderOf(event)), before);
-    QVERIFY(!QFileInfo::exists(m_data + "/twice"));
+    QVERIFY(!QFileInfo::exists(held("twice")));
 
     // A local event needs an existing file.
     EventElement missing = makeEvent("missing", noonOf(0));
@@ -343,16 +345,16 @@ void LocalConnectionTest::savesServerOnlyEvents()
     file.setPath("C:/Users/ann/Report.pdf");
     QCOMPARE(m_local.saveEvent(file), 99); // nothing downloaded yet
     QVERIFY(!QFileInfo::exists(folderOf(file)));
-    writeFile(m_data + "/file", "%PDF downloaded");
+    writeFile(held("file"), "%PDF downloaded");
     QCOMPARE(m_local.saveEvent(file), 0);
-    QVERIFY(!QFileInfo::exists(m_data + "/file"));
+    QVERIFY(!QFileInfo::exists(held("file")));
     QCOMPARE(readAll(folderOf(file) + "/Report.pdf"), QByteArray("%PDF downloaded"));
     QCOMPARE(readAll(folderOf(file) + "/path.txt"), QByteArray("C:/Users/ann/Report.pdf"));
 
     // A fetched event records where its copy lies.
     EventElement fetched = makeEvent("fetched", noonOf(0), 1, 0);
     fetched.setPath("https://example.org/a/page.html");
-    writeFile(m_data + "/fetched", "<html>");
+    writeFile(held("fetched"), "<html>");
     QCOMPARE(m_local.saveEvent(fetched), 0);
     QCOMPARE(readAll(folderOf(fetched) + "/path.txt"), (folderOf(fetched) + "/page.html").toUtf8());
     QCOMPARE(readAll(folderOf(fetched) + "/page.html"), QByteArray("<html>"));
@@ -360,16 +362,16 @@ void LocalConnectionTest::savesServerOnlyEvents()
     // A text event gets its description as the generated file; the holding file stays.
     EventElement text = makeEvent("text", noonOf(0), 1, 1);
     text.setDescription("Remember the milk");
-    writeFile(m_data + "/text", "");
+    writeFile(held("text"), "");
     QCOMPARE(m_local.saveEvent(text), 0);
     QCOMPARE(readAll(folderOf(text) + "/generated_file_name.fake_extension.txt"),
              QByteArray("Remember the milk"));
-    QVERIFY(QFileInfo::exists(m_data + "/text"));
+    QVERIFY(QFileInfo::exists(held("text")));
 
     // A copy named like a field file never overwrites that field.
     EventElement clash = makeEvent("clash", noonOf(0), 1, 3);
     clash.setPath("docs/name.txt");
-    writeFile(m_data + "/clash", "intruder");
+    writeFile(held("clash"), "intruder");
     QCOMPARE(m_local.saveEvent(clash), 99);
     QCOMPARE(readAll(folderOf(clash) + "/name.txt"), QByteArray("File [clash]"));
 }
@@ -389,19 +391,19 @@ void LocalConnectionTest::savesAddedTextAndFetchedEvents()
     EventElement named = makeEvent("fetched-named", noonOf(0), 3, 0);
     named.setPath("Minutes.pdf");
     named.setContent("http://127.0.0.1:8080/files/x.pdf?v=2");
-    writeFile(m_data + "/fetched-named", "%PDF fetched");
+    writeFile(held("fetched-named"), "%PDF fetched");
     QCOMPARE(m_local.saveEvent(named), 0);
     const QByteArray storedNamed = (folderOf(named) + "/Minutes.pdf").toUtf8();
     QCOMPARE(readAll(QString::fromUtf8(storedNamed)), QByteArray("%PDF fetched"));
     QCOMPARE(readAll(folderOf(named) + "/path.txt"), storedNamed);
     QCOMPARE(named.getPath(), storedNamed);
-    QVERIFY(!QFileInfo::exists(m_data + "/fetched-named"));
+    QVERIFY(!QFileInfo::exists(held("fetched-named")));
 
     // ...or after its address when the path has no usable name...
     EventElement fromAddress = makeEvent("fetched-address", noonOf(0), 3, 0);
     fromAddress.setPath("");
     fromAddress.setContent("http://127.0.0.1:8080/files/Annual%20Report.pdf?v=2");
-    writeFile(m_data + "/fetched-address", "report");
+    writeFile(held("fetched-address"), "report");
     QCOMPARE(m_local.saveEvent(fromAddress), 0);
     QCOMPARE(readAll(folderOf(fromAddress) + "/Annual Report.pdf"), QByteArray("report"));
 
@@ -409,17 +411,17 @@ void LocalConnectionTest::savesAddedTextAndFetchedEvents()
     EventElement unnamed = makeEvent("fetched-unnamed", noonOf(0), 3, 0);
     unnamed.setPath("");
     unnamed.setContent("http://127.0.0.1:8080/a/..%2F..%2Fescape");
-    writeFile(m_data + "/fetched-unnamed", "plain");
+    writeFile(held("fetched-unnamed"), "plain");
     QCOMPARE(m_local.saveEvent(unnamed), 0);
     QCOMPARE(readAll(folderOf(unnamed) + "/download"), QByteArray("plain"));
     QCOMPARE(unnamed.getPath(), (folderOf(unnamed) + "/download").toUtf8());
 
     EventElement badPath = makeEvent("fetched-bad-path", noonOf(0), 3, 0);
     badPath.setPath("docs/..");
-    writeFile(m_data + "/fetched-bad-path", "plain");
+    writeFile(held("fetched-bad-path"), "plain");
     QCOMPARE(m_local.saveEvent(badPath), 99);
     QVERIFY(!QFileInfo::exists(folderOf(badPath)));
-    QVERIFY(!QFileInfo::exists(m_data + "/fetched-bad-path"));
+    QVERIFY(!QFileInfo::exists(held("fetched-bad-path")));
 
     // Without a fetched file a fetched event still needs a file of its own.
     EventElement nothing = makeEvent("fetched-nothing", noonOf(0), 3, 0);
@@ -434,7 +436,7 @@ void LocalConnectionTest::removePrunesEmptyFolders()
     const qint64 may9 = QDateTime(QDate(2021, 5, 9), QTime(12, 0)).toSecsSinceEpoch();
     EventElement first = makeEvent("first", may3, 1, 3);
     first.setPath("/elsewhere/copy.bin");
-    writeFile(m_data + "/first", "copy");
+    writeFile(held("first"), "copy");
     EventElement second = makeEvent("second", may9);
     QCOMPARE(m_local.saveEvent(first), 0);
     QCOMPARE(m_local.saveEvent(second), 0);
@@ -459,7 +461,7 @@ void LocalConnectionTest::updateRewritesFields()
 {
     EventElement event = makeEvent("update", noonOf(0), 1, 3);
     event.setPath("Report.pdf");
-    writeFile(m_data + "/update", "old copy");
+    writeFile(held("update"), "old copy");
     QCOMPARE(m_local.saveEvent(event), 0);
     QVERIFY(QFileInfo::exists(folderOf(event) + "/Report.pdf"));
 
@@ -512,7 +514,7 @@ void LocalConnectionTest::refusesTraversal()
     // Victims where an escaping id would reach, and a holding file for a safe one.
     writeFile(m_root->filePath("victim"), "victim");
     writeFile(m_root->filePath("store/victim"), "victim");
-    writeFile(m_data + "/fine", "held");
+    writeFile(held("fine"), "held");
     const QMap<QString, QByteArray> before = tree(m_root->path());
 
     for (int kind : { 3, 0 }) {

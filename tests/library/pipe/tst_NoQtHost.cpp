@@ -5,6 +5,7 @@
 #include "IQuorvane.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -31,7 +32,7 @@ using namespace Quorvane;
 
 namespace {
 
-int failures = 0;
+std::atomic<int> failures { 0 };
 
 #define CHECK(condition)                                                                           \
     do {                                                                                           \
@@ -377,10 +378,45 @@ int main()
 
     CHECK(user.allOn(hostThread));
 
+    // Texts handed out stay as they were for the thread that asked, whatever
+    // other threads ask in between or at the same moment.
+    library->setDataPath(data.c_str());
+    CHECK(library->loadEvents(&user, true, 0, 0, "", "", false) == 0);
+    report = user.next();
+    CHECK(report.first == 0 && report.second == 2);
+    {
+        const char *path = library->getDataPath();
+        std::thread([&] {
+            library->setDataPath(secondData.c_str());
+            CHECK(std::string(library->getDataPath()) == secondData);
+            library->setDataPath(data.c_str());
+        }).join();
+        CHECK(std::string(path) == data);
+
+        const std::string ids[2] = { id, laterId };
+        const char *names[2] = { "Plain host", "Plain later" };
+        std::vector<std::thread> readers;
+        for (int t = 0; t < 4; ++t) {
+            readers.emplace_back([&, t] {
+                for (int round = 0; round < 50; ++round) {
+                    const EventNative mine = library->getEvent(ids[t % 2].c_str());
+                    EventNative **list = library->getEventList();
+                    const char *folder = library->getDataPath();
+                    CHECK(mine.name && std::strcmp(mine.name, names[t % 2]) == 0);
+                    CHECK(list && list[0]->id && list[1]->id
+                          && std::strcmp(list[0]->id, list[1]->id) < 0);
+                    CHECK(std::string(folder) == data);
+                }
+            });
+        }
+        for (std::thread &reader : readers)
+            reader.join();
+    }
+
     // The server's data is thrown away: no graceful end needed.
     kill(serverProcess, SIGKILL);
     waitpid(serverProcess, &status, 0);
-    std::printf("%s: %d failure(s)\n", failures ? "FAILED" : "PASSED", failures);
+    std::printf("%s: %d failure(s)\n", failures ? "FAILED" : "PASSED", failures.load());
     std::fflush(stdout);
     std::fflush(stderr);
     // The library's worker thread runs until the process ends; leave without

@@ -5,6 +5,7 @@
 #include "LibrarySettings.h"
 #include "ReferenceServer.h"
 
+#include <QDateTime>
 #include <QDir>
 #include <QFile>
 #include <QRandomGenerator>
@@ -31,6 +32,7 @@ private slots:
     void uploadSendsOnlyLocalEvents();
     void failedUploadStopsTheRun();
     void downloadStoresTheFileByteForByte();
+    void serverIdsNeverBlockTheStore();
     void syncBringsBothSidesTogether();
     void deleteServerEventsKeepsTheLocalCopy();
     void deleteEventsRemovesBothCopies();
@@ -280,6 +282,39 @@ void PipeEndToEnd::downloadStoresTheFileByteForByte()
     QCOMPARE(locationOf(load(), id), 2);
 }
 
+void PipeEndToEnd::serverIdsNeverBlockTheStore()
+{
+    // Ids another client chose, named like the store's own entries beside
+    // the holding files: this year's folder and a response file.
+    const QDateTime now = QDateTime::currentDateTime();
+    const QByteArray year = QByteArray::number(now.date().year());
+    const QList<QByteArray> ids { year, "GetEvents.ServerResponse.txt" };
+    for (const QByteArray &id : ids)
+        QVERIFY(m_server->upload(id, "Named " + id, "held.bin", "bytes of " + id,
+                                 now.toSecsSinceEpoch()));
+    for (const QByteArray &id : ids)
+        QCOMPARE(locationOf(load(), id), 1);
+
+    m_user.clear();
+    QCOMPARE(m_library->downloadEvents(idList(ids), &m_user), 0);
+    QVERIFY(m_user.waitForFinished());
+    QCOMPARE(m_user.last().code, 0);
+    const QString day = m_data->filePath(now.date().toString(QStringLiteral("yyyy/MM/dd")));
+    for (const QByteArray &id : ids) {
+        QFile stored(day + '/' + QString::fromUtf8(id) + QStringLiteral("/held.bin"));
+        QVERIFY2(stored.open(QIODevice::ReadOnly), qPrintable(stored.fileName()));
+        QCOMPARE(stored.readAll(), "bytes of " + id);
+    }
+
+    // This year's events are still saved, and everything reads back.
+    const QByteArray local = add(3, 2, "After", makeFile("after.txt", "after"));
+    QVERIFY(!local.isEmpty());
+    const QList<ListedEvent> listed = load();
+    QCOMPARE(locationOf(listed, local), 0);
+    for (const QByteArray &id : ids)
+        QCOMPARE(locationOf(listed, id), 2);
+}
+
 void PipeEndToEnd::syncBringsBothSidesTogether()
 {
     const QByteArray serverOnly = add(3, 1, "Server side", makeFile("s.txt", "server"));
@@ -417,13 +452,19 @@ void PipeEndToEnd::changeEventRewritesTheLocalCopy()
 
 void PipeEndToEnd::cancelDuringLargeUpload()
 {
+    const QByteArray local = add(3, 2, "Local only", makeFile("local.txt", "local"));
+    QVERIFY(!local.isEmpty());
+    QVERIFY(!eventFolder(m_data->path(), local).isEmpty());
+    m_user.clear();
+
     QByteArray bytes(96 * 1024 * 1024, 'x');
     const QString path = makeFile(QStringLiteral("huge.bin"), bytes);
     bytes.clear();
     QVERIFY(!path.isEmpty());
 
     // The cancel comes while the body is still going out; a read waits behind
-    // the upload and is ended with it.
+    // the upload and is ended with it. A local delete waiting too reports
+    // nothing, so it is not cancelled: it runs.
     RecordingUser waiting;
     bool cancelled = false;
     m_user.onProgress = [this, &cancelled](int done, int total) {
@@ -435,8 +476,10 @@ void PipeEndToEnd::cancelDuringLargeUpload()
     const QByteArray pathBytes = path.toUtf8();
     QCOMPARE(m_library->addEvent(hostEvent(4, 1, "Huge", pathBytes.constData()), &m_user), 0);
     QCOMPARE(m_library->loadEvents(&waiting, true, 0, 0, "", "", false), 0);
+    QCOMPARE(m_library->deleteLocalEvents(idList({ local })), 0);
     QVERIFY(m_user.waitForFinished());
     QVERIFY(waiting.waitForFinished());
+    QTRY_VERIFY(eventFolder(m_data->path(), local).isEmpty());
     QCOMPARE(m_user.finishes.size(), 1);
     QVERIFY(cancelled);
     QCOMPARE(m_user.last().code, 101);

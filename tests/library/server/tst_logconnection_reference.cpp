@@ -103,7 +103,7 @@ private slots:
         EventElement wanted = back;
         wanted.kind = 3;
         QCOMPARE(run([&] { return connection->downloadEvent(wanted); }), (QList<int> { 77, 0 }));
-        QFile holding(folder.filePath("data/" + QString::fromUtf8(sent.getId())));
+        QFile holding(folder.filePath("data/holding/" + QString::fromUtf8(sent.getId())));
         QVERIFY(holding.open(QIODevice::ReadOnly));
         QVERIFY(holding.readAll() == payload);
 

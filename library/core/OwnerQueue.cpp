@@ -1,0 +1,85 @@
+#include "OwnerQueue.h"
+
+#include <QMetaObject>
+#include <memory>
+#include <utility>
+
+namespace Quorvane {
+
+namespace {
+
+// Tells the waiting caller that its work is over, whether it ran or was
+// dropped with the queue: the last copy of the work takes it along.
+struct Completion
+{
+    std::mutex mutex;
+    std::condition_variable done;
+    bool finished = false;
+};
+
+struct Signaller
+{
+    std::shared_ptr<Completion> completion;
+    ~Signaller()
+    {
+        std::lock_guard<std::mutex> lock(completion->mutex);
+        completion->finished = true;
+        completion->done.notify_all();
+    }
+};
+
+} // namespace
+
+OwnerQueue::OwnerQueue() = default;
+
+OwnerQueue::~OwnerQueue()
+{
+    std::deque<std::function<void()>> dropped;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        dropped.swap(m_work);
+    }
+}
+
+void OwnerQueue::post(std::function<void()> work)
+{
+    bool wake = false;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_work.push_back(std::move(work));
+        wake = !m_wakePending;
+        m_wakePending = true;
+    }
+    if (wake)
+        QMetaObject::invokeMethod(this, "runQueued", Qt::QueuedConnection);
+}
+
+void OwnerQueue::runAndWait(std::function<void()> work)
+{
+    auto completion = std::make_shared<Completion>();
+    auto signaller = std::make_shared<Signaller>();
+    signaller->completion = completion;
+    post([work = std::move(work), signaller]() mutable { work(); });
+    signaller.reset();
+    std::unique_lock<std::mutex> lock(completion->mutex);
+    completion->done.wait(lock, [&] { return completion->finished; });
+}
+
+void OwnerQueue::runQueued()
+{
+    for (;;) {
+        std::function<void()> work;
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            if (m_work.empty()) {
+                m_wakePending = false;
+                return;
+            }
+            work = std::move(m_work.front());
+            m_work.pop_front();
+        }
+        work();
+    }
+}
+
+} // namespace Quorvane

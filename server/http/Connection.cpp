@@ -1,0 +1,677 @@
+#include "http/Connection.h"
+
+#include "http/QueryString.h"
+#include "http/RequestLog.h"
+#include "http/UploadBody.h"
+#include "store/Sha256.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/write.hpp>
+#include <boost/beast/core/string.hpp>
+#include <boost/beast/http/error.hpp>
+#include <boost/beast/http/read.hpp>
+#include <boost/beast/http/status.hpp>
+#include <type_traits>
+#include <unistd.h>
+
+namespace QuorvaneServer {
+
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = boost::beast::http;
+using boost::system::error_code;
+
+namespace {
+
+constexpr size_t ChunkSize = 256 * 1024;
+constexpr size_t DrainSize = 16 * 1024;
+
+bool hashRange(int fd, uint64_t from, uint64_t to, Sha256 &hash, std::vector<char> &buffer)
+{
+    while (from < to) {
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(buffer.size(), to - from));
+        const ssize_t got = ::pread(fd, buffer.data(), wanted, static_cast<off_t>(from));
+        if (got <= 0)
+            return false;
+        hash.add(buffer.data(), static_cast<size_t>(got));
+        from += static_cast<uint64_t>(got);
+    }
+    return true;
+}
+
+std::string statusLine(int status)
+{
+    const auto reason = http::obsolete_reason(static_cast<http::status>(status));
+    return "HTTP/1.1 " + std::to_string(status) + " " + std::string(reason.data(), reason.size())
+        + "\r\n";
+}
+
+bool digitsOnly(beast::string_view value)
+{
+    if (value.empty())
+        return false;
+    for (const char c : value) {
+        if (c < '0' || c > '9')
+            return false;
+    }
+    return true;
+}
+
+} // namespace
+
+template<class Stream>
+Connection<Stream>::Connection(Stream stream, std::string address, ConnectionShared &shared)
+    : m_stream(std::move(stream))
+    , m_address(std::move(address))
+    , m_shared(shared)
+    , m_limits(shared.limits)
+    , m_timer(m_stream.get_executor())
+    , m_buffer(shared.limits.maxHead + 4096)
+{
+}
+
+template<class Stream> Connection<Stream>::~Connection()
+{
+    m_shared.released(this, m_address);
+}
+
+template<class Stream> asio::ip::tcp::socket &Connection<Stream>::socket()
+{
+    if constexpr (std::is_same_v<Stream, TlsStream>)
+        return m_stream.next_layer();
+    else
+        return m_stream;
+}
+
+template<class Stream> void Connection<Stream>::start()
+{
+    auto self = this->shared_from_this();
+    asio::dispatch(m_stream.get_executor(), [self] {
+        if constexpr (std::is_same_v<Stream, TlsStream>) {
+            self->m_phase = Phase::Handshake;
+            self->arm(Clock::now() + self->m_limits.headTimeout);
+            self->m_stream.async_handshake(asio::ssl::stream_base::server,
+                                           [self](error_code error) {
+                                               if (error)
+                                                   return self->closeNow();
+                                               self->waitRequest();
+                                           });
+        } else {
+            self->waitRequest();
+        }
+    });
+}
+
+template<class Stream> void Connection<Stream>::stop()
+{
+    auto self = this->shared_from_this();
+    asio::post(m_stream.get_executor(), [self] {
+        self->m_stopping = true;
+        // A request under way is answered first; a connection that waits for
+        // one goes now.
+        switch (self->m_phase) {
+        case Phase::Handshake:
+        case Phase::Idle:
+        case Phase::Head:
+        case Phase::Linger:
+            self->closeNow();
+            break;
+        default:
+            break;
+        }
+    });
+}
+
+template<class Stream> void Connection<Stream>::arm(Clock::time_point deadline)
+{
+    m_deadline = deadline;
+    m_timer.expires_at(deadline);
+    auto self = this->shared_from_this();
+    m_timer.async_wait([self](error_code error) {
+        if (!error)
+            self->onDeadline();
+    });
+}
+
+template<class Stream> void Connection<Stream>::startRate()
+{
+    m_windowBytes = 0;
+    arm(Clock::now() + m_limits.rateWindow);
+}
+
+template<class Stream> void Connection<Stream>::onDeadline()
+{
+    if (m_phase == Phase::Closed || m_phase == Phase::Work || Clock::now() < m_deadline)
+        return;
+    if (m_phase == Phase::Body || m_phase == Phase::Write) {
+        const auto seconds
+            = std::chrono::duration_cast<std::chrono::milliseconds>(m_limits.rateWindow).count()
+            / 1000.0;
+        if (static_cast<double>(m_windowBytes) >= static_cast<double>(m_limits.minRate) * seconds)
+            return startRate();
+        m_shared.log.message("closing a connection from " + m_address + ": it moved "
+                             + std::to_string(m_windowBytes) + " bytes in "
+                             + std::to_string(seconds) + " s");
+    }
+    closeNow();
+}
+
+template<class Stream> void Connection<Stream>::waitRequest()
+{
+    m_active = false;
+    m_upload.reset();
+    m_parser.reset();
+    m_reply = Reply();
+    m_hash.reset();
+    std::vector<char>().swap(m_chunk);
+    if (m_stopping)
+        return closeNow();
+    m_phase = Phase::Idle;
+    if (m_buffer.size() > 0)
+        return readHead();
+    arm(Clock::now() + m_limits.idleTimeout);
+    auto self = this->shared_from_this();
+    m_stream.async_read_some(m_buffer.prepare(1024), [self](error_code error, size_t size) {
+        if (error)
+            return self->closeNow();
+        self->m_buffer.commit(size);
+        self->readHead();
+    });
+}
+
+template<class Stream> void Connection<Stream>::readHead()
+{
+    // The head's deadline runs from its first byte, not from each byte.
+    m_phase = Phase::Head;
+    m_started = Clock::now();
+    m_in = 0;
+    m_out = 0;
+    m_bodyRead = false;
+    m_request = HttpService::Request();
+    arm(m_started + m_limits.headTimeout);
+    m_parser.emplace();
+    m_parser->header_limit(static_cast<std::uint32_t>(m_limits.maxHead));
+    m_parser->body_limit(m_limits.maxBody);
+    auto self = this->shared_from_this();
+    http::async_read_header(m_stream, m_buffer, *m_parser,
+                            [self](error_code error, size_t) { self->onHead(error); });
+}
+
+template<class Stream> void Connection<Stream>::onHead(error_code error)
+{
+    if (m_phase == Phase::Closed)
+        return;
+    if (error == http::error::header_limit || error == http::error::buffer_overflow) {
+        m_active = true;
+        return send(HttpService::error(
+            431, "the request head is larger than " + std::to_string(m_limits.maxHead) + " bytes"));
+    }
+    if (error == http::error::body_limit) {
+        m_active = true;
+        return send(HttpService::error(
+            413, "the request body is larger than " + std::to_string(m_limits.maxBody) + " bytes"));
+    }
+    if (error && error.category() == http::make_error_code(http::error::bad_method).category()
+        && error != http::error::end_of_stream && error != http::error::partial_message) {
+        m_active = true;
+        return send(HttpService::error(400, "malformed request: " + error.message()));
+    }
+    if (error)
+        return closeNow();
+    dispatch();
+}
+
+template<class Stream> void Connection<Stream>::dispatch()
+{
+    const auto &request = m_parser->get();
+    m_active = true;
+    m_request.method = std::string(request.method_string());
+    m_request.target = std::string(request.target());
+    m_request.address = m_address;
+    m_request.range = std::string(request[http::field::range]);
+    m_http10 = request.version() < 11;
+    m_keepAlive = request.keep_alive();
+    m_chunked = m_parser->chunked();
+    m_remaining = m_parser->content_length().value_or(0);
+    m_expectContinue = !m_http10 && beast::iequals(request[http::field::expect], "100-continue");
+    m_bodyRead = false;
+
+    // One message boundary only: anything two parsers could read two ways is refused.
+    const size_t lengths = request.count(http::field::content_length);
+    const bool coded = request.count(http::field::transfer_encoding) > 0;
+    if (request.version() != 10 && request.version() != 11)
+        return send(HttpService::error(505, "only HTTP/1.0 and HTTP/1.1 are served"));
+    if (lengths > 1 || (lengths == 1 && !digitsOnly(request[http::field::content_length])))
+        return send(HttpService::error(400, "one Content-Length of digits only"));
+    if (coded
+        && (lengths > 0 || !m_chunked || request.count(http::field::transfer_encoding) > 1
+            || !beast::iequals(request[http::field::transfer_encoding], "chunked")))
+        return send(HttpService::error(400, "the only transfer coding served is chunked"));
+
+    m_route = HttpService::route(m_request.method, m_request.target);
+    const bool hasBody = m_chunked || m_remaining > 0;
+    if (m_route == HttpService::Route::Unknown || m_route == HttpService::Route::WrongMethod) {
+        m_bodyRead = !hasBody;
+        return send(m_shared.service.answer(m_request, m_route));
+    }
+    if (!m_chunked && lengths == 0)
+        return send(HttpService::error(411, "the request has no Content-Length"));
+    if (!m_chunked && m_remaining > m_limits.maxBody)
+        return send(HttpService::error(
+            413, "the request body is larger than " + std::to_string(m_limits.maxBody) + " bytes"));
+    if (m_route != HttpService::Route::Upload)
+        return startBody();
+
+    auto self = this->shared_from_this();
+    offload<std::optional<Reply>>(
+        [self]() -> std::optional<Reply> {
+            Reply refusal;
+            self->m_upload = self->m_shared.service.beginUpload(self->m_request, refusal);
+            if (self->m_upload)
+                return std::nullopt;
+            return refusal;
+        },
+        [self, hasBody](std::optional<Reply> refusal) {
+            if (!refusal)
+                return self->startBody();
+            self->m_bodyRead = !hasBody;
+            self->send(std::move(*refusal));
+        });
+}
+
+template<class Stream> void Connection<Stream>::startBody()
+{
+    if (!m_chunked && m_remaining == 0)
+        return bodyDone();
+    if (m_expectContinue) {
+        m_expectContinue = false;
+        auto self = this->shared_from_this();
+        m_phase = Phase::Write;
+        startRate();
+        return writeThen("HTTP/1.1 100 Continue\r\n\r\n", [self] { self->startBody(); });
+    }
+    m_phase = Phase::Body;
+    startRate();
+    m_chunk.resize(ChunkSize);
+    if (m_chunked)
+        return readChunked();
+    const size_t early = static_cast<size_t>(std::min<uint64_t>(m_buffer.size(), m_remaining));
+    if (early > 0) {
+        const bool taken = deliver(static_cast<const char *>(m_buffer.data().data()), early);
+        m_buffer.consume(early);
+        m_remaining -= early;
+        if (!taken)
+            return;
+    }
+    readLength();
+}
+
+template<class Stream> void Connection<Stream>::readLength()
+{
+    if (m_remaining == 0)
+        return bodyDone();
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(m_chunk.size(), m_remaining));
+    auto self = this->shared_from_this();
+    m_stream.async_read_some(asio::buffer(m_chunk.data(), wanted),
+                             [self](error_code error, size_t size) {
+                                 if (self->m_phase == Phase::Closed)
+                                     return;
+                                 if (error)
+                                     return self->bodyBroke();
+                                 self->m_remaining -= size;
+                                 if (self->deliver(self->m_chunk.data(), size))
+                                     self->readLength();
+                             });
+}
+
+template<class Stream> void Connection<Stream>::readChunked()
+{
+    m_parser->get().body().data = m_chunk.data();
+    m_parser->get().body().size = m_chunk.size();
+    m_parser->get().body().more = true;
+    auto self = this->shared_from_this();
+    http::async_read_some(m_stream, m_buffer, *m_parser, [self](error_code error, size_t) {
+        if (self->m_phase == Phase::Closed)
+            return;
+        if (error == http::error::need_buffer)
+            error = {};
+        if (error == http::error::body_limit)
+            return self->send(HttpService::error(413,
+                                                 "the request body is larger than "
+                                                     + std::to_string(self->m_limits.maxBody)
+                                                     + " bytes"));
+        if (error)
+            return self->bodyBroke();
+        const size_t got = self->m_chunk.size() - self->m_parser->get().body().size;
+        if (!self->deliver(self->m_chunk.data(), got))
+            return;
+        if (self->m_parser->is_done())
+            return self->bodyDone();
+        self->readChunked();
+    });
+}
+
+template<class Stream> bool Connection<Stream>::deliver(const char *data, size_t size)
+{
+    m_in += size;
+    m_windowBytes += size;
+    if (!m_upload || m_upload->body->consume(data, size))
+        return true;
+    send(m_shared.service.refusedUpload(*m_upload));
+    return false;
+}
+
+template<class Stream> void Connection<Stream>::bodyBroke()
+{
+    logRequest(400);
+    closeNow();
+}
+
+template<class Stream> void Connection<Stream>::bodyDone()
+{
+    m_bodyRead = true;
+    auto self = this->shared_from_this();
+    offload<Reply>(
+        [self] {
+            if (self->m_upload)
+                return self->m_shared.service.finishUpload(*self->m_upload);
+            return self->m_shared.service.answer(self->m_request, self->m_route);
+        },
+        [self](Reply reply) { self->send(std::move(reply)); });
+}
+
+template<class Stream> void Connection<Stream>::send(Reply reply)
+{
+    m_reply = std::move(reply);
+    // Whatever the answer, the upload is over: an unfinished file goes before
+    // the client hears of it.
+    m_upload.reset();
+    // A body left unread would be taken for the next request: close instead.
+    m_closeAfter = m_reply.close || !m_bodyRead || !m_keepAlive || m_stopping;
+    const bool streamed = static_cast<bool>(m_reply.next);
+    if (streamed && m_http10)
+        m_closeAfter = true;
+
+    std::string head = statusLine(m_reply.status);
+    head += "Content-Type: " + m_reply.contentType + "\r\n";
+    for (const auto &[name, value] : m_reply.headers)
+        head += name + ": " + value + "\r\n";
+    if (streamed) {
+        if (!m_http10)
+            head += "Transfer-Encoding: chunked\r\n";
+    } else {
+        uint64_t length = m_reply.body.size();
+        if (m_reply.file)
+            length = m_reply.file->size == 0 ? 0 : m_reply.file->last - m_reply.file->first + 1;
+        head += "Content-Length: " + std::to_string(length) + "\r\n";
+    }
+    if (m_closeAfter)
+        head += "Connection: close\r\n";
+    head += "\r\n";
+
+    m_phase = Phase::Write;
+    startRate();
+    auto self = this->shared_from_this();
+    if (streamed)
+        return writeThen(std::move(head), [self] { self->pumpList(); });
+    if (m_reply.file)
+        return writeThen(std::move(head), [self] { self->startFile(); });
+    m_out += m_reply.body.size();
+    writeThen(std::move(head) + m_reply.body, [self] { self->finishReply(); });
+}
+
+template<class Stream> void Connection<Stream>::pumpList()
+{
+    struct Piece
+    {
+        bool ok = false;
+        bool done = false;
+        std::string bytes;
+    };
+    auto self = this->shared_from_this();
+    offload<Piece>(
+        [self] {
+            Piece piece;
+            piece.ok = self->m_reply.next(piece.bytes, piece.done);
+            return piece;
+        },
+        [self](Piece piece) {
+            if (!piece.ok) {
+                self->logRequest(500);
+                return self->closeNow();
+            }
+            self->m_out += piece.bytes.size();
+            std::string framed;
+            if (self->m_http10) {
+                framed = std::move(piece.bytes);
+            } else {
+                if (!piece.bytes.empty()) {
+                    char size[32];
+                    std::snprintf(size, sizeof size, "%zx\r\n", piece.bytes.size());
+                    framed = size + piece.bytes + "\r\n";
+                }
+                if (piece.done)
+                    framed += "0\r\n\r\n";
+            }
+            self->m_phase = Phase::Write;
+            self->startRate();
+            const bool done = piece.done;
+            self->writeThen(std::move(framed), [self, done] {
+                if (done)
+                    self->finishReply();
+                else
+                    self->pumpList();
+            });
+        });
+}
+
+template<class Stream> void Connection<Stream>::startFile()
+{
+    FileSource &file = *m_reply.file;
+    m_filePosition = file.first;
+    m_chunk.resize(ChunkSize);
+    if (file.size == 0)
+        return finishReply();
+    if (file.digest.empty())
+        return sendFileChunk();
+    m_hash = std::make_unique<Sha256>();
+    if (file.first == 0)
+        return sendFileChunk();
+    // The bytes before the range count towards the hash all the same.
+    auto self = this->shared_from_this();
+    offload<bool>(
+        [self] {
+            FileSource &source = *self->m_reply.file;
+            return hashRange(source.fd, 0, source.first, *self->m_hash, self->m_chunk);
+        },
+        [self](bool ok) {
+            if (!ok) {
+                self->m_shared.log.message("error: cannot read a stored file");
+                self->logRequest(self->m_reply.status);
+                return self->closeNow();
+            }
+            self->m_phase = Phase::Write;
+            self->startRate();
+            self->sendFileChunk();
+        });
+}
+
+template<class Stream> void Connection<Stream>::sendFileChunk()
+{
+    FileSource &file = *m_reply.file;
+    const uint64_t end = file.last + 1;
+    if (m_filePosition >= end)
+        return finishReply();
+    const size_t wanted
+        = static_cast<size_t>(std::min<uint64_t>(m_chunk.size(), end - m_filePosition));
+    const ssize_t got
+        = ::pread(file.fd, m_chunk.data(), wanted, static_cast<off_t>(m_filePosition));
+    if (got <= 0) {
+        m_shared.log.message("error: the stored file of event "
+                             + QueryString::forLog(file.eventId, {})
+                             + " is shorter than it was; the download was cut");
+        logRequest(m_reply.status);
+        return closeNow();
+    }
+    const size_t size = static_cast<size_t>(got);
+    m_filePosition += size;
+    auto self = this->shared_from_this();
+    if (!m_hash) {
+        m_out += size;
+        return writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
+    }
+    if (m_filePosition == end) {
+        m_hash->add(m_chunk.data(), size);
+        return verifyAndSendLast(size);
+    }
+    m_hash->add(m_chunk.data(), size);
+    m_out += size;
+    writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
+}
+
+template<class Stream> void Connection<Stream>::verifyAndSendLast(size_t size)
+{
+    // The last piece waits until every byte of the file has been hashed, so a
+    // damaged file never arrives whole.
+    auto self = this->shared_from_this();
+    offload<bool>(
+        [self] {
+            FileSource &file = *self->m_reply.file;
+            std::vector<char> buffer(ChunkSize);
+            if (!hashRange(file.fd, file.last + 1, file.size, *self->m_hash, buffer))
+                return false;
+            return self->m_hash->finish() == file.digest;
+        },
+        [self, size](bool sound) {
+            if (!sound) {
+                self->m_shared.log.message(
+                    "error: the stored file of event "
+                    + QueryString::forLog(self->m_reply.file->eventId, {})
+                    + " no longer matches its hash; the download was cut before its end");
+                self->logRequest(self->m_reply.status);
+                return self->closeNow();
+            }
+            self->m_phase = Phase::Write;
+            self->startRate();
+            self->m_out += size;
+            self->writeChunk(self->m_chunk.data(), size, [self] { self->finishReply(); });
+        });
+}
+
+template<class Stream>
+void Connection<Stream>::writeThen(std::string bytes, std::function<void()> then)
+{
+    m_writing = std::move(bytes);
+    writeChunk(m_writing.data(), m_writing.size(), std::move(then));
+}
+
+template<class Stream>
+void Connection<Stream>::writeChunk(const char *data, size_t size, std::function<void()> then)
+{
+    auto self = this->shared_from_this();
+    asio::async_write(m_stream, asio::buffer(data, size),
+                      [self, then = std::move(then)](error_code error, size_t written) {
+                          if (self->m_phase == Phase::Closed)
+                              return;
+                          self->m_windowBytes += written;
+                          if (error) {
+                              self->logRequest(self->m_reply.status);
+                              return self->closeNow();
+                          }
+                          then();
+                      });
+}
+
+template<class Stream> void Connection<Stream>::finishReply()
+{
+    logRequest(m_reply.status);
+    if (m_closeAfter)
+        return lingerClose();
+    waitRequest();
+}
+
+template<class Stream> void Connection<Stream>::lingerClose()
+{
+    m_reply = Reply();
+    m_upload.reset();
+    m_phase = Phase::Linger;
+    arm(Clock::now() + m_limits.lingerTimeout);
+    error_code ignored;
+    socket().shutdown(asio::ip::tcp::socket::shutdown_send, ignored);
+    m_chunk.resize(DrainSize);
+    drain();
+}
+
+template<class Stream> void Connection<Stream>::drain()
+{
+    auto self = this->shared_from_this();
+    m_stream.async_read_some(asio::buffer(m_chunk), [self](error_code error, size_t) {
+        if (error || self->m_phase == Phase::Closed)
+            return self->closeNow();
+        self->drain();
+    });
+}
+
+template<class Stream> void Connection<Stream>::closeNow()
+{
+    if (m_phase == Phase::Closed)
+        return;
+    m_phase = Phase::Closed;
+    m_timer.cancel();
+    error_code ignored;
+    socket().close(ignored);
+    m_upload.reset();
+}
+
+template<class Stream> void Connection<Stream>::logRequest(int status)
+{
+    if (!m_active)
+        return;
+    m_active = false;
+    const auto milliseconds
+        = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - m_started).count();
+    m_shared.log.request(QueryString::forLog(m_request.method, {}),
+                         QueryString::forLog(m_request.target, { "username", "password" }), status,
+                         m_in, m_out, milliseconds);
+}
+
+template<class Stream>
+template<class Result>
+void Connection<Stream>::offload(std::function<Result()> work, std::function<void(Result)> then)
+{
+    m_phase = Phase::Work;
+    m_timer.cancel();
+    auto self = this->shared_from_this();
+    // The guard keeps the network threads alive until the answer is back.
+    auto guard = asio::make_work_guard(m_stream.get_executor());
+    asio::post(m_shared.work, [self, guard, work = std::move(work), then = std::move(then)] {
+        std::optional<Result> result;
+        std::string failure;
+        try {
+            result.emplace(work());
+        } catch (const std::exception &error) {
+            failure = error.what();
+        } catch (...) {
+            failure = "unknown failure";
+        }
+        asio::post(self->m_stream.get_executor(),
+                   [self, then, result = std::move(result), failure]() mutable {
+                       if (self->m_phase == Phase::Closed)
+                           return;
+                       if (result)
+                           return then(std::move(*result));
+                       self->m_shared.log.message("error: " + failure);
+                       Reply reply = HttpService::error(500, "the server failed; see its log");
+                       reply.close = true;
+                       self->send(std::move(reply));
+                   });
+    });
+}
+
+template class Connection<PlainStream>;
+template class Connection<TlsStream>;
+
+} // namespace QuorvaneServer

@@ -1,0 +1,138 @@
+#pragma once
+
+#include "http/HttpService.h"
+#include "http/ServerLimits.h"
+
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/stream.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/http/buffer_body.hpp>
+#include <boost/beast/http/parser.hpp>
+#include <chrono>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace QuorvaneServer {
+
+class RequestLog;
+class Sha256;
+
+using PlainStream = boost::asio::ip::tcp::socket;
+using TlsStream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
+
+// What the server can ask of any connection, whatever its stream.
+class ConnectionBase
+{
+public:
+    virtual ~ConnectionBase() = default;
+    // Ends the connection after the request in progress; any thread.
+    virtual void stop() = 0;
+};
+
+// What every connection of one server shares.
+struct ConnectionShared
+{
+    HttpService &service;
+    RequestLog &log;
+    const ServerLimits &limits;
+    boost::asio::thread_pool &work;
+    // Called from the destructor of a connection.
+    std::function<void(ConnectionBase *, const std::string &address)> released;
+};
+
+// One client connection: reads requests one at a time, asynchronously, so that
+// a slow or silent client costs a socket and a little memory, never a thread.
+// Every wait has a deadline of its own (see ServerLimits). Work that blocks
+// (passwords, the database, syncing files) runs on the shared work pool.
+template<class Stream>
+class Connection : public ConnectionBase, public std::enable_shared_from_this<Connection<Stream>>
+{
+public:
+    Connection(Stream stream, std::string address, ConnectionShared &shared);
+    ~Connection() override;
+
+    void start();
+    void stop() override;
+
+private:
+    using Clock = std::chrono::steady_clock;
+    using Parser = boost::beast::http::request_parser<boost::beast::http::buffer_body>;
+    enum class Phase { Handshake, Idle, Head, Body, Work, Write, Linger, Closed };
+
+    boost::asio::ip::tcp::socket &socket();
+    void arm(Clock::time_point deadline);
+    void startRate();
+    void onDeadline();
+
+    void waitRequest();
+    void readHead();
+    void onHead(boost::system::error_code error);
+    void dispatch();
+    void startBody();
+    void readLength();
+    void readChunked();
+    bool deliver(const char *data, size_t size);
+    void bodyBroke();
+    void bodyDone();
+
+    void send(Reply reply);
+    void pumpList();
+    void startFile();
+    void sendFileChunk();
+    void verifyAndSendLast(size_t size);
+    void finishReply();
+    void writeThen(std::string bytes, std::function<void()> then);
+    // data stays valid until then runs.
+    void writeChunk(const char *data, size_t size, std::function<void()> then);
+
+    void lingerClose();
+    void drain();
+    void closeNow();
+    void logRequest(int status);
+
+    template<class Result>
+    void offload(std::function<Result()> work, std::function<void(Result)> then);
+
+    Stream m_stream;
+    std::string m_address;
+    ConnectionShared &m_shared;
+    const ServerLimits &m_limits;
+    boost::asio::steady_timer m_timer;
+    Clock::time_point m_deadline;
+    Phase m_phase = Phase::Idle;
+    bool m_stopping = false;
+    uint64_t m_windowBytes = 0;
+    boost::beast::flat_buffer m_buffer;
+    std::optional<Parser> m_parser;
+    std::vector<char> m_chunk;
+    std::string m_writing;
+
+    // The request in progress.
+    bool m_active = false;
+    HttpService::Request m_request;
+    HttpService::Route m_route = HttpService::Route::Unknown;
+    std::optional<HttpService::Upload> m_upload;
+    bool m_chunked = false;
+    uint64_t m_remaining = 0;
+    bool m_keepAlive = false;
+    bool m_http10 = false;
+    bool m_expectContinue = false;
+    bool m_bodyRead = false;
+    uint64_t m_in = 0;
+    uint64_t m_out = 0;
+    Clock::time_point m_started;
+    Reply m_reply;
+    bool m_closeAfter = false;
+    uint64_t m_filePosition = 0;
+    std::unique_ptr<Sha256> m_hash;
+};
+
+extern template class Connection<PlainStream>;
+extern template class Connection<TlsStream>;
+
+} // namespace QuorvaneServer

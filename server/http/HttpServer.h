@@ -1,0 +1,63 @@
+#pragma once
+
+#include "http/Connection.h"
+#include "http/ServerLimits.h"
+
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/ssl/context.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/thread_pool.hpp>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <unordered_map>
+
+namespace QuorvaneServer {
+
+class HttpService;
+class RequestLog;
+
+// Accepts connections on one address, over plain HTTP or over TLS, and keeps
+// their number within the limits.
+class HttpServer
+{
+public:
+    HttpServer(HttpService &service, RequestLog &log, ServerLimits limits);
+    ~HttpServer();
+
+    // Serves HTTPS with this certificate chain and key (PEM); throws when
+    // either cannot be used.
+    void useTls(const std::string &certificateFile, const std::string &keyFile);
+    bool tls() const { return static_cast<bool>(m_tls); }
+
+    // Binds host:port (port 0 picks a free one); the bound port, or -1.
+    int bind(const std::string &host, int port);
+    // Serves until stop(), then lets the requests in progress finish.
+    void run();
+    // May be called from any thread, also before run() has started.
+    void stop();
+
+private:
+    void accept();
+    void onAccept(boost::asio::ip::tcp::socket socket);
+    void refuse(boost::asio::ip::tcp::socket &socket, const char *why);
+    void released(ConnectionBase *connection, const std::string &address);
+
+    ServerLimits m_limits;
+    RequestLog &m_log;
+    boost::asio::io_context m_io;
+    boost::asio::thread_pool m_work;
+    boost::asio::ip::tcp::acceptor m_acceptor;
+    boost::asio::steady_timer m_acceptPause;
+    std::unique_ptr<boost::asio::ssl::context> m_tls;
+    ConnectionShared m_shared;
+
+    std::mutex m_mutex;
+    bool m_stopped = false;
+    std::unordered_map<ConnectionBase *, std::weak_ptr<ConnectionBase>> m_connections;
+    std::map<std::string, size_t> m_perAddress;
+};
+
+} // namespace QuorvaneServer

@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace QuorvaneServer {
+
+// A stored file to send: the bytes first..last (inclusive) of a file of size
+// bytes, checked against digest (raw SHA-256, empty when unknown) as it goes.
+struct FileSource
+{
+    int fd = -1;
+    uint64_t size = 0;
+    uint64_t first = 0;
+    uint64_t last = 0;
+    std::string digest;
+    std::string eventId;
+
+    FileSource() = default;
+    FileSource(const FileSource &) = delete;
+    FileSource &operator=(const FileSource &) = delete;
+    ~FileSource()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// One answer, independent of the connection that carries it.
+struct Reply
+{
+    int status = 200;
+    std::string contentType = "text/plain; charset=utf-8";
+    std::vector<std::pair<std::string, std::string>> headers;
+    std::string body;
+    // A body of unknown length, sent chunked: each call appends the next
+    // piece to out and sets done at the end; false when it failed.
+    std::function<bool(std::string &out, bool &done)> next;
+    std::shared_ptr<FileSource> file;
+    // The connection closes after this answer.
+    bool close = false;
+};
+
+} // namespace QuorvaneServer
