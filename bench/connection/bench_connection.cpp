@@ -1,9 +1,12 @@
 // Uploads and downloads one large file through LogConnection against our
 // reference backup server, then does the same with curl against the same
-// server, and prints the throughput ratios and this process's peak memory.
+// server, and prints the throughput ratios, processor time per GiB (next to
+// curl's plus one `openssl dgst -sha256` pass over the same bytes) and this
+// process's peak memory. Then 200 uploads of 4 KiB one after the other,
+// next to one curl process sending the same 200 from one config file.
 //
-//   bench_connection [--size BYTES] [--rounds N] [--server PATH]
-//   (defaults: 1 GiB, 3 rounds, quorvane-server next to this program)
+//   bench_connection [--size BYTES] [--rounds N] [--server PATH] [--small N]
+//   (defaults: 1 GiB, 3 rounds, quorvane-server next to this program, 200)
 
 #include "ConnectionOwner.h"
 #include "EventXml.h"
@@ -18,10 +21,12 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTimer>
+#include <QUuid>
 #include <algorithm>
 #include <cstdio>
 #include <optional>
 #include <sys/resource.h>
+#include <tuple>
 
 using namespace Quorvane;
 
@@ -150,14 +155,16 @@ Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
     return run;
 }
 
-std::optional<Run> throughCurl(const QStringList &arguments)
+std::optional<Run> throughCurl(const QStringList &arguments,
+                               const QString &program = QStringLiteral("curl"))
 {
     QProcess curl;
     curl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QElapsedTimer clock;
     const double cpu = cpuSeconds(RUSAGE_CHILDREN);
     clock.start();
-    curl.start(QStringLiteral("curl"), arguments);
+    curl.setStandardOutputFile(QProcess::nullDevice());
+    curl.start(program, arguments);
     if (!curl.waitForFinished(30 * 60 * 1000) || curl.exitStatus() != QProcess::NormalExit
         || curl.exitCode() != 0)
         return std::nullopt;
@@ -194,6 +201,7 @@ int main(int argc, char **argv)
     QCoreApplication app(argc, argv);
     qint64 size = 1LL << 30;
     int rounds = 3;
+    int smallCount = 200;
     QString serverBinary = app.applicationDirPath() + QStringLiteral("/quorvane-server");
     const QStringList args = app.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
@@ -201,6 +209,8 @@ int main(int argc, char **argv)
             size = args[i + 1].toLongLong();
         else if (args[i] == QLatin1String("--rounds"))
             rounds = args[i + 1].toInt();
+        else if (args[i] == QLatin1String("--small"))
+            smallCount = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--server"))
             serverBinary = args[i + 1];
     }
@@ -255,6 +265,7 @@ int main(int argc, char **argv)
     // Rounds alternate the two clients, so a busy moment of the machine does
     // not fall on one of them only; the medians are compared.
     QList<double> upConnection, upCurl, downConnection, downCurl;
+    QList<double> cpuUp, cpuCurlUp, cpuDown, cpuCurlDown, cpuDigest;
     qint64 peakUp = 0, peakDown = 0;
     for (int round = 1; round <= rounds; ++round) {
         const Run upload
@@ -289,6 +300,10 @@ int main(int argc, char **argv)
             return fail(QStringLiteral("removing the uploaded events failed"));
         QFile::remove(downloaded);
         QFile::remove(curlDownloaded);
+        // What hashing the same bytes once costs on its own.
+        const auto digest = throughCurl({ "dgst", "-sha256", payload }, QStringLiteral("openssl"));
+        if (!digest)
+            return fail(QStringLiteral("openssl dgst failed"));
 
         std::printf("round %d: upload %.2f s (cpu %.2f s), curl %.2f s (cpu %.2f s); "
                     "download %.2f s (cpu %.2f s), curl %.2f s (cpu %.2f s)\n",
@@ -299,6 +314,11 @@ int main(int argc, char **argv)
         upCurl << curlUpload->seconds;
         downConnection << download.seconds;
         downCurl << curlDownload->seconds;
+        cpuUp << upload.cpu;
+        cpuCurlUp << curlUpload->cpu;
+        cpuDown << download.cpu;
+        cpuCurlDown << curlDownload->cpu;
+        cpuDigest << digest->cpu;
         peakUp = qMax(peakUp, upload.peakAboveIdle);
         peakDown = qMax(peakDown, download.peakAboveIdle);
     }
@@ -314,8 +334,57 @@ int main(int argc, char **argv)
                 "ratio %.2fx\n",
                 rate(download), download, rate(curlDownload), curlDownload,
                 curlDownload / download);
+    const double gib = double(size) / (1024.0 * 1024 * 1024);
+    const double digestCpu = median(cpuDigest) / gib;
+    for (const auto &[name, ours, theirs] :
+         { std::make_tuple("upload", median(cpuUp), median(cpuCurlUp)),
+           std::make_tuple("download", median(cpuDown), median(cpuCurlDown)) }) {
+        const double budget = 1.5 * theirs / gib + digestCpu;
+        std::printf("cpu per GiB %-8s LogConnection %.2f s   curl %.2f s   openssl dgst %.2f s   "
+                    "ratio to 1.5x curl + dgst %.2fx\n",
+                    name, ours / gib, theirs / gib, digestCpu, ours / gib / budget);
+    }
     std::printf("peak memory above idle (highest VmHWM - VmRSS before): upload %.1f MiB, download "
                 "%.1f MiB\n",
                 double(peakUp) / (1024 * 1024), double(peakDown) / (1024 * 1024));
+
+    // Many small files: what a backup of a folder of notes looks like.
+    if (smallCount <= 0)
+        return 0;
+    QList<EventElement> smallEvents;
+    QFile config(work.filePath(QStringLiteral("curl-small.config")));
+    if (!config.open(QIODevice::WriteOnly))
+        return fail(QStringLiteral("cannot write curl's config"));
+    for (int i = 0; i < smallCount; ++i) {
+        const QString file = work.filePath(QStringLiteral("small-%1.bin").arg(i));
+        if (!writePayload(file, 4096))
+            return fail(QStringLiteral("cannot write a small file"));
+        const QByteArray id = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+        smallEvents << benchEvent(id, file);
+        const QString body = work.filePath(QStringLiteral("small-body-%1.bin").arg(i));
+        QFile out(body);
+        if (!out.open(QIODevice::WriteOnly)
+            || out.write(EventXml::document(smallEvents.last()) + EventXml::UploadSeparator) < 0
+            || !appendFile(out, file))
+            return fail(QStringLiteral("cannot write a small body"));
+        config.write((i ? "next\n" : "") + QByteArray("url = \"") + base.toUtf8() + "/quorvupload?"
+                     + credentials.toUtf8() + "&access_id=0&title=curl" + QByteArray::number(i)
+                     + "\"\ndata-binary = \"@" + body.toUtf8()
+                     + "\"\nheader = \"Content-Type: application/octet-stream\"\n"
+                       "output = \"/dev/null\"\nfail\nsilent\nshow-error\n");
+    }
+    config.close();
+    QElapsedTimer clock;
+    clock.start();
+    for (EventElement &event : smallEvents) {
+        if (owner.run([&] { return connection.saveEvent(event); }).value(1) != 0)
+            return fail(QStringLiteral("a small upload through LogConnection failed"));
+    }
+    const double smallOurs = double(clock.nsecsElapsed()) / 1e9;
+    const auto smallCurl = throughCurl({ "-K", config.fileName() });
+    if (!smallCurl)
+        return fail(QStringLiteral("curl's small uploads failed"));
+    std::printf("%d uploads of 4 KiB: LogConnection %.2f s, one curl process %.2f s, ratio %.2fx\n",
+                smallCount, smallOurs, smallCurl->seconds, smallOurs / smallCurl->seconds);
     return 0;
 }

@@ -8,6 +8,9 @@ namespace Quorvane {
 
 const QString SettingsStore::RefreshDays = QStringLiteral("refresh_days");
 const QString SettingsStore::DefaultAccess = QStringLiteral("default_access");
+const QString SettingsStore::ServerTimeout = QStringLiteral("server_timeout");
+const QString SettingsStore::UploadLimit = QStringLiteral("upload_limit_kbps");
+const QString SettingsStore::DownloadLimit = QStringLiteral("download_limit_kbps");
 
 SettingsStore::SettingsStore()
     : QSettings(QSettings::NativeFormat, QSettings::UserScope, Organization, Application)
@@ -27,6 +30,18 @@ int SettingsStore::readInt(const QString &key) const
     bool ok = false;
     const int value = QSettings::value(key).toInt(&ok);
     return ok ? value : 0;
+}
+
+QByteArray SettingsStore::readServerCaFile() const
+{
+    return QSettings::value(QStringLiteral("server_ca_file")).toByteArray();
+}
+
+int SettingsStore::readServerTimeout() const
+{
+    // Unset, zero or nonsense: the default, never "wait forever".
+    const int seconds = readInt(ServerTimeout);
+    return seconds > 0 ? seconds : DefaultServerTimeout;
 }
 
 int SettingsStore::writeDataPath(const QByteArray &path)

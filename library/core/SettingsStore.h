@@ -18,6 +18,11 @@ public:
     // Keys of the number settings (readInt, writeInt).
     static const QString RefreshDays;
     static const QString DefaultAccess;
+    // The server connection's limits: seconds, and kilobits per second (0: none).
+    static const QString ServerTimeout;
+    static const QString UploadLimit;
+    static const QString DownloadLimit;
+    static constexpr int DefaultServerTimeout = 60;
 
     SettingsStore();
 
@@ -29,6 +34,9 @@ public:
     QByteArray readUser() const;
     QByteArray readPassword() const;
     QByteArray readServerUrl() const;
+    // A PEM file of CAs trusted beside the system's (empty when unset).
+    QByteArray readServerCaFile() const;
+    int readServerTimeout() const;
 
     // The password lives here in plain form for the user's other programs,
     // so the file must stay readable by its owner only.

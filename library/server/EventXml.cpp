@@ -38,7 +38,24 @@ const Key Keys[] = {
     { "recordChanged\n", &EventElement::setRecordChanged },
 };
 
+// One line, line feed included; false when it is longer than we take.
+bool readLine(QIODevice &answer, QByteArray &line)
+{
+    // Asks for more than the bound, so that a longer line shows itself.
+    line = answer.readLine(EventXml::MaxAnswerLine + 2);
+    return line.size() <= EventXml::MaxAnswerLine;
+}
+
 } // namespace
+
+QByteArray EventXml::serverPath(const QByteArray &path)
+{
+    const int cut = qMax(path.lastIndexOf('/'), path.lastIndexOf('\\'));
+    QByteArray name = path.mid(cut + 1);
+    if (name == "." || name == ".." || name.contains('\0'))
+        name.clear();
+    return name;
+}
 
 QByteArray EventXml::pathText(const QByteArray &path)
 {
@@ -99,13 +116,17 @@ bool EventXml::isLoginRefusal(const QByteArray &line)
 int EventXml::readEventList(QIODevice &answer, EventMap &events)
 {
     // The first line is always the status line, whatever it holds.
-    if (isLoginRefusal(answer.readLine()))
+    QByteArray line;
+    if (!readLine(answer, line))
+        return 99;
+    if (isLoginRefusal(line))
         return 100;
 
     for (;;) {
         EventElement record;
         for (;;) {
-            const QByteArray line = answer.readLine();
+            if (!readLine(answer, line))
+                return 99;
             if (line.isEmpty())
                 return 0; // a record not closed before the end is dropped
             if (line == "event\n")
@@ -115,10 +136,14 @@ int EventXml::readEventList(QIODevice &answer, EventMap &events)
             if (key == std::end(Keys))
                 continue; // not a key where a key belongs: skipped
             // The value is the next line less its last character (the line feed).
-            QByteArray value = answer.readLine();
+            QByteArray value;
+            if (!readLine(answer, value))
+                return 99;
             if (value.isEmpty())
                 return 0;
             value.chop(1);
+            if (key->set == &EventElement::setPath)
+                value = serverPath(value);
             (record.*key->set)(value);
         }
         record.listed = true;
@@ -139,7 +164,10 @@ int EventXml::checkSaveAnswer(const QString &fileName)
     QFile answer(fileName);
     if (!answer.open(QIODevice::ReadOnly))
         return 0;
-    return isLoginRefusal(answer.readLine()) ? 100 : 0;
+    QByteArray line;
+    if (!readLine(answer, line))
+        return 99;
+    return isLoginRefusal(line) ? 100 : 0;
 }
 
 } // namespace Quorvane

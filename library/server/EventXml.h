@@ -29,15 +29,23 @@ public:
     // A CDATA section holding the value exactly, "]]>" included.
     static QByteArray cdata(const QByteArray &value);
 
+    // No line of an answer may be longer: a server that sends an endless one
+    // fails the request instead of filling the memory.
+    static constexpr qint64 MaxAnswerLine = 1024 * 1024;
+
     static bool isLoginRefusal(const QByteArray &line);
+    // The file-name part of a path the server sent; empty when that part is
+    // empty, "." or "..": a server never names a file outside our folders.
+    static QByteArray serverPath(const QByteArray &path);
 
     // Reads a read request's answer into events (complete records only,
-    // marked listed). Returns 0, or 100 when the server refused the login.
+    // marked listed). Returns 0, 100 when the server refused the login, or
+    // 99 for a line longer than MaxAnswerLine.
     static int readEventList(QIODevice &answer, EventMap &events);
     // The same from a file; a file that cannot be opened holds no events.
     static int readEventList(const QString &fileName, EventMap &events);
-    // 100 when the save answer's first line reports a refused login, else 0
-    // (also when the file cannot be opened).
+    // 100 when the save answer's first line reports a refused login, 99 when
+    // it is too long, else 0 (also when the file cannot be opened).
     static int checkSaveAnswer(const QString &fileName);
 };
 

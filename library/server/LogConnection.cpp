@@ -1,47 +1,32 @@
 #include "LogConnection.h"
 
+#include "CurlMulti.h"
 #include "CurrentUser.h"
 #include "EventXml.h"
 #include "LocalLayout.h"
+#include "ServerTransfer.h"
 #include "SettingsStore.h"
 #include "UploadBody.h"
 
 #include <QBasicTimer>
+#include <QCoreApplication>
 #include <QDate>
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
-#include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QNetworkRequest>
-#include <QPointer>
+#include <QTemporaryFile>
 #include <QTime>
+#include <QTimerEvent>
 #include <QUrl>
-#include <QWeakPointer>
 
 namespace Quorvane {
 
 namespace {
 
-// What the client may hold of an answer before we have written it to disk.
-// Without a bound, a disk slower than the network piles the answer up in
-// memory.
-constexpr qint64 ReadBufferSize = 256 * 1024;
-constexpr qint64 TransferBlockSize = 256 * 1024;
-
-// Qt wants one manager per thread; the connections of a thread share it, and
-// it goes when the last of them goes.
-QSharedPointer<QNetworkAccessManager> threadNetwork()
+// Kilobits per second as curl's bytes per second.
+qint64 bytesPerSecond(int kilobits)
 {
-    static thread_local QWeakPointer<QNetworkAccessManager> current;
-    QSharedPointer<QNetworkAccessManager> network = current.toStrongRef();
-    if (!network) {
-        // deleteLater: the last connection may go from inside a reply's signal.
-        network = QSharedPointer<QNetworkAccessManager>(new QNetworkAccessManager,
-                                                        &QObject::deleteLater);
-        current = network;
-    }
-    return network;
+    return kilobits > 0 ? qint64(kilobits) * 125 : 0;
 }
 
 // A query value as a URI component: everything but the unreserved characters
@@ -103,25 +88,30 @@ qint64 localMidnight(const QDate &date)
     return QDateTime(date, QTime(0, 0), Qt::LocalTime).toSecsSinceEpoch();
 }
 
-QNetworkRequest serverRequest(const QUrl &address, const char *contentType)
-{
-    QNetworkRequest request(address);
-    request.setHeader(QNetworkRequest::ContentTypeHeader, QByteArray(contentType));
-    return request;
-}
-
 } // namespace
 
+// The request in flight, or ended and not yet handed out.
+struct LogConnection::Pending
+{
+    ServerTransfer::Sink sink;
+    // Where a complete answer ends up; empty for downloads, which write
+    // straight into their holding file.
+    QString answerName;
+    ServerTransfer::Options options;
+    QByteArray bodyHead; // a download's document, sent again on resuming
+    bool resumed = false;
+};
+
 LogConnection::LogConnection()
-    : m_network(threadNetwork())
+    : m_multi(CurlMulti::forThisThread())
 {
 }
 
 LogConnection::~LogConnection()
 {
-    // The manager outlives us when other connections share it: the reply
-    // must not go on reading our body or calling us.
-    releaseReply();
+    // The multi handle outlives us when other connections share it: the
+    // transfer must not go on writing to our file or calling us.
+    releaseTransfer();
     dropResponseFile();
 }
 
@@ -223,7 +213,7 @@ int LogConnection::startRead()
     const QUrl address = serverAddress(settings, "quorvget", query);
     if (address.isEmpty())
         return Failed;
-    return send(Request::Read, serverRequest(address, "text/plain"),
+    return send(Request::Read, address.toEncoded(), "text/plain",
                 std::make_unique<UploadBody>("NoData", QString()), settings.readDataPath(),
                 "GetEvents.ServerResponse.txt", tr("Reading events from server..."));
 }
@@ -244,8 +234,8 @@ int LogConnection::startDownload(const EventElement &event)
         const QUrl address(QString::fromUtf8(event.getContent()));
         if (!address.isValid() || !isWebScheme(address))
             return Failed;
-        return send(Request::Download, QNetworkRequest(address), nullptr, holding, event.getId(),
-                    statusText);
+        return send(Request::Download, address.toEncoded(), nullptr, nullptr, holding,
+                    event.getId(), statusText);
     }
 
     const QUrl address
@@ -253,7 +243,7 @@ int LogConnection::startDownload(const EventElement &event)
                         credentialsQuery(settings) + "&extguid=" + encoded(event.getId()));
     if (address.isEmpty())
         return Failed;
-    return send(Request::Download, serverRequest(address, "application/xml"),
+    return send(Request::Download, address.toEncoded(), "application/xml",
                 std::make_unique<UploadBody>(EventXml::document(event), QString()), holding,
                 event.getId(), statusText);
 }
@@ -288,7 +278,7 @@ int LogConnection::startSave(const EventElement &event)
     const QUrl address = serverAddress(settings, "quorvupload", query);
     if (address.isEmpty())
         return Failed;
-    return send(Request::Save, serverRequest(address, "application/octet-stream"), std::move(body),
+    return send(Request::Save, address.toEncoded(), "application/octet-stream", std::move(body),
                 dataPath, "SaveEvent.ServerResponse.txt",
                 tr("Uploading event \"%1\"...").arg(QString::fromUtf8(event.getName())));
 }
@@ -300,17 +290,18 @@ int LogConnection::startRemove(const EventElement &event)
         settings, "quorvdelete", credentialsQuery(settings) + "&extguid=" + encoded(event.getId()));
     if (address.isEmpty())
         return Failed;
-    return send(Request::Remove, serverRequest(address, "application/xml"),
+    return send(Request::Remove, address.toEncoded(), "application/xml",
                 std::make_unique<UploadBody>(EventXml::document(event), QString()),
                 settings.readDataPath(), "RemoveEvent.ServerResponse.txt",
                 tr("Removing event \"%1\"...").arg(QString::fromUtf8(event.getName())));
 }
 
-int LogConnection::send(Request kind, const QNetworkRequest &prepared,
-                        std::unique_ptr<QIODevice> body, const QByteArray &dataPath,
+int LogConnection::send(Request kind, const QByteArray &url, const char *contentType,
+                        std::unique_ptr<UploadBody> body, const QByteArray &dataPath,
                         const QByteArray &responseFileName, const QString &statusText)
 {
     // Nothing goes out unless the body can be read and the answer has a place.
+    // A rejected answer may still be on its way out; it has no say any more.
     if (body && !body->open(QIODevice::ReadOnly))
         return Failed;
     if (dataPath.isEmpty())
@@ -318,135 +309,172 @@ int LogConnection::send(Request kind, const QNetworkRequest &prepared,
     const QString folder = QString::fromUtf8(dataPath);
     QDir().mkpath(folder);
     const QString responseName = folder + QLatin1Char('/') + QString::fromUtf8(responseFileName);
+    releaseTransfer();
+    dropResponseFile();
     if (QFile::exists(responseName))
         QFile::remove(responseName);
-    auto responseFile = std::make_unique<QFile>(responseName);
-    if (!responseFile->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
-        return Failed;
 
-    // A rejected answer may still be on its way out; it has no say any more.
-    releaseReply();
-    m_responseFile = std::move(responseFile);
+    auto pending = std::make_unique<Pending>();
+    if (kind == Request::Download) {
+        auto file = std::make_unique<QFile>(responseName);
+        if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+            return Failed;
+        pending->sink.file = std::move(file);
+    } else {
+        // Other pipes may be waiting for an answer of the same kind: ours is
+        // written apart and takes the shared name only once it is read.
+        auto file = std::make_unique<QTemporaryFile>(responseName + QLatin1String(".XXXXXX"));
+        file->setAutoRemove(false);
+        if (!file->open())
+            return Failed;
+        pending->sink.file = std::move(file);
+        pending->answerName = responseName;
+    }
+
+    SettingsStore settings;
+    ServerTransfer::Options &options = pending->options;
+    options.url = url;
+    options.contentType = contentType ? QByteArray(contentType) : QByteArray();
+    options.timeoutSeconds = settings.readServerTimeout();
+    options.uploadBytesPerSecond = bytesPerSecond(settings.readInt(SettingsStore::UploadLimit));
+    options.downloadBytesPerSecond = bytesPerSecond(settings.readInt(SettingsStore::DownloadLimit));
+    options.caFile = settings.readServerCaFile();
+    if (kind == Request::Download && body)
+        pending->bodyHead = body->headBytes();
+
+    m_pending = std::move(pending);
     m_aborted = false;
     m_request = kind;
     reportMessage(statusText);
-
-    QNetworkRequest request(prepared);
-    // A redirection's own body is the answer.
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::ManualRedirectPolicy);
-    QNetworkReply *reply;
-    if (body) {
-        request.setHeader(QNetworkRequest::ContentLengthHeader, body->size());
-        reply = m_network->post(request, body.get());
-        body.release()->setParent(reply); // read until the reply is gone
-    } else {
-        reply = m_network->get(request);
+    if (!startTransfer(std::move(body), -1)) {
+        dropResponseFile();
+        return Failed;
     }
-    reply->setReadBufferSize(ReadBufferSize);
-    m_reply = reply;
-    connect(reply, &QNetworkReply::finished, this, &LogConnection::httpRequestFinished);
-    connect(reply, &QNetworkReply::metaDataChanged, this, &LogConnection::readResponseHeader);
-    connect(reply, &QNetworkReply::readyRead, this, &LogConnection::writeResponseData);
-    connect(reply, &QNetworkReply::downloadProgress, this, &LogConnection::updateDataReadProgress);
-    connect(reply, &QNetworkReply::uploadProgress, this, &LogConnection::updateDataSendProgress);
     m_status = InFlight;
     return InFlight;
 }
 
-void LogConnection::httpRequestFinished()
+bool LogConnection::startTransfer(std::unique_ptr<UploadBody> body, qint64 resumeFrom)
 {
-    QNetworkReply *reply = m_reply;
-    if (!reply || sender() != reply)
-        return;
-    writeResponseData(); // whatever arrived after the last readyRead
-    m_reply = nullptr;
-    reply->disconnect(this);
-    reply->deleteLater();
+    ServerTransfer::Options options = m_pending->options;
+    options.resumeFrom = resumeFrom;
+    auto transfer
+        = std::make_unique<ServerTransfer>(*m_multi, options, std::move(body), &m_pending->sink);
+    transfer->onProgress = [this](qint64 done, qint64 total) { reportTransfer(done, total); };
+    transfer->onDone = [this](CURLcode code) { transferEnded(code); };
+    ServerTransfer *started = transfer.get();
+    m_transfer = std::move(transfer);
+    if (started->start())
+        return true;
+    releaseTransfer();
+    return false;
+}
 
-    startOwnerTimer();
-    if (m_aborted)
+void LogConnection::transferEnded(CURLcode code)
+{
+    if (!m_transfer || !m_pending)
+        return;
+    if (m_aborted) {
+        startOwnerTimer();
         return; // whoever aborted has set the result
-    // Every transport failure fails the request; a body cut short is no answer.
-    if (reply->error() != QNetworkReply::NoError) {
-        m_aborted = true;
-        m_status = Failed;
-        return;
     }
-    if (!m_responseFile->flush()) {
-        m_status = Failed;
+    if (resumeDownload(code))
         return;
-    }
-    const QString answer = m_responseFile->fileName();
-    m_responseFile->close();
-    m_responseFile.reset(); // the answer stays on disk
-    m_status = Finished;
-
-    switch (m_request) {
-    case Request::Save:
-        if (EventXml::checkSaveAnswer(answer) == LoginRefused)
-            m_status = LoginRefused;
+    ServerTransfer &transfer = *m_transfer;
+    switch (code) {
+    case CURLE_PEER_FAILED_VERIFICATION:
+    case CURLE_SSL_CACERT_BADFILE:
+        reportMessage(tr("The server's certificate is not trusted: %1").arg(transfer.errorText()));
         break;
-    case Request::Read:
-        if (EventXml::readEventList(answer, m_events) == LoginRefused)
-            m_status = LoginRefused;
+    case CURLE_SSL_CONNECT_ERROR:
+        reportMessage(tr("No secure connection to the server: %1").arg(transfer.errorText()));
         break;
-    case Request::Download:
-    case Request::Remove:
-    case Request::None:
+    case CURLE_OPERATION_TIMEDOUT:
+        reportMessage(tr("The server did not answer in time: %1").arg(transfer.errorText()));
         break;
-    }
-    m_request = Request::None;
-}
-
-void LogConnection::readResponseHeader()
-{
-    if (!m_reply || m_aborted)
-        return;
-    const QVariant code = m_reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!code.isValid())
-        return;
-    // A request with a body starts after post() returns, and the bound set
-    // then does not reach it: set it again now that the transfer runs.
-    m_reply->setReadBufferSize(ReadBufferSize);
-    switch (code.toInt()) {
-    case 200:
-    case 301:
-    case 302:
-    case 303:
-    case 307:
-        return;
     default:
-        // Aborting from inside the client's own report upsets it: abort once
-        // it is back in the event loop. Nothing more is written or reported.
-        m_aborted = true;
-        m_status = Failed;
-        QMetaObject::invokeMethod(
-            this,
-            [this, reply = QPointer<QNetworkReply>(m_reply)] {
-                if (reply && reply == m_reply)
-                    reply->abort();
-            },
-            Qt::QueuedConnection);
+        break;
     }
-}
 
-void LogConnection::writeResponseData()
-{
-    if (!m_reply || m_aborted || !m_responseFile)
-        return;
-    // Through one block that lives with the connection: no allocation per chunk.
-    if (m_transferBlock.isEmpty())
-        m_transferBlock.resize(TransferBlockSize);
-    for (;;) {
-        const qint64 got = m_reply->read(m_transferBlock.data(), m_transferBlock.size());
-        if (got <= 0)
-            return;
-        if (m_responseFile->write(m_transferBlock.constData(), got) != got) {
-            failInFlight(Failed); // a full disk must not pass for a complete answer
-            return;
+    m_aborted = code != CURLE_OK || transfer.rejected() || m_pending->sink.writeFailed;
+    int status = m_aborted ? Failed : Finished;
+    if (!m_aborted) {
+        // A digest the server sends must match what crossed the wire.
+        const QByteArray expected = transfer.serverDigest();
+        const QByteArray actual = m_request == Request::Save ? transfer.sentFileDigest()
+                                                             : m_pending->sink.hash.digest();
+        if (!expected.isEmpty() && !actual.isEmpty() && expected != actual) {
+            reportMessage(tr("The data did not arrive intact."));
+            status = Failed;
+        } else {
+            status = finishAnswer();
         }
     }
+    m_status = status;
+    releaseTransfer();
+    startOwnerTimer();
+}
+
+bool LogConnection::resumeDownload(CURLcode code)
+{
+    // A download cut after some bytes asks once for the rest, when the server
+    // said it serves ranges.
+    Pending &pending = *m_pending;
+    const bool cut = code == CURLE_PARTIAL_FILE || code == CURLE_RECV_ERROR
+        || code == CURLE_OPERATION_TIMEDOUT || code == CURLE_GOT_NOTHING;
+    if (m_request != Request::Download || !cut || pending.resumed || pending.sink.written <= 0
+        || pending.sink.writeFailed || !m_transfer->rangesAccepted())
+        return false;
+    pending.resumed = true;
+    std::unique_ptr<UploadBody> body;
+    if (!pending.options.contentType.isEmpty()) {
+        body = std::make_unique<UploadBody>(pending.bodyHead, QString());
+        if (!body->open(QIODevice::ReadOnly))
+            return false;
+    }
+    releaseTransfer();
+    if (startTransfer(std::move(body), pending.sink.written))
+        return true;
+    m_aborted = true;
+    m_status = Failed;
+    startOwnerTimer();
+    return true;
+}
+
+int LogConnection::finishAnswer()
+{
+    Pending &pending = *m_pending;
+    QFile &file = *pending.sink.file;
+    if (!file.flush())
+        return Failed;
+    file.close();
+    int status = Finished;
+    if (!pending.answerName.isEmpty()) {
+        // The answer read is the one this request received, whatever other
+        // requests write meanwhile; then it takes the shared name.
+        const QString ours = file.fileName();
+        switch (m_request) {
+        case Request::Save:
+            status = EventXml::checkSaveAnswer(ours);
+            break;
+        case Request::Read:
+            status = EventXml::readEventList(ours, m_events);
+            break;
+        default:
+            status = 0;
+        }
+        if (status == 0)
+            status = Finished;
+        else if (status != LoginRefused)
+            m_events.clear();
+        if (status == Failed)
+            return Failed; // the held file goes when the result is handed out
+        QFile::remove(pending.answerName);
+        if (!file.rename(pending.answerName))
+            file.remove();
+    }
+    m_pending.reset(); // the answer stays on disk
+    return status;
 }
 
 void LogConnection::updateDataReadProgress(qint64 bytesRead, qint64 totalBytes)
@@ -461,8 +489,8 @@ void LogConnection::updateDataSendProgress(qint64 bytesSent, qint64 totalBytes)
 
 void LogConnection::reportTransfer(qint64 done, qint64 total)
 {
-    // The client closes every reply with an empty report (0 of 0); passing it on
-    // would turn the host's finished progress bar into a busy one.
+    // An empty report (0 of 0) would turn the host's finished progress bar
+    // into a busy one.
     if (m_aborted || (done == 0 && total == 0))
         return;
     reportProgress(done, total);
@@ -476,36 +504,43 @@ void LogConnection::cancelCurrentHttpOperation()
 
 void LogConnection::failInFlight(int code)
 {
+    const bool inFlight = m_transfer != nullptr;
     m_aborted = true;
     m_status = code;
-    // Aborting reports the reply finished at once; that report changes nothing.
-    if (QNetworkReply *reply = m_reply)
-        reply->abort();
+    releaseTransfer();
+    if (inFlight)
+        startOwnerTimer();
 }
 
 void LogConnection::startOwnerTimer()
 {
-    if (m_ownerTimer && m_timerReceiver && !m_ownerTimer->isActive())
+    if (!m_ownerTimer || !m_timerReceiver)
+        return;
+    if (!m_ownerTimer->isActive())
         m_ownerTimer->start(OwnerTimerInterval, m_timerReceiver);
+    // Wake the owner now: the timer stays as its periodic check, but the next
+    // step need not wait for it. A tick for a timer stopped meanwhile carries
+    // an id nobody answers to.
+    QCoreApplication::postEvent(m_timerReceiver, new QTimerEvent(m_ownerTimer->timerId()));
 }
 
-void LogConnection::releaseReply()
+void LogConnection::releaseTransfer()
 {
-    if (QNetworkReply *reply = m_reply) {
-        m_reply = nullptr;
-        reply->disconnect(this);
-        reply->abort();
-        reply->deleteLater();
-    }
+    if (!m_transfer)
+        return;
+    m_transfer->release();
+    m_multi->dispose(std::move(m_transfer));
 }
 
 void LogConnection::dropResponseFile()
 {
-    if (!m_responseFile)
+    if (!m_pending)
         return;
-    m_responseFile->close();
-    m_responseFile->remove();
-    m_responseFile.reset();
+    if (QFile *file = m_pending->sink.file.get()) {
+        file->close();
+        file->remove();
+    }
+    m_pending.reset();
 }
 
 } // namespace Quorvane

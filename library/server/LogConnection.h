@@ -6,16 +6,11 @@
 
 #include <QByteArray>
 #include <QObject>
-#include <QSharedPointer>
 #include <QString>
+#include <curl/curl.h>
 #include <memory>
 
 class QBasicTimer;
-class QFile;
-class QIODevice;
-class QNetworkAccessManager;
-class QNetworkReply;
-class QNetworkRequest;
 
 namespace Quorvane {
 
@@ -27,7 +22,13 @@ namespace Quorvane {
 // call after it ended receives its result, whichever operation made it.
 //
 // Use a connection only on the thread that created it. The connections of one
-// thread share that thread's network access manager.
+// thread share that thread's curl multi handle, and so its open connections.
+// Each request writes its answer to a file of its own while in flight, so
+// pipes that run at once never read each other's answers.
+class CurlMulti;
+class ServerTransfer;
+class UploadBody;
+
 class LogConnection : public QObject, public IStorage, public virtual CommonBase
 {
     Q_OBJECT
@@ -77,14 +78,12 @@ public slots:
     void cancelCurrentHttpOperation();
 
 private slots:
-    void httpRequestFinished();
-    void readResponseHeader();
-    void writeResponseData();
     void updateDataReadProgress(qint64 bytesRead, qint64 totalBytes);
     void updateDataSendProgress(qint64 bytesSent, qint64 totalBytes);
 
 private:
     enum class Request { None, Read, Download, Save, Remove };
+    struct Pending;
 
     bool takeResult(int &result);
     int startRead();
@@ -92,23 +91,26 @@ private:
     int startSave(const EventElement &event);
     int startRemove(const EventElement &event);
     // Prepares the response file, then sends: POST with a body, else GET.
-    int send(Request kind, const QNetworkRequest &request, std::unique_ptr<QIODevice> body,
-             const QByteArray &dataPath, const QByteArray &responseFileName,
-             const QString &statusText);
+    int send(Request kind, const QByteArray &url, const char *contentType,
+             std::unique_ptr<UploadBody> body, const QByteArray &dataPath,
+             const QByteArray &responseFileName, const QString &statusText);
+    bool startTransfer(std::unique_ptr<UploadBody> body, qint64 resumeFrom);
+    void transferEnded(CURLcode code);
+    bool resumeDownload(CURLcode code);
+    int finishAnswer();
     void failInFlight(int code);
     void startOwnerTimer();
     void reportTransfer(qint64 done, qint64 total);
-    void releaseReply();
+    void releaseTransfer();
     void dropResponseFile();
 
-    QSharedPointer<QNetworkAccessManager> m_network;
+    std::shared_ptr<CurlMulti> m_multi;
     EventMap m_events; // the events of the last read answer
     int m_status = Idle;
     bool m_aborted = false;
     Request m_request = Request::None;
-    QNetworkReply *m_reply = nullptr;
-    std::unique_ptr<QFile> m_responseFile;
-    QByteArray m_transferBlock;
+    std::unique_ptr<Pending> m_pending; // the request in flight or ended unread
+    std::unique_ptr<ServerTransfer> m_transfer;
     QBasicTimer *m_ownerTimer = nullptr;
     QObject *m_timerReceiver = nullptr;
 };

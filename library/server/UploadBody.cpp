@@ -62,7 +62,18 @@ qint64 UploadBody::readData(char *data, qint64 maxSize)
     }
     while (done < maxSize && m_cursor < size()) {
         const qint64 inFile = m_cursor - m_head.size();
-        if (inFile < m_blockStart || inFile >= m_blockStart + m_block.size()) {
+        const bool cached = inFile >= m_blockStart && inFile < m_blockStart + m_block.size();
+        const qint64 wanted = qMin(maxSize - done, size() - m_cursor);
+        if (!cached && wanted >= BlockSize) {
+            // A reader with a large buffer gets the disk's bytes straight in.
+            const qint64 got = readFile(inFile, data + done, wanted);
+            if (got <= 0)
+                return done > 0 ? done : -1;
+            done += got;
+            m_cursor += got;
+            continue;
+        }
+        if (!cached) {
             if (!fillBlock(inFile)) {
                 // The file ended (or failed) before the length promised to the peer.
                 return done > 0 ? done : -1;
@@ -75,6 +86,24 @@ qint64 UploadBody::readData(char *data, qint64 maxSize)
         m_cursor += part;
     }
     return done;
+}
+
+qint64 UploadBody::readFile(qint64 inFile, char *data, qint64 length)
+{
+    qint64 got = 0;
+    if (m_file.pos() == inFile || m_file.seek(inFile)) {
+        while (got < length) {
+            const qint64 part = m_file.read(data + got, length - got);
+            if (part <= 0)
+                break;
+            got += part;
+        }
+    }
+    if (got < length)
+        setErrorString(m_file.error() != QFileDevice::NoError
+                           ? m_file.errorString()
+                           : tr("The file became shorter while it was sent."));
+    return got;
 }
 
 bool UploadBody::fillBlock(qint64 inFile)

@@ -24,6 +24,8 @@ public:
     void close() override;
     bool isSequential() const override { return false; }
     qint64 size() const override;
+    qint64 headSize() const { return m_head.size(); }
+    const QByteArray &headBytes() const { return m_head; }
     bool seek(qint64 pos) override;
 
 protected:
@@ -34,6 +36,7 @@ private:
     static constexpr qint64 BlockSize = 256 * 1024;
 
     bool fillBlock(qint64 inFile);
+    qint64 readFile(qint64 inFile, char *data, qint64 length);
 
     QByteArray m_head;
     QFile m_file;

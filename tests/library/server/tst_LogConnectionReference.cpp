@@ -6,6 +6,7 @@
 #include "SettingsStore.h"
 
 #include <QDir>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -137,7 +138,70 @@ private slots:
         QCOMPARE(run([&] { return connection->saveEvent(sent); }), (QList<int> { 77, 100 }));
         SettingsStore().writeCredentials("ann", password);
     }
+
+    void httpsWithThePrivateCa()
+    {
+        QTemporaryDir tls;
+        QVERIFY(makeCertificates(tls.path()));
+        ReferenceServer secure(tls.filePath("server"));
+        QVERIFY(secure.addAccount("ann", password));
+        QVERIFY2(secure.start({ "--tls-cert", tls.filePath("server.pem"), "--tls-key",
+                                tls.filePath("server.key") }),
+                 qPrintable(secure.failure()));
+        const QString plainUrl = server->url();
+        SettingsStore().setValue("server_url", secure.url());
+
+        // Not trusted yet: the upload fails and the server keeps nothing.
+        EventElement sent = event();
+        QCOMPARE(run([&] { return connection->saveEvent(sent); }), (QList<int> { 77, 99 }));
+        QVERIFY(user.messages.last().contains("certificate"));
+
+        SettingsStore().setValue("server_ca_file", tls.filePath("ca.pem"));
+        QVERIFY(!readAll().contains(sent.getId()));
+        QCOMPARE(run([&] { return connection->saveEvent(sent); }), (QList<int> { 77, 0 }));
+        EventElement wanted = readAll().value(sent.getId());
+        QCOMPARE(wanted.getName(), sent.getName());
+        wanted.kind = 3;
+        QCOMPARE(run([&] { return connection->downloadEvent(wanted); }), (QList<int> { 77, 0 }));
+        QFile holding(folder.filePath("data/holding/" + QString::fromUtf8(sent.getId())));
+        QVERIFY(holding.open(QIODevice::ReadOnly));
+        QVERIFY(holding.readAll() == payload);
+        QCOMPARE(run([&] { return connection->removeEvent(wanted); }), (QList<int> { 77, 0 }));
+        QVERIFY(!readAll().contains(sent.getId()));
+
+        SettingsStore settings;
+        settings.remove("server_ca_file");
+        settings.setValue("server_url", plainUrl);
+    }
+
+private:
+    // A CA made here and a certificate it signed for 127.0.0.1.
+    static bool makeCertificates(const QString &dir)
+    {
+        const auto openssl = [&dir](const QStringList &arguments) {
+            QProcess process;
+            process.setWorkingDirectory(dir);
+            process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            process.start("openssl", arguments);
+            return process.waitForFinished(60000) && process.exitCode() == 0;
+        };
+        QFile extensions(dir + "/server.ext");
+        if (!extensions.open(QIODevice::WriteOnly))
+            return false;
+        extensions.write("subjectAltName=IP:127.0.0.1\n");
+        extensions.close();
+        const QStringList key { "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:P-256", "-nodes" };
+        return openssl(QStringList { "req", "-x509" } + key
+                       + QStringList { "-keyout", "ca.key", "-out", "ca.pem", "-days", "2", "-subj",
+                                       "/CN=Test CA" })
+            && openssl(QStringList { "req" } + key
+                       + QStringList { "-keyout", "server.key", "-out", "server.csr", "-subj",
+                                       "/CN=127.0.0.1" })
+            && openssl({ "x509", "-req", "-in", "server.csr", "-CA", "ca.pem", "-CAkey", "ca.key",
+                         "-CAcreateserial", "-out", "server.pem", "-days", "2", "-extfile",
+                         "server.ext" });
+    }
 };
 
 QTEST_GUILESS_MAIN(TestLogConnectionReference)
-#include "tst_logconnection_reference.moc"
+#include "tst_LogConnectionReference.moc"

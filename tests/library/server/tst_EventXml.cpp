@@ -145,7 +145,48 @@ private slots:
         file.close();
         QCOMPARE(EventXml::checkSaveAnswer(answer), 0);
     }
+
+    void serverPathsStayFileNames()
+    {
+        // A listed path never names a file outside the event's own folder.
+        const QByteArray list = "OK\nid\nA\npath\n%1\nevent\n";
+        const QList<QPair<QByteArray, QByteArray>> cases {
+            { "/home/u/.ssh/id_rsa", "id_rsa" },
+            { "..\\..\\boot.ini", "boot.ini" },
+            { "report.pdf", "report.pdf" },
+            { "..", "" },
+            { ".", "" },
+            { "a/b/..", "" },
+            { "folder/", "" },
+        };
+        for (const auto &[sent, kept] : cases)
+            QCOMPARE(read(QByteArray(list).replace("%1", sent)).value("A").getPath(), kept);
+    }
+
+    void answerLinesAreBounded()
+    {
+        const qint64 max = EventXml::MaxAnswerLine;
+        int result = -1;
+        // A line of the bound, line feed included, is read; one byte more fails.
+        const QByteArray longest(max - 1, 'n');
+        QCOMPARE(read("OK\nid\nA\nname\n" + longest + "\nevent\n", &result).value("A").getName(),
+                 longest);
+        QCOMPARE(result, 0);
+        for (const QByteArray &answer : { "OK\nid\nA\nname\n" + longest + "n\nevent\n",
+                                          longest + "nn\n", "OK\n" + QByteArray(3 * max, 'k') }) {
+            QVERIFY(read(answer, &result).isEmpty());
+            QCOMPARE(result, 99);
+        }
+
+        QTemporaryDir dir;
+        const QString answer = dir.filePath("SaveEvent.ServerResponse.txt");
+        QFile file(answer);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(QByteArray(max + 1, 'x'));
+        file.close();
+        QCOMPARE(EventXml::checkSaveAnswer(answer), 99);
+    }
 };
 
 QTEST_GUILESS_MAIN(TestEventXml)
-#include "tst_eventxml.moc"
+#include "tst_EventXml.moc"

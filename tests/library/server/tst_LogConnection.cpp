@@ -1,12 +1,15 @@
 #include "ConnectionOwner.h"
 #include "CurrentUser.h"
 #include "EventXml.h"
+#include "ForwardProxy.h"
 #include "LogConnection.h"
 #include "ScriptedServer.h"
 #include "SettingsStore.h"
 
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <QDir>
+#include <QElapsedTimer>
 #include <QSslSocket>
 #include <QTemporaryDir>
 #include <QTest>
@@ -47,6 +50,29 @@ EventElement fileEvent(const QByteArray &path)
     return event;
 }
 
+QByteArray reprDigest(const QByteArray &bytes)
+{
+    return "Repr-Digest: sha-256=:"
+        + QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toBase64() + ":\r\n";
+}
+
+// An answer with extra header lines; length promises the body's unless given.
+QByteArray answer(const QByteArray &status, const QByteArray &headers, const QByteArray &body,
+                  qint64 length = -1)
+{
+    return "HTTP/1.1 " + status + "\r\n" + headers
+        + "Content-Length: " + QByteArray::number(length < 0 ? body.size() : length)
+        + "\r\nConnection: close\r\n\r\n" + body;
+}
+
+QByteArray pattern(int size)
+{
+    QByteArray bytes(size, '\0');
+    for (int i = 0; i < size; ++i)
+        bytes[i] = char((quint32(i) * 7919u) % 251u);
+    return bytes;
+}
+
 } // namespace
 
 class TestLogConnection : public QObject
@@ -63,6 +89,11 @@ private:
     QList<int> run(const std::function<int()> &operation) { return owner->run(operation); }
 
     QString dataFile(const QString &name) const { return data->filePath(name); }
+    // Downloads wait in the store's holding folder until saved.
+    QString holdingFile(const QByteArray &id) const
+    {
+        return data->filePath(QLatin1String("holding/") + QString::fromUtf8(id));
+    }
 
     static void setSetting(const QString &key, const QVariant &value)
     {
@@ -395,7 +426,7 @@ private slots:
         closed.close();
         setSetting("server_url", "http://127.0.0.1:" + QByteArray::number(port));
         QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 99 }));
-        QVERIFY(!QFile::exists(dataFile(QString::fromUtf8(event.getId()))));
+        QVERIFY(!QFile::exists(holdingFile(event.getId())));
     }
 
     void serverAddressComesFromTheSetting()
@@ -424,7 +455,7 @@ private slots:
         EventElement event = fileEvent("report.pdf");
         event.kind = 3;
         QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
-        QCOMPARE(fileBytes(dataFile(QString::fromUtf8(event.getId()))), QByteArray("file bytes"));
+        QCOMPARE(fileBytes(holdingFile(event.getId())), QByteArray("file bytes"));
         QCOMPARE(user.messages, QStringList { "Downloading event \"File [report.pdf]\"..." });
 
         // A kind 0 event's file is fetched whole from its own address.
@@ -434,7 +465,7 @@ private slots:
         QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
         QCOMPARE(server->requests[1].method, QByteArray("GET"));
         QCOMPARE(server->requests[1].target, QByteArray("/some/where.pdf?x=1&y=a%20b"));
-        QCOMPARE(fileBytes(dataFile(QString::fromUtf8(event.getId()))), QByteArray("web bytes"));
+        QCOMPARE(fileBytes(holdingFile(event.getId())), QByteArray("web bytes"));
     }
 
     void unsafeIdsAreRefused_data()
@@ -484,7 +515,7 @@ private slots:
         event.kind = 3;
         QCOMPARE(connection->downloadEvent(event), 77);
         QVERIFY(QTest::qWaitFor([this] { return !user.progress.isEmpty(); }, 20000));
-        const QString holding = dataFile(QString::fromUtf8(event.getId()));
+        const QString holding = holdingFile(event.getId());
         QVERIFY(QFile::exists(holding));
 
         connection->cancelCurrentHttpOperation();
@@ -519,6 +550,148 @@ private slots:
         QVERIFY(qAbs(double(done) / all - 1.0 / 3) < 1e-6);
     }
 
+    void stalledServerTimesOut()
+    {
+        // Accepted, and then never a byte back.
+        setSetting("server_timeout", 1);
+        server->queue("", ScriptedServer::Hold);
+        EventElement event = fileEvent("");
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 99 }));
+        QVERIFY(user.messages.last().startsWith("The server did not answer in time"));
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
+    }
+
+    void digestsAreChecked()
+    {
+        EventElement event = fileEvent("");
+        event.kind = 3;
+        const QString holding = holdingFile(event.getId());
+        const auto download = [&] { return connection->downloadEvent(event); };
+        server->queue(answer("200 OK", reprDigest("file bytes"), "file bytes"));
+        QCOMPARE(run(download), (QList<int> { 77, 0 }));
+        QCOMPARE(fileBytes(holding), QByteArray("file bytes"));
+        server->queue(answer("200 OK", reprDigest("file bytez"), "file bytes"));
+        QCOMPARE(run(download), (QList<int> { 77, 99 }));
+        QVERIFY(!QFile::exists(holding));
+        QVERIFY(user.messages.last().contains("intact"));
+
+        // An upload's answer carries the digest of the file the server kept.
+        const QString path = data->filePath("outside/a.bin");
+        writeFile(path, pattern(700 * 1024));
+        EventElement upload = fileEvent(path.toUtf8());
+        const auto save = [&] { return connection->saveEvent(upload); };
+        server->queue(answer("200 OK", reprDigest(pattern(700 * 1024)), "OK\n"));
+        QCOMPARE(run(save), (QList<int> { 77, 0 }));
+        server->queue(answer("200 OK", reprDigest(pattern(700 * 1024 - 1)), "OK\n"));
+        QCOMPARE(run(save), (QList<int> { 77, 99 }));
+        // No answer file of any name is left behind by the failed save.
+        QCOMPARE(QDir(data->path()).entryList({ "SaveEvent*" }, QDir::Files), QStringList());
+    }
+
+    void cutDownloadResumesOnce()
+    {
+        const QByteArray content = pattern(200000);
+        const QByteArray headers = "Accept-Ranges: bytes\r\n" + reprDigest(content);
+        server->queue(answer("200 OK", headers, content.left(80000), content.size()));
+        server->queue(answer("206 Partial Content",
+                             "Content-Range: bytes 80000-199999/200000\r\n" + headers,
+                             content.mid(80000)));
+        EventElement event = fileEvent("");
+        event.kind = 3;
+        const auto download = [&] { return connection->downloadEvent(event); };
+        QCOMPARE(run(download), (QList<int> { 77, 0 }));
+        const QString holding = holdingFile(event.getId());
+        QVERIFY(fileBytes(holding) == content);
+        QCOMPARE(server->requests.size(), 2);
+        QCOMPARE(server->requests[1].header("Range"), QByteArray("bytes=80000-"));
+        QCOMPARE(server->requests[1].body, server->requests[0].body);
+        QCOMPARE(user.progress.last(), qMakePair(200000, 200000));
+
+        // Only once: a second cut fails the download.
+        server->queue(answer("200 OK", headers, content.left(80000), content.size()));
+        server->queue(answer("206 Partial Content",
+                             "Content-Range: bytes 80000-199999/200000\r\n" + headers,
+                             content.mid(80000, 1000), 120000));
+        QCOMPARE(run(download), (QList<int> { 77, 99 }));
+        QVERIFY(!QFile::exists(holding));
+        QCOMPARE(server->requests.size(), 4);
+    }
+
+    void bandwidthLimitsHold()
+    {
+        // 800 kbps is 100,000 bytes a second; allow 20 % above it.
+        setSetting("upload_limit_kbps", 800);
+        setSetting("download_limit_kbps", 800);
+        const int size = 200000;
+        const auto limitHolds = [&](const std::function<int()> &operation) {
+            QElapsedTimer clock;
+            clock.start();
+            if (run(operation) != QList<int> { 77, 0 })
+                return false;
+            const double rate = size / (clock.elapsed() / 1000.0);
+            qInfo() << "bytes a second:" << rate;
+            return rate <= 1.2 * 100000;
+        };
+        server->queueResponse(200, QByteArray(size, 'd'));
+        EventElement event = fileEvent("");
+        event.kind = 3;
+        QVERIFY(limitHolds([&] { return connection->downloadEvent(event); }));
+        const QString path = data->filePath("outside/up.bin");
+        writeFile(path, QByteArray(size, 'u'));
+        EventElement upload = fileEvent(path.toUtf8());
+        QVERIFY(limitHolds([&] { return connection->saveEvent(upload); }));
+    }
+
+    void proxyFromTheEnvironment()
+    {
+        ForwardProxy proxy;
+        const QByteArray saved = qgetenv("http_proxy");
+        qputenv("http_proxy", proxy.url());
+        qunsetenv("no_proxy");
+        qunsetenv("NO_PROXY");
+        EventElement event = fileEvent("");
+        const QList<int> codes = run([&] { return connection->saveEvent(event); });
+        qputenv("http_proxy", saved);
+        QCOMPARE(codes, (QList<int> { 77, 0 }));
+        QCOMPARE(proxy.requestLines.size(), 1);
+        QVERIFY(proxy.requestLines[0].startsWith("POST " + server->baseUrl()
+                                                 + "/action/file/quorvupload?username=ann"));
+        QCOMPARE(server->requests.size(), 1);
+    }
+
+    void endlessAnswerLinesFail()
+    {
+        // Past the bound the answer is no answer, and nothing of it is kept.
+        const QByteArray endless(EventXml::MaxAnswerLine + 10, 'x');
+        server->queueResponse(200, "OK\nid\nA\nevent\nid\n" + endless + "\nevent\n");
+        EventMap out;
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 99 }));
+        QVERIFY(out.isEmpty());
+        server->queueResponse(200, endless);
+        EventElement event = fileEvent("");
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 99 }));
+        QCOMPARE(QDir(data->path()).entryList(QDir::Files), QStringList());
+    }
+
+    void concurrentAnswersStayApart()
+    {
+        // Two connections of one thread in flight at once: each reads its own.
+        LogConnection second;
+        ConnectionOwner secondOwner(second);
+        server->queue("", ScriptedServer::Hold);
+        EventElement event = fileEvent("");
+        QCOMPARE(connection->saveEvent(event), 77);
+        owner->call = [&] { return connection->saveEvent(event); };
+        QVERIFY(QTest::qWaitFor([this] { return server->holding(); }, 20000));
+        QCOMPARE(secondOwner.run([&] { return second.saveEvent(event); }), (QList<int> { 77, 0 }));
+        server->finishHeld(ScriptedServer::response(200, "~**login error\n"));
+        QVERIFY(QTest::qWaitFor([this] { return !owner->results.isEmpty(); }, 20000));
+        QCOMPARE(owner->results, QList<int> { 100 });
+        QCOMPARE(fileBytes(dataFile("SaveEvent.ServerResponse.txt")),
+                 QByteArray("~**login error\n"));
+    }
+
     void missingDataFolderSendsNothing()
     {
         SettingsStore().writeDataPath("");
@@ -529,4 +702,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestLogConnection)
-#include "tst_logconnection.moc"
+#include "tst_LogConnection.moc"

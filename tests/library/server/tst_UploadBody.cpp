@@ -87,4 +87,4 @@ private slots:
 };
 
 QTEST_GUILESS_MAIN(TestUploadBody)
-#include "tst_uploadbody.moc"
+#include "tst_UploadBody.moc"

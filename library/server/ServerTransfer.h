@@ -1,0 +1,111 @@
+#pragma once
+
+#include "BackgroundSha256.h"
+#include "CurlMulti.h"
+#include "UploadBody.h"
+
+#include <QByteArray>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QString>
+#include <QTimer>
+#include <functional>
+#include <memory>
+
+namespace Quorvane {
+
+// One HTTP exchange with the server on this thread's curl multi handle: the
+// body streams from an UploadBody, the answer goes to a file as it arrives,
+// and both directions are hashed on the way.
+class ServerTransfer : public CurlClient
+{
+public:
+    // Where the answer goes. It belongs to the request, not to one transfer:
+    // a resumed download appends to it and its digest goes on.
+    struct Sink
+    {
+        std::unique_ptr<QFile> file;
+        BackgroundSha256 hash;
+        qint64 written = 0;
+        bool writeFailed = false;
+    };
+
+    struct Options
+    {
+        QByteArray url; // encoded
+        QByteArray contentType; // empty: a GET without a body
+        int timeoutSeconds = 60;
+        qint64 uploadBytesPerSecond = 0; // 0: no limit
+        qint64 downloadBytesPerSecond = 0;
+        QByteArray caFile; // extra CAs beside the system's
+        qint64 resumeFrom = -1; // asks for the rest of a cut download
+    };
+
+    ServerTransfer(CurlMulti &multi, const Options &options, std::unique_ptr<UploadBody> body,
+                   Sink *sink);
+    ~ServerTransfer() override;
+
+    // Reported while it runs: bytes done and total (-1 when unknown).
+    std::function<void(qint64, qint64)> onProgress;
+    // Called once, when curl is done with it.
+    std::function<void(CURLcode)> onDone;
+
+    bool start();
+    // Cuts every tie to the request: from now on curl's callbacks only stop
+    // the transfer, and nothing is reported.
+    void release();
+
+    // The answer's status code was not one we accept (curl then stops).
+    bool rejected() const { return m_rejected; }
+    bool rangesAccepted() const { return m_rangesAccepted; }
+    // The server's sha-256 "Repr-Digest", decoded; empty when it sent none.
+    QByteArray serverDigest() const { return m_serverDigest; }
+    // The digest of the file part of the body (what the server stores);
+    // empty when curl sent parts of the body more than once out of order.
+    QByteArray sentFileDigest();
+    qint64 bodySize() const;
+    QString errorText() const;
+
+    void transferDone(CURLcode code) override;
+
+private:
+    static size_t writeCallback(char *data, size_t size, size_t count, void *self);
+    static size_t readCallback(char *data, size_t size, size_t count, void *self);
+    static int seekCallback(void *self, curl_off_t offset, int origin);
+    static size_t headerCallback(char *data, size_t size, size_t count, void *self);
+    static int progressCallback(void *self, curl_off_t downTotal, curl_off_t downNow,
+                                curl_off_t upTotal, curl_off_t upNow);
+    void readHeaderLine(const QByteArray &line);
+    // Holds a direction back while it runs ahead of its limit: curl keeps
+    // its pace over seconds, but may move a small body in one go.
+    bool aheadOfLimit(qint64 bytesPerSecond, qint64 moved, qint64 more);
+    bool acceptAnswer();
+
+    CurlMulti &m_multi;
+    Options m_options;
+    CURL *m_easy = nullptr;
+    curl_slist *m_headers = nullptr;
+    std::unique_ptr<UploadBody> m_body;
+    Sink *m_sink;
+    bool m_released = false;
+    bool m_rejected = false;
+    bool m_answerAccepted = false;
+    bool m_rangesAccepted = false;
+    qint64 m_contentRangeStart = -1;
+    QByteArray m_serverDigest;
+    BackgroundSha256 m_sentHash;
+    bool m_sentHashValid = true;
+    qint64 m_bodyCursor = 0;
+    curl_off_t m_lastUp = -1;
+    curl_off_t m_lastDown = 0;
+    QElapsedTimer m_clock;
+    // When bytes last moved (or we held them back ourselves), in m_clock's ms.
+    qint64 m_lastActivity = 0;
+    bool m_stalled = false;
+    QTimer m_resumeTimer;
+    qint64 m_sentBytes = 0;
+    qint64 m_receivedBytes = 0;
+    char m_error[CURL_ERROR_SIZE] = {};
+};
+
+} // namespace Quorvane
