@@ -1,5 +1,8 @@
 #include "CommandLine.h"
 
+#include "store/Database.h"
+
+#include <arpa/inet.h>
 #include <cmath>
 #include <functional>
 #include <limits>
@@ -78,6 +81,13 @@ bool parseListen(const std::string &text, std::string &host, int &port)
     return port <= 65535;
 }
 
+bool isAddress(const std::string &text)
+{
+    unsigned char bytes[16];
+    return ::inet_pton(AF_INET, text.c_str(), bytes) == 1
+        || ::inet_pton(AF_INET6, text.c_str(), bytes) == 1;
+}
+
 } // namespace
 
 CommandLine CommandLine::parse(int argc, const char *const *argv)
@@ -91,15 +101,40 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         return line;
     };
 
-    if (!words.empty()
-        && (words[0] == "adduser" || words[0] == "passwd" || words[0] == "deluser")) {
-        line.mode = words[0] == "adduser" ? Mode::AddUser
-            : words[0] == "passwd"        ? Mode::SetPassword
-                                          : Mode::DeleteUser;
-        if (words.size() < 2 || words[1].empty() || words[1].rfind("--", 0) == 0)
-            return invalid(words[0] + " needs a user name");
-        line.userName = words[1];
+    const std::string command = words.empty() ? std::string() : words[0];
+    const std::string action = words.size() > 1 ? words[1] : std::string();
+    if (command == "account") {
+        if (action == "add")
+            line.mode = Mode::AddUser;
+        else if (action == "passwd")
+            line.mode = Mode::SetPassword;
+        else if (action == "remove")
+            line.mode = Mode::DeleteUser;
+        else if (action == "list")
+            line.mode = Mode::ListUsers;
+        else
+            return invalid("account needs add, passwd, remove or list");
         i = 2;
+    } else if (command == "adduser" || command == "passwd" || command == "deluser") {
+        // The first server's spellings, kept for the scripts that use them.
+        line.mode = command == "adduser" ? Mode::AddUser
+            : command == "passwd"        ? Mode::SetPassword
+                                         : Mode::DeleteUser;
+        i = 1;
+    } else if (command == "migrate") {
+        line.mode = Mode::Migrate;
+        i = 1;
+    } else if (command == "copy") {
+        line.mode = Mode::Copy;
+        i = 1;
+    }
+    const bool namesUser = line.mode == Mode::AddUser || line.mode == Mode::SetPassword
+        || line.mode == Mode::DeleteUser;
+    if (namesUser) {
+        const std::string what = command == "account" ? "account " + action : command;
+        if (words.size() <= i || words[i].empty() || words[i].rfind("--", 0) == 0)
+            return invalid(what + " needs a user name");
+        line.userName = words[i++];
     }
 
     // Each option of the server: how it takes its value, and what it needs.
@@ -143,6 +178,12 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         { "--login-failures-per-address", { count(throttle.perAddress), "a number" } },
         { "--login-window", { seconds(throttle.window), "seconds" } },
         { "--login-delay", { seconds(throttle.firstDelay), "seconds" } },
+        { "--trusted-proxy",
+          { [&limits](const std::string &v) {
+               return isAddress(v)
+                   && limits.trustedProxies.insert(v).first != limits.trustedProxies.end();
+           },
+            "an IP address" } },
         { "--tls-cert",
           { [&line](const std::string &v) { return !(line.tlsCertificate = v).empty(); },
             "a file" } },
@@ -170,7 +211,8 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
             return line;
         }
         const auto option = serverOptions.find(flag);
-        if (flag != "--data" && option == serverOptions.end())
+        const bool database = flag == "--database" || flag == "--from" || flag == "--to";
+        if (flag != "--data" && !database && option == serverOptions.end())
             return invalid("unknown argument \"" + words[i] + "\"");
         if (!hasValue) {
             if (i + 1 >= words.size())
@@ -183,6 +225,15 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
             line.dataFolder = value;
             continue;
         }
+        if (database) {
+            if (const char *problem = Database::locationProblem(value))
+                return invalid(flag + ": " + problem);
+            (flag == "--database"   ? line.database
+                 : flag == "--from" ? line.copyFrom
+                                    : line.copyTo)
+                = value;
+            continue;
+        }
         if (!option->second.first(value))
             return invalid(flag + " needs " + option->second.second + ", not \"" + value + "\"");
         serverOptionGiven = true;
@@ -192,7 +243,13 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
     if (line.dataFolder.empty())
         return invalid("--data DIR is missing");
     if (line.mode != Mode::Serve && serverOptionGiven)
-        return invalid("--listen and the limits belong to the server, not to account commands");
+        return invalid("--listen and the limits belong to the server, not to other commands");
+    if (line.mode == Mode::Copy && (line.copyFrom.empty() || line.copyTo.empty()))
+        return invalid("copy needs --from DB and --to DB");
+    if (line.mode == Mode::Copy && !line.database.empty())
+        return invalid("copy takes --from and --to, not --database");
+    if (line.mode != Mode::Copy && (!line.copyFrom.empty() || !line.copyTo.empty()))
+        return invalid("--from and --to belong to copy");
     if (line.tlsCertificate.empty() != line.tlsKey.empty())
         return invalid("--tls-cert and --tls-key go together");
     if (limits.maxHead < 1024)
@@ -200,13 +257,19 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
     return line;
 }
 
+std::string CommandLine::databaseLocation() const
+{
+    return database.empty() ? "sqlite:" + dataFolder + "/events.sqlite" : database;
+}
+
 std::string CommandLine::usage()
 {
     return "Usage:\n"
-           "  quorvane-server [--listen HOST:PORT] --data DIR [OPTIONS]\n"
-           "  quorvane-server adduser NAME --data DIR\n"
-           "  quorvane-server passwd NAME --data DIR\n"
-           "  quorvane-server deluser NAME --data DIR\n"
+           "  quorvane-server [--listen HOST:PORT] --data DIR [--database DB] [OPTIONS]\n"
+           "  quorvane-server account add|passwd|remove NAME --data DIR [--database DB]\n"
+           "  quorvane-server account list --data DIR [--database DB]\n"
+           "  quorvane-server migrate --data DIR [--database DB]\n"
+           "  quorvane-server copy --from DB --to DB --data DIR\n"
            "  quorvane-server --help | --version\n"
            "\n"
            "Serves the backup protocol of Quorvane over HTTP, or HTTPS with --tls-cert.\n"
@@ -215,8 +278,14 @@ std::string CommandLine::usage()
            "                         port 0 picks a free port and logs it\n"
            "  --data DIR             folder of the database and the stored files\n"
            "                         (created when missing)\n"
+           "  --database DB          sqlite:PATH (default: sqlite:DIR/events.sqlite) or\n"
+           "                         postgresql://USER@HOST/NAME, a libpq URI; several\n"
+           "                         servers may share one PostgreSQL database and DIR\n"
            "  --tls-cert FILE        certificate chain (PEM): serve HTTPS, TLS 1.2 and 1.3\n"
            "  --tls-key FILE         private key of the certificate (PEM)\n"
+           "  --trusted-proxy ADDR   a load balancer in front (repeatable): the client's\n"
+           "                         address is its X-Real-IP, and its connections are\n"
+           "                         not limited per address\n"
            "\n"
            "Limits (sizes take a K, M, G or T suffix; times are seconds, fractions allowed):\n"
            "  --max-body BYTES       largest request body (default 16G)\n"
@@ -244,10 +313,14 @@ std::string CommandLine::usage()
            "  --login-delay S        this long (default 2), doubled with every new strike\n"
            "                         up to 15 minutes\n"
            "\n"
-           "adduser and passwd read the password from the first line of standard\n"
-           "input (asking twice on a terminal). deluser removes the user with all\n"
-           "of their events and files. SIGTERM or SIGINT stops the server after the\n"
-           "requests in progress.\n";
+           "account add and passwd read the password from the first line of\n"
+           "standard input (asking twice on a terminal). account remove removes the\n"
+           "user with all of their events and files (adduser, passwd and deluser\n"
+           "are the older names). migrate brings a database made by an older\n"
+           "server to the current schema. copy copies accounts and events into an\n"
+           "empty database (the files stay in DIR) and checks every file against\n"
+           "its hash. SIGTERM or SIGINT stops the server after the requests in\n"
+           "progress.\n";
 }
 
 } // namespace QuorvaneServer

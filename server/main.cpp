@@ -9,10 +9,13 @@
 #include "http/LoginThrottle.h"
 #include "http/RequestLog.h"
 #include "store/AccountStore.h"
+#include "store/CopyCommand.h"
 #include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/EventStore.h"
 #include "store/FileStore.h"
+#include "store/MigrateCommand.h"
+#include "store/Schema.h"
 
 #include <csignal>
 #include <cstdio>
@@ -41,18 +44,25 @@ int serve(const CommandLine &line)
     RequestLog log(stderr);
     try {
         DataFolder folder(line.dataFolder);
-        if (!folder.lockForServer()) {
+        const std::string location = line.databaseLocation();
+        const auto db = Database::open(location);
+        // One SQLite file serves one server; on PostgreSQL any number share
+        // the database and the folder.
+        if (db->kind() == Database::Kind::SQLite && !folder.lockForServer()) {
             std::fprintf(stderr, "quorvane-server: another server uses %s\n",
                          folder.path().c_str());
             return 1;
         }
-        Database db(folder.databasePath());
+        Schema::prepare(*db, location);
+        folder.bindTo(*db);
         FileStore files(folder);
-        EventStore events(db, files);
-        AccountStore accounts(db, files);
+        EventStore events(*db, files);
+        AccountStore accounts(*db, files);
         Authenticator authenticator(accounts);
 
-        const FileStore::Sweep sweep = files.sweep(events.storageNames());
+        const FileStore::Sweep sweep
+            = files.sweep(events.storageNames(),
+                          [&events](const std::string &name) { return events.refersTo(name); });
         if (sweep.temporary + sweep.unreferenced > 0)
             log.message("removed " + std::to_string(sweep.temporary) + " unfinished uploads and "
                         + std::to_string(sweep.unreferenced) + " files of no event");
@@ -74,7 +84,7 @@ int serve(const CommandLine &line)
         const bool bracket = line.host.find(':') != std::string::npos;
         log.message(std::string("listening on ") + (server.tls() ? "https://" : "http://")
                     + (bracket ? "[" + line.host + "]" : line.host) + ":" + std::to_string(port)
-                    + " with data in " + folder.path());
+                    + " with data in " + folder.path() + " and " + Database::describe(location));
         signals.watch([&server, &log](int signal) {
             log.message(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
             server.stop();
@@ -110,6 +120,10 @@ int main(int argc, char **argv)
         return 2;
     case CommandLine::Mode::Serve:
         return serve(line);
+    case CommandLine::Mode::Migrate:
+        return MigrateCommand(line).run();
+    case CommandLine::Mode::Copy:
+        return CopyCommand(line).run();
     default:
         return AccountCommand(line, stdin).run();
     }

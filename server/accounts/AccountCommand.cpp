@@ -5,6 +5,7 @@
 #include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/FileStore.h"
+#include "store/Schema.h"
 
 #include <exception>
 #include <string>
@@ -92,9 +93,11 @@ int AccountCommand::run()
     }
     try {
         DataFolder folder(m_line.dataFolder);
-        Database db(folder.databasePath());
+        const std::string location = m_line.databaseLocation();
+        const auto db = Database::open(location);
+        Schema::prepare(*db, location);
         FileStore files(folder);
-        AccountStore accounts(db, files);
+        AccountStore accounts(*db, files);
         const char *quoted = name.c_str();
         // Each state is checked before the password is read, and again by the change itself.
         const auto exists = [quoted] {
@@ -136,6 +139,12 @@ int AccountCommand::run()
             std::printf("Removed user \"%s\" and %zu events.\n", quoted, events);
             return 0;
         }
+        case CommandLine::Mode::ListUsers:
+            for (const AccountStore::Summary &user : accounts.list())
+                std::printf("%s\t%llu events\t%llu bytes\n", user.name.c_str(),
+                            static_cast<unsigned long long>(user.events),
+                            static_cast<unsigned long long>(user.bytes));
+            return 0;
         default:
             return 1;
         }

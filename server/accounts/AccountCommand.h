@@ -6,7 +6,7 @@
 
 namespace QuorvaneServer {
 
-// adduser, passwd and deluser: the account commands of the command line.
+// account add, passwd, remove and list: the account commands of the command line.
 class AccountCommand
 {
 public:

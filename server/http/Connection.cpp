@@ -231,6 +231,11 @@ template<class Stream> void Connection<Stream>::dispatch()
     m_request.method = std::string(request.method_string());
     m_request.target = std::string(request.target());
     m_request.address = m_address;
+    if (m_limits.trustedProxies.count(m_address) != 0) {
+        const auto forwarded = request.find("X-Real-IP");
+        if (forwarded != request.end() && !forwarded->value().empty())
+            m_request.address = std::string(forwarded->value());
+    }
     m_request.range = std::string(request[http::field::range]);
     m_http10 = request.version() < 11;
     m_keepAlive = request.keep_alive();
@@ -257,7 +262,7 @@ template<class Stream> void Connection<Stream>::dispatch()
         m_bodyRead = !hasBody;
         return send(m_shared.service.answer(m_request, m_route));
     }
-    if (!m_chunked && lengths == 0)
+    if (!m_chunked && lengths == 0 && m_route != HttpService::Route::Health)
         return send(HttpService::error(411, "the request has no Content-Length"));
     if (!m_chunked && m_remaining > m_limits.maxBody)
         return send(HttpService::error(

@@ -178,7 +178,7 @@ void HttpServer::onAccept(tcp::socket socket)
         if (m_connections.size() >= m_limits.maxConnections)
             return refuse(socket, "too many connections");
         size_t &fromThere = m_perAddress[address];
-        if (fromThere >= m_limits.maxPerAddress)
+        if (fromThere >= m_limits.maxPerAddress && m_limits.trustedProxies.count(address) == 0)
             return refuse(socket, "too many connections from one address");
         ++fromThere;
     }

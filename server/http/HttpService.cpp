@@ -21,6 +21,7 @@ namespace {
 constexpr size_t ListPage = 256;
 constexpr size_t ListChunk = 64 * 1024;
 const char *const Prefix = "/action/file/quorv";
+const char *const HealthPath = "/health";
 
 Reply text(int status, std::string body)
 {
@@ -149,6 +150,8 @@ HttpService::~HttpService() = default;
 HttpService::Route HttpService::route(const std::string &method, const std::string &target)
 {
     const std::string path = target.substr(0, target.find('?'));
+    if (path == HealthPath)
+        return method == "GET" ? Route::Health : Route::WrongMethod;
     const std::string prefix = Prefix;
     if (path.compare(0, prefix.size(), prefix) != 0)
         return Route::Unknown;
@@ -253,9 +256,12 @@ Reply HttpService::answer(const Request &request, Route route)
         return download(request);
     case Route::Remove:
         return remove(request);
+    case Route::Health:
+        return health();
     case Route::WrongMethod: {
-        Reply reply = error(405, "use POST");
-        reply.headers.emplace_back("Allow", "POST");
+        const bool health = request.target.substr(0, request.target.find('?')) == HealthPath;
+        Reply reply = error(405, health ? "use GET" : "use POST");
+        reply.headers.emplace_back("Allow", health ? "GET" : "POST");
         return reply;
     }
     case Route::Upload:
@@ -263,6 +269,23 @@ Reply HttpService::answer(const Request &request, Route route)
         break;
     }
     return error(404, "no such service");
+}
+
+Reply HttpService::health()
+{
+    std::string problem = m_files.problem();
+    if (problem.empty()) {
+        try {
+            m_events.ping();
+        } catch (const std::exception &failure) {
+            problem = std::string("the database does not answer: ") + failure.what();
+        }
+    }
+    if (problem.empty())
+        return text(200, "OK\n");
+    // The details go to the log, not to whoever asks.
+    m_log.message("health: " + problem);
+    return error(503, "unavailable");
 }
 
 std::optional<int64_t> HttpService::eventOwner(const Request &request, const QueryString &query,

@@ -25,7 +25,7 @@ class UploadBody;
 class HttpService
 {
 public:
-    enum class Route { List, Upload, Download, Remove, WrongMethod, Unknown };
+    enum class Route { List, Upload, Download, Remove, Health, WrongMethod, Unknown };
 
     struct Request
     {
@@ -73,6 +73,9 @@ private:
     Reply list(const Request &request);
     Reply download(const Request &request);
     Reply remove(const Request &request);
+    // GET /health for load balancers: 200 while the database and the data
+    // folder answer, 503 otherwise.
+    Reply health();
     // What download and delete share: the query checked, the login. The
     // account, or none with refusal set.
     std::optional<int64_t> eventOwner(const Request &request, const QueryString &query,

@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <set>
+#include <string>
 
 namespace QuorvaneServer {
 
@@ -29,6 +31,9 @@ struct ServerLimits
     // How long a refused request's unread body is drained before closing,
     // so the client reads the answer instead of a reset.
     Duration lingerTimeout = std::chrono::seconds(5);
+    // Load balancers in front: their connections count for no one address,
+    // and the client's address comes from their X-Real-IP.
+    std::set<std::string> trustedProxies;
     unsigned ioThreads = 0; // 0: one per processor, at least two
     unsigned workThreads = 16;
 };

@@ -45,9 +45,23 @@ bool AccountStore::setPasswordHash(const std::string &name, const std::string &p
     Transaction transaction(m_db);
     Statement update(m_db, "UPDATE users SET password_hash = ?2 WHERE name = ?1");
     update.bind(1, name).bindText(2, passwordHash).step();
-    const bool changed = sqlite3_changes(m_db.handle()) > 0;
+    const bool changed = m_db.changes() > 0;
     transaction.commit();
     return changed;
+}
+
+std::vector<AccountStore::Summary> AccountStore::list()
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    Statement select(m_db,
+                     "SELECT u.name, count(e.event_id), CAST(coalesce(sum(e.size), 0) AS "
+                     "BIGINT) FROM users u LEFT JOIN events e ON e.user_id = u.id "
+                     "GROUP BY u.id, u.name ORDER BY u.name");
+    std::vector<Summary> users;
+    while (select.step())
+        users.push_back({ select.bytes(0), static_cast<uint64_t>(select.integer(1)),
+                          static_cast<uint64_t>(select.integer(2)) });
+    return users;
 }
 
 bool AccountStore::remove(const std::string &name, size_t *removedEvents)

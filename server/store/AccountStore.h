@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
 
 namespace QuorvaneServer {
 
@@ -25,6 +26,14 @@ public:
     bool add(const std::string &name, const std::string &passwordHash);
     // False when there is no such user.
     bool setPasswordHash(const std::string &name, const std::string &passwordHash);
+    struct Summary
+    {
+        std::string name;
+        uint64_t events = 0;
+        uint64_t bytes = 0;
+    };
+    // Every user with the number and total size of their events, by name.
+    std::vector<Summary> list();
     // Removes the user with all events and files; false when there is no such user.
     bool remove(const std::string &name, size_t *removedEvents = nullptr);
 

@@ -1,8 +1,16 @@
 #include "store/DataFolder.h"
 
+#include "store/Database.h"
+#include "store/Statement.h"
+#include "store/TempFile.h"
+#include "store/Transaction.h"
+
 #include <cerrno>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
+#include <fstream>
+#include <sodium.h>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -21,6 +29,22 @@ void makeFolder(const std::string &path)
         throw std::runtime_error(path + " is not a folder");
     }
     throw std::runtime_error("cannot create " + path + ": " + std::strerror(errno));
+}
+
+bool isEmptyFolder(const std::string &path)
+{
+    DIR *dir = ::opendir(path.c_str());
+    if (!dir)
+        return true;
+    bool empty = true;
+    while (const dirent *entry = ::readdir(dir)) {
+        if (std::strcmp(entry->d_name, ".") != 0 && std::strcmp(entry->d_name, "..") != 0) {
+            empty = false;
+            break;
+        }
+    }
+    ::closedir(dir);
+    return empty;
 }
 
 void makeFolders(const std::string &path)
@@ -52,6 +76,69 @@ DataFolder::~DataFolder()
 {
     if (m_lockFd >= 0)
         ::close(m_lockFd);
+}
+
+std::string DataFolder::newServiceId()
+{
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot start");
+    unsigned char bytes[16];
+    randombytes_buf(bytes, sizeof bytes);
+    char hex[sizeof bytes * 2 + 1];
+    sodium_bin2hex(hex, sizeof hex, bytes, sizeof bytes);
+    return hex;
+}
+
+void DataFolder::bindTo(Database &db)
+{
+    std::lock_guard<std::mutex> lock(db.mutex());
+    // Under the writers' lock: servers that start together agree on one id.
+    Transaction transaction(db);
+    const std::string marker = m_path + "/service-id";
+    std::string folderId;
+    std::ifstream(marker) >> folderId;
+    std::string databaseId;
+    {
+        Statement select(db, "SELECT id FROM service");
+        if (select.step())
+            databaseId = select.bytes(0);
+    }
+    if (databaseId.empty() && folderId.empty() && !isEmptyFolder(filesPath())) {
+        // A folder from before service ids: its files are its database's only
+        // if that database has events.
+        Statement events(db, "SELECT count(*) FROM events");
+        if (events.step() && events.integer(0) == 0)
+            folderId = "unknown";
+    }
+    if (databaseId.rfind(MovedPrefix, 0) == 0)
+        throw std::runtime_error(
+            "the service of this database was moved to another one by \"quorvane-server copy\"; "
+            "serving the old one beside it would lose files");
+    if (databaseId.empty() && !folderId.empty())
+        throw std::runtime_error(m_path
+                                 + " holds the files of another database; "
+                                   "\"quorvane-server copy\" moves a service to a new database");
+    if (!databaseId.empty() && !folderId.empty() && databaseId != folderId)
+        throw std::runtime_error(m_path + " holds the files of another database than this one");
+    if (databaseId.empty()) {
+        databaseId = newServiceId();
+        Statement(db, "INSERT INTO service (id) VALUES (?1)").bindText(1, databaseId).step();
+    }
+    if (folderId.empty()) {
+        // Written beside and renamed, so that no reader sees half an id.
+        const std::string part = marker + ".part";
+        {
+            std::ofstream out(part, std::ios::trunc);
+            out << databaseId << "\n";
+            out.flush();
+            if (!out)
+                throw std::runtime_error("cannot write " + part);
+        }
+        if (::rename(part.c_str(), marker.c_str()) != 0)
+            throw std::runtime_error("cannot write " + marker + ": " + std::strerror(errno));
+        syncFolder(m_path);
+    }
+    transaction.commit();
 }
 
 bool DataFolder::lockForServer()

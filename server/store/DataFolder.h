@@ -4,6 +4,8 @@
 
 namespace QuorvaneServer {
 
+class Database;
+
 // The server's folder: its database, "files/" with the stored files under names
 // the server makes, and "tmp/" for uploads in progress.
 class DataFolder
@@ -19,6 +21,14 @@ public:
     std::string databasePath() const { return m_path + "/events.sqlite"; }
     std::string filesPath() const { return m_path + "/files"; }
     std::string temporaryPath() const { return m_path + "/tmp"; }
+
+    // Ties the folder to the database: both keep the same service id. Throws
+    // std::runtime_error when the folder holds the files of another database,
+    // whose files this server would otherwise take for strays.
+    void bindTo(Database &db);
+    static std::string newServiceId();
+    // Marks the service id of a database whose service was copied elsewhere.
+    static constexpr const char *MovedPrefix = "moved:";
 
     // Claims the folder for this server process. False when another server
     // runs on it: its uploads in progress must not be swept away.

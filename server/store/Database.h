@@ -1,7 +1,8 @@
 #pragma once
 
+#include <cstdint>
+#include <memory>
 #include <mutex>
-#include <sqlite3.h>
 #include <stdexcept>
 #include <string>
 
@@ -15,34 +16,72 @@ public:
         , m_full(full)
     {
     }
-    // The disk or the database is full: nothing is wrong with the request.
+    // The database has no room left: the request answers 507, not 500.
     bool full() const { return m_full; }
 
 private:
     bool m_full;
 };
 
-// The SQLite database of accounts and events: write-ahead log, full sync on
-// every commit. Threads share the one connection and take mutex() around
-// each unit of work.
+// The database of accounts and events, SQLite or PostgreSQL. Statements are
+// written once for both, with ?1, ?2 ... as parameters. Threads take mutex()
+// around each unit of work: one SQLite connection serves them in turn, while
+// on PostgreSQL each thread has a connection of its own.
 class Database
 {
 public:
-    // Opens or creates the database and its tables; throws DatabaseError.
-    explicit Database(const std::string &path);
-    ~Database();
+    enum class Kind { SQLite, PostgreSQL };
+
+    // One prepared statement of a back end.
+    class Query
+    {
+    public:
+        virtual ~Query() = default;
+        virtual void bindInteger(int index, int64_t value) = 0;
+        virtual void bindBytes(int index, const std::string &bytes) = 0;
+        virtual void bindText(int index, const std::string &text) = 0;
+        virtual void bindNull(int index) = 0;
+        virtual bool step() = 0;
+        virtual int64_t integer(int column) const = 0;
+        virtual std::string bytes(int column) const = 0;
+        virtual bool isNull(int column) const = 0;
+    };
+
+    // location is "sqlite:PATH" or a PostgreSQL URI ("postgresql://...");
+    // throws DatabaseError.
+    static std::unique_ptr<Database> open(const std::string &location);
+    // Why location names no database we can open, or nullptr.
+    static const char *locationProblem(const std::string &location);
+    // The location without a password, for messages and logs.
+    static std::string describe(const std::string &location);
+
+    virtual ~Database() = default;
     Database(const Database &) = delete;
     Database &operator=(const Database &) = delete;
 
-    sqlite3 *handle() const { return m_db; }
-    std::mutex &mutex() { return m_mutex; }
-    void execute(const char *sql);
-    [[noreturn]] void fail(const std::string &what) const;
-    // The last failure came from a full disk or database.
-    bool diskFull() const;
+    virtual Kind kind() const = 0;
+    // Held around each unit of work of the calling thread.
+    virtual std::mutex &mutex() { return m_mutex; }
+    virtual std::unique_ptr<Query> prepare(const char *sql) = 0;
+    // Statements without parameters, separated by semicolons.
+    virtual void execute(const char *sql) = 0;
+    // A write transaction: the writers of all processes on this database
+    // take turns, as they do on one SQLite file.
+    virtual void begin() = 0;
+    virtual void commit() = 0;
+    virtual void rollback() noexcept = 0;
+    // Rows changed by the last INSERT, UPDATE or DELETE.
+    virtual int64_t changes() const = 0;
+    // 0 for an empty database; inside a transaction.
+    virtual int schemaVersion() = 0;
+    virtual void setSchemaVersion(int version) = 0;
+    // A cheap round trip; throws when the database cannot be reached.
+    virtual void ping() = 0;
+
+protected:
+    Database() = default;
 
 private:
-    sqlite3 *m_db = nullptr;
     std::mutex m_mutex;
 };
 

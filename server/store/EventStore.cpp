@@ -69,26 +69,31 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
 
 std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id)
 {
-    // Under the lock, so that a replacement cannot remove the file between the
-    // look-up and the open; once open, it stays readable whatever happens.
+    // Once open, the file stays readable whatever happens. Between the look-up
+    // and the open, another thread or server may replace or remove the event
+    // and its file: then the look-up is made again.
     std::lock_guard<std::mutex> lock(m_db.mutex());
-    Statement select(m_db,
-                     "SELECT storage, sha256 FROM events WHERE user_id = ?1 AND event_id = ?2");
-    select.bind(1, user).bind(2, id);
-    if (!select.step())
-        return std::nullopt;
-    OpenFile file;
-    file.digest = select.bytes(1);
-    file.fd = m_files.open(select.bytes(0));
-    struct stat info;
-    if (file.fd < 0 || ::fstat(file.fd, &info) != 0) {
+    for (int attempt = 0;; ++attempt) {
+        Statement select(m_db,
+                         "SELECT storage, sha256 FROM events WHERE user_id = ?1 AND event_id = ?2");
+        select.bind(1, user).bind(2, id);
+        if (!select.step())
+            return std::nullopt;
+        OpenFile file;
+        file.digest = select.bytes(1);
+        file.fd = m_files.open(select.bytes(0));
+        struct stat info;
+        if (file.fd >= 0 && ::fstat(file.fd, &info) == 0) {
+            file.size = static_cast<uint64_t>(info.st_size);
+            return file;
+        }
         const int error = errno;
         if (file.fd >= 0)
             ::close(file.fd);
-        throw std::runtime_error(std::string("cannot open a stored file: ") + std::strerror(error));
+        if (error != ENOENT || attempt == 3)
+            throw std::runtime_error(std::string("cannot open a stored file: ")
+                                     + std::strerror(error));
     }
-    file.size = static_cast<uint64_t>(info.st_size);
-    return file;
 }
 
 bool EventStore::remove(int64_t user, const std::string &id)
@@ -142,6 +147,20 @@ std::vector<EventStore::Listed> EventStore::page(int64_t user, int64_t from, int
         rows.push_back(std::move(row));
     }
     return rows;
+}
+
+void EventStore::ping()
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    m_db.ping();
+}
+
+bool EventStore::refersTo(const std::string &storage)
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
+    Statement select(m_db, "SELECT 1 FROM events WHERE storage = ?1");
+    select.bindText(1, storage);
+    return select.step();
 }
 
 std::set<std::string> EventStore::storageNames()

@@ -57,6 +57,10 @@ public:
                              size_t limit);
 
     std::set<std::string> storageNames();
+    // Throws DatabaseError when the database cannot be reached.
+    void ping();
+    // Whether an event names this stored file.
+    bool refersTo(const std::string &storage);
 
 private:
     Database &m_db;

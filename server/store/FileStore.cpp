@@ -1,11 +1,18 @@
 #include "store/FileStore.h"
 
+#include "store/Sha256.h"
+
 #include <cerrno>
+#include <cstring>
+#include <ctime>
 #include <dirent.h>
 #include <fcntl.h>
 #include <sodium.h>
 #include <stdexcept>
+#include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace QuorvaneServer {
 
@@ -70,23 +77,107 @@ void FileStore::remove(const std::string &name) const
     ::unlink((m_files + "/" + name).c_str());
 }
 
-FileStore::Sweep FileStore::sweep(const std::set<std::string> &referenced) const
+namespace {
+
+// Locks name in folder unless another process holds it; -1 when held or gone.
+int lockIfFree(const std::string &path)
 {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0)
+        return -1;
+    if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+bool endsWith(const std::string &text, const char *suffix)
+{
+    const size_t length = std::strlen(suffix);
+    return text.size() >= length && text.compare(text.size() - length, length, suffix) == 0;
+}
+
+} // namespace
+
+FileStore::Sweep
+FileStore::sweep(const std::set<std::string> &referenced,
+                 const std::function<bool(const std::string &)> &isReferenced) const
+{
+    // Other servers may share this folder: a file that some process holds
+    // locked is an upload in progress or about to be committed, and stays.
     Sweep sweep;
+    const time_t now = ::time(nullptr);
     forEachEntry(m_temporary, [&](const std::string &name) {
-        if (::unlink((m_temporary + "/" + name).c_str()) == 0)
+        const std::string path = m_temporary + "/" + name;
+        const int fd = lockIfFree(path);
+        if (fd < 0)
+            return;
+        struct stat info;
+        // A ".new" file is locked a moment after it is made; only an old one
+        // is surely abandoned.
+        const bool young
+            = endsWith(name, ".new") && (::fstat(fd, &info) != 0 || now - info.st_mtime < 60);
+        if (!young && ::unlink(path.c_str()) == 0)
             ++sweep.temporary;
+        ::close(fd);
     });
     size_t present = 0;
     forEachEntry(m_files, [&](const std::string &name) {
-        if (referenced.count(name) != 0)
+        if (referenced.count(name) != 0) {
             ++present;
-        else if (::unlink((m_files + "/" + name).c_str()) == 0)
+            return;
+        }
+        const std::string path = m_files + "/" + name;
+        const int fd = lockIfFree(path);
+        if (fd < 0)
+            return;
+        // Asked again under the lock: the row may have been committed since
+        // the list of names was read.
+        if (!isReferenced(name) && ::unlink(path.c_str()) == 0)
             ++sweep.unreferenced;
+        ::close(fd);
     });
     sweep.missing = referenced.size() - present;
     syncFolder(m_files);
     return sweep;
+}
+
+std::string FileStore::problem() const
+{
+    for (const std::string *folder : { &m_files, &m_temporary }) {
+        struct stat info;
+        if (::stat(folder->c_str(), &info) != 0 || ::access(folder->c_str(), W_OK | X_OK) != 0)
+            return "cannot use " + *folder + ": " + std::strerror(errno);
+        if (!S_ISDIR(info.st_mode))
+            return *folder + " is not a folder";
+    }
+    return std::string();
+}
+
+std::string FileStore::digest(const std::string &name) const
+{
+    const int fd = open(name);
+    if (fd < 0)
+        throw std::runtime_error("cannot open stored file " + name + ": " + std::strerror(errno));
+    Sha256 hash;
+    std::vector<char> buffer(1 << 20);
+    for (;;) {
+        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            const int error = errno;
+            ::close(fd);
+            throw std::runtime_error("cannot read stored file " + name + ": "
+                                     + std::strerror(error));
+        }
+        if (got == 0)
+            break;
+        hash.add(buffer.data(), static_cast<size_t>(got));
+    }
+    ::close(fd);
+    return hash.finish();
 }
 
 } // namespace QuorvaneServer

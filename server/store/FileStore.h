@@ -3,6 +3,7 @@
 #include "store/DataFolder.h"
 #include "store/TempFile.h"
 
+#include <functional>
 #include <memory>
 #include <set>
 #include <string>
@@ -31,10 +32,19 @@ public:
         size_t unreferenced = 0;
         size_t missing = 0;
     };
-    // Run at start, before any request: removes what an interrupted upload or
-    // removal left behind, that is every temporary file and every stored file
-    // that no event refers to. Also counts referenced files that are missing.
-    Sweep sweep(const std::set<std::string> &referenced) const;
+    // Removes what an interrupted upload or removal left behind: temporary
+    // files and stored files that no event refers to, passing over every file
+    // another process (a server on the same folder) still holds. referenced
+    // is the list of names read before; isReferenced asks again for one name.
+    // Also counts referenced files that are missing.
+    Sweep sweep(const std::set<std::string> &referenced,
+                const std::function<bool(const std::string &)> &isReferenced) const;
+
+    // Why the folders cannot take files now, or empty when they can.
+    std::string problem() const;
+
+    // The SHA-256 of a stored file, 32 bytes; throws when it cannot be read.
+    std::string digest(const std::string &name) const;
 
 private:
     std::string m_files;

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace QuorvaneServer {
@@ -30,9 +31,19 @@ bool syncFolder(const std::string &folder)
 TempFile::TempFile(std::string path)
     : m_path(std::move(path))
 {
-    m_fd = ::open(m_path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    // Created under a name that sweeps pass over, and locked before it takes
+    // its real name: the lock tells other servers on the same folder that the
+    // file is still being written (or not yet committed), and it goes with
+    // the process, however that ends.
+    const std::string creating = m_path + ".new";
+    m_fd = ::open(creating.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (m_fd < 0) {
         m_error = errno;
+        return;
+    }
+    if (::flock(m_fd, LOCK_EX) != 0 || ::rename(creating.c_str(), m_path.c_str()) != 0) {
+        m_error = errno;
+        ::unlink(creating.c_str());
         return;
     }
     m_created = true;
@@ -115,8 +126,8 @@ bool TempFile::moveTo(const std::string &target, const std::string &targetFolder
         return fail(errno);
     m_moved = true;
     m_path = target;
-    ::close(m_fd);
-    m_fd = -1;
+    // The descriptor, and with it the lock, stays until this object goes,
+    // after the row that names the file was committed or rolled back.
     if (!syncFolder(targetFolder))
         return fail(errno);
     return true;

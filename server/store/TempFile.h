@@ -32,7 +32,7 @@ public:
     // SHA-256 of everything written, raw; set by a successful sync().
     const std::string &digest() const { return m_digest; }
     // Renames the file to target in the same file system and waits until the
-    // folder entry is on disk too.
+    // folder entry is on disk too. The file stays locked while this lives.
     bool moveTo(const std::string &target, const std::string &targetFolder);
 
 private:

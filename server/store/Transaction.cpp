@@ -7,18 +7,18 @@ namespace QuorvaneServer {
 Transaction::Transaction(Database &db)
     : m_db(db)
 {
-    m_db.execute("BEGIN IMMEDIATE");
+    m_db.begin();
 }
 
 Transaction::~Transaction()
 {
     if (m_open)
-        sqlite3_exec(m_db.handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+        m_db.rollback();
 }
 
 void Transaction::commit()
 {
-    m_db.execute("COMMIT");
+    m_db.commit();
     m_open = false;
 }
 

@@ -4,7 +4,7 @@ namespace QuorvaneServer {
 
 class Database;
 
-// BEGIN IMMEDIATE ... COMMIT; rolled back when left without commit().
+// A write transaction of the database; rolled back when left without commit().
 class Transaction
 {
 public:

@@ -1,6 +1,7 @@
 // Drives a real quorvane-server over HTTP on a loopback port.
 
 #include "HttpClient.h"
+#include "PostgresCluster.h"
 #include "ServerProcess.h"
 
 #include <QDeadlineTimer>
@@ -178,18 +179,29 @@ private:
     std::unique_ptr<QTemporaryDir> m_dir;
     std::unique_ptr<ServerProcess> m_server;
     HttpClient m_http;
+    // Set when the tests run against PostgreSQL instead of SQLite.
+    std::unique_ptr<PostgresCluster> m_postgres;
 };
 
 void BackupServerTest::initTestCase()
 {
     QVERIFY2(QFile::exists(ServerProcess::program()), qPrintable(ServerProcess::program()));
+    if (qEnvironmentVariable("QUORVANE_TEST_DATABASE") == "postgresql") {
+        m_postgres = std::make_unique<PostgresCluster>();
+        QVERIFY2(m_postgres->start(), qPrintable(m_postgres->failure()));
+    }
 }
 
 void BackupServerTest::init()
 {
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(m_dir->isValid());
-    m_server = std::make_unique<ServerProcess>(m_dir->path() + "/data");
+    QString database;
+    if (m_postgres) {
+        database = m_postgres->newDatabase();
+        QVERIFY2(!database.isEmpty(), qPrintable(m_postgres->failure()));
+    }
+    m_server = std::make_unique<ServerProcess>(m_dir->path() + "/data", database);
     QCOMPARE(m_server->account("adduser", "alice", "alice-pass"), 0);
     QCOMPARE(m_server->account("adduser", "bob", "bob-pass"), 0);
     // Some tests fail many logins on purpose: throttling has tests of its own.
@@ -630,10 +642,14 @@ void BackupServerTest::logHoldsNoSecrets()
 
 void BackupServerTest::refusesSecondServer()
 {
-    // Same data folder: the running server's uploads must not be swept away.
+    // Same data folder with a database of its own: the running server's
+    // uploads and files must not be swept away. (Servers on one PostgreSQL
+    // database share a folder; those are tested on their own.)
     ServerProcess sameFolder(m_server->dataFolder());
     QVERIFY(!sameFolder.start());
-    QVERIFY(sameFolder.failure().contains("another server uses"));
+    QVERIFY2(sameFolder.failure().contains(m_postgres ? "holds the files of another database"
+                                                      : "another server uses"),
+             qPrintable(sameFolder.failure()));
 
     // Same port: must fail instead of sharing it.
     QTemporaryDir other;

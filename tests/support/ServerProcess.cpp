@@ -6,8 +6,9 @@
 #include <csignal>
 #include <sys/prctl.h>
 
-ServerProcess::ServerProcess(QString dataFolder)
+ServerProcess::ServerProcess(QString dataFolder, QString database)
     : m_dataFolder(std::move(dataFolder))
+    , m_database(std::move(database))
 {
     m_process.setProgram(program());
     // A test that dies must not leave its server behind.
@@ -38,9 +39,10 @@ bool ServerProcess::start(const QStringList &extraArguments)
 {
     m_log.clear();
     m_port = 0;
-    m_process.setArguments(m_launcherArguments
-                           + QStringList { "--listen", "127.0.0.1:0", "--data", m_dataFolder }
-                           + extraArguments);
+    QStringList arguments { "--listen", "127.0.0.1:0", "--data", m_dataFolder };
+    if (!m_database.isEmpty())
+        arguments << "--database" << m_database;
+    m_process.setArguments(m_launcherArguments + arguments + extraArguments);
     m_process.start();
     if (!m_process.waitForStarted(10000)) {
         m_failure = "the server did not start: " + m_process.errorString();
@@ -112,16 +114,31 @@ bool ServerProcess::waitForLog(const QByteArray &text, int timeout)
 int ServerProcess::account(const QString &command, const QString &name,
                            const QByteArray &password) const
 {
+    return this->command({ command, name }, password + "\n").exitCode;
+}
+
+ServerProcess::Run ServerProcess::command(const QStringList &arguments,
+                                          const QByteArray &input) const
+{
+    QStringList all = arguments;
+    all << "--data" << m_dataFolder;
+    if (!m_database.isEmpty())
+        all << "--database" << m_database;
     QProcess process;
-    process.start(program(), { command, name, "--data", m_dataFolder });
+    process.start(program(), all);
+    Run run;
     if (!process.waitForStarted(10000))
-        return -1;
-    process.write(password + "\n");
+        return run;
+    process.write(input);
     process.closeWriteChannel();
-    if (!process.waitForFinished(60000)) {
+    if (!process.waitForFinished(120000)) {
         process.kill();
         process.waitForFinished(10000);
-        return -1;
+        return run;
     }
-    return process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+    run.out = process.readAllStandardOutput();
+    run.err = process.readAllStandardError();
+    if (process.exitStatus() == QProcess::NormalExit)
+        run.exitCode = process.exitCode();
+    return run;
 }

@@ -11,7 +11,7 @@
 class ServerProcess
 {
 public:
-    explicit ServerProcess(QString dataFolder);
+    explicit ServerProcess(QString dataFolder, QString database = {});
     ~ServerProcess();
 
     static QString program();
@@ -33,6 +33,8 @@ public:
     // "http://127.0.0.1:PORT" (or "https://" when the server said so), then target.
     QString url(const QByteArray &target = {}) const;
     QString dataFolder() const { return m_dataFolder; }
+    // The --database of the server and its commands; empty for the default.
+    QString database() const { return m_database; }
     QString failure() const { return m_failure; }
     // Everything the server logged so far.
     QByteArray log();
@@ -43,8 +45,18 @@ public:
     // standard input; its exit code, or -1 when it did not end.
     int account(const QString &command, const QString &name, const QByteArray &password = {}) const;
 
+    struct Run
+    {
+        int exitCode = -1;
+        QByteArray out;
+        QByteArray err;
+    };
+    // Runs quorvane-server with arguments, then this server's --data and --database.
+    Run command(const QStringList &arguments, const QByteArray &input = {}) const;
+
 private:
     QString m_dataFolder;
+    QString m_database;
     QProcess m_process;
     QByteArray m_log;
     int m_port = 0;

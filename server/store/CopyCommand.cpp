@@ -1,0 +1,161 @@
+#include "store/CopyCommand.h"
+
+#include "store/DataFolder.h"
+#include "store/Database.h"
+#include "store/FileStore.h"
+#include "store/Schema.h"
+#include "store/Statement.h"
+#include "store/Transaction.h"
+
+#include <cstdio>
+#include <exception>
+
+namespace QuorvaneServer {
+
+namespace {
+
+const char *const EventColumns = "user_id, event_id, name, path, type, content, description, "
+                                 "record_time, record_changed, time_key, access_id, size, "
+                                 "storage, sha256";
+
+struct Copied
+{
+    size_t users = 0;
+    size_t events = 0;
+    std::string serviceId;
+};
+
+// Servers refuse the old database from now on: beside the new one, it would
+// take the files of new events for strays.
+void markMoved(Database &from, const std::string &serviceId)
+{
+    std::lock_guard<std::mutex> lock(from.mutex());
+    Transaction transaction(from);
+    from.execute("DELETE FROM service");
+    Statement(from, "INSERT INTO service (id) VALUES (?1)")
+        .bindText(1, DataFolder::MovedPrefix + serviceId)
+        .step();
+    transaction.commit();
+}
+
+Copied copyRows(Database &from, Database &to)
+{
+    Copied copied;
+    std::lock_guard<std::mutex> lockTo(to.mutex());
+    std::lock_guard<std::mutex> lockFrom(from.mutex());
+    Transaction transaction(to);
+    // The data folder stays with the service: it knows the new database by
+    // the same id.
+    {
+        Statement service(from, "SELECT id FROM service");
+        copied.serviceId = service.step() ? service.bytes(0) : DataFolder::newServiceId();
+    }
+    if (copied.serviceId.rfind(DataFolder::MovedPrefix, 0) == 0)
+        throw DatabaseError("the service of the source database was moved to another one "
+                            "already; copy from that one");
+    Statement present(to, "SELECT (SELECT count(*) FROM users) + (SELECT count(*) FROM events)");
+    present.step();
+    if (present.integer(0) != 0)
+        throw DatabaseError("the target database holds accounts or events already; copy "
+                            "only into an empty one");
+
+    Statement users(from, "SELECT id, name, password_hash FROM users ORDER BY id");
+    while (users.step()) {
+        Statement(to, "INSERT INTO users (id, name, password_hash) VALUES (?1, ?2, ?3)")
+            .bind(1, users.integer(0))
+            .bind(2, users.bytes(1))
+            .bindText(3, users.bytes(2))
+            .step();
+        ++copied.users;
+    }
+    if (to.kind() == Database::Kind::PostgreSQL)
+        // Ids were given above; new accounts go on after the highest.
+        to.execute("SELECT setval(pg_get_serial_sequence('users', 'id'), "
+                   "(SELECT coalesce(max(id), 0) + 1 FROM users), false)");
+
+    to.execute("DELETE FROM service");
+    Statement(to, "INSERT INTO service (id) VALUES (?1)").bindText(1, copied.serviceId).step();
+
+    const std::string select = std::string("SELECT ") + EventColumns + " FROM events";
+    const std::string insert = std::string("INSERT INTO events (") + EventColumns
+        + ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)";
+    Statement events(from, select.c_str());
+    while (events.step()) {
+        Statement row(to, insert.c_str());
+        row.bind(1, events.integer(0));
+        for (int column = 1; column <= 8; ++column)
+            row.bind(column + 1, events.bytes(column));
+        row.bind(10, events.integer(9)).bind(11, events.integer(10)).bind(12, events.integer(11));
+        row.bindText(13, events.bytes(12));
+        if (events.isNull(13))
+            row.bindNull(14);
+        else
+            row.bind(14, events.bytes(13));
+        row.step();
+        ++copied.events;
+    }
+    transaction.commit();
+    return copied;
+}
+
+} // namespace
+
+CopyCommand::CopyCommand(const CommandLine &line)
+    : m_line(line)
+{
+}
+
+int CopyCommand::run()
+{
+    try {
+        DataFolder folder(m_line.dataFolder);
+        FileStore files(folder);
+        const auto from = Database::open(m_line.copyFrom);
+        if (from->kind() == Database::Kind::SQLite && !folder.lockForServer())
+            throw DatabaseError("a server runs on " + folder.path() + "; stop it before copying");
+        Schema::requireCurrent(*from, m_line.copyFrom);
+        const auto to = Database::open(m_line.copyTo);
+        Schema::prepare(*to, m_line.copyTo);
+        const Copied copied = copyRows(*from, *to);
+        markMoved(*from, copied.serviceId);
+        std::printf("Copied %zu accounts and %zu events from %s to %s; servers now refuse "
+                    "the old database.\n",
+                    copied.users, copied.events, Database::describe(m_line.copyFrom).c_str(),
+                    Database::describe(m_line.copyTo).c_str());
+
+        // Checked from the target's rows: what the new service will deliver.
+        size_t sound = 0;
+        size_t bad = 0;
+        std::lock_guard<std::mutex> lock(to->mutex());
+        Statement stored(*to,
+                         "SELECT u.name, e.event_id, e.storage, e.sha256 FROM events e "
+                         "JOIN users u ON u.id = e.user_id ORDER BY u.name, e.event_id");
+        while (stored.step()) {
+            const std::string user = stored.bytes(0);
+            const std::string id = stored.bytes(1);
+            std::string problem;
+            try {
+                if (stored.isNull(3))
+                    problem = "has no hash";
+                else if (files.digest(stored.bytes(2)) != stored.bytes(3))
+                    problem = "does not match its hash";
+            } catch (const std::exception &error) {
+                problem = error.what();
+            }
+            if (problem.empty()) {
+                ++sound;
+                continue;
+            }
+            ++bad;
+            std::fprintf(stderr, "quorvane-server: the file of event %s of \"%s\" %s\n", id.c_str(),
+                         user.c_str(), problem.c_str());
+        }
+        std::printf("Checked %zu files: %zu sound, %zu not.\n", sound + bad, sound, bad);
+        return bad == 0 ? 0 : 1;
+    } catch (const std::exception &error) {
+        std::fprintf(stderr, "quorvane-server: %s\n", error.what());
+        return 1;
+    }
+}
+
+} // namespace QuorvaneServer

@@ -1,0 +1,283 @@
+#include "store/PostgresDatabase.h"
+
+#include <cstring>
+#include <vector>
+
+namespace QuorvaneServer {
+
+namespace {
+
+constexpr Oid ByteaOid = 17;
+constexpr Oid Int8Oid = 20;
+constexpr Oid Int2Oid = 21;
+constexpr Oid Int4Oid = 23;
+constexpr Oid TextOid = 25;
+constexpr Oid BoolOid = 16;
+
+// Writers of every server on this database queue on this lock, so that a
+// transaction sees what the one before it committed, as on SQLite.
+const char *const WriterLock = "SELECT pg_advisory_xact_lock(7348210561)";
+
+// The statements say ?1, ?2 ...; libpq wants $1, $2 ...
+std::string dollarParameters(const char *sql)
+{
+    std::string out(sql);
+    for (char &c : out)
+        if (c == '?')
+            c = '$';
+    return out;
+}
+
+uint64_t bigEndian(const char *data, int size)
+{
+    uint64_t value = 0;
+    for (int i = 0; i < size; ++i)
+        value = (value << 8) | static_cast<unsigned char>(data[i]);
+    return value;
+}
+
+class PostgresQuery : public Database::Query
+{
+public:
+    PostgresQuery(PostgresDatabase &db, const char *sql)
+        : m_db(db)
+        , m_sql(dollarParameters(sql))
+    {
+    }
+    ~PostgresQuery() override { PQclear(m_result); }
+
+    void bindInteger(int index, int64_t value) override
+    {
+        std::string bytes(8, '\0');
+        for (int i = 7; i >= 0; --i) {
+            bytes[static_cast<size_t>(i)] = static_cast<char>(value & 0xff);
+            value = static_cast<int64_t>(static_cast<uint64_t>(value) >> 8);
+        }
+        set(index, Int8Oid, std::move(bytes));
+    }
+    void bindBytes(int index, const std::string &bytes) override { set(index, ByteaOid, bytes); }
+    void bindText(int index, const std::string &text) override { set(index, TextOid, text); }
+    void bindNull(int index) override
+    {
+        set(index, ByteaOid, std::string());
+        m_null[static_cast<size_t>(index - 1)] = true;
+    }
+
+    bool step() override
+    {
+        if (!m_result) {
+            std::vector<const char *> values;
+            std::vector<int> lengths;
+            std::vector<int> formats(m_values.size(), 1);
+            for (size_t i = 0; i < m_values.size(); ++i) {
+                values.push_back(m_null[i] ? nullptr : m_values[i].data());
+                lengths.push_back(static_cast<int>(m_values[i].size()));
+            }
+            m_result = m_db.run(m_sql, static_cast<int>(m_values.size()), m_types.data(),
+                                values.data(), lengths.data(), formats.data());
+            m_row = -1;
+        }
+        return ++m_row < PQntuples(m_result);
+    }
+    int64_t integer(int column) const override
+    {
+        if (PQgetisnull(m_result, m_row, column))
+            return 0;
+        const char *data = PQgetvalue(m_result, m_row, column);
+        const int size = PQgetlength(m_result, m_row, column);
+        switch (PQftype(m_result, column)) {
+        case Int8Oid:
+            return static_cast<int64_t>(bigEndian(data, size));
+        case Int4Oid:
+            return static_cast<int32_t>(bigEndian(data, size));
+        case Int2Oid:
+            return static_cast<int16_t>(bigEndian(data, size));
+        case BoolOid:
+            return data[0] != 0;
+        default:
+            throw DatabaseError("a column is not a number");
+        }
+    }
+    std::string bytes(int column) const override
+    {
+        return std::string(PQgetvalue(m_result, m_row, column),
+                           static_cast<size_t>(PQgetlength(m_result, m_row, column)));
+    }
+    bool isNull(int column) const override { return PQgetisnull(m_result, m_row, column); }
+
+private:
+    void set(int index, Oid type, std::string value)
+    {
+        const size_t slot = static_cast<size_t>(index - 1);
+        if (m_values.size() <= slot) {
+            m_values.resize(slot + 1);
+            m_types.resize(slot + 1, ByteaOid);
+            m_null.resize(slot + 1, false);
+        }
+        m_null[slot] = false;
+        m_values[slot] = std::move(value);
+        m_types[slot] = type;
+    }
+
+    PostgresDatabase &m_db;
+    std::string m_sql;
+    std::vector<std::string> m_values;
+    std::vector<Oid> m_types;
+    std::vector<bool> m_null;
+    PGresult *m_result = nullptr;
+    int m_row = -1;
+};
+
+std::string connectionError(PGconn *connection)
+{
+    std::string text = connection ? PQerrorMessage(connection) : "out of memory";
+    while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
+        text.pop_back();
+    return text;
+}
+
+} // namespace
+
+PostgresDatabase::PostgresDatabase(const std::string &uri)
+    : m_uri(uri)
+{
+    // Connects this thread at once, so that a wrong address fails the start.
+    link();
+}
+
+PostgresDatabase::~PostgresDatabase()
+{
+    for (auto &[thread, link] : m_links)
+        PQfinish(link->connection);
+}
+
+PostgresDatabase::Link &PostgresDatabase::link() const
+{
+    std::lock_guard<std::mutex> lock(m_linksMutex);
+    std::unique_ptr<Link> &found = m_links[std::this_thread::get_id()];
+    if (found)
+        return *found;
+    PGconn *connection = PQconnectdb(m_uri.c_str());
+    if (PQstatus(connection) != CONNECTION_OK) {
+        const std::string error = connectionError(connection);
+        PQfinish(connection);
+        m_links.erase(std::this_thread::get_id());
+        throw DatabaseError("cannot connect to " + describe(m_uri) + ": " + error);
+    }
+    PQclear(PQexec(connection, "SET client_min_messages = warning"));
+    found = std::make_unique<Link>();
+    found->connection = connection;
+    return *found;
+}
+
+void PostgresDatabase::reconnectIfLost(Link &link)
+{
+    // A restarted or failed-over database ends the connection; the next unit
+    // of work gets a new one rather than failing for the life of the server.
+    if (link.inTransaction || PQstatus(link.connection) == CONNECTION_OK)
+        return;
+    PQreset(link.connection);
+    if (PQstatus(link.connection) != CONNECTION_OK)
+        throw DatabaseError("lost the connection to " + describe(m_uri) + ": "
+                            + connectionError(link.connection));
+    PQclear(PQexec(link.connection, "SET client_min_messages = warning"));
+}
+
+PGresult *PostgresDatabase::run(const std::string &sql, int count, const Oid *types,
+                                const char *const *values, const int *lengths, const int *formats)
+{
+    return send([&](PGconn *connection) {
+        return PQexecParams(connection, sql.c_str(), count, types, values, lengths, formats, 1);
+    });
+}
+
+PGresult *PostgresDatabase::send(const std::function<PGresult *(PGconn *)> &statement)
+{
+    Link &current = link();
+    reconnectIfLost(current);
+    PGresult *result = statement(current.connection);
+    // A connection the database ended (a restart, a fail-over) is made again
+    // once, outside transactions only: inside one, what went before is lost.
+    if (PQstatus(current.connection) == CONNECTION_BAD && !current.inTransaction) {
+        PQclear(result);
+        reconnectIfLost(current);
+        result = statement(current.connection);
+    }
+    const ExecStatusType status = PQresultStatus(result);
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+        const char *state = PQresultErrorField(result, PG_DIAG_SQLSTATE);
+        // Class 53: insufficient resources (53100 is a full disk).
+        const bool full = state && std::strncmp(state, "53", 2) == 0;
+        std::string error = result ? PQresultErrorMessage(result) : std::string();
+        while (!error.empty() && error.back() == '\n')
+            error.pop_back();
+        PQclear(result);
+        throw DatabaseError(error.empty() ? connectionError(current.connection) : error, full);
+    }
+    const char *changed = PQcmdTuples(result);
+    current.changes = changed && *changed ? std::strtoll(changed, nullptr, 10) : 0;
+    return result;
+}
+
+std::unique_ptr<Database::Query> PostgresDatabase::prepare(const char *sql)
+{
+    return std::make_unique<PostgresQuery>(*this, sql);
+}
+
+void PostgresDatabase::execute(const char *sql)
+{
+    PQclear(send([sql](PGconn *connection) { return PQexec(connection, sql); }));
+}
+
+void PostgresDatabase::begin()
+{
+    execute("BEGIN");
+    link().inTransaction = true;
+    try {
+        execute(WriterLock);
+    } catch (...) {
+        rollback();
+        throw;
+    }
+}
+
+void PostgresDatabase::commit()
+{
+    link().inTransaction = false;
+    execute("COMMIT");
+}
+
+void PostgresDatabase::rollback() noexcept
+{
+    try {
+        Link &current = link();
+        current.inTransaction = false;
+        PQclear(PQexec(current.connection, "ROLLBACK"));
+    } catch (...) {
+    }
+}
+
+int PostgresDatabase::schemaVersion()
+{
+    PostgresQuery exists(*this, "SELECT to_regclass('quorvane_schema') IS NOT NULL");
+    exists.step();
+    if (!exists.integer(0))
+        return 0;
+    PostgresQuery version(*this, "SELECT version FROM quorvane_schema");
+    return version.step() ? static_cast<int>(version.integer(0)) : 0;
+}
+
+void PostgresDatabase::setSchemaVersion(int version)
+{
+    execute("CREATE TABLE IF NOT EXISTS quorvane_schema (version INTEGER NOT NULL)");
+    execute("DELETE FROM quorvane_schema");
+    execute(
+        ("INSERT INTO quorvane_schema (version) VALUES (" + std::to_string(version) + ")").c_str());
+}
+
+void PostgresDatabase::ping()
+{
+    execute("SELECT 1");
+}
+
+} // namespace QuorvaneServer

@@ -1,0 +1,53 @@
+#pragma once
+
+#include "store/Database.h"
+
+#include <functional>
+#include <libpq-fe.h>
+#include <map>
+#include <thread>
+
+namespace QuorvaneServer {
+
+// A PostgreSQL database shared by any number of server processes; each thread
+// works on a connection of its own, made at its first use.
+class PostgresDatabase : public Database
+{
+public:
+    explicit PostgresDatabase(const std::string &uri);
+    ~PostgresDatabase() override;
+
+    Kind kind() const override { return Kind::PostgreSQL; }
+    std::mutex &mutex() override { return link().mutex; }
+    std::unique_ptr<Query> prepare(const char *sql) override;
+    void execute(const char *sql) override;
+    void begin() override;
+    void commit() override;
+    void rollback() noexcept override;
+    int64_t changes() const override { return link().changes; }
+    int schemaVersion() override;
+    void setSchemaVersion(int version) override;
+    void ping() override;
+
+    // Runs a statement; the result, which the caller clears. Throws on failure.
+    PGresult *run(const std::string &sql, int count, const Oid *types, const char *const *values,
+                  const int *lengths, const int *formats);
+
+private:
+    struct Link
+    {
+        PGconn *connection = nullptr;
+        int64_t changes = 0;
+        bool inTransaction = false;
+        std::mutex mutex;
+    };
+    Link &link() const;
+    PGresult *send(const std::function<PGresult *(PGconn *)> &statement);
+    void reconnectIfLost(Link &link);
+
+    std::string m_uri;
+    mutable std::mutex m_linksMutex;
+    mutable std::map<std::thread::id, std::unique_ptr<Link>> m_links;
+};
+
+} // namespace QuorvaneServer
