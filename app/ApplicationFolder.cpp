@@ -1,12 +1,27 @@
 #include "ApplicationFolder.h"
 
 #include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#ifndef KEYCRATE_PRIVATE_LIBRARY_DIR
+#define KEYCRATE_PRIVATE_LIBRARY_DIR "../lib/keycrate"
+#endif
 
 namespace {
 QString &folder()
 {
     static QString instance;
     return instance;
+}
+
+QString userStateFolder()
+{
+    // Relative values are invalid by the base directory rules: ignore them.
+    QString base = qEnvironmentVariable("XDG_STATE_HOME");
+    if (!QDir::isAbsolutePath(base))
+        base = QDir::homePath() + QStringLiteral("/.local/state");
+    return QDir::cleanPath(base + QStringLiteral("/keycrate"));
 }
 } // namespace
 
@@ -21,4 +36,37 @@ void setApplicationFolder(const QString &path)
     if (cleaned.size() > 1 && cleaned.endsWith(QLatin1Char('/')))
         cleaned.chop(1);
     folder() = cleaned;
+}
+
+QString libraryFolder()
+{
+    const QString own = applicationFolder();
+    if (QFileInfo::exists(own + QStringLiteral("/libQuorvane.so")))
+        return own;
+    // Installed: the program's folder is already its real location, links
+    // resolved, so the private folder is found relative to it.
+    const QString installed = QDir::cleanPath(own + QLatin1Char('/')
+                                              + QString::fromLatin1(KEYCRATE_PRIVATE_LIBRARY_DIR));
+    return QFileInfo::exists(installed + QStringLiteral("/libQuorvane.so")) ? installed : own;
+}
+
+QString lockListFolder()
+{
+    // Decided once per program folder, so the list never moves during a run.
+    static QString decidedFor;
+    static QString decided;
+    const QString own = applicationFolder();
+    if (own == decidedFor && !decided.isEmpty())
+        return decided;
+    decidedFor = own;
+    // An installation (its library in the private folder) keeps its list per
+    // user even for one who could write there, such as root.
+    if (libraryFolder() == own && QFileInfo(own).isWritable())
+        return decided = own;
+    const QString state = userStateFolder();
+    // Other users must not read which files this one locks.
+    if (QDir().mkpath(state))
+        QFile::setPermissions(
+            state, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    return decided = state;
 }

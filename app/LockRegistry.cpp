@@ -213,7 +213,7 @@ int toggle(const QByteArray &target, bool confirmWithBox)
 
 QString LockListPath()
 {
-    return applicationFolder() + QStringLiteral("/llf");
+    return lockListFolder() + QStringLiteral("/llf");
 }
 
 QString LockListOwnerPath()

@@ -10,12 +10,14 @@
 #include "ResourceLimits.h"
 #include "TerminationSignals.h"
 #include "TheManager.h"
+#include "TrayIcon.h"
 
 #include <QCloseEvent>
 #include <QFile>
 #include <QLibrary>
 #include <QLoggingCategory>
 #include <QStandardPaths>
+#include <QTimer>
 #include <QTreeWidgetItem>
 #include <cstdio>
 #include <cstdlib>
@@ -54,7 +56,9 @@ MyQApplication::MyQApplication(int &argc, char **argv,
     connect(m_termination.get(), &Platform::TerminationSignals::terminationRequested, this,
             [](int signalNumber) {
                 qCInfo(appLog) << "ending on signal" << signalNumber;
-                QCoreApplication::quit();
+                // Not quit(): that asks the windows to close first, and the
+                // main window only hides, which would call the end off.
+                QCoreApplication::exit(0);
             });
     // Thousands of locked files are thousands of open files.
     Platform::ResourceLimits::raiseOpenFileLimit();
@@ -73,6 +77,8 @@ MyQApplication::MyQApplication(int &argc, char **argv,
     m_mainWindow = new TheManager;
     m_mainWindow->setInterface(m_interface);
     m_mainWindow->installEventFilter(this);
+    m_mainWindow->setWindowIcon(TrayIcon::icon());
+    setUpTray();
 
     const bool hidden = argc == 2 && qstrcmp(argv[1], "-s") == 0;
     m_mainWindow->show();
@@ -140,9 +146,45 @@ bool MyQApplication::eventFilter(QObject *watched, QEvent *event)
     return QApplication::eventFilter(watched, event);
 }
 
+void MyQApplication::setUpTray()
+{
+    if (!TrayIcon::available()) {
+        // At login the panel may come up after us: look again for a while.
+        if (m_trayChecks++ < 60)
+            QTimer::singleShot(1000, this, &MyQApplication::setUpTray);
+        return;
+    }
+    m_tray = std::make_unique<TrayIcon>();
+    connect(m_tray.get(), &TrayIcon::showRequested, this, &MyQApplication::showRefreshed);
+    connect(m_tray.get(), &TrayIcon::lockRequested, this, &MyQApplication::lockChosenFile);
+    connect(m_tray.get(), &TrayIcon::uploadRequested, this, &MyQApplication::uploadFile);
+    // The same orderly end as a termination signal: the list is compacted.
+    connect(m_tray.get(), &TrayIcon::quitRequested, this, [] {
+        qCInfo(appLog) << "quit from the tray";
+        QCoreApplication::exit(0);
+    });
+    m_tray->show();
+    qCInfo(appLog) << "tray icon shown";
+}
+
+void MyQApplication::lockChosenFile(const QString &path)
+{
+    const QByteArray target = QFile::encodeName(path);
+    if (ReadLockStatuses().value(target, -1) == StatusLocked) {
+        Platform::MessageBoxes::information(nullptr, tr("KEYCRATE"),
+                                            tr("%1 is locked already.").arg(path));
+        return;
+    }
+    if (ToggleLock(target) == Quorvane::Success)
+        Platform::MessageBoxes::information(nullptr, tr("KEYCRATE"), tr("Operation successful!"));
+    else
+        Platform::MessageBoxes::critical(nullptr, tr("Error"), tr("Error locking/unlocking file!"));
+    m_mainWindow->UpdateLockedList();
+}
+
 void MyQApplication::bindLibrary()
 {
-    m_library = new QLibrary(applicationFolder() + QStringLiteral("/Quorvane"));
+    m_library = new QLibrary(libraryFolder() + QStringLiteral("/Quorvane"));
     if (!m_library->load())
         stopAfterBindingError(QT_TRANSLATE_NOOP("MyQApplication", "Unable to load the Quorvane\n."),
                               m_library->errorString());
@@ -201,8 +243,14 @@ void MyQApplication::provideDataFolder()
 
 void MyQApplication::uploadHandedOverFile(const QByteArray &localPath)
 {
-    const QByteArray path = QFile::decodeName(localPath).toUtf8();
-    qCInfo(uploadLog) << "upload handed over:" << QString::fromUtf8(path);
+    const QString path = QFile::decodeName(localPath);
+    qCInfo(uploadLog) << "upload handed over:" << path;
+    uploadFile(path);
+}
+
+void MyQApplication::uploadFile(const QString &file)
+{
+    const QByteArray path = file.toUtf8();
     const Quorvane::EventNative request = uploadRequest(path);
     // Brings the settings tab up when the account is not set up yet.
     showRefreshed();

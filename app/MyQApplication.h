@@ -8,6 +8,7 @@
 
 class QLibrary;
 class TheManager;
+class TrayIcon;
 
 namespace Platform {
 class InstanceServer;
@@ -40,6 +41,8 @@ public:
     bool messageFilter(const Platform::WindowMessage &message, qint64 *result);
 
     TheManager *mainWindow() const { return m_mainWindow; }
+    // Null when the desktop has no tray.
+    TrayIcon *trayIcon() const { return m_tray.get(); }
     Quorvane::IQuorvane *quorvane() const { return m_interface; }
 
     // Hands one file to the library: request.path (UTF-8) and request.kind
@@ -54,12 +57,17 @@ public:
 public slots:
     // Submits path, the next file of the window's upload run.
     void HandleUINextUploadItem(QString path);
+    // What the tray's menu asks for.
+    void lockChosenFile(const QString &path);
+    void uploadFile(const QString &path);
 
 protected:
     bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
     void bindLibrary();
+    // The tray icon and its menu, where the desktop has a tray.
+    void setUpTray();
     // Gives the library a data folder when none is set.
     void provideDataFolder();
     [[noreturn]] void stopAfterBindingError(const char *text, const QString &detail);
@@ -80,4 +88,6 @@ private:
     Quorvane::IQuorvane *m_interface = nullptr;
     std::unique_ptr<Platform::InstanceServer> m_instance;
     std::unique_ptr<Platform::TerminationSignals> m_termination;
+    std::unique_ptr<TrayIcon> m_tray;
+    int m_trayChecks = 0;
 };

@@ -4,10 +4,11 @@
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
 #include "StatusBrushes.h"
-#include "TheManagerForm.h"
+#include "ui_TheManager.h"
 
 #include <QAction>
 #include <QFile>
+#include <QFileInfo>
 #include <QLabel>
 #include <QLineEdit>
 #include <QLoggingCategory>
@@ -17,7 +18,20 @@
 #include <QTabWidget>
 #include <QTreeWidget>
 
+static void initToolbarResources()
+{
+    // The images live in keycrate's own static library.
+    Q_INIT_RESOURCE(toolbar);
+}
+
 namespace {
+
+void overrideIcon(QAction *action, const char *relativePath)
+{
+    const QString path = QString::fromLatin1(relativePath);
+    if (QFileInfo::exists(path))
+        action->setIcon(QIcon(path));
+}
 
 Q_LOGGING_CATEGORY(windowLog, "keycrate.window", QtWarningMsg)
 
@@ -66,32 +80,34 @@ void rowLook(int status, QString *text, QBrush *brush)
 
 TheManager::TheManager()
     : QMainWindow(nullptr)
-    , ui(new TheManagerForm)
+    , m_ui(std::make_unique<Ui::TheManager>())
 {
-    ui->setupUi(this);
+    initToolbarResources();
+    m_ui->setupUi(this);
+    // Images in the working folder replace the built-in ones.
+    overrideIcon(m_ui->actionRefresh, "../alldebug/png/toolbar/refresh.png");
+    overrideIcon(m_ui->actionOnline_backup_share, "../alldebug/png/toolbar/remote_upload.png");
+    overrideIcon(m_ui->actionUnlock_file, "../alldebug/png/toolbar/local_remove.png");
     const QStringList headers = { QStringLiteral("Status"), QStringLiteral("Path") };
-    ui->treeWidget->setHeaderLabels(headers);
-    ui->treeWidget_2->setHeaderLabels(headers);
+    m_ui->treeWidget->setHeaderLabels(headers);
+    m_ui->treeWidget_2->setHeaderLabels(headers);
 
-    connect(ui->actionRefresh, &QAction::triggered, this, &TheManager::UpdateLockedList);
-    connect(ui->actionUnlock_file, &QAction::triggered, this,
+    connect(m_ui->actionRefresh, &QAction::triggered, this, &TheManager::UpdateLockedList);
+    connect(m_ui->actionUnlock_file, &QAction::triggered, this,
             &TheManager::ApplyClearTreeWidgetAction);
-    connect(ui->actionOnline_backup_share, &QAction::triggered, this,
+    connect(m_ui->actionOnline_backup_share, &QAction::triggered, this,
             &TheManager::CopySelectedItemsForUploading);
-    connect(ui->saveButton, &QPushButton::clicked, this, &TheManager::SaveSettings);
-    connect(ui->uploadButton, &QPushButton::clicked, this, &TheManager::HandleUploadBtnClick);
+    connect(m_ui->saveButton, &QPushButton::clicked, this, &TheManager::SaveSettings);
+    connect(m_ui->uploadButton, &QPushButton::clicked, this, &TheManager::HandleUploadBtnClick);
     m_currentRow = nullptr;
     m_nextIndex = -1;
 }
 
-TheManager::~TheManager()
-{
-    delete ui;
-}
+TheManager::~TheManager() = default;
 
 void TheManager::CopySelectedItemsForUploading()
 {
-    const QList<QTreeWidgetItem *> selected = ui->treeWidget->selectedItems();
+    const QList<QTreeWidgetItem *> selected = m_ui->treeWidget->selectedItems();
     if (selected.isEmpty()) {
         Platform::MessageBoxes::information(this, tr("Select items"),
                                             tr("Please select items for uploading!"));
@@ -105,13 +121,13 @@ void TheManager::CopySelectedItemsForUploading()
         row->setText(1, source->text(1));
         rows.append(row);
     }
-    ui->treeWidget_2->addTopLevelItems(rows);
-    ui->tabWidget->setCurrentIndex(UploadTab);
+    m_ui->treeWidget_2->addTopLevelItems(rows);
+    m_ui->tabWidget->setCurrentIndex(UploadTab);
 }
 
 void TheManager::UpdateLockedList()
 {
-    ui->treeWidget->clear();
+    m_ui->treeWidget->clear();
     const LockStatuses statuses = ReadLockStatuses();
     QList<QTreeWidgetItem *> rows;
     rows.reserve(statuses.size());
@@ -124,13 +140,13 @@ void TheManager::UpdateLockedList()
         row->setText(1, QFile::decodeName(entry.key()));
         rows.append(row);
     }
-    ui->treeWidget->addTopLevelItems(rows);
+    m_ui->treeWidget->addTopLevelItems(rows);
     qCInfo(windowLog) << "locked files listed:" << rows.size();
 }
 
 void TheManager::ApplyClearTreeWidgetAction()
 {
-    switch (ui->tabWidget->currentIndex()) {
+    switch (m_ui->tabWidget->currentIndex()) {
     case UploadTab:
         clearUploadList();
         return;
@@ -143,7 +159,7 @@ void TheManager::ApplyClearTreeWidgetAction()
     default:
         return;
     }
-    const QList<QTreeWidgetItem *> selected = ui->treeWidget->selectedItems();
+    const QList<QTreeWidgetItem *> selected = m_ui->treeWidget->selectedItems();
     if (selected.isEmpty()) {
         Platform::MessageBoxes::information(this, tr("Error"),
                                             tr("Please select one or more items!"));
@@ -160,7 +176,7 @@ void TheManager::ApplyClearTreeWidgetAction()
 
 void TheManager::clearUploadList()
 {
-    ui->treeWidget_2->clear();
+    m_ui->treeWidget_2->clear();
     m_currentRow = nullptr;
     m_nextIndex = -1;
     // The transfers go on; their results find no row.
@@ -171,21 +187,21 @@ void TheManager::clearUploadList()
 void TheManager::HandleUploadBtnClick()
 {
     // The same translated text the button was given.
-    if (ui->uploadButton->text() == tr("Cancel")) {
+    if (m_ui->uploadButton->text() == tr("Cancel")) {
         if (!m_interface)
             return;
         m_interface->cancelAll();
         resetProgress();
-        ui->uploadButton->setText(tr("Upload"));
+        m_ui->uploadButton->setText(tr("Upload"));
         return;
     }
     if (StartUpload())
-        ui->uploadButton->setText(tr("Cancel"));
+        m_ui->uploadButton->setText(tr("Cancel"));
 }
 
 bool TheManager::StartUpload()
 {
-    if (ui->treeWidget_2->topLevelItemCount() == 0)
+    if (m_ui->treeWidget_2->topLevelItemCount() == 0)
         Platform::MessageBoxes::information(this, tr("Error"), tr("Nothing to upload!"));
     m_nextIndex = 0;
     m_currentRow = NextUploadItem();
@@ -200,7 +216,7 @@ bool TheManager::StartUpload()
 
 QTreeWidgetItem *TheManager::NextUploadItem()
 {
-    QTreeWidget *list = ui->treeWidget_2;
+    QTreeWidget *list = m_ui->treeWidget_2;
     if (m_nextIndex >= 0 && m_nextIndex < list->topLevelItemCount()) {
         m_currentRow = list->topLevelItem(m_nextIndex++);
         const QString status = m_currentRow->text(0);
@@ -215,7 +231,7 @@ QTreeWidgetItem *TheManager::NextUploadItem()
 
 void TheManager::MarkUploading(const QString &path)
 {
-    QTreeWidget *list = ui->treeWidget_2;
+    QTreeWidget *list = m_ui->treeWidget_2;
     const QList<QTreeWidgetItem *> matches
         = list->findItems(path, Qt::MatchExactly | Qt::MatchCaseSensitive, 1);
     if (matches.isEmpty()) {
@@ -227,14 +243,14 @@ void TheManager::MarkUploading(const QString &path)
     }
     setStatus(m_currentRow, tr("Uploading..."), StatusBrushes::yellow());
     m_inFlight.append(m_currentRow);
-    ui->uploadLabel->setText(tr("Uploading \"%1\"").arg(path));
+    m_ui->uploadLabel->setText(tr("Uploading \"%1\"").arg(path));
 }
 
 bool TheManager::RecordUploadResult(int code)
 {
     QTreeWidgetItem *row = m_inFlight.isEmpty() ? nullptr : m_inFlight.takeFirst();
     if (m_inFlight.isEmpty())
-        ui->uploadLabel->clear();
+        m_ui->uploadLabel->clear();
     if (!row)
         return false;
     if (code == Quorvane::Success)
@@ -247,20 +263,20 @@ bool TheManager::RecordUploadResult(int code)
 void TheManager::ResetUploadControls()
 {
     resetProgress();
-    ui->uploadButton->setText(tr("Upload"));
+    m_ui->uploadButton->setText(tr("Upload"));
 }
 
 void TheManager::ShowUploadRunning()
 {
-    ui->tabWidget->setCurrentIndex(UploadTab);
-    ui->uploadButton->setText(tr("Cancel"));
+    m_ui->tabWidget->setCurrentIndex(UploadTab);
+    m_ui->uploadButton->setText(tr("Cancel"));
 }
 
 void TheManager::ShowUploadProgress(int done, int total)
 {
     if (isMinimized())
         return;
-    QProgressBar *bar = ui->progressBar;
+    QProgressBar *bar = m_ui->progressBar;
     if (total < 0) {
         // Size unknown: a busy bar rather than a wrong one.
         bar->setRange(0, 0);
@@ -273,9 +289,9 @@ void TheManager::ShowUploadProgress(int done, int total)
 void TheManager::resetProgress()
 {
     // A busy bar (no known size) becomes a plain one again.
-    if (ui->progressBar->maximum() == 0)
-        ui->progressBar->setMaximum(100);
-    ui->progressBar->setValue(0);
+    if (m_ui->progressBar->maximum() == 0)
+        m_ui->progressBar->setMaximum(100);
+    m_ui->progressBar->setValue(0);
 }
 
 bool TheManager::LoadSettings()
@@ -288,21 +304,21 @@ bool TheManager::LoadSettings()
     const QByteArray password(credentials && credentials->password ? credentials->password : "");
     switch (m_interface->getDefaultAccess()) {
     case AccessFriends:
-        ui->radioButtonFriends->setChecked(true);
+        m_ui->radioButtonFriends->setChecked(true);
         break;
     case AccessMe:
-        ui->radioButtonMe->setChecked(true);
+        m_ui->radioButtonMe->setChecked(true);
         break;
     case AccessAll:
-        ui->radioButtonAll->setChecked(true);
+        m_ui->radioButtonAll->setChecked(true);
         break;
     default:
         break;
     }
-    ui->userEdit->setText(QString::fromUtf8(user));
-    ui->passwordEdit->setText(QString::fromUtf8(password));
+    m_ui->userEdit->setText(QString::fromUtf8(user));
+    m_ui->passwordEdit->setText(QString::fromUtf8(password));
     if (user == DefaultUser && password == DefaultPassword) {
-        ui->tabWidget->setCurrentIndex(SettingsTab);
+        m_ui->tabWidget->setCurrentIndex(SettingsTab);
         return false;
     }
     return true;
@@ -313,12 +329,12 @@ void TheManager::SaveSettings()
     if (!m_interface)
         return;
     int access = AccessMe;
-    if (ui->radioButtonAll->isChecked())
+    if (m_ui->radioButtonAll->isChecked())
         access = AccessAll;
-    else if (ui->radioButtonFriends->isChecked())
+    else if (m_ui->radioButtonFriends->isChecked())
         access = AccessFriends;
     m_interface->setDefaultAccess(access);
-    const QByteArray user = ui->userEdit->text().toUtf8();
-    const QByteArray password = ui->passwordEdit->text().toUtf8();
+    const QByteArray user = m_ui->userEdit->text().toUtf8();
+    const QByteArray password = m_ui->passwordEdit->text().toUtf8();
     m_interface->setCredentials(user.constData(), password.constData());
 }

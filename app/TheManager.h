@@ -2,9 +2,13 @@
 
 #include <QList>
 #include <QMainWindow>
+#include <memory>
 
 class QTreeWidgetItem;
-class TheManagerForm;
+
+namespace Ui {
+class TheManager;
+}
 
 namespace Quorvane {
 class IQuorvane;
@@ -74,7 +78,7 @@ private:
     Quorvane::IQuorvane *m_interface = nullptr;
     int m_nextIndex = -1;
     QTreeWidgetItem *m_currentRow = nullptr;
-    TheManagerForm *ui;
+    std::unique_ptr<Ui::TheManager> m_ui;
     // The rows of the transfers in flight, oldest first; the library reports
     // their ends in that order. Null for a row that left the list.
     QList<QTreeWidgetItem *> m_inFlight;

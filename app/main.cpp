@@ -1,4 +1,5 @@
 #include "ApplicationFolder.h"
+#include "CommandLine.h"
 #include "InstanceClient.h"
 #include "InstanceProtocol.h"
 #include "InstanceServer.h"
@@ -7,6 +8,7 @@
 #include "ProgramFile.h"
 
 #include <QDeadlineTimer>
+#include <QTextStream>
 #include <QThread>
 #include <cstdio>
 #include <memory>
@@ -49,12 +51,39 @@ Start handOverOrClaim(Platform::InstanceServer *instance)
     return Start::Failed;
 }
 
+// Help, version and a wrong option end here, before any instance is touched.
+int handleCommandLine(int argc, char **argv)
+{
+    CommandLine commandLine(
+        QStringLiteral("keycrate"),
+        QStringLiteral("Usage: keycrate [-s]\n"
+                       "Locks files by holding them open, remembers the locks across restarts\n"
+                       "and backs chosen files up online. One keycrate runs per user: a second\n"
+                       "start brings the running one's window up.\n"
+                       "\n"
+                       "  -s             start hidden: only the tray icon shows, where there is\n"
+                       "                 a tray (\"-s\" must be the only argument)\n"
+                       "  -h, --help     print this help\n"
+                       "  -v, --version  print the version\n"));
+    commandLine.addOption(QCommandLineOption(QStringLiteral("s")));
+    commandLine.acceptGuiOptions();
+    QStringList arguments;
+    for (int i = 1; i < argc; ++i)
+        arguments << QString::fromLocal8Bit(argv[i]);
+    QTextStream out(stdout);
+    QTextStream err(stderr);
+    return commandLine.parse(arguments, out, err);
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     // Recorded in the instance lock, so that a lock left behind is recognised.
     QCoreApplication::setApplicationName(QStringLiteral("keycrate"));
+    const int done = handleCommandLine(argc, argv);
+    if (done != CommandLine::Proceed)
+        return done;
     // The lock list decides who is the instance, so its place is known first.
     setApplicationFolder(Platform::ProgramFile::folder());
     auto instance = std::make_unique<Platform::InstanceServer>(

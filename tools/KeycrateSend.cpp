@@ -1,6 +1,7 @@
 #include "KeycrateSend.h"
 
 #include "AdvisoryLock.h"
+#include "CommandLine.h"
 #include "HandOverSetting.h"
 #include "InstanceAddress.h"
 #include "InstanceClient.h"
@@ -66,6 +67,8 @@ QString KeycrateSend::usage()
         "  list         print the locked files keycrate publishes, one a line\n"
         "\n"
         "  --timeout SECONDS  give up waiting for keycrate's answer after SECONDS\n"
+        "  -h, --help         print this help\n"
+        "  -v, --version      print the version\n"
         "\n"
         "Exit status: 0 done, 99 the lock or unlock failed, 2 wrong usage,\n"
         "3 keycrate is not running, 4 no such file, 5 keycrate did not answer\n"
@@ -74,21 +77,33 @@ QString KeycrateSend::usage()
 
 int KeycrateSend::run(const QStringList &arguments)
 {
-    QStringList words = arguments;
-    if (words.size() >= 2 && words.first() == QLatin1String("--timeout")) {
+    CommandLine commandLine(QStringLiteral("keycrate-send"), usage());
+    const QCommandLineOption timeout(QStringLiteral("timeout"), QString(),
+                                     QStringLiteral("SECONDS"));
+    commandLine.addOption(timeout);
+    // Options come before the command; what follows it is the command's own,
+    // so a file whose name starts with a dash needs no "--".
+    qsizetype commandAt = 0;
+    while (commandAt < arguments.size() && arguments.at(commandAt).startsWith(QLatin1Char('-'))) {
+        const QString &word = arguments.at(commandAt);
+        commandAt += word == QLatin1String("--timeout") ? 2 : 1;
+        if (word == QLatin1String("--"))
+            break;
+    }
+    const QStringList options = arguments.mid(0, commandAt);
+    QStringList words = arguments.mid(commandAt);
+    const int done = commandLine.parse(options, m_out, m_err);
+    if (done != CommandLine::Proceed)
+        return done;
+    words = commandLine.parser().positionalArguments() + words;
+    if (commandLine.parser().isSet(timeout)) {
         bool ok = false;
-        const double seconds = words.at(1).toDouble(&ok);
+        const double seconds = commandLine.parser().value(timeout).toDouble(&ok);
         if (!ok || seconds <= 0) {
             m_err << "keycrate-send: --timeout needs a positive number of seconds\n";
             return Usage;
         }
         m_timeoutMs = int(seconds * 1000);
-        words = words.mid(2);
-    }
-    if (words.size() == 1
-        && (words.first() == QLatin1String("-h") || words.first() == QLatin1String("--help"))) {
-        m_out << usage();
-        return Success;
     }
     const QString command = words.value(0);
     if (words.size() == 2 && command == QLatin1String("lock"))

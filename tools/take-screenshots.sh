@@ -1,12 +1,32 @@
 #!/usr/bin/env bash
 # take-screenshots.sh [BUILD_DIR] [OUT_DIR]: pictures of keycrate's three tabs
-# for the README, from the real program under Xvfb. Everything it runs lives in
-# a temporary folder with its own home and its own backup server on a free
-# loopback port; your settings, locks and server are not touched.
+# and its tray menu for the README, from the real program under Xvfb with a
+# tray and a desktop's font. Everything it runs lives in a temporary folder with
+# its own home and its own backup server on a free loopback port; your
+# settings, locks and server are not touched.
+#
+# The pictures show the files of an ordinary home, /home/anna: where it can,
+# the script runs in a mount namespace of its own with an empty /home.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 out=$(realpath -m "${2:-docs}")
+
+if [[ -z ${KEYCRATE_SCREENSHOT_HOME:-} ]]; then
+    namespace=(unshare --mount)
+    [[ $(id -u) == 0 ]] || namespace+=(--map-root-user)
+    case "$(realpath .)/ $build/ $out/" in
+    */home/* | /home/*) ;; # an empty /home would hide them
+    *)
+        if "${namespace[@]}" true 2> /dev/null; then
+            exec env KEYCRATE_SCREENSHOT_HOME=/home/anna "${namespace[@]}" \
+                bash -c 'mount -t tmpfs -o mode=755 tmpfs /home && mkdir -p /home/anna && exec bash "$0" "$@"' \
+                "$0" "$build" "$out"
+        fi
+        ;;
+    esac
+    echo "take-screenshots.sh: no private /home here; the pictures show a temporary home" >&2
+fi
 
 work=$(mktemp -d)
 server_pid=
@@ -16,9 +36,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-mkdir -p "$work/app" "$work/home/config" "$work/home/data" "$work/home/runtime" "$work/server" \
-    "$work/home/Documents"
-chmod 700 "$work/home/runtime"
+home=${KEYCRATE_SCREENSHOT_HOME:-$work/home}
+mkdir -p "$work/app" "$home/.config" "$home/.local/share" "$work/runtime" "$work/server" \
+    "$home/Documents"
+chmod 700 "$work/runtime"
 # keycrate finds its library and keeps its lock list in its own folder.
 cp "$build/bin/keycrate-screenshots" "$build/bin/libQuorvane.so" "$work/app/"
 
@@ -34,13 +55,17 @@ done
 [[ -n $port ]] || { cat "$work/server.log" >&2; echo "the backup server did not start" >&2; exit 1; }
 
 # Files a user might lock and back up.
-head -c 180000 /dev/urandom > "$work/home/Documents/holiday-photos.zip"
-printf '%%PDF-1.4\n%% quarterly report\n' > "$work/home/Documents/report-2024.pdf"
-printf 'month,amount\njan,120\nfeb,95\n' > "$work/home/Documents/budget.csv"
+docs="$home/Documents"
+head -c 180000 /dev/urandom > "$docs/holiday-photos.zip"
+printf '%%PDF-1.4\n%% quarterly report\n' > "$docs/report-2024.pdf"
+printf 'month,amount\njan,120\nfeb,95\n' > "$docs/budget.csv"
 
-HOME="$work/home" XDG_CONFIG_HOME="$work/home/config" XDG_DATA_HOME="$work/home/data" \
-    XDG_RUNTIME_DIR="$work/home/runtime" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24" \
+# A panel's tray beside keycrate, when there is a tray host to run.
+tray=
+command -v trayer > /dev/null && tray='trayer --edge top --align right --widthtype request --height 24 & sleep 1;'
+HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
+    XDG_RUNTIME_DIR="$work/runtime" QT_QPA_PLATFORM=xcb xvfb-run -a -s "-screen 0 1024x768x24" \
+    bash -c "$tray"' exec "$@"' keycrate-screenshots \
     "$work/app/keycrate-screenshots" --server "http://127.0.0.1:$port" \
-    --data "$work/home/data/keycrate/events" --out "$out" \
-    "$work/home/Documents/budget.csv" "$work/home/Documents/holiday-photos.zip" \
-    "$work/home/Documents/report-2024.pdf"
+    --data "$home/.local/share/keycrate/events" --out "$out" \
+    "$docs/budget.csv" "$docs/holiday-photos.zip" "$docs/report-2024.pdf"

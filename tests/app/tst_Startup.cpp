@@ -40,6 +40,7 @@ private slots:
     void aListThatCannotBeOpenedEndsWith99();
     void onlyAnExactDashSStartsHidden_data();
     void onlyAnExactDashSStartsHidden();
+    void helpVersionAndWrongOptionsLeaveTheInstanceAlone();
     void aSecondStartAsksTheFirstToShowItself();
     void twoStartsAtOnceMakeOneInstance();
     void aSecondStartForTheSameListFindsTheFirstWhateverItsEnvironment();
@@ -95,7 +96,6 @@ void tst_Startup::onlyAnExactDashSStartsHidden_data()
     QTest::addColumn<bool>("hidden");
     QTest::newRow("-s") << QStringList { QStringLiteral("-s") } << true;
     QTest::newRow("none") << QStringList() << false;
-    QTest::newRow("-S") << QStringList { QStringLiteral("-S") } << false;
     QTest::newRow("--s") << QStringList { QStringLiteral("--s") } << false;
     QTest::newRow("-s and more") << QStringList { QStringLiteral("-s"), QStringLiteral("x") }
                                  << false;
@@ -112,6 +112,37 @@ void tst_Startup::onlyAnExactDashSStartsHidden()
     QCOMPARE(keycrate.output().contains(QStringLiteral("main window shown")), !hidden);
     QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
     QVERIFY(keycrate.waitForExit());
+}
+
+void tst_Startup::helpVersionAndWrongOptionsLeaveTheInstanceAlone()
+{
+    KeycrateProcess first;
+    first.start({ QStringLiteral("-s") });
+    QVERIFY(first.waitForOutput(Listening));
+    const QString program = KeycrateProcess::binary(QStringLiteral("keycrate"));
+    const struct
+    {
+        QStringList arguments;
+        int exitCode;
+        QString says;
+    } cases[] = {
+        { { QStringLiteral("--help") }, 0, QStringLiteral("Usage: keycrate [-s]") },
+        { { QStringLiteral("-h") }, 0, QStringLiteral("Usage: keycrate [-s]") },
+        { { QStringLiteral("--version") }, 0, QStringLiteral("keycrate 1.") },
+        { { QStringLiteral("-S") }, 2, QStringLiteral("Unknown option 'S'") },
+        { { QStringLiteral("-s"), QStringLiteral("--frobnicate") },
+          2,
+          QStringLiteral("Unknown option 'frobnicate'") },
+    };
+    for (const auto &c : cases) {
+        const KeycrateProcess::Run run = KeycrateProcess::run(program, c.arguments);
+        QVERIFY(run.finished);
+        QCOMPARE(run.exitCode, c.exitCode);
+        QVERIFY2(run.output.contains(c.says), qPrintable(run.output));
+    }
+    QVERIFY(!first.output().contains(QStringLiteral("message 1046")));
+    QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
+    QVERIFY(first.waitForExit());
 }
 
 void tst_Startup::aSecondStartAsksTheFirstToShowItself()

@@ -120,7 +120,8 @@ void tst_KeycrateSend::wrongUsageAndMissingFiles()
            QStringList { QStringLiteral("frobnicate") },
            QStringList { QStringLiteral("list"), QStringLiteral("extra") },
            QStringList { QStringLiteral("--timeout"), QStringLiteral("soon"),
-                         QStringLiteral("list") } }) {
+                         QStringLiteral("list") },
+           QStringList { QStringLiteral("--frobnicate"), QStringLiteral("list") } }) {
         const KeycrateProcess::Run run = send(arguments);
         QVERIFY(run.finished);
         QCOMPARE(run.exitCode, 2);
@@ -128,6 +129,9 @@ void tst_KeycrateSend::wrongUsageAndMissingFiles()
     const KeycrateProcess::Run help = send({ QStringLiteral("--help") });
     QCOMPARE(help.exitCode, 0);
     QVERIFY(help.output.contains(QStringLiteral("Usage: keycrate-send")));
+    const KeycrateProcess::Run version = send({ QStringLiteral("--version") });
+    QCOMPARE(version.exitCode, 0);
+    QVERIFY(version.output.startsWith(QStringLiteral("keycrate-send 1.")));
 
     for (const QString &command : { QStringLiteral("lock"), QStringLiteral("upload") }) {
         const KeycrateProcess::Run missing

@@ -5,6 +5,7 @@
 #include "MessageBoxes.h"
 #include "MyQApplication.h"
 #include "TheManager.h"
+#include "TrayIcon.h"
 
 #include <QAction>
 #include <QDeadlineTimer>
@@ -12,6 +13,7 @@
 #include <QFile>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMenu>
 #include <QPixmap>
 #include <QPushButton>
 #include <QRadioButton>
@@ -19,6 +21,7 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <cstdio>
+#include <memory>
 
 namespace {
 
@@ -81,7 +84,33 @@ bool ScreenshotTour::run(const QStringList &files, const QString &user, const QS
         return false;
     if (!box.isEmpty())
         return fail(QStringLiteral("keycrate said ") + box);
-    return save(1, QStringLiteral("online-backup.png"));
+    if (!save(1, QStringLiteral("online-backup.png")))
+        return false;
+    return saveTrayMenu(QStringLiteral("tray-menu.png"));
+}
+
+bool ScreenshotTour::saveTrayMenu(const QString &fileName)
+{
+    // Without a tray host the menu is the same; only the icon has no place.
+    std::unique_ptr<TrayIcon> standIn;
+    TrayIcon *tray = m_application->trayIcon();
+    if (!tray) {
+        standIn = std::make_unique<TrayIcon>();
+        tray = standIn.get();
+    }
+    QMenu *menu = tray->menu();
+    menu->popup(QPoint(0, 0));
+    if (!QTest::qWaitForWindowExposed(menu))
+        return fail(QStringLiteral("the tray menu did not come up"));
+    menu->setActiveAction(tray->showAction());
+    QTest::qWait(50);
+    const QString path = m_outputFolder + QLatin1Char('/') + fileName;
+    const bool saved = menu->grab().save(path);
+    menu->hide();
+    if (!saved)
+        return fail(QStringLiteral("cannot write ") + path);
+    std::printf("%s\n", qPrintable(path));
+    return true;
 }
 
 bool ScreenshotTour::waitForUploads()

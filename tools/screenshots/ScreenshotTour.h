@@ -9,7 +9,7 @@ class TheManager;
 
 // Walks keycrate through its main job as a new user would (lock files, set
 // the account, upload, see them done) and saves a picture of each tab on the
-// way. Used to make the README's screenshots from the real program.
+// way, and one of the tray menu. Used to make the README's screenshots from the real program.
 class ScreenshotTour : public QObject
 {
     Q_OBJECT
@@ -23,6 +23,7 @@ public:
 
 private:
     bool save(int tab, const QString &fileName);
+    bool saveTrayMenu(const QString &fileName);
     bool waitForUploads();
     bool fail(const QString &why);
 

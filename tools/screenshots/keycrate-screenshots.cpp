@@ -3,6 +3,7 @@
 #include "ScreenshotTour.h"
 
 #include <QCommandLineParser>
+#include <QFont>
 #include <QSettings>
 #include <cstdio>
 
@@ -28,6 +29,9 @@ int main(int argc, char **argv)
                        QStringLiteral("name"), QStringLiteral("demo") });
     parser.addOption({ QStringLiteral("password"), QStringLiteral("Account password."),
                        QStringLiteral("password"), QStringLiteral("keycrate-demo") });
+    parser.addOption({ QStringLiteral("font"),
+                       QStringLiteral("The desktop's font, as family,points."),
+                       QStringLiteral("font"), QStringLiteral("DejaVu Sans,10") });
     parser.addPositionalArgument(QStringLiteral("files"),
                                  QStringLiteral("Files to lock and upload."));
     parser.process(arguments);
@@ -49,6 +53,10 @@ int main(int argc, char **argv)
     // The application sees the program name only: no start options.
     int applicationArgc = 1;
     MyQApplication application(applicationArgc, argv);
+    // A bare X server has no desktop settings: take the font a desktop has.
+    QFont font;
+    if (font.fromString(parser.value(QStringLiteral("font"))))
+        QApplication::setFont(font);
     ScreenshotTour tour(&application, parser.value(QStringLiteral("out")));
     const bool done = tour.run(parser.positionalArguments(), parser.value(QStringLiteral("user")),
                                parser.value(QStringLiteral("password")));
