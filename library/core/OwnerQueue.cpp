@@ -1,7 +1,11 @@
 #include "OwnerQueue.h"
 
-#include <QMetaObject>
+#include <cerrno>
+#include <cstdint>
 #include <memory>
+#include <sys/eventfd.h>
+#include <system_error>
+#include <unistd.h>
 #include <utility>
 
 namespace Quorvane {
@@ -30,10 +34,23 @@ struct Signaller
 
 } // namespace
 
-OwnerQueue::OwnerQueue() = default;
+OwnerQueue::OwnerQueue()
+    : m_wakeFd(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
+{
+    if (m_wakeFd < 0)
+        throw std::system_error(errno, std::generic_category(), "eventfd");
+    m_wakeNotifier = new QSocketNotifier(m_wakeFd, QSocketNotifier::Read, this);
+    connect(m_wakeNotifier, &QSocketNotifier::activated, this, [this] {
+        std::uint64_t count = 0;
+        while (::read(m_wakeFd, &count, sizeof count) < 0 && errno == EINTR) { }
+        runQueued();
+    });
+}
 
 OwnerQueue::~OwnerQueue()
 {
+    delete m_wakeNotifier;
+    ::close(m_wakeFd);
     std::deque<std::function<void()>> dropped;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -50,8 +67,10 @@ void OwnerQueue::post(std::function<void()> work)
         wake = !m_wakePending;
         m_wakePending = true;
     }
-    if (wake)
-        QMetaObject::invokeMethod(this, "runQueued", Qt::QueuedConnection);
+    if (wake) {
+        const std::uint64_t one = 1;
+        while (::write(m_wakeFd, &one, sizeof one) < 0 && errno == EINTR) { }
+    }
 }
 
 void OwnerQueue::runAndWait(std::function<void()> work)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QObject>
+#include <QSocketNotifier>
 #include <condition_variable>
 #include <deque>
 #include <functional>
@@ -10,9 +11,10 @@ namespace Quorvane {
 
 // Carries work from host threads to the thread that owns the library's
 // objects. The work and everything it captured travel under our own lock,
-// and a waiting caller waits on our own condition: Qt only wakes the owner,
-// with an event that carries nothing. So the hand-over is plain to see for
-// thread checkers, which do not see into Qt's own locks.
+// and a waiting caller waits on our own condition; the owner is woken through
+// a counter descriptor its event loop watches, so no Qt event crosses the
+// threads. The hand-over is plain to see for thread checkers, which do not
+// see into Qt's own locks.
 class OwnerQueue : public QObject
 {
     Q_OBJECT
@@ -28,8 +30,10 @@ public:
     void runAndWait(std::function<void()> work);
 
 private:
-    // Called by name, so the wake-up carries no data of ours.
-    Q_INVOKABLE void runQueued();
+    void runQueued();
+
+    int m_wakeFd = -1;
+    QSocketNotifier *m_wakeNotifier = nullptr;
 
     std::mutex m_mutex;
     std::deque<std::function<void()>> m_work;
