@@ -22,7 +22,11 @@ Quorvane::IQuorvane *LibraryBinding::interface(std::string *error)
     static Quorvane::IQuorvane *result = nullptr;
     static std::string failure;
     std::call_once(bound, [] {
-        const std::string file = programFolder() + "/libQuorvane.so";
+        // Beside the program in a build or a copy; keycrate's private folder
+        // once installed.
+        std::string file = programFolder() + "/libQuorvane.so";
+        if (::access(file.c_str(), F_OK) != 0)
+            file = programFolder() + "/../lib/keycrate/libQuorvane.so";
         // Never unloaded: the library's worker thread runs until the end.
         void *library = ::dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (!library) {
