@@ -336,19 +336,16 @@ int EventCommands::addText()
 
 int EventCommands::push()
 {
-    const int code = m_session.read(ReadQuery::everything(true));
-    if (code != 0)
-        return m_session.fail("cannot read the events", code, true);
-    std::vector<std::string> ids = m_line.arguments();
-    if (!m_session.resolve(&ids))
-        return Quorvane::Failure;
-    int sent = m_session.run(&Quorvane::IQuorvane::uploadEvents, ids);
-    if (sent == 0)
-        sent = m_session.confirm(ids, Session::Expected::Both);
-    return sent == 0 ? 0 : m_session.fail("cannot send the events", sent, true);
+    return moveListed(&Quorvane::IQuorvane::uploadEvents, "cannot send the events");
 }
 
 int EventCommands::pull()
+{
+    return moveListed(&Quorvane::IQuorvane::downloadEvents, "cannot fetch the events");
+}
+
+// Push and pull: the given ids, looked up in a full read, end up on both sides.
+int EventCommands::moveListed(Session::ListOperation operation, const char *failure)
 {
     const int code = m_session.read(ReadQuery::everything(true));
     if (code != 0)
@@ -356,10 +353,10 @@ int EventCommands::pull()
     std::vector<std::string> ids = m_line.arguments();
     if (!m_session.resolve(&ids))
         return Quorvane::Failure;
-    int fetched = m_session.run(&Quorvane::IQuorvane::downloadEvents, ids);
-    if (fetched == 0)
-        fetched = m_session.confirm(ids, Session::Expected::Both);
-    return fetched == 0 ? 0 : m_session.fail("cannot fetch the events", fetched, true);
+    int result = m_session.run(operation, ids);
+    if (result == 0)
+        result = m_session.confirm(ids, Session::Expected::Both);
+    return result == 0 ? 0 : m_session.fail(failure, result, true);
 }
 
 int EventCommands::sync()

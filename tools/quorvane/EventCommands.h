@@ -1,12 +1,12 @@
 #pragma once
 
+#include "Session.h"
+
 #include <ostream>
 #include <string>
 #include <vector>
 
 class CommandLine;
-class Session;
-struct ReadQuery;
 
 // The commands on events: list, show, add, add-text, push, pull, sync, rm
 // and open. Each returns the program's exit code.
@@ -27,6 +27,7 @@ private:
     int addText();
     int push();
     int pull();
+    int moveListed(Session::ListOperation operation, const char *failure);
     int sync();
     int remove();
     int open();
