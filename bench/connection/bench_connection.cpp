@@ -253,7 +253,7 @@ int main(int argc, char **argv)
     const QString credentials
         = QStringLiteral("username=bench&password=") + QString::fromUtf8(Password);
     const QString downloaded
-        = work.filePath(QStringLiteral("data/") + QString::fromUtf8(ours.getId()));
+        = work.filePath(QStringLiteral("data/holding/") + QString::fromUtf8(ours.getId()));
     const QString curlDownloaded = work.filePath(QStringLiteral("curl-download.bin"));
 
     LogConnection connection;
