@@ -4,7 +4,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
-bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release
+# Switches only tests use stay out of what users run, also after a test build here.
+bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TESTING=OFF
 
 data_home=${XDG_DATA_HOME:-$HOME/.local/share}
 server_data="$data_home/keycrate/backup-server"
