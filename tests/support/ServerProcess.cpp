@@ -78,7 +78,13 @@ bool ServerProcess::stop(bool interrupt)
         return false;
     }
     log();
-    return m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0;
+    if (m_process.exitStatus() == QProcess::NormalExit && m_process.exitCode() == 0)
+        return true;
+    // Said in the log, so that a failed stop tells how the server ended.
+    m_log += m_process.exitStatus() == QProcess::CrashExit
+        ? QByteArray("(the server crashed while stopping)\n")
+        : "(the server stopped with exit code " + QByteArray::number(m_process.exitCode()) + ")\n";
+    return false;
 }
 
 void ServerProcess::kill()
