@@ -258,14 +258,10 @@ int EventCommands::add()
         = m_line.has("title") ? m_line.value("title") : file.substr(file.rfind('/') + 1);
     const std::string description = m_line.value("description");
 
-    // Today's events, to tell the new one by; the library re-reads these
-    // days after a local add.
-    ReadQuery todays;
-    todays.startTime = midnight(QDate::currentDate());
-    int code = m_session.read(todays);
+    std::vector<std::string> before;
+    int code = readToday(&before);
     if (code != 0)
-        return m_session.fail("cannot read the local store", code, false);
-    const std::vector<std::string> before = idsOf(m_session.events());
+        return code;
     const long long since = QDateTime::currentSecsSinceEpoch();
 
     Quorvane::EventNative event;
@@ -292,6 +288,24 @@ int EventCommands::add()
     return 0;
 }
 
+static ReadQuery todaysQuery()
+{
+    ReadQuery todays;
+    todays.startTime = midnight(QDate::currentDate());
+    return todays;
+}
+
+// Today's events, to tell a new one by; the library re-reads these days
+// after a local add.
+int EventCommands::readToday(std::vector<std::string> *ids)
+{
+    const int code = m_session.read(todaysQuery());
+    if (code != 0)
+        return m_session.fail("cannot read the local store", code, false);
+    *ids = idsOf(m_session.events());
+    return 0;
+}
+
 int EventCommands::addText()
 {
     const std::string &title = m_line.arguments().front();
@@ -304,12 +318,10 @@ int EventCommands::addText()
     if (!accessOption(&access))
         return 1;
 
-    ReadQuery todays;
-    todays.startTime = midnight(QDate::currentDate());
-    int code = m_session.read(todays);
+    std::vector<std::string> before;
+    int code = readToday(&before);
     if (code != 0)
-        return m_session.fail("cannot read the local store", code, false);
-    const std::vector<std::string> before = idsOf(m_session.events());
+        return code;
     const long long since = QDateTime::currentSecsSinceEpoch();
 
     Quorvane::EventNative event;
@@ -320,7 +332,7 @@ int EventCommands::addText()
     // Text events take turns over the library's pipes: only a read tells
     // which one is new.
     code = m_session.add(event, false);
-    const int reread = m_session.read(todays);
+    const int reread = m_session.read(todaysQuery());
     const std::string id = reread == 0 ? addedId(before, title, since) : std::string();
     if (code != 0) {
         if (!id.empty() && !m_session.interrupted())

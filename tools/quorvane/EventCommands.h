@@ -25,6 +25,7 @@ private:
     int show();
     int add();
     int addText();
+    int readToday(std::vector<std::string> *ids);
     int push();
     int pull();
     int moveListed(Session::ListOperation operation, const char *failure);
