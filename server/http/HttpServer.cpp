@@ -32,8 +32,10 @@ HttpServer::HttpServer(HttpService &service, RequestLog &log, ServerLimits limit
     : m_limits(limits)
     , m_log(log)
     , m_work(m_limits.workThreads > 0 ? m_limits.workThreads : 1)
-    , m_acceptor(m_io)
-    , m_acceptPause(m_io)
+    // The acceptor and its pause run on one strand, as does stop(): closing
+    // it never races a handler that arms it again.
+    , m_acceptor(asio::make_strand(m_io))
+    , m_acceptPause(m_acceptor.get_executor())
     , m_shared { service, log, m_limits, m_work,
                  [this](ConnectionBase *connection, const std::string &address) {
                      released(connection, address);
@@ -106,7 +108,7 @@ void HttpServer::run()
 
 void HttpServer::stop()
 {
-    asio::post(m_io, [this] {
+    asio::post(m_acceptor.get_executor(), [this] {
         error_code ignored;
         m_acceptor.close(ignored);
         m_acceptPause.cancel();
@@ -127,7 +129,7 @@ void HttpServer::stop()
 void HttpServer::accept()
 {
     m_acceptor.async_accept(asio::make_strand(m_io), [this](error_code error, tcp::socket socket) {
-        if (!m_acceptor.is_open())
+        if (!m_acceptor.is_open() || error == asio::error::operation_aborted)
             return;
         if (error) {
             // Out of descriptors: let some connections end before trying again.
