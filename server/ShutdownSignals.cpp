@@ -26,6 +26,11 @@ ShutdownSignals::ShutdownSignals()
 
 ShutdownSignals::~ShutdownSignals()
 {
+    finish();
+}
+
+void ShutdownSignals::finish()
+{
     if (m_thread.joinable()) {
         m_closing = true;
         // Wakes the watcher if no signal came; ignored when it has ended already.

@@ -19,6 +19,9 @@ public:
 
     // Calls onSignal with the signal number when the first one arrives.
     void watch(std::function<void(int)> onSignal);
+    // Returns once onSignal has returned or can no longer be called: what it
+    // uses may then go.
+    void finish();
 
 private:
     std::thread m_thread;

@@ -90,6 +90,8 @@ int serve(const CommandLine &line)
             server.stop();
         });
         server.run();
+        // The watcher may still be inside stop() when run() returns.
+        signals.finish();
         log.message("stopped");
         return 0;
     } catch (const std::exception &error) {
