@@ -10,6 +10,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
+#include <algorithm>
 #include <memory>
 
 namespace {
@@ -82,8 +83,16 @@ private:
     }
     bool waitForTemporaryFiles(int count) const
     {
-        return QTest::qWaitFor([&] { return entries(m_dir->path() + "/data/tmp").size() >= count; },
-                               20000);
+        // A ".new" name is a file still being made: a server killed then
+        // leaves it for a later sweep, so only named uploads count.
+        return QTest::qWaitFor(
+            [&] {
+                const QStringList names = entries(m_dir->path() + "/data/tmp");
+                return std::count_if(names.begin(), names.end(),
+                                     [](const QString &name) { return name.endsWith(".part"); })
+                    >= count;
+            },
+            20000);
     }
 
     PostgresCluster m_postgres;
