@@ -23,9 +23,9 @@ int LoginThrottle::wait(const Record *record, Clock::time_point now) const
 {
     if (!record || record->blockedUntil <= now)
         return 0;
-    const auto left
-        = std::chrono::duration_cast<std::chrono::milliseconds>(record->blockedUntil - now);
-    return static_cast<int>((left.count() + 999) / 1000);
+    // Rounded up: the last fraction of a second is still a refusal.
+    return static_cast<int>(
+        std::chrono::ceil<std::chrono::seconds>(record->blockedUntil - now).count());
 }
 
 int LoginThrottle::refusal(const std::string &name, const std::string &address)
