@@ -31,6 +31,16 @@ template<typename T> T take(const QByteArray &bytes, int offset)
     return qFromBigEndian<T>(bytes.constData() + offset);
 }
 
+// Whether a message whose header is sound has arrived whole, in part, or overlong.
+MessageFrame::Status sizeStatus(const QByteArray &bytes, int bodySize)
+{
+    const int total = MessageFrame::HeaderSize + bodySize;
+    if (bytes.size() > total)
+        return MessageFrame::Status::Malformed;
+    return bytes.size() == total ? MessageFrame::Status::Complete
+                                 : MessageFrame::Status::Incomplete;
+}
+
 // Checks as much of the header as has arrived, so that garbage is refused at
 // its first byte rather than after a timeout.
 MessageFrame::Status checkHeader(const QByteArray &bytes, const char *magic, int bodySize)
@@ -39,11 +49,7 @@ MessageFrame::Status checkHeader(const QByteArray &bytes, const char *magic, int
     const int checked = qMin(int(bytes.size()), MessageFrame::HeaderSize);
     if (bytes.left(checked) != expected.left(checked))
         return MessageFrame::Status::Malformed;
-    const int total = MessageFrame::HeaderSize + bodySize;
-    if (bytes.size() > total)
-        return MessageFrame::Status::Malformed;
-    return bytes.size() == total ? MessageFrame::Status::Complete
-                                 : MessageFrame::Status::Incomplete;
+    return sizeStatus(bytes, bodySize);
 }
 
 // A request's header, as far as it has arrived: its version decides whether
@@ -60,11 +66,7 @@ MessageFrame::Status checkRequestHeader(const QByteArray &bytes)
     if (bodySize <= MessageFrame::RequestBodySize
         || bodySize > MessageFrame::RequestBodySize + MessageFrame::MaxPathSize)
         return MessageFrame::Status::Malformed;
-    const int total = MessageFrame::HeaderSize + bodySize;
-    if (bytes.size() > total)
-        return MessageFrame::Status::Malformed;
-    return bytes.size() == total ? MessageFrame::Status::Complete
-                                 : MessageFrame::Status::Incomplete;
+    return sizeStatus(bytes, bodySize);
 }
 
 } // namespace
