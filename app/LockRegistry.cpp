@@ -304,15 +304,21 @@ void PublishLockList()
         return;
     }
     state.block->setNativeKey(key);
-    if (state.block->attach()) {
-        // A block left by an instance that did not end in order has no other
-        // holder and goes away on detach; one that stays is held elsewhere.
-        state.block->detach();
-        if (state.block->attach())
+    // The key file only names the block through its inode number, in part:
+    // a new key file can name a block left by a program that was killed.
+    // Such a leftover has no holder and goes away on detach (with its key
+    // file), after which the next try makes ours; one that stays is held.
+    for (int attempt = 0;; ++attempt) {
+        if (state.block->attach()) {
+            state.block->detach();
+            if (state.block->attach())
+                return;
+        }
+        if (state.block->create(state.publishedList.size()))
+            break;
+        if (state.block->error() != QSharedMemory::AlreadyExists || attempt == 3)
             return;
     }
-    if (!state.block->create(state.publishedList.size()))
-        return;
     state.block->lock();
     std::memcpy(state.block->data(), state.publishedList.constData(), state.publishedList.size());
     state.block->unlock();
