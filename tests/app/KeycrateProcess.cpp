@@ -21,6 +21,9 @@ KeycrateProcess::~KeycrateProcess()
         m_process.kill();
         m_process.waitForFinished(5000);
     }
+    // A keycrate killed keeps its block in the system; the last detach,
+    // this reader's, removes it.
+    publishedList();
 }
 
 QString KeycrateProcess::program() const
