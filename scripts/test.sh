@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole suite twice: a release
 # build, then a build with AddressSanitizer and UndefinedBehaviorSanitizer;
-# then the tests labelled "tsan" (the library's) once more with ThreadSanitizer.
+# then the tests labelled "tsan" (the library's) once more with ThreadSanitizer;
+# then the fuzz targets, briefly each.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
@@ -15,3 +16,10 @@ ctest --test-dir build-asan --output-on-failure -j2
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TSAN=ON -DKEYCRATE_TESTING=ON > /dev/null
 cmake --build build-tsan -j2 --target tsan_tests
 ctest --test-dir build-tsan --output-on-failure -j2 -L tsan
+
+# The parsers of outside input under libFuzzer: each replays its kept corpus,
+# then explores briefly.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYCRATE_FUZZ=ON \
+    -DKEYCRATE_TESTING=ON > /dev/null
+cmake --build build-fuzz -j2 --target fuzz_targets
+ctest --test-dir build-fuzz --output-on-failure -j2 -L fuzz
