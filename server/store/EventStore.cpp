@@ -59,6 +59,12 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             .bind(14, file.digest())
             .step();
         transaction.commit();
+    } catch (const DatabaseError &failure) {
+        // A commit of unknown outcome may have named the file: it stays, and
+        // a later sweep removes it if no row names it.
+        if (!failure.outcomeUnknown())
+            m_files.remove(storage);
+        throw;
     } catch (...) {
         m_files.remove(storage);
         throw;

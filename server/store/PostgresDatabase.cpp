@@ -1,5 +1,6 @@
 #include "store/PostgresDatabase.h"
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -211,8 +212,14 @@ PGresult *PostgresDatabase::send(const std::function<PGresult *(PGconn *)> &stat
         std::string error = result ? PQresultErrorMessage(result) : std::string();
         while (!error.empty() && error.back() == '\n')
             error.pop_back();
+        const bool lost = PQstatus(current.connection) == CONNECTION_BAD;
         PQclear(result);
-        throw DatabaseError(error.empty() ? connectionError(current.connection) : error, full);
+        if (error.empty())
+            error = connectionError(current.connection);
+        if (lost)
+            throw DatabaseError("lost the connection to " + describe(m_uri) + ": " + error,
+                                DatabaseError::Cause::Unavailable);
+        throw DatabaseError(error, full);
     }
     const char *changed = PQcmdTuples(result);
     current.changes = changed && *changed ? std::strtoll(changed, nullptr, 10) : 0;
@@ -235,6 +242,9 @@ void PostgresDatabase::begin()
     link().inTransaction = true;
     try {
         execute(WriterLock);
+        PostgresQuery id(*this, "SELECT txid_current()");
+        id.step();
+        link().transactionId = id.integer(0);
     } catch (...) {
         rollback();
         throw;
@@ -243,8 +253,48 @@ void PostgresDatabase::begin()
 
 void PostgresDatabase::commit()
 {
-    link().inTransaction = false;
-    execute("COMMIT");
+    // Sent once, on this connection only: COMMIT sent again on a new
+    // connection "succeeds" with nothing to commit.
+    Link &current = link();
+    try {
+        execute("COMMIT");
+    } catch (const DatabaseError &failure) {
+        current.inTransaction = false;
+        if (!failure.unavailable())
+            throw;
+        learnCommitOutcome(current, failure.what());
+    }
+    current.inTransaction = false;
+}
+
+void PostgresDatabase::learnCommitOutcome(Link &current, const std::string &error)
+{
+    // A new connection asks what became of the transaction. While its old
+    // backend has not yet seen the cut, it is still in progress.
+    const std::string id = std::to_string(current.transactionId);
+    const char *values[] = { id.c_str() };
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (attempt > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        PQreset(current.connection);
+        if (PQstatus(current.connection) != CONNECTION_OK)
+            continue;
+        PQclear(PQexec(current.connection, "SET client_min_messages = warning"));
+        PGresult *result = PQexecParams(current.connection, "SELECT txid_status($1::bigint)", 1,
+                                        nullptr, values, nullptr, nullptr, 0);
+        const std::string status = PQresultStatus(result) == PGRES_TUPLES_OK
+                && PQntuples(result) == 1 && !PQgetisnull(result, 0, 0)
+            ? PQgetvalue(result, 0, 0)
+            : "";
+        PQclear(result);
+        if (status == "committed")
+            return;
+        if (status == "aborted")
+            throw DatabaseError(error + " (the transaction did not commit)",
+                                DatabaseError::Cause::Unavailable);
+    }
+    throw DatabaseError(error + " (whether the transaction committed is unknown)",
+                        DatabaseError::Cause::OutcomeUnknown);
 }
 
 void PostgresDatabase::rollback() noexcept
