@@ -236,7 +236,8 @@ Reply HttpService::finishUpload(Upload &upload)
     if (!body.finish())
         return refusedUpload(upload);
     try {
-        m_events.save(upload.user, body.event(), upload.accessId, body.file());
+        if (!m_events.save(upload.user, body.event(), upload.accessId, body.file()))
+            return loginRefused(200, {});
     } catch (const DatabaseError &failure) {
         if (failure.unavailable())
             return unavailable(failure);

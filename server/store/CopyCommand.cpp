@@ -68,10 +68,22 @@ Copied copyRows(Database &from, Database &to)
             .step();
         ++copied.users;
     }
+    // New accounts go on after the highest id the source ever gave, not
+    // only after those it still holds.
+    Statement given(from,
+                    from.kind() == Database::Kind::SQLite
+                        ? "SELECT last FROM account_ids"
+                        : "SELECT coalesce(last_value, 0) FROM pg_sequences WHERE "
+                          "sequencename = 'users_id_seq' AND schemaname = current_schema()");
+    const int64_t highest = given.step() ? given.integer(0) : 0;
     if (to.kind() == Database::Kind::PostgreSQL)
-        // Ids were given above; new accounts go on after the highest.
-        to.execute("SELECT setval(pg_get_serial_sequence('users', 'id'), "
-                   "(SELECT coalesce(max(id), 0) + 1 FROM users), false)");
+        Statement(to,
+                  "SELECT setval(pg_get_serial_sequence('users', 'id'), greatest(?1, (SELECT "
+                  "coalesce(max(id), 0) FROM users)) + 1, false)")
+            .bind(1, highest)
+            .step();
+    else
+        Statement(to, "UPDATE account_ids SET last = max(last, ?1)").bind(1, highest).step();
 
     to.execute("DELETE FROM service");
     Statement(to, "INSERT INTO service (id) VALUES (?1)").bindText(1, copied.serviceId).step();

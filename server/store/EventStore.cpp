@@ -18,7 +18,7 @@ EventStore::EventStore(Database &db, const FileStore &files)
 {
 }
 
-void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file)
+bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file)
 {
     std::lock_guard<std::mutex> lock(m_db.mutex());
     const std::string storage = m_files.adopt(file);
@@ -29,6 +29,13 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
     std::string replaced;
     try {
         Transaction transaction(m_db);
+        // The account may have been removed since its login.
+        Statement account(m_db, "SELECT 1 FROM users WHERE id = ?1");
+        account.bind(1, user);
+        if (!account.step()) {
+            m_files.remove(storage);
+            return false;
+        }
         Statement previous(m_db, "SELECT storage FROM events WHERE user_id = ?1 AND event_id = ?2");
         previous.bind(1, user).bind(2, event.id);
         if (previous.step())
@@ -71,6 +78,7 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
     }
     if (!replaced.empty())
         m_files.remove(replaced);
+    return true;
 }
 
 std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id)

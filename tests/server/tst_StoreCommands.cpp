@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -60,6 +61,7 @@ private slots:
     void copiesServiceToPostgres();
     void copyFindsDamagedFile();
     void healthFollowsDatabaseAndFolder();
+    void removedAccountIdStaysUnused();
 
 private:
     // The kept folder, migrated; false on failure.
@@ -113,10 +115,10 @@ void StoreCommandsTest::migratesFolderOfFirstServer()
 
     const ServerProcess::Run migrated = server.command({ "migrate" });
     QCOMPARE(migrated.exitCode, 0);
-    QVERIFY2(migrated.out.contains("from schema version 1 to 3")
+    QVERIFY2(migrated.out.contains("from schema version 1 to 4")
                  && migrated.out.contains("Hashed 4 stored files"),
              migrated.out.constData());
-    QVERIFY(server.command({ "migrate" }).out.contains("has schema version 3 already"));
+    QVERIFY(server.command({ "migrate" }).out.contains("has schema version 4 already"));
 
     QVERIFY2(server.start(), qPrintable(server.failure()));
     verifyFixtureServedBy(server);
@@ -249,6 +251,39 @@ void StoreCommandsTest::healthFollowsDatabaseAndFolder()
     QCOMPARE(down.status, 503);
     QVERIFY(!down.body.contains("postgres"));
     QVERIFY(server.waitForLog("health: the database does not answer"));
+}
+
+void StoreCommandsTest::removedAccountIdStaysUnused()
+{
+    ServerProcess server(m_dir->path() + "/fresh");
+    QCOMPARE(server.command({ "account", "add", "alice" }, "alice-pass\n").exitCode, 0);
+    QCOMPARE(server.command({ "account", "add", "bob" }, "bob-pass\n").exitCode, 0);
+    QVERIFY2(server.start(), qPrintable(server.failure()));
+
+    // bob, the newest account, is logged in and half way through an upload
+    // when bob is removed and carol added.
+    const QByteArray body = ServiceClient::document("b") + "-|+" + QByteArray(4096, 'b');
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", quint16(server.port()));
+    QVERIFY(socket.waitForConnected(10000));
+    socket.write("POST /action/file/quorvupload?username=bob&password=bob-pass&access_id=0 "
+                 "HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: "
+                 + QByteArray::number(body.size()) + "\r\n\r\n" + body.left(body.size() / 2));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            socket.waitForBytesWritten(100);
+            return !QDir(m_dir->path() + "/fresh/tmp").entryList({ "*.part" }).isEmpty();
+        },
+        20000));
+    QCOMPARE(server.command({ "account", "remove", "bob" }).exitCode, 0);
+    QCOMPARE(server.command({ "account", "add", "carol" }, "carol-pass\n").exitCode, 0);
+
+    socket.write(body.mid(body.size() / 2));
+    QByteArray answer;
+    while (!answer.contains("login error") && socket.waitForReadyRead(30000))
+        answer += socket.readAll();
+    QVERIFY2(answer.contains("~**login error"), answer.constData());
+    QCOMPARE(ServiceClient(server.url(""), "carol", "carol-pass").ids(), QList<QByteArray>());
 }
 
 QTEST_GUILESS_MAIN(StoreCommandsTest)
