@@ -38,6 +38,21 @@ void markMoved(Database &from, const std::string &serviceId)
     transaction.commit();
 }
 
+// Servers that go on serving the source would answer for changes that the
+// new service never sees.
+void refuseWhileUsed(Database &from)
+{
+    std::lock_guard<std::mutex> lock(from.mutex());
+    Statement others(from,
+                     "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                     "AND application_name = 'quorvane-server' AND pid <> pg_backend_pid()");
+    others.step();
+    if (others.integer(0) > 0)
+        throw DatabaseError("quorvane-server processes still use the source database ("
+                            + std::to_string(others.integer(0))
+                            + " connections); stop them before copying");
+}
+
 Copied copyRows(Database &from, Database &to)
 {
     Copied copied;
@@ -125,6 +140,8 @@ int CopyCommand::run()
         const auto from = Database::open(m_line.copyFrom);
         if (from->kind() == Database::Kind::SQLite && !folder.lockForServer())
             throw DatabaseError("a server runs on " + folder.path() + "; stop it before copying");
+        if (from->kind() == Database::Kind::PostgreSQL)
+            refuseWhileUsed(*from);
         Schema::requireCurrent(*from, m_line.copyFrom);
         const auto to = Database::open(m_line.copyTo);
         Schema::prepare(*to, m_line.copyTo);

@@ -1,5 +1,6 @@
 #include "store/EventStore.h"
 
+#include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/FileStore.h"
 #include "store/Statement.h"
@@ -29,6 +30,7 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
     std::string replaced;
     try {
         Transaction transaction(m_db);
+        refuseIfMoved();
         // The account may have been removed since its login.
         Statement account(m_db, "SELECT 1 FROM users WHERE id = ?1");
         account.bind(1, user);
@@ -81,6 +83,16 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
     return true;
 }
 
+void EventStore::refuseIfMoved()
+{
+    // Once copy has moved the service, a change here would be lost to the new
+    // database, whose servers take this one's new files for strays.
+    Statement service(m_db, "SELECT id FROM service");
+    if (service.step() && service.bytes(0).rfind(DataFolder::MovedPrefix, 0) == 0)
+        throw DatabaseError("the service of this database was moved to another one",
+                            DatabaseError::Cause::Unavailable);
+}
+
 std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id)
 {
     // Once open, the file stays readable whatever happens. Between the look-up
@@ -116,6 +128,7 @@ bool EventStore::remove(int64_t user, const std::string &id)
     std::string storage;
     {
         Transaction transaction(m_db);
+        refuseIfMoved();
         Statement select(m_db, "SELECT storage FROM events WHERE user_id = ?1 AND event_id = ?2");
         select.bind(1, user).bind(2, id);
         if (!select.step())

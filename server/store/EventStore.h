@@ -64,6 +64,9 @@ public:
     bool refersTo(const std::string &storage);
 
 private:
+    // Inside a write transaction: throws when copy moved the service away.
+    void refuseIfMoved();
+
     Database &m_db;
     const FileStore &m_files;
 };

@@ -19,6 +19,8 @@ constexpr Oid BoolOid = 16;
 // transaction sees what the one before it committed, as on SQLite.
 const char *const WriterLock = "SELECT pg_advisory_xact_lock(7348210561)";
 
+const char *const ApplicationName = "quorvane-server";
+
 // The statements say ?1, ?2 ...; libpq wants $1, $2 ...
 std::string dollarParameters(const char *sql)
 {
@@ -158,7 +160,10 @@ PostgresDatabase::Link &PostgresDatabase::link() const
     std::unique_ptr<Link> &found = m_links[std::this_thread::get_id()];
     if (found)
         return *found;
-    PGconn *connection = PQconnectdb(m_uri.c_str());
+    // Named, so that copy can tell whether servers still use a database.
+    const char *const keys[] = { "dbname", "fallback_application_name", nullptr };
+    const char *const values[] = { m_uri.c_str(), ApplicationName, nullptr };
+    PGconn *connection = PQconnectdbParams(keys, values, 1);
     if (PQstatus(connection) != CONNECTION_OK) {
         const std::string error = connectionError(connection);
         PQfinish(connection);

@@ -62,6 +62,7 @@ private slots:
     void copyFindsDamagedFile();
     void healthFollowsDatabaseAndFolder();
     void removedAccountIdStaysUnused();
+    void servedPostgresIsNotCopied();
 
 private:
     // The kept folder, migrated; false on failure.
@@ -81,6 +82,9 @@ void StoreCommandsTest::initTestCase()
 
 void StoreCommandsTest::init()
 {
+    // A test before may have stopped it.
+    if (!m_postgres.running())
+        QVERIFY2(m_postgres.start(), qPrintable(m_postgres.failure()));
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(copyFolder(
         qEnvironmentVariable("KEYCRATE_SOURCE_DIR") + "/tests/server/fixtures/sqlite-v1", data()));
@@ -284,6 +288,38 @@ void StoreCommandsTest::removedAccountIdStaysUnused()
         answer += socket.readAll();
     QVERIFY2(answer.contains("~**login error"), answer.constData());
     QCOMPARE(ServiceClient(server.url(""), "carol", "carol-pass").ids(), QList<QByteArray>());
+}
+
+void StoreCommandsTest::servedPostgresIsNotCopied()
+{
+    const QString source = m_postgres.newDatabase();
+    const QString name = source.section('/', 3).section('?', 0, 0);
+    ServerProcess server(m_dir->path() + "/served", source);
+    QCOMPARE(server.command({ "account", "add", "alice" }, "alice-pass\n").exitCode, 0);
+    QVERIFY2(server.start(), qPrintable(server.failure()));
+    auto alice = std::make_unique<ServiceClient>(server.url(""), "alice", "alice-pass");
+    QCOMPARE(alice->upload("a", "kept").body, QByteArray("OK saved\n"));
+
+    const QStringList copy = { "copy", "--from", source, "--to", m_postgres.newDatabase() };
+    const ServerProcess copier(m_dir->path() + "/served");
+    const ServerProcess::Run refused = copier.command(copy);
+    QVERIFY2(refused.exitCode == 1, refused.err.constData());
+    QVERIFY2(refused.err.contains("still use the source database"), refused.err.constData());
+
+    // Marked moved under a running server (a copy that raced its start): no
+    // more writes there, while what it holds stays readable.
+    QVERIFY(m_postgres.execute(name, "UPDATE service SET id = 'moved:' || id"));
+    QCOMPARE(alice->upload("b", "lost").status, 503);
+    QCOMPARE(alice->remove("a").status, 503);
+    QCOMPARE(alice->download("a").body, QByteArray("kept"));
+    alice.reset();
+    QVERIFY(server.stop());
+
+    QVERIFY(m_postgres.execute(name, "UPDATE service SET id = substr(id, 7)"));
+    // The stopped server's connections end soon after it.
+    ServerProcess::Run copied;
+    QVERIFY(QTest::qWaitFor([&] { return (copied = copier.command(copy)).exitCode == 0; }, 20000));
+    QVERIFY2(copied.out.contains("Copied 1 accounts and 1 events"), copied.out.constData());
 }
 
 QTEST_GUILESS_MAIN(StoreCommandsTest)

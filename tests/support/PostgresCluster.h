@@ -24,6 +24,7 @@ public:
     // initdb and start; false with failure() set. Every wait is bounded.
     bool start();
     void stop();
+    bool running() const { return m_server.state() != QProcess::NotRunning; }
     QString failure() const { return m_failure; }
 
     // Creates an empty database; false with failure() set.
