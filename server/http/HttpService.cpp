@@ -236,8 +236,11 @@ Reply HttpService::finishUpload(Upload &upload)
     if (!body.finish())
         return refusedUpload(upload);
     try {
-        m_events.save(upload.user, body.event(), upload.accessId, body.file());
+        if (!m_events.save(upload.user, body.event(), upload.accessId, body.file()))
+            return loginRefused(200, {});
     } catch (const DatabaseError &failure) {
+        if (failure.unavailable())
+            return unavailable(failure);
         if (!failure.full())
             throw;
         return error(507, std::string("no room to store the upload: ") + failure.what());
@@ -418,9 +421,24 @@ Reply HttpService::remove(const Request &request)
     const auto user = eventOwner(request, query, refusal);
     if (!user)
         return refusal;
-    if (!m_events.remove(*user, query.value("extguid")))
-        return error(404, "no such event");
+    try {
+        if (!m_events.remove(*user, query.value("extguid")))
+            return error(404, "no such event");
+    } catch (const DatabaseError &failure) {
+        if (!failure.unavailable())
+            throw;
+        return unavailable(failure);
+    }
     return text(200, "OK deleted\n");
+}
+
+Reply HttpService::unavailable(const DatabaseError &failure)
+{
+    // The stored state is whole either way; the client's retry ends right.
+    m_log.message(std::string("error: ") + failure.what());
+    Reply reply = error(503, "the database is unavailable, try again");
+    reply.headers.emplace_back("Retry-After", "5");
+    return reply;
 }
 
 } // namespace QuorvaneServer

@@ -9,6 +9,8 @@
 
 namespace QuorvaneServer {
 
+class DatabaseError;
+
 class Authenticator;
 class EventStore;
 class FileStore;
@@ -62,6 +64,8 @@ public:
     Reply answer(const Request &request, Route route);
 
 private:
+    // A database that could not be reached, or a commit of unknown outcome: 503.
+    Reply unavailable(const DatabaseError &failure);
     struct Login
     {
         std::optional<int64_t> user;

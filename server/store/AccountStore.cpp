@@ -33,8 +33,21 @@ bool AccountStore::add(const std::string &name, const std::string &passwordHash)
     exists.bind(1, name);
     if (exists.step())
         return false;
-    Statement insert(m_db, "INSERT INTO users (name, password_hash) VALUES (?1, ?2)");
-    insert.bind(1, name).bindText(2, passwordHash).step();
+    if (m_db.kind() == Database::Kind::SQLite) {
+        // Ids are never given twice: a request of a removed account must not
+        // land in the next one's.
+        Statement(m_db,
+                  "UPDATE account_ids SET last = max(last, (SELECT coalesce(max(id), 0) FROM "
+                  "users)) + 1")
+            .step();
+        Statement insert(m_db,
+                         "INSERT INTO users (id, name, password_hash) VALUES ((SELECT last FROM "
+                         "account_ids), ?1, ?2)");
+        insert.bind(1, name).bindText(2, passwordHash).step();
+    } else {
+        Statement insert(m_db, "INSERT INTO users (name, password_hash) VALUES (?1, ?2)");
+        insert.bind(1, name).bindText(2, passwordHash).step();
+    }
     transaction.commit();
     return true;
 }

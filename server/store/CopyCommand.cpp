@@ -38,6 +38,21 @@ void markMoved(Database &from, const std::string &serviceId)
     transaction.commit();
 }
 
+// Servers that go on serving the source would answer for changes that the
+// new service never sees.
+void refuseWhileUsed(Database &from)
+{
+    std::lock_guard<std::mutex> lock(from.mutex());
+    Statement others(from,
+                     "SELECT count(*) FROM pg_stat_activity WHERE datname = current_database() "
+                     "AND application_name = 'quorvane-server' AND pid <> pg_backend_pid()");
+    others.step();
+    if (others.integer(0) > 0)
+        throw DatabaseError("quorvane-server processes still use the source database ("
+                            + std::to_string(others.integer(0))
+                            + " connections); stop them before copying");
+}
+
 Copied copyRows(Database &from, Database &to)
 {
     Copied copied;
@@ -68,10 +83,22 @@ Copied copyRows(Database &from, Database &to)
             .step();
         ++copied.users;
     }
+    // New accounts go on after the highest id the source ever gave, not
+    // only after those it still holds.
+    Statement given(from,
+                    from.kind() == Database::Kind::SQLite
+                        ? "SELECT last FROM account_ids"
+                        : "SELECT coalesce(last_value, 0) FROM pg_sequences WHERE "
+                          "sequencename = 'users_id_seq' AND schemaname = current_schema()");
+    const int64_t highest = given.step() ? given.integer(0) : 0;
     if (to.kind() == Database::Kind::PostgreSQL)
-        // Ids were given above; new accounts go on after the highest.
-        to.execute("SELECT setval(pg_get_serial_sequence('users', 'id'), "
-                   "(SELECT coalesce(max(id), 0) + 1 FROM users), false)");
+        Statement(to,
+                  "SELECT setval(pg_get_serial_sequence('users', 'id'), greatest(?1, (SELECT "
+                  "coalesce(max(id), 0) FROM users)) + 1, false)")
+            .bind(1, highest)
+            .step();
+    else
+        Statement(to, "UPDATE account_ids SET last = max(last, ?1)").bind(1, highest).step();
 
     to.execute("DELETE FROM service");
     Statement(to, "INSERT INTO service (id) VALUES (?1)").bindText(1, copied.serviceId).step();
@@ -113,6 +140,8 @@ int CopyCommand::run()
         const auto from = Database::open(m_line.copyFrom);
         if (from->kind() == Database::Kind::SQLite && !folder.lockForServer())
             throw DatabaseError("a server runs on " + folder.path() + "; stop it before copying");
+        if (from->kind() == Database::Kind::PostgreSQL)
+            refuseWhileUsed(*from);
         Schema::requireCurrent(*from, m_line.copyFrom);
         const auto to = Database::open(m_line.copyTo);
         Schema::prepare(*to, m_line.copyTo);

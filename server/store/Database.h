@@ -11,16 +11,31 @@ namespace QuorvaneServer {
 class DatabaseError : public std::runtime_error
 {
 public:
+    enum class Cause { Failed, Full, Unavailable, OutcomeUnknown };
     explicit DatabaseError(const std::string &what, bool full = false)
         : std::runtime_error(what)
-        , m_full(full)
+        , m_cause(full ? Cause::Full : Cause::Failed)
+    {
+    }
+    DatabaseError(const std::string &what, Cause cause)
+        : std::runtime_error(what)
+        , m_cause(cause)
     {
     }
     // The database has no room left: the request answers 507, not 500.
-    bool full() const { return m_full; }
+    bool full() const { return m_cause == Cause::Full; }
+    // The connection to the database broke: the request answers 503 and the
+    // client tries again.
+    bool unavailable() const
+    {
+        return m_cause == Cause::Unavailable || m_cause == Cause::OutcomeUnknown;
+    }
+    // The connection broke while COMMIT was on its way and whether it took
+    // effect could not be learned: keep whatever the change may need.
+    bool outcomeUnknown() const { return m_cause == Cause::OutcomeUnknown; }
 
 private:
-    bool m_full;
+    Cause m_cause;
 };
 
 // The database of accounts and events, SQLite or PostgreSQL. Statements are

@@ -1,5 +1,6 @@
 #include "store/EventStore.h"
 
+#include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/FileStore.h"
 #include "store/Statement.h"
@@ -18,7 +19,7 @@ EventStore::EventStore(Database &db, const FileStore &files)
 {
 }
 
-void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file)
+bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file)
 {
     std::lock_guard<std::mutex> lock(m_db.mutex());
     const std::string storage = m_files.adopt(file);
@@ -29,6 +30,14 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
     std::string replaced;
     try {
         Transaction transaction(m_db);
+        refuseIfMoved();
+        // The account may have been removed since its login.
+        Statement account(m_db, "SELECT 1 FROM users WHERE id = ?1");
+        account.bind(1, user);
+        if (!account.step()) {
+            m_files.remove(storage);
+            return false;
+        }
         Statement previous(m_db, "SELECT storage FROM events WHERE user_id = ?1 AND event_id = ?2");
         previous.bind(1, user).bind(2, event.id);
         if (previous.step())
@@ -59,12 +68,29 @@ void EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             .bind(14, file.digest())
             .step();
         transaction.commit();
+    } catch (const DatabaseError &failure) {
+        // A commit of unknown outcome may have named the file: it stays, and
+        // a later sweep removes it if no row names it.
+        if (!failure.outcomeUnknown())
+            m_files.remove(storage);
+        throw;
     } catch (...) {
         m_files.remove(storage);
         throw;
     }
     if (!replaced.empty())
         m_files.remove(replaced);
+    return true;
+}
+
+void EventStore::refuseIfMoved()
+{
+    // Once copy has moved the service, a change here would be lost to the new
+    // database, whose servers take this one's new files for strays.
+    Statement service(m_db, "SELECT id FROM service");
+    if (service.step() && service.bytes(0).rfind(DataFolder::MovedPrefix, 0) == 0)
+        throw DatabaseError("the service of this database was moved to another one",
+                            DatabaseError::Cause::Unavailable);
 }
 
 std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id)
@@ -102,6 +128,7 @@ bool EventStore::remove(int64_t user, const std::string &id)
     std::string storage;
     {
         Transaction transaction(m_db);
+        refuseIfMoved();
         Statement select(m_db, "SELECT storage FROM events WHERE user_id = ?1 AND event_id = ?2");
         select.bind(1, user).bind(2, id);
         if (!select.step())

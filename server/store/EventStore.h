@@ -24,8 +24,9 @@ public:
 
     // Stores the event of user with its synced upload file, replacing the
     // user's event of the same id. Throws on failure, leaving nothing behind;
-    // DatabaseError::full() tells a full disk or database.
-    void save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file);
+    // DatabaseError::full() tells a full disk or database. False, storing
+    // nothing, when the user's account no longer exists.
+    bool save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file);
 
     struct OpenFile
     {
@@ -63,6 +64,9 @@ public:
     bool refersTo(const std::string &storage);
 
 private:
+    // Inside a write transaction: throws when copy moved the service away.
+    void refuseIfMoved();
+
     Database &m_db;
     const FileStore &m_files;
 };

@@ -1,5 +1,6 @@
 #include "store/PostgresDatabase.h"
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +18,8 @@ constexpr Oid BoolOid = 16;
 // Writers of every server on this database queue on this lock, so that a
 // transaction sees what the one before it committed, as on SQLite.
 const char *const WriterLock = "SELECT pg_advisory_xact_lock(7348210561)";
+
+const char *const ApplicationName = "quorvane-server";
 
 // The statements say ?1, ?2 ...; libpq wants $1, $2 ...
 std::string dollarParameters(const char *sql)
@@ -157,7 +160,10 @@ PostgresDatabase::Link &PostgresDatabase::link() const
     std::unique_ptr<Link> &found = m_links[std::this_thread::get_id()];
     if (found)
         return *found;
-    PGconn *connection = PQconnectdb(m_uri.c_str());
+    // Named, so that copy can tell whether servers still use a database.
+    const char *const keys[] = { "dbname", "fallback_application_name", nullptr };
+    const char *const values[] = { m_uri.c_str(), ApplicationName, nullptr };
+    PGconn *connection = PQconnectdbParams(keys, values, 1);
     if (PQstatus(connection) != CONNECTION_OK) {
         const std::string error = connectionError(connection);
         PQfinish(connection);
@@ -211,8 +217,14 @@ PGresult *PostgresDatabase::send(const std::function<PGresult *(PGconn *)> &stat
         std::string error = result ? PQresultErrorMessage(result) : std::string();
         while (!error.empty() && error.back() == '\n')
             error.pop_back();
+        const bool lost = PQstatus(current.connection) == CONNECTION_BAD;
         PQclear(result);
-        throw DatabaseError(error.empty() ? connectionError(current.connection) : error, full);
+        if (error.empty())
+            error = connectionError(current.connection);
+        if (lost)
+            throw DatabaseError("lost the connection to " + describe(m_uri) + ": " + error,
+                                DatabaseError::Cause::Unavailable);
+        throw DatabaseError(error, full);
     }
     const char *changed = PQcmdTuples(result);
     current.changes = changed && *changed ? std::strtoll(changed, nullptr, 10) : 0;
@@ -235,6 +247,9 @@ void PostgresDatabase::begin()
     link().inTransaction = true;
     try {
         execute(WriterLock);
+        PostgresQuery id(*this, "SELECT txid_current()");
+        id.step();
+        link().transactionId = id.integer(0);
     } catch (...) {
         rollback();
         throw;
@@ -243,8 +258,48 @@ void PostgresDatabase::begin()
 
 void PostgresDatabase::commit()
 {
-    link().inTransaction = false;
-    execute("COMMIT");
+    // Sent once, on this connection only: COMMIT sent again on a new
+    // connection "succeeds" with nothing to commit.
+    Link &current = link();
+    try {
+        execute("COMMIT");
+    } catch (const DatabaseError &failure) {
+        current.inTransaction = false;
+        if (!failure.unavailable())
+            throw;
+        learnCommitOutcome(current, failure.what());
+    }
+    current.inTransaction = false;
+}
+
+void PostgresDatabase::learnCommitOutcome(Link &current, const std::string &error)
+{
+    // A new connection asks what became of the transaction. While its old
+    // backend has not yet seen the cut, it is still in progress.
+    const std::string id = std::to_string(current.transactionId);
+    const char *values[] = { id.c_str() };
+    for (int attempt = 0; attempt < 50; ++attempt) {
+        if (attempt > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        PQreset(current.connection);
+        if (PQstatus(current.connection) != CONNECTION_OK)
+            continue;
+        PQclear(PQexec(current.connection, "SET client_min_messages = warning"));
+        PGresult *result = PQexecParams(current.connection, "SELECT txid_status($1::bigint)", 1,
+                                        nullptr, values, nullptr, nullptr, 0);
+        const std::string status = PQresultStatus(result) == PGRES_TUPLES_OK
+                && PQntuples(result) == 1 && !PQgetisnull(result, 0, 0)
+            ? PQgetvalue(result, 0, 0)
+            : "";
+        PQclear(result);
+        if (status == "committed")
+            return;
+        if (status == "aborted")
+            throw DatabaseError(error + " (the transaction did not commit)",
+                                DatabaseError::Cause::Unavailable);
+    }
+    throw DatabaseError(error + " (whether the transaction committed is unknown)",
+                        DatabaseError::Cause::OutcomeUnknown);
 }
 
 void PostgresDatabase::rollback() noexcept

@@ -39,11 +39,14 @@ private:
         PGconn *connection = nullptr;
         int64_t changes = 0;
         bool inTransaction = false;
+        // txid_current() of the open transaction, to learn a lost COMMIT's outcome.
+        int64_t transactionId = 0;
         std::mutex mutex;
     };
     Link &link() const;
     PGresult *send(const std::function<PGresult *(PGconn *)> &statement);
     void reconnectIfLost(Link &link);
+    void learnCommitOutcome(Link &link, const std::string &error);
 
     std::string m_uri;
     mutable std::mutex m_linksMutex;

@@ -69,6 +69,13 @@ const char *const PostgresVersion2 = "ALTER TABLE events ADD COLUMN sha256 BYTEA
 // server never takes the files of one database for strays of another.
 const char *const Version3 = "CREATE TABLE service (id TEXT NOT NULL)";
 
+// Version 4: the highest account id ever given on SQLite, which would give
+// the id of a removed last account to the next one (PostgreSQL's sequence
+// never gives an id twice).
+const char *const SqliteVersion4
+    = "CREATE TABLE account_ids (last INTEGER NOT NULL);"
+      "INSERT INTO account_ids (last) SELECT coalesce(max(id), 0) FROM users";
+
 std::string migrateHint(const std::string &location)
 {
     return "run \"quorvane-server migrate --database " + Database::describe(location) + "\" first";
@@ -88,6 +95,10 @@ void Schema::step(Database &db, int version)
         break;
     case 3:
         db.execute(Version3);
+        break;
+    case 4:
+        if (sqlite)
+            db.execute(SqliteVersion4);
         break;
     }
     db.setSchemaVersion(version);

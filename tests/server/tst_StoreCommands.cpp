@@ -8,6 +8,7 @@
 #include <QDir>
 #include <QFile>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -60,6 +61,8 @@ private slots:
     void copiesServiceToPostgres();
     void copyFindsDamagedFile();
     void healthFollowsDatabaseAndFolder();
+    void removedAccountIdStaysUnused();
+    void servedPostgresIsNotCopied();
 
 private:
     // The kept folder, migrated; false on failure.
@@ -79,6 +82,9 @@ void StoreCommandsTest::initTestCase()
 
 void StoreCommandsTest::init()
 {
+    // A test before may have stopped it.
+    if (!m_postgres.running())
+        QVERIFY2(m_postgres.start(), qPrintable(m_postgres.failure()));
     m_dir = std::make_unique<QTemporaryDir>();
     QVERIFY(copyFolder(
         qEnvironmentVariable("KEYCRATE_SOURCE_DIR") + "/tests/server/fixtures/sqlite-v1", data()));
@@ -113,10 +119,10 @@ void StoreCommandsTest::migratesFolderOfFirstServer()
 
     const ServerProcess::Run migrated = server.command({ "migrate" });
     QCOMPARE(migrated.exitCode, 0);
-    QVERIFY2(migrated.out.contains("from schema version 1 to 3")
+    QVERIFY2(migrated.out.contains("from schema version 1 to 4")
                  && migrated.out.contains("Hashed 4 stored files"),
              migrated.out.constData());
-    QVERIFY(server.command({ "migrate" }).out.contains("has schema version 3 already"));
+    QVERIFY(server.command({ "migrate" }).out.contains("has schema version 4 already"));
 
     QVERIFY2(server.start(), qPrintable(server.failure()));
     verifyFixtureServedBy(server);
@@ -249,6 +255,71 @@ void StoreCommandsTest::healthFollowsDatabaseAndFolder()
     QCOMPARE(down.status, 503);
     QVERIFY(!down.body.contains("postgres"));
     QVERIFY(server.waitForLog("health: the database does not answer"));
+}
+
+void StoreCommandsTest::removedAccountIdStaysUnused()
+{
+    ServerProcess server(m_dir->path() + "/fresh");
+    QCOMPARE(server.command({ "account", "add", "alice" }, "alice-pass\n").exitCode, 0);
+    QCOMPARE(server.command({ "account", "add", "bob" }, "bob-pass\n").exitCode, 0);
+    QVERIFY2(server.start(), qPrintable(server.failure()));
+
+    // bob, the newest account, is logged in and half way through an upload
+    // when bob is removed and carol added.
+    const QByteArray body = ServiceClient::document("b") + "-|+" + QByteArray(4096, 'b');
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", quint16(server.port()));
+    QVERIFY(socket.waitForConnected(10000));
+    socket.write("POST /action/file/quorvupload?username=bob&password=bob-pass&access_id=0 "
+                 "HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\nContent-Length: "
+                 + QByteArray::number(body.size()) + "\r\n\r\n" + body.left(body.size() / 2));
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            socket.waitForBytesWritten(100);
+            return !QDir(m_dir->path() + "/fresh/tmp").entryList({ "*.part" }).isEmpty();
+        },
+        20000));
+    QCOMPARE(server.command({ "account", "remove", "bob" }).exitCode, 0);
+    QCOMPARE(server.command({ "account", "add", "carol" }, "carol-pass\n").exitCode, 0);
+
+    socket.write(body.mid(body.size() / 2));
+    QByteArray answer;
+    while (!answer.contains("login error") && socket.waitForReadyRead(30000))
+        answer += socket.readAll();
+    QVERIFY2(answer.contains("~**login error"), answer.constData());
+    QCOMPARE(ServiceClient(server.url(""), "carol", "carol-pass").ids(), QList<QByteArray>());
+}
+
+void StoreCommandsTest::servedPostgresIsNotCopied()
+{
+    const QString source = m_postgres.newDatabase();
+    const QString name = source.section('/', 3).section('?', 0, 0);
+    ServerProcess server(m_dir->path() + "/served", source);
+    QCOMPARE(server.command({ "account", "add", "alice" }, "alice-pass\n").exitCode, 0);
+    QVERIFY2(server.start(), qPrintable(server.failure()));
+    auto alice = std::make_unique<ServiceClient>(server.url(""), "alice", "alice-pass");
+    QCOMPARE(alice->upload("a", "kept").body, QByteArray("OK saved\n"));
+
+    const QStringList copy = { "copy", "--from", source, "--to", m_postgres.newDatabase() };
+    const ServerProcess copier(m_dir->path() + "/served");
+    const ServerProcess::Run refused = copier.command(copy);
+    QVERIFY2(refused.exitCode == 1, refused.err.constData());
+    QVERIFY2(refused.err.contains("still use the source database"), refused.err.constData());
+
+    // Marked moved under a running server (a copy that raced its start): no
+    // more writes there, while what it holds stays readable.
+    QVERIFY(m_postgres.execute(name, "UPDATE service SET id = 'moved:' || id"));
+    QCOMPARE(alice->upload("b", "lost").status, 503);
+    QCOMPARE(alice->remove("a").status, 503);
+    QCOMPARE(alice->download("a").body, QByteArray("kept"));
+    alice.reset();
+    QVERIFY(server.stop());
+
+    QVERIFY(m_postgres.execute(name, "UPDATE service SET id = substr(id, 7)"));
+    // The stopped server's connections end soon after it.
+    ServerProcess::Run copied;
+    QVERIFY(QTest::qWaitFor([&] { return (copied = copier.command(copy)).exitCode == 0; }, 20000));
+    QVERIFY2(copied.out.contains("Copied 1 accounts and 1 events"), copied.out.constData());
 }
 
 QTEST_GUILESS_MAIN(StoreCommandsTest)

@@ -123,8 +123,9 @@ bool PostgresCluster::start()
     // Durability is not what these tests look at; speed is.
     m_server.start(bin + "/postgres",
                    { "-D", base + "/data", "-k", base + "/socket", "-p", QString::number(m_port),
-                     "-c", "listen_addresses=", "-c", "fsync=off", "-c", "synchronous_commit=off",
-                     "-c", "full_page_writes=off", "-c", "max_connections=200" });
+                     "-c", "listen_addresses=127.0.0.1", "-c", "fsync=off", "-c",
+                     "synchronous_commit=off", "-c", "full_page_writes=off", "-c",
+                     "max_connections=200" });
     const QDeadlineTimer deadline(30000);
     while (!deadline.hasExpired()) {
         m_server.waitForReadyRead(100);
@@ -150,6 +151,11 @@ void PostgresCluster::stop()
         }
     }
     m_folder.reset();
+}
+
+QString PostgresCluster::tcpUrl(const QString &database, int port) const
+{
+    return QString("postgresql://%1@127.0.0.1:%2/%3").arg(SuperUser).arg(port).arg(database);
 }
 
 QString PostgresCluster::url(const QString &database) const

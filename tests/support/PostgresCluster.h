@@ -24,6 +24,7 @@ public:
     // initdb and start; false with failure() set. Every wait is bounded.
     bool start();
     void stop();
+    bool running() const { return m_server.state() != QProcess::NotRunning; }
     QString failure() const { return m_failure; }
 
     // Creates an empty database; false with failure() set.
@@ -33,6 +34,9 @@ public:
     QString newDatabase();
     // A libpq URI of the database, for --database.
     QString url(const QString &database) const;
+    // The database over TCP to 127.0.0.1:port: port() itself, or a relay's in front of it.
+    QString tcpUrl(const QString &database, int port) const;
+    int port() const { return m_port; }
     // Runs one statement in database; false with failure() set.
     bool execute(const QString &database, const QByteArray &sql);
 

@@ -1,0 +1,103 @@
+#include "FaultRelay.h"
+
+#include <QHostAddress>
+#include <QTcpServer>
+#include <QTcpSocket>
+
+FaultRelay::FaultRelay(quint16 targetPort)
+    : m_target(targetPort)
+{
+    moveToThread(&m_thread);
+    m_thread.start();
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            m_server = new QTcpServer(this);
+            connect(m_server, &QTcpServer::newConnection, this, &FaultRelay::accept);
+            m_server->listen(QHostAddress::LocalHost, 0);
+            m_port = m_server->serverPort();
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+FaultRelay::~FaultRelay()
+{
+    QMetaObject::invokeMethod(
+        this, [this] { qDeleteAll(children()); }, Qt::BlockingQueuedConnection);
+    m_thread.quit();
+    m_thread.wait();
+}
+
+void FaultRelay::arm(const QByteArray &pattern, Fault fault, When when)
+{
+    QMetaObject::invokeMethod(
+        this,
+        [=] {
+            m_pattern = pattern;
+            m_fault = fault;
+            m_when = when;
+            m_fired = false;
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+void FaultRelay::cutStalled()
+{
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            for (QTcpSocket *socket : findChildren<QTcpSocket *>())
+                if (socket->property("stalled").toBool())
+                    socket->abort();
+        },
+        Qt::BlockingQueuedConnection);
+}
+
+void FaultRelay::accept()
+{
+    while (QTcpSocket *client = m_server->nextPendingConnection()) {
+        client->setParent(this);
+        auto *upstream = new QTcpSocket(this);
+        upstream->connectToHost(QHostAddress::LocalHost, m_target);
+        connect(client, &QTcpSocket::readyRead, this, [=] { relay(client, upstream); });
+        connect(upstream, &QTcpSocket::readyRead, this, [=] { relay(upstream, client); });
+        connect(client, &QTcpSocket::disconnected, this, [=] { cut(client, upstream); });
+        connect(upstream, &QTcpSocket::disconnected, this, [=] { cut(upstream, client); });
+    }
+}
+
+void FaultRelay::relay(QTcpSocket *from, QTcpSocket *to)
+{
+    if (from->property("stalled").toBool())
+        return;
+    const QByteArray bytes = from->readAll();
+    // The last bytes of the read before, so that a pattern split between two
+    // reads is seen too.
+    const QByteArray seen = from->property("tail").toByteArray() + bytes;
+    from->setProperty("tail", seen.right(qMax(0, int(m_pattern.size()) - 1)));
+    const bool hit = !m_fired && !m_pattern.isEmpty() && seen.contains(m_pattern);
+    if (!hit || m_when == When::AfterForwarding) {
+        // Written while the target still connects, the bytes wait in the
+        // socket's buffer.
+        to->write(bytes);
+    }
+    if (!hit)
+        return;
+    m_fired = true;
+    if (m_fault == Fault::Stall) {
+        from->setProperty("stalled", true);
+        to->setProperty("stalled", true);
+        return;
+    }
+    if (to->state() == QAbstractSocket::ConnectedState)
+        to->waitForBytesWritten(5000);
+    cut(from, to);
+}
+
+void FaultRelay::cut(QTcpSocket *from, QTcpSocket *to)
+{
+    from->abort();
+    to->abort();
+    from->deleteLater();
+    to->deleteLater();
+}
