@@ -9,11 +9,11 @@
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/asio/ssl.hpp>
-#include <boost/asio/write.hpp>
 #include <boost/beast/core/string.hpp>
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
+#include <sys/ioctl.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -136,9 +136,18 @@ template<class Stream> void Connection<Stream>::arm(Clock::time_point deadline)
     });
 }
 
+template<class Stream> int64_t Connection<Stream>::unsent()
+{
+    int queued = 0;
+    if (::ioctl(socket().native_handle(), TIOCOUTQ, &queued) != 0 || queued < 0)
+        return 0;
+    return queued;
+}
+
 template<class Stream> void Connection<Stream>::startRate()
 {
     m_windowBytes = 0;
+    m_windowUnsent = unsent();
     arm(Clock::now() + m_limits.rateWindow);
 }
 
@@ -150,11 +159,15 @@ template<class Stream> void Connection<Stream>::onDeadline()
         const auto seconds
             = std::chrono::duration_cast<std::chrono::milliseconds>(m_limits.rateWindow).count()
             / 1000.0;
-        if (static_cast<double>(m_windowBytes) >= static_cast<double>(m_limits.minRate) * seconds)
+        // What the client took counts, not what was handed to the kernel: a
+        // large send buffer frees room for the next write only in big steps.
+        const int64_t moved = std::max<int64_t>(
+            0, static_cast<int64_t>(m_windowBytes) - (unsent() - m_windowUnsent));
+        if (static_cast<double>(moved) >= static_cast<double>(m_limits.minRate) * seconds)
             return startRate();
         m_shared.log.message("closing a connection from " + m_address + ": it moved "
-                             + std::to_string(m_windowBytes) + " bytes in "
-                             + std::to_string(seconds) + " s");
+                             + std::to_string(moved) + " bytes in " + std::to_string(seconds)
+                             + " s");
     }
     closeNow();
 }
@@ -255,6 +268,9 @@ template<class Stream> void Connection<Stream>::dispatch()
         && (lengths > 0 || !m_chunked || request.count(http::field::transfer_encoding) > 1
             || !beast::iequals(request[http::field::transfer_encoding], "chunked")))
         return send(HttpService::error(400, "the only transfer coding served is chunked"));
+    // HTTP/1.0 knows no chunked coding: a peer before us may have framed it otherwise.
+    if (coded && m_http10)
+        return send(HttpService::error(400, "HTTP/1.0 has no chunked transfer coding"));
 
     m_route = HttpService::route(m_request.method, m_request.target);
     const bool hasBody = m_chunked || m_remaining > 0;
@@ -348,6 +364,11 @@ template<class Stream> void Connection<Stream>::readChunked()
                                                  "the request body is larger than "
                                                      + std::to_string(self->m_limits.maxBody)
                                                      + " bytes"));
+        // A damaged chunk size is answered before the close, so the client learns why.
+        if (error && error.category() == http::make_error_code(http::error::bad_chunk).category()
+            && error != http::error::end_of_stream && error != http::error::partial_message)
+            return self->send(
+                HttpService::error(400, "malformed chunked body: " + error.message()));
         if (error)
             return self->bodyBroke();
         const size_t got = self->m_chunk.size() - self->m_parser->get().body().size;
@@ -576,18 +597,24 @@ void Connection<Stream>::writeThen(std::string bytes, std::function<void()> then
 template<class Stream>
 void Connection<Stream>::writeChunk(const char *data, size_t size, std::function<void()> then)
 {
+    // Bytes count towards the rate as they leave, not when the whole piece
+    // has: a slow reader that keeps up with the minimum is not taken for a
+    // stalled one.
     auto self = this->shared_from_this();
-    asio::async_write(m_stream, asio::buffer(data, size),
-                      [self, then = std::move(then)](error_code error, size_t written) {
-                          if (self->m_phase == Phase::Closed)
-                              return;
-                          self->m_windowBytes += written;
-                          if (error) {
-                              self->logRequest(self->m_reply.status);
-                              return self->closeNow();
-                          }
-                          then();
-                      });
+    m_stream.async_write_some(
+        asio::buffer(data, size),
+        [self, data, size, then = std::move(then)](error_code error, size_t written) mutable {
+            if (self->m_phase == Phase::Closed)
+                return;
+            self->m_windowBytes += written;
+            if (error) {
+                self->logRequest(self->m_reply.status);
+                return self->closeNow();
+            }
+            if (written >= size)
+                return then();
+            self->writeChunk(data + written, size - written, std::move(then));
+        });
 }
 
 template<class Stream> void Connection<Stream>::finishReply()

@@ -68,6 +68,7 @@ private:
     void arm(Clock::time_point deadline);
     void startRate();
     void onDeadline();
+    int64_t unsent();
 
     void waitRequest();
     void readHead();
@@ -107,6 +108,7 @@ private:
     Phase m_phase = Phase::Idle;
     bool m_stopping = false;
     uint64_t m_windowBytes = 0;
+    int64_t m_windowUnsent = 0;
     boost::beast::flat_buffer m_buffer;
     std::optional<Parser> m_parser;
     std::vector<char> m_chunk;

@@ -180,10 +180,15 @@ HttpService::Login HttpService::login(const QueryString &query, const std::strin
     const std::string name = query.value("username");
     Login result;
     // Refused before hashing: a throttled guess costs no Argon2.
-    result.retryAfter = m_throttle.refusal(name, address);
+    result.retryAfter = m_throttle.reserve(name, address);
     if (result.retryAfter > 0)
         return result;
-    result.user = m_authenticator.login(name, query.value("password"));
+    try {
+        result.user = m_authenticator.login(name, query.value("password"));
+    } catch (...) {
+        m_throttle.failed(name, address);
+        throw;
+    }
     if (result.user)
         m_throttle.succeeded(name, address);
     else

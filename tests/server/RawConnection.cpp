@@ -147,6 +147,24 @@ bool RawConnection::waitClosed(int timeoutMs)
     return m_eof;
 }
 
+qint64 RawConnection::trickle(int bytesPerSecond, int durationMs)
+{
+    const qint64 deadline = now() + durationMs;
+    const int step = qMax(1, bytesPerSecond / 10);
+    QByteArray buffer(step, Qt::Uninitialized);
+    qint64 total = 0;
+    while (m_fd >= 0 && now() < deadline) {
+        ::poll(nullptr, 0, 100);
+        const ssize_t n = ::recv(m_fd, buffer.data(), static_cast<size_t>(step), MSG_DONTWAIT);
+        if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            m_eof = true;
+            return -1;
+        }
+        total += qMax<ssize_t>(0, n);
+    }
+    return total;
+}
+
 void RawConnection::close()
 {
     if (m_fd >= 0)

@@ -33,6 +33,9 @@ public:
     // True when the server closes the connection within timeoutMs; what
     // arrives before is dropped.
     bool waitClosed(int timeoutMs);
+    // Reads at about bytesPerSecond for durationMs, as a slow client would;
+    // the bytes read, or -1 once the server has closed.
+    qint64 trickle(int bytesPerSecond, int durationMs);
     void close();
     bool isOpen() const { return m_fd >= 0; }
 

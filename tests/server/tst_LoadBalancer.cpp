@@ -1,5 +1,6 @@
 // The README's nginx configuration in front of two servers on one PostgreSQL
-// database: TLS, the body limit, health, and a server that goes down.
+// database: TLS, the body limit, health, a server that goes down, and logs
+// without passwords.
 
 #include "PostgresCluster.h"
 #include "ServerProcess.h"
@@ -49,6 +50,7 @@ private slots:
     void eventsGoThroughEitherServer();
     void bodyLimitRefusesAtTheProxy();
     void serviceGoesOnWithOneServerDown();
+    void logsHoldNoPassword();
 
 private:
     bool startNginx();
@@ -116,6 +118,8 @@ bool LoadBalancerTest::startNginx()
         { "/etc/ssl/quorvane/fullchain.pem", prefix.toUtf8() + "/cert.pem" },
         { "/etc/ssl/quorvane/privkey.pem", prefix.toUtf8() + "/key.pem" },
         { "client_max_body_size 16g;", "client_max_body_size 2m;" },
+        { "/var/log/nginx/quorvane-access.log", prefix.toUtf8() + "/access.log" },
+        { "/var/log/nginx/quorvane-error.log", prefix.toUtf8() + "/service-error.log" },
     };
     for (const auto &[from, to] : replacements) {
         if (!block.contains(from)) {
@@ -130,7 +134,7 @@ bool LoadBalancerTest::startNginx()
         return false;
     conf.write("daemon off;\npid " + paths + "/nginx.pid;\nerror_log " + paths
                + "/error.log;\nworker_processes 1;\nevents { worker_connections 256; }\nhttp {\n"
-                 "access_log off;\nclient_body_temp_path "
+                 "client_body_temp_path "
                + paths + "/body;\nproxy_temp_path " + paths + "/proxy;\nfastcgi_temp_path " + paths
                + "/fastcgi;\nuwsgi_temp_path " + paths + "/uwsgi;\nscgi_temp_path " + paths
                + "/scgi;\n" + block + "\n}\n");
@@ -255,6 +259,22 @@ void LoadBalancerTest::serviceGoesOnWithOneServerDown()
         QCOMPARE(body, id);
     }
     QCOMPARE(curl("/health", {}, nullptr, true), 200);
+}
+
+// Runs last: by now the logs hold uploads, downloads, a refused body and a
+// server that went down.
+void LoadBalancerTest::logsHoldNoPassword()
+{
+    const QString prefix = m_proxyFolder->path();
+    QFile access(prefix + "/access.log");
+    QVERIFY(access.open(QIODevice::ReadOnly));
+    const QByteArray accessLog = access.readAll();
+    QVERIFY(accessLog.contains("/action/file/quorvupload"));
+    for (const char *name : { "/access.log", "/service-error.log", "/error.log" }) {
+        QFile log(prefix + name);
+        if (log.open(QIODevice::ReadOnly))
+            QVERIFY2(!log.readAll().contains("alice-pass"), name);
+    }
 }
 
 QTEST_GUILESS_MAIN(LoadBalancerTest)

@@ -100,6 +100,7 @@ private slots:
     void damagedFileIsNeverSentWhole();
     void hugeHeadLeavesMemoryFlat();
     void slowClientsAreDroppedWithoutStallingOthers();
+    void slowButSteadyReaderIsServed();
     void connectionLimitHoldsAgainstIdleFlood();
     void failedLoginsAreThrottledPerNameAndAddress();
     void fullDiskAnswers507AndStoresNothingHalf();
@@ -161,6 +162,10 @@ void ServerDefencesTest::framingRefusalsCloseAndSmuggleNothing()
     const QByteArray upload = "/action/file/quorvupload?" + Login + "&access_id=0";
     const QByteArray list = listTarget();
     const QByteArray overLimit = document("big") + QByteArray(70 * 1024, 'x');
+    const QByteArray chunked = "Transfer-Encoding: chunked\r\n";
+    QByteArray oldChunked
+        = rawPost(list, "0\r\n\r\n" + smuggled, chunked + "Connection: keep-alive\r\n", false);
+    oldChunked.replace(oldChunked.indexOf("HTTP/1.1"), 8, "HTTP/1.0");
     const struct
     {
         const char *name;
@@ -194,6 +199,11 @@ void ServerDefencesTest::framingRefusalsCloseAndSmuggleNothing()
         { "signed length", rawPost(list, "NoData" + smuggled, "Content-Length: +6\r\n", false),
           400 },
         { "no length", rawPost(list, {}, {}, false) + smuggled, 411 },
+        { "chunked on HTTP/1.0", oldChunked, 400 },
+        { "chunk size overflows", rawPost(list, "10000000000000000\r\n" + smuggled, chunked, false),
+          400 },
+        { "chunk size not hex",
+          rawPost(list, "-6\r\nNoData\r\n0\r\n\r\n" + smuggled, chunked, false), 400 },
         { "upload with a wrong password",
           rawPost(uploadTarget("username=alice&password=wrong"), document("x") + smuggled), 200 },
     };
@@ -334,6 +344,20 @@ void ServerDefencesTest::slowClientsAreDroppedWithoutStallingOthers()
     QVERIFY(stalled.send(rawPost(eventTarget("download", "big"), "x")));
     QVERIFY(m_server->waitForLog("closing a connection from 127.0.0.1", 20000));
     QVERIFY(stalled.waitClosed(20000));
+}
+
+// A download read at three times the minimum rate keeps going, though no
+// whole piece of the file gets through within a window.
+void ServerDefencesTest::slowButSteadyReaderIsServed()
+{
+    QVERIFY(start({ "--min-rate", "1K", "--rate-window", "3" }));
+    QVERIFY(!upload("big", randomBytes(16 << 20)).isEmpty());
+    RawConnection reader;
+    QVERIFY(reader.open(port(), "127.0.0.1", 4096));
+    QVERIFY(reader.send(rawPost(eventTarget("download", "big"), "x")));
+    QVERIFY(reader.trickle(3 * 1024, 8000) > 0);
+    // The kernel still hands over what it holds after a cut, so the log tells.
+    QVERIFY2(!m_server->waitForLog("closing a connection", 1000), qPrintable(m_server->log()));
 }
 
 void ServerDefencesTest::connectionLimitHoldsAgainstIdleFlood()
