@@ -134,6 +134,8 @@ bool ServerTransfer::start()
     }
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &ServerTransfer::writeCallback);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    // A proxy's "200 Connection established" is not the server's answer.
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &ServerTransfer::headerCallback);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &ServerTransfer::progressCallback);
