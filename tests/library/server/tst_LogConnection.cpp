@@ -574,6 +574,14 @@ private slots:
         QCOMPARE(run(download), (QList<int> { 77, 99 }));
         QVERIFY(!QFile::exists(holding));
         QVERIFY(user.messages.last().contains("intact"));
+        // Field lines and members are one list: a wrong sha-256 anywhere fails.
+        const QByteArray right = reprDigest("file bytes"), wrong = reprDigest("file bytez");
+        const QByteArray other = "Repr-Digest: sha-512=:AAAA:\r\n";
+        const QByteArray both = wrong.chopped(2) + ", " + right.mid(13);
+        for (const QByteArray &headers : { wrong + other, right + wrong, both }) {
+            server->queue(answer("200 OK", headers, "file bytes"));
+            QCOMPARE(run(download), (QList<int> { 77, 99 }));
+        }
 
         // An upload's answer carries the digest of the file the server kept.
         const QString path = data->filePath("outside/a.bin");
