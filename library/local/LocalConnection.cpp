@@ -67,11 +67,13 @@ bool writeWhole(QFileDevice &file, const QByteArray &bytes)
     return file.write(bytes) == bytes.size() && file.flush();
 }
 
-bool writeNewFile(const QString &fileName, const QByteArray &bytes,
-                  QIODevice::OpenMode mode = QIODevice::ReadWrite | QIODevice::Truncate)
+// Created new and the owner's: whatever stands at the name (a planted link)
+// fails the write instead of being written through.
+bool writeNewFile(const QString &fileName, const QByteArray &bytes)
 {
     QFile file(fileName);
-    if (!file.open(mode))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return false;
     const bool written = writeWhole(file, bytes);
     file.close();
@@ -130,8 +132,7 @@ QString storedEventFolder(const EventElement &event)
 
 bool writeGeneratedFile(const QString &folder, const EventElement &event)
 {
-    return writeNewFile(LocalLayout::generatedFile(folder), event.getDescription(),
-                        QIODevice::WriteOnly | QIODevice::Truncate);
+    return writeNewFile(LocalLayout::generatedFile(folder), event.getDescription());
 }
 
 QByteArray latin1Lower(QByteArray text)

@@ -561,6 +561,21 @@ private slots:
         QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
     }
 
+    void downloadsNeverFollowAPlantedLink()
+    {
+        EventElement event = fileEvent("");
+        event.kind = 3;
+        const QString holding = holdingFile(event.getId());
+        const QString target = dataFile("outside/planted");
+        QVERIFY(QDir().mkpath(dataFile("holding")) && QDir().mkpath(dataFile("outside")));
+        QVERIFY(QFile::link(target, holding));
+        server->queueResponse(200, "file bytes");
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(!QFileInfo(holding).isSymLink());
+        QCOMPARE(fileBytes(holding), QByteArray("file bytes"));
+    }
+
     void digestsAreChecked()
     {
         EventElement event = fileEvent("");
