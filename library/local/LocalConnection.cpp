@@ -3,6 +3,7 @@
 #include "DesktopOpener.h"
 #include "IQuorvane.h"
 #include "LocalLayout.h"
+#include "PrivateFiles.h"
 #include "SettingsStore.h"
 
 #include <QCoreApplication>
@@ -179,7 +180,7 @@ public:
                 || !name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
                 continue;
             QFile file(info.filePath());
-            if (!file.open(QIODevice::ReadOnly)) {
+            if (!PrivateFiles::openForReading(file)) {
                 qCWarning(lcLocalStore).noquote()
                     << QCoreApplication::translate("Quorvane::LocalConnection",
                                                    "Cannot open file \"%1\".")
@@ -425,7 +426,7 @@ int LocalConnection::updateEvent(EventElement &event)
     const QString pathFile = fieldFile(folder, "path");
     if (QFileInfo::exists(pathFile)) {
         QFile file(pathFile);
-        if (!file.open(QIODevice::ReadOnly))
+        if (!PrivateFiles::openForReading(file))
             return Failure;
         oldPath = file.readAll();
     }

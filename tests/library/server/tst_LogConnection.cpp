@@ -15,6 +15,7 @@
 #include <QTest>
 #include <limits>
 #include <memory>
+#include <sys/stat.h>
 
 using namespace Quorvane;
 
@@ -559,6 +560,17 @@ private slots:
         QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 99 }));
         QVERIFY(user.messages.last().startsWith("The server did not answer in time"));
         QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
+    }
+
+    void uploadOfANamedPipeFailsAtOnce()
+    {
+        // Opening a FIFO with no writer would block the library's thread for good.
+        QVERIFY(QDir().mkpath(dataFile("outside")));
+        const QString path = dataFile("outside/pipe");
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        EventElement event = fileEvent(path.toUtf8());
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), QList<int> { 99 });
+        QVERIFY(server->requests.isEmpty());
     }
 
     void downloadsNeverFollowAPlantedLink()
