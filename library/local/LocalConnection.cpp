@@ -86,7 +86,8 @@ bool writeNewFile(const QString &fileName, const QByteArray &bytes)
 bool replaceFile(const QString &fileName, const QByteArray &bytes)
 {
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly)
+        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return false;
     if (!writeWhole(file, bytes)) {
         file.cancelWriting();
@@ -354,7 +355,7 @@ int LocalConnection::storeEvent(EventElement &event)
         QFile::remove(holdingFile);
         return Failure;
     }
-    if (!QDir().mkpath(folder))
+    if (!PrivateFiles::makeFolder(folder))
         return Failure;
 
     for (const Field &field : SaveOrder) {

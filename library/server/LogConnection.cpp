@@ -4,6 +4,7 @@
 #include "CurrentUser.h"
 #include "EventXml.h"
 #include "LocalLayout.h"
+#include "PrivateFiles.h"
 #include "ServerTransfer.h"
 #include "SettingsStore.h"
 #include "UploadBody.h"
@@ -307,7 +308,7 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
     if (dataPath.isEmpty())
         return Failed; // no data folder set: the answer has nowhere to go
     const QString folder = QString::fromUtf8(dataPath);
-    QDir().mkpath(folder);
+    PrivateFiles::makeFolder(folder);
     const QString responseName = folder + QLatin1Char('/') + QString::fromUtf8(responseFileName);
     releaseTransfer();
     dropResponseFile();

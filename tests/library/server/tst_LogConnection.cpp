@@ -51,6 +51,12 @@ EventElement fileEvent(const QByteArray &path)
     return event;
 }
 
+int modeOf(const QString &path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
+}
+
 QByteArray reprDigest(const QByteArray &bytes)
 {
     return "Repr-Digest: sha-256=:"
@@ -573,10 +579,21 @@ private slots:
         QVERIFY(server->requests.isEmpty());
     }
 
-    void downloadsNeverFollowAPlantedLink()
+    void downloadsArePrivateAndNeverFollowALink()
     {
+        // Owner-only whatever the umask, the data folder too when made now.
         EventElement event = fileEvent("");
         event.kind = 3;
+        setSetting("data_path", dataFile("fresh/data").toUtf8());
+        const mode_t saved = ::umask(0);
+        server->queueResponse(200, "file bytes");
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
+        ::umask(saved);
+        for (const char *folder : { "fresh", "fresh/data", "fresh/data/holding" })
+            QCOMPARE(modeOf(dataFile(folder)), 0700);
+        QCOMPARE(modeOf(dataFile("fresh/data/holding/") + event.getId()), 0600);
+
+        setSetting("data_path", data->path().toUtf8());
         const QString holding = holdingFile(event.getId());
         const QString target = dataFile("outside/planted");
         QVERIFY(QDir().mkpath(dataFile("holding")) && QDir().mkpath(dataFile("outside")));
