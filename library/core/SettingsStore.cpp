@@ -1,5 +1,7 @@
 #include "SettingsStore.h"
 
+#include "PrivateFiles.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -103,8 +105,7 @@ void SettingsStore::prepareOwnerOnlyFile()
         return;
     }
     const QString folder = info.absolutePath();
-    if (!QFileInfo::exists(folder) && QDir().mkpath(folder))
-        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
+    PrivateFiles::makeFolder(folder);
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner);
 }

@@ -3,6 +3,7 @@
 #include "DesktopOpener.h"
 #include "IQuorvane.h"
 #include "LocalLayout.h"
+#include "PrivateFiles.h"
 #include "SettingsStore.h"
 
 #include <QCoreApplication>
@@ -67,11 +68,13 @@ bool writeWhole(QFileDevice &file, const QByteArray &bytes)
     return file.write(bytes) == bytes.size() && file.flush();
 }
 
-bool writeNewFile(const QString &fileName, const QByteArray &bytes,
-                  QIODevice::OpenMode mode = QIODevice::ReadWrite | QIODevice::Truncate)
+// Created new and the owner's: whatever stands at the name (a planted link)
+// fails the write instead of being written through.
+bool writeNewFile(const QString &fileName, const QByteArray &bytes)
 {
     QFile file(fileName);
-    if (!file.open(mode))
+    if (!file.open(QIODevice::WriteOnly | QIODevice::NewOnly,
+                   QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return false;
     const bool written = writeWhole(file, bytes);
     file.close();
@@ -83,7 +86,8 @@ bool writeNewFile(const QString &fileName, const QByteArray &bytes,
 bool replaceFile(const QString &fileName, const QByteArray &bytes)
 {
     QSaveFile file(fileName);
-    if (!file.open(QIODevice::WriteOnly))
+    if (!file.open(QIODevice::WriteOnly)
+        || !file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner))
         return false;
     if (!writeWhole(file, bytes)) {
         file.cancelWriting();
@@ -130,8 +134,7 @@ QString storedEventFolder(const EventElement &event)
 
 bool writeGeneratedFile(const QString &folder, const EventElement &event)
 {
-    return writeNewFile(LocalLayout::generatedFile(folder), event.getDescription(),
-                        QIODevice::WriteOnly | QIODevice::Truncate);
+    return writeNewFile(LocalLayout::generatedFile(folder), event.getDescription());
 }
 
 QByteArray latin1Lower(QByteArray text)
@@ -178,7 +181,7 @@ public:
                 || !name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
                 continue;
             QFile file(info.filePath());
-            if (!file.open(QIODevice::ReadOnly)) {
+            if (!PrivateFiles::openForReading(file)) {
                 qCWarning(lcLocalStore).noquote()
                     << QCoreApplication::translate("Quorvane::LocalConnection",
                                                    "Cannot open file \"%1\".")
@@ -352,7 +355,7 @@ int LocalConnection::storeEvent(EventElement &event)
         QFile::remove(holdingFile);
         return Failure;
     }
-    if (!QDir().mkpath(folder))
+    if (!PrivateFiles::makeFolder(folder))
         return Failure;
 
     for (const Field &field : SaveOrder) {
@@ -424,7 +427,7 @@ int LocalConnection::updateEvent(EventElement &event)
     const QString pathFile = fieldFile(folder, "path");
     if (QFileInfo::exists(pathFile)) {
         QFile file(pathFile);
-        if (!file.open(QIODevice::ReadOnly))
+        if (!PrivateFiles::openForReading(file))
             return Failure;
         oldPath = file.readAll();
     }

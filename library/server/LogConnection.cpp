@@ -4,6 +4,7 @@
 #include "CurrentUser.h"
 #include "EventXml.h"
 #include "LocalLayout.h"
+#include "PrivateFiles.h"
 #include "ServerTransfer.h"
 #include "SettingsStore.h"
 #include "UploadBody.h"
@@ -307,17 +308,19 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
     if (dataPath.isEmpty())
         return Failed; // no data folder set: the answer has nowhere to go
     const QString folder = QString::fromUtf8(dataPath);
-    QDir().mkpath(folder);
+    PrivateFiles::makeFolder(folder);
     const QString responseName = folder + QLatin1Char('/') + QString::fromUtf8(responseFileName);
     releaseTransfer();
     dropResponseFile();
-    if (QFile::exists(responseName))
-        QFile::remove(responseName);
+    // Whatever stands at the name goes, a link too (exists() follows it); the
+    // answer is then created new, so a link planted meanwhile fails the open.
+    QFile::remove(responseName);
 
     auto pending = std::make_unique<Pending>();
     if (kind == Request::Download) {
         auto file = std::make_unique<QFile>(responseName);
-        if (!file->open(QIODevice::WriteOnly | QIODevice::Unbuffered))
+        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered,
+                        QFileDevice::ReadOwner | QFileDevice::WriteOwner))
             return Failed;
         pending->sink.file = std::move(file);
     } else {

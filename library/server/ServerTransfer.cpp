@@ -32,22 +32,26 @@ bool acceptedCode(long code)
     }
 }
 
-// "sha-256=:<base64>:" among the members of a Repr-Digest field.
-QByteArray sha256Member(const QByteArray &value)
+// The "sha-256=:<base64>:" members of a Repr-Digest field, decoded; one
+// that does not decode is "invalid", which matches no digest.
+QList<QByteArray> sha256Members(const QByteArray &value)
 {
+    QList<QByteArray> digests;
     for (const QByteArray &member : value.split(',')) {
         const QByteArray item = member.trimmed();
         const int equals = item.indexOf('=');
         if (equals < 0 || item.left(equals).trimmed().toLower() != "sha-256")
             continue;
         QByteArray encoded = item.mid(equals + 1).trimmed();
-        if (encoded.size() < 2 || !encoded.startsWith(':') || !encoded.endsWith(':'))
-            return "invalid";
+        if (encoded.size() < 2 || !encoded.startsWith(':') || !encoded.endsWith(':')) {
+            digests.append("invalid");
+            continue;
+        }
         const auto decoded = QByteArray::fromBase64Encoding(
             encoded.mid(1, encoded.size() - 2), QByteArray::AbortOnBase64DecodingErrors);
-        return decoded ? *decoded : QByteArray("invalid");
+        digests.append(decoded && !(*decoded).isEmpty() ? *decoded : QByteArray("invalid"));
     }
-    return QByteArray();
+    return digests;
 }
 
 } // namespace
@@ -134,6 +138,8 @@ bool ServerTransfer::start()
     }
     curl_easy_setopt(e, CURLOPT_WRITEFUNCTION, &ServerTransfer::writeCallback);
     curl_easy_setopt(e, CURLOPT_WRITEDATA, this);
+    // A proxy's "200 Connection established" is not the server's answer.
+    curl_easy_setopt(e, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     curl_easy_setopt(e, CURLOPT_HEADERFUNCTION, &ServerTransfer::headerCallback);
     curl_easy_setopt(e, CURLOPT_HEADERDATA, this);
     curl_easy_setopt(e, CURLOPT_XFERINFOFUNCTION, &ServerTransfer::progressCallback);
@@ -283,7 +289,13 @@ void ServerTransfer::readHeaderLine(const QByteArray &line)
     const QByteArray name = line.left(colon).trimmed().toLower();
     const QByteArray value = line.mid(colon + 1).trimmed();
     if (name == "repr-digest") {
-        m_serverDigest = sha256Member(value);
+        // Every field line adds to one list; members that differ cannot all match.
+        for (const QByteArray &digest : sha256Members(value)) {
+            if (m_serverDigest.isEmpty())
+                m_serverDigest = digest;
+            else if (digest != m_serverDigest)
+                m_serverDigest = "invalid";
+        }
     } else if (name == "accept-ranges") {
         m_rangesAccepted = value.toLower().split(',').contains("bytes");
     } else if (name == "content-range") {

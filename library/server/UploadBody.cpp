@@ -1,5 +1,7 @@
 #include "UploadBody.h"
 
+#include "PrivateFiles.h"
+
 #include <cstring>
 
 namespace Quorvane {
@@ -19,8 +21,8 @@ bool UploadBody::open(OpenMode mode)
     if ((mode & (ReadWrite | Append | Truncate)) != ReadOnly)
         return false;
     if (m_withFile) {
-        if (!m_file.open(QIODevice::ReadOnly | QIODevice::Unbuffered)) {
-            setErrorString(m_file.errorString());
+        if (!PrivateFiles::openForReading(m_file)) {
+            setErrorString(tr("Not a readable regular file"));
             return false;
         }
         m_fileSize = m_file.size();

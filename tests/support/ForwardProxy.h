@@ -9,7 +9,8 @@ class QTcpSocket;
 
 // A plain HTTP forward proxy on 127.0.0.1: it records the request line each
 // client sends (absolute form), passes the request on to the named host in
-// origin form and relays the answer back. One request per connection.
+// origin form and relays the answer back. One request per connection. A
+// CONNECT request opens a tunnel to the named host and port.
 class ForwardProxy : public QObject
 {
     Q_OBJECT
@@ -23,6 +24,8 @@ public:
 private:
     void accept();
     void receive(QTcpSocket *client);
+    void tunnel(QTcpSocket *client, const QByteArray &authority, const QByteArray &rest);
+    void relay(QTcpSocket *client, const QString &host, quint16 port, const QByteArray &first);
 
     QTcpServer m_server;
 };

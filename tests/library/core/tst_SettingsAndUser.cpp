@@ -43,15 +43,20 @@ private slots:
 
 void SettingsAndUserTest::firstWriteCreatesPrivateFileAndFolder()
 {
-    ::umask(022);
+    // Whatever the umask, and for every folder made on the way.
+    const mode_t saved = ::umask(0);
     SettingsStore store;
     const QString file = store.fileName();
     const QString folder = QFileInfo(file).absolutePath();
+    const QString above = QFileInfo(folder).absolutePath();
     QVERIFY(!QFile::exists(folder));
+    QVERIFY(QDir(above).removeRecursively());
 
     QCOMPARE(store.writeCredentials("user", "secret"), 0);
+    ::umask(saved);
     QCOMPARE(modeOf(file), 0600);
     QCOMPARE(modeOf(folder), 0700);
+    QCOMPARE(modeOf(above), 0700);
     QCOMPARE(SettingsStore().readPassword(), QByteArray("secret"));
 }
 

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <ctime>
 #include <linux/capability.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -382,7 +383,14 @@ void LocalConnectionTest::savesAddedTextAndFetchedEvents()
     EventElement text = makeEvent("added-text", noonOf(0), 3, 1);
     text.setPath("");
     text.setDescription("Line one\nLine two\n");
+    const mode_t savedMask = ::umask(0);
     QCOMPARE(m_local.saveEvent(text), 0);
+    ::umask(savedMask);
+    // Owner-only whatever the umask: every folder made and every file.
+    for (QString folder = folderOf(text); folder != m_data; folder = QFileInfo(folder).path())
+        QCOMPARE(QFileInfo(folder).permissions(), QFileDevice::Permissions(0x7700));
+    for (const QFileInfo &file : QDir(folderOf(text)).entryInfoList(QDir::Files))
+        QCOMPARE(file.permissions(), QFileDevice::Permissions(0x6600));
     QCOMPARE(readAll(folderOf(text) + "/generated_file_name.fake_extension.txt"),
              QByteArray("Line one\nLine two\n"));
     QCOMPARE(readAll(folderOf(text) + "/path.txt"), QByteArray());

@@ -15,6 +15,7 @@
 #include <QTest>
 #include <limits>
 #include <memory>
+#include <sys/stat.h>
 
 using namespace Quorvane;
 
@@ -48,6 +49,12 @@ EventElement fileEvent(const QByteArray &path)
     event.kind = 4;
     event.access = 1;
     return event;
+}
+
+int modeOf(const QString &path)
+{
+    struct stat info = {};
+    return ::stat(QFile::encodeName(path).constData(), &info) == 0 ? int(info.st_mode & 07777) : -1;
 }
 
 QByteArray reprDigest(const QByteArray &bytes)
@@ -561,6 +568,43 @@ private slots:
         QCOMPARE(run([&] { return connection->saveEvent(event); }), (QList<int> { 77, 0 }));
     }
 
+    void uploadOfANamedPipeFailsAtOnce()
+    {
+        // Opening a FIFO with no writer would block the library's thread for good.
+        QVERIFY(QDir().mkpath(dataFile("outside")));
+        const QString path = dataFile("outside/pipe");
+        QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        EventElement event = fileEvent(path.toUtf8());
+        QCOMPARE(run([&] { return connection->saveEvent(event); }), QList<int> { 99 });
+        QVERIFY(server->requests.isEmpty());
+    }
+
+    void downloadsArePrivateAndNeverFollowALink()
+    {
+        // Owner-only whatever the umask, the data folder too when made now.
+        EventElement event = fileEvent("");
+        event.kind = 3;
+        setSetting("data_path", dataFile("fresh/data").toUtf8());
+        const mode_t saved = ::umask(0);
+        server->queueResponse(200, "file bytes");
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
+        ::umask(saved);
+        for (const char *folder : { "fresh", "fresh/data", "fresh/data/holding" })
+            QCOMPARE(modeOf(dataFile(folder)), 0700);
+        QCOMPARE(modeOf(dataFile("fresh/data/holding/") + event.getId()), 0600);
+
+        setSetting("data_path", data->path().toUtf8());
+        const QString holding = holdingFile(event.getId());
+        const QString target = dataFile("outside/planted");
+        QVERIFY(QDir().mkpath(dataFile("holding")) && QDir().mkpath(dataFile("outside")));
+        QVERIFY(QFile::link(target, holding));
+        server->queueResponse(200, "file bytes");
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 0 }));
+        QVERIFY(!QFileInfo::exists(target));
+        QVERIFY(!QFileInfo(holding).isSymLink());
+        QCOMPARE(fileBytes(holding), QByteArray("file bytes"));
+    }
+
     void digestsAreChecked()
     {
         EventElement event = fileEvent("");
@@ -574,6 +618,14 @@ private slots:
         QCOMPARE(run(download), (QList<int> { 77, 99 }));
         QVERIFY(!QFile::exists(holding));
         QVERIFY(user.messages.last().contains("intact"));
+        // Field lines and members are one list: a wrong sha-256 anywhere fails.
+        const QByteArray right = reprDigest("file bytes"), wrong = reprDigest("file bytez");
+        const QByteArray other = "Repr-Digest: sha-512=:AAAA:\r\n";
+        const QByteArray both = wrong.chopped(2) + ", " + right.mid(13);
+        for (const QByteArray &headers : { wrong + other, right + wrong, both }) {
+            server->queue(answer("200 OK", headers, "file bytes"));
+            QCOMPARE(run(download), (QList<int> { 77, 99 }));
+        }
 
         // An upload's answer carries the digest of the file the server kept.
         const QString path = data->filePath("outside/a.bin");

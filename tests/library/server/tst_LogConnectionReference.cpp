@@ -1,6 +1,7 @@
 #include "ConnectionOwner.h"
 #include "CurrentUser.h"
 #include "FileEvent.h"
+#include "ForwardProxy.h"
 #include "LogConnection.h"
 #include "ReferenceServer.h"
 #include "SettingsStore.h"
@@ -169,9 +170,31 @@ private slots:
         QCOMPARE(run([&] { return connection->removeEvent(wanted); }), (QList<int> { 77, 0 }));
         QVERIFY(!readAll().contains(sent.getId()));
 
+        // Through a proxy: a tunnel for https, the request itself for http.
+        ForwardProxy proxy;
+        qputenv("https_proxy", proxy.url());
+        qputenv("http_proxy", proxy.url());
+        qunsetenv("no_proxy");
+        qunsetenv("NO_PROXY");
+        QCOMPARE(run([&] { return connection->saveEvent(sent); }), (QList<int> { 77, 0 }));
+        QVERIFY(holding.remove());
+        QCOMPARE(run([&] { return connection->downloadEvent(wanted); }), (QList<int> { 77, 0 }));
+        QVERIFY(holding.open(QIODevice::ReadOnly));
+        QVERIFY(holding.readAll() == payload);
+        QCOMPARE(run([&] { return connection->removeEvent(wanted); }), (QList<int> { 77, 0 }));
+        QVERIFY(!proxy.requestLines.isEmpty()); // curl may keep one tunnel for all
+        for (const QByteArray &line : proxy.requestLines)
+            QVERIFY(line.startsWith("CONNECT 127.0.0.1:"));
+        const qsizetype tunnels = proxy.requestLines.size();
+
         SettingsStore settings;
         settings.remove("server_ca_file");
         settings.setValue("server_url", plainUrl);
+        QVERIFY(!readAll().contains(sent.getId()));
+        qunsetenv("https_proxy");
+        qunsetenv("http_proxy");
+        QCOMPARE(proxy.requestLines.size(), tunnels + 1);
+        QVERIFY(proxy.requestLines.last().contains(" " + plainUrl.toUtf8() + "/"));
     }
 
 private:

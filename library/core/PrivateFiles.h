@@ -1,0 +1,22 @@
+#pragma once
+
+#include <QString>
+
+class QFile;
+
+namespace Quorvane {
+
+// How the library touches the disk: what it creates is the owner's alone
+// whatever the umask, and what it reads is a regular file, so a named pipe
+// or a device in a file's place can never block an operation.
+class PrivateFiles
+{
+public:
+    // Opens file (by its name) read-only and unbuffered when it names a
+    // regular file; anything else fails without waiting for a writer.
+    static bool openForReading(QFile &file);
+    // Makes path and any missing folder above it, each 0700.
+    static bool makeFolder(const QString &path);
+};
+
+} // namespace Quorvane
