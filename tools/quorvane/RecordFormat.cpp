@@ -169,13 +169,15 @@ void RecordFormat::fields(std::ostream &out, const EventRecord &record)
 {
     const auto line
         = [&](const char *label, const std::string &value) { out << label << value << '\n'; };
-    line("id:          ", record.id);
-    line("name:        ", record.name);
+    // Every text may come from a server; only the description, printed last,
+    // keeps its own lines.
+    line("id:          ", printable(record.id));
+    line("name:        ", printable(record.name));
     line("time:        ", record.localTime());
     line("kind:        ", record.kind());
     line("where:       ", record.where());
-    line("path:        ", record.path);
-    line("type:        ", record.type);
-    line("content:     ", record.content);
-    line("description: ", record.description);
+    line("path:        ", printable(record.path));
+    line("type:        ", printable(record.type));
+    line("content:     ", printable(record.content));
+    line("description: ", printable(record.description, true));
 }
