@@ -189,6 +189,21 @@ void tst_QuorvaneCli::configSharesKeycratesSettings()
     RUN_OK(quorvane({ "config", "default_access", "me" }));
     RUN_OK(quorvane({ "config", "refresh_days", "0" }));
     useAccount(ReferenceServer::Password);
+
+    // A settings folder that cannot be made, even by root: a setting that
+    // was not written is an error, whoever writes it.
+    QProcess unwritable;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", makeFile("plain", "a file") + "/config");
+    unwritable.setProcessEnvironment(environment);
+    for (const QStringList &arguments :
+         { QStringList { "config", "server_url", "http://127.0.0.1:1" },
+           QStringList { "config", "refresh_days", "5" }, QStringList { "config", "user", "u" } }) {
+        unwritable.start(program(), arguments);
+        QVERIFY(unwritable.waitForFinished());
+        QCOMPARE(unwritable.exitCode(), 99);
+        QVERIFY(unwritable.readAllStandardError().contains("was not saved: cannot write"));
+    }
 }
 
 void tst_QuorvaneCli::eventsOnBothSides()
