@@ -18,6 +18,7 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <unordered_set>
 
 namespace fs = std::filesystem;
 
@@ -119,7 +120,7 @@ std::vector<BackupCommand::File> BackupCommand::collect(int *failed)
     return files;
 }
 
-int BackupCommand::send(const File &file, int access, std::vector<std::string> *known)
+int BackupCommand::send(const File &file, int access)
 {
     const std::string fileName = file.path.substr(file.path.rfind('/') + 1);
     const std::string name = "File [" + fileName + "]";
@@ -130,11 +131,9 @@ int BackupCommand::send(const File &file, int access, std::vector<std::string> *
     event.kind = KindServerFile;
     event.access = access;
     const int code = m_session.add(event, true);
-    // The first pipe's events grow by each file sent: the new one is its id.
+    // The first pipe's events grow by each file sent; the user keeps only
+    // the new ones, and the file's is its id.
     for (const EventRecord &record : m_session.events()) {
-        if (std::find(known->begin(), known->end(), record.id) != known->end())
-            continue;
-        known->push_back(record.id);
         if (code == 0 && record.path == file.path) {
             m_progress.clear();
             m_out << RecordFormat::escaped(record.id) << '\t' << RecordFormat::escaped(file.path)
@@ -165,13 +164,14 @@ int BackupCommand::run()
     std::int64_t sentBytes = 0;
     std::int64_t doneBytes = 0;
     int stopCode = 0;
-    std::vector<std::string> known;
+    std::unordered_set<std::string> known;
+    m_session.user().keepOnlyNew(&known);
     for (std::size_t i = 0; i < files.size(); ++i) {
         const File &file = files[i];
         m_progress.setOverall(doneBytes, file.size, total);
         m_progress.setPrefix(std::to_string(i + 1) + "/" + std::to_string(files.size()));
         m_progress.status(RecordFormat::printable(file.path));
-        const int code = send(file, access, &known);
+        const int code = send(file, access);
         doneBytes += file.size;
         if (code == 0) {
             ++sent;
@@ -199,6 +199,7 @@ int BackupCommand::run()
         m_err << "quorvane: cannot send " << RecordFormat::escaped(file.path)
               << ": the server answered with an error, or the file could not be read\n";
     }
+    m_session.user().keepOnlyNew(nullptr);
     m_progress.clear();
 
     const double seconds

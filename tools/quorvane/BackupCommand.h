@@ -33,7 +33,7 @@ private:
     void take(const std::string &path, std::vector<File> *files, std::vector<std::string> *folders,
               int *failed);
     void refuse(const std::string &path, const std::string &reason, int *failed);
-    int send(const File &file, int access, std::vector<std::string> *known);
+    int send(const File &file, int access);
 
     const CommandLine &m_line;
     Session &m_session;
