@@ -12,6 +12,8 @@
 #include <QTest>
 #include <csignal>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -189,6 +191,21 @@ void tst_QuorvaneCli::configSharesKeycratesSettings()
     RUN_OK(quorvane({ "config", "default_access", "me" }));
     RUN_OK(quorvane({ "config", "refresh_days", "0" }));
     useAccount(ReferenceServer::Password);
+
+    // A settings folder that cannot be made, even by root: a setting that
+    // was not written is an error, whoever writes it.
+    QProcess unwritable;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert("XDG_CONFIG_HOME", makeFile("plain", "a file") + "/config");
+    unwritable.setProcessEnvironment(environment);
+    for (const QStringList &arguments :
+         { QStringList { "config", "server_url", "http://127.0.0.1:1" },
+           QStringList { "config", "refresh_days", "5" }, QStringList { "config", "user", "u" } }) {
+        unwritable.start(program(), arguments);
+        QVERIFY(unwritable.waitForFinished());
+        QCOMPARE(unwritable.exitCode(), 99);
+        QVERIFY(unwritable.readAllStandardError().contains("was not saved: cannot write"));
+    }
 }
 
 void tst_QuorvaneCli::eventsOnBothSides()
@@ -285,6 +302,33 @@ void tst_QuorvaneCli::backupOfAFolder()
     QCOMPARE(missing.exitCode, 99);
     QVERIFY(missing.out.contains("sent 1, failed 1"));
     QVERIFY(missing.err.contains("no-such-folder: no such file or folder"));
+
+    // Whatever is not sent is told and counted, and a name's line break
+    // does not split its line.
+    makeFile("odd/plain.txt", "plain");
+    makeFile("odd/new\nline.txt", "two");
+    const QByteArray odd = QFile::encodeName(m_files.filePath("odd"));
+    QCOMPARE(::mkfifo(odd + "/pipe", 0600), 0);
+    QCOMPARE(::symlink("loop", odd + "/loop"), 0);
+    QCOMPARE(::symlink("..", odd + "/up"), 0);
+    int failures = 4;
+    // root reads any folder.
+    if (::geteuid() != 0) {
+        makeFile("odd/closed/hidden.txt", "hidden");
+        QFile::setPermissions(odd + "/closed", QFileDevice::Permissions());
+        ++failures;
+    }
+    const Run skipped = quorvane({ "backup", m_files.filePath("odd"), "/proc/self/status" });
+    QFile::setPermissions(odd + "/closed",
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QCOMPARE(skipped.exitCode, 99);
+    QVERIFY2(skipped.out.contains(QStringLiteral("sent 2, failed %1").arg(failures).toUtf8()),
+             skipped.out.constData());
+    QCOMPARE(skipped.out.count('\n'), 3);
+    QVERIFY(skipped.out.contains("/odd/new\\nline.txt\n"));
+    for (const char *reason : { "pipe: not a regular file", "loop: a symbolic link, not followed",
+                                "up: a symbolic link", "status: its size is given as 0" })
+        QVERIFY2(skipped.err.contains(reason), skipped.err.constData());
 }
 
 void tst_QuorvaneCli::refusedLoginAndStoppedServer()

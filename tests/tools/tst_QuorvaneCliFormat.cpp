@@ -15,6 +15,7 @@ class tst_QuorvaneCliFormat : public QObject
 private slots:
     void jsonLinesStayValidWhateverTheTexts();
     void tableRowsFitTheTerminalAndCarryNoControls();
+    void fieldsCarryNoControls();
     void commandLines_data();
     void commandLines();
 };
@@ -74,6 +75,24 @@ void tst_QuorvaneCliFormat::tableRowsFitTheTerminalAndCarryNoControls()
     std::ostringstream out;
     RecordFormat::table(out, { longName }, 0);
     QVERIFY(QString::fromUtf8(out.str()).contains(QString(40, QChar(0xE4))));
+}
+
+void tst_QuorvaneCliFormat::fieldsCarryNoControls()
+{
+    EventRecord record = hostile();
+    record.description = "first\nsecond\x1b[2J\xC2\x9B";
+    record.type = "text/\x1b]0;x\x07";
+    std::ostringstream out;
+    RecordFormat::fields(out, record);
+    const QStringList lines = QString::fromUtf8(out.str()).split('\n', Qt::SkipEmptyParts);
+    // One line a field; the description keeps its own line break only.
+    QCOMPARE(lines.size(), 10);
+    QVERIFY(lines[1].startsWith("name:"));
+    QCOMPARE(lines[9], QStringLiteral("second?[2J?"));
+    for (const QString &line : lines)
+        for (const QChar c : line)
+            QVERIFY2(c.unicode() >= 0x20 && !(c.unicode() >= 0x7F && c.unicode() < 0xA0),
+                     qPrintable(line));
 }
 
 void tst_QuorvaneCliFormat::commandLines_data()

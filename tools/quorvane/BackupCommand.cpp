@@ -9,9 +9,16 @@
 #include "SharedSettings.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
+#include <dirent.h>
+#include <fcntl.h>
 #include <filesystem>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <unordered_set>
 
 namespace fs = std::filesystem;
 
@@ -33,35 +40,76 @@ BackupCommand::BackupCommand(const CommandLine &line, Session &session, Progress
 {
 }
 
-std::vector<BackupCommand::File> BackupCommand::collect(int *missing)
+void BackupCommand::refuse(const std::string &path, const std::string &reason, int *failed)
+{
+    m_err << "quorvane: " << RecordFormat::escaped(path) << ": " << reason << '\n';
+    ++*failed;
+}
+
+// One path as it is, links not followed: a file to send, a folder to walk, or
+// a failure with its reason.
+void BackupCommand::take(const std::string &path, std::vector<File> *files,
+                         std::vector<std::string> *folders, int *failed)
+{
+    struct stat info;
+    if (::lstat(path.c_str(), &info) != 0) {
+        refuse(path, errno == ENOENT ? std::string("no such file or folder") : std::strerror(errno),
+               failed);
+    } else if (S_ISDIR(info.st_mode)) {
+        folders->push_back(path);
+    } else if (S_ISLNK(info.st_mode)) {
+        refuse(path, "a symbolic link, not followed", failed);
+    } else if (!S_ISREG(info.st_mode)) {
+        refuse(path, "not a regular file or folder (a pipe, socket or device)", failed);
+    } else {
+        // Without blocking and without a link planted since: only readable
+        // files are sent, and a file that says it is empty must be.
+        const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+        char byte;
+        if (fd < 0) {
+            refuse(path, std::strerror(errno), failed);
+            return;
+        }
+        const bool holdsMore = info.st_size == 0 && ::read(fd, &byte, 1) > 0;
+        ::close(fd);
+        if (holdsMore)
+            refuse(path, "its size is given as 0 but it holds data (a system file?); not sent",
+                   failed);
+        else
+            files->push_back({ path, std::int64_t(info.st_size) });
+    }
+}
+
+std::vector<BackupCommand::File> BackupCommand::collect(int *failed)
 {
     std::vector<File> files;
-    const auto take = [&](const fs::path &path) {
-        std::error_code error;
-        if (fs::is_regular_file(path, error))
-            files.push_back({ fs::absolute(path, error).lexically_normal().string(),
-                              std::int64_t(fs::file_size(path, error)) });
-    };
+    std::vector<std::string> folders;
     for (const std::string &argument : m_line.arguments()) {
         std::error_code error;
-        const fs::file_status status = fs::status(argument, error);
-        if (fs::is_directory(status)) {
-            // Links to folders are not followed: they may loop.
-            fs::recursive_directory_iterator walk(
-                argument, fs::directory_options::skip_permission_denied, error);
-            for (; !error && walk != fs::recursive_directory_iterator(); walk.increment(error))
-                take(walk->path());
-            if (error) {
-                m_err << "quorvane: " << argument << ": " << error.message() << '\n';
-                ++*missing;
+        const fs::path absolute = fs::absolute(argument, error).lexically_normal();
+        std::string path = error ? argument : absolute.string();
+        while (path.size() > 1 && path.back() == '/')
+            path.pop_back();
+        take(path, &files, &folders, failed);
+        while (!folders.empty()) {
+            const std::string folder = folders.back();
+            folders.pop_back();
+            DIR *listing = ::opendir(folder.c_str());
+            if (!listing) {
+                refuse(folder, std::strerror(errno), failed);
+                continue;
             }
-        } else if (fs::is_regular_file(status)) {
-            take(argument);
-        } else {
-            m_err << "quorvane: " << argument
-                  << (fs::exists(status) ? ": not a file or folder\n"
-                                         : ": no such file or folder\n");
-            ++*missing;
+            errno = 0;
+            while (const dirent *entry = ::readdir(listing)) {
+                const std::string name = entry->d_name;
+                if (name != "." && name != "..")
+                    take(folder == "/" ? "/" + name : folder + "/" + name, &files, &folders,
+                         failed);
+                errno = 0;
+            }
+            if (errno != 0)
+                refuse(folder, std::strerror(errno), failed);
+            ::closedir(listing);
         }
     }
     std::sort(files.begin(), files.end(),
@@ -72,7 +120,7 @@ std::vector<BackupCommand::File> BackupCommand::collect(int *missing)
     return files;
 }
 
-int BackupCommand::send(const File &file, int access, std::vector<std::string> *known)
+int BackupCommand::send(const File &file, int access)
 {
     const std::string fileName = file.path.substr(file.path.rfind('/') + 1);
     const std::string name = "File [" + fileName + "]";
@@ -83,14 +131,13 @@ int BackupCommand::send(const File &file, int access, std::vector<std::string> *
     event.kind = KindServerFile;
     event.access = access;
     const int code = m_session.add(event, true);
-    // The first pipe's events grow by each file sent: the new one is its id.
+    // The first pipe's events grow by each file sent; the user keeps only
+    // the new ones, and the file's is its id.
     for (const EventRecord &record : m_session.events()) {
-        if (std::find(known->begin(), known->end(), record.id) != known->end())
-            continue;
-        known->push_back(record.id);
         if (code == 0 && record.path == file.path) {
             m_progress.clear();
-            m_out << record.id << '\t' << file.path << '\n';
+            m_out << RecordFormat::escaped(record.id) << '\t' << RecordFormat::escaped(file.path)
+                  << '\n';
         }
     }
     return code;
@@ -117,13 +164,14 @@ int BackupCommand::run()
     std::int64_t sentBytes = 0;
     std::int64_t doneBytes = 0;
     int stopCode = 0;
-    std::vector<std::string> known;
+    std::unordered_set<std::string> known;
+    m_session.user().keepOnlyNew(&known);
     for (std::size_t i = 0; i < files.size(); ++i) {
         const File &file = files[i];
         m_progress.setOverall(doneBytes, file.size, total);
         m_progress.setPrefix(std::to_string(i + 1) + "/" + std::to_string(files.size()));
         m_progress.status(RecordFormat::printable(file.path));
-        const int code = send(file, access, &known);
+        const int code = send(file, access);
         doneBytes += file.size;
         if (code == 0) {
             ++sent;
@@ -134,21 +182,24 @@ int BackupCommand::run()
         const int exit = Session::exitCode(code);
         m_progress.clear();
         if (exit != Quorvane::Failure) {
-            stopCode = m_session.fail("cannot send " + file.path, code, true);
+            stopCode
+                = m_session.fail("cannot send " + RecordFormat::escaped(file.path), code, true);
             failed += int(files.size() - i - 1);
             break;
         }
         // A server that cannot be reached fails every file alike.
         const std::string reason = ServerProbe::unreachable(SharedSettings::serverUrl());
         if (!reason.empty()) {
-            m_err << "quorvane: cannot send " << file.path << ": " << reason << '\n';
+            m_err << "quorvane: cannot send " << RecordFormat::escaped(file.path) << ": " << reason
+                  << '\n';
             stopCode = Quorvane::Failure;
             failed += int(files.size() - i - 1);
             break;
         }
-        m_err << "quorvane: cannot send " << file.path
+        m_err << "quorvane: cannot send " << RecordFormat::escaped(file.path)
               << ": the server answered with an error, or the file could not be read\n";
     }
+    m_session.user().keepOnlyNew(nullptr);
     m_progress.clear();
 
     const double seconds

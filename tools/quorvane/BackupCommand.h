@@ -27,10 +27,13 @@ private:
         std::int64_t size;
     };
 
-    // The files under the paths, in name order; missing paths are told and
-    // counted as failed.
-    std::vector<File> collect(int *missing);
-    int send(const File &file, int access, std::vector<std::string> *known);
+    // The files under the paths, in name order; every other path found is
+    // told with its reason and counted as failed.
+    std::vector<File> collect(int *failed);
+    void take(const std::string &path, std::vector<File> *files, std::vector<std::string> *folders,
+              int *failed);
+    void refuse(const std::string &path, const std::string &reason, int *failed);
+    int send(const File &file, int access);
 
     const CommandLine &m_line;
     Session &m_session;

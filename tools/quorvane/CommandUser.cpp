@@ -19,6 +19,12 @@ void CommandUser::expectListOfFirstPipe(bool expect)
     m_expectList = expect;
 }
 
+void CommandUser::keepOnlyNew(std::unordered_set<std::string> *ids)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_known = ids;
+}
+
 int CommandUser::wait()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -60,16 +66,19 @@ void CommandUser::OnFinished(int code, int count)
 {
     std::vector<EventRecord> collected;
     bool expectList;
+    std::unordered_set<std::string> *known;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_retired)
             return;
         expectList = m_expectList;
+        known = m_known;
     }
     if (expectList) {
         Quorvane::EventNative **list = m_library->getEventList();
         for (int i = 0; list && i < count; ++i)
-            collected.push_back(EventRecord::from(*list[i]));
+            if (!known || known->insert(list[i]->id ? list[i]->id : "").second)
+                collected.push_back(EventRecord::from(*list[i]));
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -87,7 +87,7 @@ int ConfigCommand::run()
     if (m_line.has("password-stdin")) {
         if (arguments.size() > 1 || (arguments.size() == 1 && arguments[0] != "password"))
             return usage("--password-stdin sets the password and nothing else");
-        return setPassword();
+        return saved("password", setPassword());
     }
     if (arguments.empty()) {
         for (const char *key : Keys)
@@ -107,7 +107,18 @@ int ConfigCommand::run()
     if (key == "password")
         return usage("a password on the command line is seen by every user of this machine; "
                      "use quorvane config --password-stdin");
-    return set(key, arguments[1]);
+    return saved(key, set(key, arguments[1]));
+}
+
+int ConfigCommand::saved(const std::string &key, int code)
+{
+    if (code != 0)
+        return code;
+    const std::string failure = SharedSettings::unsaved();
+    if (failure.empty())
+        return 0;
+    m_err << "quorvane config: " << key << " was not saved: " << failure << '\n';
+    return Quorvane::Failure;
 }
 
 std::string ConfigCommand::shown(const std::string &key)

@@ -24,6 +24,8 @@ private:
     std::string shown(const std::string &key);
     int set(const std::string &key, const std::string &value);
     int setPassword();
+    // code, or 99 with the reason when the settings file kept nothing of it.
+    int saved(const std::string &key, int code);
     int usage(const std::string &message);
 
     const CommandLine &m_line;

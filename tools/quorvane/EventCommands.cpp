@@ -277,14 +277,15 @@ int EventCommands::add()
         id = addedId(before, name, since);
     if (code != 0) {
         if (!id.empty() && !serverOnly && !m_session.interrupted())
-            m_err << "quorvane: " << file << " was stored as " << id << '\n';
+            m_err << "quorvane: " << file << " was stored as " << RecordFormat::printable(id)
+                  << '\n';
         return m_session.fail("cannot add " + file, code, true);
     }
     if (id.empty()) {
         m_err << "quorvane: " << file << " was added, but no list shows which event it is\n";
         return Quorvane::Failure;
     }
-    m_out << id << '\n';
+    m_out << RecordFormat::printable(id) << '\n';
     return 0;
 }
 
@@ -336,13 +337,13 @@ int EventCommands::addText()
     const std::string id = reread == 0 ? addedId(before, title, since) : std::string();
     if (code != 0) {
         if (!id.empty() && !m_session.interrupted())
-            m_err << "quorvane: the text was stored as " << id << '\n';
+            m_err << "quorvane: the text was stored as " << RecordFormat::printable(id) << '\n';
         return m_session.fail("cannot add the text", code, true);
     }
     if (id.empty())
         return m_session.fail("the text was added but is not in the local store",
                               reread == 0 ? int(Quorvane::Failure) : reread, false);
-    m_out << id << '\n';
+    m_out << RecordFormat::printable(id) << '\n';
     return 0;
 }
 
@@ -416,11 +417,11 @@ int EventCommands::remove()
         const bool here = location == 0 || location == 2 || localOnly;
         const bool there = location == 1 || location == 2;
         if (serverOnly && !there) {
-            m_err << "quorvane: " << id << " is not on the server\n";
+            m_err << "quorvane: " << RecordFormat::printable(id) << " is not on the server\n";
             return Quorvane::Failure;
         }
         if (localOnly && location == 1) {
-            m_err << "quorvane: " << id << " has no local copy\n";
+            m_err << "quorvane: " << RecordFormat::printable(id) << " has no local copy\n";
             return Quorvane::Failure;
         }
         // An event only here has nothing to delete on the server.
@@ -461,7 +462,7 @@ int EventCommands::open()
     m_session.user().expectListOfFirstPipe(true);
     code = m_session.await(m_session.library()->openEventFile(id.c_str(), &m_session.user()));
     if (code != 0) {
-        m_err << "quorvane: cannot open the file of " << id << '\n';
+        m_err << "quorvane: cannot open the file of " << RecordFormat::printable(id) << '\n';
         return Session::exitCode(code);
     }
     return 0;

@@ -126,6 +126,38 @@ std::string RecordFormat::printable(const std::string &text, bool keepLines)
     return out;
 }
 
+std::string RecordFormat::escaped(const std::string &text)
+{
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size();) {
+        const unsigned char c = static_cast<unsigned char>(text[i]);
+        const std::size_t length = sequenceLength(text, i);
+        const bool control = (length == 1 && (c < 0x20 || c == 0x7F))
+            || (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0);
+        if (c == '\\') {
+            out += "\\\\";
+        } else if (c == '\n') {
+            out += "\\n";
+        } else if (c == '\t') {
+            out += "\\t";
+        } else if (c == '\r') {
+            out += "\\r";
+        } else if (length == 0 || control) {
+            // A C1 control is escaped byte by byte, as its UTF-8 bytes.
+            for (std::size_t k = 0; k < (length ? length : 1); ++k) {
+                char hex[5];
+                std::snprintf(hex, sizeof hex, "\\x%02x", static_cast<unsigned char>(text[i + k]));
+                out += hex;
+            }
+        } else {
+            out.append(text, i, length);
+        }
+        i += length ? length : 1;
+    }
+    return out;
+}
+
 void RecordFormat::table(std::ostream &out, const std::vector<EventRecord> &records, int width)
 {
     // id, time, kind, access, where; the name takes what is left of the line.
@@ -169,13 +201,15 @@ void RecordFormat::fields(std::ostream &out, const EventRecord &record)
 {
     const auto line
         = [&](const char *label, const std::string &value) { out << label << value << '\n'; };
-    line("id:          ", record.id);
-    line("name:        ", record.name);
+    // Every text may come from a server; only the description, printed last,
+    // keeps its own lines.
+    line("id:          ", printable(record.id));
+    line("name:        ", printable(record.name));
     line("time:        ", record.localTime());
     line("kind:        ", record.kind());
     line("where:       ", record.where());
-    line("path:        ", record.path);
-    line("type:        ", record.type);
-    line("content:     ", record.content);
-    line("description: ", record.description);
+    line("path:        ", printable(record.path));
+    line("type:        ", printable(record.type));
+    line("content:     ", printable(record.content));
+    line("description: ", printable(record.description, true));
 }

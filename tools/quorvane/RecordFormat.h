@@ -24,4 +24,7 @@ public:
     // characters (which could move the cursor or retitle the window) become
     // "?"; line breaks and tabs too unless keepLines.
     static std::string printable(const std::string &text, bool keepLines = false);
+    // Text such as a file name on one line, reversibly: a backslash, control
+    // characters and bytes that are no UTF-8 become \\, \n, \t, \r or \xNN.
+    static std::string escaped(const std::string &text);
 };

@@ -2,6 +2,7 @@
 
 #include "LibraryBinding.h"
 #include "Progress.h"
+#include "RecordFormat.h"
 #include "ServerProbe.h"
 #include "SharedSettings.h"
 
@@ -94,7 +95,7 @@ bool Session::resolve(std::vector<std::string> *ids)
         if (matches != 1) {
             m_progress.clear();
             m_err << "quorvane: " << (matches ? "more than one event starts with " : "no event ")
-                  << id << '\n';
+                  << RecordFormat::printable(id) << '\n';
             return false;
         }
         id = match->id;
@@ -115,7 +116,7 @@ int Session::confirm(const std::vector<std::string> &ids, Expected expected)
                                                       : location == -1;
         if (!right) {
             m_progress.clear();
-            m_err << "quorvane: " << id << " is "
+            m_err << "quorvane: " << RecordFormat::printable(id) << " is "
                   << (record ? "still " + record->where() : std::string("gone"))
                   << " after the library reported success\n";
             return Quorvane::Failure;
@@ -131,8 +132,8 @@ int Session::run(ListOperation operation, const std::vector<std::string> &ids)
     for (const std::string &id : ids) {
         if (id.size() != std::size_t(Quorvane::IdList::IdLength)) {
             m_progress.clear();
-            m_err << "quorvane: the library cannot select the event " << id << ": its id is not "
-                  << Quorvane::IdList::IdLength << " characters long\n";
+            m_err << "quorvane: the library cannot select the event " << RecordFormat::printable(id)
+                  << ": its id is not " << Quorvane::IdList::IdLength << " characters long\n";
             return Quorvane::Failure;
         }
     }

@@ -1,6 +1,7 @@
 #include "SharedSettings.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QSettings>
 #include <memory>
 
@@ -53,6 +54,18 @@ void SharedSettings::setNumber(const std::string &key, long long value)
     const auto settings = store();
     settings->setValue(keyOf(key), value);
     written(*settings);
+}
+
+std::string SharedSettings::unsaved()
+{
+    // Changes that could not be written stay pending in the process's cache
+    // of the file, and this sync tries them again.
+    const auto settings = store();
+    settings->sync();
+    const QString file = settings->fileName();
+    if (settings->status() == QSettings::NoError && QFileInfo::exists(file))
+        return std::string();
+    return "cannot write " + file.toStdString();
 }
 
 std::string SharedSettings::serverUrl()

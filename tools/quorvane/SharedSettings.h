@@ -14,6 +14,9 @@ public:
     // Empty removes the key.
     static void setText(const std::string &key, const std::string &value);
     static void setNumber(const std::string &key, long long value);
+    // Why what was set last is not on disk (the settings folder cannot be
+    // written, say); empty when it is saved.
+    static std::string unsaved();
     // The server the library talks to, as it reads the setting.
     static std::string serverUrl();
 };
