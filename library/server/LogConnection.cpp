@@ -339,6 +339,12 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
     options.uploadBytesPerSecond = bytesPerSecond(settings.readInt(SettingsStore::UploadLimit));
     options.downloadBytesPerSecond = bytesPerSecond(settings.readInt(SettingsStore::DownloadLimit));
     options.caFile = settings.readServerCaFile();
+    // A server never fills the disk: a download keeps the free space the
+    // setting asks for, and a list answer is read whole, so it is bounded.
+    if (kind == Request::Download)
+        options.minFreeBytes = settings.readMinFreeSpace();
+    else if (kind == Request::Read)
+        options.maxAnswerBytes = settings.readMaxListAnswer();
     if (kind == Request::Download && body)
         pending->bodyHead = body->headBytes();
 
@@ -396,6 +402,8 @@ void LogConnection::transferEnded(CURLcode code)
         break;
     }
 
+    if (!m_pending->sink.boundReached.isEmpty())
+        reportMessage(m_pending->sink.boundReached);
     m_aborted = code != CURLE_OK || transfer.rejected() || m_pending->sink.writeFailed;
     int status = m_aborted ? Failed : Finished;
     if (!m_aborted) {
