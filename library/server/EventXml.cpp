@@ -188,6 +188,11 @@ int EventXml::checkSaveAnswer(const QString &fileName)
     QFile answer(fileName);
     if (!answer.open(QIODevice::ReadOnly))
         return 0;
+    return checkSaveAnswer(answer);
+}
+
+int EventXml::checkSaveAnswer(QIODevice &answer)
+{
     QByteArray line;
     if (!LineReader(answer).next(line))
         return 99;

@@ -455,18 +455,20 @@ int LogConnection::finishAnswer()
     QFile &file = *pending.sink.file;
     if (!file.flush())
         return Failed;
-    file.close();
     int status = Finished;
     if (!pending.answerName.isEmpty()) {
         // The answer read is the one this request received, whatever other
-        // requests write meanwhile; then it takes the shared name.
-        const QString ours = file.fileName();
+        // requests write meanwhile, read while the file is still open and has
+        // no name, so that nothing stays behind if reading ends the process;
+        // then it takes the shared name.
+        if (!file.seek(0))
+            return Failed;
         switch (m_request) {
         case Request::Save:
-            status = EventXml::checkSaveAnswer(ours);
+            status = EventXml::checkSaveAnswer(file);
             break;
         case Request::Read:
-            status = EventXml::readEventList(ours, m_events);
+            status = EventXml::readEventList(file, m_events);
             break;
         default:
             status = 0;
@@ -481,6 +483,7 @@ int LogConnection::finishAnswer()
         if (!file.rename(pending.answerName))
             file.remove();
     }
+    file.close();
     m_pending.reset(); // the answer stays on disk
     return status;
 }
