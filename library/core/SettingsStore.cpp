@@ -13,6 +13,8 @@ const QString SettingsStore::DefaultAccess = QStringLiteral("default_access");
 const QString SettingsStore::ServerTimeout = QStringLiteral("server_timeout");
 const QString SettingsStore::UploadLimit = QStringLiteral("upload_limit_kbps");
 const QString SettingsStore::DownloadLimit = QStringLiteral("download_limit_kbps");
+const QString SettingsStore::MinFreeSpace = QStringLiteral("min_free_space_mib");
+const QString SettingsStore::MaxListAnswer = QStringLiteral("max_list_answer_mib");
 
 SettingsStore::SettingsStore()
     : QSettings(QSettings::NativeFormat, QSettings::UserScope, Organization, Application)
@@ -44,6 +46,19 @@ int SettingsStore::readServerTimeout() const
     // Unset, zero or nonsense: the default, never "wait forever".
     const int seconds = readInt(ServerTimeout);
     return seconds > 0 ? seconds : DefaultServerTimeout;
+}
+
+qint64 SettingsStore::readMinFreeSpace() const
+{
+    bool ok = false;
+    const int mebibytes = QSettings::value(MinFreeSpace).toInt(&ok);
+    return qint64(ok && mebibytes >= 0 ? mebibytes : DefaultMinFreeSpace) * 1024 * 1024;
+}
+
+qint64 SettingsStore::readMaxListAnswer() const
+{
+    const int mebibytes = readInt(MaxListAnswer);
+    return qint64(mebibytes > 0 ? mebibytes : DefaultMaxListAnswer) * 1024 * 1024;
 }
 
 int SettingsStore::writeDataPath(const QByteArray &path)

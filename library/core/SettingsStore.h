@@ -23,6 +23,13 @@ public:
     static const QString UploadLimit;
     static const QString DownloadLimit;
     static constexpr int DefaultServerTimeout = 60;
+    // Bounds on what the server may make us store, in MiB: a download stops
+    // before the data folder's disk has less free space than the first, and
+    // a list answer may not be larger than the second.
+    static const QString MinFreeSpace;
+    static const QString MaxListAnswer;
+    static constexpr int DefaultMinFreeSpace = 1024;
+    static constexpr int DefaultMaxListAnswer = 1024;
 
     SettingsStore();
 
@@ -37,6 +44,10 @@ public:
     // A PEM file of CAs trusted beside the system's (empty when unset).
     QByteArray readServerCaFile() const;
     int readServerTimeout() const;
+    // In bytes; unset or negative: the default.
+    qint64 readMinFreeSpace() const;
+    // In bytes; unset or not positive: the default.
+    qint64 readMaxListAnswer() const;
 
     // The password lives here in plain form for the user's other programs,
     // so the file must stay readable by its owner only.

@@ -15,6 +15,8 @@
 #include <QSaveFile>
 #include <QSet>
 #include <QUrl>
+#include <algorithm>
+#include <iterator>
 
 namespace Quorvane {
 
@@ -114,6 +116,28 @@ QString fetchedCopyName(const EventElement &event)
     if (LocalLayout::isSafeId(segment))
         return QString::fromUtf8(segment);
     return QStringLiteral("download");
+}
+
+bool isFieldFileName(const QString &name)
+{
+    const QString generated = LocalLayout::generatedFile(QString());
+    if (name == generated.mid(1))
+        return true;
+    return std::any_of(std::begin(SaveOrder), std::end(SaveOrder), [&name](const Field &field) {
+        return name == QLatin1String(field.name) + QLatin1String(".txt");
+    });
+}
+
+// Day, month and year folders above an event folder that is gone go as long
+// as they are empty; the data folder above them is never touched.
+void removeEmptyDayFolders(const QString &eventFolder)
+{
+    QString parent = eventFolder;
+    for (int level = 0; level < 3; ++level) {
+        parent = QFileInfo(parent).path();
+        if (!QDir().rmdir(parent))
+            break;
+    }
 }
 
 bool isFolder(const QString &path)
@@ -294,7 +318,8 @@ int LocalConnection::openEvent(EventElement &event)
     } else {
         const QString data = currentDataFolder();
         const QString name = LocalLayout::storedCopyName(path);
-        if (data.isEmpty() || name.isEmpty())
+        // A copy never takes a field file's name: that file is the event's own.
+        if (data.isEmpty() || name.isEmpty() || isFieldFileName(name))
             return Failure;
         QString folder = data;
         if (LocalLayout::isSafeId(event.getId())) {
@@ -316,9 +341,22 @@ int LocalConnection::downloadEvent(EventElement &event)
 
 int LocalConnection::saveEvent(EventElement &event)
 {
-    const int result = storeEvent(event);
-    // The holding folder goes as soon as nothing waits in it any more.
     const QString data = currentDataFolder();
+    const QByteArray id = event.getId();
+    const bool named = !data.isEmpty() && LocalLayout::isSafeId(id);
+    const QString folder
+        = named ? LocalLayout::eventFolder(data, event.getRecordTime(), id) : QString();
+    const bool folderExisted = !named || QFileInfo::exists(folder);
+    const int result = storeEvent(event);
+    // A save that fails leaves nothing of its own: neither the folder it began
+    // nor the fetched file, so the next attempt starts afresh instead of
+    // finding a half-made event.
+    if (result != Success && named) {
+        if (!folderExisted && QDir(folder).removeRecursively())
+            removeEmptyDayFolders(folder);
+        QFile::remove(LocalLayout::holdingFile(data, id));
+    }
+    // The holding folder goes as soon as nothing waits in it any more.
     if (!data.isEmpty())
         QDir().rmdir(LocalLayout::holdingFolder(data));
     return result;
@@ -403,17 +441,9 @@ int LocalConnection::removeEvent(EventElement &event)
     while (fieldFiles.hasNext())
         QFile::remove(fieldFiles.next());
 
-    QDir dir;
-    if (!dir.rmdir(folder))
+    if (!QDir().rmdir(folder))
         return Failure;
-    // Day, month and year folders go as long as they are empty; the data
-    // folder above them is never touched.
-    QString parent = folder;
-    for (int level = 0; level < 3; ++level) {
-        parent = QFileInfo(parent).path();
-        if (!dir.rmdir(parent))
-            break;
-    }
+    removeEmptyDayFolders(folder);
     return Success;
 }
 

@@ -38,13 +38,36 @@ const Key Keys[] = {
     { "recordChanged\n", &EventElement::setRecordChanged },
 };
 
-// One line, line feed included; false when it is longer than we take.
-bool readLine(QIODevice &answer, QByteArray &line)
+// Reads the lines of one answer through one buffer, so that a kept line costs
+// its own bytes only: a line read into a block of the bound and shrunk
+// afterwards kept a memory mapping of its own, and tens of thousands of
+// events used up the process's mappings.
+class LineReader
 {
-    // Asks for more than the bound, so that a longer line shows itself.
-    line = answer.readLine(EventXml::MaxAnswerLine + 2);
-    return line.size() <= EventXml::MaxAnswerLine;
-}
+public:
+    explicit LineReader(QIODevice &answer)
+        : m_answer(answer)
+        , m_buffer(EventXml::MaxAnswerLine + 2, Qt::Uninitialized)
+    {
+    }
+
+    // One line, line feed included (empty at the end); false when it is
+    // longer than we take.
+    bool next(QByteArray &line)
+    {
+        // Room for one byte more than the bound, so that a longer line shows
+        // itself.
+        const qint64 got = m_answer.readLine(m_buffer.data(), m_buffer.size());
+        if (got > EventXml::MaxAnswerLine)
+            return false;
+        line = got > 0 ? QByteArray(m_buffer.constData(), got) : QByteArray();
+        return true;
+    }
+
+private:
+    QIODevice &m_answer;
+    QByteArray m_buffer;
+};
 
 } // namespace
 
@@ -116,8 +139,9 @@ bool EventXml::isLoginRefusal(const QByteArray &line)
 int EventXml::readEventList(QIODevice &answer, EventMap &events)
 {
     // The first line is always the status line, whatever it holds.
+    LineReader lines(answer);
     QByteArray line;
-    if (!readLine(answer, line))
+    if (!lines.next(line))
         return 99;
     if (isLoginRefusal(line))
         return 100;
@@ -125,7 +149,7 @@ int EventXml::readEventList(QIODevice &answer, EventMap &events)
     for (;;) {
         EventElement record;
         for (;;) {
-            if (!readLine(answer, line))
+            if (!lines.next(line))
                 return 99;
             if (line.isEmpty())
                 return 0; // a record not closed before the end is dropped
@@ -137,7 +161,7 @@ int EventXml::readEventList(QIODevice &answer, EventMap &events)
                 continue; // not a key where a key belongs: skipped
             // The value is the next line less its last character (the line feed).
             QByteArray value;
-            if (!readLine(answer, value))
+            if (!lines.next(value))
                 return 99;
             if (value.isEmpty())
                 return 0;
@@ -164,8 +188,13 @@ int EventXml::checkSaveAnswer(const QString &fileName)
     QFile answer(fileName);
     if (!answer.open(QIODevice::ReadOnly))
         return 0;
+    return checkSaveAnswer(answer);
+}
+
+int EventXml::checkSaveAnswer(QIODevice &answer)
+{
     QByteArray line;
-    if (!readLine(answer, line))
+    if (!LineReader(answer).next(line))
         return 99;
     return isLoginRefusal(line) ? 100 : 0;
 }

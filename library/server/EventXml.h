@@ -47,6 +47,7 @@ public:
     // 100 when the save answer's first line reports a refused login, 99 when
     // it is too long, else 0 (also when the file cannot be opened).
     static int checkSaveAnswer(const QString &fileName);
+    static int checkSaveAnswer(QIODevice &answer);
 };
 
 } // namespace Quorvane

@@ -342,6 +342,12 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
     options.uploadBytesPerSecond = bytesPerSecond(settings.readInt(SettingsStore::UploadLimit));
     options.downloadBytesPerSecond = bytesPerSecond(settings.readInt(SettingsStore::DownloadLimit));
     options.caFile = settings.readServerCaFile();
+    // A server never fills the disk: a download keeps the free space the
+    // setting asks for, and a list answer is read whole, so it is bounded.
+    if (kind == Request::Download)
+        options.minFreeBytes = settings.readMinFreeSpace();
+    else if (kind == Request::Read)
+        options.maxAnswerBytes = settings.readMaxListAnswer();
     if (kind == Request::Download && body)
         pending->bodyHead = body->headBytes();
 
@@ -399,6 +405,8 @@ void LogConnection::transferEnded(CURLcode code)
         break;
     }
 
+    if (!m_pending->sink.boundReached.isEmpty())
+        reportMessage(m_pending->sink.boundReached);
     m_aborted = code != CURLE_OK || transfer.rejected() || m_pending->sink.writeFailed;
     int status = m_aborted ? Failed : Finished;
     if (!m_aborted) {
@@ -450,18 +458,20 @@ int LogConnection::finishAnswer()
     QFile &file = *pending.sink.file;
     if (!file.flush())
         return Failed;
-    file.close();
     int status = Finished;
     if (!pending.answerName.isEmpty()) {
         // The answer read is the one this request received, whatever other
-        // requests write meanwhile; then it takes the shared name.
-        const QString ours = file.fileName();
+        // requests write meanwhile, read while the file is still open and has
+        // no name, so that nothing stays behind if reading ends the process;
+        // then it takes the shared name.
+        if (!file.seek(0))
+            return Failed;
         switch (m_request) {
         case Request::Save:
-            status = EventXml::checkSaveAnswer(ours);
+            status = EventXml::checkSaveAnswer(file);
             break;
         case Request::Read:
-            status = EventXml::readEventList(ours, m_events);
+            status = EventXml::readEventList(file, m_events);
             break;
         default:
             status = 0;
@@ -476,6 +486,7 @@ int LogConnection::finishAnswer()
         if (!file.rename(pending.answerName))
             file.remove();
     }
+    file.close();
     m_pending.reset(); // the answer stays on disk
     return status;
 }

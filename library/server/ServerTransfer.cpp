@@ -1,6 +1,7 @@
 #include "ServerTransfer.h"
 
 #include <QDir>
+#include <sys/statvfs.h>
 
 namespace Quorvane {
 
@@ -201,6 +202,10 @@ size_t ServerTransfer::writeCallback(char *data, size_t size, size_t count, void
         return CURL_WRITEFUNC_PAUSE; // curl hands the same bytes again later
     transfer->m_receivedBytes += qint64(bytes);
     transfer->m_lastActivity = transfer->m_clock.elapsed();
+    if (!transfer->withinBounds(qint64(bytes))) {
+        sink->writeFailed = true;
+        return 0;
+    }
     if (sink->file->write(data, qint64(bytes)) != qint64(bytes)) {
         sink->writeFailed = true; // a full disk must not pass for a complete answer
         return 0;
@@ -245,6 +250,26 @@ int ServerTransfer::seekCallback(void *self, curl_off_t offset, int origin)
         transfer->m_sentHashValid = false;
     transfer->m_bodyCursor = qint64(offset);
     return CURL_SEEKFUNC_OK;
+}
+
+bool ServerTransfer::withinBounds(qint64 bytes)
+{
+    if (m_options.maxAnswerBytes >= 0 && m_sink->written + bytes > m_options.maxAnswerBytes) {
+        m_sink->boundReached = QStringLiteral("The server's answer is larger than %1 bytes.")
+                                   .arg(m_options.maxAnswerBytes);
+        return false;
+    }
+    if (m_options.minFreeBytes >= 0) {
+        struct statvfs disk;
+        if (fstatvfs(m_sink->file->handle(), &disk) == 0
+            && qint64(disk.f_bavail) * qint64(disk.f_frsize) - bytes < m_options.minFreeBytes) {
+            m_sink->boundReached
+                = QStringLiteral("The download would leave less than %1 bytes free on the disk.")
+                      .arg(m_options.minFreeBytes);
+            return false;
+        }
+    }
+    return true;
 }
 
 bool ServerTransfer::aheadOfLimit(qint64 bytesPerSecond, qint64 moved, qint64 more)

@@ -28,6 +28,8 @@ public:
         BackgroundSha256 hash;
         qint64 written = 0;
         bool writeFailed = false;
+        // Why the answer was not taken whole, for the user (empty: no bound).
+        QString boundReached;
     };
 
     struct Options
@@ -39,6 +41,8 @@ public:
         qint64 downloadBytesPerSecond = 0;
         QByteArray caFile; // extra CAs beside the system's
         qint64 resumeFrom = -1; // asks for the rest of a cut download
+        qint64 maxAnswerBytes = -1; // -1: no bound
+        qint64 minFreeBytes = -1; // free space the answer leaves on its disk; -1: no bound
     };
 
     ServerTransfer(CurlMulti &multi, const Options &options, std::unique_ptr<UploadBody> body,
@@ -80,6 +84,8 @@ private:
     // its pace over seconds, but may move a small body in one go.
     bool aheadOfLimit(qint64 bytesPerSecond, qint64 moved, qint64 more);
     bool acceptAnswer();
+    // False, with the reason in the sink, when bytes more would pass a bound.
+    bool withinBounds(qint64 bytes);
 
     CurlMulti &m_multi;
     Options m_options;

@@ -99,6 +99,43 @@ bool ReferenceServer::upload(const QByteArray &id, const QByteArray &name,
     return reply.status == 200 && !reply.body.startsWith("~**");
 }
 
+bool ReferenceServer::seedEvents(const QByteArray &account, int count, qint64 recordTime)
+{
+    const QByteArray database = QFile::encodeName(dataFolder() + QStringLiteral("/events.sqlite"));
+    sqlite3 *db = nullptr;
+    bool ok
+        = sqlite3_open_v2(database.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
+    sqlite3_busy_timeout(db, 10000);
+    ok = ok && sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    sqlite3_stmt *insert = nullptr;
+    const char *query
+        = "INSERT INTO events (user_id, event_id, name, path, type, content, "
+          "description, record_time, record_changed, time_key, access_id, size, "
+          "storage) SELECT id, ?1, ?2, ?3, 'text/plain', '', '', ?4, ?4, ?5, 0, 0, ?7 "
+          "FROM users WHERE name = ?6";
+    ok = ok && sqlite3_prepare_v2(db, query, -1, &insert, nullptr) == SQLITE_OK;
+    const QByteArray time = QByteArray::number(recordTime);
+    for (int i = 0; ok && i < count; ++i) {
+        const QByteArray id = "seed-" + QByteArray::number(i);
+        const QByteArray name = "Event " + QByteArray::number(i);
+        sqlite3_bind_blob(insert, 1, id.constData(), int(id.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_text(insert, 7, id.constData(), int(id.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(insert, 2, name.constData(), int(name.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_blob(insert, 3, "note.txt", 8, SQLITE_STATIC);
+        sqlite3_bind_blob(insert, 4, time.constData(), int(time.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(insert, 5, recordTime);
+        sqlite3_bind_blob(insert, 6, account.constData(), int(account.size()), SQLITE_STATIC);
+        ok = sqlite3_step(insert) == SQLITE_DONE && sqlite3_changes(db) == 1;
+        sqlite3_reset(insert);
+    }
+    sqlite3_finalize(insert);
+    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
+    if (!ok)
+        qWarning("cannot seed the events: %s", db ? sqlite3_errmsg(db) : "");
+    sqlite3_close(db);
+    return ok;
+}
+
 QByteArray ReferenceServer::download(const QByteArray &id, int *status)
 {
     const QByteArray target = "/action/file/quorvdownload?username=" + QUrl::toPercentEncoding(User)

@@ -51,6 +51,10 @@ public:
     // of the caller's choosing; true when the server took it.
     bool upload(const QByteArray &id, const QByteArray &name, const QByteArray &fileName,
                 const QByteArray &bytes, qint64 recordTime);
+    // Writes count ordinary events of an account straight into the database
+    // (ids "seed-<n>", without files), as a heavy user would have them, in a
+    // fraction of the time uploads take; true on success.
+    bool seedEvents(const QByteArray &account, int count, qint64 recordTime);
     // The stored file of an event of the test account, as it downloads.
     QByteArray download(const QByteArray &id, int *status = nullptr);
     // How many requests of one kind ("quorvupload", ...) the server has logged.

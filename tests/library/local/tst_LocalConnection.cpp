@@ -369,12 +369,14 @@ void LocalConnectionTest::savesServerOnlyEvents()
              QByteArray("Remember the milk"));
     QVERIFY(QFileInfo::exists(held("text")));
 
-    // A copy named like a field file never overwrites that field.
+    // A copy named like a field file never overwrites that field; the failed
+    // save keeps neither the folder nor the download.
     EventElement clash = makeEvent("clash", noonOf(0), 1, 3);
     clash.setPath("docs/name.txt");
     writeFile(held("clash"), "intruder");
     QCOMPARE(m_local.saveEvent(clash), 99);
-    QCOMPARE(readAll(folderOf(clash) + "/name.txt"), QByteArray("File [clash]"));
+    QVERIFY(!QFileInfo::exists(folderOf(clash)));
+    QVERIFY(!QFileInfo::exists(held("clash")));
 }
 
 void LocalConnectionTest::savesAddedTextAndFetchedEvents()
@@ -530,10 +532,9 @@ void LocalConnectionTest::refusesTraversal()
         event.setPath(path);
         QCOMPARE(m_local.saveEvent(event), 99);
         if (id == "fine") {
-            // The fields were saved but the holding file was not moved; the
-            // removal takes the fields and leaves what the name points at.
-            QVERIFY(QFileInfo::exists(folderOf(event) + "/id.txt"));
-            QCOMPARE(m_local.removeEvent(event), 0);
+            // The copy has no name: nothing of the event is kept.
+            QVERIFY(!QFileInfo::exists(folderOf(event)));
+            writeFile(held("fine"), "held");
         } else {
             QCOMPARE(m_local.removeEvent(event), 99);
             QCOMPARE(m_local.updateEvent(event), 99);

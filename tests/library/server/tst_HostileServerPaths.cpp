@@ -79,6 +79,39 @@ private slots:
         QVERIFY2(opened.readAll().startsWith(QDir(data.path()).canonicalPath().toUtf8() + '/'),
                  "opened a file outside the data folder");
     }
+
+    void hostileNamesLeaveNothingBehind()
+    {
+        QString why;
+        IQuorvane *library = loadLibrary(&why);
+        QVERIFY2(library, qPrintable(why));
+        QTemporaryDir data;
+        ScriptedServer server;
+        LibrarySettings::configure(QString::fromUtf8(server.baseUrl()), data.path());
+        library->setDataPath(data.path().toUtf8().constData());
+        const QByteArray now = QByteArray::number(QDateTime::currentSecsSinceEpoch());
+        // Names of the event's own field files, and one no file system takes.
+        const QList<QByteArray> paths { "id.txt", "name.txt", QByteArray(100 * 1024, 'n') };
+        for (const QByteArray &path : paths) {
+            const QByteArray id = "hostile-" + QByteArray::number(path.size());
+            server.queueResponse(200,
+                                 "OK\nid\n" + id + "\nname\nN\npath\n" + path
+                                     + "\ntype\ntext/plain\nrecordTime\n" + now
+                                     + "\nrecordChanged\n" + now + "\nevent\n");
+            RecordingUser user;
+            QCOMPARE(locationOf(loadAll(library, user), id), 1);
+            // Fails every time, with nothing kept between the attempts.
+            for (int attempt = 0; attempt < 2; ++attempt) {
+                server.queueResponse(200, "bytes\n");
+                user.clear();
+                QCOMPARE(library->syncEvents(idList({ id }), &user), 0);
+                QVERIFY(user.waitForFinished());
+                QCOMPARE_NE(user.last().code, 0);
+                QVERIFY(!QFileInfo::exists(eventFolder(data.path(), id)));
+                QVERIFY(!QFileInfo::exists(data.filePath("holding/" + QString::fromUtf8(id))));
+            }
+        }
+    }
 };
 
 QTEST_GUILESS_MAIN(TestHostileServerPaths)

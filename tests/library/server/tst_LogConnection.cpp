@@ -726,6 +726,33 @@ private slots:
         QCOMPARE(QDir(data->path()).entryList(QDir::Files), QStringList());
     }
 
+    void answersAreBounded()
+    {
+        // A list answer past its cap fails, whatever its lines.
+        setSetting("max_list_answer_mib", 1);
+        QByteArray list = "OK\n";
+        while (list.size() <= 1024 * 1024)
+            list += "id\nA\nevent\n";
+        server->queueResponse(200, list);
+        EventMap out;
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 99 }));
+        QVERIFY(out.isEmpty());
+        server->queueResponse(200, list.left(1024 * 1024));
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 0 }));
+
+        // A download that would leave less free space than asked for stops
+        // and keeps nothing; no disk has 2 PiB free.
+        setSetting("min_free_space_mib", std::numeric_limits<int>::max());
+        server->queueResponse(200, "file bytes");
+        EventElement event = fileEvent("report.pdf");
+        event.kind = 3;
+        QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 99 }));
+        QVERIFY(!QFile::exists(holdingFile(event.getId())));
+        QVERIFY(user.messages.last().contains("free"));
+    }
+
     void concurrentAnswersStayApart()
     {
         // Two connections of one thread in flight at once: each reads its own.

@@ -129,6 +129,22 @@ private slots:
         QVERIFY(!readAll().contains(sent.getId()));
     }
 
+    void aHeavyUsersList()
+    {
+        // Tens of thousands of events in memory after their bytes, the answer
+        // left under its own name only.
+        const int count = 50000;
+        QVERIFY(server->seedEvents("ann", count, QDateTime::currentSecsSinceEpoch()));
+        const EventMap listed = readAll();
+        QCOMPARE(std::count_if(listed.keyBegin(), listed.keyEnd(),
+                               [](const QByteArray &id) { return id.startsWith("seed-"); }),
+                 count);
+        const EventElement last = listed.value("seed-" + QByteArray::number(count - 1));
+        QCOMPARE(last.getName(), QByteArray("Event ") + QByteArray::number(count - 1));
+        QCOMPARE(QDir(folder.filePath("data")).entryList({ "GetEvents*" }, QDir::Files),
+                 QStringList { "GetEvents.ServerResponse.txt" });
+    }
+
     void wrongPasswordIsALoginRefusal()
     {
         SettingsStore().writeCredentials("ann", "s3cret");
