@@ -16,7 +16,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const std::string decoded = QueryString::decode(target);
     if (decoded.size() > target.size())
         __builtin_trap();
-    const std::string logged = QueryString::forLog(target, {"password"});
+    const std::string logged = QueryString::forLog(target, { "password" });
     for (const char c : logged)
         if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7f)
             __builtin_trap();
