@@ -180,15 +180,10 @@ HttpService::Login HttpService::login(const QueryString &query, const std::strin
     const std::string name = query.value("username");
     Login result;
     // Refused before hashing: a throttled guess costs no Argon2.
-    result.retryAfter = m_throttle.reserve(name, address);
+    result.retryAfter = m_throttle.refusal(name, address);
     if (result.retryAfter > 0)
         return result;
-    try {
-        result.user = m_authenticator.login(name, query.value("password"));
-    } catch (...) {
-        m_throttle.failed(name, address);
-        throw;
-    }
+    result.user = m_authenticator.login(name, query.value("password"));
     if (result.user)
         m_throttle.succeeded(name, address);
     else

@@ -1,25 +1,15 @@
 #include "http/LoginThrottle.h"
 
-#include <algorithm>
-
 namespace QuorvaneServer {
 
 namespace {
 
 // Bounds the memory an attacker with many addresses or names can claim.
 constexpr size_t RecordLimit = 100000;
-// No account name is longer, so a longer one is kept only as far as this.
-constexpr size_t NameLimit = 256;
 
 std::string nameKey(const std::string &name, const std::string &address)
 {
-    return std::to_string(address.size()) + ':' + address + name.substr(0, NameLimit);
-}
-
-void release(size_t &pending)
-{
-    if (pending > 0)
-        --pending;
+    return std::to_string(address.size()) + ':' + address + name;
 }
 
 } // namespace
@@ -29,44 +19,24 @@ LoginThrottle::LoginThrottle(Settings settings)
 {
 }
 
-int LoginThrottle::wait(const Record *record, size_t threshold, Clock::time_point now) const
+int LoginThrottle::wait(const Record *record, Clock::time_point now) const
 {
-    if (!record)
+    if (!record || record->blockedUntil <= now)
         return 0;
-    // Attempts still being checked count as failures until they are known.
-    // One attempt is always let through after a strike: its failure strikes again.
-    if (record->blockedUntil <= now) {
-        size_t recent = 0;
-        for (const auto failure : record->failures)
-            recent += failure + m_settings.window > now ? 1 : 0;
-        recent = std::min(recent, threshold > 0 ? threshold - 1 : 0) + record->pending;
-        return recent >= threshold ? 1 : 0;
-    }
     // Rounded up: the last fraction of a second is still a refusal.
     return static_cast<int>(
         std::chrono::ceil<std::chrono::seconds>(record->blockedUntil - now).count());
 }
 
-int LoginThrottle::reserve(const std::string &name, const std::string &address)
+int LoginThrottle::refusal(const std::string &name, const std::string &address)
 {
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(m_mutex);
     const auto byName = m_names.find(nameKey(name, address));
     const auto byAddress = m_addresses.find(address);
-    const int one
-        = wait(byName == m_names.end() ? nullptr : &byName->second, m_settings.perName, now);
-    const int all = wait(byAddress == m_addresses.end() ? nullptr : &byAddress->second,
-                         m_settings.perAddress, now);
-    if (one > 0 || all > 0)
-        return one > all ? one : all;
-    if (m_names.size() + m_addresses.size() >= RecordLimit)
-        prune(now);
-    Record &nameRecord = m_names[nameKey(name, address)];
-    Record &addressRecord = m_addresses[address];
-    nameRecord.lastSeen = addressRecord.lastSeen = now;
-    ++nameRecord.pending;
-    ++addressRecord.pending;
-    return 0;
+    const int one = wait(byName == m_names.end() ? nullptr : &byName->second, now);
+    const int all = wait(byAddress == m_addresses.end() ? nullptr : &byAddress->second, now);
+    return one > all ? one : all;
 }
 
 void LoginThrottle::count(Record &record, size_t threshold, Clock::time_point now)
@@ -94,28 +64,22 @@ void LoginThrottle::failed(const std::string &name, const std::string &address)
 {
     const auto now = Clock::now();
     std::lock_guard<std::mutex> lock(m_mutex);
-    Record &nameRecord = m_names[nameKey(name, address)];
-    Record &addressRecord = m_addresses[address];
-    release(nameRecord.pending);
-    release(addressRecord.pending);
-    count(nameRecord, m_settings.perName, now);
-    count(addressRecord, m_settings.perAddress, now);
+    if (m_names.size() + m_addresses.size() >= RecordLimit)
+        prune(now);
+    count(m_names[nameKey(name, address)], m_settings.perName, now);
+    count(m_addresses[address], m_settings.perAddress, now);
 }
 
 void LoginThrottle::succeeded(const std::string &name, const std::string &address)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const auto byAddress = m_addresses.find(address);
-    if (byAddress != m_addresses.end())
-        release(byAddress->second.pending);
     m_names.erase(nameKey(name, address));
 }
 
 void LoginThrottle::prune(Clock::time_point now)
 {
     const auto forgotten = [&](const Record &record) {
-        return record.pending == 0 && record.blockedUntil <= now
-            && record.lastSeen + m_settings.window <= now;
+        return record.blockedUntil <= now && record.lastSeen + m_settings.window <= now;
     };
     for (auto *records : { &m_names, &m_addresses }) {
         for (auto entry = records->begin(); entry != records->end();)

@@ -30,10 +30,8 @@ public:
     explicit LoginThrottle(Settings settings);
 
     // Seconds until name may try again from address (at least 1), or 0 when
-    // the attempt may go ahead. An attempt let through holds its place until
-    // failed() or succeeded() reports it, so simultaneous guesses cannot
-    // outrun the count.
-    int reserve(const std::string &name, const std::string &address);
+    // the attempt may go ahead.
+    int refusal(const std::string &name, const std::string &address);
     void failed(const std::string &name, const std::string &address);
     void succeeded(const std::string &name, const std::string &address);
 
@@ -43,11 +41,10 @@ private:
         std::deque<Clock::time_point> failures;
         Clock::time_point blockedUntil;
         unsigned strikes = 0;
-        size_t pending = 0;
         Clock::time_point lastSeen;
     };
 
-    int wait(const Record *record, size_t threshold, Clock::time_point now) const;
+    int wait(const Record *record, Clock::time_point now) const;
     void count(Record &record, size_t threshold, Clock::time_point now);
     void prune(Clock::time_point now);
 
