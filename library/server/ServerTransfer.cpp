@@ -1,6 +1,7 @@
 #include "ServerTransfer.h"
 
 #include <QDir>
+#include <limits>
 #include <sys/statvfs.h>
 
 namespace Quorvane {
@@ -260,14 +261,25 @@ bool ServerTransfer::withinBounds(qint64 bytes)
         return false;
     }
     if (m_options.minFreeBytes >= 0) {
-        struct statvfs disk;
-        if (fstatvfs(m_sink->file->handle(), &disk) == 0
-            && qint64(disk.f_bavail) * qint64(disk.f_frsize) - bytes < m_options.minFreeBytes) {
+        // The disk is asked again every few MiB, not for every block: a
+        // statfs per block would cost a system call on the download's hot path.
+        constexpr qint64 FreeCheckInterval = 8 << 20;
+        if (m_spareRoom < bytes || m_writtenSinceFreeCheck >= FreeCheckInterval) {
+            struct statvfs disk;
+            // A disk that cannot say how full it is is not held to the bound.
+            m_spareRoom = fstatvfs(m_sink->file->handle(), &disk) == 0
+                ? qint64(disk.f_bavail) * qint64(disk.f_frsize) - m_options.minFreeBytes
+                : std::numeric_limits<qint64>::max() / 2;
+            m_writtenSinceFreeCheck = 0;
+        }
+        if (m_spareRoom < bytes) {
             m_sink->boundReached
                 = QStringLiteral("The download would leave less than %1 bytes free on the disk.")
                       .arg(m_options.minFreeBytes);
             return false;
         }
+        m_spareRoom -= bytes;
+        m_writtenSinceFreeCheck += bytes;
     }
     return true;
 }

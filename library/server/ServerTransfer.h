@@ -99,6 +99,10 @@ private:
     bool m_rangesAccepted = false;
     qint64 m_contentRangeStart = -1;
     QByteArray m_serverDigest;
+    // Room above the free-space reserve when the disk was last asked, less
+    // what was written since; below any block until asked.
+    qint64 m_spareRoom = -1;
+    qint64 m_writtenSinceFreeCheck = 0;
     BackgroundSha256 m_sentHash;
     bool m_sentHashValid = true;
     qint64 m_bodyCursor = 0;

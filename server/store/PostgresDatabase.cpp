@@ -17,7 +17,8 @@ constexpr Oid BoolOid = 16;
 
 // Writers of every server on this database queue on this lock, so that a
 // transaction sees what the one before it committed, as on SQLite.
-const char *const WriterLock = "SELECT pg_advisory_xact_lock(7348210561)";
+// The transaction's id comes with it, for learning a lost COMMIT's outcome.
+const char *const WriterLock = "SELECT txid_current() FROM pg_advisory_xact_lock(7348210561)";
 
 const char *const ApplicationName = "quorvane-server";
 
@@ -246,8 +247,7 @@ void PostgresDatabase::begin()
     execute("BEGIN");
     link().inTransaction = true;
     try {
-        execute(WriterLock);
-        PostgresQuery id(*this, "SELECT txid_current()");
+        PostgresQuery id(*this, WriterLock);
         id.step();
         link().transactionId = id.integer(0);
     } catch (...) {
