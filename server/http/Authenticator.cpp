@@ -1,6 +1,7 @@
 #include "http/Authenticator.h"
 
 #include "accounts/PasswordHash.h"
+#include "http/LoginThrottle.h"
 #include "store/AccountStore.h"
 
 #include <sodium.h>
@@ -43,8 +44,14 @@ Authenticator::Digest Authenticator::digestOf(const std::string &user,
     return digest;
 }
 
-std::optional<int64_t> Authenticator::login(const std::string &user, const std::string &password)
+Authenticator::Outcome Authenticator::login(const std::string &user, const std::string &password,
+                                            LoginThrottle &throttle, const std::string &address)
 {
+    Outcome outcome;
+    // Refused before hashing: a throttled guess costs no Argon2.
+    outcome.retryAfter = throttle.refusal(user, address);
+    if (outcome.retryAfter > 0)
+        return outcome;
     const auto account = m_accounts.find(user);
     const Digest digest = digestOf(user, password);
     const auto now = std::chrono::steady_clock::now();
@@ -53,20 +60,34 @@ std::optional<int64_t> Authenticator::login(const std::string &user, const std::
         const auto found = m_cache.find(user);
         if (found != m_cache.end() && found->second.until > now
             && found->second.passwordHash == account->passwordHash
-            && sodium_memcmp(found->second.digest.data(), digest.data(), digest.size()) == 0)
-            return account->id;
+            && sodium_memcmp(found->second.digest.data(), digest.data(), digest.size()) == 0) {
+            throttle.succeeded(user, address);
+            outcome.user = account->id;
+            return outcome;
+        }
     }
 
     std::lock_guard<std::mutex> check(m_checkMutex);
-    if (!account) {
+    // Asked again in the check's own turn: the guesses that waited for it
+    // see every failure counted before them, so no more than the threshold
+    // are checked however many arrive at once.
+    outcome.retryAfter = throttle.refusal(user, address);
+    if (outcome.retryAfter > 0)
+        return outcome;
+    bool matches = false;
+    if (account) {
+        matches = PasswordHash::matches(account->passwordHash, password);
+    } else {
         // An unknown name costs as much as a wrong password: no hint which names exist.
         if (m_decoyHash.empty())
             m_decoyHash = PasswordHash::make("decoy");
         PasswordHash::matches(m_decoyHash, password);
-        return std::nullopt;
     }
-    if (!PasswordHash::matches(account->passwordHash, password))
-        return std::nullopt;
+    if (!matches) {
+        throttle.failed(user, address);
+        return outcome;
+    }
+    throttle.succeeded(user, address);
 
     std::lock_guard<std::mutex> lock(m_cacheMutex);
     if (m_cache.size() >= CacheLimit) {
@@ -76,7 +97,8 @@ std::optional<int64_t> Authenticator::login(const std::string &user, const std::
             m_cache.clear();
     }
     m_cache[user] = Remembered { digest, account->passwordHash, now + m_remember };
-    return account->id;
+    outcome.user = account->id;
+    return outcome;
 }
 
 } // namespace QuorvaneServer

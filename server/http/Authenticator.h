@@ -10,20 +10,30 @@
 namespace QuorvaneServer {
 
 class AccountStore;
+class LoginThrottle;
 
 // Checks a user name and password. Argon2 is slow on purpose, and clients send
 // the password with every request, so a successful check is remembered for a
 // short time: by a keyed digest of the password, never the password itself,
 // and only as long as the stored hash is unchanged (passwd and deluser act at
-// once). Checks run one at a time, which bounds both memory and guessing.
+// once). Checks run one at a time, which bounds both memory and guessing, and
+// each failure is counted by the throttle before the next check may begin.
 class Authenticator
 {
 public:
     explicit Authenticator(AccountStore &accounts,
                            std::chrono::seconds remember = std::chrono::seconds(60));
 
-    // The user's id, or nullopt when the login is refused.
-    std::optional<int64_t> login(const std::string &user, const std::string &password);
+    struct Outcome
+    {
+        // The user's id, or nullopt when the login is refused.
+        std::optional<int64_t> user;
+        // Seconds the throttle wants the client to wait; 0 when the password was checked.
+        int retryAfter = 0;
+    };
+    // A login from address, counted by throttle.
+    Outcome login(const std::string &user, const std::string &password, LoginThrottle &throttle,
+                  const std::string &address);
 
 private:
     using Digest = std::string;

@@ -177,17 +177,11 @@ Reply HttpService::error(int status, const std::string &why)
 
 HttpService::Login HttpService::login(const QueryString &query, const std::string &address)
 {
-    const std::string name = query.value("username");
+    const auto outcome = m_authenticator.login(query.value("username"), query.value("password"),
+                                               m_throttle, address);
     Login result;
-    // Refused before hashing: a throttled guess costs no Argon2.
-    result.retryAfter = m_throttle.refusal(name, address);
-    if (result.retryAfter > 0)
-        return result;
-    result.user = m_authenticator.login(name, query.value("password"));
-    if (result.user)
-        m_throttle.succeeded(name, address);
-    else
-        m_throttle.failed(name, address);
+    result.user = outcome.user;
+    result.retryAfter = outcome.retryAfter;
     return result;
 }
 

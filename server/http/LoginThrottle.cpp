@@ -1,5 +1,10 @@
 #include "http/LoginThrottle.h"
 
+#include <algorithm>
+#include <cstdint>
+#include <sodium.h>
+#include <stdexcept>
+
 namespace QuorvaneServer {
 
 namespace {
@@ -7,16 +12,29 @@ namespace {
 // Bounds the memory an attacker with many addresses or names can claim.
 constexpr size_t RecordLimit = 100000;
 
-std::string nameKey(const std::string &name, const std::string &address)
-{
-    return std::to_string(address.size()) + ':' + address + name;
-}
-
 } // namespace
+
+std::string LoginThrottle::nameKey(const std::string &name, const std::string &address)
+{
+    crypto_generichash_state state;
+    crypto_generichash_init(&state, nullptr, 0, crypto_generichash_BYTES);
+    const uint64_t addressSize = address.size();
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(&addressSize),
+                              sizeof addressSize);
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(address.data()),
+                              address.size());
+    crypto_generichash_update(&state, reinterpret_cast<const unsigned char *>(name.data()),
+                              name.size());
+    std::string key(crypto_generichash_BYTES, '\0');
+    crypto_generichash_final(&state, reinterpret_cast<unsigned char *>(key.data()), key.size());
+    return key;
+}
 
 LoginThrottle::LoginThrottle(Settings settings)
     : m_settings(settings)
 {
+    if (sodium_init() < 0)
+        throw std::runtime_error("libsodium cannot start");
 }
 
 int LoginThrottle::wait(const Record *record, Clock::time_point now) const
@@ -42,10 +60,13 @@ int LoginThrottle::refusal(const std::string &name, const std::string &address)
 void LoginThrottle::count(Record &record, size_t threshold, Clock::time_point now)
 {
     record.lastSeen = now;
-    record.failures.push_back(now);
-    while (!record.failures.empty() && record.failures.front() + m_settings.window <= now)
-        record.failures.pop_front();
-    if (record.failures.size() < threshold)
+    auto &failures = record.failures;
+    failures.push_back(now);
+    failures.erase(failures.begin(),
+                   std::find_if(failures.begin(), failures.end(), [&](Clock::time_point failure) {
+                       return failure + m_settings.window > now;
+                   }));
+    if (failures.size() < threshold)
         return;
     auto delay = m_settings.firstDelay;
     for (unsigned i = 0; i < record.strikes && delay < m_settings.longestDelay; ++i)
@@ -55,9 +76,9 @@ void LoginThrottle::count(Record &record, size_t threshold, Clock::time_point no
     ++record.strikes;
     record.blockedUntil = now + delay;
     // The next failure after the interval strikes again, at once.
-    while (record.failures.size() >= threshold)
-        record.failures.pop_front();
-    record.failures.push_back(now);
+    while (!failures.empty() && failures.size() >= threshold)
+        failures.erase(failures.begin());
+    failures.push_back(now);
 }
 
 void LoginThrottle::failed(const std::string &name, const std::string &address)

@@ -2,10 +2,10 @@
 
 #include <chrono>
 #include <cstddef>
-#include <deque>
 #include <map>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace QuorvaneServer {
 
@@ -13,6 +13,7 @@ namespace QuorvaneServer {
 // address, and per address across all names; past a threshold within the
 // window further attempts are refused before any password is hashed, for an
 // interval that doubles with every new strike. Success clears the name's count.
+// A record keeps a digest of the name, never the name: it may be any length.
 class LoginThrottle
 {
 public:
@@ -38,7 +39,8 @@ public:
 private:
     struct Record
     {
-        std::deque<Clock::time_point> failures;
+        // Never more than the threshold.
+        std::vector<Clock::time_point> failures;
         Clock::time_point blockedUntil;
         unsigned strikes = 0;
         Clock::time_point lastSeen;
@@ -47,6 +49,7 @@ private:
     int wait(const Record *record, Clock::time_point now) const;
     void count(Record &record, size_t threshold, Clock::time_point now);
     void prune(Clock::time_point now);
+    static std::string nameKey(const std::string &name, const std::string &address);
 
     Settings m_settings;
     std::mutex m_mutex;
