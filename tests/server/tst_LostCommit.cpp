@@ -1,5 +1,7 @@
-// The connection to PostgreSQL breaks while COMMIT is on its way: the answer
-// and the stored state (row and file) agree, whichever way the commit went.
+// The connection to PostgreSQL breaks before, at and after the COMMIT of an
+// upload, a replacement and a removal: the answer and the stored state (row
+// and file) agree, whichever way the commit went, and the client's retry
+// ends right.
 
 #include "FaultRelay.h"
 #include "PostgresCluster.h"
@@ -11,6 +13,17 @@
 #include <QTest>
 #include <memory>
 
+namespace {
+
+enum class Change { Upload, Replace, Remove };
+
+// PostgreSQL's answer that a COMMIT took effect.
+const QByteArray Committed("C\0\0\0\x0b"
+                           "COMMIT\0",
+                           12);
+
+} // namespace
+
 class LostCommitTest : public QObject
 {
     Q_OBJECT
@@ -20,10 +33,8 @@ private slots:
     void init();
     void cleanup();
 
-    void uploadCutAtCommit_data();
-    void uploadCutAtCommit();
-    void removeCutAtCommit_data();
-    void removeCutAtCommit() { uploadCutAtCommit(); }
+    void cutAroundCommit_data();
+    void cutAroundCommit();
 
 private:
     int storedFiles() const
@@ -34,8 +45,6 @@ private:
             ++count;
         return count;
     }
-    void columns();
-
     PostgresCluster m_postgres;
     std::unique_ptr<FaultRelay> m_relay;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -70,50 +79,78 @@ void LostCommitTest::cleanup()
     m_dir.reset();
 }
 
-void LostCommitTest::columns()
+void LostCommitTest::cutAroundCommit_data()
 {
-    QTest::addColumn<bool>("remove");
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<QByteArray>("pattern");
     QTest::addColumn<int>("when");
+    // 1: the change is made, 0: it is not, -1: either, as the answer says.
+    QTest::addColumn<int>("made");
+    const auto before = int(FaultRelay::When::BeforeForwarding);
+    const auto after = int(FaultRelay::When::AfterForwarding);
+    const QList<std::pair<const char *, Change>> changes = { { "upload", Change::Upload },
+                                                             { "replace", Change::Replace },
+                                                             { "remove", Change::Remove } };
+    for (const auto &[name, change] : changes) {
+        const QByteArray last
+            = change == Change::Remove ? "DELETE FROM events" : "INSERT INTO events";
+        const auto row = [&](const char *cut) -> QTestData & {
+            return QTest::addRow("%s, %s", name, cut) << change;
+        };
+        row("last statement lost") << last << before << 0;
+        row("COMMIT lost") << QByteArray("COMMIT") << before << 0;
+        row("COMMIT sent") << QByteArray("COMMIT") << after << -1;
+        row("COMMIT's answer lost") << Committed << before << 1;
+    }
 }
 
-void LostCommitTest::uploadCutAtCommit_data()
+void LostCommitTest::cutAroundCommit()
 {
-    columns();
-    QTest::newRow("before COMMIT") << false << int(FaultRelay::When::BeforeForwarding);
-    QTest::newRow("after COMMIT") << false << int(FaultRelay::When::AfterForwarding);
-}
-
-void LostCommitTest::removeCutAtCommit_data()
-{
-    columns();
-    QTest::newRow("before COMMIT") << true << int(FaultRelay::When::BeforeForwarding);
-    QTest::newRow("after COMMIT") << true << int(FaultRelay::When::AfterForwarding);
-}
-
-void LostCommitTest::uploadCutAtCommit()
-{
-    QFETCH(bool, remove);
+    QFETCH(Change, change);
+    QFETCH(QByteArray, pattern);
     QFETCH(int, when);
+    QFETCH(int, made);
     ServiceClient alice(m_server->url(""), "alice", "alice-pass");
+    const QByteArray old = ServiceClient::randomBytes(4096);
     const QByteArray file = ServiceClient::randomBytes(4096);
-    if (remove)
-        QCOMPARE(alice.upload("e", file).body, QByteArray("OK saved\n"));
+    const int filesAtFirst = storedFiles();
+    if (change != Change::Upload)
+        QCOMPARE(alice.upload("e", old).body, QByteArray("OK saved\n"));
     const int filesBefore = storedFiles();
 
-    m_relay->arm("COMMIT", FaultRelay::Fault::Cut, FaultRelay::When(when));
-    const HttpClient::Reply reply = remove ? alice.remove("e") : alice.upload("e", file);
+    m_relay->arm(pattern, FaultRelay::Fault::Cut, FaultRelay::When(when));
+    const HttpClient::Reply reply
+        = change == Change::Remove ? alice.remove("e") : alice.upload("e", file);
     QVERIFY(m_relay->fired());
     const bool succeeded = reply.status == 200;
+    QCOMPARE(reply.body.startsWith("OK"), succeeded);
     if (!succeeded)
         QCOMPARE(reply.status, 503);
-    QCOMPARE(reply.body.startsWith("OK"), succeeded);
+    if (made >= 0)
+        QCOMPARE(succeeded, made == 1);
 
-    // Stored now: before a removal's success, after an upload's.
-    const bool stored = remove != succeeded;
+    // What the answer said is what is stored, row and file.
     const HttpClient::Reply download = alice.download("e");
-    QCOMPARE(download.status, stored ? 200 : 404);
-    QCOMPARE(download.body == file, stored);
-    QCOMPARE(storedFiles(), filesBefore + (stored ? 1 : 0) - (remove ? 1 : 0));
+    const QByteArray expected = change == Change::Upload ? (succeeded ? file : QByteArray())
+        : change == Change::Replace                      ? (succeeded ? file : old)
+                                                         : (succeeded ? QByteArray() : old);
+    QCOMPARE(download.status, expected.isEmpty() ? 404 : 200);
+    if (!expected.isEmpty())
+        QCOMPARE(download.body == expected, true);
+    const int filesNow = filesBefore + (change == Change::Upload && succeeded ? 1 : 0)
+        - (change == Change::Remove && succeeded ? 1 : 0);
+    QCOMPARE(storedFiles(), filesNow);
+
+    // The client tries again and ends where it meant to.
+    if (change == Change::Remove) {
+        QCOMPARE(alice.remove("e").status, succeeded ? 404 : 200);
+        QCOMPARE(alice.download("e").status, 404);
+        QCOMPARE(storedFiles(), filesAtFirst);
+    } else {
+        QCOMPARE(alice.upload("e", file).body, QByteArray("OK saved\n"));
+        QCOMPARE(alice.download("e").body, file);
+        QCOMPARE(storedFiles(), filesAtFirst + 1);
+    }
 }
 
 QTEST_GUILESS_MAIN(LostCommitTest)

@@ -28,12 +28,13 @@ FaultRelay::~FaultRelay()
     m_thread.wait();
 }
 
-void FaultRelay::arm(const QByteArray &pattern, Fault fault, When when)
+void FaultRelay::arm(const QByteArray &pattern, Fault fault, When when, const QByteArray &after)
 {
     QMetaObject::invokeMethod(
         this,
         [=] {
             m_pattern = pattern;
+            m_after = after;
             m_fault = fault;
             m_when = when;
             m_fired = false;
@@ -74,8 +75,11 @@ void FaultRelay::relay(QTcpSocket *from, QTcpSocket *to)
     // The last bytes of the read before, so that a pattern split between two
     // reads is seen too.
     const QByteArray seen = from->property("tail").toByteArray() + bytes;
-    from->setProperty("tail", seen.right(qMax(0, int(m_pattern.size()) - 1)));
-    const bool hit = !m_fired && !m_pattern.isEmpty() && seen.contains(m_pattern);
+    from->setProperty("tail", seen.right(qMax(0, int(qMax(m_pattern.size(), m_after.size())) - 1)));
+    const bool hit
+        = !m_fired && !m_pattern.isEmpty() && m_after.isEmpty() && seen.contains(m_pattern);
+    if (!m_after.isEmpty() && seen.contains(m_after))
+        m_after.clear();
     if (!hit || m_when == When::AfterForwarding) {
         // Written while the target still connects, the bytes wait in the
         // socket's buffer.

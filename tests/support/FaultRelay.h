@@ -11,8 +11,9 @@ class QTcpSocket;
 // A TCP relay on 127.0.0.1 in front of a target port. Armed with a byte
 // pattern, it cuts (closes both sides) or stalls the first connection whose
 // bytes hold it, in either direction, before or after forwarding the read
-// that completes the pattern. It relays on a thread of its own, so that the
-// test may wait for a server without an event loop.
+// that completes the pattern; armed with an earlier pattern too, only once
+// that one has passed (on any connection, either way). It relays on a thread of its own, so that
+// the test may wait for a server without an event loop.
 class FaultRelay : public QObject
 {
     Q_OBJECT
@@ -24,7 +25,7 @@ public:
     ~FaultRelay() override;
     quint16 port() const { return m_port; }
 
-    void arm(const QByteArray &pattern, Fault fault, When when);
+    void arm(const QByteArray &pattern, Fault fault, When when, const QByteArray &after = {});
     // Whether the armed fault happened.
     bool fired() const { return m_fired; }
     // Stalled connections are cut.
@@ -40,6 +41,7 @@ private:
     quint16 m_port = 0;
     quint16 m_target;
     QByteArray m_pattern;
+    QByteArray m_after;
     Fault m_fault = Fault::Cut;
     When m_when = When::BeforeForwarding;
     std::atomic<bool> m_fired { false };
