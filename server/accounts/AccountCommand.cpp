@@ -6,6 +6,7 @@
 #include "store/Database.h"
 #include "store/FileStore.h"
 #include "store/Schema.h"
+#include "store/Transaction.h"
 
 #include <exception>
 #include <string>
@@ -116,7 +117,10 @@ int AccountCommand::run()
             std::string password;
             if (!readPassword(password))
                 return 1;
-            if (!accounts.add(name, PasswordHash::make(password)))
+            const std::string hash = PasswordHash::make(password);
+            // Tried again only where the first try stored nothing: a second
+            // add would find the first one's account.
+            if (!Transaction::retried([&] { return accounts.add(name, hash); }))
                 return exists();
             std::printf("Added user \"%s\".\n", quoted);
             return 0;
@@ -127,14 +131,15 @@ int AccountCommand::run()
             std::string password;
             if (!readPassword(password))
                 return 1;
-            if (!accounts.setPasswordHash(name, PasswordHash::make(password)))
+            const std::string hash = PasswordHash::make(password);
+            if (!Transaction::retried([&] { return accounts.setPasswordHash(name, hash); }, true))
                 return missing();
             std::printf("Changed the password of \"%s\".\n", quoted);
             return 0;
         }
         case CommandLine::Mode::DeleteUser: {
             size_t events = 0;
-            if (!accounts.remove(name, &events))
+            if (!Transaction::retried([&] { return accounts.remove(name, &events); }))
                 return missing();
             std::printf("Removed user \"%s\" and %zu events.\n", quoted, events);
             return 0;

@@ -8,6 +8,7 @@
 #include "store/Transaction.h"
 
 #include <cstdio>
+#include <cstring>
 #include <exception>
 
 namespace QuorvaneServer {
@@ -23,18 +24,27 @@ struct Copied
     size_t users = 0;
     size_t events = 0;
     std::string serviceId;
+    // The source was marked moved by a copy that broke off.
+    bool marked = false;
 };
 
-// Servers refuse the old database from now on: beside the new one, it would
-// take the files of new events for strays.
-void markMoved(Database &from, const std::string &serviceId)
+bool startsWith(const std::string &text, const char *prefix)
 {
-    std::lock_guard<std::mutex> lock(from.mutex());
-    Transaction transaction(from);
-    from.execute("DELETE FROM service");
-    Statement(from, "INSERT INTO service (id) VALUES (?1)")
-        .bindText(1, DataFolder::MovedPrefix + serviceId)
-        .step();
+    return text.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+std::string serviceOf(Database &db)
+{
+    Statement service(db, "SELECT id FROM service");
+    return service.step() ? service.bytes(0) : std::string();
+}
+
+void setService(Database &db, const std::string &id)
+{
+    std::lock_guard<std::mutex> lock(db.mutex());
+    Transaction transaction(db);
+    db.execute("DELETE FROM service");
+    Statement(db, "INSERT INTO service (id) VALUES (?1)").bindText(1, id).step();
     transaction.commit();
 }
 
@@ -53,6 +63,9 @@ void refuseWhileUsed(Database &from)
                             + " connections); stop them before copying");
 }
 
+// Fills the target, named as a copy not yet finished: no server takes it up
+// until the source is marked moved, and until then a copy that broke off
+// may start over.
 Copied copyRows(Database &from, Database &to)
 {
     Copied copied;
@@ -61,18 +74,29 @@ Copied copyRows(Database &from, Database &to)
     Transaction transaction(to);
     // The data folder stays with the service: it knows the new database by
     // the same id.
-    {
-        Statement service(from, "SELECT id FROM service");
-        copied.serviceId = service.step() ? service.bytes(0) : DataFolder::newServiceId();
-    }
-    if (copied.serviceId.rfind(DataFolder::MovedPrefix, 0) == 0)
+    copied.serviceId = serviceOf(from);
+    if (copied.serviceId.empty())
+        copied.serviceId = DataFolder::newServiceId();
+    const std::string target = serviceOf(to);
+    if (startsWith(copied.serviceId, DataFolder::MovedPrefix)) {
+        // A copy here that broke off after marking the source is finished.
+        copied.serviceId.erase(0, std::strlen(DataFolder::MovedPrefix));
+        if (target == DataFolder::CopyingPrefix + copied.serviceId) {
+            copied.marked = true;
+            return copied;
+        }
         throw DatabaseError("the service of the source database was moved to another one "
                             "already; copy from that one");
+    }
     Statement present(to, "SELECT (SELECT count(*) FROM users) + (SELECT count(*) FROM events)");
     present.step();
-    if (present.integer(0) != 0)
-        throw DatabaseError("the target database holds accounts or events already; copy "
-                            "only into an empty one");
+    if (present.integer(0) != 0) {
+        if (target != DataFolder::CopyingPrefix + copied.serviceId)
+            throw DatabaseError("the target database holds accounts or events already; copy "
+                                "only into an empty one");
+        // What a copy that broke off left here was never served: copied anew.
+        to.execute("DELETE FROM events; DELETE FROM users");
+    }
 
     Statement users(from, "SELECT id, name, password_hash FROM users ORDER BY id");
     while (users.step()) {
@@ -101,7 +125,9 @@ Copied copyRows(Database &from, Database &to)
         Statement(to, "UPDATE account_ids SET last = max(last, ?1)").bind(1, highest).step();
 
     to.execute("DELETE FROM service");
-    Statement(to, "INSERT INTO service (id) VALUES (?1)").bindText(1, copied.serviceId).step();
+    Statement(to, "INSERT INTO service (id) VALUES (?1)")
+        .bindText(1, DataFolder::CopyingPrefix + copied.serviceId)
+        .step();
 
     const std::string select = std::string("SELECT ") + EventColumns + " FROM events";
     const std::string insert = std::string("INSERT INTO events (") + EventColumns
@@ -145,12 +171,33 @@ int CopyCommand::run()
         Schema::requireCurrent(*from, m_line.copyFrom);
         const auto to = Database::open(m_line.copyTo);
         Schema::prepare(*to, m_line.copyTo);
-        const Copied copied = copyRows(*from, *to);
-        markMoved(*from, copied.serviceId);
-        std::printf("Copied %zu accounts and %zu events from %s to %s; servers now refuse "
-                    "the old database.\n",
-                    copied.users, copied.events, Database::describe(m_line.copyFrom).c_str(),
-                    Database::describe(m_line.copyTo).c_str());
+        // Each step may run twice: one that broke off is run again, and so
+        // is the whole copy.
+        try {
+            const Copied copied = Transaction::retried([&] { return copyRows(*from, *to); }, true);
+            // Servers refuse the old database from now on: beside the new
+            // one, it would take the files of new events for strays.
+            if (!copied.marked)
+                Transaction::retried(
+                    [&] { setService(*from, DataFolder::MovedPrefix + copied.serviceId); }, true);
+            Transaction::retried([&] { setService(*to, copied.serviceId); }, true);
+            if (copied.marked)
+                std::printf("Finished the copy from %s to %s; servers now refuse the old "
+                            "database.\n",
+                            Database::describe(m_line.copyFrom).c_str(),
+                            Database::describe(m_line.copyTo).c_str());
+            else
+                std::printf("Copied %zu accounts and %zu events from %s to %s; servers now "
+                            "refuse the old database.\n",
+                            copied.users, copied.events,
+                            Database::describe(m_line.copyFrom).c_str(),
+                            Database::describe(m_line.copyTo).c_str());
+        } catch (const DatabaseError &failure) {
+            if (!failure.unavailable())
+                throw;
+            throw DatabaseError(std::string(failure.what())
+                                + "; the copy is not finished: run it again as it was");
+        }
 
         // Checked from the target's rows: what the new service will deliver.
         size_t sound = 0;

@@ -114,6 +114,9 @@ void DataFolder::bindTo(Database &db)
         throw std::runtime_error(
             "the service of this database was moved to another one by \"quorvane-server copy\"; "
             "serving the old one beside it would lose files");
+    if (databaseId.rfind(CopyingPrefix, 0) == 0)
+        throw std::runtime_error("this database is the target of a \"quorvane-server copy\" "
+                                 "that is not finished; run that copy again");
     if (databaseId.empty() && !folderId.empty())
         throw std::runtime_error(m_path
                                  + " holds the files of another database; "

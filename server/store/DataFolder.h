@@ -29,6 +29,8 @@ public:
     static std::string newServiceId();
     // Marks the service id of a database whose service was copied elsewhere.
     static constexpr const char *MovedPrefix = "moved:";
+    // Marks it in the database that copy fills, until the copy is finished.
+    static constexpr const char *CopyingPrefix = "copying:";
 
     // Claims the folder for this server process. False when another server
     // runs on it: its uploads in progress must not be swept away.

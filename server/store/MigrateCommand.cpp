@@ -4,6 +4,7 @@
 #include "store/Database.h"
 #include "store/FileStore.h"
 #include "store/Schema.h"
+#include "store/Transaction.h"
 
 #include <cstdio>
 #include <exception>
@@ -23,8 +24,10 @@ int MigrateCommand::run()
         const std::string named = Database::describe(location);
         const auto db = Database::open(location);
         FileStore files(folder);
-        const Schema::Migration done = Schema::migrate(
-            *db, location, [&files](const std::string &name) { return files.digest(name); });
+        const Schema::Migration done = Transaction::retried([&] {
+            return Schema::migrate(
+                *db, location, [&files](const std::string &name) { return files.digest(name); });
+        });
         if (done.from == done.to)
             std::printf("%s has schema version %d already.\n", named.c_str(), done.to);
         else if (done.from == 0)

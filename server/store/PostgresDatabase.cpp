@@ -169,7 +169,8 @@ PostgresDatabase::Link &PostgresDatabase::link() const
         const std::string error = connectionError(connection);
         PQfinish(connection);
         m_links.erase(std::this_thread::get_id());
-        throw DatabaseError("cannot connect to " + describe(m_uri) + ": " + error);
+        throw DatabaseError("cannot connect to " + describe(m_uri) + ": " + error,
+                            DatabaseError::Cause::Unavailable);
     }
     PQclear(PQexec(connection, "SET client_min_messages = warning"));
     found = std::make_unique<Link>();
@@ -186,7 +187,8 @@ void PostgresDatabase::reconnectIfLost(Link &link)
     PQreset(link.connection);
     if (PQstatus(link.connection) != CONNECTION_OK)
         throw DatabaseError("lost the connection to " + describe(m_uri) + ": "
-                            + connectionError(link.connection));
+                                + connectionError(link.connection),
+                            DatabaseError::Cause::Unavailable);
     PQclear(PQexec(link.connection, "SET client_min_messages = warning"));
 }
 

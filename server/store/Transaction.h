@@ -1,8 +1,8 @@
 #pragma once
 
-namespace QuorvaneServer {
+#include "store/Database.h"
 
-class Database;
+namespace QuorvaneServer {
 
 // A write transaction of the database; rolled back when left without commit().
 class Transaction
@@ -15,7 +15,27 @@ public:
 
     void commit();
 
+    // Runs work, whole transactions, again from its start while the
+    // connection to the database breaks where nothing of it can have been
+    // stored: before its COMMIT was sent, or the COMMIT known not to have
+    // taken effect. The next attempt connects anew. With mayRepeat, also when
+    // whether the COMMIT took effect is unknown: for work that may be done twice.
+    template<class Work> static auto retried(Work &&work, bool mayRepeat = false)
+    {
+        for (int attempt = 1;; ++attempt) {
+            try {
+                return work();
+            } catch (const DatabaseError &failure) {
+                if (attempt >= Attempts || !failure.unavailable()
+                    || (failure.outcomeUnknown() && !mayRepeat))
+                    throw;
+            }
+        }
+    }
+
 private:
+    static constexpr int Attempts = 3;
+
     Database &m_db;
     bool m_open = true;
 };

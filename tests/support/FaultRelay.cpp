@@ -28,13 +28,15 @@ FaultRelay::~FaultRelay()
     m_thread.wait();
 }
 
-void FaultRelay::arm(const QByteArray &pattern, Fault fault, When when, const QByteArray &after)
+void FaultRelay::arm(const QByteArray &pattern, Fault fault, When when, const QByteArray &after,
+                     bool every)
 {
     QMetaObject::invokeMethod(
         this,
         [=] {
             m_pattern = pattern;
             m_after = after;
+            m_every = every;
             m_fault = fault;
             m_when = when;
             m_fired = false;
@@ -76,8 +78,8 @@ void FaultRelay::relay(QTcpSocket *from, QTcpSocket *to)
     // reads is seen too.
     const QByteArray seen = from->property("tail").toByteArray() + bytes;
     from->setProperty("tail", seen.right(qMax(0, int(qMax(m_pattern.size(), m_after.size())) - 1)));
-    const bool hit
-        = !m_fired && !m_pattern.isEmpty() && m_after.isEmpty() && seen.contains(m_pattern);
+    const bool hit = (m_every || !m_fired) && !m_pattern.isEmpty() && m_after.isEmpty()
+        && seen.contains(m_pattern);
     if (!m_after.isEmpty() && seen.contains(m_after))
         m_after.clear();
     if (!hit || m_when == When::AfterForwarding) {

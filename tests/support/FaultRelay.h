@@ -12,8 +12,9 @@ class QTcpSocket;
 // pattern, it cuts (closes both sides) or stalls the first connection whose
 // bytes hold it, in either direction, before or after forwarding the read
 // that completes the pattern; armed with an earlier pattern too, only once
-// that one has passed (on any connection, either way). It relays on a thread of its own, so that
-// the test may wait for a server without an event loop.
+// that one has passed (on any connection, either way); asked to, every
+// connection that holds the pattern from then on. It relays on a thread of
+// its own, so that the test may wait for a server without an event loop.
 class FaultRelay : public QObject
 {
     Q_OBJECT
@@ -25,7 +26,8 @@ public:
     ~FaultRelay() override;
     quint16 port() const { return m_port; }
 
-    void arm(const QByteArray &pattern, Fault fault, When when, const QByteArray &after = {});
+    void arm(const QByteArray &pattern, Fault fault, When when, const QByteArray &after = {},
+             bool every = false);
     // Whether the armed fault happened.
     bool fired() const { return m_fired; }
     // Stalled connections are cut.
@@ -42,6 +44,7 @@ private:
     quint16 m_target;
     QByteArray m_pattern;
     QByteArray m_after;
+    bool m_every = false;
     Fault m_fault = Fault::Cut;
     When m_when = When::BeforeForwarding;
     std::atomic<bool> m_fired { false };
