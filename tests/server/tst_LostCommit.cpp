@@ -1,7 +1,8 @@
 // The connection to PostgreSQL breaks before, at and after the COMMIT of an
 // upload, a replacement and a removal: the answer and the stored state (row
 // and file) agree, whichever way the commit went, and the client's retry
-// ends right.
+// ends right. The client's connection breaks in the body, after the request
+// and in the answer: what is stored is whole either way.
 
 #include "FaultRelay.h"
 #include "PostgresCluster.h"
@@ -35,6 +36,8 @@ private slots:
 
     void cutAroundCommit_data();
     void cutAroundCommit();
+    void clientCut_data();
+    void clientCut();
 
 private:
     int storedFiles() const
@@ -151,6 +154,72 @@ void LostCommitTest::cutAroundCommit()
         QCOMPARE(alice.download("e").body, file);
         QCOMPARE(storedFiles(), filesAtFirst + 1);
     }
+}
+
+void LostCommitTest::clientCut_data()
+{
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<QByteArray>("pattern");
+    QTest::addColumn<int>("when");
+    QTest::addColumn<int>("made");
+    const auto before = int(FaultRelay::When::BeforeForwarding);
+    const auto after = int(FaultRelay::When::AfterForwarding);
+    QTest::addRow("upload, in the body") << Change::Upload << QByteArray("MIDDLE") << before << 0;
+    QTest::addRow("upload, request sent") << Change::Upload << QByteArray("END") << after << -1;
+    QTest::addRow("upload, answer lost") << Change::Upload << QByteArray("OK saved") << before << 1;
+    QTest::addRow("replace, in the body") << Change::Replace << QByteArray("MIDDLE") << before << 0;
+    QTest::addRow("replace, answer lost")
+        << Change::Replace << QByteArray("OK saved") << before << 1;
+    QTest::addRow("remove, request sent")
+        << Change::Remove << QByteArray("</event>") << after << -1;
+    QTest::addRow("remove, answer lost")
+        << Change::Remove << QByteArray("OK deleted") << before << 1;
+}
+
+void LostCommitTest::clientCut()
+{
+    QFETCH(Change, change);
+    QFETCH(QByteArray, pattern);
+    QFETCH(int, when);
+    QFETCH(int, made);
+    const QByteArray old = ServiceClient::randomBytes(4096);
+    const QByteArray file
+        = ServiceClient::randomBytes(65536) + "MIDDLE" + ServiceClient::randomBytes(65536) + "END";
+    const int filesAtFirst = storedFiles();
+    if (change != Change::Upload)
+        QCOMPARE(ServiceClient(m_server->url(""), "alice", "alice-pass").upload("e", old).body,
+                 QByteArray("OK saved\n"));
+
+    FaultRelay front(quint16(m_server->port()));
+    ServiceClient cut("http://127.0.0.1:" + QString::number(front.port()), "alice", "alice-pass");
+    front.arm(pattern, FaultRelay::Fault::Cut, FaultRelay::When(when));
+    const HttpClient::Reply reply
+        = change == Change::Remove ? cut.remove("e") : cut.upload("e", file);
+    QVERIFY(front.fired());
+    // Whatever the server still does for the cut request is over once it has stopped.
+    if (made < 0) {
+        QVERIFY(m_server->stop());
+        QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
+    }
+
+    ServiceClient alice(m_server->url(""), "alice", "alice-pass");
+    const HttpClient::Reply download = alice.download("e");
+    const QByteArray &stored = change == Change::Upload ? file : old;
+    const bool changed = change == Change::Remove ? download.status == 404
+        : change == Change::Upload                ? download.status == 200
+                                                  : download.body == file;
+    // The client's HTTP stack may send the request again on a new connection.
+    if (reply.body.startsWith("OK"))
+        QVERIFY(changed);
+    else if (made >= 0)
+        QCOMPARE(changed, made == 1);
+    if (download.status == 200)
+        QVERIFY(download.body == stored || download.body == file);
+    // One file for the event while it is stored, none after; an unfinished
+    // upload's is gone once the server has seen the cut.
+    const int files = filesAtFirst + (download.status == 200 ? 1 : 0);
+    QVERIFY2(QTest::qWaitFor([&] { return storedFiles() == files; }, 20000),
+             qPrintable(QString::number(storedFiles())));
 }
 
 QTEST_GUILESS_MAIN(LostCommitTest)
