@@ -75,9 +75,15 @@ Copied copyRows(Database &from, Database &to)
     // The data folder stays with the service: it knows the new database by
     // the same id.
     copied.serviceId = serviceOf(from);
-    if (copied.serviceId.empty())
-        copied.serviceId = DataFolder::newServiceId();
+    if (startsWith(copied.serviceId, DataFolder::CopyingPrefix))
+        throw DatabaseError("the source database is the target of a copy that is not finished; "
+                            "run that copy again first");
     const std::string target = serviceOf(to);
+    // A source never served has no id yet; a copy of it that broke off gave one.
+    if (copied.serviceId.empty())
+        copied.serviceId = startsWith(target, DataFolder::CopyingPrefix)
+            ? target.substr(std::strlen(DataFolder::CopyingPrefix))
+            : DataFolder::newServiceId();
     if (startsWith(copied.serviceId, DataFolder::MovedPrefix)) {
         // A copy here that broke off after marking the source is finished.
         copied.serviceId.erase(0, std::strlen(DataFolder::MovedPrefix));
