@@ -186,7 +186,6 @@ void CommitFaultsTest::cutAroundCommit()
     QFETCH(bool, every);
 
     if (command != Command::Migrate) {
-        QCOMPARE(run(Command::Migrate, false).exitCode, 0);
         const ServerProcess direct(m_dir->path() + "/data", m_postgres.url(m_source));
         QCOMPARE(direct.command({ "account", "add", "alice" }, "alice-pass\n").exitCode, 0);
         QVERIFY(m_postgres.execute(m_source,
