@@ -49,6 +49,18 @@ private:
         return m_postgres.execute(
             database, "DO $$BEGIN IF NOT (" + condition + ") THEN RAISE 'no'; END IF; END$$");
     }
+    // Copy refuses while servers still use the source; the connections of
+    // one that ended go soon after it.
+    bool sourceUnused()
+    {
+        return QTest::qWaitFor(
+            [&] {
+                return holds(m_source,
+                             "NOT EXISTS (SELECT 1 FROM pg_stat_activity WHERE datname = "
+                             "current_database() AND application_name = 'quorvane-server')");
+            },
+            20000);
+    }
     int storedFiles() const
     {
         int count = 0;
@@ -197,14 +209,7 @@ void CommitFaultsTest::cutAroundCommit()
         QCOMPARE(ServiceClient(server.url(""), "alice", "alice-pass").upload("e", "kept").body,
                  QByteArray("OK saved\n"));
         QVERIFY(server.stop());
-        // Copy refuses while servers still use the source.
-        QVERIFY(QTest::qWaitFor(
-            [&] {
-                return holds(m_source,
-                             "NOT EXISTS (SELECT 1 FROM pg_stat_activity WHERE datname = "
-                             "current_database() AND application_name = 'quorvane-server')");
-            },
-            20000));
+        QVERIFY(sourceUnused());
     }
     const int filesBefore = storedFiles();
 
@@ -224,6 +229,7 @@ void CommitFaultsTest::cutAroundCommit()
     ServerProcess server(m_dir->path() + "/data", m_postgres.url(m_target));
     QVERIFY(!server.start());
     QVERIFY2(server.failure().contains("not finished"), qPrintable(server.failure()));
+    QVERIFY(sourceUnused());
     const ServerProcess::Run again = run(command, false);
     QVERIFY2(again.exitCode == 0, again.err.constData());
     QVERIFY(made(command));
