@@ -362,6 +362,15 @@ void tst_QuorvaneCli::refusedLoginAndStoppedServer()
     QVERIFY(refused.out.isEmpty());
     useAccount(ReferenceServer::Password);
 
+    // TLS to a server that speaks plain HTTP: the library's reason reaches
+    // stderr, which is no terminal here.
+    QString secure = m_server->url();
+    RUN_OK(quorvane({ "config", "server_url", secure.replace("http://", "https://") }));
+    const Run tls = quorvane({ "list", "--server" });
+    RUN_OK(quorvane({ "config", "server_url", m_server->url() }));
+    QCOMPARE(tls.exitCode, 99);
+    QVERIFY2(tls.err.contains("No secure connection to the server: "), tls.err.constData());
+
     QVERIFY(m_server->process().stop());
     const QByteArray url = m_server->url().toUtf8();
     const Run stopped = quorvane({ "list", "--server" });

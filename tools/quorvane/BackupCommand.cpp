@@ -294,8 +294,11 @@ int BackupCommand::run()
             failed += int(files.size() - i - 1);
             break;
         }
-        m_err << "quorvane: cannot send " << RecordFormat::escaped(file.path)
-              << ": the server answered with an error, or the file could not be read\n";
+        const std::string &told = m_session.user().reason();
+        m_err << "quorvane: cannot send " << RecordFormat::escaped(file.path) << ": "
+              << (told.empty() ? "the server answered with an error, or the file could not be read"
+                               : RecordFormat::printable(told))
+              << '\n';
     }
     m_session.user().keepOnlyNew(nullptr);
     if (!m_standIns.empty())
