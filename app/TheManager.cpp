@@ -333,8 +333,13 @@ void TheManager::SaveSettings()
         access = AccessAll;
     else if (m_ui->radioButtonFriends->isChecked())
         access = AccessFriends;
-    m_interface->setDefaultAccess(access);
     const QByteArray user = m_ui->userEdit->text().toUtf8();
     const QByteArray password = m_ui->passwordEdit->text().toUtf8();
-    m_interface->setCredentials(user.constData(), password.constData());
+    const bool accessSaved = m_interface->setDefaultAccess(access) == Quorvane::Success;
+    const bool accountSaved
+        = m_interface->setCredentials(user.constData(), password.constData()) == Quorvane::Success;
+    if (!accessSaved || !accountSaved)
+        Platform::MessageBoxes::critical(
+            this, tr("Error"),
+            tr("The settings could not be saved: the settings folder cannot be written."));
 }

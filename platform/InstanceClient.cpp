@@ -83,7 +83,8 @@ InstanceClient::Outcome InstanceClient::send(const WindowMessage &message, qint6
         switch (MessageFrame::decodeReply(reply, handled, result)) {
         case MessageFrame::Status::Complete:
             socket.abort();
-            return Outcome::Delivered;
+            return !*handled && *result == MessageFrame::BusyResult ? Outcome::Busy
+                                                                    : Outcome::Delivered;
         case MessageFrame::Status::Malformed:
             return Outcome::NoAnswer;
         case MessageFrame::Status::Incomplete:

@@ -17,6 +17,7 @@ public:
         Delivered,
         NoInstance, // nothing answers under the title
         NoAnswer, // the instance took the connection but gave no valid answer
+        Busy, // the instance refused it: too many requests wait for answers
     };
 
     explicit InstanceClient(const QString &title);

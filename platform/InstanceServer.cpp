@@ -1,6 +1,7 @@
 #include "InstanceServer.h"
 
 #include "InstanceConnection.h"
+#include "MessageFrame.h"
 #include "PlatformLogging.h"
 
 #include <QDir>
@@ -153,18 +154,38 @@ bool InstanceServer::isListening() const
 void InstanceServer::acceptConnections()
 {
     while (QLocalSocket *socket = m_server->nextPendingConnection()) {
-        new InstanceConnection(
+        // Refused ones go at once; beyond that, a flood of clients that send
+        // nothing must not take every descriptor until their deadline.
+        if (m_connections >= 4 * (m_maxWaiting + 16)) {
+            qCWarning(instanceLog) << "dropped a client: too many connections";
+            socket->abort();
+            delete socket;
+            continue;
+        }
+        ++m_connections;
+        auto *connection = new InstanceConnection(
             socket,
             [this](const WindowMessage &message, qint64 *result) {
                 return deliver(message, result);
             },
             m_readTimeout, this);
+        connect(connection, &QObject::destroyed, this, [this] { --m_connections; });
     }
 }
 
 bool InstanceServer::deliver(const WindowMessage &message, qint64 *result)
 {
-    return m_filter ? m_filter(message, result) : false;
+    if (m_inFilter >= m_maxWaiting) {
+        qCWarning(instanceLog) << "refused a request:" << m_inFilter << "wait for answers";
+        *result = MessageFrame::BusyResult;
+        return false;
+    }
+    if (!m_filter)
+        return false;
+    ++m_inFilter;
+    const bool handled = m_filter(message, result);
+    --m_inFilter;
+    return handled;
 }
 
 } // namespace Platform

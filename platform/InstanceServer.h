@@ -51,6 +51,12 @@ public:
     void setFilter(Filter filter) { m_filter = std::move(filter); }
     // How long a client may take to deliver its request.
     void setReadTimeout(int milliseconds) { m_readTimeout = milliseconds; }
+    // How many requests may be in the filter at once: one that runs a modal
+    // loop (a box) takes the next inside it. Beyond the bound a request is
+    // answered unhandled with MessageFrame::BusyResult, so thousands of
+    // waiting senders cannot stack thousands of boxes and connections.
+    void setMaxWaiting(int count) { m_maxWaiting = count; }
+    static constexpr int DefaultMaxWaiting = 16;
 
     bool isListening() const;
     // The socket the holder of the owner lock listens at, as it recorded it;
@@ -73,6 +79,9 @@ private:
     QLocalServer *m_server = nullptr;
     Filter m_filter;
     int m_readTimeout = 5000;
+    int m_maxWaiting = DefaultMaxWaiting;
+    int m_inFilter = 0;
+    int m_connections = 0;
     QString m_error;
 };
 

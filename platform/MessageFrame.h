@@ -32,6 +32,9 @@ public:
     static constexpr int RequestSize = HeaderSize + RequestBodySize;
     static constexpr int ReplySize = HeaderSize + ReplyBodySize;
     static constexpr int MaxRequestSize = RequestSize + MaxPathSize;
+    // The result of a request the instance did not handle because too many
+    // others wait for their answers already.
+    static constexpr qint64 BusyResult = -2;
 
     // Empty when the message's path is longer than MaxPathSize.
     static QByteArray encodeRequest(Mode mode, const WindowMessage &message);

@@ -197,6 +197,10 @@ int KeycrateSend::sendHandOver(const Platform::InstanceClient &client,
     case Platform::InstanceClient::Outcome::NoAnswer:
         m_err << "keycrate-send: keycrate did not answer\n";
         return NoAnswer;
+    case Platform::InstanceClient::Outcome::Busy:
+        m_err << "keycrate-send: keycrate has too many requests waiting for an answer (a lock "
+                 "waits until its box is closed); try again later\n";
+        return NoAnswer;
     case Platform::InstanceClient::Outcome::Delivered:
         break;
     }

@@ -26,7 +26,7 @@ int SettingsStore::writeInt(const QString &key, int value)
     prepareOwnerOnlyFile();
     setValue(key, value);
     restrictToOwner();
-    return 0;
+    return saved();
 }
 
 int SettingsStore::readInt(const QString &key) const
@@ -66,7 +66,7 @@ int SettingsStore::writeDataPath(const QByteArray &path)
     prepareOwnerOnlyFile();
     setValue(QStringLiteral("data_path"), path);
     restrictToOwner();
-    return 0;
+    return saved();
 }
 
 QByteArray SettingsStore::readDataPath() const
@@ -80,7 +80,7 @@ int SettingsStore::writeCredentials(const QByteArray &user, const QByteArray &pa
     setValue(QStringLiteral("user"), user);
     setValue(QStringLiteral("password"), password);
     restrictToOwner();
-    return 0;
+    return saved();
 }
 
 QByteArray SettingsStore::readUser() const
@@ -97,6 +97,15 @@ QByteArray SettingsStore::readServerUrl() const
 {
     const QByteArray url = QSettings::value(QStringLiteral("server_url")).toByteArray().trimmed();
     return url.isEmpty() ? QByteArray(DefaultServerUrl) : url;
+}
+
+int SettingsStore::saved() const
+{
+    // An object's status keeps its first error for good: a fresh one tells
+    // whether what is pending reaches the file now.
+    QSettings probe(QSettings::NativeFormat, QSettings::UserScope, Organization, Application);
+    probe.sync();
+    return probe.status() == QSettings::NoError && QFileInfo::exists(probe.fileName()) ? 0 : 99;
 }
 
 void SettingsStore::restrictToOwner()

@@ -33,6 +33,8 @@ public:
 
     SettingsStore();
 
+    // Each write returns 0 once the file holds it, 99 when it could not be
+    // written (a settings folder that cannot be made or written, say).
     int writeInt(const QString &key, int value);
     int readInt(const QString &key) const;
     int writeDataPath(const QByteArray &path);
@@ -55,6 +57,7 @@ public:
 
 private:
     void prepareOwnerOnlyFile();
+    int saved() const;
 };
 
 // The data folder as the setting names it now (empty when unset).

@@ -8,9 +8,12 @@ namespace Quorvane {
 
 bool LocalLayout::isSafeId(const QByteArray &id)
 {
-    if (id.isEmpty() || id == "." || id == "..")
+    if (id.isEmpty() || id == "." || id == ".." || id.contains('/') || id.contains('\\')
+        || id.contains('\0'))
         return false;
-    return !id.contains('/') && !id.contains('\\') && !id.contains('\0');
+    // A name is the id read as UTF-8: bytes that are no UTF-8 (all read as
+    // U+FFFD) or a byte order mark (dropped) would give two ids one folder.
+    return QString::fromUtf8(id).toUtf8() == id;
 }
 
 QString LocalLayout::storedCopyName(const QByteArray &path)

@@ -16,7 +16,8 @@ class LocalLayout
 public:
     // Ids also come from the server and become folder and file names, so
     // anything that could name another place is refused: empty, "." and "..",
-    // and ids holding "/", "\" or a zero byte.
+    // ids holding "/", "\" or a zero byte, and ids that do not read back as
+    // themselves from UTF-8, which could share a name with another id.
     static bool isSafeId(const QByteArray &id);
 
     // The name an event's stored copy has in its event folder: the last

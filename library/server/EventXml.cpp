@@ -74,9 +74,11 @@ private:
 QByteArray EventXml::serverPath(const QByteArray &path)
 {
     const int cut = qMax(path.lastIndexOf('/'), path.lastIndexOf('\\'));
-    QByteArray name = path.mid(cut + 1);
-    if (name == "." || name == ".." || name.contains('\0'))
-        name.clear();
+    const QByteArray name = path.mid(cut + 1);
+    // A path that names no file stays a file event's path: ".", which no store
+    // takes for a copy, not the empty path that makes an event a text.
+    if (name.isEmpty() || name == "." || name == ".." || name.contains('\0'))
+        return path.isEmpty() ? QByteArray() : QByteArrayLiteral(".");
     return name;
 }
 

@@ -34,8 +34,9 @@ public:
     static constexpr qint64 MaxAnswerLine = 1024 * 1024;
 
     static bool isLoginRefusal(const QByteArray &line);
-    // The file-name part of a path the server sent; empty when that part is
-    // empty, "." or "..": a server never names a file outside our folders.
+    // The file-name part of a path the server sent, or "." when that part is
+    // empty, "." or ".." or holds a NUL: a server never names a file outside
+    // our folders, and an event with a path stays a file event.
     static QByteArray serverPath(const QByteArray &path);
 
     // Reads a read request's answer into events (complete records only,

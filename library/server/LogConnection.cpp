@@ -267,8 +267,11 @@ int LogConnection::startSave(const EventElement &event)
             return Failed;
         const QString folder = LocalLayout::eventFolder(QString::fromUtf8(dataPath),
                                                         event.getRecordTime(), event.getId());
-        fileName = textEvent ? LocalLayout::generatedFile(folder)
-                             : folder + QLatin1Char('/') + QString::fromUtf8(path);
+        const QString copyName = LocalLayout::storedCopyName(path);
+        if (!textEvent && copyName.isEmpty())
+            return Failed;
+        fileName
+            = textEvent ? LocalLayout::generatedFile(folder) : folder + QLatin1Char('/') + copyName;
     }
 
     auto body = std::make_unique<UploadBody>(EventXml::document(event) + EventXml::UploadSeparator,

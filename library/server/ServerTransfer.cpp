@@ -35,7 +35,7 @@ bool acceptedCode(long code)
 }
 
 // The "sha-256=:<base64>:" members of a Repr-Digest field, decoded; one
-// that does not decode is "invalid", which matches no digest.
+// that does not decode to 32 bytes is "invalid", which matches no digest.
 QList<QByteArray> sha256Members(const QByteArray &value)
 {
     QList<QByteArray> digests;
@@ -51,9 +51,23 @@ QList<QByteArray> sha256Members(const QByteArray &value)
         }
         const auto decoded = QByteArray::fromBase64Encoding(
             encoded.mid(1, encoded.size() - 2), QByteArray::AbortOnBase64DecodingErrors);
-        digests.append(decoded && !(*decoded).isEmpty() ? *decoded : QByteArray("invalid"));
+        digests.append(decoded && (*decoded).size() == 32 ? *decoded : QByteArray("invalid"));
     }
     return digests;
+}
+
+// A decimal number of digits only, that fits; -1 otherwise.
+qint64 decimal(const QByteArray &text)
+{
+    if (text.isEmpty() || text.size() > 18)
+        return -1;
+    qint64 value = 0;
+    for (const char c : text) {
+        if (c < '0' || c > '9')
+            return -1;
+        value = value * 10 + (c - '0');
+    }
+    return value;
 }
 
 } // namespace
@@ -326,24 +340,45 @@ void ServerTransfer::readHeaderLine(const QByteArray &line)
     const QByteArray name = line.left(colon).trimmed().toLower();
     const QByteArray value = line.mid(colon + 1).trimmed();
     if (name == "repr-digest") {
-        // Every field line adds to one list; members that differ cannot all match.
-        for (const QByteArray &digest : sha256Members(value)) {
-            if (m_serverDigest.isEmpty())
-                m_serverDigest = digest;
-            else if (digest != m_serverDigest)
-                m_serverDigest = "invalid";
-        }
+        m_serverDigest = foldReprDigest(m_serverDigest, value);
     } else if (name == "accept-ranges") {
         m_rangesAccepted = value.toLower().split(',').contains("bytes");
     } else if (name == "content-range") {
-        // "bytes <first>-<last>/<length>"
-        const QByteArray lower = value.toLower();
-        if (lower.startsWith("bytes ")) {
-            bool ok = false;
-            const qint64 first = lower.mid(6, lower.indexOf('-') - 6).trimmed().toLongLong(&ok);
-            m_contentRangeStart = ok ? first : -1;
-        }
+        m_contentRangeStart = contentRangeStart(value);
     }
+}
+
+QByteArray ServerTransfer::foldReprDigest(const QByteArray &sofar, const QByteArray &value)
+{
+    // Every field line adds to one list; members that differ cannot all match.
+    QByteArray digest = sofar;
+    for (const QByteArray &member : sha256Members(value)) {
+        if (digest.isEmpty())
+            digest = member;
+        else if (member != digest)
+            digest = "invalid";
+    }
+    return digest;
+}
+
+qint64 ServerTransfer::contentRangeStart(const QByteArray &value)
+{
+    const QByteArray trimmed = value.trimmed();
+    if (trimmed.size() < 6 || trimmed.left(6).toLower() != "bytes ")
+        return -1;
+    const QByteArray range = trimmed.mid(6).trimmed();
+    const int dash = range.indexOf('-');
+    const int slash = range.indexOf('/');
+    if (dash < 0 || slash < dash)
+        return -1;
+    const qint64 first = decimal(range.left(dash));
+    const qint64 last = decimal(range.mid(dash + 1, slash - dash - 1));
+    const QByteArray lengthText = range.mid(slash + 1);
+    const qint64 length
+        = lengthText == "*" ? std::numeric_limits<qint64>::max() : decimal(lengthText);
+    if (first < 0 || last < first || length <= last)
+        return -1;
+    return first;
 }
 
 bool ServerTransfer::acceptAnswer()

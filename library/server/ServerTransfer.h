@@ -64,6 +64,14 @@ public:
     bool rangesAccepted() const { return m_rangesAccepted; }
     // The server's sha-256 "Repr-Digest", decoded; empty when it sent none.
     QByteArray serverDigest() const { return m_serverDigest; }
+    // A Repr-Digest field line folded into the digest so far: empty while
+    // none was sent, a sha-256's 32 bytes, or "invalid" (a sha-256 member that
+    // does not decode, or two that differ), which matches nothing. Field lines
+    // are one list: folding them one by one is folding them joined by commas.
+    static QByteArray foldReprDigest(const QByteArray &sofar, const QByteArray &value);
+    // The first byte of a Content-Range "bytes <first>-<last>/<length or *>",
+    // or -1 when the value is no such range.
+    static qint64 contentRangeStart(const QByteArray &value);
     // The digest of the file part of the body (what the server stores);
     // empty when curl sent parts of the body more than once out of order.
     QByteArray sentFileDigest();

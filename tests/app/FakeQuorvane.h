@@ -15,6 +15,8 @@ public:
     QByteArray password;
     int defaultAccess = 0;
     int cancelCalls = 0;
+    // What the settings' writes return.
+    int writeResult = 0;
     // The calls, by name, in order.
     QList<QByteArray> calls;
 
@@ -22,7 +24,7 @@ public:
     {
         calls.append("setDefaultAccess");
         defaultAccess = access;
-        return 0;
+        return writeResult;
     }
     int getDefaultAccess() override
     {
@@ -52,7 +54,7 @@ public:
         calls.append("setCredentials");
         user = newUser;
         password = newPassword;
-        return 0;
+        return writeResult;
     }
     Quorvane::EventNative getEvent(const char *) override { return {}; }
     Quorvane::EventNative **getEventList() override { return nullptr; }

@@ -539,6 +539,13 @@ void tst_TheManager::settingsGoThroughTheLibrary()
     QCOMPARE(user->text(), QStringLiteral("J\u00fcrgen \u03a9"));
     QCOMPARE(password->text(), QStringLiteral("p\u00e4ss w\u00f6rd"));
     QVERIFY(m_boxes.isEmpty());
+
+    // Settings that did not reach the file are an error, said in a box.
+    m_quorvane.writeResult = 99;
+    m_window->SaveSettings();
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].kind, MessageBoxes::Kind::Critical);
+    QVERIFY(m_boxes[0].text.contains(QStringLiteral("could not be saved")));
 }
 
 void tst_TheManager::withoutTheLibraryTheSettingsStayAsTheyAre()

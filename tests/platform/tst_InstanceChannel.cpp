@@ -83,6 +83,7 @@ private slots:
     void assemblesARequestThatArrivesByteByByte();
     void dropsAClientThatStaysSilent();
     void servesOthersWhileAFilterRunsAModalLoop();
+    void refusesRequestsBeyondTheWaitingBound();
     void survivesASenderThatGivesUpWaiting();
     void addressIsPrivateAndFollowsTheSettings();
     void aFolderOpenToOthersIsRefused();
@@ -292,6 +293,48 @@ void tst_InstanceChannel::servesOthersWhileAFilterRunsAModalLoop()
     QVERIFY(secondSeenInsideFirst);
     QVERIFY(handled);
     QCOMPARE(result, qint64(99));
+}
+
+void tst_InstanceChannel::refusesRequestsBeyondTheWaitingBound()
+{
+    // The first request waits in a modal loop; the bound is that one.
+    m_server->setMaxWaiting(1);
+    std::atomic<bool> waiting = false;
+    std::atomic<bool> release = false;
+    m_server->setFilter([&](const WindowMessage &message, qint64 *result) {
+        waiting = message.message == 1;
+        const QDeadlineTimer deadline(10000);
+        while (waiting && !release && !deadline.hasExpired())
+            QTest::qWait(5);
+        *result = message.message;
+        return true;
+    });
+    qint64 result = 0;
+    bool handled = false;
+    InstanceClient::Outcome refused = InstanceClient::Outcome::NoAnswer;
+    std::unique_ptr<QThread> other(QThread::create([&] {
+        const QDeadlineTimer deadline(5000);
+        while (!waiting && !deadline.hasExpired())
+            QThread::msleep(1);
+        qint64 otherResult = 0;
+        bool otherHandled = true;
+        refused = InstanceClient(Title).send({ 2, 0, 0 }, &otherResult, &otherHandled, 5000);
+        release = true;
+    }));
+    other->start();
+    QVERIFY(runClient([&] { InstanceClient(Title).send({ 1, 0, 0 }, &result, &handled, 10000); }));
+    QVERIFY(other->wait(QDeadlineTimer(5000)));
+    QCOMPARE(refused, InstanceClient::Outcome::Busy);
+    QVERIFY(handled);
+    QCOMPARE(result, qint64(1));
+
+    // Answered, it makes room again.
+    InstanceClient::Outcome outcome = InstanceClient::Outcome::NoAnswer;
+    QVERIFY(runClient([&] {
+        outcome = InstanceClient(Title).send({ 3, 0, 0 }, &result, &handled, 5000);
+    }));
+    QCOMPARE(outcome, InstanceClient::Outcome::Delivered);
+    QCOMPARE(result, qint64(3));
 }
 
 void tst_InstanceChannel::survivesASenderThatGivesUpWaiting()

@@ -1,11 +1,13 @@
 #include "HandOverSetting.h"
 #include "InstanceClient.h"
+#include "InstanceServer.h"
 #include "KeycrateProcess.h"
 
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThread>
 #include <algorithm>
 #include <csignal>
 #include <fcntl.h>
@@ -72,6 +74,7 @@ private slots:
     void wrongUsageAndMissingFiles();
     void locksListsAndUnlocksInTheRunningKeycrate();
     void aLockThatFailsExitsWith99();
+    void aKeycrateWithTooManyWaitingSaysSo();
     void showBringsTheWindowUp();
     void quitEndsAtOnceWithoutTidyingTheList();
     void concurrentSendersEachLockTheirOwnFile();
@@ -175,6 +178,25 @@ void tst_KeycrateSend::locksListsAndUnlocksInTheRunningKeycrate()
     QCOMPARE(readFile(keycrate.listPath()), lineB);
     QCOMPARE(send({ QStringLiteral("list") }).output.toLocal8Bit(), lineB);
     QCOMPARE(keycrate.output().count(QStringLiteral("Operation successful!")), 3);
+}
+
+void tst_KeycrateSend::aKeycrateWithTooManyWaitingSaysSo()
+{
+    // Standing in for a keycrate whose boxes already hold all it takes.
+    Platform::InstanceServer busy(QStringLiteral("Lock my files"));
+    QCOMPARE(busy.claim(), Platform::InstanceServer::Claim::Claimed);
+    QVERIFY(busy.listen());
+    busy.setMaxWaiting(0);
+    const QString file = makeFile(QStringLiteral("a.txt"));
+    KeycrateProcess::Run run { false, -1, {} };
+    std::unique_ptr<QThread> sender(QThread::create([&] {
+        run = send({ QStringLiteral("lock"), file });
+    }));
+    sender->start();
+    QVERIFY(QTest::qWaitFor([&] { return sender->isFinished(); }, 15000));
+    QCOMPARE(run.exitCode, 5);
+    QVERIFY2(run.output.contains(QStringLiteral("too many requests waiting")),
+             qPrintable(run.output));
 }
 
 void tst_KeycrateSend::aLockThatFailsExitsWith99()

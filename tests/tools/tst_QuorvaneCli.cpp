@@ -7,6 +7,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
@@ -304,14 +305,23 @@ void tst_QuorvaneCli::backupOfAFolder()
     QVERIFY(missing.err.contains("no-such-folder: no such file or folder"));
 
     // Whatever is not sent is told and counted, and a name's line break
-    // does not split its line.
+    // does not split its line. A name that is no UTF-8 goes with its bytes
+    // escaped, and a system file whose size is given as 0 goes whole.
     makeFile("odd/plain.txt", "plain");
     makeFile("odd/new\nline.txt", "two");
     const QByteArray odd = QFile::encodeName(m_files.filePath("odd"));
+    {
+        QFile latin(QFile::decodeName(odd) + "/x");
+        QVERIFY(latin.open(QIODevice::WriteOnly) && latin.write("latin") == 5);
+        latin.close();
+        QCOMPARE(::rename(odd + "/x", odd + "/caf\xe9.txt"), 0);
+    }
+    // QDir cannot name it to take it away.
+    const auto removeLatin = qScopeGuard([&odd] { ::unlink(odd + "/caf\xe9.txt"); });
     QCOMPARE(::mkfifo(odd + "/pipe", 0600), 0);
     QCOMPARE(::symlink("loop", odd + "/loop"), 0);
     QCOMPARE(::symlink("..", odd + "/up"), 0);
-    int failures = 4;
+    int failures = 3;
     // root reads any folder.
     if (::geteuid() != 0) {
         makeFile("odd/closed/hidden.txt", "hidden");
@@ -322,13 +332,25 @@ void tst_QuorvaneCli::backupOfAFolder()
     QFile::setPermissions(odd + "/closed",
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QCOMPARE(skipped.exitCode, 99);
-    QVERIFY2(skipped.out.contains(QStringLiteral("sent 2, failed %1").arg(failures).toUtf8()),
+    QVERIFY2(skipped.out.contains(QStringLiteral("sent 4, failed %1").arg(failures).toUtf8()),
              skipped.out.constData());
-    QCOMPARE(skipped.out.count('\n'), 3);
+    QCOMPARE(skipped.out.count('\n'), 5);
     QVERIFY(skipped.out.contains("/odd/new\\nline.txt\n"));
     for (const char *reason : { "pipe: not a regular file", "loop: a symbolic link, not followed",
-                                "up: a symbolic link", "status: its size is given as 0" })
+                                "up: a symbolic link" })
         QVERIFY2(skipped.err.contains(reason), skipped.err.constData());
+    QMap<QByteArray, QByteArray> sentIds;
+    for (const QByteArray &line : skipped.out.split('\n')) {
+        const int tab = line.indexOf('\t');
+        if (tab > 0)
+            sentIds.insert(line.mid(tab + 1), line.left(tab));
+    }
+    QCOMPARE(m_server->download(sentIds.value(odd + "/caf\\xe9.txt")), QByteArray("latin"));
+    QVERIFY(m_server->download(sentIds.value("/proc/self/status")).contains("\nPid:"));
+    for (const ReferenceServer::StoredEvent &stored : m_server->events()) {
+        if (stored.id == sentIds.value(odd + "/caf\\xe9.txt"))
+            QCOMPARE(stored.name, QByteArray("File [caf\\xe9.txt]"));
+    }
 }
 
 void tst_QuorvaneCli::refusedLoginAndStoppedServer()
@@ -339,6 +361,15 @@ void tst_QuorvaneCli::refusedLoginAndStoppedServer()
     QVERIFY(refused.err.contains("refused the login"));
     QVERIFY(refused.out.isEmpty());
     useAccount(ReferenceServer::Password);
+
+    // TLS to a server that speaks plain HTTP: the library's reason reaches
+    // stderr, which is no terminal here.
+    QString secure = m_server->url();
+    RUN_OK(quorvane({ "config", "server_url", secure.replace("http://", "https://") }));
+    const Run tls = quorvane({ "list", "--server" });
+    RUN_OK(quorvane({ "config", "server_url", m_server->url() }));
+    QCOMPARE(tls.exitCode, 99);
+    QVERIFY2(tls.err.contains("No secure connection to the server: "), tls.err.constData());
 
     QVERIFY(m_server->process().stop());
     const QByteArray url = m_server->url().toUtf8();

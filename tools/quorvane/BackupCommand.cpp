@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
@@ -63,20 +64,14 @@ void BackupCommand::take(const std::string &path, std::vector<File> *files,
         refuse(path, "not a regular file or folder (a pipe, socket or device)", failed);
     } else {
         // Without blocking and without a link planted since: only readable
-        // files are sent, and a file that says it is empty must be.
+        // files are sent.
         const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
-        char byte;
         if (fd < 0) {
             refuse(path, std::strerror(errno), failed);
             return;
         }
-        const bool holdsMore = info.st_size == 0 && ::read(fd, &byte, 1) > 0;
         ::close(fd);
-        if (holdsMore)
-            refuse(path, "its size is given as 0 but it holds data (a system file?); not sent",
-                   failed);
-        else
-            files->push_back({ path, std::int64_t(info.st_size) });
+        files->push_back({ path, std::int64_t(info.st_size) });
     }
 }
 
@@ -120,13 +115,100 @@ std::vector<BackupCommand::File> BackupCommand::collect(int *failed)
     return files;
 }
 
-int BackupCommand::send(const File &file, int access)
+bool BackupCommand::stage(const File &file, Staged *staged, std::string *reason)
 {
+    // System files give their size as 0 (or a page) whatever they hold, so
+    // small files are read to their end first; larger ones are checked after.
+    constexpr std::int64_t ReadFirst = 64 * 1024;
+    constexpr std::size_t ReadAtMost = 16 * 1024 * 1024;
+    staged->fd = ::open(file.path.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+    struct stat info;
+    if (staged->fd < 0 || ::fstat(staged->fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        *reason = staged->fd < 0 ? std::strerror(errno) : "no longer a regular file";
+        return false;
+    }
+    staged->path = file.path;
+    staged->size = info.st_size;
+    std::string bytes;
+    bool snapshot = false;
+    if (info.st_size <= ReadFirst) {
+        char block[65536];
+        ssize_t got;
+        while ((got = ::read(staged->fd, block, sizeof block)) > 0 && bytes.size() <= ReadAtMost)
+            bytes.append(block, std::size_t(got));
+        if (got < 0) {
+            *reason = std::strerror(errno);
+            return false;
+        }
+        if (bytes.size() > ReadAtMost) {
+            *reason = "its size is given as " + std::to_string(info.st_size)
+                + " bytes but it holds more than 16 MiB; not sent";
+            return false;
+        }
+        snapshot = std::int64_t(bytes.size()) != info.st_size;
+        staged->size = std::int64_t(bytes.size());
+    }
     const std::string fileName = file.path.substr(file.path.rfind('/') + 1);
+    const bool utf8 = RecordFormat::isUtf8(fileName);
+    if (!snapshot && utf8)
+        return true;
+
+    if (m_standIns.empty()) {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string folder = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/quorvane-XXXXXX";
+        if (!::mkdtemp(folder.data())) {
+            *reason = std::string("cannot make a private folder to send it from: ")
+                + std::strerror(errno);
+            return false;
+        }
+        m_standIns = folder;
+    }
+    // The same name, or its bytes escaped into UTF-8, is what the server keeps.
+    staged->standIn = m_standIns + '/' + (utf8 ? fileName : RecordFormat::escaped(fileName));
+    bool made;
+    staged->copied = snapshot;
+    if (snapshot) {
+        const int out = ::open(staged->standIn.c_str(),
+                               O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        made = out >= 0 && ::write(out, bytes.data(), bytes.size()) == ssize_t(bytes.size());
+        if (out >= 0 && ::close(out) != 0)
+            made = false;
+    } else {
+        made = ::symlink(file.path.c_str(), staged->standIn.c_str()) == 0;
+    }
+    if (!made) {
+        *reason = std::string("cannot make the copy to send it from: ") + std::strerror(errno);
+        ::unlink(staged->standIn.c_str());
+        staged->standIn.clear();
+        return false;
+    }
+    staged->path = staged->standIn;
+    return true;
+}
+
+std::string BackupCommand::unstage(const Staged &staged)
+{
+    std::string changed;
+    struct stat info;
+    if (staged.fd >= 0 && !staged.copied && ::fstat(staged.fd, &info) == 0
+        && info.st_size != staged.size) {
+        changed = "it changed while it was sent (" + std::to_string(staged.size) + " bytes, now "
+            + std::to_string(info.st_size) + "); the server's copy may be incomplete";
+    }
+    if (staged.fd >= 0)
+        ::close(staged.fd);
+    if (!staged.standIn.empty())
+        ::unlink(staged.standIn.c_str());
+    return changed;
+}
+
+int BackupCommand::send(const Staged &staged, int access, std::string *id)
+{
+    const std::string fileName = staged.path.substr(staged.path.rfind('/') + 1);
     const std::string name = "File [" + fileName + "]";
     Quorvane::EventNative event;
     event.name = name.c_str();
-    event.path = file.path.c_str();
+    event.path = staged.path.c_str();
     event.description = "Uploaded by KEYCRATE";
     event.kind = KindServerFile;
     event.access = access;
@@ -134,11 +216,8 @@ int BackupCommand::send(const File &file, int access)
     // The first pipe's events grow by each file sent; the user keeps only
     // the new ones, and the file's is its id.
     for (const EventRecord &record : m_session.events()) {
-        if (code == 0 && record.path == file.path) {
-            m_progress.clear();
-            m_out << RecordFormat::escaped(record.id) << '\t' << RecordFormat::escaped(file.path)
-                  << '\n';
-        }
+        if (code == 0 && record.path == staged.path)
+            *id = record.id;
     }
     return code;
 }
@@ -171,11 +250,30 @@ int BackupCommand::run()
         m_progress.setOverall(doneBytes, file.size, total);
         m_progress.setPrefix(std::to_string(i + 1) + "/" + std::to_string(files.size()));
         m_progress.status(RecordFormat::printable(file.path));
-        const int code = send(file, access);
         doneBytes += file.size;
+        Staged staged;
+        std::string reason;
+        if (!stage(file, &staged, &reason)) {
+            unstage(staged);
+            m_progress.clear();
+            refuse(file.path, reason, &failed);
+            continue;
+        }
+        std::string id;
+        const int code = send(staged, access, &id);
+        reason = unstage(staged);
+        if (code == 0 && !reason.empty()) {
+            m_progress.clear();
+            refuse(file.path, reason, &failed);
+            continue;
+        }
         if (code == 0) {
+            m_progress.clear();
+            if (!id.empty())
+                m_out << RecordFormat::escaped(id) << '\t' << RecordFormat::escaped(file.path)
+                      << '\n';
             ++sent;
-            sentBytes += file.size;
+            sentBytes += staged.size;
             continue;
         }
         ++failed;
@@ -188,18 +286,23 @@ int BackupCommand::run()
             break;
         }
         // A server that cannot be reached fails every file alike.
-        const std::string reason = ServerProbe::unreachable(SharedSettings::serverUrl());
-        if (!reason.empty()) {
-            m_err << "quorvane: cannot send " << RecordFormat::escaped(file.path) << ": " << reason
-                  << '\n';
+        const std::string unreachable = ServerProbe::unreachable(SharedSettings::serverUrl());
+        if (!unreachable.empty()) {
+            m_err << "quorvane: cannot send " << RecordFormat::escaped(file.path) << ": "
+                  << unreachable << '\n';
             stopCode = Quorvane::Failure;
             failed += int(files.size() - i - 1);
             break;
         }
-        m_err << "quorvane: cannot send " << RecordFormat::escaped(file.path)
-              << ": the server answered with an error, or the file could not be read\n";
+        const std::string &told = m_session.user().reason();
+        m_err << "quorvane: cannot send " << RecordFormat::escaped(file.path) << ": "
+              << (told.empty() ? "the server answered with an error, or the file could not be read"
+                               : RecordFormat::printable(told))
+              << '\n';
     }
     m_session.user().keepOnlyNew(nullptr);
+    if (!m_standIns.empty())
+        ::rmdir(m_standIns.c_str());
     m_progress.clear();
 
     const double seconds

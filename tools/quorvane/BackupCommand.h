@@ -33,11 +33,28 @@ private:
     void take(const std::string &path, std::vector<File> *files, std::vector<std::string> *folders,
               int *failed);
     void refuse(const std::string &path, const std::string &reason, int *failed);
-    int send(const File &file, int access);
+
+    // What the library reads for a file: the file itself, or a stand-in in a
+    // private folder when the file's size cannot be trusted (a system file's,
+    // given as 0) or its name is no UTF-8, which event documents cannot carry.
+    struct Staged
+    {
+        std::string path;
+        std::string standIn;
+        std::int64_t size = 0;
+        bool copied = false;
+        // The file itself, held open to tell whether it changed while sent.
+        int fd = -1;
+    };
+    bool stage(const File &file, Staged *staged, std::string *reason);
+    // Closes and removes what stage made; the reason when the file changed.
+    std::string unstage(const Staged &staged);
+    int send(const Staged &staged, int access, std::string *id);
 
     const CommandLine &m_line;
     Session &m_session;
     Progress &m_progress;
     std::ostream &m_out;
     std::ostream &m_err;
+    std::string m_standIns;
 };

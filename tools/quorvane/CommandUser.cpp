@@ -39,6 +39,8 @@ int CommandUser::wait()
         }
     }
     m_finished = false;
+    m_reason.swap(m_message);
+    m_message.clear();
     m_events.swap(m_collected);
     m_collected.clear();
     const int code = m_interrupted ? int(Quorvane::Cancelled) : m_code;
@@ -94,8 +96,14 @@ void CommandUser::OnMessage(const char *text)
     if (!text || !std::strcmp(text, "Done.") || !std::strcmp(text, "Error."))
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (!m_retired)
-        m_progress.status(RecordFormat::printable(text));
+    if (m_retired)
+        return;
+    // Without a terminal the status line is silent: a reason must still be
+    // told when the operation fails.
+    const std::size_t length = std::strlen(text);
+    if (length < 3 || std::strcmp(text + length - 3, "...") != 0)
+        m_message = text;
+    m_progress.status(RecordFormat::printable(text));
 }
 
 void CommandUser::OnProgress(int done, int total)

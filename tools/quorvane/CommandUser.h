@@ -34,6 +34,9 @@ public:
     // after the command ended (another thread's transfer reports to it): such
     // users are retired, never destroyed, and stay silent.
     void retire();
+    // Why the awaited operation failed as the library told it (status texts,
+    // which end in "...", are no reason), or empty.
+    const std::string &reason() const { return m_reason; }
     // The first pipe's events as the last awaited report left them.
     const std::vector<EventRecord> &events() const { return m_events; }
 
@@ -52,6 +55,8 @@ private:
     bool m_interrupted = false;
     bool m_retired = false;
     int m_code = 0;
+    std::string m_message;
+    std::string m_reason;
     std::vector<EventRecord> m_collected;
     std::vector<EventRecord> m_events;
 };

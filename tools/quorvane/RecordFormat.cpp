@@ -158,6 +158,17 @@ std::string RecordFormat::escaped(const std::string &text)
     return out;
 }
 
+bool RecordFormat::isUtf8(const std::string &text)
+{
+    for (std::size_t i = 0; i < text.size();) {
+        const std::size_t length = sequenceLength(text, i);
+        if (length == 0)
+            return false;
+        i += length;
+    }
+    return true;
+}
+
 void RecordFormat::table(std::ostream &out, const std::vector<EventRecord> &records, int width)
 {
     // id, time, kind, access, where; the name takes what is left of the line.

@@ -27,4 +27,5 @@ public:
     // Text such as a file name on one line, reversibly: a backslash, control
     // characters and bytes that are no UTF-8 become \\, \n, \t, \r or \xNN.
     static std::string escaped(const std::string &text);
+    static bool isUtf8(const std::string &text);
 };

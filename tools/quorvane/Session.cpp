@@ -182,6 +182,8 @@ int Session::fail(const std::string &what, int code, bool server)
                  "quorvane config --password-stdin password)\n";
     } else if (exit == Quorvane::Cancelled) {
         m_err << "cancelled\n";
+    } else if (!m_user->reason().empty()) {
+        m_err << RecordFormat::printable(m_user->reason()) << '\n';
     } else if (server) {
         const std::string reason = ServerProbe::unreachable(SharedSettings::serverUrl());
         m_err << (reason.empty() ? "the server at " + SharedSettings::serverUrl()

@@ -37,6 +37,7 @@ class SettingsAndUserTest : public QObject
 private slots:
     void firstWriteCreatesPrivateFileAndFolder();
     void dataFolderFollowsTheLatestWrite();
+    void aWriteThatDoesNotReachTheFileFails();
     void progressFitsAnInt();
     void reportsNeedAUser();
 };
@@ -67,6 +68,22 @@ void SettingsAndUserTest::dataFolderFollowsTheLatestWrite()
     QCOMPARE(dataFolder(), QByteArray("/first"));
     QCOMPARE(longLived.writeDataPath("/second/\xc3\xa9"), 0);
     QCOMPARE(dataFolder(), QByteArray("/second/\xc3\xa9"));
+}
+
+void SettingsAndUserTest::aWriteThatDoesNotReachTheFileFails()
+{
+    // A folder where the file belongs stops even root.
+    SettingsStore store;
+    const QString file = store.fileName();
+    QFile::remove(file);
+    QVERIFY(QDir().mkpath(file));
+    QCOMPARE(store.writeCredentials("user", "secret"), 99);
+    QCOMPARE(store.writeInt(SettingsStore::RefreshDays, 3), 99);
+    QCOMPARE(store.writeDataPath("/data"), 99);
+    // Once the file can be written, so can the same store.
+    QVERIFY(QDir(file).removeRecursively());
+    QCOMPARE(store.writeInt(SettingsStore::RefreshDays, 4), 0);
+    QCOMPARE(SettingsStore().readInt(SettingsStore::RefreshDays), 4);
 }
 
 void SettingsAndUserTest::progressFitsAnInt()

@@ -511,6 +511,11 @@ void LocalConnectionTest::refusesTraversal_data()
     QTest::newRow("slash") << QByteArray("a/b") << QByteArray("a.pdf");
     QTest::newRow("backslash") << QByteArray("..\\..\\victim") << QByteArray("a.pdf");
     QTest::newRow("zero byte") << QByteArray("ok\0/../../victim", 16) << QByteArray("a.pdf");
+    // Read as UTF-8, each would name another id's folder and holding file.
+    QTest::newRow("no UTF-8") << QByteArray("fine\xff") << QByteArray("a.pdf");
+    QTest::newRow("byte order mark") << QByteArray("\xef\xbb\xbf"
+                                                   "fine")
+                                     << QByteArray("a.pdf");
     QTest::newRow("copy named ..") << QByteArray("fine") << QByteArray("/x/..");
     QTest::newRow("copy named .") << QByteArray("fine") << QByteArray("x/.");
     QTest::newRow("copy without name") << QByteArray("fine") << QByteArray("x/");

@@ -182,10 +182,12 @@ private slots:
             { "/home/u/.ssh/id_rsa", "id_rsa" },
             { "..\\..\\boot.ini", "boot.ini" },
             { "report.pdf", "report.pdf" },
-            { "..", "" },
-            { ".", "" },
-            { "a/b/..", "" },
-            { "folder/", "" },
+            { "..", "." },
+            { ".", "." },
+            { "a/b/..", "." },
+            { "folder/", "." },
+            { QByteArray("a\0b", 3), "." },
+            { "", "" },
         };
         for (const auto &[sent, kept] : cases)
             QCOMPARE(read(QByteArray(list).replace("%1", sent)).value("A").getPath(), kept);

@@ -90,8 +90,11 @@ private slots:
         LibrarySettings::configure(QString::fromUtf8(server.baseUrl()), data.path());
         library->setDataPath(data.path().toUtf8().constData());
         const QByteArray now = QByteArray::number(QDateTime::currentSecsSinceEpoch());
-        // Names of the event's own field files, and one no file system takes.
-        const QList<QByteArray> paths { "id.txt", "name.txt", QByteArray(100 * 1024, 'n') };
+        // Names of the event's own field files, of folders, one with a NUL and
+        // one no file system takes.
+        const QList<QByteArray> paths {
+            "id.txt", "name.txt", ".", "..", QByteArray("a\0b.txt", 7), QByteArray(100 * 1024, 'n')
+        };
         for (const QByteArray &path : paths) {
             const QByteArray id = "hostile-" + QByteArray::number(path.size());
             server.queueResponse(200,
@@ -106,7 +109,7 @@ private slots:
                 user.clear();
                 QCOMPARE(library->syncEvents(idList({ id }), &user), 0);
                 QVERIFY(user.waitForFinished());
-                QCOMPARE_NE(user.last().code, 0);
+                QVERIFY2(user.last().code != 0, path.left(20).toPercentEncoding().constData());
                 QVERIFY(!QFileInfo::exists(eventFolder(data.path(), id)));
                 QVERIFY(!QFileInfo::exists(data.filePath("holding/" + QString::fromUtf8(id))));
             }

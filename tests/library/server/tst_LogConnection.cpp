@@ -4,6 +4,7 @@
 #include "ForwardProxy.h"
 #include "LogConnection.h"
 #include "ScriptedServer.h"
+#include "ServerTransfer.h"
 #include "SettingsStore.h"
 
 #include <QCryptographicHash>
@@ -667,6 +668,30 @@ private slots:
         QCOMPARE(run(download), (QList<int> { 77, 99 }));
         QVERIFY(!QFile::exists(holding));
         QCOMPARE(server->requests.size(), 4);
+    }
+
+    void rangesAndDigestsAreReadWhole()
+    {
+        const QList<QPair<QByteArray, qint64>> ranges {
+            { "bytes 80000-199999/200000", 80000 },
+            { " BYTES 0-0/* ", 0 },
+            { "bytes 5", -1 },
+            { "bytes 5-/9", -1 },
+            { "bytes +5-9/10", -1 },
+            { "bytes 9-5/10", -1 },
+            { "bytes 5-9/9", -1 },
+            { "bytes 99999999999999999999-1/2", -1 },
+        };
+        for (const auto &[value, first] : ranges)
+            QCOMPARE(ServerTransfer::contentRangeStart(value), first);
+
+        const QByteArray sha = QCryptographicHash::hash("x", QCryptographicHash::Sha256);
+        const QByteArray member = "sha-256=:" + sha.toBase64() + ":";
+        QCOMPARE(ServerTransfer::foldReprDigest({}, "sha-512=:AA==:, " + member), sha);
+        QCOMPARE(ServerTransfer::foldReprDigest(sha, member), sha);
+        // Short of a sha-256, or differing on another line: nothing matches.
+        QCOMPARE(ServerTransfer::foldReprDigest({}, "sha-256=:AAAA:"), QByteArray("invalid"));
+        QCOMPARE(ServerTransfer::foldReprDigest("invalid", member), QByteArray("invalid"));
     }
 
     void bandwidthLimitsHold()
