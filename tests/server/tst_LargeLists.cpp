@@ -1,10 +1,12 @@
-// List answers too large to hold, on SQLite and PostgreSQL: the server's
-// memory stays bounded whatever an answer holds.
+// List answers too large to hold: large events read by slow readers, and a
+// million events of one account, on SQLite and PostgreSQL. The server's memory
+// stays bounded whatever an answer holds.
 
 #include "PostgresCluster.h"
 #include "RawConnection.h"
 #include "ReferenceServer.h"
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -78,6 +80,8 @@ class LargeListsTest : public QObject
 private slots:
     void slowReadersOfLargeEvents_data() { backends(); }
     void slowReadersOfLargeEvents();
+    void millionEvents_data() { backends(); }
+    void millionEvents();
 
 private:
     void backends();
@@ -173,6 +177,38 @@ void LargeListsTest::slowReadersOfLargeEvents()
           "KiB",
           Readers, Events, grown, peakMemoryKiB(pid));
     QVERIFY2(!MemoryTells || grown < Readers * 8 * 1024, qPrintable(QString::number(grown)));
+    m_server.reset();
+}
+
+// A day's list and a search through all events, each answered in little memory.
+void LargeListsTest::millionEvents()
+{
+    QVERIFY(startServer());
+    constexpr int Events = 1000000;
+    QElapsedTimer timer;
+    timer.start();
+    // One a minute: 1440 a day, for almost two years.
+    QVERIFY(m_server->seedEvents(ReferenceServer::User, Events, Start, 60));
+    const qint64 seeded = timer.restart();
+    const qint64 pid = m_server->process().pid();
+    const qint64 before = peakMemoryKiB(pid);
+
+    const qint64 day = Start + 300 * 86400;
+    const auto dayList = list(listRequest(day, day + 86399));
+    const qint64 listed = timer.restart();
+    QCOMPARE(dayList.status, 200);
+    QCOMPARE(values(dayList.body, "id"), seedIds(300 * 1440, 301 * 1440 - 1));
+
+    const auto search = list(listRequest(0, 4294967295LL, "event 99999"));
+    const qint64 searched = timer.restart();
+    QCOMPARE(search.status, 200);
+    QCOMPARE(values(search.body, "id"), seedIds(99999, 99999) + seedIds(999990, 999999));
+
+    const qint64 grown = peakMemoryKiB(pid) - before;
+    qInfo("%d events seeded in %lld ms; a day listed in %lld ms, all searched in %lld ms; the "
+          "server's peak memory grew by %lld KiB",
+          Events, seeded, listed, searched, grown);
+    QVERIFY2(!MemoryTells || grown < 64 * 1024, qPrintable(QString::number(grown)));
     m_server.reset();
 }
 

@@ -110,6 +110,9 @@ bool ReferenceServer::seedEvents(const QByteArray &account, int count, qint64 re
     bool ok
         = sqlite3_open_v2(database.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
     sqlite3_busy_timeout(db, 10000);
+    // Room for the indexes of a million events, which are written out of order.
+    ok = ok
+        && sqlite3_exec(db, "PRAGMA cache_size = -262144", nullptr, nullptr, nullptr) == SQLITE_OK;
     ok = ok && sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
     sqlite3_stmt *insert = nullptr;
     const char *query
