@@ -113,33 +113,29 @@ bool ReferenceServer::seedEvents(const QByteArray &account, int count, qint64 re
     // Room for the indexes of a million events, which are written out of order.
     ok = ok
         && sqlite3_exec(db, "PRAGMA cache_size = -262144", nullptr, nullptr, nullptr) == SQLITE_OK;
-    ok = ok && sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    // One statement, however many events.
     sqlite3_stmt *insert = nullptr;
     const char *query
-        = "INSERT INTO events (user_id, event_id, name, path, type, content, "
-          "description, record_time, record_changed, time_key, access_id, size, "
-          "storage) SELECT id, ?1, ?2, ?3, 'text/plain', '', ?8, ?4, ?4, ?5, 0, 0, ?7 "
-          "FROM users WHERE name = ?6";
+        = "WITH RECURSIVE n(i) AS (SELECT 0 WHERE ?1 > 0 UNION ALL "
+          "SELECT i + 1 FROM n WHERE i + 1 < ?1), "
+          "t(i, seconds) AS (SELECT i, ?3 + i * ?4 FROM n) "
+          "INSERT INTO events (user_id, event_id, name, path, type, content, description, "
+          "record_time, record_changed, time_key, access_id, size, storage) "
+          "SELECT u.id, CAST('seed-' || i AS BLOB), CAST('Event ' || i AS BLOB), "
+          "CAST('note.txt' AS BLOB), 'text/plain', '', ?2, CAST(CAST(seconds AS TEXT) AS BLOB), "
+          "CAST(CAST(seconds AS TEXT) AS BLOB), seconds, 0, 0, 'seed-' || i "
+          "FROM users u, t WHERE u.name = ?5";
     ok = ok && sqlite3_prepare_v2(db, query, -1, &insert, nullptr) == SQLITE_OK;
-    for (int i = 0; ok && i < count; ++i) {
-        const qint64 seconds = recordTime + qint64(i) * secondsApart;
-        const QByteArray time = QByteArray::number(seconds);
-        const QByteArray id = "seed-" + QByteArray::number(i);
-        const QByteArray name = "Event " + QByteArray::number(i);
-        sqlite3_bind_blob(insert, 1, id.constData(), int(id.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_text(insert, 7, id.constData(), int(id.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_blob(insert, 2, name.constData(), int(name.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_blob(insert, 3, "note.txt", 8, SQLITE_STATIC);
-        sqlite3_bind_blob(insert, 4, time.constData(), int(time.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_int64(insert, 5, seconds);
-        sqlite3_bind_blob(insert, 6, account.constData(), int(account.size()), SQLITE_STATIC);
-        sqlite3_bind_blob(insert, 8, description.constData(), int(description.size()),
+    if (ok) {
+        sqlite3_bind_int(insert, 1, count);
+        sqlite3_bind_blob(insert, 2, description.constData(), int(description.size()),
                           SQLITE_STATIC);
-        ok = sqlite3_step(insert) == SQLITE_DONE && sqlite3_changes(db) == 1;
-        sqlite3_reset(insert);
+        sqlite3_bind_int64(insert, 3, recordTime);
+        sqlite3_bind_int(insert, 4, secondsApart);
+        sqlite3_bind_blob(insert, 5, account.constData(), int(account.size()), SQLITE_STATIC);
+        ok = sqlite3_step(insert) == SQLITE_DONE && sqlite3_changes(db) == count;
     }
     sqlite3_finalize(insert);
-    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
     if (!ok)
         qWarning("cannot seed the events: %s", db ? sqlite3_errmsg(db) : "");
     sqlite3_close(db);
