@@ -342,7 +342,8 @@ Reply HttpService::list(const Request &request)
     Reply reply;
     reply.next = [this, listing](std::string &out, bool &done) {
         try {
-            // Room for the chunk's framing too, which then costs no copy.
+            // Room for what a piece may run over and for its chunk framing,
+            // which then costs no copy.
             out.reserve(ListChunk + 256);
             if (!listing->statusSent) {
                 out = EventList::StatusLine;
