@@ -180,6 +180,7 @@ template<class Stream> void Connection<Stream>::waitRequest()
     m_reply = Reply();
     m_hash.reset();
     std::vector<char>().swap(m_chunk);
+    std::string().swap(m_writing);
     if (m_stopping)
         return closeNow();
     m_phase = Phase::Idle;
@@ -470,14 +471,14 @@ template<class Stream> void Connection<Stream>::pumpList()
                 return self->closeNow();
             }
             self->m_out += piece.bytes.size();
-            std::string framed;
-            if (self->m_http10) {
-                framed = std::move(piece.bytes);
-            } else {
-                if (!piece.bytes.empty()) {
+            // Framed in place, in the room the piece keeps for it.
+            std::string framed = std::move(piece.bytes);
+            if (!self->m_http10) {
+                if (!framed.empty()) {
                     char size[32];
-                    std::snprintf(size, sizeof size, "%zx\r\n", piece.bytes.size());
-                    framed = size + piece.bytes + "\r\n";
+                    std::snprintf(size, sizeof size, "%zx\r\n", framed.size());
+                    framed.insert(0, size);
+                    framed += "\r\n";
                 }
                 if (piece.done)
                     framed += "0\r\n\r\n";

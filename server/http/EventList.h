@@ -2,6 +2,7 @@
 
 #include "store/EventRecord.h"
 
+#include <cstddef>
 #include <string>
 
 namespace QuorvaneServer {
@@ -15,8 +16,17 @@ public:
     static const char *const StatusLine;
     static const char *const LoginRefused;
 
-    static void append(std::string &out, const EventRecord &event);
-    static std::string oneLine(const std::string &value);
+    // How much of one event has been written.
+    struct Position
+    {
+        size_t field = 0;
+        size_t offset = 0;
+        bool keyWritten = false;
+    };
+    // Appends the lines of event from at on, stopping once out holds about
+    // limit bytes, so that an answer goes out in pieces of a bounded size
+    // whatever an event holds. True when the event is complete.
+    static bool append(std::string &out, const EventRecord &event, Position &at, size_t limit);
 };
 
 } // namespace QuorvaneServer

@@ -12,13 +12,13 @@
 #include "store/FileStore.h"
 #include "store/Sha256.h"
 
+#include <deque>
 #include <limits>
 
 namespace QuorvaneServer {
 
 namespace {
 
-constexpr size_t ListPage = 256;
 constexpr size_t ListChunk = 64 * 1024;
 const char *const Prefix = "/action/file/quorv";
 const char *const HealthPath = "/health";
@@ -119,8 +119,13 @@ struct ListQuery
     std::optional<SearchTerm> description;
     std::optional<SearchTerm> title;
     EventStore::Cursor cursor;
+    // Read but not yet answered: one page of the store at most.
+    std::deque<EventRecord> pending;
+    // How much of the first pending event has gone out.
+    EventList::Position written;
+    bool writing = false;
     bool statusSent = false;
-    bool done = false;
+    bool lastPage = false;
 
     // With both searches, either may match.
     bool matches(const EventRecord &event) const
@@ -325,25 +330,43 @@ Reply HttpService::list(const Request &request)
     if (query.has("searchtitle"))
         listing->title.emplace(query.value("searchtitle"));
 
-    // Streamed a page at a time: memory stays small however many events match.
+    // Streamed a piece at a time as the client takes it: a piece of about
+    // ListChunk bytes and a page of the store are all a reader holds, however
+    // many events match and whatever they hold.
     Reply reply;
     reply.next = [this, listing](std::string &out, bool &done) {
         try {
+            // Room for what a piece may run over and for its chunk framing,
+            // which then costs no copy.
+            out.reserve(ListChunk + 256);
             if (!listing->statusSent) {
                 out = EventList::StatusLine;
                 listing->statusSent = true;
             }
-            while (!listing->done && out.size() < ListChunk) {
-                const auto rows = m_events.page(listing->user, listing->from, listing->to,
-                                                listing->cursor, ListPage);
-                listing->done = rows.size() < ListPage;
-                for (const auto &row : rows) {
-                    listing->cursor = row.position;
-                    if (listing->matches(row.event))
-                        EventList::append(out, row.event);
+            while (out.size() < ListChunk) {
+                if (listing->pending.empty()) {
+                    if (listing->lastPage)
+                        break;
+                    auto page = m_events.page(listing->user, listing->to, listing->cursor);
+                    listing->cursor = std::move(page.next);
+                    listing->lastPage = page.last;
+                    for (auto &event : page.events)
+                        listing->pending.push_back(std::move(event));
+                    continue;
                 }
+                const EventRecord &event = listing->pending.front();
+                if (!listing->writing && !listing->matches(event)) {
+                    listing->pending.pop_front();
+                    continue;
+                }
+                listing->writing = true;
+                if (!EventList::append(out, event, listing->written, ListChunk))
+                    break;
+                listing->written = {};
+                listing->writing = false;
+                listing->pending.pop_front();
             }
-            done = listing->done;
+            done = listing->lastPage && listing->pending.empty();
             return true;
         } catch (const std::exception &failure) {
             m_log.message(std::string("error: listing events failed: ") + failure.what());

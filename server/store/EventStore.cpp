@@ -13,6 +13,39 @@
 
 namespace QuorvaneServer {
 
+namespace {
+
+// A page of the list: the sizes of this many events are read first, then as
+// many of them as hold PageBytes, or one larger event alone.
+constexpr int64_t PageRows = 256;
+constexpr int64_t PageBytes = 256 * 1024;
+constexpr int64_t SmallEvent = 16 * 1024;
+
+// The cursor alone bounds the walk from below: with a bound of time beside
+// it, SQLite would scan the index from there on every page.
+const std::string After = "FROM events WHERE user_id = ?1 AND (time_key, event_id) > (?2, ?3)";
+const std::string EventBytes
+    = "CAST(length(event_id) AS BIGINT) + length(name) + length(path) + length(type) "
+      "+ length(content) + length(description) + length(record_time) + length(record_changed)";
+const std::string SizesSql = "SELECT time_key, event_id, " + EventBytes + " " + After
+    + " AND time_key <= ?4 ORDER BY time_key, event_id LIMIT ?5";
+
+std::string smallOnly(const char *column)
+{
+    return std::string(", CASE WHEN bytes <= ?6 THEN ") + column + " END";
+}
+
+const std::string RunSql = "SELECT time_key, event_id" + smallOnly("name") + smallOnly("path")
+    + smallOnly("type") + smallOnly("content") + smallOnly("description") + smallOnly("record_time")
+    + smallOnly("record_changed")
+    + " FROM (SELECT time_key, event_id, name, path, type, content, description, record_time, "
+      "record_changed, "
+    + EventBytes + " AS bytes " + After
+    + " AND (time_key, event_id) <= (?4, ?5) ORDER BY time_key, event_id LIMIT ?7) AS page_rows "
+      "ORDER BY time_key, event_id";
+
+} // namespace
+
 EventStore::EventStore(Database &db, const FileStore &files)
     : m_db(db)
     , m_files(files)
@@ -144,36 +177,100 @@ bool EventStore::remove(int64_t user, const std::string &id)
     return true;
 }
 
-std::vector<EventStore::Listed> EventStore::page(int64_t user, int64_t from, int64_t to,
-                                                 const Cursor &after, size_t limit)
+EventStore::Page EventStore::page(int64_t user, int64_t to, const Cursor &after)
 {
+    // Each page is a statement or two of its own: no read transaction or lock
+    // outlives it, so writers never wait for a slow reader and no snapshot is
+    // kept for one. The walk goes by (time, id), which a replacement keeps
+    // unless it changes the event's time: an event present throughout is
+    // listed exactly once, as it is when the walk reaches it, and one added or
+    // removed meanwhile at most once. Only an event whose time is changed while
+    // the answer is under way may be listed at both places or at neither.
     std::lock_guard<std::mutex> lock(m_db.mutex());
-    Statement select(m_db,
-                     "SELECT event_id, name, path, type, content, description, record_time, "
-                     "record_changed, time_key FROM events WHERE user_id = ?1 AND time_key >= ?2 "
-                     "AND time_key <= ?3 AND (time_key, event_id) > (?4, ?5) "
-                     "ORDER BY time_key, event_id LIMIT ?6");
-    select.bind(1, user)
-        .bind(2, from)
-        .bind(3, to)
-        .bind(4, after.timeKey)
-        .bind(5, after.id)
-        .bind(6, static_cast<int64_t>(limit));
-    std::vector<Listed> rows;
-    while (select.step()) {
-        Listed row;
-        row.event.id = select.bytes(0);
-        row.event.name = select.bytes(1);
-        row.event.path = select.bytes(2);
-        row.event.type = select.bytes(3);
-        row.event.content = select.bytes(4);
-        row.event.description = select.bytes(5);
-        row.event.recordTime = select.bytes(6);
-        row.event.recordChanged = select.bytes(7);
-        row.position = { select.integer(8), row.event.id };
-        rows.push_back(std::move(row));
+    struct Sized
+    {
+        Cursor key;
+        int64_t bytes = 0;
+    };
+    std::vector<Sized> ahead;
+    {
+        Statement sizes(m_db, SizesSql.c_str());
+        sizes.bind(1, user).bind(2, after.timeKey).bind(3, after.id).bind(4, to).bind(5, PageRows);
+        while (sizes.step())
+            ahead.push_back({ { sizes.integer(0), sizes.bytes(1) }, sizes.integer(2) });
     }
-    return rows;
+    Page page;
+    page.next = after;
+    if (ahead.empty()) {
+        page.last = true;
+        return page;
+    }
+    if (ahead.front().bytes > SmallEvent) {
+        page.next = ahead.front().key;
+        if (auto event = readEvent(user, page.next))
+            page.events.push_back(std::move(*event));
+        return page;
+    }
+    size_t run = 0;
+    int64_t bytes = 0;
+    while (run < ahead.size() && ahead[run].bytes <= SmallEvent
+           && bytes + ahead[run].bytes <= PageBytes)
+        bytes += ahead[run++].bytes;
+    const Cursor &end = ahead[run - 1].key;
+
+    // An event that grew since its size was read comes back without its
+    // fields; the page ends with it, read on its own.
+    Statement select(m_db, RunSql.c_str());
+    select.bind(1, user)
+        .bind(2, after.timeKey)
+        .bind(3, after.id)
+        .bind(4, end.timeKey)
+        .bind(5, end.id)
+        .bind(6, SmallEvent)
+        .bind(7, static_cast<int64_t>(run));
+    size_t got = 0;
+    while (select.step()) {
+        ++got;
+        page.next = { select.integer(0), select.bytes(1) };
+        if (select.isNull(2)) {
+            if (auto event = readEvent(user, page.next))
+                page.events.push_back(std::move(*event));
+            return page;
+        }
+        EventRecord event;
+        event.id = page.next.id;
+        event.name = select.bytes(2);
+        event.path = select.bytes(3);
+        event.type = select.bytes(4);
+        event.content = select.bytes(5);
+        event.description = select.bytes(6);
+        event.recordTime = select.bytes(7);
+        event.recordChanged = select.bytes(8);
+        page.events.push_back(std::move(event));
+    }
+    if (got < run)
+        page.next = end;
+    return page;
+}
+
+std::optional<EventRecord> EventStore::readEvent(int64_t user, const Cursor &key)
+{
+    Statement select(m_db,
+                     "SELECT name, path, type, content, description, record_time, record_changed "
+                     "FROM events WHERE user_id = ?1 AND time_key = ?2 AND event_id = ?3");
+    select.bind(1, user).bind(2, key.timeKey).bind(3, key.id);
+    if (!select.step())
+        return std::nullopt;
+    EventRecord event;
+    event.id = key.id;
+    event.name = select.bytes(0);
+    event.path = select.bytes(1);
+    event.type = select.bytes(2);
+    event.content = select.bytes(3);
+    event.description = select.bytes(4);
+    event.recordTime = select.bytes(5);
+    event.recordChanged = select.bytes(6);
+    return event;
 }
 
 void EventStore::ping()

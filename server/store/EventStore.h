@@ -47,15 +47,20 @@ public:
         int64_t timeKey = 0;
         std::string id;
     };
-    struct Listed
+    struct Page
     {
-        EventRecord event;
-        Cursor position;
+        std::vector<EventRecord> events;
+        // Where the next page starts.
+        Cursor next;
+        // Nothing was left after the cursor.
+        bool last = false;
     };
-    // Up to limit events of user whose time lies in [from, to], in order of
-    // time and id, starting after the position after.
-    std::vector<Listed> page(int64_t user, int64_t from, int64_t to, const Cursor &after,
-                             size_t limit);
+    // The next events of user, in order of time and id, after the position
+    // after (at first the start of the time window, with an empty id) up to
+    // the time to. A page holds a few hundred KiB of fields or a single larger
+    // event, so a reader costs little memory whatever the events hold; it may
+    // be empty without being the last.
+    Page page(int64_t user, int64_t to, const Cursor &after);
 
     std::set<std::string> storageNames();
     // Throws DatabaseError when the database cannot be reached.
@@ -64,6 +69,8 @@ public:
     bool refersTo(const std::string &storage);
 
 private:
+    // The user's event at key, or nullopt when it is no longer there.
+    std::optional<EventRecord> readEvent(int64_t user, const Cursor &key);
     // Inside a write transaction: throws when copy moved the service away.
     void refuseIfMoved();
 

@@ -2,6 +2,7 @@
 
 #include <QFile>
 #include <QUrl>
+#include <libpq-fe.h>
 #include <sqlite3.h>
 
 ReferenceServer::ReferenceServer()
@@ -10,8 +11,8 @@ ReferenceServer::ReferenceServer()
 {
 }
 
-ReferenceServer::ReferenceServer(const QString &dataFolder)
-    : m_process(std::make_unique<ServerProcess>(dataFolder))
+ReferenceServer::ReferenceServer(const QString &dataFolder, const QString &database)
+    : m_process(std::make_unique<ServerProcess>(dataFolder, database))
 {
 }
 
@@ -99,40 +100,84 @@ bool ReferenceServer::upload(const QByteArray &id, const QByteArray &name,
     return reply.status == 200 && !reply.body.startsWith("~**");
 }
 
-bool ReferenceServer::seedEvents(const QByteArray &account, int count, qint64 recordTime)
+bool ReferenceServer::seedEvents(const QByteArray &account, int count, qint64 recordTime,
+                                 int secondsApart, const QByteArray &description)
 {
+    if (!m_process->database().isEmpty())
+        return seedPostgres(account, count, recordTime, secondsApart, description);
     const QByteArray database = QFile::encodeName(dataFolder() + QStringLiteral("/events.sqlite"));
     sqlite3 *db = nullptr;
     bool ok
         = sqlite3_open_v2(database.constData(), &db, SQLITE_OPEN_READWRITE, nullptr) == SQLITE_OK;
     sqlite3_busy_timeout(db, 10000);
-    ok = ok && sqlite3_exec(db, "BEGIN IMMEDIATE", nullptr, nullptr, nullptr) == SQLITE_OK;
+    // Room for the indexes of a million events, which are written out of order.
+    ok = ok
+        && sqlite3_exec(db, "PRAGMA cache_size = -262144", nullptr, nullptr, nullptr) == SQLITE_OK;
+    // One statement, however many events.
     sqlite3_stmt *insert = nullptr;
     const char *query
-        = "INSERT INTO events (user_id, event_id, name, path, type, content, "
-          "description, record_time, record_changed, time_key, access_id, size, "
-          "storage) SELECT id, ?1, ?2, ?3, 'text/plain', '', '', ?4, ?4, ?5, 0, 0, ?7 "
-          "FROM users WHERE name = ?6";
+        = "WITH RECURSIVE n(i) AS (SELECT 0 WHERE ?1 > 0 UNION ALL "
+          "SELECT i + 1 FROM n WHERE i + 1 < ?1), "
+          "t(i, seconds) AS (SELECT i, ?3 + i * ?4 FROM n) "
+          "INSERT INTO events (user_id, event_id, name, path, type, content, description, "
+          "record_time, record_changed, time_key, access_id, size, storage) "
+          "SELECT u.id, CAST('seed-' || i AS BLOB), CAST('Event ' || i AS BLOB), "
+          "CAST('note.txt' AS BLOB), 'text/plain', '', ?2, CAST(CAST(seconds AS TEXT) AS BLOB), "
+          "CAST(CAST(seconds AS TEXT) AS BLOB), seconds, 0, 0, 'seed-' || i "
+          "FROM users u, t WHERE u.name = ?5";
     ok = ok && sqlite3_prepare_v2(db, query, -1, &insert, nullptr) == SQLITE_OK;
-    const QByteArray time = QByteArray::number(recordTime);
-    for (int i = 0; ok && i < count; ++i) {
-        const QByteArray id = "seed-" + QByteArray::number(i);
-        const QByteArray name = "Event " + QByteArray::number(i);
-        sqlite3_bind_blob(insert, 1, id.constData(), int(id.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_text(insert, 7, id.constData(), int(id.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_blob(insert, 2, name.constData(), int(name.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_blob(insert, 3, "note.txt", 8, SQLITE_STATIC);
-        sqlite3_bind_blob(insert, 4, time.constData(), int(time.size()), SQLITE_TRANSIENT);
-        sqlite3_bind_int64(insert, 5, recordTime);
-        sqlite3_bind_blob(insert, 6, account.constData(), int(account.size()), SQLITE_STATIC);
-        ok = sqlite3_step(insert) == SQLITE_DONE && sqlite3_changes(db) == 1;
-        sqlite3_reset(insert);
+    if (ok) {
+        sqlite3_bind_int(insert, 1, count);
+        sqlite3_bind_blob(insert, 2, description.constData(), int(description.size()),
+                          SQLITE_STATIC);
+        sqlite3_bind_int64(insert, 3, recordTime);
+        sqlite3_bind_int(insert, 4, secondsApart);
+        sqlite3_bind_blob(insert, 5, account.constData(), int(account.size()), SQLITE_STATIC);
+        ok = sqlite3_step(insert) == SQLITE_DONE && sqlite3_changes(db) == count;
     }
     sqlite3_finalize(insert);
-    ok = ok && sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr) == SQLITE_OK;
     if (!ok)
         qWarning("cannot seed the events: %s", db ? sqlite3_errmsg(db) : "");
     sqlite3_close(db);
+    return ok;
+}
+
+bool ReferenceServer::seedPostgres(const QByteArray &account, int count, qint64 recordTime,
+                                   int secondsApart, const QByteArray &description)
+{
+    // One statement, however many events.
+    const char *query
+        = "INSERT INTO events (user_id, event_id, name, path, type, content, description, "
+          "record_time, record_changed, time_key, access_id, size, storage) "
+          "SELECT u.id, convert_to('seed-' || n, 'UTF8'), convert_to('Event ' || n, 'UTF8'), "
+          "'note.txt'::bytea, 'text/plain'::bytea, ''::bytea, $2, "
+          "convert_to(($3 + n * $4)::text, 'UTF8'), convert_to(($3 + n * $4)::text, 'UTF8'), "
+          "$3 + n * $4, 0, 0, 'seed-' || n "
+          "FROM users u, generate_series(0, $5 - 1) AS n WHERE u.name = $1";
+    const QByteArray time = QByteArray::number(recordTime);
+    const QByteArray apart = QByteArray::number(secondsApart);
+    const QByteArray total = QByteArray::number(count);
+    const Oid types[] = { 17, 17, 20, 20, 20 };
+    const char *values[] = { account.constData(), description.constData(), time.constData(),
+                             apart.constData(), total.constData() };
+    const int lengths[] = { int(account.size()), int(description.size()), 0, 0, 0 };
+    const int formats[] = { 1, 1, 0, 0, 0 };
+    PGconn *connection = PQconnectdb(m_process->database().toUtf8().constData());
+    bool ok = PQstatus(connection) == CONNECTION_OK;
+    if (ok) {
+        PGresult *result = PQexecParams(connection, query, 5, types, values, lengths, formats, 0);
+        ok = PQresultStatus(result) == PGRES_COMMAND_OK && QByteArray(PQcmdTuples(result)) == total;
+        if (!ok)
+            qWarning("cannot seed the events: %s", PQresultErrorMessage(result));
+        PQclear(result);
+        // As autovacuum soon would: the planner reads the table by its statistics.
+        result = PQexec(connection, "ANALYZE events");
+        ok = ok && PQresultStatus(result) == PGRES_COMMAND_OK;
+        PQclear(result);
+    } else {
+        qWarning("cannot seed the events: %s", PQerrorMessage(connection));
+    }
+    PQfinish(connection);
     return ok;
 }
 

@@ -18,9 +18,10 @@ public:
     static constexpr char User[] = "tester";
     static constexpr char Password[] = "tester-pass";
 
-    // Data in a temporary folder of its own, or in dataFolder.
+    // Data in a temporary folder of its own, or in dataFolder; events in the
+    // folder's SQLite file, or in database (a PostgreSQL URI) when given.
     ReferenceServer();
-    explicit ReferenceServer(const QString &dataFolder);
+    explicit ReferenceServer(const QString &dataFolder, const QString &database = {});
     ~ReferenceServer();
 
     // Adds the account (first time only) and starts listening, with any
@@ -52,9 +53,11 @@ public:
     bool upload(const QByteArray &id, const QByteArray &name, const QByteArray &fileName,
                 const QByteArray &bytes, qint64 recordTime);
     // Writes count ordinary events of an account straight into the database
-    // (ids "seed-<n>", without files), as a heavy user would have them, in a
-    // fraction of the time uploads take; true on success.
-    bool seedEvents(const QByteArray &account, int count, qint64 recordTime);
+    // (ids "seed-<n>", names "Event <n>", without files), as a heavy user would
+    // have them, in a fraction of the time uploads take: event n is recorded
+    // n * secondsApart after recordTime; true on success.
+    bool seedEvents(const QByteArray &account, int count, qint64 recordTime, int secondsApart = 0,
+                    const QByteArray &description = {});
     // The stored file of an event of the test account, as it downloads.
     QByteArray download(const QByteArray &id, int *status = nullptr);
     // How many requests of one kind ("quorvupload", ...) the server has logged.
@@ -63,6 +66,9 @@ public:
 private:
     std::unique_ptr<QTemporaryDir> m_data;
     std::unique_ptr<ServerProcess> m_process;
+    bool seedPostgres(const QByteArray &account, int count, qint64 recordTime, int secondsApart,
+                      const QByteArray &description);
+
     HttpClient m_http;
     QString m_failure;
     bool m_accountAdded = false;
