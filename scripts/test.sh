@@ -11,7 +11,9 @@ bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TESTING=ON
 ctest --test-dir build --output-on-failure -j2
 
 bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKEYCRATE_SANITIZE=ON -DKEYCRATE_TESTING=ON
-ctest --test-dir build-asan --output-on-failure -j2
+# The million-event lists (label "scale") measure the store, not memory
+# safety: the release pass runs them.
+ctest --test-dir build-asan --output-on-failure -j2 -LE scale
 
 cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TSAN=ON -DKEYCRATE_TESTING=ON > /dev/null
 cmake --build build-tsan -j2 --target tsan_tests
