@@ -6,6 +6,7 @@
 
 #include "FaultRelay.h"
 #include "PostgresCluster.h"
+#include "RawConnection.h"
 #include "ServerProcess.h"
 #include "ServiceClient.h"
 
@@ -38,6 +39,8 @@ private slots:
     void cutAroundCommit();
     void clientCut_data();
     void clientCut();
+    void loginUnreachable_data();
+    void loginUnreachable();
 
 private:
     int storedFiles() const
@@ -220,6 +223,38 @@ void LostCommitTest::clientCut()
     const int files = filesAtFirst + (download.status == 200 ? 1 : 0);
     QVERIFY2(QTest::qWaitFor([&] { return storedFiles() == files; }, 20000),
              qPrintable(QString::number(storedFiles())));
+}
+
+void LostCommitTest::loginUnreachable_data()
+{
+    QTest::addColumn<Change>("change");
+    QTest::addRow("upload") << Change::Upload;
+    QTest::addRow("remove") << Change::Remove;
+}
+
+void LostCommitTest::loginUnreachable()
+{
+    // Every connection that looks the account up is cut: the database is out
+    // of reach at the login, and the client is told to try again.
+    QFETCH(Change, change);
+    ServiceClient alice(m_server->url(""), "alice", "alice-pass");
+    m_relay->arm("FROM users WHERE name", FaultRelay::Fault::Cut,
+                 FaultRelay::When::BeforeForwarding, {}, true);
+    const HttpClient::Reply reply = change == Change::Remove
+        ? alice.remove("e")
+        : alice.upload("e", ServiceClient::randomBytes(4096));
+    QVERIFY(m_relay->fired());
+    QCOMPARE(reply.status, 503);
+    RawConnection list;
+    QVERIFY(list.open(m_server->port()));
+    QVERIFY(list.send(rawPost(
+        "/action/file/quorvget?username=alice&password=alice-pass&starttime=0&endtime=9", "")));
+    const RawConnection::Response listed = list.read();
+    QCOMPARE(listed.status, 503);
+    QVERIFY(!listed.headers.value("retry-after").isEmpty());
+
+    m_relay->arm("never sent", FaultRelay::Fault::Cut, FaultRelay::When::BeforeForwarding);
+    QCOMPARE(alice.upload("e", "x").body, QByteArray("OK saved\n"));
 }
 
 QTEST_GUILESS_MAIN(LostCommitTest)
