@@ -174,6 +174,7 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         { "--max-per-address", { count(limits.maxPerAddress), "a number" } },
         { "--threads", { count(ioThreads), "a number" } },
         { "--work-threads", { count(workThreads), "a number" } },
+        { "--database-timeout", { seconds(limits.databaseTimeout), "seconds" } },
         { "--login-failures", { count(throttle.perName), "a number" } },
         { "--login-failures-per-address", { count(throttle.perAddress), "a number" } },
         { "--login-window", { seconds(throttle.window), "seconds" } },
@@ -304,6 +305,8 @@ std::string CommandLine::usage()
            "  --max-per-address N    connections at once from one address (default 64)\n"
            "  --threads N            network threads (default: one per processor)\n"
            "  --work-threads N       threads for passwords, the database and files (default 16)\n"
+           "  --database-timeout S   a PostgreSQL statement answered no sooner counts as a\n"
+           "                         lost connection, answered 503 (default 30)\n"
            "\n"
            "Failed logins (refused without checking the password, with Retry-After):\n"
            "  --login-failures N     failures of one name from one address (default 5) ...\n"

@@ -45,7 +45,7 @@ int serve(const CommandLine &line)
     try {
         DataFolder folder(line.dataFolder);
         const std::string location = line.databaseLocation();
-        const auto db = Database::open(location);
+        const auto db = Database::open(location, line.limits.databaseTimeout);
         // One SQLite file serves one server; on PostgreSQL any number share
         // the database and the folder.
         if (db->kind() == Database::Kind::SQLite && !folder.lockForServer()) {

@@ -3,6 +3,7 @@
 #include "http/QueryString.h"
 #include "http/RequestLog.h"
 #include "http/UploadBody.h"
+#include "store/Database.h"
 #include "store/Sha256.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -682,22 +683,32 @@ void Connection<Stream>::offload(std::function<Result()> work, std::function<voi
     auto guard = asio::make_work_guard(m_stream.get_executor());
     asio::post(m_shared.work, [self, guard, work = std::move(work), then = std::move(then)] {
         std::optional<Result> result;
+        std::optional<Reply> unavailable;
         std::string failure;
         try {
             result.emplace(work());
+        } catch (const DatabaseError &error) {
+            // A database out of reach (at the login too) is passing: the client tries again.
+            if (error.unavailable())
+                unavailable = self->m_shared.service.unavailable(error);
+            failure = error.what();
         } catch (const std::exception &error) {
             failure = error.what();
         } catch (...) {
             failure = "unknown failure";
         }
         asio::post(self->m_stream.get_executor(),
-                   [self, then, result = std::move(result), failure]() mutable {
+                   [self, then, result = std::move(result), unavailable = std::move(unavailable),
+                    failure]() mutable {
                        if (self->m_phase == Phase::Closed)
                            return;
                        if (result)
                            return then(std::move(*result));
-                       self->m_shared.log.message("error: " + failure);
-                       Reply reply = HttpService::error(500, "the server failed; see its log");
+                       if (!unavailable)
+                           self->m_shared.log.message("error: " + failure);
+                       Reply reply = unavailable
+                           ? std::move(*unavailable)
+                           : HttpService::error(500, "the server failed; see its log");
                        reply.close = true;
                        self->send(std::move(reply));
                    });

@@ -62,10 +62,11 @@ public:
 
     // Every other route, once the request body has been read and dropped.
     Reply answer(const Request &request, Route route);
+    // A database that could not be reached, or a commit of unknown outcome:
+    // 503 with Retry-After, wherever in a request it happened.
+    Reply unavailable(const DatabaseError &failure);
 
 private:
-    // A database that could not be reached, or a commit of unknown outcome: 503.
-    Reply unavailable(const DatabaseError &failure);
     struct Login
     {
         std::optional<int64_t> user;

@@ -36,6 +36,9 @@ struct ServerLimits
     std::set<std::string> trustedProxies;
     unsigned ioThreads = 0; // 0: one per processor, at least two
     unsigned workThreads = 16;
+    // A statement (or connecting) on PostgreSQL that takes longer counts as a
+    // lost connection: the request answers 503 instead of holding a thread.
+    Duration databaseTimeout = std::chrono::seconds(30);
 };
 
 } // namespace QuorvaneServer

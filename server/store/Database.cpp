@@ -28,12 +28,13 @@ const char *Database::locationProblem(const std::string &location)
     return "a database is named sqlite:PATH or postgresql://...";
 }
 
-std::unique_ptr<Database> Database::open(const std::string &location)
+std::unique_ptr<Database> Database::open(const std::string &location,
+                                         std::chrono::milliseconds timeout)
 {
     if (const char *problem = locationProblem(location))
         throw DatabaseError(problem);
     if (isPostgres(location))
-        return std::make_unique<PostgresDatabase>(location);
+        return std::make_unique<PostgresDatabase>(location, timeout);
     return std::make_unique<SqliteDatabase>(location.substr(7));
 }
 

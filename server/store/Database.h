@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -63,8 +64,10 @@ public:
     };
 
     // location is "sqlite:PATH" or a PostgreSQL URI ("postgresql://...");
-    // throws DatabaseError.
-    static std::unique_ptr<Database> open(const std::string &location);
+    // throws DatabaseError. A PostgreSQL statement not answered within
+    // timeout (when not 0) fails as a lost connection.
+    static std::unique_ptr<Database> open(const std::string &location,
+                                          std::chrono::milliseconds timeout = {});
     // Why location names no database we can open, or nullptr.
     static const char *locationProblem(const std::string &location);
     // The location without a password, for messages and logs.

@@ -1,7 +1,10 @@
 #include "store/PostgresDatabase.h"
 
+#include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <poll.h>
 #include <vector>
 
 namespace QuorvaneServer {
@@ -21,6 +24,9 @@ constexpr Oid BoolOid = 16;
 const char *const WriterLock = "SELECT txid_current() FROM pg_advisory_xact_lock(7348210561)";
 
 const char *const ApplicationName = "quorvane-server";
+
+// Said on every new connection.
+const char *const SessionSettings = "SET client_min_messages = warning";
 
 // The statements say ?1, ?2 ...; libpq wants $1, $2 ...
 std::string dollarParameters(const char *sql)
@@ -134,7 +140,7 @@ private:
 
 std::string connectionError(PGconn *connection)
 {
-    std::string text = connection ? PQerrorMessage(connection) : "out of memory";
+    std::string text = connection ? PQerrorMessage(connection) : "the connection is closed";
     while (!text.empty() && (text.back() == '\n' || text.back() == ' '))
         text.pop_back();
     return text;
@@ -142,8 +148,9 @@ std::string connectionError(PGconn *connection)
 
 } // namespace
 
-PostgresDatabase::PostgresDatabase(const std::string &uri)
+PostgresDatabase::PostgresDatabase(const std::string &uri, std::chrono::milliseconds timeout)
     : m_uri(uri)
+    , m_timeout(timeout)
 {
     // Connects this thread at once, so that a wrong address fails the start.
     link();
@@ -161,21 +168,100 @@ PostgresDatabase::Link &PostgresDatabase::link() const
     std::unique_ptr<Link> &found = m_links[std::this_thread::get_id()];
     if (found)
         return *found;
-    // Named, so that copy can tell whether servers still use a database.
-    const char *const keys[] = { "dbname", "fallback_application_name", nullptr };
-    const char *const values[] = { m_uri.c_str(), ApplicationName, nullptr };
-    PGconn *connection = PQconnectdbParams(keys, values, 1);
-    if (PQstatus(connection) != CONNECTION_OK) {
-        const std::string error = connectionError(connection);
-        PQfinish(connection);
+    auto made = std::make_unique<Link>();
+    made->connection = connect();
+    if (PQstatus(made->connection) != CONNECTION_OK) {
+        const std::string error = connectionError(made->connection);
+        PQfinish(made->connection);
         m_links.erase(std::this_thread::get_id());
         throw DatabaseError("cannot connect to " + describe(m_uri) + ": " + error,
                             DatabaseError::Cause::Unavailable);
     }
-    PQclear(PQexec(connection, "SET client_min_messages = warning"));
-    found = std::make_unique<Link>();
-    found->connection = connection;
+    found = std::move(made);
     return *found;
+}
+
+PGconn *PostgresDatabase::connect() const
+{
+    // The bounds come before the URI, which may set its own.
+    const long long seconds = (m_timeout.count() + 999) / 1000;
+    const std::string connectTimeout = std::to_string(std::max(2LL, seconds));
+    const std::string userTimeout = std::to_string(m_timeout.count());
+    std::vector<const char *> keys;
+    std::vector<const char *> values;
+    if (m_timeout.count() > 0) {
+        keys = { "connect_timeout", "tcp_user_timeout" };
+        values = { connectTimeout.c_str(), userTimeout.c_str() };
+    }
+    // Named, so that copy can tell whether servers still use a database.
+    keys.insert(keys.end(), { "dbname", "fallback_application_name", nullptr });
+    values.insert(values.end(), { m_uri.c_str(), ApplicationName, nullptr });
+    PGconn *connection = PQconnectdbParams(keys.data(), values.data(), 1);
+    if (PQstatus(connection) != CONNECTION_OK)
+        return connection;
+    // Statements are sent without blocking, so that their waits are bounded.
+    PQsetnonblocking(connection, 1);
+    Link setting;
+    setting.connection = connection;
+    try {
+        PGresult *result
+            = exchange(setting, [](PGconn *c) { return PQsendQuery(c, SessionSettings); });
+        PQclear(result);
+    } catch (const DatabaseError &) {
+        // Closed by the exchange: the caller sees a connection it cannot use.
+    }
+    return setting.connection;
+}
+
+PGresult *PostgresDatabase::exchange(Link &link, const std::function<int(PGconn *)> &start) const
+{
+    PGconn *connection = link.connection;
+    if (!connection || !start(connection))
+        return nullptr;
+    using Clock = std::chrono::steady_clock;
+    const bool bounded = m_timeout.count() > 0;
+    const Clock::time_point deadline = Clock::now() + m_timeout;
+    PGresult *kept = nullptr;
+    for (;;) {
+        int flushed = 0;
+        while ((flushed = PQflush(connection)) == 1 || (flushed == 0 && PQisBusy(connection))) {
+            int wait = -1;
+            if (bounded) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                    deadline - Clock::now());
+                wait = static_cast<int>(std::max<int64_t>(0, left.count()));
+            }
+            pollfd socket { PQsocket(connection), short(POLLIN | (flushed == 1 ? POLLOUT : 0)), 0 };
+            const int ready = wait == 0 ? 0 : ::poll(&socket, 1, wait);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready == 0) {
+                // A stalled connection: whatever it still holds is given up.
+                PQclear(kept);
+                PQfinish(connection);
+                link.connection = nullptr;
+                throw DatabaseError("no answer from " + describe(m_uri) + " within "
+                                        + std::to_string(m_timeout.count()) + " ms",
+                                    DatabaseError::Cause::Unavailable);
+            }
+            if (ready < 0 || !PQconsumeInput(connection))
+                break;
+        }
+        PGresult *result = PQgetResult(connection);
+        if (!result)
+            break;
+        // As PQexec: a failure is kept over what follows it.
+        const ExecStatusType status = PQresultStatus(kept);
+        if (kept && status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
+            PQclear(result);
+        } else {
+            PQclear(kept);
+            kept = result;
+        }
+        if (PQstatus(connection) == CONNECTION_BAD)
+            break;
+    }
+    return kept;
 }
 
 void PostgresDatabase::reconnectIfLost(Link &link)
@@ -184,33 +270,34 @@ void PostgresDatabase::reconnectIfLost(Link &link)
     // of work gets a new one rather than failing for the life of the server.
     if (link.inTransaction || PQstatus(link.connection) == CONNECTION_OK)
         return;
-    PQreset(link.connection);
+    PQfinish(link.connection);
+    link.connection = connect();
     if (PQstatus(link.connection) != CONNECTION_OK)
         throw DatabaseError("lost the connection to " + describe(m_uri) + ": "
                                 + connectionError(link.connection),
                             DatabaseError::Cause::Unavailable);
-    PQclear(PQexec(link.connection, "SET client_min_messages = warning"));
 }
 
 PGresult *PostgresDatabase::run(const std::string &sql, int count, const Oid *types,
                                 const char *const *values, const int *lengths, const int *formats)
 {
     return send([&](PGconn *connection) {
-        return PQexecParams(connection, sql.c_str(), count, types, values, lengths, formats, 1);
+        return PQsendQueryParams(connection, sql.c_str(), count, types, values, lengths, formats,
+                                 1);
     });
 }
 
-PGresult *PostgresDatabase::send(const std::function<PGresult *(PGconn *)> &statement)
+PGresult *PostgresDatabase::send(const std::function<int(PGconn *)> &start)
 {
     Link &current = link();
     reconnectIfLost(current);
-    PGresult *result = statement(current.connection);
+    PGresult *result = exchange(current, start);
     // A connection the database ended (a restart, a fail-over) is made again
     // once, outside transactions only: inside one, what went before is lost.
     if (PQstatus(current.connection) == CONNECTION_BAD && !current.inTransaction) {
         PQclear(result);
         reconnectIfLost(current);
-        result = statement(current.connection);
+        result = exchange(current, start);
     }
     const ExecStatusType status = PQresultStatus(result);
     if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) {
@@ -241,7 +328,7 @@ std::unique_ptr<Database::Query> PostgresDatabase::prepare(const char *sql)
 
 void PostgresDatabase::execute(const char *sql)
 {
-    PQclear(send([sql](PGconn *connection) { return PQexec(connection, sql); }));
+    PQclear(send([sql](PGconn *connection) { return PQsendQuery(connection, sql); }));
 }
 
 void PostgresDatabase::begin()
@@ -280,20 +367,27 @@ void PostgresDatabase::learnCommitOutcome(Link &current, const std::string &erro
     // backend has not yet seen the cut, it is still in progress.
     const std::string id = std::to_string(current.transactionId);
     const char *values[] = { id.c_str() };
-    for (int attempt = 0; attempt < 50; ++attempt) {
-        if (attempt > 0)
+    // Asked for a few seconds, each question bounded by the timeout.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    for (bool first = true; first || std::chrono::steady_clock::now() < until; first = false) {
+        if (!first)
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        PQreset(current.connection);
+        PQfinish(current.connection);
+        current.connection = connect();
         if (PQstatus(current.connection) != CONNECTION_OK)
             continue;
-        PQclear(PQexec(current.connection, "SET client_min_messages = warning"));
-        PGresult *result = PQexecParams(current.connection, "SELECT txid_status($1::bigint)", 1,
-                                        nullptr, values, nullptr, nullptr, 0);
-        const std::string status = PQresultStatus(result) == PGRES_TUPLES_OK
-                && PQntuples(result) == 1 && !PQgetisnull(result, 0, 0)
-            ? PQgetvalue(result, 0, 0)
-            : "";
-        PQclear(result);
+        std::string status;
+        try {
+            PGresult *result = exchange(current, [&values](PGconn *connection) {
+                return PQsendQueryParams(connection, "SELECT txid_status($1::bigint)", 1, nullptr,
+                                         values, nullptr, nullptr, 0);
+            });
+            if (PQresultStatus(result) == PGRES_TUPLES_OK && PQntuples(result) == 1
+                && !PQgetisnull(result, 0, 0))
+                status = PQgetvalue(result, 0, 0);
+            PQclear(result);
+        } catch (const DatabaseError &) {
+        }
         if (status == "committed")
             return;
         if (status == "aborted")
@@ -309,7 +403,8 @@ void PostgresDatabase::rollback() noexcept
     try {
         Link &current = link();
         current.inTransaction = false;
-        PQclear(PQexec(current.connection, "ROLLBACK"));
+        PQclear(exchange(current,
+                         [](PGconn *connection) { return PQsendQuery(connection, "ROLLBACK"); }));
     } catch (...) {
     }
 }

@@ -2,6 +2,7 @@
 
 #include "store/Database.h"
 
+#include <chrono>
 #include <functional>
 #include <libpq-fe.h>
 #include <map>
@@ -10,11 +11,13 @@
 namespace QuorvaneServer {
 
 // A PostgreSQL database shared by any number of server processes; each thread
-// works on a connection of its own, made at its first use.
+// works on a connection of its own, made at its first use. With a timeout,
+// a connection that answers a statement no sooner is dropped as lost.
 class PostgresDatabase : public Database
 {
 public:
-    explicit PostgresDatabase(const std::string &uri);
+    explicit PostgresDatabase(const std::string &uri,
+                              std::chrono::milliseconds timeout = std::chrono::milliseconds(0));
     ~PostgresDatabase() override;
 
     Kind kind() const override { return Kind::PostgreSQL; }
@@ -44,11 +47,17 @@ private:
         std::mutex mutex;
     };
     Link &link() const;
-    PGresult *send(const std::function<PGresult *(PGconn *)> &statement);
+    PGconn *connect() const;
+    // Sends a statement (start is PQsend...) and waits, within the timeout,
+    // for its results: the first failed one or the last. Throws when the
+    // connection stalls, which is then closed.
+    PGresult *exchange(Link &link, const std::function<int(PGconn *)> &start) const;
+    PGresult *send(const std::function<int(PGconn *)> &start);
     void reconnectIfLost(Link &link);
     void learnCommitOutcome(Link &link, const std::string &error);
 
     std::string m_uri;
+    std::chrono::milliseconds m_timeout;
     mutable std::mutex m_linksMutex;
     mutable std::map<std::thread::id, std::unique_ptr<Link>> m_links;
 };

@@ -1,11 +1,13 @@
-// The connection to PostgreSQL breaks before, at and after the COMMIT of an
-// upload, a replacement and a removal: the answer and the stored state (row
-// and file) agree, whichever way the commit went, and the client's retry
-// ends right. The client's connection breaks in the body, after the request
+// The connection to PostgreSQL breaks or stalls before, at and after the
+// COMMIT of an upload, a replacement and a removal: the answer and the stored
+// state (row and file) agree, whichever way the commit went, and the client's
+// retry ends right. A database out of reach or stalled at the login is
+// answered 503. The client's connection breaks in the body, after the request
 // and in the answer: what is stored is whole either way.
 
 #include "FaultRelay.h"
 #include "PostgresCluster.h"
+#include "RawConnection.h"
 #include "ServerProcess.h"
 #include "ServiceClient.h"
 
@@ -38,6 +40,8 @@ private slots:
     void cutAroundCommit();
     void clientCut_data();
     void clientCut();
+    void loginUnreachable_data();
+    void loginUnreachable();
 
 private:
     int storedFiles() const
@@ -72,7 +76,8 @@ void LostCommitTest::init()
     // database, not through the relay this thread serves.
     ServerProcess accounts(m_dir->path() + "/data", database);
     QCOMPARE(accounts.command({ "account", "add", "alice" }, "alice-pass\n").exitCode, 0);
-    QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
+    // A stalled connection counts as lost after a second.
+    QVERIFY2(m_server->start({ "--database-timeout", "1" }), qPrintable(m_server->failure()));
 }
 
 void LostCommitTest::cleanup()
@@ -85,6 +90,7 @@ void LostCommitTest::cleanup()
 void LostCommitTest::cutAroundCommit_data()
 {
     QTest::addColumn<Change>("change");
+    QTest::addColumn<FaultRelay::Fault>("fault");
     QTest::addColumn<QByteArray>("pattern");
     QTest::addColumn<int>("when");
     // 1: the change is made, 0: it is not, -1: either, as the answer says.
@@ -94,22 +100,27 @@ void LostCommitTest::cutAroundCommit_data()
     const QList<std::pair<const char *, Change>> changes = { { "upload", Change::Upload },
                                                              { "replace", Change::Replace },
                                                              { "remove", Change::Remove } };
+    const QList<std::pair<const char *, FaultRelay::Fault>> faults
+        = { { "cut", FaultRelay::Fault::Cut }, { "stalled", FaultRelay::Fault::Stall } };
     for (const auto &[name, change] : changes) {
         const QByteArray last
             = change == Change::Remove ? "DELETE FROM events" : "INSERT INTO events";
-        const auto row = [&](const char *cut) -> QTestData & {
-            return QTest::addRow("%s, %s", name, cut) << change;
-        };
-        row("last statement lost") << last << before << 0;
-        row("COMMIT lost") << QByteArray("COMMIT") << before << 0;
-        row("COMMIT sent") << QByteArray("COMMIT") << after << -1;
-        row("COMMIT's answer lost") << Committed << before << 1;
+        for (const auto &[how, fault] : faults) {
+            const auto row = [&](const char *where) -> QTestData & {
+                return QTest::addRow("%s, %s %s", name, how, where) << change << fault;
+            };
+            row("at the last statement") << last << before << 0;
+            row("before COMMIT") << QByteArray("COMMIT") << before << 0;
+            row("after COMMIT") << QByteArray("COMMIT") << after << -1;
+            row("before COMMIT's answer") << Committed << before << 1;
+        }
     }
 }
 
 void LostCommitTest::cutAroundCommit()
 {
     QFETCH(Change, change);
+    QFETCH(FaultRelay::Fault, fault);
     QFETCH(QByteArray, pattern);
     QFETCH(int, when);
     QFETCH(int, made);
@@ -121,7 +132,7 @@ void LostCommitTest::cutAroundCommit()
         QCOMPARE(alice.upload("e", old).body, QByteArray("OK saved\n"));
     const int filesBefore = storedFiles();
 
-    m_relay->arm(pattern, FaultRelay::Fault::Cut, FaultRelay::When(when));
+    m_relay->arm(pattern, fault, FaultRelay::When(when));
     const HttpClient::Reply reply
         = change == Change::Remove ? alice.remove("e") : alice.upload("e", file);
     QVERIFY(m_relay->fired());
@@ -220,6 +231,41 @@ void LostCommitTest::clientCut()
     const int files = filesAtFirst + (download.status == 200 ? 1 : 0);
     QVERIFY2(QTest::qWaitFor([&] { return storedFiles() == files; }, 20000),
              qPrintable(QString::number(storedFiles())));
+}
+
+void LostCommitTest::loginUnreachable_data()
+{
+    QTest::addColumn<Change>("change");
+    QTest::addColumn<FaultRelay::Fault>("fault");
+    QTest::addRow("upload, cut") << Change::Upload << FaultRelay::Fault::Cut;
+    QTest::addRow("remove, cut") << Change::Remove << FaultRelay::Fault::Cut;
+    QTest::addRow("upload, stalled") << Change::Upload << FaultRelay::Fault::Stall;
+}
+
+void LostCommitTest::loginUnreachable()
+{
+    // Every connection that looks the account up is cut or stalls: the
+    // database is out of reach at the login, and the client is told to try
+    // again.
+    QFETCH(Change, change);
+    QFETCH(FaultRelay::Fault, fault);
+    ServiceClient alice(m_server->url(""), "alice", "alice-pass");
+    m_relay->arm("FROM users WHERE name", fault, FaultRelay::When::BeforeForwarding, {}, true);
+    const HttpClient::Reply reply = change == Change::Remove
+        ? alice.remove("e")
+        : alice.upload("e", ServiceClient::randomBytes(4096));
+    QVERIFY(m_relay->fired());
+    QCOMPARE(reply.status, 503);
+    RawConnection list;
+    QVERIFY(list.open(m_server->port()));
+    QVERIFY(list.send(rawPost(
+        "/action/file/quorvget?username=alice&password=alice-pass&starttime=0&endtime=9", "")));
+    const RawConnection::Response listed = list.read();
+    QCOMPARE(listed.status, 503);
+    QVERIFY(!listed.headers.value("retry-after").isEmpty());
+
+    m_relay->arm("never sent", FaultRelay::Fault::Cut, FaultRelay::When::BeforeForwarding);
+    QCOMPARE(alice.upload("e", "x").body, QByteArray("OK saved\n"));
 }
 
 QTEST_GUILESS_MAIN(LostCommitTest)
