@@ -204,8 +204,17 @@ PGconn *PostgresDatabase::connect() const
     Link setting;
     setting.connection = connection;
     try {
-        PGresult *result
-            = exchange(setting, [](PGconn *c) { return PQsendQuery(c, SessionSettings); });
+        std::string settings = SessionSettings;
+        if (m_timeout.count() > 0) {
+            // A server cut off from us mid-transaction would keep the writer
+            // lock until its TCP gave up (hours): the database ends such a
+            // session itself, and probes a silent peer.
+            settings += "; SET idle_in_transaction_session_timeout = "
+                + std::to_string(2 * m_timeout.count()) + "; SET tcp_keepalives_idle = "
+                + std::to_string(std::max(1LL, seconds)) + "; SET tcp_keepalives_interval = 1";
+        }
+        PGresult *result = exchange(
+            setting, [&settings](PGconn *c) { return PQsendQuery(c, settings.c_str()); });
         PQclear(result);
     } catch (const DatabaseError &) {
         // Closed by the exchange: the caller sees a connection it cannot use.
