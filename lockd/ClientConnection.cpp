@@ -1,0 +1,173 @@
+#include "ClientConnection.h"
+
+#include <cerrno>
+#include <cstring>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+using LockdProtocol::Command;
+using LockdProtocol::Result;
+
+namespace {
+
+// Requests carried out per turn of the event loop.
+constexpr int RequestsPerTurn = 32;
+// Room for a few descriptors: more in one message breaks the protocol anyway,
+// and the kernel closes what does not fit.
+constexpr std::size_t DescriptorRoom = 4;
+
+} // namespace
+
+ClientConnection::ClientConnection(int fd, uid_t uid)
+    : m_fd(fd)
+    , m_uid(uid)
+{
+}
+
+ClientConnection::~ClientConnection()
+{
+    dropDescriptors();
+    ::close(m_fd);
+}
+
+bool ClientConnection::readRequests(LockTable &table)
+{
+    for (int turn = 0; turn < RequestsPerTurn; ++turn) {
+        if (!writeAnswers())
+            return false;
+        if (hasPendingAnswers())
+            return true;
+        switch (readOne(table)) {
+        case Step::Done:
+            break;
+        case Step::Again:
+            return true;
+        case Step::End:
+            return false;
+        }
+    }
+    return writeAnswers();
+}
+
+ClientConnection::Step ClientConnection::readOne(LockTable &table)
+{
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * DescriptorRoom)];
+    iovec part { reinterpret_cast<char *>(&m_request) + m_have, sizeof m_request - m_have };
+    msghdr message {};
+    message.msg_iov = &part;
+    message.msg_iovlen = 1;
+    message.msg_control = control;
+    message.msg_controllen = sizeof control;
+    const ssize_t got = ::recvmsg(m_fd, &message, MSG_DONTWAIT | MSG_CMSG_CLOEXEC);
+    if (got < 0)
+        return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR ? Step::Again : Step::End;
+    bool foreign = false;
+    for (cmsghdr *header = CMSG_FIRSTHDR(&message); header;
+         header = CMSG_NXTHDR(&message, header)) {
+        if (header->cmsg_level != SOL_SOCKET || header->cmsg_type != SCM_RIGHTS) {
+            foreign = true;
+            continue;
+        }
+        const std::size_t count = (header->cmsg_len - CMSG_LEN(0)) / sizeof(int);
+        for (std::size_t index = 0; index < count; ++index) {
+            int descriptor;
+            std::memcpy(&descriptor, CMSG_DATA(header) + index * sizeof(int), sizeof descriptor);
+            m_descriptors.push_back(descriptor);
+        }
+    }
+    if (message.msg_flags & MSG_CTRUNC) {
+        // With nothing received, we were out of descriptors ourselves.
+        if (!m_descriptors.empty())
+            return Step::End;
+        m_descriptorsLost = true;
+    }
+    if (foreign || m_descriptors.size() > 1)
+        return Step::End;
+    if (got == 0)
+        return Step::End;
+    m_have += static_cast<std::size_t>(got);
+    if (m_have < sizeof m_request)
+        return Step::Done;
+    m_have = 0;
+    const bool kept = carryOut(table);
+    m_request = {};
+    dropDescriptors();
+    return kept ? Step::Done : Step::End;
+}
+
+bool ClientConnection::carryOut(LockTable &table)
+{
+    if (m_request.magic != LockdProtocol::Magic)
+        return false;
+    const auto command = static_cast<Command>(m_request.command);
+    if (command == Command::List) {
+        if (!m_descriptors.empty() || m_descriptorsLost)
+            return false;
+        for (const FileKey &key : m_held)
+            answer(Result::ListEntry, key);
+        answer(Result::ListEnd, {}, static_cast<std::uint32_t>(m_held.size()));
+        return true;
+    }
+    if (command != Command::Lock && command != Command::Unlock)
+        return false;
+    if (m_descriptorsLost) {
+        m_descriptorsLost = false;
+        answer(Result::Failed, {});
+        return true;
+    }
+    if (m_descriptors.size() != 1)
+        return false;
+    const int descriptor = m_descriptors.front();
+    struct stat info;
+    // Only a regular file is ever locked; anything else is not a keycrate.
+    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode))
+        return false;
+    m_descriptors.clear(); // the table takes it over
+    FileKey key;
+    const Result result = command == Command::Lock ? table.lock(descriptor, m_uid, m_held, &key)
+                                                   : table.unlock(descriptor, m_held, &key);
+    answer(result, key);
+    return true;
+}
+
+void ClientConnection::answer(Result result, const FileKey &key, std::uint32_t count)
+{
+    LockdProtocol::Answer reply;
+    reply.command = m_request.command;
+    reply.result = static_cast<std::int32_t>(result);
+    reply.count = count;
+    reply.tag = m_request.tag;
+    reply.device = key.device;
+    reply.inode = key.inode;
+    m_out.append(reinterpret_cast<const char *>(&reply), sizeof reply);
+}
+
+bool ClientConnection::writeAnswers()
+{
+    while (hasPendingAnswers()) {
+        const ssize_t sent = ::send(m_fd, m_out.data() + m_sent, m_out.size() - m_sent,
+                                    MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (sent < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno == EAGAIN || errno == EWOULDBLOCK;
+        }
+        m_sent += static_cast<std::size_t>(sent);
+    }
+    m_out.clear();
+    m_sent = 0;
+    return true;
+}
+
+void ClientConnection::release(LockTable &table)
+{
+    table.releaseAll(m_held);
+}
+
+void ClientConnection::dropDescriptors()
+{
+    for (const int descriptor : m_descriptors)
+        ::close(descriptor);
+    m_descriptors.clear();
+}

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <QProcess>
+#include <QString>
+
+// The real keycrate-lockd, run for a test on a socket and a state folder of
+// its own inside folder. Needs root; see available().
+class LockdInstance
+{
+public:
+    explicit LockdInstance(const QString &folder);
+    ~LockdInstance();
+
+    // Root, and a file system under folder that keeps the immutable flag.
+    static bool available(const QString &folder, QString *why);
+    // Clears the immutable flag of everything under folder, so that a test
+    // that failed half-way still leaves nothing behind that cannot be removed.
+    static void clearImmutable(const QString &folder);
+    // Whether the file carries the immutable flag.
+    static bool immutable(const QString &path);
+    // A user id no account has, for the client side.
+    static uid_t unusedUid();
+
+    // Starts it and waits until its socket answers.
+    bool start();
+    void kill();
+    void stop();
+    bool running() const { return m_process.state() == QProcess::Running; }
+    QString socketPath() const { return m_folder + QStringLiteral("/lockd.socket"); }
+    QString output() { return QString::fromLocal8Bit(m_process.readAll()); }
+
+private:
+    QString m_folder;
+    QProcess m_process;
+};
