@@ -6,6 +6,7 @@
 #include "IQuorvane.h"
 #include "InstanceProtocol.h"
 #include "MessageBoxes.h"
+#include "ProtectionClient.h"
 #include "RegularFile.h"
 #include "SharedMemoryKey.h"
 
@@ -16,8 +17,10 @@
 #include <QSaveFile>
 #include <QSet>
 #include <QSharedMemory>
+#include <QSocketNotifier>
 #include <cstring>
 #include <memory>
+#include <sys/socket.h>
 
 namespace {
 
@@ -32,6 +35,12 @@ struct Registry
     QByteArray listBuffer;
     QByteArray publishedList;
     QSharedMemory *block = nullptr;
+    // The held files keycrate-lockd keeps immutable for us, over one
+    // connection for as long as any is protected.
+    Platform::ProtectionClient protection;
+    QSet<QByteArray> protectedPaths;
+    std::unique_ptr<QSocketNotifier> serviceWatch;
+    std::function<void()> observer;
 };
 
 Registry &registry()
@@ -136,6 +145,80 @@ std::unique_ptr<QFile> holdFile(const QByteArray &path)
     return file;
 }
 
+void watchService();
+
+// Asks the service to make the held files immutable, all in one exchange;
+// what it refuses, or no service at all, keeps the advisory lock alone.
+void protect(const QList<QByteArray> &paths)
+{
+    Registry &state = registry();
+    std::vector<int> fds;
+    QList<QByteArray> asked;
+    for (const QByteArray &path : paths) {
+        const QFile *file = state.locks.value(path);
+        if (!file || state.protectedPaths.contains(path))
+            continue;
+        fds.push_back(file->handle());
+        asked.append(path);
+    }
+    if (fds.empty())
+        return;
+    const std::vector<Platform::ProtectionClient::Outcome> outcomes = state.protection.lock(fds);
+    for (qsizetype index = 0; index < asked.size(); ++index)
+        if (outcomes[index] == Platform::ProtectionClient::Outcome::Protected)
+            state.protectedPaths.insert(asked.at(index));
+    if (state.protectedPaths.isEmpty())
+        state.protection.disconnect(); // so the service may end when idle
+    watchService();
+}
+
+// The service went away (restarted, stopped): its flags went with it. Take
+// them again from a new one, or keep the advisory locks.
+void serviceLost()
+{
+    Registry &state = registry();
+    state.serviceWatch.reset();
+    state.protection.disconnect();
+    state.protectedPaths.clear();
+    qCWarning(registryLog) << "the lock protection service went away; protecting anew";
+    protect(state.locks.keys());
+    if (state.observer)
+        state.observer();
+}
+
+void watchService()
+{
+    Registry &state = registry();
+    if (!state.protection.isConnected()) {
+        state.serviceWatch.reset();
+        return;
+    }
+    if (state.serviceWatch && state.serviceWatch->socket() == state.protection.socket())
+        return;
+    state.serviceWatch
+        = std::make_unique<QSocketNotifier>(state.protection.socket(), QSocketNotifier::Read);
+    // Between exchanges the service says nothing: readable means it ended.
+    // Handled once the notifier's own signal is over, as it goes away then.
+    QObject::connect(state.serviceWatch.get(), &QSocketNotifier::activated,
+                     state.serviceWatch.get(), [] {
+                         registry().serviceWatch->setEnabled(false);
+                         QMetaObject::invokeMethod(qApp, serviceLost, Qt::QueuedConnection);
+                     });
+}
+
+// Lets go of a held file: its protection, its advisory lock, the file.
+void release(const QByteArray &path)
+{
+    Registry &state = registry();
+    QFile *file = state.locks.take(path);
+    if (file && state.protectedPaths.remove(path))
+        state.protection.unlock(file->handle());
+    delete file;
+    if (state.protectedPaths.isEmpty())
+        state.protection.disconnect();
+    watchService();
+}
+
 // Reads the list file into the buffer the next publication shows.
 bool loadList(QByteArray *content)
 {
@@ -179,7 +262,7 @@ Unlisted dropListed(const QByteArray &path)
 {
     const Unlisted outcome = unlist(path);
     if (outcome == Unlisted::Removed)
-        delete registry().locks.take(path);
+        release(path);
     return outcome;
 }
 
@@ -200,6 +283,8 @@ int toggle(const QByteArray &target, bool confirmWithBox)
     registry().publishedList = registry().listBuffer;
     PublishLockList();
 
+    if (confirmWithBox && registry().observer)
+        registry().observer();
     if (confirmWithBox) {
         if (result == Success)
             Platform::MessageBoxes::system(tr("KEYCRATE"), tr("Operation successful!"), false);
@@ -233,6 +318,7 @@ bool ReloadLockedFiles()
         return false;
     const QByteArray content = list.readAll();
     Registry &state = registry();
+    QList<QByteArray> held;
     for (const QByteArray &path : listLines(content)) {
         if (!isRegularFile(path))
             continue;
@@ -242,9 +328,11 @@ bool ReloadLockedFiles()
             if (!file)
                 continue;
             state.locks.insert(path, file.release());
+            held.append(path);
         }
         state.publishedList += path + '\n';
     }
+    protect(held);
     PublishLockList();
     return true;
 }
@@ -278,9 +366,9 @@ int LockFile(const QByteArray &path)
     std::unique_ptr<QFile> file = holdFile(path);
     if (!file || !storeList(appendLine(content, path)))
         return Failure;
-    Registry &state = registry();
-    delete state.locks.value(path);
-    state.locks.insert(path, file.release());
+    release(path);
+    registry().locks.insert(path, file.release());
+    protect({ path });
     return Success;
 }
 
@@ -289,7 +377,7 @@ int UnlockFile(const QByteArray &path)
     // The list changes first: if it cannot, the file stays held and listed.
     if (unlist(path) == Unlisted::Failed)
         return Failure;
-    delete registry().locks.take(path);
+    release(path);
     return Success;
 }
 
@@ -372,9 +460,22 @@ void WithdrawLockList()
     state.block = nullptr;
 }
 
+bool IsProtected(const QByteArray &path)
+{
+    return registry().protectedPaths.contains(path);
+}
+
+void SetLockChangeObserver(std::function<void()> observer)
+{
+    registry().observer = std::move(observer);
+}
+
 void ForgetLocks()
 {
     Registry &state = registry();
+    state.serviceWatch.reset();
+    state.protection.disconnect();
+    state.protectedPaths.clear();
     qDeleteAll(state.locks);
     state.locks.clear();
     state.listBuffer.clear();

@@ -11,8 +11,9 @@ using LockdProtocol::Result;
 
 namespace {
 
-// Requests carried out per turn of the event loop.
-constexpr int RequestsPerTurn = 32;
+// Requests carried out per turn of the event loop; a batch of locks shares
+// one sync of the journal.
+constexpr int RequestsPerTurn = 256;
 // Room for a few descriptors: more in one message breaks the protocol anyway,
 // and the kernel closes what does not fit.
 constexpr std::size_t DescriptorRoom = 4;
@@ -28,29 +29,36 @@ ClientConnection::ClientConnection(int fd, uid_t uid)
 ClientConnection::~ClientConnection()
 {
     dropDescriptors();
+    for (const LockTable::Job &job : m_batch)
+        ::close(job.fd);
     ::close(m_fd);
 }
 
 bool ClientConnection::readRequests(LockTable &table)
 {
-    for (int turn = 0; turn < RequestsPerTurn; ++turn) {
-        if (!writeAnswers())
-            return false;
-        if (hasPendingAnswers())
-            return true;
-        switch (readOne(table)) {
-        case Step::Done:
+    if (!writeAnswers())
+        return false;
+    bool keep = true;
+    for (int taken = 0; keep && !hasPendingAnswers() && taken < RequestsPerTurn;) {
+        const Step step = readOne();
+        if (step == Step::Again)
             break;
-        case Step::Again:
-            return true;
-        case Step::End:
-            return false;
+        if (step == Step::End) {
+            keep = false;
+        } else if (step == Step::Complete) {
+            ++taken;
+            keep = take(table);
+            m_request = {};
+            dropDescriptors();
         }
     }
-    return writeAnswers();
+    // Locks already read are carried out even when the connection ends: its
+    // end then lets go of them in order.
+    lockBatch(table);
+    return keep && writeAnswers();
 }
 
-ClientConnection::Step ClientConnection::readOne(LockTable &table)
+ClientConnection::Step ClientConnection::readOne()
 {
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int) * DescriptorRoom)];
     iovec part { reinterpret_cast<char *>(&m_request) + m_have, sizeof m_request - m_have };
@@ -82,38 +90,37 @@ ClientConnection::Step ClientConnection::readOne(LockTable &table)
             return Step::End;
         m_descriptorsLost = true;
     }
-    if (foreign || m_descriptors.size() > 1)
-        return Step::End;
-    if (got == 0)
+    if (foreign || m_descriptors.size() > 1 || got == 0)
         return Step::End;
     m_have += static_cast<std::size_t>(got);
     if (m_have < sizeof m_request)
-        return Step::Done;
+        return Step::Partial;
     m_have = 0;
-    const bool kept = carryOut(table);
-    m_request = {};
-    dropDescriptors();
-    return kept ? Step::Done : Step::End;
+    return Step::Complete;
 }
 
-bool ClientConnection::carryOut(LockTable &table)
+bool ClientConnection::take(LockTable &table)
 {
     if (m_request.magic != LockdProtocol::Magic)
         return false;
     const auto command = static_cast<Command>(m_request.command);
+    if (command != Command::Lock)
+        lockBatch(table); // answers go out in the order of the requests
     if (command == Command::List) {
         if (!m_descriptors.empty() || m_descriptorsLost)
             return false;
         for (const FileKey &key : m_held)
-            answer(Result::ListEntry, key);
-        answer(Result::ListEnd, {}, static_cast<std::uint32_t>(m_held.size()));
+            answer(m_request.command, m_request.tag, Result::ListEntry, key);
+        answer(m_request.command, m_request.tag, Result::ListEnd, {},
+               static_cast<std::uint32_t>(m_held.size()));
         return true;
     }
     if (command != Command::Lock && command != Command::Unlock)
         return false;
     if (m_descriptorsLost) {
         m_descriptorsLost = false;
-        answer(Result::Failed, {});
+        lockBatch(table);
+        answer(m_request.command, m_request.tag, Result::Failed, {});
         return true;
     }
     if (m_descriptors.size() != 1)
@@ -123,21 +130,38 @@ bool ClientConnection::carryOut(LockTable &table)
     // Only a regular file is ever locked; anything else is not a keycrate.
     if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode))
         return false;
-    m_descriptors.clear(); // the table takes it over
+    m_descriptors.clear(); // taken over
+    if (command == Command::Lock) {
+        LockTable::Job job;
+        job.fd = descriptor;
+        job.tag = m_request.tag;
+        m_batch.push_back(job);
+        return true;
+    }
     FileKey key;
-    const Result result = command == Command::Lock ? table.lock(descriptor, m_uid, m_held, &key)
-                                                   : table.unlock(descriptor, m_held, &key);
-    answer(result, key);
+    const Result result = table.unlock(descriptor, m_held, &key);
+    answer(m_request.command, m_request.tag, result, key);
     return true;
 }
 
-void ClientConnection::answer(Result result, const FileKey &key, std::uint32_t count)
+void ClientConnection::lockBatch(LockTable &table)
+{
+    if (m_batch.empty())
+        return;
+    table.lock(m_batch, m_uid, m_held);
+    for (const LockTable::Job &job : m_batch)
+        answer(static_cast<std::uint32_t>(Command::Lock), job.tag, job.result, job.key);
+    m_batch.clear();
+}
+
+void ClientConnection::answer(std::uint32_t command, std::uint64_t tag, Result result,
+                              const FileKey &key, std::uint32_t count)
 {
     LockdProtocol::Answer reply;
-    reply.command = m_request.command;
+    reply.command = command;
     reply.result = static_cast<std::int32_t>(result);
     reply.count = count;
-    reply.tag = m_request.tag;
+    reply.tag = tag;
     reply.device = key.device;
     reply.inode = key.inode;
     m_out.append(reinterpret_cast<const char *>(&reply), sizeof reply);

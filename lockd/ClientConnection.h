@@ -19,7 +19,7 @@ public:
 
     int fd() const { return m_fd; }
 
-    // Reads and carries out at most a few requests, so one busy client
+    // Reads and carries out at most a batch of requests, so one busy client
     // cannot hold up the others. False when the connection is to end: the
     // client left, or broke the protocol.
     bool readRequests(LockTable &table);
@@ -33,11 +33,15 @@ public:
     void release(LockTable &table);
 
 private:
-    enum class Step { Done, Again, End };
+    enum class Step { Complete, Partial, Again, End };
 
-    Step readOne(LockTable &table);
-    bool carryOut(LockTable &table);
-    void answer(LockdProtocol::Result result, const FileKey &key, std::uint32_t count = 0);
+    Step readOne();
+    // The request just read: false when it breaks the protocol. Locks wait
+    // in the batch, to be noted in the journal together.
+    bool take(LockTable &table);
+    void lockBatch(LockTable &table);
+    void answer(std::uint32_t command, std::uint64_t tag, LockdProtocol::Result result,
+                const FileKey &key, std::uint32_t count = 0);
     void dropDescriptors();
 
     int m_fd;
@@ -47,6 +51,7 @@ private:
     std::vector<int> m_descriptors;
     // The kernel dropped descriptors meant for this request (we had no room).
     bool m_descriptorsLost = false;
+    std::vector<LockTable::Job> m_batch;
     std::string m_out;
     std::size_t m_sent = 0;
     LockTable::Held m_held;

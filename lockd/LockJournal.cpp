@@ -156,9 +156,12 @@ int LockJournal::releaseLeftovers()
     return cleared;
 }
 
-bool LockJournal::noteLock(const FileKey &key, const std::string &path)
+bool LockJournal::noteLocks(const Entries &entries)
 {
-    return append(lockRecord(key, path), true);
+    std::string records;
+    for (const auto &[key, path] : entries)
+        records += lockRecord(key, path);
+    return append(records, true);
 }
 
 void LockJournal::noteRelease(const FileKey &key, const Entries &stillHeld)

@@ -29,8 +29,9 @@ public:
     // flags it cleared.
     int releaseLeftovers();
 
-    // Before a flag is set: false when the record could not be made durable.
-    bool noteLock(const FileKey &key, const std::string &path);
+    // Before flags are set, in one write and one sync: false when the records
+    // could not be made durable.
+    bool noteLocks(const Entries &entries);
     // After a flag was cleared.
     void noteRelease(const FileKey &key, const Entries &stillHeld);
 

@@ -29,32 +29,6 @@ FileKey keyOf(const struct stat &info)
     return { static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino) };
 }
 
-// Closes the descriptor on every way out that does not keep it.
-class Closer
-{
-public:
-    explicit Closer(int fd)
-        : m_fd(fd)
-    {
-    }
-    ~Closer()
-    {
-        if (m_fd >= 0)
-            ::close(m_fd);
-    }
-    Closer(const Closer &) = delete;
-    Closer &operator=(const Closer &) = delete;
-    int keep()
-    {
-        const int fd = m_fd;
-        m_fd = -1;
-        return fd;
-    }
-
-private:
-    int m_fd;
-};
-
 } // namespace
 
 LockTable::~LockTable()
@@ -69,26 +43,25 @@ LockTable::~LockTable()
     m_journal.noteRelease({}, m_paths);
 }
 
-Result LockTable::lock(int fd, uid_t uid, Held &held, FileKey *key)
+Result LockTable::check(Job &job, uid_t uid, Held &held, std::string *path)
 {
-    Closer closer(fd);
     struct stat info;
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode))
+    if (::fstat(job.fd, &info) != 0 || !S_ISREG(info.st_mode))
         return Result::Unsupported;
-    *key = keyOf(info);
+    job.key = keyOf(info);
     if (uid != 0 && info.st_uid != uid)
         return Result::NotOwner;
-    if (held.count(*key))
+    if (held.count(job.key))
         return Result::Protected;
     if (held.size() >= LockdProtocol::MaxLocksPerClient)
         return Result::TooManyLocks;
-    const auto known = m_files.find(*key);
+    const auto known = m_files.find(job.key);
     if (known != m_files.end()) {
         ++known->second.holders;
-        held.insert(*key);
+        held.insert(job.key);
         return Result::Protected;
     }
-    switch (FileFlags::immutable(fd)) {
+    switch (FileFlags::immutable(job.fd)) {
     case FileFlags::State::Unsupported:
         return Result::Unsupported;
     case FileFlags::State::Immutable:
@@ -96,26 +69,74 @@ Result LockTable::lock(int fd, uid_t uid, Held &held, FileKey *key)
     case FileFlags::State::Mutable:
         break;
     }
-    const std::string path = pathOf(fd);
-    if (path.empty() || !m_journal.noteLock(*key, path))
-        return Result::Failed;
-    m_paths[*key] = path;
-    const int error = FileFlags::setImmutable(fd, true);
-    if (error != 0) {
-        m_paths.erase(*key);
-        m_journal.noteRelease(*key, m_paths);
-        return error == EPERM || error == ENOMEM ? Result::Failed : Result::Unsupported;
+    *path = pathOf(job.fd);
+    return path->empty() ? Result::Failed : Result::Protected;
+}
+
+void LockTable::lock(std::vector<Job> &jobs, uid_t uid, Held &held)
+{
+    // Files whose flag is to be set, noted in the journal first, all at once.
+    LockJournal::Entries fresh;
+    std::vector<Job *> toSet;
+    for (Job &job : jobs) {
+        std::string path;
+        job.result = check(job, uid, held, &path);
+        if (path.empty() || job.result != Result::Protected)
+            continue;
+        // The same file twice in one batch is set once.
+        if (fresh.count(job.key))
+            continue;
+        if (held.size() + fresh.size() >= LockdProtocol::MaxLocksPerClient) {
+            job.result = Result::TooManyLocks;
+            continue;
+        }
+        fresh.emplace(job.key, path);
+        toSet.push_back(&job);
     }
-    m_files[*key] = File { closer.keep(), 1 };
-    held.insert(*key);
-    return Result::Protected;
+    const bool noted = fresh.empty() || m_journal.noteLocks(fresh);
+    std::map<FileKey, Result> setResults;
+    for (Job *job : toSet) {
+        const int error = noted ? FileFlags::setImmutable(job->fd, true) : ENOSPC;
+        if (error != 0) {
+            job->result = error == EPERM || error == ENOSPC || error == ENOMEM
+                ? Result::Failed
+                : Result::Unsupported;
+            setResults[job->key] = job->result;
+            continue;
+        }
+        m_paths[job->key] = fresh[job->key];
+        m_files[job->key] = File { job->fd, 0 };
+        job->fd = -1; // kept
+    }
+    for (Job &job : jobs) {
+        if (job.result != Result::Protected || held.count(job.key))
+            continue;
+        const auto file = m_files.find(job.key);
+        if (file == m_files.end()) {
+            // The same file earlier in the batch could not be locked.
+            job.result = setResults.count(job.key) ? setResults[job.key] : Result::Failed;
+            continue;
+        }
+        ++file->second.holders;
+        held.insert(job.key);
+    }
+    for (Job &job : jobs) {
+        if (job.fd >= 0)
+            ::close(job.fd);
+        job.fd = -1;
+    }
+    // Noted but not set: not ours to clear at the next start.
+    for (const auto &[key, path] : fresh)
+        if (!m_files.count(key))
+            m_journal.noteRelease(key, m_paths);
 }
 
 Result LockTable::unlock(int fd, Held &held, FileKey *key)
 {
-    Closer closer(fd);
     struct stat info;
-    if (::fstat(fd, &info) != 0)
+    const int statted = ::fstat(fd, &info);
+    ::close(fd);
+    if (statted != 0)
         return Result::NotLocked;
     *key = keyOf(info);
     if (held.erase(*key) == 0)

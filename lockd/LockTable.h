@@ -8,6 +8,7 @@
 #include <set>
 #include <string>
 #include <sys/types.h>
+#include <vector>
 
 // Every flag the service holds, for all clients. Two clients may hold one
 // file: the flag goes when the last of them lets it go.
@@ -17,6 +18,16 @@ public:
     // What one connection holds.
     using Held = std::set<FileKey>;
 
+    // One lock request: the descriptor of a regular file (taken over: kept
+    // while held, closed otherwise) in, the result and the file's key out.
+    struct Job
+    {
+        int fd = -1;
+        std::uint64_t tag = 0;
+        LockdProtocol::Result result = LockdProtocol::Result::Failed;
+        FileKey key;
+    };
+
     explicit LockTable(LockJournal &journal)
         : m_journal(journal)
     {
@@ -25,9 +36,9 @@ public:
     LockTable(const LockTable &) = delete;
     LockTable &operator=(const LockTable &) = delete;
 
-    // Locks the regular file behind fd (taken over: kept while held, closed
-    // otherwise) for a client of uid. key is set to the file's.
-    LockdProtocol::Result lock(int fd, uid_t uid, Held &held, FileKey *key);
+    // Locks the files of a client of uid, in order; the journal is synced
+    // once for them all.
+    void lock(std::vector<Job> &jobs, uid_t uid, Held &held);
     // Unlocks the file behind fd (closed here) if this client holds it.
     LockdProtocol::Result unlock(int fd, Held &held, FileKey *key);
     // Lets go of everything a client held.
@@ -42,6 +53,9 @@ private:
         int holders = 0;
     };
 
+    // What can be decided before the journal: a final result, or Protected
+    // with *path set when the flag is still to be set.
+    LockdProtocol::Result check(Job &job, uid_t uid, Held &held, std::string *path);
     void release(const FileKey &key);
 
     LockJournal &m_journal;

@@ -8,6 +8,7 @@
 #include <pwd.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -52,8 +53,16 @@ bool setFlags(const QString &path, int flags)
 
 LockdInstance::LockdInstance(const QString &folder)
     : m_folder(folder)
+    , m_socketPath(folder + QStringLiteral("/lockd.socket"))
 {
     m_process.setProcessChannelMode(QProcess::MergedChannels);
+    if (QFile::encodeName(m_socketPath).size() >= int(sizeof(sockaddr_un::sun_path))) {
+        m_socketFolder
+            = std::make_unique<QTemporaryDir>(QStringLiteral("/tmp/keycrate-lockd-XXXXXX"));
+        // Clients of other users reach it too.
+        ::chmod(QFile::encodeName(m_socketFolder->path()).constData(), 0755);
+        m_socketPath = m_socketFolder->filePath(QStringLiteral("lockd.socket"));
+    }
 }
 
 LockdInstance::~LockdInstance()

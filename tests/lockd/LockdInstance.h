@@ -2,6 +2,8 @@
 
 #include <QProcess>
 #include <QString>
+#include <QTemporaryDir>
+#include <memory>
 
 // The real keycrate-lockd, run for a test on a socket and a state folder of
 // its own inside folder. Needs root; see available().
@@ -26,10 +28,14 @@ public:
     void kill();
     void stop();
     bool running() const { return m_process.state() == QProcess::Running; }
-    QString socketPath() const { return m_folder + QStringLiteral("/lockd.socket"); }
+    // In folder, or in a folder of its own in /tmp where folder's path would
+    // be too long for a socket.
+    QString socketPath() const { return m_socketPath; }
     QString output() { return QString::fromLocal8Bit(m_process.readAll()); }
 
 private:
     QString m_folder;
+    std::unique_ptr<QTemporaryDir> m_socketFolder;
+    QString m_socketPath;
     QProcess m_process;
 };
