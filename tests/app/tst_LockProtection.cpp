@@ -16,6 +16,7 @@
 #include <csignal>
 #include <fcntl.h>
 #include <grp.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -125,7 +126,7 @@ QString tst_LockProtection::makeFile(const QString &name, bool forUser)
 QProcessEnvironment tst_LockProtection::userEnvironment() const
 {
     QProcessEnvironment environment;
-    for (const char *variable : { "PATH", "LANG" })
+    for (const char *variable : { "PATH", "LANG", "ASAN_OPTIONS", "UBSAN_OPTIONS" })
         environment.insert(QLatin1String(variable), qEnvironmentVariable(variable));
     environment.insert(QStringLiteral("HOME"), m_home);
     for (const auto &[variable, folder] : { std::pair { "XDG_CONFIG_HOME", "/config" },
@@ -151,6 +152,9 @@ void tst_LockProtection::startAsUser(QProcess &process, const QString &program,
     process.setChildProcessModifier([user] {
         if (::setgroups(0, nullptr) != 0 || ::setgid(user) != 0 || ::setuid(user) != 0)
             ::_exit(126);
+        // Set after the change of user, which clears it: a test that dies
+        // leaves no keycrate holding locks.
+        ::prctl(PR_SET_PDEATHSIG, SIGKILL);
     });
     process.start(m_home + QStringLiteral("/app/") + program, arguments);
 }

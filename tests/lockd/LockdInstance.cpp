@@ -3,10 +3,12 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <csignal>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <pwd.h>
 #include <sys/ioctl.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -121,6 +123,9 @@ bool LockdInstance::start()
 {
     const QString state = m_folder + QStringLiteral("/state");
     QDir().mkpath(state);
+    // A test that dies leaves no service behind: it ends in order, clearing
+    // its flags.
+    m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process.start(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/keycrate-lockd"),
                     { QStringLiteral("--socket"), socketPath(), QStringLiteral("--state-dir"),
                       state, QStringLiteral("--idle-exit"), QStringLiteral("0") });
