@@ -135,6 +135,9 @@ bool ClientConnection::take(LockTable &table)
         LockTable::Job job;
         job.fd = descriptor;
         job.tag = m_request.tag;
+        job.key
+            = { static_cast<std::uint64_t>(info.st_dev), static_cast<std::uint64_t>(info.st_ino) };
+        job.owner = info.st_uid;
         m_batch.push_back(job);
         return true;
     }

@@ -17,12 +17,18 @@ int ioctlRetrying(int fd, unsigned long request, int *flags)
 
 } // namespace
 
-FileFlags::State FileFlags::immutable(int fd)
+FileFlags::State FileFlags::immutable(int fd, int *flags)
 {
-    int flags = 0;
-    if (ioctlRetrying(fd, FS_IOC_GETFLAGS, &flags) != 0)
+    *flags = 0;
+    if (ioctlRetrying(fd, FS_IOC_GETFLAGS, flags) != 0)
         return State::Unsupported;
-    return (flags & FS_IMMUTABLE_FL) ? State::Immutable : State::Mutable;
+    return (*flags & FS_IMMUTABLE_FL) ? State::Immutable : State::Mutable;
+}
+
+int FileFlags::addImmutable(int fd, int flags)
+{
+    flags |= FS_IMMUTABLE_FL;
+    return ioctlRetrying(fd, FS_IOC_SETFLAGS, &flags) == 0 ? 0 : errno;
 }
 
 int FileFlags::setImmutable(int fd, bool on)

@@ -8,8 +8,11 @@ class FileFlags
 public:
     enum class State { Immutable, Mutable, Unsupported };
 
-    // What the file system says of the file behind fd.
-    static State immutable(int fd);
+    // What the file system says of the file behind fd; *flags gets all its
+    // flags.
+    static State immutable(int fd, int *flags);
+    // Sets the immutable flag on top of flags, as immutable() read them.
+    static int addImmutable(int fd, int flags);
     // Sets or clears only the immutable flag, keeping the others. 0 or an errno.
     static int setImmutable(int fd, bool on);
 };

@@ -164,13 +164,18 @@ bool LockJournal::noteLocks(const Entries &entries)
     return append(records, true);
 }
 
-void LockJournal::noteRelease(const FileKey &key, const Entries &stillHeld)
+void LockJournal::noteReleases(const std::vector<FileKey> &keys, const Entries &stillHeld)
 {
+    if (keys.empty())
+        return;
     if (stillHeld.empty() || m_size > CompactAbove + 2 * m_rewrittenSize) {
         rewrite(stillHeld);
         return;
     }
-    append("- " + std::to_string(key.device) + ' ' + std::to_string(key.inode) + '\n', false);
+    std::string records;
+    for (const FileKey &key : keys)
+        records += "- " + std::to_string(key.device) + ' ' + std::to_string(key.inode) + '\n';
+    append(records, false);
 }
 
 bool LockJournal::append(const std::string &record, bool sync)

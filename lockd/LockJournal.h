@@ -4,6 +4,7 @@
 
 #include <map>
 #include <string>
+#include <vector>
 
 // The flags this service set, written down (and synced) before each is set,
 // so that after a crash or a power cut the next start clears every one of
@@ -32,8 +33,8 @@ public:
     // Before flags are set, in one write and one sync: false when the records
     // could not be made durable.
     bool noteLocks(const Entries &entries);
-    // After a flag was cleared.
-    void noteRelease(const FileKey &key, const Entries &stillHeld);
+    // After flags were cleared.
+    void noteReleases(const std::vector<FileKey> &keys, const Entries &stillHeld);
 
     // The files a journal's text still holds.
     static Entries parse(const std::string &text);

@@ -40,16 +40,12 @@ LockTable::~LockTable()
         ::close(file.fd);
     }
     m_files.clear();
-    m_journal.noteRelease({}, m_paths);
+    m_journal.noteReleases({ FileKey {} }, m_paths);
 }
 
 Result LockTable::check(Job &job, uid_t uid, Held &held, std::string *path)
 {
-    struct stat info;
-    if (::fstat(job.fd, &info) != 0 || !S_ISREG(info.st_mode))
-        return Result::Unsupported;
-    job.key = keyOf(info);
-    if (uid != 0 && info.st_uid != uid)
+    if (uid != 0 && job.owner != uid)
         return Result::NotOwner;
     if (held.count(job.key))
         return Result::Protected;
@@ -61,7 +57,7 @@ Result LockTable::check(Job &job, uid_t uid, Held &held, std::string *path)
         held.insert(job.key);
         return Result::Protected;
     }
-    switch (FileFlags::immutable(job.fd)) {
+    switch (FileFlags::immutable(job.fd, &job.flags)) {
     case FileFlags::State::Unsupported:
         return Result::Unsupported;
     case FileFlags::State::Immutable:
@@ -96,7 +92,7 @@ void LockTable::lock(std::vector<Job> &jobs, uid_t uid, Held &held)
     const bool noted = fresh.empty() || m_journal.noteLocks(fresh);
     std::map<FileKey, Result> setResults;
     for (Job *job : toSet) {
-        const int error = noted ? FileFlags::setImmutable(job->fd, true) : ENOSPC;
+        const int error = noted ? FileFlags::addImmutable(job->fd, job->flags) : ENOSPC;
         if (error != 0) {
             job->result = error == EPERM || error == ENOSPC || error == ENOMEM
                 ? Result::Failed
@@ -126,9 +122,11 @@ void LockTable::lock(std::vector<Job> &jobs, uid_t uid, Held &held)
         job.fd = -1;
     }
     // Noted but not set: not ours to clear at the next start.
+    std::vector<FileKey> unset;
     for (const auto &[key, path] : fresh)
         if (!m_files.count(key))
-            m_journal.noteRelease(key, m_paths);
+            unset.push_back(key);
+    m_journal.noteReleases(unset, m_paths);
 }
 
 Result LockTable::unlock(int fd, Held &held, FileKey *key)
@@ -141,22 +139,26 @@ Result LockTable::unlock(int fd, Held &held, FileKey *key)
     *key = keyOf(info);
     if (held.erase(*key) == 0)
         return Result::NotLocked;
-    release(*key);
+    if (release(*key))
+        m_journal.noteReleases({ *key }, m_paths);
     return Result::Protected;
 }
 
 void LockTable::releaseAll(Held &held)
 {
+    std::vector<FileKey> cleared;
     for (const FileKey &key : held)
-        release(key);
+        if (release(key))
+            cleared.push_back(key);
     held.clear();
+    m_journal.noteReleases(cleared, m_paths);
 }
 
-void LockTable::release(const FileKey &key)
+bool LockTable::release(const FileKey &key)
 {
     const auto found = m_files.find(key);
     if (found == m_files.end() || --found->second.holders > 0)
-        return;
+        return false;
     const int error = FileFlags::setImmutable(found->second.fd, false);
     ::close(found->second.fd);
     m_files.erase(found);
@@ -164,8 +166,8 @@ void LockTable::release(const FileKey &key)
         // Left in the journal: the next start tries again.
         std::fprintf(stderr, "keycrate-lockd: cannot clear the flag of %s: error %d\n",
                      m_paths[key].c_str(), error);
-        return;
+        return false;
     }
     m_paths.erase(key);
-    m_journal.noteRelease(key, m_paths);
+    return true;
 }

@@ -19,13 +19,16 @@ public:
     using Held = std::set<FileKey>;
 
     // One lock request: the descriptor of a regular file (taken over: kept
-    // while held, closed otherwise) in, the result and the file's key out.
+    // while held, closed otherwise) with what fstat said of it, in; the
+    // result out.
     struct Job
     {
         int fd = -1;
         std::uint64_t tag = 0;
-        LockdProtocol::Result result = LockdProtocol::Result::Failed;
         FileKey key;
+        uid_t owner = 0;
+        LockdProtocol::Result result = LockdProtocol::Result::Failed;
+        int flags = 0;
     };
 
     explicit LockTable(LockJournal &journal)
@@ -56,7 +59,8 @@ private:
     // What can be decided before the journal: a final result, or Protected
     // with *path set when the flag is still to be set.
     LockdProtocol::Result check(Job &job, uid_t uid, Held &held, std::string *path);
-    void release(const FileKey &key);
+    // One holder less; true when that cleared the flag.
+    bool release(const FileKey &key);
 
     LockJournal &m_journal;
     std::map<FileKey, File> m_files;
