@@ -214,6 +214,19 @@ void tst_LockProtection::filesListTellsHowEachLockHolds()
     QCOMPARE(list->topLevelItemCount(), 0);
     QVERIFY(!LockdInstance::immutable(path));
 
+    // At start the files are handed over without waiting: the window is up
+    // at once and tells when they are protected.
+    const QByteArray other = QFile::encodeName(makeFile(QStringLiteral("other.txt"), false));
+    QCOMPARE(ToggleLock(other), 0);
+    ForgetLocks();
+    QVERIFY(ReloadLockedFiles());
+    window.UpdateLockedList();
+    QCOMPARE(list->topLevelItemCount(), 1);
+    QTRY_COMPARE(list->topLevelItem(0)->toolTip(0), Protected);
+    QVERIFY(refusesEveryone(QFile::decodeName(other)));
+    QCOMPARE(ToggleLock(other), 0);
+    QVERIFY(!LockdInstance::immutable(QFile::decodeName(other)));
+
     // Without a service every lock is advisory.
     qputenv("KEYCRATE_LOCKD_SOCKET", QFile::encodeName(m_root.filePath(QStringLiteral("none"))));
     QCOMPARE(ToggleLock(QFile::encodeName(path)), 0);
@@ -258,7 +271,8 @@ void tst_LockProtection::protectionLastsAsLongAsKeycrate()
     for (const auto &end : ends) {
         QProcess again;
         QVERIFY(startKeycrate(again));
-        QVERIFY(LockdInstance::immutable(path));
+        // Taken again while the window is already up.
+        QTRY_VERIFY(LockdInstance::immutable(path));
         end(again);
         QVERIFY(again.waitForFinished());
         QTRY_VERIFY(!LockdInstance::immutable(path));
