@@ -119,7 +119,7 @@ uid_t LockdInstance::unusedUid()
     return uid;
 }
 
-bool LockdInstance::start()
+bool LockdInstance::start(int idleSeconds)
 {
     const QString state = m_folder + QStringLiteral("/state");
     QDir().mkpath(state);
@@ -128,7 +128,7 @@ bool LockdInstance::start()
     m_process.setChildProcessModifier([] { ::prctl(PR_SET_PDEATHSIG, SIGTERM); });
     m_process.start(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/keycrate-lockd"),
                     { QStringLiteral("--socket"), socketPath(), QStringLiteral("--state-dir"),
-                      state, QStringLiteral("--idle-exit"), QStringLiteral("0") });
+                      state, QStringLiteral("--idle-exit"), QString::number(idleSeconds) });
     if (!m_process.waitForStarted())
         return false;
     for (int attempt = 0; attempt < 200; ++attempt) {
@@ -139,6 +139,13 @@ bool LockdInstance::start()
             return false;
     }
     return false;
+}
+
+int LockdInstance::waitForEnd()
+{
+    if (running() && !m_process.waitForFinished(30000))
+        return -1;
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 void LockdInstance::kill()

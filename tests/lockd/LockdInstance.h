@@ -23,8 +23,11 @@ public:
     // A user id no account has, for the client side.
     static uid_t unusedUid();
 
-    // Starts it and waits until its socket answers.
-    bool start();
+    // Starts it and waits until its socket answers. idleSeconds 0: it never
+    // ends for want of clients.
+    bool start(int idleSeconds = 0);
+    // Waits for it to end by itself; its exit status, or -1.
+    int waitForEnd();
     void kill();
     void stop();
     bool running() const { return m_process.state() == QProcess::Running; }

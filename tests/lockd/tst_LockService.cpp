@@ -2,6 +2,7 @@
 #include "LockdProtocol.h"
 
 #include <QFile>
+#include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
@@ -154,6 +155,7 @@ private slots:
     void nextStartReleasesWhatACrashLeft();
     void refusesWhatIsNotTheClientsFile();
     void hostileClientsDelayNoOne();
+    void endsByItselfWithoutClients();
 };
 
 void tst_LockService::initTestCase()
@@ -290,6 +292,10 @@ void tst_LockService::refusesWhatIsNotTheClientsFile()
     QVERIFY(QFile::link(rootFile, link));
     const QString folder = m_folder.filePath(QStringLiteral("folder"));
     QVERIFY(QDir().mkdir(folder));
+    const QString theirs = userFile(QStringLiteral("theirs.txt"));
+    QProcess chattr;
+    chattr.start(QStringLiteral("chattr"), { QStringLiteral("+i"), theirs });
+    QVERIFY(chattr.waitForFinished() && chattr.exitCode() == 0);
 
     AsUser user(m_user);
     const int socket = connectTo(service.socketPath());
@@ -313,7 +319,13 @@ void tst_LockService::refusesWhatIsNotTheClientsFile()
     }
     QVERIFY(!LockdInstance::immutable(rootFile));
     QCOMPARE(command(socket, Command::Lock, mine), int(Result::Protected));
+
+    // A flag someone else set is not ours to take or to clear.
+    QCOMPARE(command(socket, Command::Lock, theirs), int(Result::AlreadyImmutable));
+    QCOMPARE(command(socket, Command::Unlock, theirs), int(Result::NotLocked));
     ::close(socket);
+    QVERIFY(becomesMutable(mine));
+    QVERIFY(LockdInstance::immutable(theirs));
 }
 
 void tst_LockService::hostileClientsDelayNoOne()
@@ -348,6 +360,20 @@ void tst_LockService::hostileClientsDelayNoOne()
     QVERIFY(becomesMutable(mine));
     QVERIFY(becomesMutable(other));
     QVERIFY(service.running());
+}
+
+void tst_LockService::endsByItselfWithoutClients()
+{
+    LockdInstance service(m_folder.path());
+    QVERIFY(service.start(1));
+    const int socket = connectTo(service.socketPath());
+    QVERIFY(socket >= 0);
+    // Not while a client is connected.
+    QTest::qWait(1500);
+    QVERIFY(service.running());
+    ::close(socket);
+    QCOMPARE(service.waitForEnd(), 0);
+    QVERIFY(!QFile::exists(service.socketPath()));
 }
 
 QTEST_GUILESS_MAIN(tst_LockService)
