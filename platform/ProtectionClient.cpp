@@ -52,7 +52,9 @@ bool ProtectionClient::connect()
     if (path.size() >= sizeof address.sun_path)
         return false;
     std::memcpy(address.sun_path, path.c_str(), path.size());
-    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    // Without waiting: a service whose queue of connections is full (others
+    // flooding it) leaves the lock advisory rather than the window frozen.
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
     if (fd < 0)
         return false;
     int result;
@@ -63,6 +65,7 @@ bool ProtectionClient::connect()
         ::close(fd);
         return false;
     }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     m_socket = fd;
     return true;
 }
