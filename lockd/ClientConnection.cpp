@@ -1,5 +1,7 @@
 #include "ClientConnection.h"
 
+#include "FileSystems.h"
+
 #include <cerrno>
 #include <cstring>
 #include <sys/socket.h>
@@ -128,7 +130,7 @@ bool ClientConnection::take(LockTable &table)
     const int descriptor = m_descriptors.front();
     struct stat info;
     // Only a regular file is ever locked; anything else is not a keycrate.
-    if (::fstat(descriptor, &info) != 0 || !S_ISREG(info.st_mode))
+    if (!FileSystems::cachedStat(descriptor, &info) || !S_ISREG(info.st_mode))
         return false;
     m_descriptors.clear(); // taken over
     if (command == Command::Lock) {

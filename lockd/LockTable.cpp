@@ -1,6 +1,7 @@
 #include "LockTable.h"
 
 #include "FileFlags.h"
+#include "FileSystems.h"
 
 #include <cerrno>
 #include <climits>
@@ -47,6 +48,8 @@ Result LockTable::check(Job &job, uid_t uid, Held &held, std::string *path)
 {
     if (uid != 0 && job.owner != uid)
         return Result::NotOwner;
+    if (!m_fileSystems.keepsFlag(job.fd, job.key.device))
+        return Result::Unsupported;
     if (held.count(job.key))
         return Result::Protected;
     if (held.size() >= LockdProtocol::MaxLocksPerClient)
@@ -132,9 +135,9 @@ void LockTable::lock(std::vector<Job> &jobs, uid_t uid, Held &held)
 Result LockTable::unlock(int fd, Held &held, FileKey *key)
 {
     struct stat info;
-    const int statted = ::fstat(fd, &info);
+    const bool statted = FileSystems::cachedStat(fd, &info);
     ::close(fd);
-    if (statted != 0)
+    if (!statted)
         return Result::NotLocked;
     *key = keyOf(info);
     if (held.erase(*key) == 0)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileKey.h"
+#include "FileSystems.h"
 #include "LockJournal.h"
 #include "LockdProtocol.h"
 
@@ -63,6 +64,7 @@ private:
     bool release(const FileKey &key);
 
     LockJournal &m_journal;
+    FileSystems m_fileSystems;
     std::map<FileKey, File> m_files;
     // The paths as the journal keeps them, to write it anew.
     LockJournal::Entries m_paths;

@@ -297,6 +297,14 @@ void tst_LockService::refusesWhatIsNotTheClientsFile()
     chattr.start(QStringLiteral("chattr"), { QStringLiteral("+i"), theirs });
     QVERIFY(chattr.waitForFinished() && chattr.exitCode() == 0);
 
+    // Root may lock any file, but only where the flag is kept: not in /proc.
+    const int rootClient = connectTo(service.socketPath());
+    QCOMPARE(command(rootClient, Command::Lock, QStringLiteral("/proc/self/status")),
+             int(Result::Unsupported));
+    QCOMPARE(command(rootClient, Command::Lock, rootFile), int(Result::Protected));
+    QCOMPARE(command(rootClient, Command::Unlock, rootFile), int(Result::Protected));
+    ::close(rootClient);
+
     AsUser user(m_user);
     const int socket = connectTo(service.socketPath());
     QCOMPARE(command(socket, Command::Lock, rootFile), int(Result::NotOwner));
