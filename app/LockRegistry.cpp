@@ -5,17 +5,21 @@
 #include "HandOverSetting.h"
 #include "IQuorvane.h"
 #include "InstanceProtocol.h"
+#include "LockListFormat.h"
 #include "MessageBoxes.h"
+#include "ProtectionClient.h"
 #include "RegularFile.h"
 #include "SharedMemoryKey.h"
 
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
+#include <QHash>
 #include <QLoggingCategory>
 #include <QSaveFile>
 #include <QSet>
 #include <QSharedMemory>
+#include <QSocketNotifier>
 #include <cstring>
 #include <memory>
 
@@ -32,6 +36,15 @@ struct Registry
     QByteArray listBuffer;
     QByteArray publishedList;
     QSharedMemory *block = nullptr;
+    // The held files keycrate-lockd keeps immutable for us, over one
+    // connection for as long as any is protected.
+    Platform::ProtectionClient protection;
+    QSet<QByteArray> protectedPaths;
+    std::unique_ptr<QSocketNotifier> serviceWatch;
+    // Locks handed to the service and not yet answered, by tag.
+    QHash<quint64, QByteArray> pending;
+    quint64 lastTag = 0;
+    std::function<void()> observer;
 };
 
 Registry &registry()
@@ -85,45 +98,6 @@ bool replaceList(const QByteArray &content)
     return writeList(content);
 }
 
-// The lines of the list. Only a final line feed is dropped, so a last line
-// without one keeps all its bytes.
-QList<QByteArray> listLines(const QByteArray &content)
-{
-    if (content.isEmpty())
-        return {};
-    QList<QByteArray> lines = content.split('\n');
-    if (content.endsWith('\n'))
-        lines.removeLast();
-    return lines;
-}
-
-// Cuts the first line that is exactly the path, with its line feed.
-bool removeLine(QByteArray *content, const QByteArray &path)
-{
-    qsizetype start = 0;
-    while (start < content->size()) {
-        qsizetype end = content->indexOf('\n', start);
-        if (end < 0)
-            end = content->size();
-        if (end - start == path.size()
-            && std::memcmp(content->constData() + start, path.constData(), path.size()) == 0) {
-            content->remove(start, qMin(end + 1, content->size()) - start);
-            return true;
-        }
-        start = end + 1;
-    }
-    return false;
-}
-
-// A line appended to a list whose last line has no line feed must not run on.
-QByteArray appendLine(const QByteArray &content, const QByteArray &path)
-{
-    QByteArray result = content;
-    if (!result.isEmpty() && !result.endsWith('\n'))
-        result += '\n';
-    return result + path + '\n';
-}
-
 // Opens the file for reading and share-locks it; only a regular file, and a
 // FIFO put in its place meanwhile must not block us.
 std::unique_ptr<QFile> holdFile(const QByteArray &path)
@@ -134,6 +108,120 @@ std::unique_ptr<QFile> holdFile(const QByteArray &path)
     if (!Platform::AdvisoryLock::lockShared(file->handle()))
         return nullptr;
     return file;
+}
+
+void watchService();
+
+// Takes the service's replies: what it protects is marked so; what it
+// refuses, or no service at all, keeps the advisory lock alone.
+void apply(const std::vector<Platform::ProtectionClient::Reply> &replies)
+{
+    Registry &state = registry();
+    for (const Platform::ProtectionClient::Reply &reply : replies) {
+        const QByteArray path = state.pending.take(reply.tag);
+        if (!path.isNull() && reply.outcome == Platform::ProtectionClient::Outcome::Protected)
+            state.protectedPaths.insert(path);
+    }
+}
+
+// Hands held files to the service without waiting for its answers: they
+// come through the event loop (see watchService).
+void protectLater(const QList<QByteArray> &paths)
+{
+    Registry &state = registry();
+    for (const QByteArray &path : paths) {
+        const QFile *file = state.locks.value(path);
+        if (!file || state.protectedPaths.contains(path))
+            continue;
+        const quint64 tag = ++state.lastTag;
+        state.pending.insert(tag, path);
+        state.protection.submit(file->handle(), tag);
+    }
+    bool broken = false;
+    apply(state.protection.pump(false, &broken));
+    watchService();
+}
+
+// As protectLater, waiting for the answers.
+void protectNow(const QByteArray &path)
+{
+    Registry &state = registry();
+    const QFile *file = state.locks.value(path);
+    if (!file)
+        return;
+    std::vector<Platform::ProtectionClient::Reply> earlier;
+    const auto outcomes = state.protection.lock({ file->handle() }, &earlier);
+    apply(earlier);
+    if (outcomes.front() == Platform::ProtectionClient::Outcome::Protected)
+        state.protectedPaths.insert(path);
+    watchService();
+}
+
+// The service went away (restarted, stopped): its flags went with it. Take
+// them again from a new one, or keep the advisory locks.
+void serviceLost()
+{
+    Registry &state = registry();
+    state.serviceWatch.reset();
+    state.protection.disconnect();
+    state.pending.clear();
+    state.protectedPaths.clear();
+    qCWarning(registryLog) << "the lock protection service went away; protecting anew";
+    protectLater(state.locks.keys());
+    if (state.observer)
+        state.observer();
+}
+
+// Answers or the end of the connection are waiting.
+void serviceReadable()
+{
+    Registry &state = registry();
+    const bool waited = state.protection.busy();
+    bool broken = false;
+    apply(state.protection.pump(false, &broken));
+    if (broken || !waited) {
+        // Between exchanges the service says nothing: it ended.
+        state.serviceWatch->setEnabled(false);
+        QMetaObject::invokeMethod(qApp, serviceLost, Qt::QueuedConnection);
+        return;
+    }
+    // Every lock handed over is answered: the list can tell it.
+    if (!state.protection.busy() && state.observer)
+        state.observer();
+}
+
+void watchService()
+{
+    Registry &state = registry();
+    if (state.protectedPaths.isEmpty() && !state.protection.busy())
+        state.protection.disconnect(); // so the service may end when idle
+    if (!state.protection.isConnected()) {
+        state.serviceWatch.reset();
+        return;
+    }
+    if (state.serviceWatch && state.serviceWatch->socket() == state.protection.socket())
+        return;
+    state.serviceWatch
+        = std::make_unique<QSocketNotifier>(state.protection.socket(), QSocketNotifier::Read);
+    QObject::connect(state.serviceWatch.get(), &QSocketNotifier::activated,
+                     state.serviceWatch.get(), serviceReadable);
+}
+
+// Lets go of a held file: its protection, its advisory lock, the file.
+void release(const QByteArray &path)
+{
+    Registry &state = registry();
+    QFile *file = state.locks.take(path);
+    if (file) {
+        // Whatever is in flight is answered first, this file's lock too.
+        std::vector<Platform::ProtectionClient::Reply> earlier;
+        state.protection.finish(&earlier);
+        apply(earlier);
+        if (state.protectedPaths.remove(path))
+            state.protection.unlock(file->handle());
+    }
+    delete file;
+    watchService();
 }
 
 // Reads the list file into the buffer the next publication shows.
@@ -167,7 +255,7 @@ Unlisted unlist(const QByteArray &path)
     QByteArray content;
     if (!loadList(&content))
         return Unlisted::Failed;
-    if (!removeLine(&content, path))
+    if (!LockListFormat::removeLine(&content, path))
         return Unlisted::NotListed;
     return storeList(content) ? Unlisted::Removed : Unlisted::Failed;
 }
@@ -179,7 +267,7 @@ Unlisted dropListed(const QByteArray &path)
 {
     const Unlisted outcome = unlist(path);
     if (outcome == Unlisted::Removed)
-        delete registry().locks.take(path);
+        release(path);
     return outcome;
 }
 
@@ -200,6 +288,8 @@ int toggle(const QByteArray &target, bool confirmWithBox)
     registry().publishedList = registry().listBuffer;
     PublishLockList();
 
+    if (confirmWithBox && registry().observer)
+        registry().observer();
     if (confirmWithBox) {
         if (result == Success)
             Platform::MessageBoxes::system(tr("KEYCRATE"), tr("Operation successful!"), false);
@@ -233,7 +323,8 @@ bool ReloadLockedFiles()
         return false;
     const QByteArray content = list.readAll();
     Registry &state = registry();
-    for (const QByteArray &path : listLines(content)) {
+    QList<QByteArray> held;
+    for (const QByteArray &path : LockListFormat::lines(content)) {
         if (!isRegularFile(path))
             continue;
         if (!state.locks.contains(path)) {
@@ -242,9 +333,11 @@ bool ReloadLockedFiles()
             if (!file)
                 continue;
             state.locks.insert(path, file.release());
+            held.append(path);
         }
         state.publishedList += path + '\n';
     }
+    protectLater(held);
     PublishLockList();
     return true;
 }
@@ -276,11 +369,11 @@ int LockFile(const QByteArray &path)
     if (!loadList(&content))
         return Failure;
     std::unique_ptr<QFile> file = holdFile(path);
-    if (!file || !storeList(appendLine(content, path)))
+    if (!file || !storeList(LockListFormat::appendLine(content, path)))
         return Failure;
-    Registry &state = registry();
-    delete state.locks.value(path);
-    state.locks.insert(path, file.release());
+    release(path);
+    registry().locks.insert(path, file.release());
+    protectNow(path);
     return Success;
 }
 
@@ -289,7 +382,7 @@ int UnlockFile(const QByteArray &path)
     // The list changes first: if it cannot, the file stays held and listed.
     if (unlist(path) == Unlisted::Failed)
         return Failure;
-    delete registry().locks.take(path);
+    release(path);
     return Success;
 }
 
@@ -331,7 +424,7 @@ LockStatuses ReadLockStatuses()
     if (!readList(&content))
         return statuses;
     const Registry &state = registry();
-    for (const QByteArray &path : listLines(content)) {
+    for (const QByteArray &path : LockListFormat::lines(content)) {
         int status;
         if (!isRegularFile(path))
             status = StatusInvalid;
@@ -349,7 +442,7 @@ void CompactLockList()
     QByteArray content;
     if (!readList(&content))
         return;
-    const QList<QByteArray> lines = listLines(content);
+    const QList<QByteArray> lines = LockListFormat::lines(content);
     QSet<QByteArray> seen;
     seen.reserve(lines.size());
     QByteArray compacted;
@@ -372,9 +465,23 @@ void WithdrawLockList()
     state.block = nullptr;
 }
 
+bool IsProtected(const QByteArray &path)
+{
+    return registry().protectedPaths.contains(path);
+}
+
+void SetLockChangeObserver(std::function<void()> observer)
+{
+    registry().observer = std::move(observer);
+}
+
 void ForgetLocks()
 {
     Registry &state = registry();
+    state.serviceWatch.reset();
+    state.protection.disconnect();
+    state.pending.clear();
+    state.protectedPaths.clear();
     qDeleteAll(state.locks);
     state.locks.clear();
     state.listBuffer.clear();

@@ -2,9 +2,11 @@
 
 #include <QByteArray>
 #include <QMap>
+#include <functional>
 #include <optional>
 
 // The lock registry: files held open (and share-locked) while keycrate runs,
+// and made immutable by keycrate-lockd where it answers and can,
 // the list file "llf" in the application folder that brings the locks back at
 // the next start, and the list published in shared memory for other programs.
 // Paths are bytes in the local 8-bit encoding. Operations return 0 or 99.
@@ -46,6 +48,15 @@ void PublishLockList();
 
 // Every listed path, once, sorted by bytes, with its LockStatus.
 LockStatuses ReadLockStatuses();
+
+// Whether keycrate-lockd holds the locked file immutable for us; otherwise
+// the lock is only the advisory one.
+bool IsProtected(const QByteArray &path);
+
+// Called when the locks changed without the window asking: a toggle another
+// program asked for (before its confirmation box), or protection lost or
+// taken again when the service went away.
+void SetLockChangeObserver(std::function<void()> observer);
 
 // Rewrites the list with every path once (at an orderly exit).
 void CompactLockList();

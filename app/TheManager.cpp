@@ -1,12 +1,14 @@
 #include "TheManager.h"
 
 #include "IQuorvane.h"
+#include "LockProtectionTexts.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
 #include "StatusBrushes.h"
 #include "ui_TheManager.h"
 
 #include <QAction>
+#include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
 #include <QLabel>
@@ -15,6 +17,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QStatusBar>
 #include <QTabWidget>
 #include <QTreeWidget>
 
@@ -76,6 +79,14 @@ void rowLook(int status, QString *text, QBrush *brush)
     }
 }
 
+// What a Locked row's lock holds against.
+QString protectionText(const QByteArray &path)
+{
+    return QCoreApplication::translate("LockRegistry",
+                                       IsProtected(path) ? LockProtectionTexts::Protected
+                                                         : LockProtectionTexts::Advisory);
+}
+
 } // namespace
 
 TheManager::TheManager()
@@ -99,11 +110,24 @@ TheManager::TheManager()
             &TheManager::CopySelectedItemsForUploading);
     connect(m_ui->saveButton, &QPushButton::clicked, this, &TheManager::SaveSettings);
     connect(m_ui->uploadButton, &QPushButton::clicked, this, &TheManager::HandleUploadBtnClick);
+    // The status bar tells what the current row's lock holds against.
+    connect(m_ui->treeWidget, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem *row) {
+        if (row)
+            statusBar()->showMessage(row->statusTip(0));
+    });
+    // Locks taken or released from outside the window show at once.
+    SetLockChangeObserver([this] {
+        if (isVisible())
+            UpdateLockedList();
+    });
     m_currentRow = nullptr;
     m_nextIndex = -1;
 }
 
-TheManager::~TheManager() = default;
+TheManager::~TheManager()
+{
+    SetLockChangeObserver(nullptr);
+}
 
 void TheManager::CopySelectedItemsForUploading()
 {
@@ -138,9 +162,17 @@ void TheManager::UpdateLockedList()
         auto *row = new QTreeWidgetItem;
         setStatus(row, text, brush);
         row->setText(1, QFile::decodeName(entry.key()));
+        if (entry.value() == StatusLocked) {
+            const QString protection = protectionText(entry.key());
+            for (int column = 0; column < 2; ++column) {
+                row->setToolTip(column, protection);
+                row->setStatusTip(column, protection);
+            }
+        }
         rows.append(row);
     }
     m_ui->treeWidget->addTopLevelItems(rows);
+    statusBar()->clearMessage();
     qCInfo(windowLog) << "locked files listed:" << rows.size();
 }
 

@@ -17,8 +17,9 @@ chosen files up to an online backup server. It sits in the system tray, and
 file managers offer to lock a file with it or to back it up.
 .
 The package also holds keycrate-send, which hands files to the running
-keycrate, and quorvane-server, a backup server with a systemd service of its
-own.")
+keycrate, keycrate-lockd, a small root service started by its socket that
+makes locked files immutable, so that no program can change, rename or delete
+them, and quorvane-server, a backup server with a systemd service of its own.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES TRUE)
 set(CPACK_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -34,6 +35,7 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "qt6-qpa-plugins, adduser")
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "python3-nautilus")
 set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/cmake/deb/postinst
+                                       ${PROJECT_SOURCE_DIR}/cmake/deb/prerm
                                        ${PROJECT_SOURCE_DIR}/cmake/deb/postrm)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 include(CPack)

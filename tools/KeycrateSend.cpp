@@ -6,7 +6,9 @@
 #include "InstanceAddress.h"
 #include "InstanceClient.h"
 #include "InstanceProtocol.h"
+#include "LockProtectionTexts.h"
 #include "MessageFrame.h"
+#include "ProtectionClient.h"
 #include "RegularFile.h"
 #include "SharedMemoryKey.h"
 
@@ -16,6 +18,8 @@
 #include <QSharedMemory>
 #include <QTextStream>
 #include <QThread>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
 
@@ -171,7 +175,24 @@ int KeycrateSend::handOverFile(const QString &file, qint64 command)
         m_err << "\n";
         return LockFailed;
     }
+    if (command == InstanceProtocol::LockCommand)
+        reportLock(path);
     return Success;
+}
+
+void KeycrateSend::reportLock(const QByteArray &path)
+{
+    QByteArray published;
+    if (!readPublishedList(&published) || !published.split('\n').contains(path)) {
+        m_out << "Unlocked\n";
+        return;
+    }
+    // The file system itself says whether the lock holds against everyone.
+    const int fd = ::open(path.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const bool immutable = fd >= 0 && Platform::ProtectionClient::isImmutable(fd);
+    if (fd >= 0)
+        ::close(fd);
+    m_out << (immutable ? LockProtectionTexts::Protected : LockProtectionTexts::Advisory) << "\n";
 }
 
 bool KeycrateSend::waitForLock(int fileDescriptor) const

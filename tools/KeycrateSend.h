@@ -46,6 +46,8 @@ private:
     // failure, already reported.
     int sendHandOver(const Platform::InstanceClient &client, const Platform::WindowMessage &message,
                      qint64 *result, bool *handled, const std::function<void()> &delivered = {});
+    // After a lock or unlock: whether the file is locked now, and how well.
+    void reportLock(const QByteArray &path);
     // Takes the hand-over lock, waiting as long as the timeout allows.
     bool waitForLock(int fileDescriptor) const;
     int show();

@@ -3,8 +3,9 @@
 # unpacks it into a temporary root and runs what it holds from there, as an
 # unprivileged user who cannot write the unpacked tree: keycrate --version,
 # keycrate on a private X server with a private home, a lock through the
-# unpacked keycrate-send, the lock list in $XDG_STATE_HOME/keycrate. Then the
-# launcher entries, lintian and, where there is systemd, the service unit.
+# unpacked keycrate-send, the lock list in $XDG_STATE_HOME/keycrate; as root,
+# the lock made immutable by the unpacked keycrate-lockd. Then the launcher
+# entries, lintian and, where there is systemd, the service units.
 set -euo pipefail
 build=$(realpath "$1")
 
@@ -15,9 +16,13 @@ done
 work=$(mktemp -d /tmp/keycrate-package.XXXXXX)
 xvfb_pid=
 keycrate_pid=
+lockd_pid=
 cleanup() {
     set +e
     [[ -n $keycrate_pid ]] && kill -KILL "$keycrate_pid" 2> /dev/null
+    [[ -n $lockd_pid ]] && kill -TERM "$lockd_pid" 2> /dev/null && wait "$lockd_pid" 2> /dev/null
+    # Nothing immutable may stay behind, whatever failed.
+    chattr -R -f -i "$work" 2> /dev/null
     [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2> /dev/null && wait "$xvfb_pid" 2> /dev/null
     chmod -R u+w "$work" 2> /dev/null
     rm -rf "$work"
@@ -48,7 +53,9 @@ for file in usr/bin/keycrate usr/bin/keycrate-send usr/bin/quorvane-server \
     usr/share/nautilus-python/extensions/keycrate.py usr/lib/systemd/system/quorvane-server.service \
     usr/lib/sysusers.d/quorvane-server.conf usr/share/man/man1/keycrate.1.gz \
     usr/share/man/man1/keycrate-send.1.gz usr/share/man/man8/quorvane-server.8.gz \
-    usr/share/doc/keycrate/copyright; do
+    usr/share/doc/keycrate/copyright usr/sbin/keycrate-lockd \
+    usr/lib/systemd/system/keycrate-lockd.service usr/lib/systemd/system/keycrate-lockd.socket \
+    usr/share/man/man8/keycrate-lockd.8.gz; do
     [[ -e $root/$file ]] || fail "the package lacks /$file"
 done
 
@@ -68,6 +75,20 @@ fi
 user_env=(env -i HOME="$home" XDG_CONFIG_HOME="$home/config" XDG_DATA_HOME="$home/data"
     XDG_STATE_HOME="$home/state" XDG_RUNTIME_DIR="$home/runtime" PATH="$root/usr/bin:/usr/bin:/bin"
     QT_QPA_PLATFORM=xcb KEYCRATE_TEST_ANSWER_BOXES=1 LANG=C.UTF-8)
+immutable() { lsattr -d "$1" 2> /dev/null | cut -c1-20 | grep -q i; }
+# As root, the unpacked service protects the locks of the unpacked keycrate.
+protecting=
+if [[ $(id -u) == 0 ]] && touch "$work/probe" && chattr +i "$work/probe" 2> /dev/null; then
+    chattr -i "$work/probe"
+    mkdir "$work/lockd-state"
+    "$root/usr/sbin/keycrate-lockd" --socket "$work/lockd.socket" --state-dir "$work/lockd-state" \
+        --idle-exit 0 > "$work/lockd.log" 2>&1 &
+    lockd_pid=$!
+    for _ in $(seq 100); do [[ -S $work/lockd.socket ]] && break; sleep 0.1; done
+    [[ -S $work/lockd.socket ]] || fail "keycrate-lockd does not listen"
+    user_env+=(KEYCRATE_LOCKD_SOCKET="$work/lockd.socket")
+    protecting=1
+fi
 run() { "${as_user[@]}" "${user_env[@]}" "$@"; }
 run test ! -w "$root/usr/bin" || fail "the user can write the unpacked tree"
 
@@ -102,9 +123,21 @@ file="$home/Documents/report.txt"
 run "$root/usr/bin/keycrate-send" --timeout 20 lock "$file" > "$work/send.log" 2>&1 || fail "keycrate-send lock"
 run "$root/usr/bin/keycrate-send" list > "$work/list.log" 2>&1
 grep -qxF "$file" "$work/list.log" || fail "keycrate-send list does not show the file"
+if [[ -n $protecting ]]; then
+    grep -q '^Protected: ' "$work/send.log" || fail "the lock is not protected: $(cat "$work/send.log")"
+    immutable "$file" || fail "the locked file is not immutable"
+    rm -f "$file" 2> /dev/null && fail "root deleted a protected file"
+    echo "   $(cat "$work/send.log")"
+else
+    grep -q '^Advisory only: ' "$work/send.log" || fail "keycrate-send lock says $(cat "$work/send.log")"
+fi
 kill -TERM "$keycrate_pid"
 wait "$keycrate_pid" || fail "keycrate did not end in order"
 keycrate_pid=
+if [[ -n $protecting ]]; then
+    for _ in $(seq 50); do immutable "$file" || break; sleep 0.1; done
+    immutable "$file" && fail "the file stays immutable after keycrate ended"
+fi
 grep -qxF "$file" "$home/state/keycrate/llf" || fail "the lock list is not in \$XDG_STATE_HOME/keycrate"
 [[ ! -e $root/usr/bin/llf ]] || fail "a lock list beside the installed program"
 [[ $(stat -c %a "$home/state/keycrate") == 700 ]] || fail "the state folder is open to others"
@@ -129,6 +162,16 @@ if command -v systemd-analyze > /dev/null; then
         "$root/usr/lib/systemd/system/quorvane-server.service" > "$work/unit/quorvane-server.service"
     systemd-analyze verify --man=no "$work/unit/quorvane-server.service" > "$work/systemd.log" 2>&1 \
         || fail "systemd-analyze verify"
+    sed "s|/usr/sbin/keycrate-lockd|$root/usr/sbin/keycrate-lockd|" \
+        "$root/usr/lib/systemd/system/keycrate-lockd.service" > "$work/unit/keycrate-lockd.service"
+    cp "$root/usr/lib/systemd/system/keycrate-lockd.socket" "$work/unit/"
+    (cd "$work/unit" && systemd-analyze verify --man=no keycrate-lockd.socket keycrate-lockd.service) \
+        > "$work/systemd-lockd.log" 2>&1 || fail "systemd-analyze verify of keycrate-lockd's units"
+    step "systemd-analyze security"
+    # Exposure at most 2.0 (the threshold counts tenths).
+    systemd-analyze security --offline=yes --threshold=20 "$work/unit/keycrate-lockd.service" \
+        > "$work/security.log" 2>&1 || fail "keycrate-lockd.service is exposed: $(tail -n 1 "$work/security.log")"
+    tail -n 1 "$work/security.log"
 else
     echo "== systemd-analyze verify: skipped, no systemd here"
 fi
