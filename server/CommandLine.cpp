@@ -221,8 +221,9 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
                 { "--s3-region", &line.s3Region },
                 { "--s3-keys", &line.s3Keys } };
         const auto storageOption = storageOptions.find(flag);
+        const bool partSize = flag == "--s3-part-size";
         if (flag != "--data" && !database && option == serverOptions.end()
-            && storageOption == storageOptions.end())
+            && storageOption == storageOptions.end() && !partSize)
             return invalid("unknown argument \"" + words[i] + "\"");
         if (!hasValue) {
             if (i + 1 >= words.size())
@@ -233,6 +234,12 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
             if (value.empty())
                 return invalid("--data needs a folder");
             line.dataFolder = value;
+            continue;
+        }
+        if (partSize) {
+            // The store refuses smaller parts but the last.
+            if (!parseSize(value, line.s3PartSize) || line.s3PartSize < (5u << 20))
+                return invalid("--s3-part-size needs a size of at least 5M");
             continue;
         }
         if (storageOption != storageOptions.end()) {
@@ -285,6 +292,7 @@ S3Client::Settings CommandLine::s3Settings() const
 {
     S3Client::Settings settings;
     settings.region = s3Region;
+    settings.partSize = s3PartSize;
     settings.endpoint
         = s3Endpoint.empty() ? "https://s3." + s3Region + ".amazonaws.com" : s3Endpoint;
     const std::string access = "AWS_ACCESS_KEY_ID";
@@ -344,6 +352,8 @@ std::string CommandLine::usage()
            "                         a prefix belongs to one service\n"
            "  --s3-endpoint URL      the store (default https://s3.REGION.amazonaws.com)\n"
            "  --s3-region NAME       its region (default us-east-1)\n"
+           "  --s3-part-size BYTES   files larger than this go up in parts of this\n"
+           "                         size (default 64M, at least 5M)\n"
            "  --s3-keys FILE         AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=...\n"
            "                         lines (default: those variables of the environment)\n"
            "  --tls-cert FILE        certificate chain (PEM): serve HTTPS, TLS 1.2 and 1.3\n"

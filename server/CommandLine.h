@@ -42,6 +42,7 @@ struct CommandLine
     // A file of AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=... lines;
     // without it the keys come from the environment.
     std::string s3Keys;
+    uint64_t s3PartSize = 64ull << 20;
     std::string copyFrom;
     std::string copyTo;
     ServerLimits limits;

@@ -16,9 +16,6 @@ namespace QuorvaneServer {
 
 namespace {
 
-// Larger files go in parts; each part streams from the local file, so memory
-// stays flat whatever the size.
-constexpr uint64_t PartSize = 64ull << 20;
 constexpr uint64_t MaxParts = 10000;
 // A younger unnamed object may be waiting for its row on another server.
 constexpr time_t ObjectGrace = 15 * 60;
@@ -161,7 +158,9 @@ std::string ObjectStore::adopt(TempFile &file) const
         throw DatabaseError("cannot read an upload: " + std::string(std::strerror(errno)));
     const std::string name = randomName();
     try {
-        if (file.size() > PartSize) {
+        // Each part streams from the local file, so memory stays flat
+        // whatever the size.
+        if (file.size() > m_client.settings().partSize) {
             putMultipart(key(name), fd, file.size());
         } else {
             S3Client::Request put;
@@ -193,7 +192,8 @@ void ObjectStore::putMultipart(const std::string &key, int fd, uint64_t size) co
         fail("cannot start a multipart upload", started);
     const std::string upload = "uploadId=" + S3Client::encode(id, false);
     try {
-        const uint64_t partSize = std::max(PartSize, (size + MaxParts - 1) / MaxParts);
+        const uint64_t partSize
+            = std::max(m_client.settings().partSize, (size + MaxParts - 1) / MaxParts);
         std::string parts = "<CompleteMultipartUpload>";
         int number = 1;
         for (uint64_t offset = 0; offset < size; offset += partSize, ++number) {

@@ -18,6 +18,8 @@ public:
         std::string bucket;
         std::string accessKey;
         std::string secretKey;
+        // Files larger than this go up in parts of this size (at least 5 MiB).
+        uint64_t partSize = 64ull << 20;
         long timeoutSeconds = 30;
         int attempts = 4;
     };
