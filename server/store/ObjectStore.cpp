@@ -333,8 +333,10 @@ std::string ObjectStore::problem() const
     std::string problem = m_local.problem();
     if (!problem.empty())
         return problem;
+    // The mark, not the bucket: keys may have rights on their prefix only.
     S3Client::Request head;
     head.method = "HEAD";
+    head.key = m_prefix + "service-id";
     const S3Client::Response answer = m_client.send(head);
     return answer.ok() ? std::string() : m_location + " does not answer: " + describe(answer);
 }

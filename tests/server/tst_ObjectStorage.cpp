@@ -130,6 +130,12 @@ void ObjectStorageTest::largeFileGoesUpInPartsAndComesBackInRanges()
     QCOMPARE(alice.remove("big").status, 200);
     QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 0);
     QCOMPARE(alice.download("big").status, 404);
+
+    // Removing the account removes its objects.
+    QCOMPARE(alice.upload("small", "small").status, 200);
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 1);
+    QCOMPARE(server->command({ "account", "remove", "alice" }).exitCode, 0);
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 0);
 }
 
 void ObjectStorageTest::damagedObjectIsNeverSentWhole()
