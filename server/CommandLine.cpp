@@ -309,7 +309,9 @@ S3Client::Settings CommandLine::s3Settings() const
         for (std::string entry; std::getline(file, entry);) {
             const size_t equals = entry.find('=');
             const std::string name = entry.substr(0, equals);
-            const std::string value = equals == std::string::npos ? "" : entry.substr(equals + 1);
+            std::string value = equals == std::string::npos ? "" : entry.substr(equals + 1);
+            // A file written elsewhere may end its lines in "\r\n".
+            value.erase(value.find_last_not_of(" \t\r") + 1);
             if (name == access)
                 settings.accessKey = value;
             else if (name == secret)
