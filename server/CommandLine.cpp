@@ -1,9 +1,12 @@
 #include "CommandLine.h"
 
 #include "store/Database.h"
+#include "store/ObjectStore.h"
 
 #include <arpa/inet.h>
 #include <cmath>
+#include <cstdlib>
+#include <fstream>
 #include <functional>
 #include <limits>
 #include <map>
@@ -213,7 +216,15 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         }
         const auto option = serverOptions.find(flag);
         const bool database = flag == "--database" || flag == "--from" || flag == "--to";
-        if (flag != "--data" && !database && option == serverOptions.end())
+        const std::map<std::string, std::string *> storageOptions
+            = { { "--storage", &line.storage },
+                { "--s3-endpoint", &line.s3Endpoint },
+                { "--s3-region", &line.s3Region },
+                { "--s3-keys", &line.s3Keys } };
+        const auto storageOption = storageOptions.find(flag);
+        const bool partSize = flag == "--s3-part-size";
+        if (flag != "--data" && !database && option == serverOptions.end()
+            && storageOption == storageOptions.end() && !partSize)
             return invalid("unknown argument \"" + words[i] + "\"");
         if (!hasValue) {
             if (i + 1 >= words.size())
@@ -224,6 +235,18 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
             if (value.empty())
                 return invalid("--data needs a folder");
             line.dataFolder = value;
+            continue;
+        }
+        if (partSize) {
+            // The store refuses smaller parts but the last.
+            if (!parseSize(value, line.s3PartSize) || line.s3PartSize < (5u << 20))
+                return invalid("--s3-part-size needs a size of at least 5M");
+            continue;
+        }
+        if (storageOption != storageOptions.end()) {
+            if (value.empty())
+                return invalid(flag + " needs a value");
+            *storageOption->second = value;
             continue;
         }
         if (database) {
@@ -251,11 +274,55 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         return invalid("copy takes --from and --to, not --database");
     if (line.mode != Mode::Copy && (!line.copyFrom.empty() || !line.copyTo.empty()))
         return invalid("--from and --to belong to copy");
+    std::string bucket;
+    std::string prefix;
+    if (!line.storage.empty() && !ObjectStore::parseLocation(line.storage, bucket, prefix))
+        return invalid("--storage needs s3://BUCKET[/PREFIX], not \"" + line.storage + "\"");
+    if (line.storage.empty() && (!line.s3Endpoint.empty() || !line.s3Keys.empty()))
+        return invalid("--s3-endpoint and --s3-keys go with --storage");
+    if (!line.storage.empty() && (line.mode == Mode::Copy || line.mode == Mode::Migrate))
+        return invalid("copy and migrate work on the files of the data folder");
     if (line.tlsCertificate.empty() != line.tlsKey.empty())
         return invalid("--tls-cert and --tls-key go together");
     if (limits.maxHead < 1024)
         return invalid("--max-head needs at least 1K");
     return line;
+}
+
+S3Client::Settings CommandLine::s3Settings() const
+{
+    S3Client::Settings settings;
+    settings.region = s3Region;
+    settings.partSize = s3PartSize;
+    settings.endpoint
+        = s3Endpoint.empty() ? "https://s3." + s3Region + ".amazonaws.com" : s3Endpoint;
+    const std::string access = "AWS_ACCESS_KEY_ID";
+    const std::string secret = "AWS_SECRET_ACCESS_KEY";
+    if (s3Keys.empty()) {
+        const char *key = std::getenv(access.c_str());
+        const char *password = std::getenv(secret.c_str());
+        settings.accessKey = key ? key : "";
+        settings.secretKey = password ? password : "";
+    } else {
+        std::ifstream file(s3Keys);
+        if (!file)
+            throw std::runtime_error("cannot read " + s3Keys);
+        for (std::string entry; std::getline(file, entry);) {
+            const size_t equals = entry.find('=');
+            const std::string name = entry.substr(0, equals);
+            std::string value = equals == std::string::npos ? "" : entry.substr(equals + 1);
+            // A file written elsewhere may end its lines in "\r\n".
+            value.erase(value.find_last_not_of(" \t\r") + 1);
+            if (name == access)
+                settings.accessKey = value;
+            else if (name == secret)
+                settings.secretKey = value;
+        }
+    }
+    if (settings.accessKey.empty() || settings.secretKey.empty())
+        throw std::runtime_error("the keys of the object store are missing: set " + access + " and "
+                                 + secret + " in the environment or in the file of --s3-keys");
+    return settings;
 }
 
 std::string CommandLine::databaseLocation() const
@@ -282,6 +349,16 @@ std::string CommandLine::usage()
            "  --database DB          sqlite:PATH (default: sqlite:DIR/events.sqlite) or\n"
            "                         postgresql://USER@HOST/NAME, a libpq URI; several\n"
            "                         servers may share one PostgreSQL database and DIR\n"
+           "  --storage s3://BUCKET[/PREFIX]\n"
+           "                         keep the stored files in an S3 object store instead\n"
+           "                         of DIR (which then holds uploads in progress only);\n"
+           "                         a prefix belongs to one service\n"
+           "  --s3-endpoint URL      the store (default https://s3.REGION.amazonaws.com)\n"
+           "  --s3-region NAME       its region (default us-east-1)\n"
+           "  --s3-part-size BYTES   files larger than this go up in parts of this\n"
+           "                         size (default 64M, at least 5M)\n"
+           "  --s3-keys FILE         AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=...\n"
+           "                         lines (default: those variables of the environment)\n"
            "  --tls-cert FILE        certificate chain (PEM): serve HTTPS, TLS 1.2 and 1.3\n"
            "  --tls-key FILE         private key of the certificate (PEM)\n"
            "  --trusted-proxy ADDR   a load balancer in front (repeatable): the client's\n"

@@ -2,14 +2,15 @@
 
 #include "http/LoginThrottle.h"
 #include "http/ServerLimits.h"
+#include "store/S3Client.h"
 
 #include <cstdint>
 #include <string>
 
 namespace QuorvaneServer {
 
-// quorvane-server --listen HOST:PORT --data DIR [--database DB] [limits] [--tls-cert FILE
-//                 --tls-key FILE]
+// quorvane-server --listen HOST:PORT --data DIR [--database DB] [--storage s3://BUCKET/PREFIX
+//                 --s3-endpoint URL] [limits] [--tls-cert FILE --tls-key FILE]
 // quorvane-server account add|passwd|remove NAME | account list, with --data/--database
 // quorvane-server migrate --data DIR [--database DB]
 // quorvane-server copy --from DB --to DB --data DIR
@@ -34,6 +35,14 @@ struct CommandLine
     std::string dataFolder;
     // "sqlite:PATH" or "postgresql://..."; empty for the SQLite file of the data folder.
     std::string database;
+    // Empty for the files in the data folder, or "s3://BUCKET[/PREFIX]".
+    std::string storage;
+    std::string s3Endpoint;
+    std::string s3Region = "us-east-1";
+    // A file of AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=... lines;
+    // without it the keys come from the environment.
+    std::string s3Keys;
+    uint64_t s3PartSize = 64ull << 20;
     std::string copyFrom;
     std::string copyTo;
     ServerLimits limits;
@@ -43,6 +52,9 @@ struct CommandLine
     std::string userName;
     std::string error;
 
+    // How to reach the object store, with its keys; throws std::runtime_error
+    // when the keys are missing.
+    S3Client::Settings s3Settings() const;
     // The database the command works on.
     std::string databaseLocation() const;
 

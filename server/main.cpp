@@ -13,8 +13,9 @@
 #include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/EventStore.h"
-#include "store/FileStore.h"
+#include "store/FolderStore.h"
 #include "store/MigrateCommand.h"
+#include "store/ObjectStore.h"
 #include "store/Schema.h"
 
 #include <csignal>
@@ -54,8 +55,16 @@ int serve(const CommandLine &line)
             return 1;
         }
         Schema::prepare(*db, location);
-        folder.bindTo(*db);
-        FileStore files(folder);
+        std::unique_ptr<FileStore> store;
+        if (line.storage.empty()) {
+            folder.bindTo(*db);
+            store = std::make_unique<FolderStore>(folder);
+        } else {
+            auto objects = std::make_unique<ObjectStore>(folder, line.storage, line.s3Settings());
+            objects->bindTo(*db);
+            store = std::move(objects);
+        }
+        const FileStore &files = *store;
         EventStore events(*db, files);
         AccountStore accounts(*db, files);
         Authenticator authenticator(accounts);
@@ -84,7 +93,9 @@ int serve(const CommandLine &line)
         const bool bracket = line.host.find(':') != std::string::npos;
         log.message(std::string("listening on ") + (server.tls() ? "https://" : "http://")
                     + (bracket ? "[" + line.host + "]" : line.host) + ":" + std::to_string(port)
-                    + " with data in " + folder.path() + " and " + Database::describe(location));
+                    + " with data in " + folder.path()
+                    + (line.storage.empty() ? "" : ", files in " + line.storage) + " and "
+                    + Database::describe(location));
         signals.watch([&server, &log](int signal) {
             log.message(std::string("stopping on ") + (signal == SIGINT ? "SIGINT" : "SIGTERM"));
             server.stop();

@@ -4,7 +4,8 @@
 #include "store/AccountStore.h"
 #include "store/DataFolder.h"
 #include "store/Database.h"
-#include "store/FileStore.h"
+#include "store/FolderStore.h"
+#include "store/ObjectStore.h"
 #include "store/Schema.h"
 #include "store/Transaction.h"
 
@@ -97,8 +98,12 @@ int AccountCommand::run()
         const std::string location = m_line.databaseLocation();
         const auto db = Database::open(location);
         Schema::prepare(*db, location);
-        FileStore files(folder);
-        AccountStore accounts(*db, files);
+        std::unique_ptr<FileStore> store;
+        if (m_line.storage.empty())
+            store = std::make_unique<FolderStore>(folder);
+        else
+            store = std::make_unique<ObjectStore>(folder, m_line.storage, m_line.s3Settings());
+        AccountStore accounts(*db, *store);
         const char *quoted = name.c_str();
         // Each state is checked before the password is read, and again by the change itself.
         const auto exists = [quoted] {

@@ -384,7 +384,14 @@ Reply HttpService::download(const Request &request)
     if (!user)
         return refusal;
     const std::string id = query.value("extguid");
-    const auto stored = m_events.openFile(*user, id);
+    std::optional<EventStore::OpenFile> stored;
+    try {
+        stored = m_events.openFile(*user, id);
+    } catch (const DatabaseError &failure) {
+        if (!failure.unavailable())
+            throw;
+        return unavailable(failure);
+    }
     if (!stored)
         return error(404, "no such event");
 

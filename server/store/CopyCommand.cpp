@@ -2,7 +2,7 @@
 
 #include "store/DataFolder.h"
 #include "store/Database.h"
-#include "store/FileStore.h"
+#include "store/FolderStore.h"
 #include "store/Schema.h"
 #include "store/Statement.h"
 #include "store/Transaction.h"
@@ -182,7 +182,7 @@ int CopyCommand::run()
 {
     try {
         DataFolder folder(m_line.dataFolder);
-        FileStore files(folder);
+        FolderStore files(folder);
         const auto from = Database::open(m_line.copyFrom);
         if (from->kind() == Database::Kind::SQLite && !folder.lockForServer())
             throw DatabaseError("a server runs on " + folder.path() + "; stop it before copying");

@@ -91,25 +91,51 @@ std::string DataFolder::newServiceId()
 
 void DataFolder::bindTo(Database &db)
 {
+    const std::string marker = m_path + "/service-id";
+    bindService(
+        db, m_path,
+        [&](const std::string &databaseId) {
+            std::string folderId;
+            std::ifstream(marker) >> folderId;
+            if (databaseId.empty() && folderId.empty() && !isEmptyFolder(filesPath())) {
+                // A folder from before service ids: its files are its
+                // database's only if that database has events.
+                Statement events(db, "SELECT count(*) FROM events");
+                if (events.step() && events.integer(0) == 0)
+                    folderId = "unknown";
+            }
+            return folderId;
+        },
+        [&](const std::string &id) {
+            // Written beside and renamed, so that no reader sees half an id.
+            const std::string part = marker + ".part";
+            {
+                std::ofstream out(part, std::ios::trunc);
+                out << id << "\n";
+                out.flush();
+                if (!out)
+                    throw std::runtime_error("cannot write " + part);
+            }
+            if (::rename(part.c_str(), marker.c_str()) != 0)
+                throw std::runtime_error("cannot write " + marker + ": " + std::strerror(errno));
+            syncFolder(m_path);
+        });
+}
+
+void DataFolder::bindService(Database &db, const std::string &where,
+                             const std::function<std::string(const std::string &)> &readMark,
+                             const std::function<void(const std::string &)> &writeMark)
+{
     std::lock_guard<std::mutex> lock(db.mutex());
     // Under the writers' lock: servers that start together agree on one id.
     Transaction transaction(db);
-    const std::string marker = m_path + "/service-id";
-    std::string folderId;
-    std::ifstream(marker) >> folderId;
     std::string databaseId;
     {
         Statement select(db, "SELECT id FROM service");
         if (select.step())
             databaseId = select.bytes(0);
     }
-    if (databaseId.empty() && folderId.empty() && !isEmptyFolder(filesPath())) {
-        // A folder from before service ids: its files are its database's only
-        // if that database has events.
-        Statement events(db, "SELECT count(*) FROM events");
-        if (events.step() && events.integer(0) == 0)
-            folderId = "unknown";
-    }
+    const std::string markId = readMark(databaseId);
     if (databaseId.rfind(MovedPrefix, 0) == 0)
         throw std::runtime_error(
             "the service of this database was moved to another one by \"quorvane-server copy\"; "
@@ -117,30 +143,18 @@ void DataFolder::bindTo(Database &db)
     if (databaseId.rfind(CopyingPrefix, 0) == 0)
         throw std::runtime_error("this database is the target of a \"quorvane-server copy\" "
                                  "that is not finished; run that copy again");
-    if (databaseId.empty() && !folderId.empty())
-        throw std::runtime_error(m_path
+    if (databaseId.empty() && !markId.empty())
+        throw std::runtime_error(where
                                  + " holds the files of another database; "
                                    "\"quorvane-server copy\" moves a service to a new database");
-    if (!databaseId.empty() && !folderId.empty() && databaseId != folderId)
-        throw std::runtime_error(m_path + " holds the files of another database than this one");
+    if (!databaseId.empty() && !markId.empty() && databaseId != markId)
+        throw std::runtime_error(where + " holds the files of another database than this one");
     if (databaseId.empty()) {
         databaseId = newServiceId();
         Statement(db, "INSERT INTO service (id) VALUES (?1)").bindText(1, databaseId).step();
     }
-    if (folderId.empty()) {
-        // Written beside and renamed, so that no reader sees half an id.
-        const std::string part = marker + ".part";
-        {
-            std::ofstream out(part, std::ios::trunc);
-            out << databaseId << "\n";
-            out.flush();
-            if (!out)
-                throw std::runtime_error("cannot write " + part);
-        }
-        if (::rename(part.c_str(), marker.c_str()) != 0)
-            throw std::runtime_error("cannot write " + marker + ": " + std::strerror(errno));
-        syncFolder(m_path);
-    }
+    if (markId.empty())
+        writeMark(databaseId);
     transaction.commit();
 }
 

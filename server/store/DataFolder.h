@@ -1,5 +1,6 @@
 #pragma once
 
+#include <functional>
 #include <string>
 
 namespace QuorvaneServer {
@@ -26,6 +27,11 @@ public:
     // std::runtime_error when the folder holds the files of another database,
     // whose files this server would otherwise take for strays.
     void bindTo(Database &db);
+    // The same for any place of files named where: readMark gives the
+    // service id kept there (empty for none) and writeMark keeps one there.
+    static void bindService(Database &db, const std::string &where,
+                            const std::function<std::string(const std::string &)> &readMark,
+                            const std::function<void(const std::string &)> &writeMark);
     static std::string newServiceId();
     // Marks the service id of a database whose service was copied elsewhere.
     static constexpr const char *MovedPrefix = "moved:";

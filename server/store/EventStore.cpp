@@ -54,12 +54,14 @@ EventStore::EventStore(Database &db, const FileStore &files)
 
 bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file)
 {
-    std::lock_guard<std::mutex> lock(m_db.mutex());
+    // Outside the lock: putting a file into an object store takes as long as
+    // sending it.
     const std::string storage = m_files.adopt(file);
     if (storage.empty())
         throw DatabaseError(std::string("cannot store an uploaded file: ")
                                 + std::strerror(file.error()),
                             file.error() == ENOSPC || file.error() == EDQUOT);
+    std::unique_lock<std::mutex> lock(m_db.mutex());
     std::string replaced;
     try {
         Transaction transaction(m_db);
@@ -111,6 +113,7 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
         m_files.remove(storage);
         throw;
     }
+    lock.unlock();
     if (!replaced.empty())
         m_files.remove(replaced);
     return true;
@@ -131,16 +134,21 @@ std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std
     // Once open, the file stays readable whatever happens. Between the look-up
     // and the open, another thread or server may replace or remove the event
     // and its file: then the look-up is made again.
-    std::lock_guard<std::mutex> lock(m_db.mutex());
     for (int attempt = 0;; ++attempt) {
-        Statement select(m_db,
-                         "SELECT storage, sha256 FROM events WHERE user_id = ?1 AND event_id = ?2");
-        select.bind(1, user).bind(2, id);
-        if (!select.step())
-            return std::nullopt;
         OpenFile file;
-        file.digest = select.bytes(1);
-        file.fd = m_files.open(select.bytes(0));
+        std::string storage;
+        {
+            std::lock_guard<std::mutex> lock(m_db.mutex());
+            Statement select(
+                m_db, "SELECT storage, sha256 FROM events WHERE user_id = ?1 AND event_id = ?2");
+            select.bind(1, user).bind(2, id);
+            if (!select.step())
+                return std::nullopt;
+            file.digest = select.bytes(1);
+            storage = select.bytes(0);
+        }
+        // Outside the lock: reading from an object store takes a while.
+        file.fd = m_files.open(storage);
         struct stat info;
         if (file.fd >= 0 && ::fstat(file.fd, &info) == 0) {
             file.size = static_cast<uint64_t>(info.st_size);

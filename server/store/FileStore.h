@@ -1,6 +1,5 @@
 #pragma once
 
-#include "store/DataFolder.h"
 #include "store/TempFile.h"
 
 #include <functional>
@@ -10,21 +9,25 @@
 
 namespace QuorvaneServer {
 
-// The stored files of all events. An upload is written to a temporary file,
-// made durable and only then moved in under a new name of the server's making;
-// client ids and paths never become file names here.
+// Where the stored files of all events are kept: a folder or an object store.
+// An upload is written to a temporary file, made durable and only then put
+// into the store under a new name of the server's making; client ids and
+// paths never become names here.
 class FileStore
 {
 public:
-    explicit FileStore(const DataFolder &folder);
+    virtual ~FileStore() = default;
 
-    std::unique_ptr<TempFile> createTemporary() const;
-    // Moves a synced upload into the store and returns its storage name, or
-    // an empty text with file.error() set.
-    std::string adopt(TempFile &file) const;
-    // Opens a stored file for reading; -1 with errno set on failure.
-    int open(const std::string &name) const;
-    void remove(const std::string &name) const;
+    virtual std::unique_ptr<TempFile> createTemporary() const = 0;
+    // Puts a synced upload into the store and returns its storage name, or
+    // an empty text with file.error() set. Throws DatabaseError when the
+    // store cannot be reached.
+    virtual std::string adopt(TempFile &file) const = 0;
+    // Opens a stored file for reading; -1 with errno set on failure, ENOENT
+    // when there is no such file. Throws DatabaseError when the store cannot
+    // be reached.
+    virtual int open(const std::string &name) const = 0;
+    virtual void remove(const std::string &name) const = 0;
 
     struct Sweep
     {
@@ -34,21 +37,17 @@ public:
     };
     // Removes what an interrupted upload or removal left behind: temporary
     // files and stored files that no event refers to, passing over every file
-    // another process (a server on the same folder) still holds. referenced
-    // is the list of names read before; isReferenced asks again for one name.
-    // Also counts referenced files that are missing.
-    Sweep sweep(const std::set<std::string> &referenced,
-                const std::function<bool(const std::string &)> &isReferenced) const;
+    // another server may still be writing or committing. referenced is the
+    // list of names read before; isReferenced asks again for one name. Also
+    // counts referenced files that are missing.
+    virtual Sweep sweep(const std::set<std::string> &referenced,
+                        const std::function<bool(const std::string &)> &isReferenced) const = 0;
 
-    // Why the folders cannot take files now, or empty when they can.
-    std::string problem() const;
+    // Why the store cannot take files now, or empty when it can.
+    virtual std::string problem() const = 0;
 
     // The SHA-256 of a stored file, 32 bytes; throws when it cannot be read.
     std::string digest(const std::string &name) const;
-
-private:
-    std::string m_files;
-    std::string m_temporary;
 };
 
 } // namespace QuorvaneServer

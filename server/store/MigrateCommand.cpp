@@ -2,7 +2,7 @@
 
 #include "store/DataFolder.h"
 #include "store/Database.h"
-#include "store/FileStore.h"
+#include "store/FolderStore.h"
 #include "store/Schema.h"
 #include "store/Transaction.h"
 
@@ -41,7 +41,7 @@ int MigrateCommand::run()
         const std::string location = m_line.databaseLocation();
         const std::string named = Database::describe(location);
         const auto db = Database::open(location);
-        FileStore files(folder);
+        FolderStore files(folder);
         const Schema::Migration done = Transaction::retried([&] {
             return Schema::migrate(
                 *db, location, [&files](const std::string &name) { return files.digest(name); });

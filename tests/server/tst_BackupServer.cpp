@@ -2,6 +2,7 @@
 
 #include "HttpClient.h"
 #include "PostgresCluster.h"
+#include "S3Cluster.h"
 #include "ServerProcess.h"
 
 #include <QDeadlineTimer>
@@ -170,7 +171,8 @@ private:
     Listing list(qint64 from = 0, qint64 to = 4294967295LL, const QByteArray &search = {},
                  const QByteArray &user = "alice", const QByteArray &password = "alice-pass");
     HttpClient::Reply post(const QByteArray &target, const QByteArray &body);
-    QString filesFolder() const { return m_dir->path() + "/data/files"; }
+    // The names of the stored files, in the folder or the bucket.
+    QStringList storedFiles() const;
     QString temporaryFolder() const { return m_dir->path() + "/data/tmp"; }
     // Sends the start of an upload over a raw socket and waits until the server
     // has begun writing its file; the socket stays open.
@@ -181,6 +183,11 @@ private:
     HttpClient m_http;
     // Set when the tests run against PostgreSQL instead of SQLite.
     std::unique_ptr<PostgresCluster> m_postgres;
+    // Set when the files are kept in an S3 bucket instead of the data folder;
+    // each test has a prefix of its own.
+    std::unique_ptr<S3Cluster> m_s3;
+    QString m_prefix;
+    int m_tests = 0;
 };
 
 void BackupServerTest::initTestCase()
@@ -190,6 +197,19 @@ void BackupServerTest::initTestCase()
         m_postgres = std::make_unique<PostgresCluster>();
         QVERIFY2(m_postgres->start(), qPrintable(m_postgres->failure()));
     }
+    if (qEnvironmentVariable("QUORVANE_TEST_STORAGE") == "s3") {
+        m_s3 = std::make_unique<S3Cluster>();
+        QVERIFY2(m_s3->start(), qPrintable(m_s3->failure()));
+        qputenv("AWS_ACCESS_KEY_ID", m_s3->accessKey());
+        qputenv("AWS_SECRET_ACCESS_KEY", m_s3->secretKey());
+    }
+}
+
+QStringList BackupServerTest::storedFiles() const
+{
+    if (m_s3)
+        return m_s3->keys(m_prefix + "/files/");
+    return entries(m_dir->path() + "/data/files");
 }
 
 void BackupServerTest::init()
@@ -202,6 +222,11 @@ void BackupServerTest::init()
         QVERIFY2(!database.isEmpty(), qPrintable(m_postgres->failure()));
     }
     m_server = std::make_unique<ServerProcess>(m_dir->path() + "/data", database);
+    if (m_s3) {
+        m_prefix = QStringLiteral("test%1").arg(++m_tests);
+        m_server->setStorage({ "--storage", "s3://" + m_s3->bucket() + "/" + m_prefix,
+                               "--s3-endpoint", m_s3->endpoint(), "--s3-region", m_s3->region() });
+    }
     QCOMPARE(m_server->account("adduser", "alice", "alice-pass"), 0);
     QCOMPARE(m_server->account("adduser", "bob", "bob-pass"), 0);
     // Some tests fail many logins on purpose: throttling has tests of its own.
@@ -326,7 +351,7 @@ void BackupServerTest::uploadListDownloadDelete()
     QCOMPARE(list().events, (QList<Event> { holiday, notes }));
     QCOMPARE(download("e-2").status, 404);
     QCOMPARE(remove("e-2").status, 404);
-    QCOMPARE(entries(filesFolder()).size(), 2);
+    QCOMPARE(storedFiles().size(), 2);
 }
 
 void BackupServerTest::uploadWithKnownIdReplacesEvent()
@@ -338,7 +363,7 @@ void BackupServerTest::uploadWithKnownIdReplacesEvent()
 
     QCOMPARE(list().events, QList<Event> { second });
     QCOMPARE(download("same-id").body, QByteArray("new bytes"));
-    QCOMPARE(entries(filesFolder()).size(), 1);
+    QCOMPARE(storedFiles().size(), 1);
 }
 
 void BackupServerTest::valuesKeepTheirBytes()
@@ -401,7 +426,7 @@ void BackupServerTest::loginRefusedInEveryRequest()
         QCOMPARE(remove("kept", user, password).status, 403);
     }
     QCOMPARE(list().events, QList<Event> { event });
-    QCOMPARE(entries(filesFolder()).size(), 1);
+    QCOMPARE(storedFiles().size(), 1);
     QVERIFY(entries(temporaryFolder()).isEmpty());
 }
 
@@ -438,7 +463,7 @@ void BackupServerTest::accountChangesTakeEffectAtOnce()
 
     QCOMPARE(m_server->account("deluser", "alice"), 0);
     QVERIFY(list(0, 4294967295LL, {}, "alice", "changed").statusLine.contains("~**login error"));
-    QVERIFY(entries(filesFolder()).isEmpty());
+    QVERIFY(storedFiles().isEmpty());
     QCOMPARE(m_server->account("deluser", "alice"), 1);
 }
 
@@ -524,7 +549,7 @@ void BackupServerTest::malformedRequestChangesNothing()
     QCOMPARE(reply.status, status);
     QVERIFY(reply.body.startsWith("error: "));
     QVERIFY(list().events.isEmpty());
-    QVERIFY(entries(filesFolder()).isEmpty());
+    QVERIFY(storedFiles().isEmpty());
     QVERIFY(entries(temporaryFolder()).isEmpty());
     // The connection and the server are fine afterwards.
     QCOMPARE(upload(makeEvent("after", "n", "", 1000), "ok").status, 200);
@@ -538,7 +563,7 @@ void BackupServerTest::cutOffUploadLeavesNothing()
 
     QVERIFY(m_server->waitForLog("title=unfinished 400"));
     QVERIFY(entries(temporaryFolder()).isEmpty());
-    QVERIFY(entries(filesFolder()).isEmpty());
+    QVERIFY(storedFiles().isEmpty());
     QVERIFY(list().events.isEmpty());
 }
 
@@ -558,7 +583,7 @@ void BackupServerTest::killDuringUploadKeepsCompleteEvents()
     QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
     QVERIFY(m_server->log().contains("removed 1 unfinished uploads"));
     QVERIFY(entries(temporaryFolder()).isEmpty());
-    QCOMPARE(entries(filesFolder()).size(), 2);
+    QCOMPARE(storedFiles().size(), 2);
     QCOMPARE(list().events, (QList<Event> { one, two }));
     QCOMPARE(download("one").body, oneFile);
     QCOMPARE(download("three").status, 404);
@@ -623,7 +648,7 @@ void BackupServerTest::chunkedBodiesAreReadAndLimited()
     QCOMPARE(send(QByteArray(5 << 20, 'x'), "too-big"), QByteArray("413"));
     QCOMPARE(download("too-big").status, 404);
     QVERIFY(entries(temporaryFolder()).isEmpty());
-    QCOMPARE(entries(filesFolder()).size(), 1);
+    QCOMPARE(storedFiles().size(), 1);
 }
 
 void BackupServerTest::logHoldsNoSecrets()

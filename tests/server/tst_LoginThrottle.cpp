@@ -9,7 +9,7 @@
 #include "store/AccountStore.h"
 #include "store/DataFolder.h"
 #include "store/Database.h"
-#include "store/FileStore.h"
+#include "store/FolderStore.h"
 #include "store/Schema.h"
 
 #include <QFile>
@@ -110,7 +110,7 @@ void LoginThrottleTest::loginsAtOnce()
     const std::string location = "sqlite:" + folder.databasePath();
     const auto db = Database::open(location);
     Schema::prepare(*db, location);
-    FileStore files(folder);
+    FolderStore files(folder);
     AccountStore accounts(*db, files);
     QVERIFY(accounts.add("alice", PasswordHash::make("alice-pass")));
     Authenticator authenticator(accounts);

@@ -1,7 +1,9 @@
 // Two quorvane-server processes on one PostgreSQL database and one data folder
-// act as one service.
+// act as one service; or, with QUORVANE_TEST_STORAGE=s3, on one database and
+// one bucket with a data folder each.
 
 #include "PostgresCluster.h"
+#include "S3Cluster.h"
 #include "ServerProcess.h"
 #include "ServiceClient.h"
 
@@ -76,7 +78,23 @@ private slots:
     void removeRacingDownloadDeliversWholeFile();
 
 private:
-    std::unique_ptr<ServerProcess> startServer();
+    // The first server's data folder, or with S3 the one of server number.
+    std::unique_ptr<ServerProcess> startServer(int number = 1);
+    QString dataFolder(int number) const
+    {
+        return m_dir->path() + (m_s3 ? "/data" + QString::number(number) : QString("/data"));
+    }
+    QStringList storedFiles() const
+    {
+        return m_s3 ? m_s3->keys(m_prefix + "/files/") : entries(dataFolder(1) + "/files");
+    }
+    QStringList temporaryFiles() const
+    {
+        QStringList names = entries(dataFolder(1) + "/tmp");
+        if (m_s3)
+            names += entries(dataFolder(2) + "/tmp");
+        return names;
+    }
     ServiceClient client(const ServerProcess &server) const
     {
         return ServiceClient(server.url(""), "alice", "alice-pass");
@@ -87,7 +105,7 @@ private:
         // leaves it for a later sweep, so only named uploads count.
         return QTest::qWaitFor(
             [&] {
-                const QStringList names = entries(m_dir->path() + "/data/tmp");
+                const QStringList names = temporaryFiles();
                 return std::count_if(names.begin(), names.end(),
                                      [](const QString &name) { return name.endsWith(".part"); })
                     >= count;
@@ -96,6 +114,9 @@ private:
     }
 
     PostgresCluster m_postgres;
+    std::unique_ptr<S3Cluster> m_s3;
+    QString m_prefix;
+    int m_tests = 0;
     std::unique_ptr<QTemporaryDir> m_dir;
     QString m_database;
     std::unique_ptr<ServerProcess> m_one;
@@ -105,11 +126,20 @@ private:
 void SeveralServersTest::initTestCase()
 {
     QVERIFY2(m_postgres.start(), qPrintable(m_postgres.failure()));
+    if (qEnvironmentVariable("QUORVANE_TEST_STORAGE") == "s3") {
+        m_s3 = std::make_unique<S3Cluster>();
+        QVERIFY2(m_s3->start(), qPrintable(m_s3->failure()));
+        qputenv("AWS_ACCESS_KEY_ID", m_s3->accessKey());
+        qputenv("AWS_SECRET_ACCESS_KEY", m_s3->secretKey());
+    }
 }
 
-std::unique_ptr<ServerProcess> SeveralServersTest::startServer()
+std::unique_ptr<ServerProcess> SeveralServersTest::startServer(int number)
 {
-    auto server = std::make_unique<ServerProcess>(m_dir->path() + "/data", m_database);
+    auto server = std::make_unique<ServerProcess>(dataFolder(number), m_database);
+    if (m_s3)
+        server->setStorage({ "--storage", "s3://" + m_s3->bucket() + "/" + m_prefix,
+                             "--s3-endpoint", m_s3->endpoint(), "--s3-region", m_s3->region() });
     if (!server->start())
         qWarning("%s", qPrintable(server->failure()));
     return server;
@@ -120,10 +150,11 @@ void SeveralServersTest::init()
     m_dir = std::make_unique<QTemporaryDir>();
     m_database = m_postgres.newDatabase();
     QVERIFY2(!m_database.isEmpty(), qPrintable(m_postgres.failure()));
-    ServerProcess accounts(m_dir->path() + "/data", m_database);
+    m_prefix = QStringLiteral("several%1").arg(++m_tests);
+    ServerProcess accounts(dataFolder(1), m_database);
     QCOMPARE(accounts.command({ "account", "add", "alice" }, "alice-pass\n").exitCode, 0);
-    m_one = startServer();
-    m_two = startServer();
+    m_one = startServer(1);
+    m_two = startServer(2);
     QVERIFY(m_one->port() != 0 && m_two->port() != 0);
 }
 
@@ -148,13 +179,13 @@ void SeveralServersTest::eventsMoveFreelyBetweenServers()
     const QByteArray second = ServiceClient::randomBytes(1000);
     QCOMPARE(two.upload("a", second).status, 200);
     QCOMPARE(one.download("a").body, second);
-    QCOMPARE(entries(m_dir->path() + "/data/files").size(), 1);
+    QCOMPARE(storedFiles().size(), 1);
 
     QCOMPARE(one.upload("b", "bee").status, 200);
     QCOMPARE(two.remove("a").status, 200);
     QCOMPARE(one.download("a").status, 404);
     QCOMPARE(one.ids(), QList<QByteArray> { "b" });
-    QCOMPARE(entries(m_dir->path() + "/data/files").size(), 1);
+    QCOMPARE(storedFiles().size(), 1);
 
     // The account commands see the same service.
     const ServerProcess::Run listed = m_one->command({ "account", "list" });
@@ -191,7 +222,7 @@ void SeveralServersTest::eightClientsThroughBothAtOnce()
     }
     QCOMPARE(one.ids().size(), 24);
     QCOMPARE(two.ids().size(), 24);
-    QCOMPARE(entries(m_dir->path() + "/data/files").size(), 24);
+    QCOMPARE(storedFiles().size(), 24);
 }
 
 void SeveralServersTest::sameEventThroughBothAtOnce()
@@ -210,7 +241,7 @@ void SeveralServersTest::sameEventThroughBothAtOnce()
         QVERIFY2(reply.status == 200, qPrintable(reply.error + reply.body));
     QCOMPARE(two.ids(), QList<QByteArray> { "same" });
     QVERIFY(versions.contains(one.download("same").body));
-    QCOMPARE(entries(m_dir->path() + "/data/files").size(), 1);
+    QCOMPARE(storedFiles().size(), 1);
 }
 
 void SeveralServersTest::killedServerLeavesNoHalfEvent()
@@ -227,16 +258,17 @@ void SeveralServersTest::killedServerLeavesNoHalfEvent()
     QCOMPARE(two.ids(), QList<QByteArray> { "after" });
     QCOMPARE(two.download("half").status, 404);
 
-    // A server started now sweeps what the killed one left, not the upload
-    // the other one is still receiving.
-    std::unique_ptr<ServerProcess> three = startServer();
+    // A server started now (with S3: in the killed one's place) sweeps what
+    // the killed one left, not the upload the other one is still receiving.
+    std::unique_ptr<ServerProcess> three = startServer(1);
     QVERIFY(three->port() != 0);
     QVERIFY2(three->log().contains("removed 1 unfinished uploads"), three->log().constData());
-    QCOMPARE(entries(m_dir->path() + "/data/tmp").size(), 1);
+    QCOMPARE(temporaryFiles().size(), 1);
     QCOMPARE(going.finish(), 200);
     QCOMPARE(client(*three).download("going").body, whole);
     QCOMPARE(client(*three).ids(), (QList<QByteArray> { "after", "going" }));
-    QVERIFY(entries(m_dir->path() + "/data/tmp").isEmpty());
+    QVERIFY(temporaryFiles().isEmpty());
+    QCOMPARE(storedFiles().size(), 2);
 }
 
 void SeveralServersTest::removeRacingDownloadDeliversWholeFile()

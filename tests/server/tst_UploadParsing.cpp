@@ -4,7 +4,7 @@
 #include "http/QueryString.h"
 #include "http/UploadBody.h"
 #include "store/DataFolder.h"
-#include "store/FileStore.h"
+#include "store/FolderStore.h"
 
 #include <QDir>
 #include <QFile>
@@ -57,7 +57,7 @@ void UploadParsingTest::splitsBodyWhateverTheChunks()
     QFETCH(int, chunk);
     QTemporaryDir dir;
     DataFolder folder(bytes(dir.path().toUtf8()));
-    FileStore files(folder);
+    FolderStore files(folder);
 
     // The file begins with the separator and holds the end tag: only the
     // parser's position can tell where the document ends.
@@ -130,7 +130,7 @@ void UploadParsingTest::refusesBrokenBodies()
     QFETCH(int, status);
     QTemporaryDir dir;
     DataFolder folder(bytes(dir.path().toUtf8()));
-    FileStore files(folder);
+    FolderStore files(folder);
 
     UploadBody upload(files, 4096);
     upload.consume(body.constData(), static_cast<size_t>(body.size()));

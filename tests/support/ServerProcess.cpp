@@ -42,7 +42,7 @@ bool ServerProcess::start(const QStringList &extraArguments)
     QStringList arguments { "--listen", "127.0.0.1:0", "--data", m_dataFolder };
     if (!m_database.isEmpty())
         arguments << "--database" << m_database;
-    m_process.setArguments(m_launcherArguments + arguments + extraArguments);
+    m_process.setArguments(m_launcherArguments + arguments + m_storage + extraArguments);
     m_process.start();
     if (!m_process.waitForStarted(10000)) {
         m_failure = "the server did not start: " + m_process.errorString();
@@ -130,6 +130,8 @@ ServerProcess::Run ServerProcess::command(const QStringList &arguments,
     all << "--data" << m_dataFolder;
     if (!m_database.isEmpty())
         all << "--database" << m_database;
+    if (!arguments.contains("copy") && !arguments.contains("migrate"))
+        all << m_storage;
     QProcess process;
     process.start(program(), all);
     Run run;

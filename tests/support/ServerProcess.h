@@ -20,6 +20,10 @@ public:
     // (the server's path, then its arguments), e.g. in a namespace of its own.
     void setLauncher(const QString &program, const QStringList &arguments);
 
+    // Options of where the files are kept ("--storage" ...), given to the
+    // server and to its commands.
+    void setStorage(const QStringList &arguments) { m_storage = arguments; }
+
     // Starts the server and waits until it listens; false with failure() set.
     // extraArguments follow "--listen" and "--data" (e.g. "--tls-cert", "--database").
     bool start(const QStringList &extraArguments = {});
@@ -57,6 +61,7 @@ public:
 private:
     QString m_dataFolder;
     QString m_database;
+    QStringList m_storage;
     QProcess m_process;
     QByteArray m_log;
     int m_port = 0;

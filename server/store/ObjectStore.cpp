@@ -1,0 +1,344 @@
+#include "store/ObjectStore.h"
+
+#include "store/DataFolder.h"
+#include "store/Database.h"
+
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <fcntl.h>
+#include <sodium.h>
+#include <stdexcept>
+#include <unistd.h>
+#include <vector>
+
+namespace QuorvaneServer {
+
+namespace {
+
+constexpr uint64_t MaxParts = 10000;
+// A younger unnamed object may be waiting for its row on another server.
+constexpr time_t ObjectGrace = 15 * 60;
+constexpr time_t UploadGrace = 24 * 60 * 60;
+
+std::string randomName()
+{
+    unsigned char bytes[16];
+    randombytes_buf(bytes, sizeof bytes);
+    char hex[sizeof bytes * 2 + 1];
+    sodium_bin2hex(hex, sizeof hex, bytes, sizeof bytes);
+    return hex;
+}
+
+// The text of each <tag>...</tag> inside text, in order.
+std::vector<std::string> elements(const std::string &text, const std::string &tag)
+{
+    std::vector<std::string> found;
+    const std::string open = "<" + tag + ">";
+    const std::string close = "</" + tag + ">";
+    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at)) {
+        at += open.size();
+        const size_t end = text.find(close, at);
+        if (end == std::string::npos)
+            break;
+        found.push_back(text.substr(at, end - at));
+        at = end + close.size();
+    }
+    return found;
+}
+
+std::string element(const std::string &text, const std::string &tag)
+{
+    const auto found = elements(text, tag);
+    return found.empty() ? std::string() : found.front();
+}
+
+time_t parseTime(const std::string &text)
+{
+    struct tm parts = {};
+    if (!::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &parts))
+        return 0;
+    return ::timegm(&parts);
+}
+
+bool storeTrouble(const S3Client::Response &response)
+{
+    return response.status == 0 || response.status == 429 || response.status >= 500;
+}
+
+std::string describe(const S3Client::Response &response)
+{
+    if (response.status <= 0)
+        return response.failure;
+    std::string what = "status " + std::to_string(response.status);
+    const std::string code = element(response.body, "Code");
+    return code.empty() ? what : what + " (" + code + ")";
+}
+
+} // namespace
+
+ObjectStore::ObjectStore(const DataFolder &folder, const std::string &location,
+                         S3Client::Settings settings)
+    : m_local(folder)
+    , m_temporary(folder.temporaryPath())
+    , m_location(location)
+    , m_client([&] {
+        if (!parseLocation(location, settings.bucket, m_prefix))
+            throw std::runtime_error("not an object store: " + location);
+        return settings;
+    }())
+{
+}
+
+bool ObjectStore::parseLocation(const std::string &location, std::string &bucket,
+                                std::string &prefix)
+{
+    const std::string scheme = "s3://";
+    if (location.compare(0, scheme.size(), scheme) != 0)
+        return false;
+    const std::string rest = location.substr(scheme.size());
+    const size_t slash = rest.find('/');
+    bucket = rest.substr(0, slash);
+    prefix = slash == std::string::npos ? std::string() : rest.substr(slash + 1);
+    while (!prefix.empty() && prefix.back() == '/')
+        prefix.pop_back();
+    if (!prefix.empty())
+        prefix += '/';
+    return !bucket.empty() && bucket.find_first_of("?#") == std::string::npos
+        && prefix.find_first_of("?#") == std::string::npos;
+}
+
+void ObjectStore::fail(const std::string &what, const S3Client::Response &response) const
+{
+    throw DatabaseError(what + " in " + m_location + ": " + describe(response),
+                        storeTrouble(response) ? DatabaseError::Cause::Unavailable
+                                               : DatabaseError::Cause::Failed);
+}
+
+void ObjectStore::bindTo(Database &db)
+{
+    const std::string mark = m_prefix + "service-id";
+    const auto read = [this, &mark] {
+        S3Client::Request get;
+        get.key = mark;
+        const S3Client::Response answer = m_client.send(get);
+        if (answer.status == 404)
+            return std::string();
+        if (!answer.ok())
+            fail("cannot read the service mark", answer);
+        std::string id = answer.body;
+        id.erase(id.find_last_not_of(" \r\n") + 1);
+        return id.empty() ? std::string("unknown") : id;
+    };
+    DataFolder::bindService(
+        db, m_location, [&](const std::string &) { return read(); },
+        [&](const std::string &id) {
+            S3Client::Request put;
+            put.method = "PUT";
+            put.key = mark;
+            put.body = id + "\n";
+            const S3Client::Response answer = m_client.send(put);
+            if (!answer.ok())
+                fail("cannot write the service mark", answer);
+            // Another service may have marked the prefix at the same moment.
+            if (read() != id)
+                throw std::runtime_error(m_location + " was taken by another service");
+        });
+}
+
+std::unique_ptr<TempFile> ObjectStore::createTemporary() const
+{
+    return m_local.createTemporary();
+}
+
+std::string ObjectStore::adopt(TempFile &file) const
+{
+    const int fd = ::open(file.path().c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        throw DatabaseError("cannot read an upload: " + std::string(std::strerror(errno)));
+    const std::string name = randomName();
+    try {
+        // Each part streams from the local file, so memory stays flat
+        // whatever the size.
+        if (file.size() > m_client.settings().partSize) {
+            putMultipart(key(name), fd, file.size());
+        } else {
+            S3Client::Request put;
+            put.method = "PUT";
+            put.key = key(name);
+            put.bodyFd = fd;
+            put.bodyLength = file.size();
+            const S3Client::Response answer = m_client.send(put);
+            if (!answer.ok())
+                fail("cannot store an upload", answer);
+        }
+    } catch (...) {
+        ::close(fd);
+        throw;
+    }
+    ::close(fd);
+    return name;
+}
+
+void ObjectStore::putMultipart(const std::string &key, int fd, uint64_t size) const
+{
+    S3Client::Request start;
+    start.method = "POST";
+    start.key = key;
+    start.query = "uploads=";
+    const S3Client::Response started = m_client.send(start);
+    const std::string id = element(started.body, "UploadId");
+    if (!started.ok() || id.empty())
+        fail("cannot start a multipart upload", started);
+    const std::string upload = "uploadId=" + S3Client::encode(id, false);
+    try {
+        const uint64_t partSize
+            = std::max(m_client.settings().partSize, (size + MaxParts - 1) / MaxParts);
+        std::string parts = "<CompleteMultipartUpload>";
+        int number = 1;
+        for (uint64_t offset = 0; offset < size; offset += partSize, ++number) {
+            S3Client::Request part;
+            part.method = "PUT";
+            part.key = key;
+            part.query = "partNumber=" + std::to_string(number) + "&" + upload;
+            part.bodyFd = fd;
+            part.bodyOffset = offset;
+            part.bodyLength = std::min(partSize, size - offset);
+            const S3Client::Response sent = m_client.send(part);
+            if (!sent.ok())
+                fail("cannot store a part of an upload", sent);
+            parts += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>"
+                + sent.etag + "</ETag></Part>";
+        }
+        parts += "</CompleteMultipartUpload>";
+        S3Client::Request complete;
+        complete.method = "POST";
+        complete.key = key;
+        complete.query = upload;
+        complete.body = parts;
+        S3Client::Response done = m_client.send(complete);
+        // The store may fail the completion inside a 200 answer.
+        if (done.ok() && done.body.find("<Error>") != std::string::npos)
+            done.status = 500;
+        if (!done.ok())
+            fail("cannot complete a multipart upload", done);
+    } catch (...) {
+        // Its parts would stay stored, and counted, until the sweep.
+        S3Client::Request abort;
+        abort.method = "DELETE";
+        abort.key = key;
+        abort.query = upload;
+        m_client.send(abort);
+        throw;
+    }
+}
+
+int ObjectStore::open(const std::string &name) const
+{
+    // Unnamed: the copy goes when the last descriptor closes, whatever happens.
+    const int fd = ::open(m_temporary.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return -1;
+    S3Client::Request get;
+    get.key = key(name);
+    get.sinkFd = fd;
+    const S3Client::Response answer = m_client.send(get);
+    if (answer.ok())
+        return fd;
+    ::close(fd);
+    if (answer.status == 404) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (answer.status < 0) {
+        errno = EIO;
+        return -1;
+    }
+    fail("cannot read a stored file", answer);
+}
+
+void ObjectStore::remove(const std::string &name) const
+{
+    // Left over when this fails, and found by a later sweep.
+    S3Client::Request erase;
+    erase.method = "DELETE";
+    erase.key = key(name);
+    m_client.send(erase);
+}
+
+FileStore::Sweep
+ObjectStore::sweep(const std::set<std::string> &referenced,
+                   const std::function<bool(const std::string &)> &isReferenced) const
+{
+    // The local folder holds uploads in progress only.
+    Sweep sweep;
+    sweep.temporary = m_local.sweep({}, [](const std::string &) { return true; }).temporary;
+    const time_t now = ::time(nullptr);
+    const std::string files = m_prefix + "files/";
+    size_t present = 0;
+    std::string token;
+    do {
+        S3Client::Request list;
+        list.query = (token.empty() ? std::string()
+                                    : "continuation-token=" + S3Client::encode(token, false) + "&")
+            + "list-type=2&prefix=" + S3Client::encode(files, false);
+        const S3Client::Response answer = m_client.send(list);
+        if (!answer.ok())
+            fail("cannot list the stored files", answer);
+        for (const std::string &entry : elements(answer.body, "Contents")) {
+            const std::string key = element(entry, "Key");
+            if (key.size() <= files.size())
+                continue;
+            const std::string name = key.substr(files.size());
+            if (referenced.count(name) != 0) {
+                ++present;
+                continue;
+            }
+            if (now - parseTime(element(entry, "LastModified")) < ObjectGrace
+                || name.find_first_of("&/") != std::string::npos || isReferenced(name))
+                continue;
+            remove(name);
+            ++sweep.unreferenced;
+        }
+        token = element(answer.body, "IsTruncated") == "true"
+            ? element(answer.body, "NextContinuationToken")
+            : std::string();
+    } while (!token.empty());
+    sweep.missing = referenced.size() - present;
+    abortStaleUploads();
+    return sweep;
+}
+
+void ObjectStore::abortStaleUploads() const
+{
+    S3Client::Request list;
+    list.query = "prefix=" + S3Client::encode(m_prefix + "files/", false) + "&uploads=";
+    const S3Client::Response answer = m_client.send(list);
+    if (!answer.ok())
+        return;
+    const time_t now = ::time(nullptr);
+    for (const std::string &upload : elements(answer.body, "Upload")) {
+        if (now - parseTime(element(upload, "Initiated")) < UploadGrace)
+            continue;
+        S3Client::Request abort;
+        abort.method = "DELETE";
+        abort.key = element(upload, "Key");
+        abort.query = "uploadId=" + S3Client::encode(element(upload, "UploadId"), false);
+        m_client.send(abort);
+    }
+}
+
+std::string ObjectStore::problem() const
+{
+    std::string problem = m_local.problem();
+    if (!problem.empty())
+        return problem;
+    // The mark, not the bucket: keys may have rights on their prefix only.
+    S3Client::Request head;
+    head.method = "HEAD";
+    head.key = m_prefix + "service-id";
+    const S3Client::Response answer = m_client.send(head);
+    return answer.ok() ? std::string() : m_location + " does not answer: " + describe(answer);
+}
+
+} // namespace QuorvaneServer

@@ -1,0 +1,55 @@
+#pragma once
+
+#include "store/FileStore.h"
+#include "store/FolderStore.h"
+#include "store/S3Client.h"
+
+namespace QuorvaneServer {
+
+class Database;
+
+// The stored files as objects under "PREFIX/files/" of an S3 bucket; the data
+// folder keeps only uploads in progress, each server its own. A file is put
+// whole (in parts when large) before its name is handed out, and read back
+// into an unnamed local file that goes with its descriptor.
+class ObjectStore : public FileStore
+{
+public:
+    // Location: "s3://BUCKET[/PREFIX]".
+    ObjectStore(const DataFolder &folder, const std::string &location, S3Client::Settings settings);
+
+    // Parses "s3://BUCKET[/PREFIX]" into bucket and prefix ("" or ending in
+    // "/"); false when it is no such location.
+    static bool parseLocation(const std::string &location, std::string &bucket,
+                              std::string &prefix);
+
+    // Ties the prefix to the database as DataFolder::bindTo does a folder.
+    void bindTo(Database &db);
+
+    std::unique_ptr<TempFile> createTemporary() const override;
+    std::string adopt(TempFile &file) const override;
+    int open(const std::string &name) const override;
+    void remove(const std::string &name) const override;
+    // An object younger than a grace period may be on its way to a row of
+    // another server, and a multipart upload younger than a day may still be
+    // written: both stay.
+    Sweep sweep(const std::set<std::string> &referenced,
+                const std::function<bool(const std::string &)> &isReferenced) const override;
+    std::string problem() const override;
+
+    const std::string &location() const { return m_location; }
+
+private:
+    std::string key(const std::string &name) const { return m_prefix + "files/" + name; }
+    [[noreturn]] void fail(const std::string &what, const S3Client::Response &response) const;
+    void putMultipart(const std::string &key, int fd, uint64_t size) const;
+    void abortStaleUploads() const;
+
+    FolderStore m_local;
+    std::string m_temporary;
+    std::string m_location;
+    std::string m_prefix;
+    S3Client m_client;
+};
+
+} // namespace QuorvaneServer

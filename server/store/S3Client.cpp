@@ -1,0 +1,219 @@
+#include "store/S3Client.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <curl/curl.h>
+#include <mutex>
+#include <random>
+#include <thread>
+#include <unistd.h>
+
+namespace QuorvaneServer {
+
+namespace {
+
+struct Transfer
+{
+    CURL *curl = nullptr;
+    const S3Client::Request *request = nullptr;
+    S3Client::Response *response = nullptr;
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    bool sinkFailed = false;
+};
+
+size_t readBody(char *buffer, size_t size, size_t count, void *data)
+{
+    Transfer &transfer = *static_cast<Transfer *>(data);
+    const S3Client::Request &request = *transfer.request;
+    const uint64_t left = request.bodyLength - transfer.sent;
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(left, size * count));
+    if (wanted == 0)
+        return 0;
+    ssize_t got;
+    do {
+        got = ::pread(request.bodyFd, buffer, wanted,
+                      static_cast<off_t>(request.bodyOffset + transfer.sent));
+    } while (got < 0 && errno == EINTR);
+    if (got <= 0)
+        return CURL_READFUNC_ABORT;
+    transfer.sent += static_cast<uint64_t>(got);
+    return static_cast<size_t>(got);
+}
+
+size_t writeBody(char *data, size_t size, size_t count, void *target)
+{
+    Transfer &transfer = *static_cast<Transfer *>(target);
+    const size_t bytes = size * count;
+    long status = 0;
+    curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
+    if (transfer.request->sinkFd < 0 || status < 200 || status >= 300) {
+        // Error answers are short; anything longer is not read.
+        if (transfer.response->body.size() > (1 << 20))
+            return 0;
+        transfer.response->body.append(data, bytes);
+        return bytes;
+    }
+    size_t done = 0;
+    while (done < bytes) {
+        const ssize_t written = ::pwrite(transfer.request->sinkFd, data + done, bytes - done,
+                                         static_cast<off_t>(transfer.received + done));
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0) {
+            transfer.sinkFailed = true;
+            return 0;
+        }
+        done += static_cast<size_t>(written);
+    }
+    transfer.received += bytes;
+    return bytes;
+}
+
+size_t readHeader(char *data, size_t size, size_t count, void *target)
+{
+    const size_t bytes = size * count;
+    std::string line(data, bytes);
+    if (line.size() > 5 && strncasecmp(line.c_str(), "etag:", 5) == 0) {
+        line = line.substr(5);
+        line.erase(0, line.find_first_not_of(" \t"));
+        line.erase(line.find_last_not_of(" \t\r\n") + 1);
+        static_cast<Transfer *>(target)->response->etag = line;
+    }
+    return bytes;
+}
+
+bool worthRetrying(const S3Client::Response &response)
+{
+    return response.status == 0 || response.status == 429 || response.status >= 500;
+}
+
+} // namespace
+
+S3Client::S3Client(Settings settings)
+    : m_settings(std::move(settings))
+{
+    static std::once_flag once;
+    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    while (!m_settings.endpoint.empty() && m_settings.endpoint.back() == '/')
+        m_settings.endpoint.pop_back();
+}
+
+std::string S3Client::encode(const std::string &text, bool keepSlash)
+{
+    static const char hex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const unsigned char c : text) {
+        if (std::isalnum(c) || c == '-' || c == '_' || c == '.' || c == '~'
+            || (keepSlash && c == '/')) {
+            out += static_cast<char>(c);
+        } else {
+            out += '%';
+            out += hex[c >> 4];
+            out += hex[c & 15];
+        }
+    }
+    return out;
+}
+
+S3Client::Response S3Client::send(const Request &request) const
+{
+    static thread_local std::minstd_rand jitter(std::random_device {}());
+    Response response;
+    for (int attempt = 0; attempt < m_settings.attempts; ++attempt) {
+        if (attempt > 0) {
+            // Growing pauses with jitter, so that servers do not retry in step.
+            const int base = 100 << std::min(attempt - 1, 5);
+            std::this_thread::sleep_for(
+                std::chrono::milliseconds(base + static_cast<int>(jitter() % base)));
+        }
+        response = this->attempt(request);
+        if (!worthRetrying(response))
+            break;
+    }
+    return response;
+}
+
+S3Client::Response S3Client::attempt(const Request &request) const
+{
+    Response response;
+    CURL *curl = curl_easy_init();
+    if (!curl) {
+        response.failure = "cannot start a transfer";
+        return response;
+    }
+    if (request.sinkFd >= 0 && ::ftruncate(request.sinkFd, 0) != 0) {
+        response.failure = std::string("cannot write a received file: ") + std::strerror(errno);
+        curl_easy_cleanup(curl);
+        return response;
+    }
+    Transfer transfer;
+    transfer.curl = curl;
+    transfer.request = &request;
+    transfer.response = &response;
+
+    std::string url = m_settings.endpoint + "/" + m_settings.bucket;
+    if (!request.key.empty())
+        url += "/" + encode(request.key, true);
+    if (!request.query.empty())
+        url += "?" + request.query;
+    const std::string sign = "aws:amz:" + m_settings.region + ":s3";
+    // The payload is not hashed into the signature: every stored file is
+    // checked against its own SHA-256 when it is read.
+    curl_slist *headers = curl_slist_append(nullptr, "x-amz-content-sha256: UNSIGNED-PAYLOAD");
+    headers = curl_slist_append(headers, "Content-Type: application/octet-stream");
+
+    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl, CURLOPT_AWS_SIGV4, sign.c_str());
+    curl_easy_setopt(curl, CURLOPT_USERNAME, m_settings.accessKey.c_str());
+    curl_easy_setopt(curl, CURLOPT_PASSWORD, m_settings.secretKey.c_str());
+    curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
+    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
+    // A stalled transfer ends; a slow large one does not.
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
+    curl_easy_setopt(curl, CURLOPT_LOW_SPEED_TIME, m_settings.timeoutSeconds);
+    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, writeBody);
+    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
+    curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, readHeader);
+    curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    if (!request.range.empty())
+        curl_easy_setopt(curl, CURLOPT_RANGE, request.range.c_str());
+    if (request.method == "HEAD") {
+        curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
+    } else if (request.bodyFd >= 0) {
+        curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
+        curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
+                         static_cast<curl_off_t>(request.bodyLength));
+        if (request.method != "PUT")
+            curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    } else if (request.method == "PUT" || request.method == "POST") {
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+                         static_cast<curl_off_t>(request.body.size()));
+        curl_easy_setopt(curl, CURLOPT_POSTFIELDS, request.body.c_str());
+    } else if (request.method != "GET") {
+        curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, request.method.c_str());
+    }
+
+    const CURLcode result = curl_easy_perform(curl);
+    if (result == CURLE_OK) {
+        curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+    } else {
+        response.failure
+            = transfer.sinkFailed ? "cannot write a received file" : curl_easy_strerror(result);
+        if (transfer.sinkFailed) {
+            // Not the store's fault: no retry helps.
+            response.status = -1;
+        }
+    }
+    curl_slist_free_all(headers);
+    curl_easy_cleanup(curl);
+    return response;
+}
+
+} // namespace QuorvaneServer

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace QuorvaneServer {
+
+// Signed requests to one bucket of an S3 object store, over libcurl (which
+// signs them). Answers of the store's own trouble (5xx, throttling) and broken
+// connections are tried again after a growing pause.
+class S3Client
+{
+public:
+    struct Settings
+    {
+        std::string endpoint; // "http://host:port", path-style requests
+        std::string region = "us-east-1";
+        std::string bucket;
+        std::string accessKey;
+        std::string secretKey;
+        // Files larger than this go up in parts of this size (at least 5 MiB).
+        uint64_t partSize = 64ull << 20;
+        long timeoutSeconds = 30;
+        int attempts = 4;
+    };
+
+    struct Request
+    {
+        std::string method = "GET";
+        std::string key; // within the bucket, not encoded; empty for the bucket
+        std::string query; // canonical: names sorted, values encoded, "name=" for a bare name
+        std::string body;
+        // The body read from this file instead: length bytes from offset.
+        int bodyFd = -1;
+        uint64_t bodyOffset = 0;
+        uint64_t bodyLength = 0;
+        // A successful answer's body written to this file instead of body.
+        int sinkFd = -1;
+        std::string range;
+    };
+
+    struct Response
+    {
+        // The HTTP status; 0 when no answer came (see failure).
+        long status = 0;
+        std::string body;
+        std::string etag;
+        std::string failure;
+        bool ok() const { return status >= 200 && status < 300; }
+    };
+
+    explicit S3Client(Settings settings);
+
+    // Never throws; the last attempt's answer.
+    Response send(const Request &request) const;
+    // Percent-encodes text as a path (keeping '/') or as a query value.
+    static std::string encode(const std::string &text, bool keepSlash);
+
+    const Settings &settings() const { return m_settings; }
+
+private:
+    Response attempt(const Request &request) const;
+
+    Settings m_settings;
+};
+
+} // namespace QuorvaneServer

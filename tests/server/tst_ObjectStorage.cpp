@@ -1,0 +1,206 @@
+// The server with its files in an S3 bucket: large files in parts, ranges,
+// damaged objects, one service per prefix, and the store going away.
+
+#include "S3Cluster.h"
+#include "ServerProcess.h"
+#include "ServiceClient.h"
+
+#include <QCryptographicHash>
+#include <QDir>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QTest>
+#include <memory>
+
+class ObjectStorageTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase();
+    void init();
+
+    void largeFileGoesUpInPartsAndComesBackInRanges();
+    void damagedObjectIsNeverSentWhole();
+    void prefixBelongsToOneService();
+    void storeDownAnswers503ThenRecovers();
+
+private:
+    std::unique_ptr<ServerProcess> startServer(const QString &folder,
+                                               const QStringList &extra = {});
+    QStringList storageArguments() const;
+    ServiceClient client(const ServerProcess &server) const
+    {
+        return ServiceClient(server.url(""), "alice", "alice-pass");
+    }
+    // curl's download of an event: its exit code, the body and the head.
+    struct Fetched
+    {
+        int exitCode = -1;
+        QByteArray body;
+        QByteArray head;
+    };
+    Fetched fetch(const ServerProcess &server, const QByteArray &id, const QString &range = {});
+
+    S3Cluster m_s3;
+    std::unique_ptr<QTemporaryDir> m_dir;
+    QString m_prefix;
+    int m_tests = 0;
+};
+
+void ObjectStorageTest::initTestCase()
+{
+    QVERIFY2(m_s3.start(), qPrintable(m_s3.failure()));
+    qputenv("AWS_ACCESS_KEY_ID", m_s3.accessKey());
+    qputenv("AWS_SECRET_ACCESS_KEY", m_s3.secretKey());
+}
+
+void ObjectStorageTest::init()
+{
+    m_dir = std::make_unique<QTemporaryDir>();
+    QVERIFY(m_dir->isValid());
+    m_prefix = QStringLiteral("objects%1").arg(++m_tests);
+}
+
+QStringList ObjectStorageTest::storageArguments() const
+{
+    return { "--storage",     "s3://" + m_s3.bucket() + "/" + m_prefix,
+             "--s3-endpoint", m_s3.endpoint(),
+             "--s3-region",   m_s3.region() };
+}
+
+std::unique_ptr<ServerProcess> ObjectStorageTest::startServer(const QString &folder,
+                                                              const QStringList &extra)
+{
+    auto server = std::make_unique<ServerProcess>(m_dir->path() + "/" + folder);
+    server->setStorage(storageArguments());
+    if (server->account("adduser", "alice", "alice-pass") != 0 || !server->start(extra))
+        qWarning("%s", qPrintable(server->failure()));
+    return server;
+}
+
+ObjectStorageTest::Fetched ObjectStorageTest::fetch(const ServerProcess &server,
+                                                    const QByteArray &id, const QString &range)
+{
+    QStringList arguments = { "-sS", "-D", "-", "-X", "POST", "--data-binary", "x" };
+    if (!range.isEmpty())
+        arguments << "-H"
+                  << "Range: bytes=" + range;
+    arguments << server.url("/action/file/quorvdownload?username=alice&password=alice-pass"
+                            "&extguid="
+                            + id);
+    QProcess curl;
+    curl.start("curl", arguments);
+    Fetched fetched;
+    if (!curl.waitForFinished(60000))
+        return fetched;
+    fetched.exitCode = curl.exitCode();
+    const QByteArray out = curl.readAllStandardOutput();
+    const qsizetype end = out.indexOf("\r\n\r\n");
+    fetched.head = out.left(end);
+    fetched.body = out.mid(end + 4);
+    return fetched;
+}
+
+void ObjectStorageTest::largeFileGoesUpInPartsAndComesBackInRanges()
+{
+    auto server = startServer("data", { "--s3-part-size", "5M" });
+    QVERIFY(server->port() != 0);
+    const QByteArray file = ServiceClient::randomBytes(11 << 20);
+    ServiceClient alice = client(*server);
+    QCOMPARE(alice.upload("big", file).status, 200);
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 1);
+    // No part is left behind as an unfinished multipart upload.
+    const S3Cluster::Answer uploads = m_s3.request("GET", m_s3.bucket() + "?uploads=");
+    QCOMPARE(uploads.status, 200L);
+    QVERIFY(!uploads.body.contains("<Upload>"));
+    // Nothing of the event stays in the data folder.
+    QCOMPARE(QDir(m_dir->path() + "/data/files").entryList(QDir::Files).size(), 0);
+    QCOMPARE(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).size(), 0);
+
+    const Fetched whole = fetch(*server, "big");
+    QCOMPARE(whole.exitCode, 0);
+    QVERIFY(whole.body == file);
+    const QByteArray digest = QCryptographicHash::hash(file, QCryptographicHash::Sha256).toBase64();
+    QVERIFY2(whole.head.contains("Repr-Digest: sha-256=:" + digest + ":"), whole.head.constData());
+    const Fetched part = fetch(*server, "big", "6000000-6000099");
+    QVERIFY2(part.head.startsWith("HTTP/1.1 206"), part.head.constData());
+    QVERIFY(part.body == file.mid(6000000, 100));
+
+    QCOMPARE(alice.remove("big").status, 200);
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 0);
+    QCOMPARE(alice.download("big").status, 404);
+
+    // Removing the account removes its objects.
+    QCOMPARE(alice.upload("small", "small").status, 200);
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 1);
+    QCOMPARE(server->command({ "account", "remove", "alice" }).exitCode, 0);
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 0);
+}
+
+void ObjectStorageTest::damagedObjectIsNeverSentWhole()
+{
+    auto server = startServer("data");
+    QVERIFY(server->port() != 0);
+    const QByteArray file = ServiceClient::randomBytes(700 * 1024);
+    QCOMPARE(client(*server).upload("damaged", file).status, 200);
+    const QStringList keys = m_s3.keys(m_prefix + "/files/");
+    QCOMPARE(keys.size(), 1);
+    QByteArray changed = file;
+    changed[changed.size() - 1] = static_cast<char>(~changed.back());
+    QCOMPARE(m_s3.request("PUT", m_s3.bucket() + "/" + keys.first(), changed).status, 200L);
+
+    for (const QString &range : { QString(), QString("0-9") }) {
+        const Fetched fetched = fetch(*server, "damaged", range);
+        QVERIFY(fetched.exitCode != 0);
+        QVERIFY(fetched.body.size() < (range.isEmpty() ? file.size() : 10));
+    }
+    QVERIFY(server->waitForLog("no longer matches its hash"));
+}
+
+void ObjectStorageTest::prefixBelongsToOneService()
+{
+    auto first = startServer("first");
+    QVERIFY(first->port() != 0);
+    QCOMPARE(client(*first).upload("kept", "kept bytes").status, 200);
+    first->stop();
+
+    // Another database on the same prefix would take the first one's objects
+    // for strays.
+    ServerProcess second(m_dir->path() + "/second");
+    second.setStorage(storageArguments());
+    QVERIFY(!second.start());
+    QVERIFY2(second.failure().contains("holds the files of another database"),
+             qPrintable(second.failure()));
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 1);
+
+    // The first service starts again on its own prefix.
+    QVERIFY2(first->start(), qPrintable(first->failure()));
+    QCOMPARE(client(*first).download("kept").body, QByteArray("kept bytes"));
+}
+
+void ObjectStorageTest::storeDownAnswers503ThenRecovers()
+{
+    auto server = startServer("data");
+    QVERIFY(server->port() != 0);
+    ServiceClient alice = client(*server);
+    QCOMPARE(alice.upload("before", "before the outage").status, 200);
+    const QString health = server->url("/health");
+    QCOMPARE(ServiceClient::get(health).status, 200);
+
+    m_s3.stopGateway();
+    QCOMPARE(ServiceClient::get(health).status, 503);
+    QCOMPARE(alice.upload("during", "during the outage").status, 503);
+    QCOMPARE(alice.download("before").status, 503);
+    QCOMPARE(alice.ids(), QList<QByteArray> { "before" });
+
+    QVERIFY2(m_s3.startGateway(), qPrintable(m_s3.failure()));
+    QCOMPARE(ServiceClient::get(health).status, 200);
+    QCOMPARE(alice.upload("during", "after the outage").status, 200);
+    QCOMPARE(alice.download("before").body, QByteArray("before the outage"));
+    QCOMPARE(alice.ids(), (QList<QByteArray> { "before", "during" }));
+    QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+}
+
+QTEST_GUILESS_MAIN(ObjectStorageTest)
+#include "tst_ObjectStorage.moc"
