@@ -299,9 +299,14 @@ int RestoreCommand::run()
     }
     std::vector<std::string> ids;
     std::set<std::string> unique;
-    for (const SnapshotManifest::Entry *entry : chosen)
-        if (entry->type == SnapshotManifest::Type::File && unique.insert(entry->event).second)
+    for (const SnapshotManifest::Entry *entry : chosen) {
+        if (entry->type != SnapshotManifest::Type::File || !unique.insert(entry->event).second)
+            continue;
+        // A content that is gone costs its files, not the whole restore.
+        const EventRecord *content = catalog.find(entry->event);
+        if (content && (content->location == 1 || content->location == 2))
             ids.push_back(entry->event);
+    }
     std::map<std::string, std::string> files;
     code = ids.empty() ? 0 : catalog.fetch(ids, &files);
     if (code != 0) {
@@ -324,7 +329,12 @@ int RestoreCommand::run()
             if (done)
                 folders.insert(entry->path);
         } else if (entry->type == SnapshotManifest::Type::File) {
-            done = restoreFile(*entry, files[entry->event]);
+            if (files.count(entry->event))
+                done = restoreFile(*entry, files[entry->event]);
+            else
+                report(entry->path,
+                       "its content event " + RecordFormat::printable(entry->event)
+                           + " is not on the server");
         } else {
             done = restoreLink(*entry);
         }
