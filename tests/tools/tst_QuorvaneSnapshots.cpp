@@ -12,6 +12,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUuid>
+#include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
 #include <memory>
@@ -114,6 +115,7 @@ private slots:
     void initTestCase();
     void backUpChangeRestoreAndForget();
     void hostileManifestWritesNothingOutside();
+    void interruptedBackupLeavesNoSnapshotAndIsReused();
 
 private:
     QString write(const QString &relative, const QByteArray &content, qint64 mtime = 0);
@@ -322,6 +324,33 @@ void tst_QuorvaneSnapshots::hostileManifestWritesNothingOutside()
              QStringList { "inner" });
     QCOMPARE(treeOf(into + "/evil/kept", "k").value("k").data, content);
     QCOMPARE(treeOf(into + "/evil/up", "u").value("u").data, QByteArray(".."));
+}
+
+void tst_QuorvaneSnapshots::interruptedBackupLeavesNoSnapshotAndIsReused()
+{
+    write("itree/a.txt", "sent before the interruption");
+    write("itree/z.bin", QByteArray(2 << 20, 'z'));
+    const int snapshots = int(quorvane({ "snapshots" }).out.count('\n'));
+    // Slow enough that the second file is still on its way.
+    RUN_OK(quorvane({ "config", "upload_limit_kbps", "800" }));
+    QProcess process;
+    process.start(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane"),
+                  { "backup", m_files.filePath("itree") });
+    QByteArray out;
+    const QDeadlineTimer deadline(60000);
+    while (!out.contains("a.txt\n") && !deadline.hasExpired() && process.waitForReadyRead(1000))
+        out += process.readAllStandardOutput();
+    ::kill(pid_t(process.processId()), SIGINT);
+    QVERIFY(process.waitForFinished(60000));
+    RUN_OK(quorvane({ "config", "upload_limit_kbps", "0" }));
+    QCOMPARE(process.exitCode(), 101);
+    QVERIFY(process.readAllStandardError().contains("no snapshot was recorded"));
+    QCOMPARE(int(quorvane({ "snapshots" }).out.count('\n')), snapshots);
+
+    const Run again = quorvane({ "backup", m_files.filePath("itree") });
+    RUN_OK(again);
+    QVERIFY2(again.out.contains("sent 1, unchanged 1, failed 0"), again.out.constData());
+    QCOMPARE(int(quorvane({ "snapshots" }).out.count('\n')), snapshots + 1);
 }
 
 QTEST_GUILESS_MAIN(tst_QuorvaneSnapshots)
