@@ -26,7 +26,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     for (std::size_t i = 0; i < again.entries.size(); ++i)
         if (again.entries[i].path != manifest.entries[i].path
             || again.entries[i].target != manifest.entries[i].target
-            || again.entries[i].event != manifest.entries[i].event)
+            || again.entries[i].event != manifest.entries[i].event
+            || again.entries[i].offset != manifest.entries[i].offset)
             __builtin_trap();
     return 0;
 }

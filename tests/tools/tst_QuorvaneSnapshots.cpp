@@ -209,6 +209,7 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
     for (int i = 0; i < big.size(); ++i)
         big[i] = char(i * 7919 >> 5);
     write("tree/big.bin", big, past);
+    write("tree/medium.bin", big.left(512 << 10), past);
     for (const char *name : { "a", "b", "c", "d" })
         write(QStringLiteral("tree/deep/er/%1.txt").arg(name), QByteArray(100, name[0]), past);
     const QByteArray tree = QFile::encodeName(m_files.filePath("tree"));
@@ -219,13 +220,13 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
 
     const Run backup1 = quorvane({ "backup", m_files.filePath("tree") });
     RUN_OK(backup1);
-    QVERIFY2(backup1.out.contains("sent 8, unchanged 0, failed 0"), backup1.out.constData());
+    QVERIFY2(backup1.out.contains("sent 9, unchanged 0, failed 0"), backup1.out.constData());
     const QByteArray snapshot1 = snapshotIdOf(backup1);
 
     // Three changed (one keeps its size and only its time tells), one gone.
     write("tree/top/notes.txt", "top notes, second edition");
     write("tree/deep/er/b.txt", QByteArray(100, 'B'), past + 60);
-    write("tree/deep/er/c.txt", "c changed");
+    write("tree/medium.bin", big.mid(1, 512 << 10));
     QVERIFY(QFile::remove(m_files.filePath("tree/deep/er/d.txt")));
     const Tree second = treeOf(m_files.filePath("tree"), "tree");
     const QMap<QString, qint64> storedBefore = storedFiles();
@@ -233,16 +234,17 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
 
     const Run backup2 = quorvane({ "backup", m_files.filePath("tree") });
     RUN_OK(backup2);
-    QVERIFY2(backup2.out.contains("sent 3, unchanged 4, failed 0"), backup2.out.constData());
+    QVERIFY2(backup2.out.contains("sent 3, unchanged 5, failed 0"), backup2.out.constData());
     const QByteArray snapshot2 = snapshotIdOf(backup2);
     // Only the changed files and the manifest reached the server.
-    QCOMPARE(uploadsLogged() - uploadsBefore, 4);
+    // The small ones together: a pack, the larger file, the manifest.
+    QCOMPARE(uploadsLogged() - uploadsBefore, 3);
     qint64 received = 0;
     const QMap<QString, qint64> storedAfter = storedFiles();
     for (auto file = storedAfter.begin(); file != storedAfter.end(); ++file)
         if (!storedBefore.contains(file.key()))
             received += file.value();
-    QCOMPARE(received, qint64(25 + 100 + 9 + m_server->download(snapshot2).size()));
+    QCOMPARE(received, qint64(25 + 100 + (512 << 10) + m_server->download(snapshot2).size()));
 
     const Run listed = quorvane({ "snapshots", "--json" });
     RUN_OK(listed);
@@ -278,7 +280,9 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
             onlyFirst.insert(QByteArray::fromStdString(entry.event));
     named.remove({});
     onlyFirst.remove({});
-    QCOMPARE(onlyFirst.size(), 5); // the snapshot, three old contents and the deleted file
+    // The first snapshot and the larger file's old content: the pack of its
+    // small files still holds some that the second names.
+    QCOMPARE(onlyFirst.size(), 2);
     const QSet<QByteArray> before = serverEvents();
     const Run dryRun = quorvane({ "forget", "--keep-last", "1", "--dry-run" });
     RUN_OK(dryRun);
@@ -328,17 +332,18 @@ void tst_QuorvaneSnapshots::hostileManifestWritesNothingOutside()
 
 void tst_QuorvaneSnapshots::interruptedBackupLeavesNoSnapshotAndIsReused()
 {
-    write("itree/a.txt", "sent before the interruption");
-    write("itree/z.bin", QByteArray(2 << 20, 'z'));
+    // Too large to be packed: each is an upload of its own.
+    write("itree/a.bin", QByteArray(300 << 10, 'a'));
+    write("itree/z.bin", QByteArray(4 << 20, 'z'));
     const int snapshots = int(quorvane({ "snapshots" }).out.count('\n'));
     // Slow enough that the second file is still on its way.
-    RUN_OK(quorvane({ "config", "upload_limit_kbps", "800" }));
+    RUN_OK(quorvane({ "config", "upload_limit_kbps", "8000" }));
     QProcess process;
     process.start(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane"),
                   { "backup", m_files.filePath("itree") });
     QByteArray out;
     const QDeadlineTimer deadline(60000);
-    while (!out.contains("a.txt\n") && !deadline.hasExpired() && process.waitForReadyRead(1000))
+    while (!out.contains("a.bin\n") && !deadline.hasExpired() && process.waitForReadyRead(1000))
         out += process.readAllStandardOutput();
     ::kill(pid_t(process.processId()), SIGINT);
     QVERIFY(process.waitForFinished(60000));

@@ -35,9 +35,10 @@ void tst_SnapshotManifest::writesAndReadsBackEveryKindOfEntry()
     manifest.roots = { "/home/u/my docs" };
     using Type = SnapshotManifest::Type;
     manifest.entries = {
-        { Type::Folder, "my docs", 0755, 0, 10, 1, 7, "", "", "" },
-        { Type::File, "my docs/100%\n\xff.txt", 0640, 3, 11, 999999999, 8, Sha, "id-1", "" },
-        { Type::Link, "my docs/link", 0777, 9, 12, 0, 9, "", "", "../x y" },
+        { Type::Folder, "my docs", 0755, 0, 10, 1, 7, "", "", -1, "" },
+        { Type::File, "my docs/100%\n\xff.txt", 0640, 3, 11, 999999999, 8, Sha, "id-1", -1, "" },
+        { Type::File, "my docs/packed", 0600, 4, 11, 0, 10, Sha, "id-2", 4096, "" },
+        { Type::Link, "my docs/link", 0777, 9, 12, 0, 9, "", "", -1, "../x y" },
     };
     const std::string text = manifest.write();
     QVERIFY(text.find('\xff') == std::string::npos);
@@ -55,7 +56,7 @@ void tst_SnapshotManifest::writesAndReadsBackEveryKindOfEntry()
         QVERIFY(a.type == b.type && a.path == b.path && a.mode == b.mode && a.size == b.size
                 && a.mtimeSeconds == b.mtimeSeconds && a.mtimeNanoseconds == b.mtimeNanoseconds
                 && a.inode == b.inode && a.sha256 == b.sha256 && a.event == b.event
-                && a.target == b.target);
+                && a.offset == b.offset && a.target == b.target);
     }
 }
 

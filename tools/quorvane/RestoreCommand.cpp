@@ -7,7 +7,9 @@
 
 #include <QByteArray>
 #include <QCryptographicHash>
+#include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
@@ -149,14 +151,21 @@ bool RestoreCommand::restoreFile(const SnapshotManifest::Entry &entry, const std
         } else {
             QCryptographicHash hash(QCryptographicHash::Sha256);
             std::vector<char> buffer(1 << 20);
-            bool ok = true;
+            // A packed file is its size in bytes from its offset on.
+            std::int64_t left = entry.offset >= 0 ? entry.size : INT64_MAX;
+            bool ok = entry.offset < 0 || ::lseek(in, entry.offset, SEEK_SET) == entry.offset;
             ssize_t got;
-            while (ok && (got = ::read(in, buffer.data(), buffer.size())) != 0) {
+            while (ok && left > 0
+                   && (got = ::read(in, buffer.data(),
+                                    std::size_t(std::min<std::int64_t>(left, buffer.size()))))
+                       != 0) {
                 if (got < 0 && errno == EINTR)
                     continue;
                 ok = got > 0 && writeAll(out, buffer.data(), std::size_t(got));
-                if (ok)
+                if (ok) {
                     hash.addData(QByteArrayView(buffer.data(), got));
+                    left -= got;
+                }
             }
             const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
             ok = ok && ::fchmod(out, entry.mode) == 0 && ::futimens(out, times) == 0;

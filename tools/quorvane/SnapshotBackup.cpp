@@ -9,6 +9,8 @@
 #include "SharedSettings.h"
 #include "SnapshotCatalog.h"
 
+#include <QByteArray>
+#include <QCryptographicHash>
 #include <QDateTime>
 #include <algorithm>
 #include <cerrno>
@@ -28,6 +30,9 @@ namespace fs = std::filesystem;
 namespace {
 
 constexpr int KindServerFile = 4;
+// Files up to this size go into packs of about PackSize bytes.
+constexpr std::int64_t PackedFile = 256 * 1024;
+constexpr std::size_t PackSize = 16 * 1024 * 1024;
 
 std::string hostName()
 {
@@ -162,9 +167,11 @@ bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
         if (before.type == entry.type && before.size == entry.size && before.inode == entry.inode
             && before.mtimeSeconds == entry.mtimeSeconds
             && before.mtimeNanoseconds == entry.mtimeNanoseconds && held
-            && SnapshotCatalog::sha256Of(*held) == before.sha256) {
+            && (before.offset >= 0 ? !SnapshotCatalog::sha256Of(*held).empty()
+                                   : SnapshotCatalog::sha256Of(*held) == before.sha256)) {
             entry.sha256 = before.sha256;
             entry.event = before.event;
+            entry.offset = before.offset;
             ++m_unchanged;
             return true;
         }
@@ -178,7 +185,26 @@ bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
     std::string error;
     ::fstat(fd, &before);
     std::int64_t read = 0;
-    entry.sha256 = SnapshotCatalog::sha256OfFile(fd, &error, &read);
+    std::string bytes;
+    if (before.st_size <= PackedFile) {
+        // Kept to be packed: what is hashed is what is sent.
+        char buffer[65536];
+        ssize_t got = 0;
+        while (std::int64_t(bytes.size()) <= PackedFile
+               && ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)))
+            if (got > 0)
+                bytes.append(buffer, std::size_t(got));
+        read = std::int64_t(bytes.size());
+        if (got < 0)
+            error = std::strerror(errno);
+        else
+            entry.sha256 = QCryptographicHash::hash(QByteArrayView(bytes.data(), bytes.size()),
+                                                    QCryptographicHash::Sha256)
+                               .toHex()
+                               .toStdString();
+    } else {
+        entry.sha256 = SnapshotCatalog::sha256OfFile(fd, &error, &read);
+    }
     ::close(fd);
     if (entry.sha256.empty()) {
         refuse(file->source, error);
@@ -197,9 +223,19 @@ bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
     entry.inode = before.st_ino;
     const auto stored = m_stored.find(entry.sha256);
     if (stored != m_stored.end()) {
-        entry.event = stored->second;
+        entry.event = stored->second.event;
+        entry.offset = stored->second.offset;
+        file->pack = stored->second.pack;
         ++m_unchanged;
         return true;
+    }
+    if (entry.size <= PackedFile) {
+        entry.offset = std::int64_t(m_pack.size());
+        file->pack = m_packNumber;
+        m_pack += bytes;
+        ++m_packFiles;
+        m_stored[entry.sha256] = { std::string(), entry.offset, m_packNumber };
+        return m_pack.size() < PackSize || flushPack();
     }
 
     const int code = send(file->source, entry.sha256, &entry.event);
@@ -215,7 +251,7 @@ bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
         return true;
     }
     if (code == 0) {
-        m_stored[entry.sha256] = entry.event;
+        m_stored[entry.sha256] = { entry.event, -1, -1 };
         ++m_sent;
         m_sentBytes += entry.size;
         m_progress.clear();
@@ -224,56 +260,103 @@ bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
         return true;
     }
     entry.event.clear();
-    const int exit = Session::exitCode(code);
-    if (exit != Quorvane::Failure) {
-        m_stopCode
-            = m_session.fail("cannot send " + RecordFormat::escaped(file->source), code, true);
+    if (stops(code, RecordFormat::escaped(file->source)))
         return false;
-    }
-    const std::string reason = ServerProbe::unreachable(SharedSettings::serverUrl());
-    if (!reason.empty()) {
-        m_progress.clear();
-        m_err << "quorvane: cannot send " << RecordFormat::escaped(file->source) << ": " << reason
-              << '\n';
-        m_stopCode = Quorvane::Failure;
-        return false;
-    }
     refuse(file->source,
            "cannot be sent: the server answered with an error, or it could not be read");
     return true;
 }
 
-std::string SnapshotBackup::uploadManifest(const SnapshotManifest &manifest,
-                                           const std::string &name, const std::string &rootsKey,
-                                           int *code)
+bool SnapshotBackup::stops(int code, const std::string &what)
+{
+    const int exit = Session::exitCode(code);
+    if (exit != Quorvane::Failure) {
+        m_stopCode = m_session.fail("cannot send " + what, code, true);
+        return true;
+    }
+    const std::string reason = ServerProbe::unreachable(SharedSettings::serverUrl());
+    if (reason.empty())
+        return false;
+    m_progress.clear();
+    m_err << "quorvane: cannot send " << what << ": " << reason << '\n';
+    m_stopCode = Quorvane::Failure;
+    return true;
+}
+
+bool SnapshotBackup::flushPack()
+{
+    if (m_packFiles == 0)
+        return true;
+    const std::string sha256
+        = QCryptographicHash::hash(QByteArrayView(m_pack.data(), m_pack.size()),
+                                   QCryptographicHash::Sha256)
+              .toHex()
+              .toStdString();
+    int code = 0;
+    const std::string id
+        = upload("pack-" + sha256.substr(0, 16) + ".qvp", m_pack,
+                 "Pack [" + std::to_string(m_packFiles) + " files]",
+                 SnapshotCatalog::contentOf(sha256), "Small files backed up by quorvane", &code);
+    bool goOn = true;
+    if (code == 0) {
+        m_sent += m_packFiles;
+        m_sentBytes += std::int64_t(m_pack.size());
+        m_progress.clear();
+    } else {
+        goOn = !stops(code, "a pack of " + std::to_string(m_packFiles) + " files");
+    }
+    for (Pending &found : m_found) {
+        if (found.pack != m_packNumber)
+            continue;
+        found.pack = -1;
+        found.entry.event = id;
+        if (code == 0 && found.entry.offset >= 0
+            && m_stored[found.entry.sha256].pack == m_packNumber
+            && m_stored[found.entry.sha256].offset == found.entry.offset)
+            m_out << RecordFormat::escaped(id) << '\t' << RecordFormat::escaped(found.source)
+                  << '\n';
+        else if (code != 0 && goOn)
+            refuse(found.source, "cannot be sent: the server answered with an error");
+    }
+    for (auto stored = m_stored.begin(); stored != m_stored.end();) {
+        if (stored->second.pack == m_packNumber) {
+            stored->second.pack = -1;
+            stored->second.event = id;
+        }
+        // A pack that was not sent holds nothing a later file may name.
+        stored = stored->second.event.empty() ? m_stored.erase(stored) : std::next(stored);
+    }
+    m_pack.clear();
+    m_packFiles = 0;
+    ++m_packNumber;
+    return goOn;
+}
+
+std::string SnapshotBackup::upload(const std::string &fileName, const std::string &bytes,
+                                   const std::string &name, const std::string &content,
+                                   const char *description, int *code)
 {
     const char *tmp = std::getenv("TMPDIR");
     std::string folder = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/quorvane-XXXXXX";
     if (!::mkdtemp(&folder[0])) {
         *code = Quorvane::Failure;
-        m_err << "quorvane: cannot write the snapshot's manifest: " << std::strerror(errno) << '\n';
+        m_err << "quorvane: cannot write " << fileName << ": " << std::strerror(errno) << '\n';
         return std::string();
     }
-    const std::string file = folder + "/snapshot-"
-        + QDateTime::fromSecsSinceEpoch(manifest.created)
-              .toString(QStringLiteral("yyyyMMdd-HHmmss"))
-              .toStdString()
-        + ".qvs";
-    const std::string text = manifest.write();
+    const std::string file = folder + "/" + fileName;
     FILE *stream = std::fopen(file.c_str(), "wbx");
-    bool written = stream && std::fwrite(text.data(), 1, text.size(), stream) == text.size();
+    bool written = stream && std::fwrite(bytes.data(), 1, bytes.size(), stream) == bytes.size();
     written = stream && std::fclose(stream) == 0 && written;
     std::string id;
     if (!written) {
         *code = Quorvane::Failure;
-        m_err << "quorvane: cannot write the snapshot's manifest\n";
+        m_err << "quorvane: cannot write " << fileName << '\n';
     } else {
-        const std::string content = SnapshotCatalog::snapshotContent(rootsKey, m_began);
         Quorvane::EventNative event;
         event.name = name.c_str();
         event.path = file.c_str();
         event.content = content.c_str();
-        event.description = "Snapshot by quorvane";
+        event.description = description;
         event.kind = KindServerFile;
         event.access = m_access;
         *code = m_session.add(event, true);
@@ -335,7 +418,7 @@ int SnapshotBackup::run()
     for (const EventRecord &record : catalog.events()) {
         const std::string sha256 = SnapshotCatalog::sha256Of(record);
         if (!sha256.empty())
-            m_stored.emplace(sha256, record.id);
+            m_stored.emplace(sha256, Stored { record.id, -1, -1 });
     }
     SnapshotManifest previous;
     for (const EventRecord *snapshot : catalog.snapshots()) {
@@ -345,9 +428,15 @@ int SnapshotBackup::run()
         std::string error;
         // Without it every file is hashed, and the server's copies still serve.
         if (catalog.manifest(*snapshot, &previous, &refused, &error))
-            for (const SnapshotManifest::Entry &entry : previous.entries)
-                if (entry.type == SnapshotManifest::Type::File)
-                    m_previous[entry.path] = &entry;
+            for (const SnapshotManifest::Entry &entry : previous.entries) {
+                const EventRecord *held = catalog.find(entry.event);
+                if (entry.type != SnapshotManifest::Type::File || !held
+                    || SnapshotCatalog::sha256Of(*held).empty())
+                    continue;
+                m_previous[entry.path] = &entry;
+                // Packed bytes are found only through the manifests that name them.
+                m_stored.emplace(entry.sha256, Stored { entry.event, entry.offset, -1 });
+            }
         break;
     }
 
@@ -372,6 +461,8 @@ int SnapshotBackup::run()
         if (m_stopCode == 0 && m_session.interrupted())
             m_stopCode = m_session.fail("backup", Quorvane::Cancelled, true);
     }
+    if (m_stopCode == 0)
+        flushPack();
     std::string snapshotId;
     const std::string name = "Snapshot [" + manifest.host + ": " +
         [&] {
@@ -391,7 +482,14 @@ int SnapshotBackup::run()
                 manifest.entries.push_back(found.entry);
         m_progress.status("uploading the snapshot's manifest");
         code = 0;
-        snapshotId = uploadManifest(manifest, name, rootsKey, &code);
+        snapshotId
+            = upload("snapshot-"
+                         + QDateTime::fromSecsSinceEpoch(manifest.created)
+                               .toString(QStringLiteral("yyyyMMdd-HHmmss"))
+                               .toStdString()
+                         + ".qvs",
+                     manifest.write(), name, SnapshotCatalog::snapshotContent(rootsKey, m_began),
+                     "Snapshot by quorvane", &code);
         if (code != 0)
             m_stopCode = m_session.fail("cannot send the snapshot's manifest", code, true);
     }

@@ -32,6 +32,13 @@ private:
     {
         SnapshotManifest::Entry entry;
         std::string source;
+        int pack = -1; // the pack being filled that will hold its bytes
+    };
+    struct Stored
+    {
+        std::string event;
+        std::int64_t offset = -1;
+        int pack = -1;
     };
 
     void walk(const std::string &source, const std::string &path);
@@ -39,8 +46,14 @@ private:
     // The file's bytes on the server; false when the backup must stop.
     bool store(Pending *file, SnapshotCatalog &catalog);
     int send(const std::string &source, const std::string &sha256, std::string *id);
-    std::string uploadManifest(const SnapshotManifest &manifest, const std::string &name,
-                               const std::string &rootsKey, int *code);
+    // Small files travel together: one event per pack, each file checked by
+    // its own SHA-256 on restore. False when the backup must stop.
+    bool flushPack();
+    // Whether a failed send of what stops the backup (told on stderr).
+    bool stops(int code, const std::string &what);
+    std::string upload(const std::string &fileName, const std::string &bytes,
+                       const std::string &name, const std::string &content, const char *description,
+                       int *code);
 
     const CommandLine &m_line;
     Session &m_session;
@@ -50,7 +63,10 @@ private:
     int m_access = 1;
     std::vector<Pending> m_found;
     std::map<std::string, const SnapshotManifest::Entry *> m_previous;
-    std::map<std::string, std::string> m_stored; // SHA-256 -> event
+    std::map<std::string, Stored> m_stored; // by SHA-256
+    std::string m_pack;
+    int m_packNumber = 0;
+    int m_packFiles = 0;
     int m_failed = 0;
     int m_sent = 0;
     int m_unchanged = 0;

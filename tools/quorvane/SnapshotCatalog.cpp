@@ -149,13 +149,19 @@ std::string SnapshotCatalog::sha256Of(const EventRecord &record)
         : std::string();
 }
 
-std::string SnapshotCatalog::sha256OfFile(int fd, std::string *error, std::int64_t *size)
+std::string SnapshotCatalog::sha256OfFile(int fd, std::string *error, std::int64_t *size,
+                                          std::int64_t limit)
 {
     std::int64_t total = 0;
     QCryptographicHash hash(QCryptographicHash::Sha256);
     std::vector<char> buffer(1 << 20);
     while (true) {
-        const ssize_t got = ::read(fd, buffer.data(), buffer.size());
+        const std::size_t want = limit < 0
+            ? buffer.size()
+            : std::size_t(std::min<std::int64_t>(limit - total, std::int64_t(buffer.size())));
+        if (want == 0)
+            break;
+        const ssize_t got = ::read(fd, buffer.data(), want);
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {

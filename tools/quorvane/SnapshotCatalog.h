@@ -40,7 +40,9 @@ public:
     static std::string contentOf(const std::string &sha256);
     // The SHA-256 a content event was sent with, or empty.
     static std::string sha256Of(const EventRecord &record);
-    static std::string sha256OfFile(int fd, std::string *error, std::int64_t *size = nullptr);
+    // Of what is left to read, at most limit bytes (-1: all).
+    static std::string sha256OfFile(int fd, std::string *error, std::int64_t *size = nullptr,
+                                    std::int64_t limit = -1);
 
     // Local paths of the events' files, fetched from the server when there
     // is no local copy yet; a library code, with what failed told on err.

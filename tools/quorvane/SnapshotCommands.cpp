@@ -244,7 +244,8 @@ int SnapshotCommands::check(SnapshotCatalog &catalog)
 {
     const bool readData = m_line.has("read-data");
     int problems = 0;
-    std::map<std::string, std::string> expected; // event -> SHA-256
+    // Each content once: its event and offset, its size and SHA-256.
+    std::map<std::pair<std::string, std::int64_t>, std::pair<std::int64_t, std::string>> expected;
     const std::vector<const EventRecord *> all = catalog.snapshots();
     for (const EventRecord *snapshot : all) {
         SnapshotManifest manifest;
@@ -269,28 +270,37 @@ int SnapshotCommands::check(SnapshotCatalog &catalog)
                       << RecordFormat::printable(entry.event) << " is not on the server\n";
                 ++problems;
             } else {
-                expected.emplace(entry.event, entry.sha256);
+                expected.emplace(std::make_pair(entry.event, entry.offset),
+                                 std::make_pair(entry.size, entry.sha256));
             }
         }
     }
     if (readData && !expected.empty()) {
         std::vector<std::string> ids;
-        for (const auto &event : expected)
-            ids.push_back(event.first);
+        for (const auto &content : expected)
+            if (ids.empty() || ids.back() != content.first.first)
+                ids.push_back(content.first.first);
         std::map<std::string, std::string> files;
         const int code = catalog.fetch(ids, &files);
         if (code != 0)
             return code;
-        for (const auto &event : expected) {
+        for (const auto &content : expected) {
+            const std::int64_t offset = content.first.second;
+            const std::int64_t size = content.second.first;
             std::string error;
-            const int fd = ::open(files[event.first].c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-            const std::string sha256
-                = fd < 0 ? std::string() : SnapshotCatalog::sha256OfFile(fd, &error);
+            std::int64_t read = 0;
+            std::string sha256;
+            const int fd
+                = ::open(files[content.first.first].c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (fd >= 0 && (offset < 0 || ::lseek(fd, offset, SEEK_SET) == offset))
+                sha256 = SnapshotCatalog::sha256OfFile(fd, &error, &read, offset < 0 ? -1 : size);
             if (fd >= 0)
                 ::close(fd);
-            if (sha256 != event.second) {
-                m_err << "quorvane: event " << RecordFormat::printable(event.first)
-                      << ": its bytes do not match their SHA-256\n";
+            if (sha256 != content.second.second || read != size) {
+                m_err << "quorvane: event " << RecordFormat::printable(content.first.first);
+                if (offset >= 0)
+                    m_err << " at " << offset;
+                m_err << ": its bytes do not match their SHA-256\n";
                 ++problems;
             }
         }

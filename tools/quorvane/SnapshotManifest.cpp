@@ -153,12 +153,17 @@ std::string SnapshotManifest::write() const
                       static_cast<long long>(entry.mtimeNanoseconds));
         char mode[16];
         std::snprintf(mode, sizeof mode, "%04o", entry.mode & 07777);
-        text << (entry.type == Type::File         ? 'F'
+        const bool packed = entry.type == Type::File && entry.offset >= 0;
+        text << (packed                           ? 'P'
+                     : entry.type == Type::File   ? 'F'
                      : entry.type == Type::Folder ? 'D'
                                                   : 'L')
              << ' ' << mode << ' ' << entry.size << ' ' << time << ' ' << entry.inode << ' '
              << (entry.type == Type::File ? entry.sha256 : "-") << ' '
-             << (entry.type == Type::File ? encode(entry.event) : "-") << ' ' << encode(entry.path);
+             << (entry.type == Type::File ? encode(entry.event) : "-") << ' ';
+        if (packed)
+            text << entry.offset << ' ';
+        text << encode(entry.path);
         if (entry.type == Type::Link)
             text << ' ' << encode(entry.target);
         text << '\n';
@@ -194,48 +199,48 @@ bool SnapshotManifest::parse(const std::string &text, SnapshotManifest *manifest
             *error = "line " + std::to_string(lineNumber) + " is too long";
             return false;
         }
-        const std::vector<std::string> parts = fields(line);
-        const std::string &key = parts.front();
+        const std::vector<std::string> head = fields(line);
+        const std::string key = head.front();
         if (lineNumber == 1) {
             int version = 0;
-            if (key != Header || parts.size() != 2 || !number(parts[1], &version)) {
+            if (key != Header || head.size() != 2 || !number(head[1], &version)) {
                 *error = "no snapshot manifest";
                 return false;
             }
             if (version != Version) {
-                *error = "a manifest of version " + parts[1] + ", which this program cannot read";
+                *error = "a manifest of version " + head[1] + ", which this program cannot read";
                 return false;
             }
             continue;
         }
-        if (key == "host" && parts.size() == 2 && manifest->roots.empty()) {
-            if (!decode(parts[1], &manifest->host)) {
+        if (key == "host" && head.size() == 2 && manifest->roots.empty()) {
+            if (!decode(head[1], &manifest->host)) {
                 *error = "the manifest's host is malformed";
                 return false;
             }
             continue;
         }
-        if (key == "created" && parts.size() == 2 && manifest->roots.empty()) {
-            if (!number(parts[1], &manifest->created)) {
+        if (key == "created" && head.size() == 2 && manifest->roots.empty()) {
+            if (!number(head[1], &manifest->created)) {
                 *error = "the manifest's time is malformed";
                 return false;
             }
             continue;
         }
-        if (key == "root" && parts.size() == 2 && manifest->entries.empty() && refused->empty()) {
+        if (key == "root" && head.size() == 2 && manifest->entries.empty() && refused->empty()) {
             std::string root;
-            if (!decode(parts[1], &root) || root.empty() || root.front() != '/'
+            if (!decode(head[1], &root) || root.empty() || root.front() != '/'
                 || root.size() > MaximumPath || root.find('\0') != std::string::npos
                 || manifest->roots.size() >= MaximumRoots) {
-                *error = "root " + parts[1] + " is malformed";
+                *error = "root " + head[1] + " is malformed";
                 return false;
             }
             manifest->roots.push_back(root);
             rootNames.insert(rootName(root));
             continue;
         }
-        if (key == "end" && parts.size() == 2) {
-            if (!number(parts[1], &written)) {
+        if (key == "end" && head.size() == 2) {
+            if (!number(head[1], &written)) {
                 *error = "the manifest's end is malformed";
                 return false;
             }
@@ -243,17 +248,27 @@ bool SnapshotManifest::parse(const std::string &text, SnapshotManifest *manifest
             continue;
         }
 
-        // An entry: TYPE MODE SIZE MTIME INODE SHA256 EVENT PATH [TARGET].
+        // An entry: TYPE MODE SIZE MTIME INODE SHA256 EVENT [OFFSET] PATH [TARGET].
         Refusal refusal;
         refusal.line = lineNumber;
-        refusal.path = parts.size() > 7 ? parts[7] : std::string();
         const auto refuse = [&](const std::string &reason) {
             refusal.reason = reason;
             refused->push_back(refusal);
         };
         Entry entry;
-        const bool knownType = key == "F" || key == "D" || key == "L";
-        entry.type = key == "F" ? Type::File : key == "D" ? Type::Folder : Type::Link;
+        std::vector<std::string> parts = fields(line);
+        if (key == "P" && parts.size() == 9) {
+            // A file packed with others into one event, from OFFSET on.
+            if (!number(parts[7], &entry.offset)) {
+                refusal.path = parts[8];
+                refuse("malformed numbers");
+                continue;
+            }
+            parts.erase(parts.begin() + 7);
+        }
+        refusal.path = parts.size() > 7 ? parts[7] : std::string();
+        const bool knownType = key == "F" || key == "P" || key == "D" || key == "L";
+        entry.type = key == "F" || key == "P" ? Type::File : key == "D" ? Type::Folder : Type::Link;
         if (!knownType || parts.size() != (entry.type == Type::Link ? 9u : 8u)) {
             refuse("not an entry");
             continue;

@@ -27,9 +27,11 @@ public:
         std::int64_t mtimeSeconds = 0;
         std::int64_t mtimeNanoseconds = 0;
         std::uint64_t inode = 0;
-        // Files only: lower-case hex, and the event holding the bytes.
+        // Files only: lower-case hex, and the event holding the bytes: all of
+        // it, or size bytes from offset on when the file was packed with others.
         std::string sha256;
         std::string event;
+        std::int64_t offset = -1;
         // Links only.
         std::string target;
     };
