@@ -207,7 +207,7 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
     write("tree/empty", {}, past);
     QByteArray big(3 << 20, Qt::Uninitialized);
     for (int i = 0; i < big.size(); ++i)
-        big[i] = char(i * 7919 >> 5);
+        big[i] = char(quint32(i) * 7919u >> 5);
     write("tree/big.bin", big, past);
     write("tree/medium.bin", big.left(512 << 10), past);
     for (const char *name : { "a", "b", "c", "d" })
@@ -343,8 +343,12 @@ void tst_QuorvaneSnapshots::interruptedBackupLeavesNoSnapshotAndIsReused()
                   { "backup", m_files.filePath("itree") });
     QByteArray out;
     const QDeadlineTimer deadline(60000);
-    while (!out.contains("a.bin\n") && !deadline.hasExpired() && process.waitForReadyRead(1000))
+    while (!out.contains("a.bin\n") && !deadline.hasExpired()
+           && process.state() != QProcess::NotRunning) {
+        process.waitForReadyRead(100);
         out += process.readAllStandardOutput();
+    }
+    QVERIFY2(out.contains("a.bin\n"), out.constData());
     ::kill(pid_t(process.processId()), SIGINT);
     QVERIFY(process.waitForFinished(60000));
     RUN_OK(quorvane({ "config", "upload_limit_kbps", "0" }));

@@ -255,8 +255,10 @@ bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
         ++m_sent;
         m_sentBytes += entry.size;
         m_progress.clear();
+        // Each line reaches a pipe or a log as its file is sent.
         m_out << RecordFormat::escaped(entry.event) << '\t' << RecordFormat::escaped(file->source)
-              << '\n';
+              << '\n'
+              << std::flush;
         return true;
     }
     entry.event.clear();
@@ -314,7 +316,8 @@ bool SnapshotBackup::flushPack()
             && m_stored[found.entry.sha256].pack == m_packNumber
             && m_stored[found.entry.sha256].offset == found.entry.offset)
             m_out << RecordFormat::escaped(id) << '\t' << RecordFormat::escaped(found.source)
-                  << '\n';
+                  << '\n'
+                  << std::flush;
         else if (code != 0 && goOn)
             refuse(found.source, "cannot be sent: the server answered with an error");
     }
