@@ -300,13 +300,17 @@ void tst_QuorvaneSnapshots::hostileManifestWritesNothingOutside()
     const QByteArray contentId = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
     const qint64 now = QDateTime::currentSecsSinceEpoch();
     QVERIFY(m_server->upload(contentId, "File [kept]", "kept", content, now, "sha256:" + sha));
+    // Bytes that are not what the manifest says they are.
+    const QByteArray forgedId = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+    QVERIFY(m_server->upload(forgedId, "File [kept]", "kept", "evil", now, "sha256:" + sha));
     const QByteArray victim = QFile::encodeName(write("outside/victim", "untouched"));
     const QByteArray file = "F 0644 4 1.000000000 1 " + sha + " " + contentId + " ";
     const QByteArray manifest = "quorvane-snapshot 1\nhost evil\ncreated 1\nroot /evil\n"
                                 "D 0755 0 1.000000000 1 - - evil\n"
         + file + "evil/kept\n" + file + "../x\n" + file + victim + "\n" + file + "evil/a%00b\n"
         + "L 0777 2 1.000000000 1 - - evil/up ..\n" + file + "evil/up/escaped\n"
-        + "D 0755 0 1.000000000 1 - - evil/linked\n" + file + "evil/linked/x\n" + "end 9\n";
+        + "D 0755 0 1.000000000 1 - - evil/linked\n" + file + "evil/linked/x\n"
+        + "F 0644 4 1.000000000 1 " + sha + " " + forgedId + " evil/forged\n" + "end 10\n";
     const QByteArray snapshotId = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
     QVERIFY(m_server->upload(snapshotId, "Snapshot [evil: /evil] 2026-12-08 00:00", "evil.qvs",
                              manifest, now, "quorvane-snapshot 1 roots:0 created:1"));
@@ -320,13 +324,17 @@ void tst_QuorvaneSnapshots::hostileManifestWritesNothingOutside()
     const Tree outside = treeOf(m_files.filePath("outside"), "o");
     const Run run = quorvane({ "restore", snapshotId, "--to", into, "--overwrite" });
     QCOMPARE(run.exitCode, 99);
-    for (const char *reason : { "an absolute path", "leading up", "NUL", "not in the snapshot" })
+    for (const char *reason : { "an absolute path", "leading up", "NUL", "not in the snapshot",
+                                "evil/forged: its content does not match its SHA-256" })
         QVERIFY2(run.err.contains(reason), run.err.constData());
     QCOMPARE(treeOf(m_files.filePath("outside"), "o"), outside);
     QCOMPARE(QDir(m_files.filePath("hostile"))
                  .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden),
              QStringList { "inner" });
     QCOMPARE(treeOf(into + "/evil/kept", "k").value("k").data, content);
+    QCOMPARE(QDir(into + "/evil")
+                 .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::System | QDir::Hidden),
+             QStringList({ "kept", "linked", "up" }));
     QCOMPARE(treeOf(into + "/evil/up", "u").value("u").data, QByteArray(".."));
 }
 
