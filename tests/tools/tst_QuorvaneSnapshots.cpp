@@ -284,8 +284,13 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
     // small files still holds some that the second names.
     QCOMPARE(onlyFirst.size(), 2);
     const QSet<QByteArray> before = serverEvents();
-    const Run dryRun = quorvane({ "forget", "--keep-last", "1", "--dry-run" });
+    QCOMPARE(quorvane({ "forget" }).exitCode, 1);
+    // Both of one day: the newest stands for it.
+    const Run dryRun = quorvane({ "forget", "--keep-daily", "1", "--dry-run" });
     RUN_OK(dryRun);
+    QVERIFY2(dryRun.out.contains("would remove snapshot " + snapshot1)
+                 && !dryRun.out.contains(snapshot2),
+             dryRun.out.constData());
     QCOMPARE(serverEvents(), before);
     RUN_OK(quorvane({ "forget", "--keep-last", "1" }));
     QCOMPARE(serverEvents(), before - onlyFirst);
