@@ -209,7 +209,8 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
     for (int i = 0; i < big.size(); ++i)
         big[i] = char(quint32(i) * 7919u >> 5);
     write("tree/big.bin", big, past);
-    write("tree/medium.bin", big.left(512 << 10), past);
+    // Larger than a pack takes, and named like a field of the local store.
+    write("tree/deep/name.txt", big.left(512 << 10), past);
     for (const char *name : { "a", "b", "c", "d" })
         write(QStringLiteral("tree/deep/er/%1.txt").arg(name), QByteArray(100, name[0]), past);
     const QByteArray tree = QFile::encodeName(m_files.filePath("tree"));
@@ -226,7 +227,7 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
     // Three changed (one keeps its size and only its time tells), one gone.
     write("tree/top/notes.txt", "top notes, second edition");
     write("tree/deep/er/b.txt", QByteArray(100, 'B'), past + 60);
-    write("tree/medium.bin", big.mid(1, 512 << 10));
+    write("tree/deep/name.txt", big.mid(1, 512 << 10));
     QVERIFY(QFile::remove(m_files.filePath("tree/deep/er/d.txt")));
     const Tree second = treeOf(m_files.filePath("tree"), "tree");
     const QMap<QString, qint64> storedBefore = storedFiles();

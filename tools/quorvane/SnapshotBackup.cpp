@@ -51,6 +51,16 @@ std::string shortened(const std::string &path)
         : path;
 }
 
+bool readAsField(const std::string &fileName)
+{
+    static const char *const Fields[]
+        = { "id", "name", "path", "type", "content", "description", "recordTime", "recordChanged" };
+    if (fileName.size() < 4 || fileName.compare(fileName.size() - 4, 4, ".txt") != 0)
+        return false;
+    const std::string base = fileName.substr(0, fileName.find('.'));
+    return std::find(std::begin(Fields), std::end(Fields), base) != std::end(Fields);
+}
+
 bool sameTime(const struct stat &info, const SnapshotManifest::Entry &entry)
 {
     return info.st_mtim.tv_sec == entry.mtimeSeconds
@@ -141,19 +151,39 @@ void SnapshotBackup::walk(const std::string &source, const std::string &path)
 
 int SnapshotBackup::send(const std::string &source, const std::string &sha256, std::string *id)
 {
-    const std::string name = "File [" + source.substr(source.rfind('/') + 1) + "]";
+    const std::string fileName = source.substr(source.rfind('/') + 1);
+    const std::string name = "File [" + fileName + "]";
     const std::string content = SnapshotCatalog::contentOf(sha256);
+    // A local copy called like one of its event's fields ("name.txt") would
+    // be read back as that field: such a file travels under another name.
+    std::string path = source;
+    std::string folder;
+    if (readAsField(fileName)) {
+        const char *tmp = std::getenv("TMPDIR");
+        folder = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/quorvane-XXXXXX";
+        if (!::mkdtemp(&folder[0]))
+            return Quorvane::Failure;
+        path = folder + "/" + fileName + ".bin";
+        if (::symlink(source.c_str(), path.c_str()) != 0) {
+            ::rmdir(folder.c_str());
+            return Quorvane::Failure;
+        }
+    }
     Quorvane::EventNative event;
     event.name = name.c_str();
-    event.path = source.c_str();
+    event.path = path.c_str();
     event.content = content.c_str();
     event.description = "Backed up by quorvane";
     event.kind = KindServerFile;
     event.access = m_access;
     const int code = m_session.add(event, true);
     for (const EventRecord &record : m_session.events())
-        if (record.path == source && record.content == content)
+        if (record.path == path && record.content == content)
             *id = record.id;
+    if (!folder.empty()) {
+        ::unlink(path.c_str());
+        ::rmdir(folder.c_str());
+    }
     return code == 0 && id->empty() ? int(Quorvane::Failure) : code;
 }
 
