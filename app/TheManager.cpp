@@ -4,6 +4,7 @@
 #include "LockProtectionTexts.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
+#include "ServerAddressSetting.h"
 #include "StatusBrushes.h"
 #include "ui_TheManager.h"
 
@@ -349,6 +350,7 @@ bool TheManager::LoadSettings()
     }
     m_ui->userEdit->setText(QString::fromUtf8(user));
     m_ui->passwordEdit->setText(QString::fromUtf8(password));
+    m_ui->serverUrlEdit->setText(Platform::ServerAddressSetting::read());
     if (user == DefaultUser && password == DefaultPassword) {
         m_ui->tabWidget->setCurrentIndex(SettingsTab);
         return false;
@@ -360,6 +362,23 @@ void TheManager::SaveSettings()
 {
     if (!m_interface)
         return;
+    // A wrong address saves nothing: the account may belong to that server.
+    const QString server = m_ui->serverUrlEdit->text();
+    const QString problem = Platform::ServerAddressSetting::problem(server);
+    if (!problem.isEmpty()) {
+        m_ui->tabWidget->setCurrentIndex(SettingsTab);
+        m_ui->serverUrlEdit->setFocus();
+        Platform::MessageBoxes::warning(this, tr("Server address"),
+                                        tr("The server address cannot be used: %1.\n"
+                                           "Example: https://backup.example.org:8477")
+                                            .arg(problem));
+        return;
+    }
+    if (!Platform::ServerAddressSetting::write(server)) {
+        Platform::MessageBoxes::warning(this, tr("Server address"),
+                                        tr("The settings cannot be written."));
+        return;
+    }
     int access = AccessMe;
     if (m_ui->radioButtonAll->isChecked())
         access = AccessAll;

@@ -14,6 +14,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QSignalSpy>
 #include <QStatusBar>
 #include <QTabWidget>
@@ -45,6 +46,7 @@ private slots:
     void theDefaultAccountIsExactlyGuestAndFerny();
     void settingsGoThroughTheLibrary();
     void withoutTheLibraryTheSettingsStayAsTheyAre();
+    void theServerAddressIsCheckedBeforeItIsSaved();
     void anEmptyOrFinishedListStartsNoRun();
     void aPathTwiceMarksItsFirstRow();
     void theButtonComparesTheTranslatedCancel();
@@ -664,6 +666,43 @@ void tst_TheManager::progressLeavesTheBarAloneWhileMinimized()
     QVERIFY(bar->maximum() > 0);
     QCOMPARE(bar->value(), 0);
     QCOMPARE(child<QPushButton>("uploadButton")->text(), QStringLiteral("Upload"));
+}
+
+void tst_TheManager::theServerAddressIsCheckedBeforeItIsSaved()
+{
+    m_window->setInterface(&m_quorvane);
+    QLineEdit *server = child<QLineEdit>("serverUrlEdit");
+    QVERIFY(server && server->parentWidget()->objectName() == QLatin1String("tab_3"));
+    const auto stored = [] {
+        return QSettings(QSettings::NativeFormat, QSettings::UserScope, "keycrate.org", "Quorvane")
+            .value("server_url");
+    };
+    server->setText(" https://backup.example.org:8477/ ");
+    QTest::mouseClick(child<QPushButton>("saveButton"), Qt::LeftButton);
+    QVERIFY(m_boxes.isEmpty());
+    QCOMPARE(stored().toString(), QStringLiteral("https://backup.example.org:8477"));
+    m_window->LoadSettings();
+    QCOMPARE(server->text(), QStringLiteral("https://backup.example.org:8477"));
+
+    // Refused whole: neither the address nor the account is saved.
+    for (const char *wrong : { "ftp://backup.example.org", "backup.example.org", "http://",
+                               "http://backup.example.org/path", "http://a b", "http://h:0",
+                               "http://h:99999", "https://user@backup.example.org" }) {
+        m_quorvane.calls.clear();
+        m_boxes.clear();
+        tabs()->setCurrentIndex(0);
+        server->setText(QString::fromLatin1(wrong));
+        m_window->SaveSettings();
+        QVERIFY2(m_boxes.size() == 1, wrong);
+        QVERIFY(m_boxes.front().text.contains(QStringLiteral("server address")));
+        QCOMPARE(tabs()->currentIndex(), 2);
+        QVERIFY(m_quorvane.calls.isEmpty());
+        QCOMPARE(stored().toString(), QStringLiteral("https://backup.example.org:8477"));
+    }
+    // Empty: the library's own default again.
+    server->clear();
+    m_window->SaveSettings();
+    QVERIFY(!stored().isValid());
 }
 
 QTEST_MAIN(tst_TheManager)

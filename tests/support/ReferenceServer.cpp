@@ -84,13 +84,14 @@ QList<ReferenceServer::StoredEvent> ReferenceServer::events() const
 }
 
 bool ReferenceServer::upload(const QByteArray &id, const QByteArray &name,
-                             const QByteArray &fileName, const QByteArray &bytes, qint64 recordTime)
+                             const QByteArray &fileName, const QByteArray &bytes, qint64 recordTime,
+                             const QByteArray &content)
 {
     const auto cdata = [](const QByteArray &value) { return "<![CDATA[" + value + "]]>"; };
     const QByteArray time = QByteArray::number(recordTime);
     const QByteArray document = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><event><id>" + id
         + "</id><name>" + cdata(name) + "</name><path>" + cdata(fileName)
-        + "</path><type>application/octet-stream</type><content>" + cdata({})
+        + "</path><type>application/octet-stream</type><content>" + cdata(content)
         + "</content><description>" + cdata({}) + "</description><recordTime>" + time
         + "</recordTime><recordChanged>" + time + "</recordChanged></event>";
     const QByteArray target = "/action/file/quorvupload?username=" + QUrl::toPercentEncoding(User)

@@ -51,7 +51,7 @@ public:
     // Stores an event for the test account as another client would, with an id
     // of the caller's choosing; true when the server took it.
     bool upload(const QByteArray &id, const QByteArray &name, const QByteArray &fileName,
-                const QByteArray &bytes, qint64 recordTime);
+                const QByteArray &bytes, qint64 recordTime, const QByteArray &content = {});
     // Writes count ordinary events of an account straight into the database
     // (ids "seed-<n>", names "Event <n>", without files), as a heavy user would
     // have them, in a fraction of the time uploads take: event n is recorded

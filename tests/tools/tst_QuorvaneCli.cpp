@@ -292,14 +292,14 @@ void tst_QuorvaneCli::backupOfAFolder()
         makeFile(QStringLiteral("tree/%1/f%2.txt").arg(i % 3 ? "deep/er" : "top").arg(i),
                  QByteArray::number(i));
     const int before = int(m_server->events().size());
-    const Run run = quorvane({ "backup", m_files.filePath("tree") });
+    const Run run = quorvane({ "backup", "--no-snapshot", m_files.filePath("tree") });
     RUN_OK(run);
     QVERIFY2(run.out.contains("sent 50, failed 0, 90 bytes"), run.out.constData());
     QCOMPARE(run.out.count('\t'), 50);
     QCOMPARE(int(m_server->events().size()), before + 50);
 
-    const Run missing = quorvane(
-        { "backup", m_files.filePath("tree/top/f0.txt"), m_files.filePath("no-such-folder") });
+    const Run missing = quorvane({ "backup", "--no-snapshot", m_files.filePath("tree/top/f0.txt"),
+                                   m_files.filePath("no-such-folder") });
     QCOMPARE(missing.exitCode, 99);
     QVERIFY(missing.out.contains("sent 1, failed 1"));
     QVERIFY(missing.err.contains("no-such-folder: no such file or folder"));
@@ -328,7 +328,8 @@ void tst_QuorvaneCli::backupOfAFolder()
         QFile::setPermissions(odd + "/closed", QFileDevice::Permissions());
         ++failures;
     }
-    const Run skipped = quorvane({ "backup", m_files.filePath("odd"), "/proc/self/status" });
+    const Run skipped
+        = quorvane({ "backup", "--no-snapshot", m_files.filePath("odd"), "/proc/self/status" });
     QFile::setPermissions(odd + "/closed",
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QCOMPARE(skipped.exitCode, 99);

@@ -7,6 +7,8 @@
 #include "LibraryBinding.h"
 #include "Progress.h"
 #include "Session.h"
+#include "SnapshotBackup.h"
+#include "SnapshotCommands.h"
 #include "Terminal.h"
 
 #include <unistd.h>
@@ -44,7 +46,11 @@ int Cli::run(const std::vector<std::string> &arguments, std::ostream &out, std::
     Session session(library, progress, err);
     if (command == "backup") {
         session.provideDataFolder();
+        if (!line.has("no-snapshot"))
+            return SnapshotBackup(line, session, progress, out, err).run();
         return BackupCommand(line, session, progress, out, err).run();
     }
+    if (SnapshotCommands::handles(command))
+        return SnapshotCommands(line, session, out, err).run();
     return EventCommands(line, session, out, err).run();
 }

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "SnapshotManifest.h"
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <sys/stat.h>
+#include <vector>
+
+class CommandLine;
+class Progress;
+class Session;
+class SnapshotCatalog;
+
+// quorvane backup PATH...: the paths' folders, files and links recorded as a
+// snapshot. A file unchanged since the previous snapshot of the same roots
+// (size, time and inode), or whose bytes the server already holds, is not
+// sent again; its entry names the event that holds them. Only a backup that
+// ran to its end uploads its manifest.
+class SnapshotBackup
+{
+public:
+    SnapshotBackup(const CommandLine &line, Session &session, Progress &progress, std::ostream &out,
+                   std::ostream &err);
+
+    int run();
+
+private:
+    struct Pending
+    {
+        SnapshotManifest::Entry entry;
+        std::string source;
+        int pack = -1; // the pack being filled that will hold its bytes
+    };
+    struct Stored
+    {
+        std::string event;
+        std::int64_t offset = -1;
+        int pack = -1;
+    };
+
+    void walk(const std::string &source, const std::string &path);
+    void refuse(const std::string &path, const std::string &reason);
+    // The file's bytes on the server; false when the backup must stop.
+    bool store(Pending *file, SnapshotCatalog &catalog);
+    int send(const std::string &source, const std::string &sha256, std::string *id);
+    // Small files travel together: one event per pack, each file checked by
+    // its own SHA-256 on restore. False when the backup must stop.
+    bool flushPack();
+    // Whether a failed send of what stops the backup (told on stderr).
+    bool stops(int code, const std::string &what);
+    std::string upload(const std::string &fileName, const std::string &bytes,
+                       const std::string &name, const std::string &content, const char *description,
+                       int *code);
+
+    const CommandLine &m_line;
+    Session &m_session;
+    Progress &m_progress;
+    std::ostream &m_out;
+    std::ostream &m_err;
+    int m_access = 1;
+    std::vector<Pending> m_found;
+    std::map<std::string, const SnapshotManifest::Entry *> m_previous;
+    std::map<std::string, Stored> m_stored; // by SHA-256
+    std::string m_pack;
+    int m_packNumber = 0;
+    int m_packFiles = 0;
+    int m_failed = 0;
+    int m_sent = 0;
+    int m_unchanged = 0;
+    std::int64_t m_sentBytes = 0;
+    int m_stopCode = 0;
+    unsigned long long m_began = 0;
+};

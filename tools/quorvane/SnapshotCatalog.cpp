@@ -1,0 +1,242 @@
+#include "SnapshotCatalog.h"
+
+#include "LibraryBinding.h"
+#include "RecordFormat.h"
+#include "Session.h"
+
+#include <QByteArray>
+#include <QCryptographicHash>
+#include <QDateTime>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace {
+
+const std::string SnapshotMarker = "quorvane-snapshot 1 roots:";
+const std::string ContentMarker = "sha256:";
+constexpr std::size_t MaximumManifest = std::size_t(1) << 30;
+
+bool startsWith(const std::string &text, const std::string &prefix)
+{
+    return text.compare(0, prefix.size(), prefix) == 0;
+}
+
+unsigned long long timeOf(const EventRecord &record)
+{
+    return std::strtoull(record.recordTime.c_str(), nullptr, 10);
+}
+
+// Two snapshots of one second are told apart by when their backups began.
+std::pair<unsigned long long, unsigned long long> orderOf(const EventRecord &record)
+{
+    const std::size_t created = record.content.find(" created:");
+    return { timeOf(record),
+             created == std::string::npos
+                 ? 0
+                 : std::strtoull(record.content.c_str() + created + 9, nullptr, 10) };
+}
+
+} // namespace
+
+SnapshotCatalog::SnapshotCatalog(Session &session, std::ostream &err)
+    : m_session(session)
+    , m_err(err)
+{
+}
+
+SnapshotCatalog::~SnapshotCatalog()
+{
+    // The store keeps what it held before; restored files live in DIR.
+    if (!m_pulled.empty())
+        m_session.removeLocal(m_pulled);
+}
+
+int SnapshotCatalog::read()
+{
+    const int code = m_session.read(ReadQuery::everything(true));
+    if (code == 0)
+        m_events = m_session.events();
+    m_fresh = code == 0;
+    return code;
+}
+
+const EventRecord *SnapshotCatalog::find(const std::string &id) const
+{
+    for (const EventRecord &record : m_events)
+        if (record.id == id)
+            return &record;
+    return nullptr;
+}
+
+bool SnapshotCatalog::isSnapshot(const EventRecord &record)
+{
+    return startsWith(record.name, "Snapshot [") && startsWith(record.content, SnapshotMarker)
+        && (record.location == 1 || record.location == 2);
+}
+
+std::vector<const EventRecord *> SnapshotCatalog::snapshots() const
+{
+    std::vector<const EventRecord *> found;
+    for (const EventRecord &record : m_events)
+        if (isSnapshot(record))
+            found.push_back(&record);
+    std::stable_sort(found.begin(), found.end(), [](const EventRecord *a, const EventRecord *b) {
+        return orderOf(*a) != orderOf(*b) ? orderOf(*a) > orderOf(*b) : a->id > b->id;
+    });
+    return found;
+}
+
+const EventRecord *SnapshotCatalog::snapshot(const std::string &given) const
+{
+    const std::vector<const EventRecord *> all = snapshots();
+    if (given.empty() || given == "latest")
+        return all.empty() ? nullptr : all.front();
+    const EventRecord *match = nullptr;
+    for (const EventRecord *record : all) {
+        if (record->id == given)
+            return record;
+        if (given.size() >= 4 && startsWith(record->id, given)) {
+            if (match)
+                return nullptr;
+            match = record;
+        }
+    }
+    return match;
+}
+
+std::string SnapshotCatalog::rootsKey(const std::string &host,
+                                      const std::vector<std::string> &roots)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    hash.addData(QByteArray::fromStdString(host));
+    for (const std::string &root : roots) {
+        hash.addData(QByteArray(1, '\0'));
+        hash.addData(QByteArray::fromStdString(root));
+    }
+    return hash.result().toHex().left(32).toStdString();
+}
+
+std::string SnapshotCatalog::snapshotContent(const std::string &rootsKey,
+                                             unsigned long long createdNanoseconds)
+{
+    return SnapshotMarker + rootsKey + " created:" + std::to_string(createdNanoseconds);
+}
+
+std::string SnapshotCatalog::rootsKeyOf(const EventRecord &snapshot)
+{
+    if (!startsWith(snapshot.content, SnapshotMarker))
+        return std::string();
+    const std::string rest = snapshot.content.substr(SnapshotMarker.size());
+    return rest.substr(0, rest.find(' '));
+}
+
+std::string SnapshotCatalog::contentOf(const std::string &sha256)
+{
+    return ContentMarker + sha256;
+}
+
+std::string SnapshotCatalog::sha256Of(const EventRecord &record)
+{
+    if (!startsWith(record.content, ContentMarker)
+        || (record.location != 1 && record.location != 2))
+        return std::string();
+    const std::string hex = record.content.substr(ContentMarker.size());
+    return hex.size() == 64 && hex.find_first_not_of("0123456789abcdef") == std::string::npos
+        ? hex
+        : std::string();
+}
+
+std::string SnapshotCatalog::sha256OfFile(int fd, std::string *error, std::int64_t *size,
+                                          std::int64_t limit)
+{
+    std::int64_t total = 0;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    std::vector<char> buffer(1 << 20);
+    while (true) {
+        const std::size_t want = limit < 0
+            ? buffer.size()
+            : std::size_t(std::min<std::int64_t>(limit - total, std::int64_t(buffer.size())));
+        if (want == 0)
+            break;
+        const ssize_t got = ::read(fd, buffer.data(), want);
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            *error = std::strerror(errno);
+            return std::string();
+        }
+        if (got == 0)
+            break;
+        total += got;
+        hash.addData(QByteArrayView(buffer.data(), got));
+    }
+    if (size)
+        *size = total;
+    return hash.result().toHex().toStdString();
+}
+
+std::string SnapshotCatalog::localFile(const EventRecord &record) const
+{
+    const QDateTime local = QDateTime::fromSecsSinceEpoch(qint64(timeOf(record)));
+    const std::string day = local.toString(QStringLiteral("yyyy/MM/dd")).toStdString();
+    return LibraryBinding::dataPath(m_session.library()) + "/" + day + "/" + record.id + "/"
+        + record.path.substr(record.path.rfind('/') + 1);
+}
+
+int SnapshotCatalog::fetch(const std::vector<std::string> &ids,
+                           std::map<std::string, std::string> *files)
+{
+    std::vector<std::string> missing;
+    for (const std::string &id : ids) {
+        const EventRecord *record = find(id);
+        if (!record) {
+            m_err << "quorvane: event " << RecordFormat::printable(id) << " is not on the server\n";
+            return Quorvane::Failure;
+        }
+        if (::access(localFile(*record).c_str(), R_OK) != 0
+            && std::find(missing.begin(), missing.end(), id) == missing.end())
+            missing.push_back(id);
+    }
+    if (!missing.empty()) {
+        // The library selects among the events its last read listed.
+        int code = m_fresh ? 0 : m_session.read(ReadQuery::everything(true));
+        m_fresh = false;
+        if (code == 0)
+            code = m_session.run(&Quorvane::IQuorvane::downloadEvents, missing);
+        if (code != 0)
+            return m_session.fail("cannot fetch the snapshot's files", code, true);
+        m_pulled.insert(m_pulled.end(), missing.begin(), missing.end());
+    }
+    for (const std::string &id : ids)
+        (*files)[id] = localFile(*find(id));
+    return 0;
+}
+
+bool SnapshotCatalog::manifest(const EventRecord &snapshot, SnapshotManifest *manifest,
+                               std::vector<SnapshotManifest::Refusal> *refused, std::string *error)
+{
+    std::map<std::string, std::string> files;
+    if (fetch({ snapshot.id }, &files) != 0) {
+        *error = "cannot fetch it";
+        return false;
+    }
+    const int fd = ::open(files[snapshot.id].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    if (fd < 0) {
+        *error = "its manifest was not fetched";
+        return false;
+    }
+    std::string text;
+    char buffer[65536];
+    ssize_t got;
+    while ((got = ::read(fd, buffer, sizeof buffer)) > 0 && text.size() < MaximumManifest)
+        text.append(buffer, std::size_t(got));
+    ::close(fd);
+    if (got < 0 || text.size() >= MaximumManifest) {
+        *error = "its manifest cannot be read";
+        return false;
+    }
+    return SnapshotManifest::parse(text, manifest, refused, error);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "EventRecord.h"
+#include "SnapshotManifest.h"
+
+#include <cstdint>
+#include <map>
+#include <ostream>
+#include <string>
+#include <vector>
+
+class Session;
+
+// The snapshots and snapshot contents among the server's events, and local
+// copies of their files. Everything is made of ordinary events: a snapshot is
+// a file event whose content field names the manifest format and its roots,
+// a content event one whose content field holds its file's SHA-256.
+class SnapshotCatalog
+{
+public:
+    SnapshotCatalog(Session &session, std::ostream &err);
+    // Removes the local copies fetch made.
+    ~SnapshotCatalog();
+
+    // Reads the server's events; a library code.
+    int read();
+    const std::vector<EventRecord> &events() const { return m_events; }
+    const EventRecord *find(const std::string &id) const;
+    // Newest first.
+    std::vector<const EventRecord *> snapshots() const;
+    // "latest" or empty: the newest; otherwise an id or its first characters.
+    const EventRecord *snapshot(const std::string &given) const;
+
+    static bool isSnapshot(const EventRecord &record);
+    // The same host and roots give the same key: a backup's previous snapshot.
+    static std::string rootsKey(const std::string &host, const std::vector<std::string> &roots);
+    static std::string snapshotContent(const std::string &rootsKey,
+                                       unsigned long long createdNanoseconds);
+    static std::string rootsKeyOf(const EventRecord &snapshot);
+    static std::string contentOf(const std::string &sha256);
+    // The SHA-256 a content event was sent with, or empty.
+    static std::string sha256Of(const EventRecord &record);
+    // Of what is left to read, at most limit bytes (-1: all).
+    static std::string sha256OfFile(int fd, std::string *error, std::int64_t *size = nullptr,
+                                    std::int64_t limit = -1);
+
+    // Local paths of the events' files, fetched from the server when there
+    // is no local copy yet; a library code, with what failed told on err.
+    int fetch(const std::vector<std::string> &ids, std::map<std::string, std::string> *files);
+    // A snapshot's manifest; false with error set.
+    bool manifest(const EventRecord &snapshot, SnapshotManifest *manifest,
+                  std::vector<SnapshotManifest::Refusal> *refused, std::string *error);
+
+private:
+    std::string localFile(const EventRecord &record) const;
+
+    Session &m_session;
+    std::ostream &m_err;
+    std::vector<EventRecord> m_events;
+    std::vector<std::string> m_pulled;
+    bool m_fresh = false;
+};
