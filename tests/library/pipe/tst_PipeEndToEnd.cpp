@@ -28,6 +28,7 @@ private slots:
     void addOfServerOnlyEventUploadsAndStoresNothing();
     void addOfPrivateFileEventStaysLocal();
     void addOfFileEventSavesUploadsAndRereads();
+    void addsAfterALoadGrowItsListInIdOrder();
     void loadMergesBothSides();
     void uploadSendsOnlyLocalEvents();
     void failedUploadStopsTheRun();
@@ -167,6 +168,43 @@ void PipeEndToEnd::addOfFileEventSavesUploadsAndRereads()
     QCOMPARE(event.location, 2);
     QCOMPARE(event.type, QByteArray("text/plain"));
     QVERIFY(!eventFolder(m_data->path(), id).isEmpty());
+}
+
+// Each add's report lists what the read listed and every event added since,
+// ordered by id, whatever order the ids came in.
+void PipeEndToEnd::addsAfterALoadGrowItsListInIdOrder()
+{
+    const QByteArray local = add(3, 2, "Local", makeFile("local.txt", "here"));
+    QVERIFY(!local.isEmpty());
+    const QList<ListedEvent> loaded = load();
+    QCOMPARE(loaded.size(), 1);
+
+    QList<QByteArray> ids { local };
+    for (int i = 0; i < 6; ++i) {
+        const QByteArray name = "File " + QByteArray::number(i);
+        const QByteArray id = add(4, 1, name, makeFile(QString::number(i), name));
+        QVERIFY(!id.isEmpty());
+        ids.append(id);
+        const QList<ListedEvent> listed = listedEvents(m_library, m_user.last().count);
+        QCOMPARE(listed.size(), ids.size());
+        QList<QByteArray> listedIds;
+        for (const ListedEvent &event : listed)
+            listedIds.append(event.id);
+        QList<QByteArray> expected = ids;
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(listedIds, expected);
+        const ListedEvent added = findListed(listed, id);
+        QCOMPARE(added.name, name);
+        QCOMPARE(added.path, m_files->filePath(QString::number(i)).toUtf8());
+        QCOMPARE(added.location, 3);
+        const ListedEvent first = findListed(listed, local);
+        QCOMPARE(first.name, QByteArray("Local"));
+        QCOMPARE(first.location, 0);
+    }
+    // A read lists afresh: the added events as the server has them.
+    const QList<ListedEvent> reread = load();
+    QCOMPARE(reread.size(), ids.size());
+    QCOMPARE(locationOf(reread, ids.last()), 1);
 }
 
 void PipeEndToEnd::loadMergesBothSides()
