@@ -37,18 +37,28 @@ bool anyQualifies(const EventElement &)
     return true;
 }
 
-// What the host sees of a stored event: no change time, and the integers it
-// did not ask for at their initial values.
+// What the host sees of a stored event: every text but the change time, and
+// the integers it did not ask for at their initial values. The copy shares
+// the stored event's texts.
 EventElement exportedCopy(const EventElement &stored)
 {
-    EventElement copy;
-    copy.setId(stored.getId());
-    copy.setRecordTime(stored.getRecordTime());
-    copy.setName(stored.getName());
-    copy.setDescription(stored.getDescription());
-    copy.setPath(stored.getPath());
-    copy.setContent(stored.getContent());
-    copy.setType(stored.getType());
+    EventElement copy(stored);
+    const QByteArray empty("");
+    EventElement::Texts missing {};
+    bool anyMissing = false;
+    for (int field = 0; field < EventElement::FieldCount; ++field) {
+        if (field != EventElement::RecordChanged && !stored.has(EventElement::Field(field))) {
+            missing[field] = &empty;
+            anyMissing = true;
+        }
+    }
+    if (anyMissing)
+        copy.setTexts(missing);
+    copy.unset(EventElement::RecordChanged);
+    copy.reserved = nullptr;
+    copy.listed = false;
+    copy.kind = 3;
+    copy.access = 4;
     const int location = stored.location;
     copy.location = (location == 0 || location == 1 || location == 2) ? location : 3;
     return copy;
@@ -220,10 +230,10 @@ void QuorvPipe::exportResults()
         return;
     }
     const auto idOf = [](const EventNative *exported) {
-        return static_cast<const EventElement *>(exported)->getId();
+        return static_cast<const EventElement *>(exported)->view(EventElement::Id);
     };
     const auto byId = [&idOf](const EventNative *exported, const QByteArray &id) {
-        return idOf(exported) < id;
+        return idOf(exported) < QByteArrayView(id);
     };
     for (const QByteArray &id : std::as_const(m_changedIds)) {
         const auto stored = m_results.constFind(id);
@@ -231,7 +241,7 @@ void QuorvPipe::exportResults()
             continue;
         const auto at
             = std::lower_bound(m_exportedPointers.begin(), m_exportedPointers.end(), id, byId);
-        if (at != m_exportedPointers.end() && idOf(*at) == id) {
+        if (at != m_exportedPointers.end() && idOf(*at) == QByteArrayView(id)) {
             *static_cast<EventElement *>(*at) = exportedCopy(*stored);
         } else {
             m_exported.push_back(exportedCopy(*stored));

@@ -142,6 +142,12 @@ int LogConnection::readEvents(EventMap &out, bool, int, int)
     int result = 0;
     if (serverOption && !takeResult(result))
         result = startRead();
+    // Into an empty map the list is shared, not copied: a large list would
+    // otherwise cost every event a second record.
+    if (out.isEmpty()) {
+        out = m_events;
+        return result;
+    }
     for (auto it = m_events.cbegin(); it != m_events.cend(); ++it)
         out.insert(it.key(), it.value());
     return result;

@@ -1,6 +1,7 @@
 #include "ReferenceServer.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -12,6 +13,7 @@
 #include <QTest>
 #include <csignal>
 #include <memory>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -69,6 +71,7 @@ private slots:
     void backupOfAFolder();
     void refusedLoginAndStoppedServer();
     void interruptDuringALargeUploadLeavesNoHalfEvent();
+    void aLargeListInBoundedMemory();
 
 private:
     QString makeFile(const QString &relative, const QByteArray &content);
@@ -121,6 +124,46 @@ QMap<QString, QJsonObject> tst_QuorvaneCli::listed(const QStringList &options)
         events.insert(object.value("id").toString(), object);
     }
     return events;
+}
+
+// 100,000 events of an account: listed whole, in memory that grows with the
+// events (about 140 bytes each in the answer) by well under 1.5 KB each, and
+// the answer never stays behind under another name, even when the program is
+// killed while reading it.
+void tst_QuorvaneCli::aLargeListInBoundedMemory()
+{
+    const int count = 100000;
+    const Run empty = quorvane({ "list", "--server", "--all" });
+    RUN_OK(empty);
+    rusage before {};
+    getrusage(RUSAGE_CHILDREN, &before);
+    QVERIFY(m_server->seedEvents(ReferenceServer::User, count, QDateTime::currentSecsSinceEpoch()));
+
+    const Run run = quorvane({ "list", "--server", "--all", "--json" });
+    RUN_OK(run);
+    rusage after {};
+    getrusage(RUSAGE_CHILDREN, &after);
+    QCOMPARE(run.out.count("{\"id\":\"seed-"), count);
+    QVERIFY(run.out.contains("\"name\":\"Event 99999\""));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    const long grownKiB = after.ru_maxrss - before.ru_maxrss;
+    QVERIFY2(grownKiB < count * 3 / 2, qPrintable(QString::number(grownKiB) + " KiB"));
+#endif
+
+    const Run where = quorvane({ "config", "data_path" });
+    RUN_OK(where);
+    const QDir data(QString::fromUtf8(where.out.trimmed()));
+    const QStringList answers { "GetEvents.ServerResponse.txt" };
+    QCOMPARE(data.entryList({ "GetEvents*" }, QDir::Files | QDir::Hidden), answers);
+    QVERIFY(QFile::remove(data.filePath(answers.first())));
+    QProcess killed;
+    killed.start(program(), { "list", "--server", "--all" });
+    QVERIFY(killed.waitForStarted());
+    QTest::qWait(1500);
+    killed.kill();
+    QVERIFY(killed.waitForFinished());
+    const QStringList left = data.entryList({ "GetEvents*" }, QDir::Files | QDir::Hidden);
+    QVERIFY2(left.isEmpty() || left == answers, qPrintable(left.join(' ')));
 }
 
 void tst_QuorvaneCli::usageErrorsHelpAndVersion()
