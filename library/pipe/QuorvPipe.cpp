@@ -559,6 +559,15 @@ int QuorvPipe::syncRead()
     if (result != Success)
         return result;
 
+    // Nothing stored here: the server's list, already marked as the server's
+    // and listed, is the result map as it is, shared rather than copied.
+    const auto serverOnly
+        = [](const EventElement &event) { return event.location == 1 && event.listed; };
+    if (local.isEmpty() && std::all_of(server.cbegin(), server.cend(), serverOnly)) {
+        m_results = server;
+        m_exportAll = true;
+        return Success;
+    }
     // The local map becomes the result map in place: a copy of it, or of the
     // server's list, would cost every event of a large list a second record.
     for (auto it = local.begin(); it != local.end(); ++it) {

@@ -478,6 +478,10 @@ int LogConnection::finishAnswer()
             break;
         case Request::Read:
             status = EventXml::readEventList(file, m_events);
+            // Marked as the server's while the list is still ours alone, so
+            // a read with nothing stored locally can share it as it is.
+            for (EventElement &event : m_events)
+                event.location = 1;
             break;
         default:
             status = 0;
