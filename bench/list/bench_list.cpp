@@ -21,6 +21,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QThread>
+#include <algorithm>
 #include <cstdio>
 #include <fcntl.h>
 #include <spawn.h>
@@ -39,8 +40,21 @@ struct Measured
     double peakMiB = 0;
 };
 
-// Runs quorvane with its output dropped and waits for it with wait4, whose
-// usage record holds the child's peak resident size.
+// The peak resident size of a running process, in KiB; 0 once it is gone.
+long highWaterMark(pid_t pid)
+{
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
+    if (!status.open(QIODevice::ReadOnly))
+        return 0;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').value(0).toLong();
+    return 0;
+}
+
+// Runs quorvane with its output dropped and waits for it. Its peak is read
+// from its own VmHWM while it runs: the usage record wait4 gives would count
+// the memory of this program, which the child starts from, too.
 Measured quorvane(const QStringList &arguments)
 {
     const QByteArray program
@@ -68,12 +82,14 @@ Measured quorvane(const QStringList &arguments)
     rusage usage {};
     // The server's log is drained meanwhile: a server whose log pipe is full
     // stops answering.
+    long peakKiB = 0;
     while (wait4(pid, &status, WNOHANG, &usage) == 0) {
+        peakKiB = std::max(peakKiB, highWaterMark(pid));
         QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
         QThread::msleep(5);
     }
     measured.seconds = timer.nsecsElapsed() / 1e9;
-    measured.peakMiB = usage.ru_maxrss / 1024.0;
+    measured.peakMiB = peakKiB / 1024.0;
     measured.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
         + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
     measured.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
@@ -119,8 +135,9 @@ bool serverList(const QString &home, int count)
         std::fprintf(stderr, "%s\n", qPrintable(server.failure()));
         return false;
     }
-    qputenv("XDG_DATA_HOME", QFile::encodeName(home + QStringLiteral("/empty-store")));
-    if (!configure(server.url()))
+    const QString store = home + QStringLiteral("/empty-store");
+    if (!configure(server.url()) || !QDir().mkpath(store)
+        || !quorvane({ "config", "data_path", store }).ok)
         return false;
     const Measured empty = quorvane({ "list", "--server", "--all" });
     const qint64 now = QDateTime::currentSecsSinceEpoch();
@@ -132,8 +149,7 @@ bool serverList(const QString &home, int count)
         return false;
     // The answer stays in the data folder under its shared name; reading it
     // plainly is the baseline, its size the bytes of the events.
-    const QString answerName
-        = home + QStringLiteral("/empty-store/keycrate/events/GetEvents.ServerResponse.txt");
+    const QString answerName = store + QStringLiteral("/GetEvents.ServerResponse.txt");
     QElapsedTimer timer;
     timer.start();
     QFile answerFile(answerName);
@@ -151,11 +167,10 @@ bool localList(const QString &home, int count)
 {
     const QString xdg = home + QStringLiteral("/store-%1").arg(count);
     const QString data = xdg + QStringLiteral("/keycrate/events");
-    qputenv("XDG_DATA_HOME", QFile::encodeName(xdg));
     // No server: the local list never asks one.
-    if (!configure(QStringLiteral("http://127.0.0.1:9")))
+    if (!configure(QStringLiteral("http://127.0.0.1:9")) || !QDir().mkpath(data)
+        || !quorvane({ "config", "data_path", data }).ok)
         return false;
-    QDir().mkpath(data);
     const Measured empty = quorvane({ "list", "--all" });
     if (!empty.ok)
         return false;
