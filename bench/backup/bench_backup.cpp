@@ -1,8 +1,10 @@
 // Backs up folders of many small files with quorvane against our reference
-// server, in a private home, and prints the time per file for each count:
-// it should stay flat as the count grows.
+// server, in a private home, and prints the time per file for each count: it
+// should stay flat as the count grows. The baseline is the first count's time
+// per file in the same run; each row gives its ratio to it. quorvane's own CPU
+// time per file is given too: it is less moved by the load of the machine.
 //
-//   bench_backup [COUNT...]   (default: 1000 10000)
+//   bench_backup [COUNT...]   (default: 1000 10000; add 100000 for the long run)
 
 #include "ReferenceServer.h"
 
@@ -14,8 +16,18 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <cstdio>
+#include <sys/resource.h>
 
 namespace {
+
+// CPU seconds of the children waited for so far.
+double childrenCpu()
+{
+    rusage usage {};
+    getrusage(RUSAGE_CHILDREN, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec
+        + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
 
 QString quorvane()
 {
@@ -74,8 +86,10 @@ int main(int argc, char **argv)
     QStringList counts = application.arguments().mid(1);
     if (counts.isEmpty())
         counts = { QStringLiteral("1000"), QStringLiteral("10000") };
-    std::printf("%8s %10s %12s\n", "files", "seconds", "ms per file");
+    std::printf("%8s %10s %12s %18s %16s\n", "files", "seconds", "ms per file", "ratio to baseline",
+                "cpu ms per file");
     std::fflush(stdout);
+    double baseline = 0;
     for (const QString &given : counts) {
         const int count = given.toInt();
         const QString folder = home.filePath(QStringLiteral("files-%1").arg(count));
@@ -87,10 +101,16 @@ int main(int argc, char **argv)
         }
         QElapsedTimer timer;
         timer.start();
+        const double cpuBefore = childrenCpu();
         if (!run({ "--quiet", "backup", folder }))
             return 1;
         const double seconds = timer.nsecsElapsed() / 1e9;
-        std::printf("%8d %10.1f %12.2f\n", count, seconds, seconds * 1000 / count);
+        const double perFile = seconds * 1000 / count;
+        if (baseline == 0)
+            baseline = perFile;
+        const double cpuPerFile = (childrenCpu() - cpuBefore) * 1000 / count;
+        std::printf("%8d %10.1f %12.2f %18.2f %16.3f%s\n", count, seconds, perFile,
+                    perFile / baseline, cpuPerFile, perFile == baseline ? "  (baseline)" : "");
         std::fflush(stdout);
     }
     return 0;

@@ -1,30 +1,15 @@
 #include "EventElement.h"
 
+#include <cstring>
+
 namespace Quorvane {
-
-namespace {
-
-// A field that was assigned points at its own bytes; one never assigned stays
-// null. Assigned-ness travels with the source pointer being non-null.
-const char *pointAt(const char *sourcePointer, const QByteArray &bytes)
-{
-    return sourcePointer ? bytes.constData() : nullptr;
-}
-
-} // namespace
 
 EventElement::EventElement(const EventElement &other)
     : EventNative(other)
     , listed(other.listed)
-    , m_reserved(other.m_reserved)
-    , m_content(other.m_content)
-    , m_type(other.m_type)
-    , m_recordChanged(other.m_recordChanged)
-    , m_recordTime(other.m_recordTime)
-    , m_id(other.m_id)
-    , m_name(other.m_name)
-    , m_path(other.m_path)
-    , m_description(other.m_description)
+    , m_texts(other.m_texts)
+    , m_lengths(other.m_lengths)
+    , m_assigned(other.m_assigned)
 {
     repoint();
 }
@@ -35,46 +20,125 @@ EventElement &EventElement::operator=(const EventElement &other)
         return *this;
     EventNative::operator=(other);
     listed = other.listed;
-    m_reserved = other.m_reserved;
-    m_content = other.m_content;
-    m_type = other.m_type;
-    m_recordChanged = other.m_recordChanged;
-    m_recordTime = other.m_recordTime;
-    m_id = other.m_id;
-    m_name = other.m_name;
-    m_path = other.m_path;
-    m_description = other.m_description;
+    m_texts = other.m_texts;
+    m_lengths = other.m_lengths;
+    m_assigned = other.m_assigned;
     repoint();
     return *this;
 }
 
+const char *&EventElement::pointer(Field field)
+{
+    switch (field) {
+    case Content:
+        return content;
+    case Type:
+        return type;
+    case RecordChanged:
+        return recordChanged;
+    case RecordTime:
+        return recordTime;
+    case Id:
+        return id;
+    case Name:
+        return name;
+    case Path:
+        return path;
+    case Description:
+    default:
+        return description;
+    }
+}
+
+// The base's pointers are public and may have been aimed elsewhere: they are
+// always re-aimed from the block and the lengths alone.
 void EventElement::repoint()
 {
-    // Shared byte arrays keep their data address, but re-aim anyway so the
-    // invariant never depends on that.
-    reserved = pointAt(reserved, m_reserved);
-    content = pointAt(content, m_content);
-    type = pointAt(type, m_type);
-    recordChanged = pointAt(recordChanged, m_recordChanged);
-    recordTime = pointAt(recordTime, m_recordTime);
-    id = pointAt(id, m_id);
-    name = pointAt(name, m_name);
-    path = pointAt(path, m_path);
-    description = pointAt(description, m_description);
+    // reserved is never the library's: a copy keeps only whether it was set.
+    if (reserved)
+        reserved = "";
+    if (m_texts.isNull()) {
+        for (int field = 0; field < FieldCount; ++field)
+            pointer(Field(field)) = nullptr;
+        return;
+    }
+    const char *at = m_texts.constData();
+    for (int field = 0; field < FieldCount; ++field) {
+        pointer(Field(field)) = has(Field(field)) ? at : nullptr;
+        at += m_lengths[field] + 1;
+    }
+}
+
+QByteArray EventElement::text(Field field) const
+{
+    if (!has(field))
+        return QByteArray();
+    const QByteArrayView bytes = view(field);
+    // Never null once assigned, even when empty.
+    return bytes.isEmpty() ? QByteArray("") : bytes.toByteArray();
+}
+
+QByteArrayView EventElement::view(Field field) const
+{
+    if (!has(field))
+        return QByteArrayView();
+    qsizetype offset = 0;
+    for (int before = 0; before < field; ++before)
+        offset += qsizetype(m_lengths[before]) + 1;
+    return QByteArrayView(m_texts.constData() + offset, qsizetype(m_lengths[field]));
+}
+
+void EventElement::setTexts(const Texts &values)
+{
+    std::array<QByteArrayView, FieldCount> parts;
+    qsizetype total = 0;
+    for (int field = 0; field < FieldCount; ++field) {
+        parts[field] = values[field] ? QByteArrayView(*values[field]) : view(Field(field));
+        total += parts[field].size() + 1;
+    }
+    QByteArray block(total, Qt::Uninitialized);
+    char *at = block.data();
+    for (int field = 0; field < FieldCount; ++field) {
+        const QByteArrayView part = parts[field];
+        if (!part.isEmpty())
+            std::memcpy(at, part.data(), std::size_t(part.size()));
+        at[part.size()] = '\0';
+        at += part.size() + 1;
+        m_lengths[field] = quint32(part.size());
+        if (values[field])
+            m_assigned |= quint8(1u << field);
+    }
+    // The parts may point into the old block: it goes only now.
+    m_texts = std::move(block);
+    repoint();
+}
+
+void EventElement::setText(Field field, const QByteArray &value)
+{
+    Texts values {};
+    values[field] = &value;
+    setTexts(values);
+}
+
+void EventElement::unset(Field field)
+{
+    m_assigned &= quint8(~(1u << field));
+    repoint();
 }
 
 EventElement EventElement::fromNative(const EventNative &native)
 {
     auto text = [](const char *value) { return value ? QByteArray(value) : QByteArray(""); };
+    const QByteArray texts[FieldCount] = {
+        text(native.content),    text(native.type),        text(native.recordChanged),
+        text(native.recordTime), text(native.id),          text(native.name),
+        text(native.path),       text(native.description),
+    };
     EventElement element;
-    element.setContent(text(native.content));
-    element.setType(text(native.type));
-    element.setRecordChanged(text(native.recordChanged));
-    element.setRecordTime(text(native.recordTime));
-    element.setId(text(native.id));
-    element.setName(text(native.name));
-    element.setPath(text(native.path));
-    element.setDescription(text(native.description));
+    Texts values;
+    for (int field = 0; field < FieldCount; ++field)
+        values[field] = &texts[field];
+    element.setTexts(values);
     element.location = native.location;
     element.kind = native.kind;
     element.access = native.access;
@@ -93,47 +157,6 @@ EventNative EventElement::hostView() const
     view.path = path;
     view.description = description;
     return view;
-}
-
-// QByteArray("") has a non-null, zero-terminated buffer, so an assigned empty
-// field still points at an empty text.
-static const char *textOf(QByteArray &bytes, const QByteArray &value)
-{
-    bytes = value.isNull() ? QByteArray("") : value;
-    return bytes.constData();
-}
-
-void EventElement::setContent(const QByteArray &value)
-{
-    content = textOf(m_content, value);
-}
-void EventElement::setType(const QByteArray &value)
-{
-    type = textOf(m_type, value);
-}
-void EventElement::setRecordChanged(const QByteArray &value)
-{
-    recordChanged = textOf(m_recordChanged, value);
-}
-void EventElement::setRecordTime(const QByteArray &value)
-{
-    recordTime = textOf(m_recordTime, value);
-}
-void EventElement::setId(const QByteArray &value)
-{
-    id = textOf(m_id, value);
-}
-void EventElement::setName(const QByteArray &value)
-{
-    name = textOf(m_name, value);
-}
-void EventElement::setPath(const QByteArray &value)
-{
-    path = textOf(m_path, value);
-}
-void EventElement::setDescription(const QByteArray &value)
-{
-    description = textOf(m_description, value);
 }
 
 quint32 parseTimeStamp(const QByteArray &text)

@@ -40,6 +40,22 @@ const Field SaveOrder[] = {
     { "recordChanged", &EventElement::getRecordChanged },
     { "recordTime", &EventElement::getRecordTime },
 };
+// The field files a read takes, by the part of their names before the dot.
+struct ReadField
+{
+    const char *name;
+    EventElement::Field field;
+};
+const ReadField ReadFields[] = {
+    { "id", EventElement::Id },
+    { "name", EventElement::Name },
+    { "description", EventElement::Description },
+    { "path", EventElement::Path },
+    { "recordTime", EventElement::RecordTime },
+    { "recordChanged", EventElement::RecordChanged },
+    { "type", EventElement::Type },
+    { "content", EventElement::Content },
+};
 // An update starts with the path and never rewrites the id.
 const Field UpdateOrder[] = {
     { "path", &EventElement::getPath },
@@ -187,7 +203,8 @@ public:
 
     int scan(const QString &folder)
     {
-        EventElement event;
+        QByteArray values[EventElement::FieldCount];
+        EventElement::Texts given {};
         bool matched = false;
         QList<QFileInfo> subfolders;
 
@@ -215,29 +232,26 @@ public:
             // The field is named by the part before the first dot; anything
             // else in the folder (a stored copy, the generated file) is skipped.
             const QStringView field = QStringView(name).left(name.indexOf(QLatin1Char('.')));
-            if (field == u"id") {
-                event.setId(file.readAll());
-            } else if (field == u"name") {
-                event.setName(file.readAll());
-                matched = matched || (m_searchName && contains(event.getName()));
-            } else if (field == u"description") {
-                event.setDescription(file.readAll());
-                matched = matched || (m_searchDescription && contains(event.getDescription()));
-            } else if (field == u"path") {
-                event.setPath(file.readAll());
-            } else if (field == u"recordTime") {
-                event.setRecordTime(file.readAll());
-            } else if (field == u"recordChanged") {
-                event.setRecordChanged(file.readAll());
-            } else if (field == u"type") {
-                event.setType(file.readAll());
-            } else if (field == u"content") {
-                event.setContent(file.readAll());
-            }
+            const auto known = std::find_if(
+                std::begin(ReadFields), std::end(ReadFields),
+                [&field](const ReadField &read) { return field == QLatin1String(read.name); });
+            if (known == std::end(ReadFields))
+                continue;
+            QByteArray &value = values[known->field];
+            value = file.readAll();
+            given[known->field] = &value;
+            if (known->field == EventElement::Name)
+                matched = matched || (m_searchName && contains(value));
+            else if (known->field == EventElement::Description)
+                matched = matched || (m_searchDescription && contains(value));
         }
 
-        if (!event.getId().isEmpty() && (m_matchAll || matched))
-            m_out.insert(event.getId(), event);
+        // The texts are stored in one go, once the folder is read.
+        if (!values[EventElement::Id].isEmpty() && (m_matchAll || matched)) {
+            EventElement event;
+            event.setTexts(given);
+            m_out.insert(values[EventElement::Id], event);
+        }
 
         // A folder that cannot be read skips that event only.
         for (const QFileInfo &subfolder : std::as_const(subfolders)) {

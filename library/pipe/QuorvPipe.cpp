@@ -6,6 +6,7 @@
 #include <QDateTime>
 #include <QTimerEvent>
 #include <QUuid>
+#include <algorithm>
 #include <utility>
 
 namespace Quorvane {
@@ -34,6 +35,33 @@ bool syncQualifies(const EventElement &event)
 bool anyQualifies(const EventElement &)
 {
     return true;
+}
+
+// What the host sees of a stored event: every text but the change time, and
+// the integers it did not ask for at their initial values. The copy shares
+// the stored event's texts.
+EventElement exportedCopy(const EventElement &stored)
+{
+    EventElement copy(stored);
+    const QByteArray empty("");
+    EventElement::Texts missing {};
+    bool anyMissing = false;
+    for (int field = 0; field < EventElement::FieldCount; ++field) {
+        if (field != EventElement::RecordChanged && !stored.has(EventElement::Field(field))) {
+            missing[field] = &empty;
+            anyMissing = true;
+        }
+    }
+    if (anyMissing)
+        copy.setTexts(missing);
+    copy.unset(EventElement::RecordChanged);
+    copy.reserved = nullptr;
+    copy.listed = false;
+    copy.kind = 3;
+    copy.access = 4;
+    const int location = stored.location;
+    copy.location = (location == 0 || location == 1 || location == 2) ? location : 3;
+    return copy;
 }
 
 QByteArray now()
@@ -181,27 +209,46 @@ bool QuorvPipe::finish(int result)
     return result == Success;
 }
 
+void QuorvPipe::noteChanged(const QByteArray &id)
+{
+    if (!m_exportAll)
+        m_changedIds.insert(id);
+}
+
 void QuorvPipe::exportResults()
 {
-    m_exportedPointers.clear();
-    m_exported.clear();
-    m_exported.reserve(std::size_t(m_results.size()));
-    for (const EventElement &stored : std::as_const(m_results)) {
-        EventElement copy;
-        copy.setId(stored.getId());
-        copy.setRecordTime(stored.getRecordTime());
-        copy.setName(stored.getName());
-        copy.setDescription(stored.getDescription());
-        copy.setPath(stored.getPath());
-        copy.setContent(stored.getContent());
-        copy.setType(stored.getType());
-        const int location = stored.location;
-        copy.location = (location == 0 || location == 1 || location == 2) ? location : 3;
-        m_exported.push_back(copy);
+    if (m_exportAll) {
+        m_exportAll = false;
+        m_changedIds.clear();
+        m_exportedPointers.clear();
+        m_exported.clear();
+        m_exportedPointers.reserve(std::size_t(m_results.size()));
+        for (const EventElement &stored : std::as_const(m_results)) {
+            m_exported.push_back(exportedCopy(stored));
+            m_exportedPointers.push_back(&m_exported.back());
+        }
+        return;
     }
-    m_exportedPointers.reserve(m_exported.size());
-    for (EventElement &copy : m_exported)
-        m_exportedPointers.push_back(&copy);
+    const auto idOf = [](const EventNative *exported) {
+        return static_cast<const EventElement *>(exported)->view(EventElement::Id);
+    };
+    const auto byId = [&idOf](const EventNative *exported, const QByteArray &id) {
+        return idOf(exported) < QByteArrayView(id);
+    };
+    for (const QByteArray &id : std::as_const(m_changedIds)) {
+        const auto stored = m_results.constFind(id);
+        if (stored == m_results.cend())
+            continue;
+        const auto at
+            = std::lower_bound(m_exportedPointers.begin(), m_exportedPointers.end(), id, byId);
+        if (at != m_exportedPointers.end() && idOf(*at) == QByteArrayView(id)) {
+            *static_cast<EventElement *>(*at) = exportedCopy(*stored);
+        } else {
+            m_exported.push_back(exportedCopy(*stored));
+            m_exportedPointers.insert(at, &m_exported.back());
+        }
+    }
+    m_changedIds.clear();
 }
 
 int QuorvPipe::dispatch(int operation, int target, EventElement &event)
@@ -391,8 +438,10 @@ void QuorvPipe::saveLocalStep()
     // A fetched event now names its stored copy; the host sees that name too.
     if (result == Success) {
         const auto stored = m_results.find(event->getId());
-        if (stored != m_results.end() && stored->getPath() != event->getPath())
+        if (stored != m_results.end() && stored->getPath() != event->getPath()) {
             stored->setPath(event->getPath());
+            noteChanged(stored.key());
+        }
     }
     if (result != Success || m_steps.isEmpty()) {
         finish(result);
@@ -445,6 +494,7 @@ void QuorvPipe::requestAdd(const EventElement &given)
     // The add works on its one event and nothing left from before.
     clearWork();
     m_results.insert(event.getId(), event);
+    noteChanged(event.getId());
     m_workQueue.insert(event.getId(), event);
     moveToFirst();
 
@@ -509,19 +559,31 @@ int QuorvPipe::syncRead()
     if (result != Success)
         return result;
 
-    m_results = local;
-    for (auto it = m_results.begin(); it != m_results.end(); ++it) {
+    // Nothing stored here: the server's list, already marked as the server's
+    // and listed, is the result map as it is, shared rather than copied.
+    const auto serverOnly
+        = [](const EventElement &event) { return event.location == 1 && event.listed; };
+    if (local.isEmpty() && std::all_of(server.cbegin(), server.cend(), serverOnly)) {
+        m_results = server;
+        m_exportAll = true;
+        return Success;
+    }
+    // The local map becomes the result map in place: a copy of it, or of the
+    // server's list, would cost every event of a large list a second record.
+    for (auto it = local.begin(); it != local.end(); ++it) {
         it->location = server.contains(it.key()) ? 2 : 0;
         it->listed = true;
     }
     for (auto it = server.cbegin(); it != server.cend(); ++it) {
         if (local.contains(it.key()))
             continue;
-        EventElement event = it.value();
+        EventElement &event = local[it.key()];
+        event = it.value();
         event.location = 1;
         event.listed = true;
-        m_results.insert(it.key(), event);
     }
+    m_results = std::move(local);
+    m_exportAll = true;
     return Success;
 }
 

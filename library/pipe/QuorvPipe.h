@@ -8,7 +8,9 @@
 #include <QBasicTimer>
 #include <QByteArray>
 #include <QList>
+#include <QSet>
 #include <QVector>
+#include <deque>
 #include <functional>
 #include <vector>
 
@@ -113,7 +115,11 @@ private:
 
     // The request's last word: 77 leaves it pending; anything else ends it.
     bool finish(int result);
+    // Brings the exported list up to the result map. Only the events changed
+    // since the last export are copied, so a run of many adds costs each add
+    // its own event, not a copy of every event before it.
     void exportResults();
+    void noteChanged(const QByteArray &id);
     int dispatch(int operation, int target, EventElement &event);
     void proceed();
     void saveLocalStep();
@@ -135,8 +141,12 @@ private:
     void cancelPending();
 
     QuorvaneUser *m_user = nullptr;
-    std::vector<EventElement> m_exported;
+    // A deque keeps the exported copies in place as it grows; the pointers
+    // are ordered as the result map is, by id.
+    std::deque<EventElement> m_exported;
     std::vector<EventNative *> m_exportedPointers;
+    QSet<QByteArray> m_changedIds;
+    bool m_exportAll = true;
     QVector<Step> m_steps;
     int m_target = 0;
     EventMap m_results;

@@ -24,18 +24,18 @@ void element(QByteArray &out, const char *tag, const QByteArray &inner)
 struct Key
 {
     const char *line;
-    void (EventElement::*set)(const QByteArray &);
+    EventElement::Field field;
 };
 
 const Key Keys[] = {
-    { "id\n", &EventElement::setId },
-    { "name\n", &EventElement::setName },
-    { "path\n", &EventElement::setPath },
-    { "type\n", &EventElement::setType },
-    { "content\n", &EventElement::setContent },
-    { "description\n", &EventElement::setDescription },
-    { "recordTime\n", &EventElement::setRecordTime },
-    { "recordChanged\n", &EventElement::setRecordChanged },
+    { "id\n", EventElement::Id },
+    { "name\n", EventElement::Name },
+    { "path\n", EventElement::Path },
+    { "type\n", EventElement::Type },
+    { "content\n", EventElement::Content },
+    { "description\n", EventElement::Description },
+    { "recordTime\n", EventElement::RecordTime },
+    { "recordChanged\n", EventElement::RecordChanged },
 };
 
 // Reads the lines of one answer through one buffer, so that a kept line costs
@@ -55,12 +55,23 @@ public:
     // longer than we take.
     bool next(QByteArray &line)
     {
+        QByteArrayView view;
+        if (!next(view))
+            return false;
+        line = view.isEmpty() ? QByteArray() : view.toByteArray();
+        return true;
+    }
+
+    // The same as a view into the buffer, valid until the next line: a line
+    // that is only looked at costs no copy.
+    bool next(QByteArrayView &line)
+    {
         // Room for one byte more than the bound, so that a longer line shows
         // itself.
         const qint64 got = m_answer.readLine(m_buffer.data(), m_buffer.size());
         if (got > EventXml::MaxAnswerLine)
             return false;
-        line = got > 0 ? QByteArray(m_buffer.constData(), got) : QByteArray();
+        line = got > 0 ? QByteArrayView(m_buffer.constData(), got) : QByteArrayView();
         return true;
     }
 
@@ -149,29 +160,36 @@ int EventXml::readEventList(QIODevice &answer, EventMap &events)
         return 100;
 
     for (;;) {
-        EventElement record;
+        // A record's texts are gathered first and stored in one go.
+        QByteArray values[EventElement::FieldCount];
+        EventElement::Texts given {};
         for (;;) {
-            if (!lines.next(line))
+            QByteArrayView key;
+            if (!lines.next(key))
                 return 99;
-            if (line.isEmpty())
+            if (key.isEmpty())
                 return 0; // a record not closed before the end is dropped
-            if (line == "event\n")
+            if (key == "event\n")
                 break;
-            const auto key = std::find_if(std::begin(Keys), std::end(Keys),
-                                          [&line](const Key &k) { return line == k.line; });
-            if (key == std::end(Keys))
+            const auto known = std::find_if(std::begin(Keys), std::end(Keys),
+                                            [&key](const Key &k) { return key == k.line; });
+            if (known == std::end(Keys))
                 continue; // not a key where a key belongs: skipped
             // The value is the next line less its last character (the line feed).
-            QByteArray value;
+            QByteArrayView value;
             if (!lines.next(value))
                 return 99;
             if (value.isEmpty())
                 return 0;
             value.chop(1);
-            if (key->set == &EventElement::setPath)
-                value = serverPath(value);
-            (record.*key->set)(value);
+            QByteArray &slot = values[known->field];
+            slot = value.toByteArray();
+            if (known->field == EventElement::Path)
+                slot = serverPath(slot);
+            given[known->field] = &slot;
         }
+        EventElement record;
+        record.setTexts(given);
         record.listed = true;
         events.insert(record.getId(), record);
     }

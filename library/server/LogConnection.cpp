@@ -142,6 +142,12 @@ int LogConnection::readEvents(EventMap &out, bool, int, int)
     int result = 0;
     if (serverOption && !takeResult(result))
         result = startRead();
+    // Into an empty map the list is shared, not copied: a large list would
+    // otherwise cost every event a second record.
+    if (out.isEmpty()) {
+        out = m_events;
+        return result;
+    }
     for (auto it = m_events.cbegin(); it != m_events.cend(); ++it)
         out.insert(it.key(), it.value());
     return result;
@@ -475,6 +481,10 @@ int LogConnection::finishAnswer()
             break;
         case Request::Read:
             status = EventXml::readEventList(file, m_events);
+            // Marked as the server's while the list is still ours alone, so
+            // a read with nothing stored locally can share it as it is.
+            for (EventElement &event : m_events)
+                event.location = 1;
             break;
         default:
             status = 0;

@@ -1,6 +1,7 @@
 #include "ReferenceServer.h"
 
 #include <QDate>
+#include <QDateTime>
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
@@ -11,6 +12,7 @@
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QTest>
+#include <algorithm>
 #include <csignal>
 #include <memory>
 #include <sys/stat.h>
@@ -70,6 +72,7 @@ private slots:
     void backupOfAFolder();
     void refusedLoginAndStoppedServer();
     void interruptDuringALargeUploadLeavesNoHalfEvent();
+    void aLargeListInBoundedMemory();
 
 private:
     QString makeFile(const QString &relative, const QByteArray &content);
@@ -122,6 +125,68 @@ QMap<QString, QJsonObject> tst_QuorvaneCli::listed(const QStringList &options)
         events.insert(object.value("id").toString(), object);
     }
     return events;
+}
+
+// 100,000 events of an account: listed whole, in memory that grows with the
+// events (about 140 bytes each in the answer) by well under 1.5 KB each, and
+// the answer never stays behind under another name, even when the program is
+// killed while reading it.
+void tst_QuorvaneCli::aLargeListInBoundedMemory()
+{
+    // The peak is read from the program's own VmHWM while it runs.
+    const auto listedWithPeak = [](long *peakKiB) {
+        QProcess process;
+        process.start(program(), { "list", "--server", "--all", "--json" });
+        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        while (!process.waitForFinished(5)) {
+            if (process.state() == QProcess::NotRunning || !status.open(QIODevice::ReadOnly))
+                break;
+            for (const QByteArray &line : status.readAll().split('\n'))
+                if (line.startsWith("VmHWM:"))
+                    *peakKiB = std::max(*peakKiB, line.mid(6).trimmed().split(' ')[0].toLong());
+            status.close();
+        }
+        process.waitForFinished(120000);
+        Run run;
+        run.exitCode = process.exitStatus() == QProcess::NormalExit ? process.exitCode() : -1;
+        run.out = process.readAllStandardOutput();
+        run.err = process.readAllStandardError();
+        return run;
+    };
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+    const int count = 20000; // the bound is not checked here, and the rest costs
+#else
+    const int count = 100000;
+#endif
+    long emptyKiB = 0;
+    RUN_OK(listedWithPeak(&emptyKiB));
+    QVERIFY(m_server->seedEvents(ReferenceServer::User, count, QDateTime::currentSecsSinceEpoch()));
+
+    long peakKiB = 0;
+    const Run run = listedWithPeak(&peakKiB);
+    RUN_OK(run);
+    QCOMPARE(run.out.count("{\"id\":\"seed-"), count);
+    QVERIFY(run.out.contains("\"name\":\"Event " + QByteArray::number(count - 1) + "\""));
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    QVERIFY(emptyKiB > 0);
+    const long grownKiB = peakKiB - emptyKiB;
+    QVERIFY2(grownKiB < count * 3 / 2, qPrintable(QString::number(grownKiB) + " KiB"));
+#endif
+
+    const Run where = quorvane({ "config", "data_path" });
+    RUN_OK(where);
+    const QDir data(QString::fromUtf8(where.out.trimmed()));
+    const QStringList answers { "GetEvents.ServerResponse.txt" };
+    QCOMPARE(data.entryList({ "GetEvents*" }, QDir::Files | QDir::Hidden), answers);
+    QVERIFY(QFile::remove(data.filePath(answers.first())));
+    QProcess killed;
+    killed.start(program(), { "list", "--server", "--all" });
+    QVERIFY(killed.waitForStarted());
+    QTest::qWait(1500);
+    killed.kill();
+    QVERIFY(killed.waitForFinished());
+    const QStringList left = data.entryList({ "GetEvents*" }, QDir::Files | QDir::Hidden);
+    QVERIFY2(left.isEmpty() || left == answers, qPrintable(left.join(' ')));
 }
 
 void tst_QuorvaneCli::usageErrorsHelpAndVersion()

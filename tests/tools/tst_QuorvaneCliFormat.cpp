@@ -1,9 +1,12 @@
 #include "CommandLine.h"
+#include "KnownIds.h"
 #include "RecordFormat.h"
 
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QTest>
+#include <algorithm>
+#include <random>
 #include <sstream>
 
 // What the program prints and how it reads its command line, without the
@@ -18,6 +21,7 @@ private slots:
     void fieldsCarryNoControls();
     void commandLines_data();
     void commandLines();
+    void knownIdsTakeOnlyTheNewEventsOfAList();
 };
 
 namespace {
@@ -151,6 +155,60 @@ void tst_QuorvaneCliFormat::commandLines()
     if (line.help())
         seen << "help";
     QCOMPARE(seen.join(' '), expected);
+}
+
+// A list as the library hands it out after each add: every event so far,
+// ordered by id. Each report yields exactly the events it had not shown.
+void tst_QuorvaneCliFormat::knownIdsTakeOnlyTheNewEventsOfAList()
+{
+    std::mt19937 random(7);
+    std::vector<std::string> ids;
+    std::vector<Quorvane::EventNative> events;
+    auto report = [&](KnownIds &known) {
+        std::sort(ids.begin(), ids.end());
+        events.assign(ids.size(), Quorvane::EventNative());
+        std::vector<Quorvane::EventNative *> list;
+        for (std::size_t i = 0; i < ids.size(); ++i) {
+            events[i].id = ids[i].c_str();
+            list.push_back(&events[i]);
+        }
+        std::vector<EventRecord> fresh;
+        known.takeNew(list.data(), int(list.size()), &fresh);
+        std::vector<std::string> taken;
+        for (const EventRecord &record : fresh)
+            taken.push_back(record.id);
+        return taken;
+    };
+    auto newId = [&] { return "id-" + std::to_string(random() % 1000000); };
+
+    KnownIds known;
+    for (int i = 0; i < 30; ++i)
+        ids.push_back(newId());
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+    QCOMPARE(report(known), ids);
+    for (int round = 0; round < 200; ++round) {
+        std::vector<std::string> added;
+        for (int i = 0; i < 1 + round % 3; ++i) {
+            const std::string id = newId();
+            if (std::find(ids.begin(), ids.end(), id) == ids.end()
+                && std::find(added.begin(), added.end(), id) == added.end())
+                added.push_back(id);
+        }
+        ids.insert(ids.end(), added.begin(), added.end());
+        std::sort(added.begin(), added.end());
+        QCOMPARE(report(known), added);
+        QCOMPARE(known.size(), ids.size());
+    }
+    QCOMPARE(report(known), std::vector<std::string>());
+
+    // A list read afresh that holds fewer events than were shown is looked
+    // at whole.
+    const std::string gone = ids[3];
+    ids.erase(ids.begin() + 10);
+    ids.erase(ids.begin() + 3);
+    ids.push_back(gone + "x");
+    QCOMPARE(report(known), std::vector<std::string> { gone + "x" });
 }
 
 QTEST_APPLESS_MAIN(tst_QuorvaneCliFormat)

@@ -19,7 +19,6 @@
 #include <filesystem>
 #include <sys/stat.h>
 #include <unistd.h>
-#include <unordered_set>
 
 namespace fs = std::filesystem;
 
@@ -243,7 +242,7 @@ int BackupCommand::run()
     std::int64_t sentBytes = 0;
     std::int64_t doneBytes = 0;
     int stopCode = 0;
-    std::unordered_set<std::string> known;
+    KnownIds known;
     m_session.user().keepOnlyNew(&known);
     for (std::size_t i = 0; i < files.size(); ++i) {
         const File &file = files[i];

@@ -19,7 +19,7 @@ void CommandUser::expectListOfFirstPipe(bool expect)
     m_expectList = expect;
 }
 
-void CommandUser::keepOnlyNew(std::unordered_set<std::string> *ids)
+void CommandUser::keepOnlyNew(KnownIds *ids)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_known = ids;
@@ -68,7 +68,7 @@ void CommandUser::OnFinished(int code, int count)
 {
     std::vector<EventRecord> collected;
     bool expectList;
-    std::unordered_set<std::string> *known;
+    KnownIds *known;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         if (m_retired)
@@ -78,9 +78,13 @@ void CommandUser::OnFinished(int code, int count)
     }
     if (expectList) {
         Quorvane::EventNative **list = m_library->getEventList();
-        for (int i = 0; list && i < count; ++i)
-            if (!known || known->insert(list[i]->id ? list[i]->id : "").second)
+        if (known) {
+            known->takeNew(list, count, &collected);
+        } else if (list && count > 0) {
+            collected.reserve(std::size_t(count));
+            for (int i = 0; i < count; ++i)
                 collected.push_back(EventRecord::from(*list[i]));
+        }
     }
     {
         std::lock_guard<std::mutex> lock(m_mutex);

@@ -2,11 +2,10 @@
 
 #include "EventRecord.h"
 #include "IQuorvane.h"
+#include "KnownIds.h"
 
 #include <condition_variable>
 #include <mutex>
-#include <string>
-#include <unordered_set>
 #include <vector>
 
 class Progress;
@@ -23,8 +22,8 @@ public:
     void expectListOfFirstPipe(bool expect);
     // With ids (nullptr: none), reports keep only the events whose ids are
     // not among them and add theirs: each of many adds then costs its own
-    // event, not a copy of the whole list.
-    void keepOnlyNew(std::unordered_set<std::string> *ids);
+    // event, not a look at the whole list.
+    void keepOnlyNew(KnownIds *ids);
 
     // Waits for the next report and returns its code. Ctrl+C cancels the
     // library's operations once; the report still comes, then 101.
@@ -51,7 +50,7 @@ private:
     std::condition_variable m_reported;
     bool m_finished = false;
     bool m_expectList = true;
-    std::unordered_set<std::string> *m_known = nullptr;
+    KnownIds *m_known = nullptr;
     bool m_interrupted = false;
     bool m_retired = false;
     int m_code = 0;

@@ -197,16 +197,25 @@ int EventCommands::list()
     const int code = m_session.read(query);
     if (code != 0)
         return m_session.fail("cannot list the events", code, query.server);
-    std::vector<EventRecord> records = m_session.events();
-    // Newest first, as people look for what they did last.
-    std::stable_sort(records.begin(), records.end(),
-                     [](const EventRecord &a, const EventRecord &b) {
-                         return std::strtoull(a.recordTime.c_str(), nullptr, 10)
-                             > std::strtoull(b.recordTime.c_str(), nullptr, 10);
-                     });
+    // Newest first, as people look for what they did last, ties in the
+    // library's order. The records are ordered by reference: a large list
+    // must not be held twice.
+    const std::vector<EventRecord> &listed = m_session.events();
+    std::vector<std::pair<unsigned long long, std::size_t>> order;
+    order.reserve(listed.size());
+    for (std::size_t i = 0; i < listed.size(); ++i)
+        order.emplace_back(std::strtoull(listed[i].recordTime.c_str(), nullptr, 10), i);
+    std::sort(order.begin(), order.end(), [](const auto &a, const auto &b) {
+        return a.first != b.first ? a.first > b.first : a.second < b.second;
+    });
+    std::vector<const EventRecord *> records;
+    records.reserve(order.size());
+    for (const auto &entry : order)
+        records.push_back(&listed[entry.second]);
+    order = {};
     if (m_line.has("json")) {
-        for (const EventRecord &record : records)
-            RecordFormat::json(m_out, record);
+        for (const EventRecord *record : records)
+            RecordFormat::json(m_out, *record);
     } else {
         RecordFormat::table(m_out, records, Terminal::width(STDOUT_FILENO));
     }

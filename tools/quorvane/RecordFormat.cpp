@@ -171,6 +171,16 @@ bool RecordFormat::isUtf8(const std::string &text)
 
 void RecordFormat::table(std::ostream &out, const std::vector<EventRecord> &records, int width)
 {
+    std::vector<const EventRecord *> rows;
+    rows.reserve(records.size());
+    for (const EventRecord &record : records)
+        rows.push_back(&record);
+    table(out, rows, width);
+}
+
+void RecordFormat::table(std::ostream &out, const std::vector<const EventRecord *> &records,
+                         int width)
+{
     // id, time, kind, access, where; the name takes what is left of the line.
     // A narrow terminal shows ids by their first characters, which every
     // command takes as well.
@@ -192,8 +202,8 @@ void RecordFormat::table(std::ostream &out, const std::vector<EventRecord> &reco
     };
     row("ID", "TIME", "KIND", "ACCESS", "WHERE", "NAME");
     // Lists do not carry the sharing level; the server keeps it.
-    for (const EventRecord &record : records)
-        row(record.id, record.localTime(), record.kind(), "-", record.where(), record.name);
+    for (const EventRecord *record : records)
+        row(record->id, record->localTime(), record->kind(), "-", record->where(), record->name);
 }
 
 void RecordFormat::json(std::ostream &out, const EventRecord &record)

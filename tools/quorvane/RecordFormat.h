@@ -13,6 +13,8 @@ class RecordFormat
 public:
     // width 0: no terminal, nothing is cut.
     static void table(std::ostream &out, const std::vector<EventRecord> &records, int width);
+    static void table(std::ostream &out, const std::vector<const EventRecord *> &records,
+                      int width);
     static void json(std::ostream &out, const EventRecord &record);
     static void fields(std::ostream &out, const EventRecord &record);
 

@@ -28,6 +28,7 @@ private slots:
     void addOfServerOnlyEventUploadsAndStoresNothing();
     void addOfPrivateFileEventStaysLocal();
     void addOfFileEventSavesUploadsAndRereads();
+    void addsAfterALoadGrowItsListInIdOrder();
     void loadMergesBothSides();
     void uploadSendsOnlyLocalEvents();
     void failedUploadStopsTheRun();
@@ -167,6 +168,49 @@ void PipeEndToEnd::addOfFileEventSavesUploadsAndRereads()
     QCOMPARE(event.location, 2);
     QCOMPARE(event.type, QByteArray("text/plain"));
     QVERIFY(!eventFolder(m_data->path(), id).isEmpty());
+}
+
+// Each add's report lists what the read listed and every event added since,
+// ordered by id, whatever order the ids came in. With nothing stored here the
+// read's list is the server's own; the adds must not change what that holds.
+void PipeEndToEnd::addsAfterALoadGrowItsListInIdOrder()
+{
+    const QByteArray first = add(4, 1, "First", makeFile("first.txt", "there"));
+    QVERIFY(!first.isEmpty());
+    QCOMPARE(load().size(), 1);
+
+    QList<QByteArray> ids { first };
+    for (int i = 0; i < 6; ++i) {
+        const QByteArray name = "File " + QByteArray::number(i);
+        const QByteArray id = add(4, 1, name, makeFile(QString::number(i), name));
+        QVERIFY(!id.isEmpty());
+        ids.append(id);
+        const QList<ListedEvent> listed = listedEvents(m_library, m_user.last().count);
+        QList<QByteArray> listedIds;
+        for (const ListedEvent &event : listed)
+            listedIds.append(event.id);
+        QList<QByteArray> expected = ids;
+        std::sort(expected.begin(), expected.end());
+        QCOMPARE(listedIds, expected);
+        const ListedEvent added = findListed(listed, id);
+        QCOMPARE(added.name, name);
+        QCOMPARE(added.path, m_files->filePath(QString::number(i)).toUtf8());
+        QCOMPARE(added.location, 3);
+        const ListedEvent read = findListed(listed, first);
+        QCOMPARE(read.name, QByteArray("First"));
+        QCOMPARE(read.location, 1);
+    }
+    // A read of the local store alone lists the server's last list again,
+    // untouched by the adds; a read of both lists them all.
+    const int before = m_user.finishes.size();
+    QCOMPARE(m_library->loadEvents(&m_user, false, 0, 0, "", "", false), 0);
+    QVERIFY(m_user.waitForFinished(before + 1));
+    const QList<ListedEvent> cached = listedEvents(m_library, m_user.last().count);
+    QCOMPARE(cached.size(), 1);
+    QCOMPARE(cached.first().location, 1);
+    const QList<ListedEvent> reread = load();
+    QCOMPARE(reread.size(), ids.size());
+    QCOMPARE(locationOf(reread, ids.last()), 1);
 }
 
 void PipeEndToEnd::loadMergesBothSides()
