@@ -2,6 +2,7 @@
 #include "LockdProtocol.h"
 
 #include <QFile>
+#include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QTest>
@@ -9,6 +10,7 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -155,6 +157,7 @@ private slots:
     void nextStartReleasesWhatACrashLeft();
     void refusesWhatIsNotTheClientsFile();
     void hostileClientsDelayNoOne();
+    void aClientHoldsAtMostItsShare();
     void endsByItselfWithoutClients();
 };
 
@@ -368,6 +371,48 @@ void tst_LockService::hostileClientsDelayNoOne()
     QVERIFY(becomesMutable(mine));
     QVERIFY(becomesMutable(other));
     QVERIFY(service.running());
+}
+
+void tst_LockService::aClientHoldsAtMostItsShare()
+{
+    // Room for every lock, as the unit gives it; root may raise its own limit.
+    const rlimit room { 80000, 80000 };
+    if (::setrlimit(RLIMIT_NOFILE, &room) != 0)
+        QSKIP("cannot give the service descriptors for every lock");
+    LockdInstance service(m_folder.path());
+    QVERIFY(service.start());
+    QTemporaryDir many(m_folder.filePath(QStringLiteral("many-XXXXXX")));
+    const int total = int(LockdProtocol::MaxLocksPerClient) + 1;
+    QStringList paths;
+    for (int i = 0; i < total; ++i) {
+        paths << many.filePath(QString::number(i));
+        QFile file(paths.last());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+    }
+    const int socket = connectTo(service.socketPath());
+    // In windows, so that the service notes many locks with one sync.
+    QMap<int, int> results;
+    for (int start = 0; start < total; start += 512) {
+        const int end = std::min(total, start + 512);
+        for (int i = start; i < end; ++i) {
+            const int fd = openFile(paths.at(i));
+            QVERIFY(fd >= 0 && sendRequest(socket, Command::Lock, { fd }));
+            ::close(fd);
+        }
+        for (int i = start; i < end; ++i)
+            ++results[nextResult(socket)];
+    }
+    QCOMPARE(results.value(int(Result::Protected)), total - 1);
+    QCOMPARE(results.value(int(Result::TooManyLocks)), 1);
+    QVERIFY(!LockdInstance::immutable(paths.last()));
+    // Another client is not held back by this one's share.
+    const int other = connectTo(service.socketPath());
+    QCOMPARE(command(other, Command::Lock, paths.last()), int(Result::Protected));
+    ::close(other);
+    ::close(socket);
+    QVERIFY(becomesMutable(paths.first()));
+    QVERIFY(becomesMutable(paths.at(total / 2)));
+    service.stop();
 }
 
 void tst_LockService::endsByItselfWithoutClients()
