@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,6 +32,17 @@ FileKey keyOf(const struct stat &info)
 }
 
 } // namespace
+
+std::size_t LockTable::roomForDescriptorLimit()
+{
+    // Kept free: connections, the descriptors of a turn's requests (256 a
+    // client) and the journal.
+    constexpr rlim_t Reserve = 1024;
+    rlimit limit {};
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY)
+        return LockdProtocol::MaxLocksPerClient;
+    return limit.rlim_cur > 2 * Reserve ? limit.rlim_cur - Reserve : limit.rlim_cur / 2;
+}
 
 LockTable::~LockTable()
 {
@@ -68,6 +80,9 @@ Result LockTable::check(Job &job, uid_t uid, Held &held, std::string *path)
     case FileFlags::State::Mutable:
         break;
     }
+    // A file not held yet needs a descriptor of its own.
+    if (m_files.size() >= m_room)
+        return Result::Failed;
     *path = pathOf(job.fd);
     return path->empty() ? Result::Failed : Result::Protected;
 }
@@ -87,6 +102,10 @@ void LockTable::lock(std::vector<Job> &jobs, uid_t uid, Held &held)
             continue;
         if (held.size() + fresh.size() >= LockdProtocol::MaxLocksPerClient) {
             job.result = Result::TooManyLocks;
+            continue;
+        }
+        if (m_files.size() + fresh.size() >= m_room) {
+            job.result = Result::Failed;
             continue;
         }
         fresh.emplace(job.key, path);

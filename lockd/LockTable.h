@@ -32,8 +32,11 @@ public:
         int flags = 0;
     };
 
-    explicit LockTable(LockJournal &journal)
+    // Held files keep a descriptor each; room is how many may be held so
+    // that clients can still connect and be answered.
+    LockTable(LockJournal &journal, std::size_t room)
         : m_journal(journal)
+        , m_room(room)
     {
     }
     ~LockTable();
@@ -50,6 +53,9 @@ public:
 
     std::size_t size() const { return m_files.size(); }
 
+    // Room for the descriptor limit the process runs with.
+    static std::size_t roomForDescriptorLimit();
+
 private:
     struct File
     {
@@ -64,6 +70,7 @@ private:
     bool release(const FileKey &key);
 
     LockJournal &m_journal;
+    std::size_t m_room;
     FileSystems m_fileSystems;
     std::map<FileKey, File> m_files;
     // The paths as the journal keeps them, to write it anew.

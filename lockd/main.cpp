@@ -75,7 +75,7 @@ int main(int argc, char **argv)
     }
     int status;
     {
-        LockTable table(journal);
+        LockTable table(journal, LockTable::roomForDescriptorLimit());
         LockService service(listener, table, options.idleSeconds);
         status = service.run();
     }
