@@ -4,11 +4,14 @@
 #include "store/Database.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
 #include <sodium.h>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -255,6 +258,66 @@ int ObjectStore::open(const std::string &name) const
         return -1;
     }
     fail("cannot read a stored file", answer);
+}
+
+int ObjectStore::openStream(const std::string &name, uint64_t &size, bool &sequential) const
+{
+    struct Answer
+    {
+        std::mutex mutex;
+        std::condition_variable ready;
+        bool known = false;
+        bool started = false;
+        uint64_t length = 0;
+        S3Client::Response response;
+    };
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    // Room for a few pieces of the client's, no more: memory stays flat.
+    ::fcntl(ends[1], F_SETPIPE_SZ, 512 * 1024);
+    auto answer = std::make_shared<Answer>();
+    S3Client::Request get;
+    get.key = key(name);
+    get.sinkFd = ends[1];
+    get.sinkIsStream = true;
+    get.answered = [answer](uint64_t length) {
+        std::lock_guard<std::mutex> lock(answer->mutex);
+        answer->known = answer->started = true;
+        answer->length = length;
+        answer->ready.notify_all();
+    };
+    // The transfer owns a copy of the client, so it may outlive the store.
+    std::thread([client = m_client, get = std::move(get), answer] {
+        S3Client::Response response = client.send(get);
+        ::close(get.sinkFd);
+        std::lock_guard<std::mutex> lock(answer->mutex);
+        answer->response = std::move(response);
+        answer->known = true;
+        answer->ready.notify_all();
+    }).detach();
+
+    std::unique_lock<std::mutex> lock(answer->mutex);
+    answer->ready.wait(lock, [&] { return answer->known; });
+    if (answer->started || answer->response.ok()) {
+        lock.unlock();
+        ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+        size = answer->started ? answer->length : 0;
+        sequential = true;
+        return ends[0];
+    }
+    const S3Client::Response response = answer->response;
+    lock.unlock();
+    ::close(ends[0]);
+    if (response.status == 404) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (response.status < 0) {
+        errno = EIO;
+        return -1;
+    }
+    fail("cannot read a stored file", response);
 }
 
 void ObjectStore::remove(const std::string &name) const

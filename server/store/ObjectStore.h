@@ -29,6 +29,9 @@ public:
     std::unique_ptr<TempFile> createTemporary() const override;
     std::string adopt(TempFile &file) const override;
     int open(const std::string &name) const override;
+    // A pipe fed by a transfer of its own, bounded by the pipe: the store is
+    // read only as fast as the reader takes the bytes.
+    int openStream(const std::string &name, uint64_t &size, bool &sequential) const override;
     void remove(const std::string &name) const override;
     // An object younger than a grace period may be on its way to a row of
     // another server, and a multipart upload younger than a day may still be
