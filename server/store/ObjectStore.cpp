@@ -2,6 +2,7 @@
 
 #include "store/DataFolder.h"
 #include "store/Database.h"
+#include "store/ObjectUpload.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -151,11 +152,31 @@ void ObjectStore::bindTo(Database &db)
 
 std::unique_ptr<TempFile> ObjectStore::createTemporary() const
 {
-    return m_local.createTemporary();
+    auto file = m_local.createTemporary();
+    if (file->error() != 0)
+        return file;
+    // Parts go up while the rest arrives; only what is not yet sent stays on
+    // the disk.
+    const int fd = ::open(file->path().c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0)
+        file->follow(std::make_unique<ObjectUpload>(m_client, key(randomName()), fd));
+    return file;
 }
 
 std::string ObjectStore::adopt(TempFile &file) const
 {
+    if (auto *upload = dynamic_cast<ObjectUpload *>(file.follower())) {
+        std::string what;
+        S3Client::Response failure;
+        switch (upload->finish(file.size(), what, failure)) {
+        case ObjectUpload::Outcome::Stored:
+            return upload->key().substr(key(std::string()).size());
+        case ObjectUpload::Outcome::Failed:
+            fail(what, failure);
+        case ObjectUpload::Outcome::Small:
+            break;
+        }
+    }
     const int fd = ::open(file.path().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw DatabaseError("cannot read an upload: " + std::string(std::strerror(errno)));

@@ -52,6 +52,7 @@ TempFile::TempFile(std::string path)
 
 TempFile::~TempFile()
 {
+    m_follower.reset();
     if (m_fd >= 0)
         ::close(m_fd);
     if (m_created && !m_moved)
@@ -97,6 +98,8 @@ bool TempFile::flush()
     }
     m_size += m_used;
     m_used = 0;
+    if (m_follower)
+        m_follower->written(m_size);
     if (m_size - m_writebackStart >= WritebackStep) {
         ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
                           static_cast<off64_t>(m_size - m_writebackStart), SYNC_FILE_RANGE_WRITE);

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,17 @@ public:
     bool sync();
     // SHA-256 of everything written, raw; set by a successful sync().
     const std::string &digest() const { return m_digest; }
+    // Told how many bytes have reached the file, each time more have; goes
+    // with the file.
+    class Follower
+    {
+    public:
+        virtual ~Follower() = default;
+        virtual void written(uint64_t size) = 0;
+    };
+    void follow(std::unique_ptr<Follower> follower) { m_follower = std::move(follower); }
+    Follower *follower() const { return m_follower.get(); }
+
     // Renames the file to target in the same file system and waits until the
     // folder entry is on disk too. The file stays locked while this lives.
     bool moveTo(const std::string &target, const std::string &targetFolder);
@@ -50,6 +62,7 @@ private:
     std::string m_digest;
     bool m_created = false;
     bool m_moved = false;
+    std::unique_ptr<Follower> m_follower;
 };
 
 // Makes a rename or removal inside folder durable.

@@ -6,8 +6,10 @@
 #include "ServiceClient.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -22,6 +24,7 @@ private slots:
 
     void largeFileGoesUpInPartsAndComesBackInRanges();
     void damagedObjectIsNeverSentWhole();
+    void partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted();
     void prefixBelongsToOneService();
     void storeDownAnswers503ThenRecovers();
 
@@ -41,6 +44,9 @@ private:
         QByteArray head;
     };
     Fetched fetch(const ServerProcess &server, const QByteArray &id, const QString &range = {});
+
+    // Whether the bucket holds an unfinished multipart upload with a part.
+    bool partsInProgress();
 
     S3Cluster m_s3;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -156,6 +162,50 @@ void ObjectStorageTest::damagedObjectIsNeverSentWhole()
         QVERIFY(fetched.body.size() < (range.isEmpty() ? file.size() : 10));
     }
     QVERIFY(server->waitForLog("no longer matches its hash"));
+}
+
+bool ObjectStorageTest::partsInProgress()
+{
+    const S3Cluster::Answer uploads = m_s3.request("GET", m_s3.bucket() + "?uploads=");
+    for (const QByteArray &upload : uploads.body.split('<')) {
+        if (!upload.startsWith("UploadId>"))
+            continue;
+        const QByteArray id = upload.mid(9);
+        const QString key = uploads.body.mid(uploads.body.indexOf("<Key>") + 5).split('<').first();
+        const S3Cluster::Answer parts = m_s3.request(
+            "GET", m_s3.bucket() + "/" + key + "?uploadId=" + QString::fromLatin1(id));
+        if (parts.body.contains("<Part>"))
+            return true;
+    }
+    return false;
+}
+
+void ObjectStorageTest::partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted()
+{
+    auto server = startServer("data", { "--s3-part-size", "5M" });
+    QVERIFY(server->port() != 0);
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", static_cast<quint16>(server->port()));
+    QVERIFY(socket.waitForConnected(10000));
+    socket.write("POST /action/file/quorvupload?username=alice&password=alice-pass&access_id=0"
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 40000000\r\n\r\n"
+                 + ServiceClient::document("cut") + "-|+" + ServiceClient::randomBytes(12 << 20));
+    const auto waitFor = [](const std::function<bool()> &done) {
+        const QDeadlineTimer deadline(30000);
+        while (!done() && !deadline.hasExpired())
+            QTest::qWait(100);
+        return done();
+    };
+    // Sent before the body is complete, and nothing waits on the disk for it.
+    QVERIFY(waitFor([this] { return partsInProgress(); }));
+    QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
+    socket.abort();
+    QVERIFY(waitFor([this] {
+        return !m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>");
+    }));
+    QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
+    QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+    QCOMPARE(client(*server).ids(), QList<QByteArray>());
 }
 
 void ObjectStorageTest::prefixBelongsToOneService()
