@@ -178,6 +178,8 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         { "--threads", { count(ioThreads), "a number" } },
         { "--work-threads", { count(workThreads), "a number" } },
         { "--database-timeout", { seconds(limits.databaseTimeout), "seconds" } },
+        { "--sweep-every", { seconds(line.sweepInterval), "seconds" } },
+        { "--sweep-grace", { seconds(line.sweepGrace), "seconds" } },
         { "--login-failures", { count(throttle.perName), "a number" } },
         { "--login-failures-per-address", { count(throttle.perAddress), "a number" } },
         { "--login-window", { seconds(throttle.window), "seconds" } },
@@ -384,6 +386,10 @@ std::string CommandLine::usage()
            "  --work-threads N       threads for passwords, the database and files (default 16)\n"
            "  --database-timeout S   a PostgreSQL statement answered no sooner counts as a\n"
            "                         lost connection, answered 503 (default 30)\n"
+           "  --sweep-every S        remove what broken uploads and removals left behind\n"
+           "                         this often, and at start (default 3600)\n"
+           "  --sweep-grace S        an object of no event is left this long, as it may be\n"
+           "                         on its way to another server's event (default 900)\n"
            "\n"
            "Failed logins (refused without checking the password, with Retry-After):\n"
            "  --login-failures N     failures of one name from one address (default 5) ...\n"

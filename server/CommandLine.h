@@ -4,6 +4,7 @@
 #include "http/ServerLimits.h"
 #include "store/S3Client.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -43,6 +44,10 @@ struct CommandLine
     // without it the keys come from the environment.
     std::string s3Keys;
     uint64_t s3PartSize = 64ull << 20;
+    // How often a running server sweeps, and how old an object of no event
+    // must be before a sweep takes it for a stray rather than one on its way.
+    std::chrono::milliseconds sweepInterval = std::chrono::hours(1);
+    std::chrono::milliseconds sweepGrace = std::chrono::minutes(15);
     std::string copyFrom;
     std::string copyTo;
     ServerLimits limits;

@@ -21,8 +21,6 @@ namespace QuorvaneServer {
 namespace {
 
 constexpr uint64_t MaxParts = 10000;
-// A younger unnamed object may be waiting for its row on another server.
-constexpr time_t ObjectGrace = 15 * 60;
 constexpr time_t UploadGrace = 24 * 60 * 60;
 
 std::string randomName()
@@ -378,7 +376,7 @@ ObjectStore::sweep(const std::set<std::string> &referenced,
                 ++present;
                 continue;
             }
-            if (now - parseTime(element(entry, "LastModified")) < ObjectGrace
+            if (now - parseTime(element(entry, "LastModified")) < m_grace.count()
                 || name.find_first_of("&/") != std::string::npos || isReferenced(name))
                 continue;
             remove(name);

@@ -4,6 +4,8 @@
 #include "store/FolderStore.h"
 #include "store/S3Client.h"
 
+#include <chrono>
+
 namespace QuorvaneServer {
 
 class Database;
@@ -22,6 +24,9 @@ public:
     // "/"); false when it is no such location.
     static bool parseLocation(const std::string &location, std::string &bucket,
                               std::string &prefix);
+
+    // How old an object of no event must be before a sweep removes it.
+    void setGrace(std::chrono::seconds grace) { m_grace = grace; }
 
     // Ties the prefix to the database as DataFolder::bindTo does a folder.
     void bindTo(Database &db);
@@ -53,6 +58,7 @@ private:
     std::string m_location;
     std::string m_prefix;
     S3Client m_client;
+    std::chrono::seconds m_grace = std::chrono::minutes(15);
 };
 
 } // namespace QuorvaneServer

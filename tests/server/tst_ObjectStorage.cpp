@@ -26,6 +26,7 @@ private slots:
     void damagedObjectIsNeverSentWhole();
     void partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted();
     void prefixBelongsToOneService();
+    void runningServerSweepsStrayObjectsPastTheGrace();
     void storeDownAnswers503ThenRecovers();
 
 private:
@@ -206,6 +207,32 @@ void ObjectStorageTest::partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted()
     QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
     QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
     QCOMPARE(client(*server).ids(), QList<QByteArray>());
+}
+
+void ObjectStorageTest::runningServerSweepsStrayObjectsPastTheGrace()
+{
+    const auto waitFor = [](const std::function<bool()> &done) {
+        const QDeadlineTimer deadline(30000);
+        while (!done() && !deadline.hasExpired())
+            QTest::qWait(100);
+        return done();
+    };
+    const QString files = m_s3.bucket() + "/" + m_prefix + "/files/";
+    // Young strays may be on their way to another server's event.
+    auto server = startServer("data", { "--sweep-every", "0.2" });
+    QVERIFY(server->port() != 0);
+    QCOMPARE(client(*server).upload("kept", "kept bytes").status, 200);
+    QCOMPARE(m_s3.request("PUT", files + "fresh", "fresh").status, 200L);
+    QTest::qWait(1000);
+    QVERIFY(m_s3.keys(m_prefix + "/files/").contains(m_prefix + "/files/fresh"));
+    server->stop();
+
+    QVERIFY(server->start({ "--sweep-every", "0.2", "--sweep-grace", "1" }));
+    QVERIFY(waitFor([this] { return m_s3.keys(m_prefix + "/files/").size() == 1; }));
+    // Found by a later sweep, not only the one at start.
+    QCOMPARE(m_s3.request("PUT", files + "stray", "stray").status, 200L);
+    QVERIFY(waitFor([this] { return m_s3.keys(m_prefix + "/files/").size() == 1; }));
+    QCOMPARE(client(*server).download("kept").body, QByteArray("kept bytes"));
 }
 
 void ObjectStorageTest::prefixBelongsToOneService()
