@@ -226,8 +226,14 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         const auto storageOption = storageOptions.find(flag);
         const bool partSize = flag == "--s3-part-size";
         if (flag != "--data" && !database && option == serverOptions.end()
-            && storageOption == storageOptions.end() && !partSize)
+            && storageOption == storageOptions.end() && !partSize && flag != "--to-folder")
             return invalid("unknown argument \"" + words[i] + "\"");
+        if (flag == "--to-folder") {
+            if (hasValue)
+                return invalid("--to-folder takes no value");
+            line.toFolder = true;
+            continue;
+        }
         if (!hasValue) {
             if (i + 1 >= words.size())
                 return invalid(flag + " needs a value");
@@ -270,9 +276,14 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         return invalid("--data DIR is missing");
     if (line.mode != Mode::Serve && serverOptionGiven)
         return invalid("--listen and the limits belong to the server, not to other commands");
-    if (line.mode == Mode::Copy && (line.copyFrom.empty() || line.copyTo.empty()))
+    const bool copyFiles = line.mode == Mode::Copy && !line.storage.empty();
+    if (copyFiles && (!line.copyFrom.empty() || !line.copyTo.empty()))
+        return invalid("copy moves either the database (--from, --to) or the files (--storage)");
+    if (line.toFolder && !copyFiles)
+        return invalid("--to-folder goes with copy --storage");
+    if (line.mode == Mode::Copy && !copyFiles && (line.copyFrom.empty() || line.copyTo.empty()))
         return invalid("copy needs --from DB and --to DB");
-    if (line.mode == Mode::Copy && !line.database.empty())
+    if (line.mode == Mode::Copy && !copyFiles && !line.database.empty())
         return invalid("copy takes --from and --to, not --database");
     if (line.mode != Mode::Copy && (!line.copyFrom.empty() || !line.copyTo.empty()))
         return invalid("--from and --to belong to copy");
@@ -282,8 +293,8 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         return invalid("--storage needs s3://BUCKET[/PREFIX], not \"" + line.storage + "\"");
     if (line.storage.empty() && (!line.s3Endpoint.empty() || !line.s3Keys.empty()))
         return invalid("--s3-endpoint and --s3-keys go with --storage");
-    if (!line.storage.empty() && (line.mode == Mode::Copy || line.mode == Mode::Migrate))
-        return invalid("copy and migrate work on the files of the data folder");
+    if (!line.storage.empty() && line.mode == Mode::Migrate)
+        return invalid("migrate works on the database only");
     if (line.tlsCertificate.empty() != line.tlsKey.empty())
         return invalid("--tls-cert and --tls-key go together");
     if (limits.maxHead < 1024)
@@ -340,6 +351,8 @@ std::string CommandLine::usage()
            "  quorvane-server account list --data DIR [--database DB]\n"
            "  quorvane-server migrate --data DIR [--database DB]\n"
            "  quorvane-server copy --from DB --to DB --data DIR\n"
+           "  quorvane-server copy --storage s3://BUCKET[/PREFIX] [--to-folder] --data DIR\n"
+           "                  [--database DB]\n"
            "  quorvane-server --help | --version\n"
            "\n"
            "Serves the backup protocol of Quorvane over HTTP, or HTTPS with --tls-cert.\n"
@@ -405,7 +418,9 @@ std::string CommandLine::usage()
            "are the older names). migrate brings a database made by an older\n"
            "server to the current schema. copy copies accounts and events into an\n"
            "empty database (the files stay in DIR) and checks every file against\n"
-           "its hash. SIGTERM or SIGINT stops the server after the requests in\n"
+           "its hash. copy --storage copies the files of the service from DIR into the\n"
+           "bucket (or back with --to-folder) and checks each against its hash. SIGTERM or SIGINT "
+           "stops the server after the requests in\n"
            "progress.\n";
 }
 

@@ -48,6 +48,9 @@ struct CommandLine
     // must be before a sweep takes it for a stray rather than one on its way.
     std::chrono::milliseconds sweepInterval = std::chrono::hours(1);
     std::chrono::milliseconds sweepGrace = std::chrono::minutes(15);
+    // copy with --storage: the files of the service go from the data folder
+    // to the bucket, or with --to-folder back.
+    bool toFolder = false;
     std::string copyFrom;
     std::string copyTo;
     ServerLimits limits;

@@ -32,6 +32,9 @@ public:
     // rather than a file. Failures as open().
     virtual int openStream(const std::string &name, uint64_t &size, bool &sequential) const;
     virtual void remove(const std::string &name) const = 0;
+    // Stores size bytes of fd under name, replacing what it held; for a copy
+    // between stores. Throws when it cannot.
+    virtual void put(const std::string &name, int fd, uint64_t size) const = 0;
 
     struct Sweep
     {

@@ -180,26 +180,28 @@ std::string ObjectStore::adopt(TempFile &file) const
         throw DatabaseError("cannot read an upload: " + std::string(std::strerror(errno)));
     const std::string name = randomName();
     try {
-        // Each part streams from the local file, so memory stays flat
-        // whatever the size.
-        if (file.size() > m_client.settings().partSize) {
-            putMultipart(key(name), fd, file.size());
-        } else {
-            S3Client::Request put;
-            put.method = "PUT";
-            put.key = key(name);
-            put.bodyFd = fd;
-            put.bodyLength = file.size();
-            const S3Client::Response answer = m_client.send(put);
-            if (!answer.ok())
-                fail("cannot store an upload", answer);
-        }
+        put(name, fd, file.size());
     } catch (...) {
         ::close(fd);
         throw;
     }
     ::close(fd);
     return name;
+}
+
+void ObjectStore::put(const std::string &name, int fd, uint64_t size) const
+{
+    // Each part streams from the file, so memory stays flat whatever the size.
+    if (size > m_client.settings().partSize)
+        return putMultipart(key(name), fd, size);
+    S3Client::Request put;
+    put.method = "PUT";
+    put.key = key(name);
+    put.bodyFd = fd;
+    put.bodyLength = size;
+    const S3Client::Response answer = m_client.send(put);
+    if (!answer.ok())
+        fail("cannot store an upload", answer);
 }
 
 void ObjectStore::putMultipart(const std::string &key, int fd, uint64_t size) const

@@ -38,6 +38,7 @@ public:
     // read only as fast as the reader takes the bytes.
     int openStream(const std::string &name, uint64_t &size, bool &sequential) const override;
     void remove(const std::string &name) const override;
+    void put(const std::string &name, int fd, uint64_t size) const override;
     // An object younger than a grace period may be on its way to a row of
     // another server, and a multipart upload younger than a day may still be
     // written: both stay.

@@ -8,6 +8,7 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -26,6 +27,7 @@ private slots:
     void damagedObjectIsNeverSentWhole();
     void partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted();
     void prefixBelongsToOneService();
+    void copyMovesFilesToTheBucketAndBack();
     void runningServerSweepsStrayObjectsPastTheGrace();
     void storeDownAnswers503ThenRecovers();
 
@@ -233,6 +235,50 @@ void ObjectStorageTest::runningServerSweepsStrayObjectsPastTheGrace()
     QCOMPARE(m_s3.request("PUT", files + "stray", "stray").status, 200L);
     QVERIFY(waitFor([this] { return m_s3.keys(m_prefix + "/files/").size() == 1; }));
     QCOMPARE(client(*server).download("kept").body, QByteArray("kept bytes"));
+}
+
+void ObjectStorageTest::copyMovesFilesToTheBucketAndBack()
+{
+    ServerProcess server(m_dir->path() + "/data");
+    QCOMPARE(server.account("adduser", "alice", "alice-pass"), 0);
+    QVERIFY2(server.start(), qPrintable(server.failure()));
+    const QByteArray large = ServiceClient::randomBytes(6 << 20);
+    QCOMPARE(client(server).upload("large", large).status, 200);
+    QCOMPARE(client(server).upload("small", "small bytes").status, 200);
+    server.stop();
+    const auto downloadsMatch = [&] {
+        QVERIFY2(server.start(), qPrintable(server.failure()));
+        QVERIFY(client(server).download("large").body == large);
+        QCOMPARE(client(server).download("small").body, QByteArray("small bytes"));
+        server.stop();
+    };
+
+    const QStringList copy = QStringList { "copy", "--s3-part-size", "5M" } + storageArguments();
+    ServerProcess::Run run = server.command(copy);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QStringList keys = m_s3.keys(m_prefix + "/files/");
+    QCOMPARE(keys.size(), 2);
+    const QDir files(m_dir->path() + "/data/files");
+    for (const QString &name : files.entryList(QDir::Files))
+        QVERIFY(QFile::remove(files.filePath(name)));
+    server.setStorage(storageArguments());
+    downloadsMatch();
+
+    // Each file is checked where it arrives.
+    QString small;
+    for (const QString &key : keys) {
+        if (m_s3.request("GET", m_s3.bucket() + "/" + key).body == "small bytes")
+            small = key;
+    }
+    QCOMPARE(m_s3.request("PUT", m_s3.bucket() + "/" + small, "SMALL bytes").status, 200L);
+    run = server.command(copy + QStringList { "--to-folder" });
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("does not match its hash"), run.err.constData());
+    QCOMPARE(m_s3.request("PUT", m_s3.bucket() + "/" + small, "small bytes").status, 200L);
+    run = server.command(copy + QStringList { "--to-folder" });
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    server.setStorage({});
+    downloadsMatch();
 }
 
 void ObjectStorageTest::prefixBelongsToOneService()
