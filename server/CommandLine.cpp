@@ -371,7 +371,7 @@ std::string CommandLine::usage()
            "  --s3-endpoint URL      the store (default https://s3.REGION.amazonaws.com)\n"
            "  --s3-region NAME       its region (default us-east-1)\n"
            "  --s3-part-size BYTES   files larger than this go up in parts of this\n"
-           "                         size (default 64M, at least 5M)\n"
+           "                         size (default 16M, at least 5M)\n"
            "  --s3-keys FILE         AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=...\n"
            "                         lines (default: those variables of the environment)\n"
            "  --tls-cert FILE        certificate chain (PEM): serve HTTPS, TLS 1.2 and 1.3\n"

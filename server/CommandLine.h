@@ -43,7 +43,7 @@ struct CommandLine
     // A file of AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=... lines;
     // without it the keys come from the environment.
     std::string s3Keys;
-    uint64_t s3PartSize = 64ull << 20;
+    uint64_t s3PartSize = 16ull << 20;
     // How often a running server sweeps, and how old an object of no event
     // must be before a sweep takes it for a stray rather than one on its way.
     std::chrono::milliseconds sweepInterval = std::chrono::hours(1);

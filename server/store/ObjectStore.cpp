@@ -155,6 +155,8 @@ std::unique_ptr<TempFile> ObjectStore::createTemporary() const
         return file;
     // Parts go up while the rest arrives; only what is not yet sent stays on
     // the disk.
+    // The object store keeps the bytes; the local copy only passes through.
+    file->skipDurability();
     const int fd = ::open(file->path().c_str(), O_RDWR | O_CLOEXEC);
     if (fd >= 0)
         file->follow(std::make_unique<ObjectUpload>(m_client, key(randomName()), fd));
@@ -296,7 +298,7 @@ int ObjectStore::openStream(const std::string &name, uint64_t &size, bool &seque
     if (::pipe2(ends, O_CLOEXEC) != 0)
         return -1;
     // Room for a few pieces of the client's, no more: memory stays flat.
-    ::fcntl(ends[1], F_SETPIPE_SZ, 512 * 1024);
+    ::fcntl(ends[1], F_SETPIPE_SZ, 1024 * 1024);
     auto answer = std::make_shared<Answer>();
     S3Client::Request get;
     get.key = key(name);

@@ -20,7 +20,7 @@ public:
         std::string accessKey;
         std::string secretKey;
         // Files larger than this go up in parts of this size (at least 5 MiB).
-        uint64_t partSize = 64ull << 20;
+        uint64_t partSize = 16ull << 20;
         long timeoutSeconds = 30;
         int attempts = 4;
     };

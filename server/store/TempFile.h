@@ -32,6 +32,10 @@ public:
     bool sync();
     // SHA-256 of everything written, raw; set by a successful sync().
     const std::string &digest() const { return m_digest; }
+    // For a file whose bytes are kept elsewhere (an object store): nothing is
+    // forced to the disk.
+    void skipDurability() { m_durable = false; }
+
     // Told how many bytes have reached the file, each time more have; goes
     // with the file.
     class Follower
@@ -63,6 +67,7 @@ private:
     bool m_created = false;
     bool m_moved = false;
     std::unique_ptr<Follower> m_follower;
+    bool m_durable = true;
 };
 
 // Makes a rename or removal inside folder durable.
