@@ -178,6 +178,8 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         { "--threads", { count(ioThreads), "a number" } },
         { "--work-threads", { count(workThreads), "a number" } },
         { "--database-timeout", { seconds(limits.databaseTimeout), "seconds" } },
+        { "--sweep-every", { seconds(line.sweepInterval), "seconds" } },
+        { "--sweep-grace", { seconds(line.sweepGrace), "seconds" } },
         { "--login-failures", { count(throttle.perName), "a number" } },
         { "--login-failures-per-address", { count(throttle.perAddress), "a number" } },
         { "--login-window", { seconds(throttle.window), "seconds" } },
@@ -224,8 +226,14 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         const auto storageOption = storageOptions.find(flag);
         const bool partSize = flag == "--s3-part-size";
         if (flag != "--data" && !database && option == serverOptions.end()
-            && storageOption == storageOptions.end() && !partSize)
+            && storageOption == storageOptions.end() && !partSize && flag != "--to-folder")
             return invalid("unknown argument \"" + words[i] + "\"");
+        if (flag == "--to-folder") {
+            if (hasValue)
+                return invalid("--to-folder takes no value");
+            line.toFolder = true;
+            continue;
+        }
         if (!hasValue) {
             if (i + 1 >= words.size())
                 return invalid(flag + " needs a value");
@@ -268,9 +276,14 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         return invalid("--data DIR is missing");
     if (line.mode != Mode::Serve && serverOptionGiven)
         return invalid("--listen and the limits belong to the server, not to other commands");
-    if (line.mode == Mode::Copy && (line.copyFrom.empty() || line.copyTo.empty()))
+    const bool copyFiles = line.mode == Mode::Copy && !line.storage.empty();
+    if (copyFiles && (!line.copyFrom.empty() || !line.copyTo.empty()))
+        return invalid("copy moves either the database (--from, --to) or the files (--storage)");
+    if (line.toFolder && !copyFiles)
+        return invalid("--to-folder goes with copy --storage");
+    if (line.mode == Mode::Copy && !copyFiles && (line.copyFrom.empty() || line.copyTo.empty()))
         return invalid("copy needs --from DB and --to DB");
-    if (line.mode == Mode::Copy && !line.database.empty())
+    if (line.mode == Mode::Copy && !copyFiles && !line.database.empty())
         return invalid("copy takes --from and --to, not --database");
     if (line.mode != Mode::Copy && (!line.copyFrom.empty() || !line.copyTo.empty()))
         return invalid("--from and --to belong to copy");
@@ -280,8 +293,8 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         return invalid("--storage needs s3://BUCKET[/PREFIX], not \"" + line.storage + "\"");
     if (line.storage.empty() && (!line.s3Endpoint.empty() || !line.s3Keys.empty()))
         return invalid("--s3-endpoint and --s3-keys go with --storage");
-    if (!line.storage.empty() && (line.mode == Mode::Copy || line.mode == Mode::Migrate))
-        return invalid("copy and migrate work on the files of the data folder");
+    if (!line.storage.empty() && line.mode == Mode::Migrate)
+        return invalid("migrate works on the database only");
     if (line.tlsCertificate.empty() != line.tlsKey.empty())
         return invalid("--tls-cert and --tls-key go together");
     if (limits.maxHead < 1024)
@@ -338,6 +351,8 @@ std::string CommandLine::usage()
            "  quorvane-server account list --data DIR [--database DB]\n"
            "  quorvane-server migrate --data DIR [--database DB]\n"
            "  quorvane-server copy --from DB --to DB --data DIR\n"
+           "  quorvane-server copy --storage s3://BUCKET[/PREFIX] [--to-folder] --data DIR\n"
+           "                  [--database DB]\n"
            "  quorvane-server --help | --version\n"
            "\n"
            "Serves the backup protocol of Quorvane over HTTP, or HTTPS with --tls-cert.\n"
@@ -356,7 +371,7 @@ std::string CommandLine::usage()
            "  --s3-endpoint URL      the store (default https://s3.REGION.amazonaws.com)\n"
            "  --s3-region NAME       its region (default us-east-1)\n"
            "  --s3-part-size BYTES   files larger than this go up in parts of this\n"
-           "                         size (default 64M, at least 5M)\n"
+           "                         size (default 16M, at least 5M)\n"
            "  --s3-keys FILE         AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=...\n"
            "                         lines (default: those variables of the environment)\n"
            "  --tls-cert FILE        certificate chain (PEM): serve HTTPS, TLS 1.2 and 1.3\n"
@@ -384,6 +399,10 @@ std::string CommandLine::usage()
            "  --work-threads N       threads for passwords, the database and files (default 16)\n"
            "  --database-timeout S   a PostgreSQL statement answered no sooner counts as a\n"
            "                         lost connection, answered 503 (default 30)\n"
+           "  --sweep-every S        remove what broken uploads and removals left behind\n"
+           "                         this often, and at start (default 3600)\n"
+           "  --sweep-grace S        an object of no event is left this long, as it may be\n"
+           "                         on its way to another server's event (default 900)\n"
            "\n"
            "Failed logins (refused without checking the password, with Retry-After):\n"
            "  --login-failures N     failures of one name from one address (default 5) ...\n"
@@ -399,7 +418,9 @@ std::string CommandLine::usage()
            "are the older names). migrate brings a database made by an older\n"
            "server to the current schema. copy copies accounts and events into an\n"
            "empty database (the files stay in DIR) and checks every file against\n"
-           "its hash. SIGTERM or SIGINT stops the server after the requests in\n"
+           "its hash. copy --storage copies the files of the service from DIR into the\n"
+           "bucket (or back with --to-folder) and checks each against its hash. SIGTERM or SIGINT "
+           "stops the server after the requests in\n"
            "progress.\n";
 }
 

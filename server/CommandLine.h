@@ -4,6 +4,7 @@
 #include "http/ServerLimits.h"
 #include "store/S3Client.h"
 
+#include <chrono>
 #include <cstdint>
 #include <string>
 
@@ -42,7 +43,14 @@ struct CommandLine
     // A file of AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=... lines;
     // without it the keys come from the environment.
     std::string s3Keys;
-    uint64_t s3PartSize = 64ull << 20;
+    uint64_t s3PartSize = 16ull << 20;
+    // How often a running server sweeps, and how old an object of no event
+    // must be before a sweep takes it for a stray rather than one on its way.
+    std::chrono::milliseconds sweepInterval = std::chrono::hours(1);
+    std::chrono::milliseconds sweepGrace = std::chrono::minutes(15);
+    // copy with --storage: the files of the service go from the data folder
+    // to the bucket, or with --to-folder back.
+    bool toFolder = false;
     std::string copyFrom;
     std::string copyTo;
     ServerLimits limits;

@@ -16,6 +16,7 @@
 #include "store/FolderStore.h"
 #include "store/MigrateCommand.h"
 #include "store/ObjectStore.h"
+#include "store/PeriodicSweep.h"
 #include "store/Schema.h"
 
 #include <csignal>
@@ -62,6 +63,7 @@ int serve(const CommandLine &line)
         } else {
             auto objects = std::make_unique<ObjectStore>(folder, line.storage, line.s3Settings());
             objects->bindTo(*db);
+            objects->setGrace(std::chrono::duration_cast<std::chrono::seconds>(line.sweepGrace));
             store = std::move(objects);
         }
         const FileStore &files = *store;
@@ -69,15 +71,27 @@ int serve(const CommandLine &line)
         AccountStore accounts(*db, files);
         Authenticator authenticator(accounts);
 
-        const FileStore::Sweep sweep
-            = files.sweep(events.storageNames(),
-                          [&events](const std::string &name) { return events.refersTo(name); });
-        if (sweep.temporary + sweep.unreferenced > 0)
-            log.message("removed " + std::to_string(sweep.temporary) + " unfinished uploads and "
-                        + std::to_string(sweep.unreferenced) + " files of no event");
-        if (sweep.missing > 0)
-            log.message("warning: " + std::to_string(sweep.missing)
-                        + " events have lost their stored file");
+        const auto sweep = [&files, &events, &log] {
+            const FileStore::Sweep swept
+                = files.sweep(events.storageNames(),
+                              [&events](const std::string &name) { return events.refersTo(name); });
+            if (swept.temporary + swept.unreferenced > 0)
+                log.message("removed " + std::to_string(swept.temporary)
+                            + " unfinished uploads and " + std::to_string(swept.unreferenced)
+                            + " files of no event");
+            if (swept.missing > 0)
+                log.message("warning: " + std::to_string(swept.missing)
+                            + " events have lost their stored file");
+        };
+        sweep();
+        // Later sweeps fail quietly into the log: the store may be away a while.
+        PeriodicSweep sweeps(line.sweepInterval, [&sweep, &log] {
+            try {
+                sweep();
+            } catch (const std::exception &failure) {
+                log.message(std::string("error: sweep failed: ") + failure.what());
+            }
+        });
 
         LoginThrottle throttle(line.throttle);
         HttpService service(events, files, authenticator, throttle, log, line.limits.maxDocument);

@@ -503,9 +503,16 @@ template<class Stream> void Connection<Stream>::startFile()
     m_chunk.resize(ChunkSize);
     if (file.size == 0)
         return finishReply();
+    if (!file.digest.empty())
+        m_hash = std::make_unique<Sha256>();
+    if (file.sequential) {
+        m_filePosition = 0;
+        m_pipe.emplace(m_stream.get_executor(), file.fd);
+        file.fd = -1;
+        return readStream();
+    }
     if (file.digest.empty())
         return sendFileChunk();
-    m_hash = std::make_unique<Sha256>();
     if (file.first == 0)
         return sendFileChunk();
     // The bytes before the range count towards the hash all the same.
@@ -558,6 +565,82 @@ template<class Stream> void Connection<Stream>::sendFileChunk()
     m_hash->add(m_chunk.data(), size);
     m_out += size;
     writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
+}
+
+template<class Stream> void Connection<Stream>::readStream()
+{
+    // Bytes before the range are read and hashed, not sent; with a hash, so
+    // are those after it.
+    FileSource &file = *m_reply.file;
+    const uint64_t end = m_hash ? file.size : file.last + 1;
+    const size_t wanted
+        = static_cast<size_t>(std::min<uint64_t>(m_chunk.size(), end - m_filePosition));
+    // Waiting for the store is not the client's slowness.
+    m_phase = Phase::Work;
+    auto self = this->shared_from_this();
+    m_pipe->async_read_some(asio::buffer(m_chunk.data(), wanted),
+                            [self](error_code error, size_t size) { self->onStream(error, size); });
+}
+
+template<class Stream> void Connection<Stream>::onStream(error_code error, size_t size)
+{
+    if (m_phase == Phase::Closed)
+        return;
+    FileSource &file = *m_reply.file;
+    if (error || size == 0) {
+        m_shared.log.message("error: the stored file of event "
+                             + QueryString::forLog(file.eventId, {})
+                             + " could not be read to its end; the download was cut");
+        logRequest(m_reply.status);
+        return closeNow();
+    }
+    const uint64_t at = m_filePosition;
+    m_filePosition += size;
+    if (m_hash)
+        m_hash->add(m_chunk.data(), size);
+    const uint64_t from = std::max(at, file.first);
+    const uint64_t to = std::min(m_filePosition, file.last + 1);
+    const char *data = m_chunk.data() + (from - at);
+    const size_t length = to > from ? static_cast<size_t>(to - from) : 0;
+    auto self = this->shared_from_this();
+    if (m_hash) {
+        if (length > 0 && to == file.last + 1)
+            m_held.assign(data, length);
+        if (m_filePosition < file.size) {
+            if (length == 0 || to == file.last + 1)
+                return readStream();
+        } else {
+            // The last piece waits for the hash, as from a folder.
+            m_pipe.reset();
+            if (m_hash->finish() != file.digest) {
+                m_shared.log.message("error: the stored file of event "
+                                     + QueryString::forLog(file.eventId, {})
+                                     + " no longer matches its hash; the download was cut before "
+                                       "its end");
+                logRequest(m_reply.status);
+                return closeNow();
+            }
+            m_phase = Phase::Write;
+            startRate();
+            m_out += m_held.size();
+            return writeChunk(m_held.data(), m_held.size(), [self] {
+                std::string().swap(self->m_held);
+                self->finishReply();
+            });
+        }
+    } else if (length == 0) {
+        return readStream();
+    }
+    m_phase = Phase::Write;
+    startRate();
+    m_out += length;
+    const bool last = !m_hash && to == file.last + 1;
+    writeChunk(data, length, [self, last] {
+        if (!last)
+            return self->readStream();
+        self->m_pipe.reset();
+        self->finishReply();
+    });
 }
 
 template<class Stream> void Connection<Stream>::verifyAndSendLast(size_t size)
@@ -658,6 +741,8 @@ template<class Stream> void Connection<Stream>::closeNow()
     error_code ignored;
     socket().close(ignored);
     m_upload.reset();
+    // The store's transfer ends when nobody reads its pipe.
+    m_pipe.reset();
 }
 
 template<class Stream> void Connection<Stream>::logRequest(int status)

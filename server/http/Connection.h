@@ -4,6 +4,7 @@
 #include "http/ServerLimits.h"
 
 #include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
 #include <boost/asio/ssl/stream.hpp>
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/thread_pool.hpp>
@@ -86,6 +87,8 @@ private:
     void startFile();
     void sendFileChunk();
     void verifyAndSendLast(size_t size);
+    void readStream();
+    void onStream(boost::system::error_code error, size_t size);
     void finishReply();
     void writeThen(std::string bytes, std::function<void()> then);
     // data stays valid until then runs.
@@ -132,6 +135,10 @@ private:
     bool m_closeAfter = false;
     uint64_t m_filePosition = 0;
     std::unique_ptr<Sha256> m_hash;
+    // A file given in order (FileSource::sequential), and the last piece it
+    // holds back until the whole file has matched its hash.
+    std::optional<boost::asio::posix::stream_descriptor> m_pipe;
+    std::string m_held;
 };
 
 extern template class Connection<PlainStream>;

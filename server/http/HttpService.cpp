@@ -398,6 +398,7 @@ Reply HttpService::download(const Request &request)
     auto file = std::make_shared<FileSource>();
     file->fd = stored->fd;
     file->size = stored->size;
+    file->sequential = stored->sequential;
     file->digest = stored->digest;
     file->eventId = id;
     if (file->size == 0 && !file->digest.empty()) {

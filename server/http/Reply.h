@@ -18,6 +18,8 @@ struct FileSource
     uint64_t size = 0;
     uint64_t first = 0;
     uint64_t last = 0;
+    // fd is a non-blocking pipe that gives the file once, from its start.
+    bool sequential = false;
     std::string digest;
     std::string eventId;
 

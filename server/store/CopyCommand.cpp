@@ -3,6 +3,7 @@
 #include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/FolderStore.h"
+#include "store/ObjectStore.h"
 #include "store/Schema.h"
 #include "store/Statement.h"
 #include "store/Transaction.h"
@@ -10,6 +11,10 @@
 #include <cstdio>
 #include <cstring>
 #include <exception>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <utility>
+#include <vector>
 
 namespace QuorvaneServer {
 
@@ -178,9 +183,74 @@ CopyCommand::CopyCommand(const CommandLine &line)
 {
 }
 
+int CopyCommand::copyFiles()
+{
+    DataFolder folder(m_line.dataFolder);
+    const std::string location = m_line.databaseLocation();
+    const auto db = Database::open(location);
+    if (db->kind() == Database::Kind::SQLite && !folder.lockForServer())
+        throw DatabaseError("a server runs on " + folder.path() + "; stop it before copying");
+    if (db->kind() == Database::Kind::PostgreSQL)
+        refuseWhileUsed(*db);
+    Schema::requireCurrent(*db, location);
+    // Both places are bound to the service, so neither is another's.
+    folder.bindTo(*db);
+    FolderStore inFolder(folder);
+    ObjectStore inBucket(folder, m_line.storage, m_line.s3Settings());
+    inBucket.bindTo(*db);
+    const FileStore &from = m_line.toFolder ? static_cast<const FileStore &>(inBucket) : inFolder;
+    const FileStore &to = m_line.toFolder ? static_cast<const FileStore &>(inFolder) : inBucket;
+
+    std::vector<std::pair<std::string, std::string>> files;
+    {
+        std::lock_guard<std::mutex> lock(db->mutex());
+        Statement stored(*db, "SELECT storage, sha256 FROM events ORDER BY storage");
+        while (stored.step())
+            files.emplace_back(stored.bytes(0), stored.isNull(1) ? std::string() : stored.bytes(1));
+    }
+    size_t bad = 0;
+    for (const auto &[name, digest] : files) {
+        std::string problem;
+        try {
+            const int fd = from.open(name);
+            if (fd < 0)
+                throw std::runtime_error(std::string("cannot be read: ") + std::strerror(errno));
+            struct stat info;
+            try {
+                if (::fstat(fd, &info) != 0)
+                    throw std::runtime_error(std::string("cannot be read: ")
+                                             + std::strerror(errno));
+                to.put(name, fd, static_cast<uint64_t>(info.st_size));
+            } catch (...) {
+                ::close(fd);
+                throw;
+            }
+            ::close(fd);
+            if (digest.empty())
+                problem = "has no hash";
+            else if (to.digest(name) != digest)
+                problem = "does not match its hash";
+        } catch (const std::exception &error) {
+            problem = error.what();
+        }
+        if (!problem.empty()) {
+            ++bad;
+            std::fprintf(stderr, "quorvane-server: stored file %s %s\n", name.c_str(),
+                         problem.c_str());
+        }
+    }
+    std::printf("Copied %zu files from %s to %s: %zu sound, %zu not.\n", files.size(),
+                m_line.toFolder ? m_line.storage.c_str() : folder.path().c_str(),
+                m_line.toFolder ? folder.path().c_str() : m_line.storage.c_str(),
+                files.size() - bad, bad);
+    return bad == 0 ? 0 : 1;
+}
+
 int CopyCommand::run()
 {
     try {
+        if (!m_line.storage.empty())
+            return copyFiles();
         DataFolder folder(m_line.dataFolder);
         FolderStore files(folder);
         const auto from = Database::open(m_line.copyFrom);

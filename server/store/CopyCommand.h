@@ -6,7 +6,9 @@ namespace QuorvaneServer {
 
 // quorvane-server copy: moves a service to another database. Accounts and
 // events are copied, the files stay in the shared data folder and are checked
-// against their hashes at the end.
+// against their hashes at the end. With --storage it moves the service's files
+// between the data folder and a bucket instead, under the same names, each
+// checked against its hash where it arrived.
 class CopyCommand
 {
 public:
@@ -15,6 +17,8 @@ public:
     int run();
 
 private:
+    int copyFiles();
+
     const CommandLine &m_line;
 };
 

@@ -8,7 +8,6 @@
 
 #include <cerrno>
 #include <cstring>
-#include <sys/stat.h>
 #include <unistd.h>
 
 namespace QuorvaneServer {
@@ -148,15 +147,10 @@ std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std
             storage = select.bytes(0);
         }
         // Outside the lock: reading from an object store takes a while.
-        file.fd = m_files.open(storage);
-        struct stat info;
-        if (file.fd >= 0 && ::fstat(file.fd, &info) == 0) {
-            file.size = static_cast<uint64_t>(info.st_size);
-            return file;
-        }
-        const int error = errno;
+        file.fd = m_files.openStream(storage, file.size, file.sequential);
         if (file.fd >= 0)
-            ::close(file.fd);
+            return file;
+        const int error = errno;
         if (error != ENOENT || attempt == 3)
             throw std::runtime_error(std::string("cannot open a stored file: ")
                                      + std::strerror(error));

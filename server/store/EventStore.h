@@ -32,6 +32,8 @@ public:
     {
         int fd = -1;
         uint64_t size = 0;
+        // Read in order from a non-blocking pipe (see FileStore::openStream).
+        bool sequential = false;
         // Raw SHA-256 of the file as uploaded; empty for files stored unhashed.
         std::string digest;
     };

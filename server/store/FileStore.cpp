@@ -5,10 +5,28 @@
 #include <cerrno>
 #include <cstring>
 #include <stdexcept>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
 
 namespace QuorvaneServer {
+
+int FileStore::openStream(const std::string &name, uint64_t &size, bool &sequential) const
+{
+    sequential = false;
+    const int fd = open(name);
+    if (fd < 0)
+        return -1;
+    struct stat info;
+    if (::fstat(fd, &info) != 0) {
+        const int error = errno;
+        ::close(fd);
+        errno = error;
+        return -1;
+    }
+    size = static_cast<uint64_t>(info.st_size);
+    return fd;
+}
 
 std::string FileStore::digest(const std::string &name) const
 {

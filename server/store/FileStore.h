@@ -27,7 +27,14 @@ public:
     // when there is no such file. Throws DatabaseError when the store cannot
     // be reached.
     virtual int open(const std::string &name) const = 0;
+    // Opens a stored file to be read once, from its start, as it arrives:
+    // size is set, and sequential when the descriptor is a non-blocking pipe
+    // rather than a file. Failures as open().
+    virtual int openStream(const std::string &name, uint64_t &size, bool &sequential) const;
     virtual void remove(const std::string &name) const = 0;
+    // Stores size bytes of fd under name, replacing what it held; for a copy
+    // between stores. Throws when it cannot.
+    virtual void put(const std::string &name, int fd, uint64_t size) const = 0;
 
     struct Sweep
     {

@@ -2,6 +2,7 @@
 
 #include "store/Sha256.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <ctime>
@@ -70,6 +71,25 @@ std::string FolderStore::adopt(TempFile &file) const
 int FolderStore::open(const std::string &name) const
 {
     return ::open((m_files + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+}
+
+void FolderStore::put(const std::string &name, int fd, uint64_t size) const
+{
+    const auto file = createTemporary();
+    std::vector<char> buffer(1 << 20);
+    for (uint64_t done = 0; done < size && file->error() == 0;) {
+        const ssize_t got = ::pread(
+            fd, buffer.data(), static_cast<size_t>(std::min<uint64_t>(buffer.size(), size - done)),
+            static_cast<off_t>(done));
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got <= 0)
+            throw std::runtime_error("cannot read the file to store as " + name);
+        file->write(buffer.data(), static_cast<size_t>(got));
+        done += static_cast<uint64_t>(got);
+    }
+    if (!file->sync() || !file->moveTo(m_files + "/" + name, m_files))
+        throw std::runtime_error("cannot store " + name + ": " + std::strerror(file->error()));
 }
 
 void FolderStore::remove(const std::string &name) const

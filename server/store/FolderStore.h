@@ -16,6 +16,7 @@ public:
     std::string adopt(TempFile &file) const override;
     int open(const std::string &name) const override;
     void remove(const std::string &name) const override;
+    void put(const std::string &name, int fd, uint64_t size) const override;
     // A file that some process holds locked is an upload in progress or
     // about to be committed.
     Sweep sweep(const std::set<std::string> &referenced,

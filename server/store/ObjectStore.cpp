@@ -2,13 +2,17 @@
 
 #include "store/DataFolder.h"
 #include "store/Database.h"
+#include "store/ObjectUpload.h"
 
 #include <cerrno>
+#include <condition_variable>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <mutex>
 #include <sodium.h>
 #include <stdexcept>
+#include <thread>
 #include <unistd.h>
 #include <vector>
 
@@ -17,8 +21,6 @@ namespace QuorvaneServer {
 namespace {
 
 constexpr uint64_t MaxParts = 10000;
-// A younger unnamed object may be waiting for its row on another server.
-constexpr time_t ObjectGrace = 15 * 60;
 constexpr time_t UploadGrace = 24 * 60 * 60;
 
 std::string randomName()
@@ -148,36 +150,60 @@ void ObjectStore::bindTo(Database &db)
 
 std::unique_ptr<TempFile> ObjectStore::createTemporary() const
 {
-    return m_local.createTemporary();
+    auto file = m_local.createTemporary();
+    if (file->error() != 0)
+        return file;
+    // Parts go up while the rest arrives; only what is not yet sent stays on
+    // the disk.
+    // The object store keeps the bytes; the local copy only passes through.
+    file->skipDurability();
+    const int fd = ::open(file->path().c_str(), O_RDWR | O_CLOEXEC);
+    if (fd >= 0)
+        file->follow(std::make_unique<ObjectUpload>(m_client, key(randomName()), fd));
+    return file;
 }
 
 std::string ObjectStore::adopt(TempFile &file) const
 {
+    if (auto *upload = dynamic_cast<ObjectUpload *>(file.follower())) {
+        std::string what;
+        S3Client::Response failure;
+        switch (upload->finish(file.size(), what, failure)) {
+        case ObjectUpload::Outcome::Stored:
+            return upload->key().substr(key(std::string()).size());
+        case ObjectUpload::Outcome::Failed:
+            fail(what, failure);
+        case ObjectUpload::Outcome::Small:
+            break;
+        }
+    }
     const int fd = ::open(file.path().c_str(), O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         throw DatabaseError("cannot read an upload: " + std::string(std::strerror(errno)));
     const std::string name = randomName();
     try {
-        // Each part streams from the local file, so memory stays flat
-        // whatever the size.
-        if (file.size() > m_client.settings().partSize) {
-            putMultipart(key(name), fd, file.size());
-        } else {
-            S3Client::Request put;
-            put.method = "PUT";
-            put.key = key(name);
-            put.bodyFd = fd;
-            put.bodyLength = file.size();
-            const S3Client::Response answer = m_client.send(put);
-            if (!answer.ok())
-                fail("cannot store an upload", answer);
-        }
+        put(name, fd, file.size());
     } catch (...) {
         ::close(fd);
         throw;
     }
     ::close(fd);
     return name;
+}
+
+void ObjectStore::put(const std::string &name, int fd, uint64_t size) const
+{
+    // Each part streams from the file, so memory stays flat whatever the size.
+    if (size > m_client.settings().partSize)
+        return putMultipart(key(name), fd, size);
+    S3Client::Request put;
+    put.method = "PUT";
+    put.key = key(name);
+    put.bodyFd = fd;
+    put.bodyLength = size;
+    const S3Client::Response answer = m_client.send(put);
+    if (!answer.ok())
+        fail("cannot store an upload", answer);
 }
 
 void ObjectStore::putMultipart(const std::string &key, int fd, uint64_t size) const
@@ -257,6 +283,66 @@ int ObjectStore::open(const std::string &name) const
     fail("cannot read a stored file", answer);
 }
 
+int ObjectStore::openStream(const std::string &name, uint64_t &size, bool &sequential) const
+{
+    struct Answer
+    {
+        std::mutex mutex;
+        std::condition_variable ready;
+        bool known = false;
+        bool started = false;
+        uint64_t length = 0;
+        S3Client::Response response;
+    };
+    int ends[2];
+    if (::pipe2(ends, O_CLOEXEC) != 0)
+        return -1;
+    // Room for a few pieces of the client's, no more: memory stays flat.
+    ::fcntl(ends[1], F_SETPIPE_SZ, 1024 * 1024);
+    auto answer = std::make_shared<Answer>();
+    S3Client::Request get;
+    get.key = key(name);
+    get.sinkFd = ends[1];
+    get.sinkIsStream = true;
+    get.answered = [answer](uint64_t length) {
+        std::lock_guard<std::mutex> lock(answer->mutex);
+        answer->known = answer->started = true;
+        answer->length = length;
+        answer->ready.notify_all();
+    };
+    // The transfer owns a copy of the client, so it may outlive the store.
+    std::thread([client = m_client, get = std::move(get), answer] {
+        S3Client::Response response = client.send(get);
+        ::close(get.sinkFd);
+        std::lock_guard<std::mutex> lock(answer->mutex);
+        answer->response = std::move(response);
+        answer->known = true;
+        answer->ready.notify_all();
+    }).detach();
+
+    std::unique_lock<std::mutex> lock(answer->mutex);
+    answer->ready.wait(lock, [&] { return answer->known; });
+    if (answer->started || answer->response.ok()) {
+        lock.unlock();
+        ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
+        size = answer->started ? answer->length : 0;
+        sequential = true;
+        return ends[0];
+    }
+    const S3Client::Response response = answer->response;
+    lock.unlock();
+    ::close(ends[0]);
+    if (response.status == 404) {
+        errno = ENOENT;
+        return -1;
+    }
+    if (response.status < 0) {
+        errno = EIO;
+        return -1;
+    }
+    fail("cannot read a stored file", response);
+}
+
 void ObjectStore::remove(const std::string &name) const
 {
     // Left over when this fails, and found by a later sweep.
@@ -294,7 +380,7 @@ ObjectStore::sweep(const std::set<std::string> &referenced,
                 ++present;
                 continue;
             }
-            if (now - parseTime(element(entry, "LastModified")) < ObjectGrace
+            if (now - parseTime(element(entry, "LastModified")) < m_grace.count()
                 || name.find_first_of("&/") != std::string::npos || isReferenced(name))
                 continue;
             remove(name);

@@ -4,6 +4,8 @@
 #include "store/FolderStore.h"
 #include "store/S3Client.h"
 
+#include <chrono>
+
 namespace QuorvaneServer {
 
 class Database;
@@ -23,13 +25,20 @@ public:
     static bool parseLocation(const std::string &location, std::string &bucket,
                               std::string &prefix);
 
+    // How old an object of no event must be before a sweep removes it.
+    void setGrace(std::chrono::seconds grace) { m_grace = grace; }
+
     // Ties the prefix to the database as DataFolder::bindTo does a folder.
     void bindTo(Database &db);
 
     std::unique_ptr<TempFile> createTemporary() const override;
     std::string adopt(TempFile &file) const override;
     int open(const std::string &name) const override;
+    // A pipe fed by a transfer of its own, bounded by the pipe: the store is
+    // read only as fast as the reader takes the bytes.
+    int openStream(const std::string &name, uint64_t &size, bool &sequential) const override;
     void remove(const std::string &name) const override;
+    void put(const std::string &name, int fd, uint64_t size) const override;
     // An object younger than a grace period may be on its way to a row of
     // another server, and a multipart upload younger than a day may still be
     // written: both stay.
@@ -50,6 +59,7 @@ private:
     std::string m_location;
     std::string m_prefix;
     S3Client m_client;
+    std::chrono::seconds m_grace = std::chrono::minutes(15);
 };
 
 } // namespace QuorvaneServer

@@ -56,10 +56,18 @@ size_t writeBody(char *data, size_t size, size_t count, void *target)
         transfer.response->body.append(data, bytes);
         return bytes;
     }
+    if (transfer.received == 0 && transfer.request->answered) {
+        curl_off_t length = 0;
+        curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+        transfer.request->answered(length > 0 ? static_cast<uint64_t>(length) : 0);
+    }
     size_t done = 0;
     while (done < bytes) {
-        const ssize_t written = ::pwrite(transfer.request->sinkFd, data + done, bytes - done,
-                                         static_cast<off_t>(transfer.received + done));
+        // A stream's reader going away ends the transfer (EPIPE).
+        const ssize_t written = transfer.request->sinkIsStream
+            ? ::write(transfer.request->sinkFd, data + done, bytes - done)
+            : ::pwrite(transfer.request->sinkFd, data + done, bytes - done,
+                       static_cast<off_t>(transfer.received + done));
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0) {
@@ -69,6 +77,7 @@ size_t writeBody(char *data, size_t size, size_t count, void *target)
         done += static_cast<size_t>(written);
     }
     transfer.received += bytes;
+    transfer.response->delivered = transfer.received;
     return bytes;
 }
 
@@ -130,7 +139,7 @@ S3Client::Response S3Client::send(const Request &request) const
                 std::chrono::milliseconds(base + static_cast<int>(jitter() % base)));
         }
         response = this->attempt(request);
-        if (!worthRetrying(response))
+        if (!worthRetrying(response) || response.delivered > 0)
             break;
     }
     return response;
@@ -144,7 +153,7 @@ S3Client::Response S3Client::attempt(const Request &request) const
         response.failure = "cannot start a transfer";
         return response;
     }
-    if (request.sinkFd >= 0 && ::ftruncate(request.sinkFd, 0) != 0) {
+    if (request.sinkFd >= 0 && !request.sinkIsStream && ::ftruncate(request.sinkFd, 0) != 0) {
         response.failure = std::string("cannot write a received file: ") + std::strerror(errno);
         curl_easy_cleanup(curl);
         return response;
@@ -179,12 +188,15 @@ S3Client::Response S3Client::attempt(const Request &request) const
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, readHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
+    if (request.sinkIsStream)
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
     if (!request.range.empty())
         curl_easy_setopt(curl, CURLOPT_RANGE, request.range.c_str());
     if (request.method == "HEAD") {
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     } else if (request.bodyFd >= 0) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
+        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
         curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 namespace QuorvaneServer {
@@ -19,7 +20,7 @@ public:
         std::string accessKey;
         std::string secretKey;
         // Files larger than this go up in parts of this size (at least 5 MiB).
-        uint64_t partSize = 64ull << 20;
+        uint64_t partSize = 16ull << 20;
         long timeoutSeconds = 30;
         int attempts = 4;
     };
@@ -36,6 +37,12 @@ public:
         uint64_t bodyLength = 0;
         // A successful answer's body written to this file instead of body.
         int sinkFd = -1;
+        // The sink is a pipe written in order: once a byte has gone in, a
+        // broken transfer is not tried again.
+        bool sinkIsStream = false;
+        // Called once, with the body's length, before the first byte of a
+        // successful answer goes to the sink.
+        std::function<void(uint64_t length)> answered;
         std::string range;
     };
 
@@ -46,6 +53,8 @@ public:
         std::string body;
         std::string etag;
         std::string failure;
+        // Bytes of the body that went to a stream sink.
+        uint64_t delivered = 0;
         bool ok() const { return status >= 200 && status < 300; }
     };
 

@@ -52,6 +52,7 @@ TempFile::TempFile(std::string path)
 
 TempFile::~TempFile()
 {
+    m_follower.reset();
     if (m_fd >= 0)
         ::close(m_fd);
     if (m_created && !m_moved)
@@ -97,7 +98,9 @@ bool TempFile::flush()
     }
     m_size += m_used;
     m_used = 0;
-    if (m_size - m_writebackStart >= WritebackStep) {
+    if (m_follower)
+        m_follower->written(m_size);
+    if (m_durable && m_size - m_writebackStart >= WritebackStep) {
         ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
                           static_cast<off64_t>(m_size - m_writebackStart), SYNC_FILE_RANGE_WRITE);
         m_writebackStart = m_size;
@@ -111,7 +114,7 @@ bool TempFile::sync()
         return false;
     if (!flush())
         return false;
-    if (::fsync(m_fd) != 0)
+    if (m_durable && ::fsync(m_fd) != 0)
         return fail(errno);
     if (m_digest.empty())
         m_digest = m_hash.finish();

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -31,6 +32,21 @@ public:
     bool sync();
     // SHA-256 of everything written, raw; set by a successful sync().
     const std::string &digest() const { return m_digest; }
+    // For a file whose bytes are kept elsewhere (an object store): nothing is
+    // forced to the disk.
+    void skipDurability() { m_durable = false; }
+
+    // Told how many bytes have reached the file, each time more have; goes
+    // with the file.
+    class Follower
+    {
+    public:
+        virtual ~Follower() = default;
+        virtual void written(uint64_t size) = 0;
+    };
+    void follow(std::unique_ptr<Follower> follower) { m_follower = std::move(follower); }
+    Follower *follower() const { return m_follower.get(); }
+
     // Renames the file to target in the same file system and waits until the
     // folder entry is on disk too. The file stays locked while this lives.
     bool moveTo(const std::string &target, const std::string &targetFolder);
@@ -50,6 +66,8 @@ private:
     std::string m_digest;
     bool m_created = false;
     bool m_moved = false;
+    std::unique_ptr<Follower> m_follower;
+    bool m_durable = true;
 };
 
 // Makes a rename or removal inside folder durable.

@@ -6,8 +6,11 @@
 #include "ServiceClient.h"
 
 #include <QCryptographicHash>
+#include <QDeadlineTimer>
 #include <QDir>
+#include <QFile>
 #include <QProcess>
+#include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <memory>
@@ -22,7 +25,10 @@ private slots:
 
     void largeFileGoesUpInPartsAndComesBackInRanges();
     void damagedObjectIsNeverSentWhole();
+    void partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted();
     void prefixBelongsToOneService();
+    void copyMovesFilesToTheBucketAndBack();
+    void runningServerSweepsStrayObjectsPastTheGrace();
     void storeDownAnswers503ThenRecovers();
 
 private:
@@ -41,6 +47,9 @@ private:
         QByteArray head;
     };
     Fetched fetch(const ServerProcess &server, const QByteArray &id, const QString &range = {});
+
+    // Whether the bucket holds an unfinished multipart upload with a part.
+    bool partsInProgress();
 
     S3Cluster m_s3;
     std::unique_ptr<QTemporaryDir> m_dir;
@@ -156,6 +165,120 @@ void ObjectStorageTest::damagedObjectIsNeverSentWhole()
         QVERIFY(fetched.body.size() < (range.isEmpty() ? file.size() : 10));
     }
     QVERIFY(server->waitForLog("no longer matches its hash"));
+}
+
+bool ObjectStorageTest::partsInProgress()
+{
+    const S3Cluster::Answer uploads = m_s3.request("GET", m_s3.bucket() + "?uploads=");
+    for (const QByteArray &upload : uploads.body.split('<')) {
+        if (!upload.startsWith("UploadId>"))
+            continue;
+        const QByteArray id = upload.mid(9);
+        const QString key = uploads.body.mid(uploads.body.indexOf("<Key>") + 5).split('<').first();
+        const S3Cluster::Answer parts = m_s3.request(
+            "GET", m_s3.bucket() + "/" + key + "?uploadId=" + QString::fromLatin1(id));
+        if (parts.body.contains("<Part>"))
+            return true;
+    }
+    return false;
+}
+
+void ObjectStorageTest::partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted()
+{
+    auto server = startServer("data", { "--s3-part-size", "5M" });
+    QVERIFY(server->port() != 0);
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", static_cast<quint16>(server->port()));
+    QVERIFY(socket.waitForConnected(10000));
+    socket.write("POST /action/file/quorvupload?username=alice&password=alice-pass&access_id=0"
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: 40000000\r\n\r\n"
+                 + ServiceClient::document("cut") + "-|+" + ServiceClient::randomBytes(12 << 20));
+    const auto waitFor = [](const std::function<bool()> &done) {
+        const QDeadlineTimer deadline(30000);
+        while (!done() && !deadline.hasExpired())
+            QTest::qWait(100);
+        return done();
+    };
+    // Sent before the body is complete, and nothing waits on the disk for it.
+    QVERIFY(waitFor([this] { return partsInProgress(); }));
+    QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
+    socket.abort();
+    QVERIFY(waitFor([this] {
+        return !m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>");
+    }));
+    QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
+    QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+    QCOMPARE(client(*server).ids(), QList<QByteArray>());
+}
+
+void ObjectStorageTest::runningServerSweepsStrayObjectsPastTheGrace()
+{
+    const auto waitFor = [](const std::function<bool()> &done) {
+        const QDeadlineTimer deadline(30000);
+        while (!done() && !deadline.hasExpired())
+            QTest::qWait(100);
+        return done();
+    };
+    const QString files = m_s3.bucket() + "/" + m_prefix + "/files/";
+    // Young strays may be on their way to another server's event.
+    auto server = startServer("data", { "--sweep-every", "0.2" });
+    QVERIFY(server->port() != 0);
+    QCOMPARE(client(*server).upload("kept", "kept bytes").status, 200);
+    QCOMPARE(m_s3.request("PUT", files + "fresh", "fresh").status, 200L);
+    QTest::qWait(1000);
+    QVERIFY(m_s3.keys(m_prefix + "/files/").contains(m_prefix + "/files/fresh"));
+    server->stop();
+
+    QVERIFY(server->start({ "--sweep-every", "0.2", "--sweep-grace", "1" }));
+    QVERIFY(waitFor([this] { return m_s3.keys(m_prefix + "/files/").size() == 1; }));
+    // Found by a later sweep, not only the one at start.
+    QCOMPARE(m_s3.request("PUT", files + "stray", "stray").status, 200L);
+    QVERIFY(waitFor([this] { return m_s3.keys(m_prefix + "/files/").size() == 1; }));
+    QCOMPARE(client(*server).download("kept").body, QByteArray("kept bytes"));
+}
+
+void ObjectStorageTest::copyMovesFilesToTheBucketAndBack()
+{
+    ServerProcess server(m_dir->path() + "/data");
+    QCOMPARE(server.account("adduser", "alice", "alice-pass"), 0);
+    QVERIFY2(server.start(), qPrintable(server.failure()));
+    const QByteArray large = ServiceClient::randomBytes(6 << 20);
+    QCOMPARE(client(server).upload("large", large).status, 200);
+    QCOMPARE(client(server).upload("small", "small bytes").status, 200);
+    server.stop();
+    const auto downloadsMatch = [&] {
+        QVERIFY2(server.start(), qPrintable(server.failure()));
+        QVERIFY(client(server).download("large").body == large);
+        QCOMPARE(client(server).download("small").body, QByteArray("small bytes"));
+        server.stop();
+    };
+
+    const QStringList copy = QStringList { "copy", "--s3-part-size", "5M" } + storageArguments();
+    ServerProcess::Run run = server.command(copy);
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    const QStringList keys = m_s3.keys(m_prefix + "/files/");
+    QCOMPARE(keys.size(), 2);
+    const QDir files(m_dir->path() + "/data/files");
+    for (const QString &name : files.entryList(QDir::Files))
+        QVERIFY(QFile::remove(files.filePath(name)));
+    server.setStorage(storageArguments());
+    downloadsMatch();
+
+    // Each file is checked where it arrives.
+    QString small;
+    for (const QString &key : keys) {
+        if (m_s3.request("GET", m_s3.bucket() + "/" + key).body == "small bytes")
+            small = key;
+    }
+    QCOMPARE(m_s3.request("PUT", m_s3.bucket() + "/" + small, "SMALL bytes").status, 200L);
+    run = server.command(copy + QStringList { "--to-folder" });
+    QCOMPARE(run.exitCode, 1);
+    QVERIFY2(run.err.contains("does not match its hash"), run.err.constData());
+    QCOMPARE(m_s3.request("PUT", m_s3.bucket() + "/" + small, "small bytes").status, 200L);
+    run = server.command(copy + QStringList { "--to-folder" });
+    QVERIFY2(run.exitCode == 0, run.err.constData());
+    server.setStorage({});
+    downloadsMatch();
 }
 
 void ObjectStorageTest::prefixBelongsToOneService()

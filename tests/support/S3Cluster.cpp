@@ -130,6 +130,9 @@ bool S3Cluster::start()
                                             "pid file = %3/run/$name.pid\n"
                                             "keyring = %3/keyring\n"
                                             "osd objectstore = memstore\n"
+                                            // Room is taken only as written; the
+                                            // default 1 GiB is too small for a bench.
+                                            "memstore device bytes = 17179869184\n"
                                             "osd pool default size = 1\n"
                                             "osd pool default min size = 1\n"
                                             "osd pool default pg num = 8\n"

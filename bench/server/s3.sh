@@ -1,0 +1,135 @@
+#!/usr/bin/env bash
+# bench/server/s3.sh [BUILD_DIR] [SIZE_MIB]
+#
+# quorvane-server with its files in S3 (the tests' private gateway) next to
+# curl talking to the gateway directly with the same bytes, in the same run:
+#  1. one SIZE_MIB (default 1024) upload and download, medians of three
+#     alternating runs;
+#  2. 64 clients at once, each uploading and then downloading a 10 MB file.
+# Prints MB/s, the ratios to the gateway's own speed and the server's peak
+# memory (VmHWM) over its memory when idle. Needs the gateway's packages
+# (radosgw ceph-mon ceph-osd), a build with the tests, about 2 x SIZE_MIB in
+# /tmp and 8 GiB of memory for the gateway's in-memory store.
+set -euo pipefail
+here=$(cd "$(dirname "$0")" && pwd)
+build=${1:-$here/../../build}
+size_mib=${2:-1024}
+runs=3
+clients=64
+server=$build/bin/quorvane-server
+gateway=$build/bin/bench_s3_gateway
+for program in "$server" "$gateway"; do
+    [[ -x $program ]] || { echo "no $program: build the project with KEYCRATE_TESTING=ON" >&2; exit 1; }
+done
+
+work=$(mktemp -d /tmp/quorvane-s3-bench.XXXXXX)
+pids=()
+cleanup() {
+    for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
+    # The gateway stops when its input closes.
+    [[ -n ${hold:-} ]] && exec {hold}>&-
+    for pid in "${pids[@]}" ${gateway_pid:-}; do wait "$pid" 2> /dev/null || true; done
+    rm -rf "$work"
+}
+trap cleanup EXIT
+
+median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+kib() { awk -v f="$1" '$1 == f ":" { print $2 }' "/proc/$2/status"; }
+
+transfer() { # transfer upload|download curl-args...: bytes per second
+    local kind=$1; shift
+    local field=$([[ $kind == upload ]] && echo speed_upload || echo speed_download)
+    local out
+    out=$(curl -sS -o /dev/null -w "%{http_code} %{$field}" "$@")
+    [[ ${out%% *} == 200 ]] || { echo "curl $kind answered ${out%% *}" >&2; exit 1; }
+    echo "${out#* }"
+}
+
+document() { # document ID
+    printf '<?xml version="1.0" encoding="UTF-8"?><event><id>%s</id><name><![CDATA[File [bench.bin]]]></name><path><![CDATA[bench.bin]]></path><type>application/octet-stream</type><content><![CDATA[]]></content><description><![CDATA[Uploaded by KEYCRATE]]></description><recordTime>1700000000</recordTime><recordChanged>1700000000</recordChanged></event>-|+' "$1"
+}
+
+echo "Preparing a ${size_mib} MiB random file and $clients files of 10 MB in $work ..."
+mkdir -p "$work/small"
+head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$work/big"
+{ document bench-file; cat "$work/big"; } > "$work/body"
+head -c 10000000 /dev/urandom > "$work/small/file"
+for i in $(seq $clients); do { document "small-$i"; cat "$work/small/file"; } > "$work/small/$i"; done
+
+echo "Starting the S3 gateway ..."
+mkfifo "$work/gateway.in"
+"$gateway" < "$work/gateway.in" > "$work/gateway.out" 2> "$work/gateway.err" &
+gateway_pid=$!
+exec {hold}> "$work/gateway.in"
+for _ in $(seq 600); do [[ -s $work/gateway.out ]] && break; sleep 0.1; done
+read -r endpoint bucket region key secret < "$work/gateway.out" \
+    || { cat "$work/gateway.err" >&2; exit 1; }
+direct=(--aws-sigv4 "aws:amz:$region:s3" --user "$key:$secret" -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD')
+
+mkdir -p "$work/data"
+export AWS_ACCESS_KEY_ID=$key AWS_SECRET_ACCESS_KEY=$secret
+storage=(--storage "s3://$bucket/bench" --s3-endpoint "$endpoint" --s3-region "$region")
+printf 'bench-pass\n' | "$server" adduser bench --data "$work/data" "${storage[@]}" > /dev/null
+"$server" --listen 127.0.0.1:0 --data "$work/data" "${storage[@]}" --max-per-address 256 \
+    2> "$work/server.log" &
+server_pid=$!
+pids+=("$server_pid")
+for _ in $(seq 200); do grep -qs 'listening on' "$work/server.log" && break; sleep 0.05; done
+port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\).*|\1|p' "$work/server.log")
+[[ -n $port ]] || { cat "$work/server.log" >&2; exit 1; }
+base="http://127.0.0.1:$port/action/file"
+login="username=bench&password=bench-pass"
+idle=$(kib VmRSS "$server_pid")
+
+compare() { # compare KIND: prints "server-MB/s direct-MB/s"
+    : > "$work/a"; : > "$work/b"
+    for _ in $(seq $runs); do
+        transfer "$1" "${direct_args[@]}" >> "$work/a"
+        transfer "$1" "${server_args[@]}" >> "$work/b"
+    done
+    echo "$(median < "$work/b" | awk '{ printf "%.0f", $1 / 1e6 }') $(median < "$work/a" | awk '{ printf "%.0f", $1 / 1e6 }')"
+}
+
+crowd() { # crowd direct|server: total MB/s of both directions
+    local started ended failed=0
+    started=$(date +%s.%N)
+    for i in $(seq $clients); do
+        if [[ $1 == direct ]]; then
+            { curl -sS -f -o /dev/null "${direct[@]}" -T "$work/small/file" "$endpoint/$bucket/direct/small-$i" \
+                && curl -sS -f -o /dev/null "${direct[@]}" "$endpoint/$bucket/direct/small-$i"; } &
+        else
+            { curl -sS -f -o /dev/null -X POST -H 'Expect:' --data-binary "@$work/small/$i" \
+                  "$base/quorvupload?$login&access_id=0" \
+                && curl -sS -f -o /dev/null -X POST --data-binary '<event/>' \
+                  "$base/quorvdownload?$login&extguid=small-$i"; } &
+        fi
+    done
+    for job in $(jobs -p); do [[ " ${pids[*]} $gateway_pid " == *" $job "* ]] || wait "$job" || failed=1; done
+    (( failed == 0 )) || { echo "a client of $1 failed" >&2; exit 1; }
+    ended=$(date +%s.%N)
+    awk -v s="$started" -v e="$ended" -v n=$clients 'BEGIN { printf "%.0f", 2 * n * 10000000 / (e - s) / 1e6 }'
+}
+
+echo "Load on this machine now: $(cut -d' ' -f1-3 /proc/loadavg) (${size_mib} MiB, $runs runs each)"
+direct_args=("${direct[@]}" -T "$work/big" "$endpoint/$bucket/direct/big")
+server_args=(-X POST -H 'Expect:' -T "$work/body" "$base/quorvupload?$login&access_id=0&title=bench")
+read -r up_server up_direct < <(compare upload)
+direct_args=("${direct[@]}" "$endpoint/$bucket/direct/big")
+server_args=(-X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=bench-file")
+read -r down_server down_direct < <(compare download)
+curl -sS -X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=bench-file" \
+    | cmp -s - "$work/big" || { echo "the downloaded file differs from the uploaded one" >&2; exit 1; }
+single_peak=$(kib VmHWM "$server_pid")
+crowd_direct=$(crowd direct)
+crowd_server=$(crowd server)
+crowd_peak=$(kib VmHWM "$server_pid")
+
+printf '\n%-44s %10s %10s %7s\n' "" "server" "direct" "ratio"
+printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "${size_mib} MiB upload" "$up_server" "$up_direct" "$(ratio "$up_server" "$up_direct")"
+printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "${size_mib} MiB download" "$down_server" "$down_direct" "$(ratio "$down_server" "$down_direct")"
+printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "$clients clients, 10 MB up and down each" "$crowd_server" "$crowd_direct" "$(ratio "$crowd_server" "$crowd_direct")"
+printf '  %-42s %5s MiB\n' "server memory when idle" "$((idle / 1024))"
+printf '  %-42s %5s MiB\n' "peak over idle after one big file" "$(((single_peak - idle) / 1024))"
+printf '  %-42s %5s MiB\n' "peak over idle after $clients clients" "$(((crowd_peak - idle) / 1024))"
+echo "(goals: ratios of at least 0.8x; server memory under 64 MiB over idle.)"
