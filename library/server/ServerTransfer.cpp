@@ -10,6 +10,7 @@ namespace {
 
 // Large blocks: fewer callbacks, fewer writes.
 constexpr long ReceiveBufferSize = 512 * 1024;
+constexpr qsizetype StagedBlock = 1024 * 1024;
 constexpr long SendBufferSize = 512 * 1024;
 constexpr const char *SystemCaFolder = "/etc/ssl/certs";
 
@@ -71,6 +72,44 @@ qint64 decimal(const QByteArray &text)
 }
 
 } // namespace
+
+bool ServerTransfer::Sink::take(const char *data, qint64 size)
+{
+    if (staged.size() + size > StagedBlock && !flush())
+        return false;
+    written += size;
+    if (size >= StagedBlock) {
+        // Large enough as it is: no copy.
+        hash.begin(data, size_t(size));
+        const bool ok = file->write(data, size) == size;
+        hash.finish();
+        return ok;
+    }
+    if (staged.capacity() < StagedBlock)
+        staged.reserve(StagedBlock);
+    staged.append(data, size);
+    return true;
+}
+
+bool ServerTransfer::Sink::flush()
+{
+    if (staged.isEmpty())
+        return true;
+    // The hash reads the block while the disk takes it.
+    hash.begin(staged.constData(), size_t(staged.size()));
+    const bool ok = file->write(staged.constData(), staged.size()) == staged.size();
+    hash.finish();
+    staged.resize(0);
+    return ok;
+}
+
+bool ServerTransfer::Sink::restart()
+{
+    staged.resize(0);
+    hash.reset();
+    written = 0;
+    return file->resize(0) && file->seek(0);
+}
 
 ServerTransfer::ServerTransfer(CurlMulti &multi, const Options &options,
                                std::unique_ptr<UploadBody> body, Sink *sink)
@@ -192,6 +231,10 @@ void ServerTransfer::transferDone(CURLcode code)
 {
     if (m_released || !onDone)
         return;
+    // What came is on disk and hashed before anyone looks: a resume asks
+    // from the end of the file, the digest covers every byte.
+    if (m_sink && m_sink->file && !m_sink->flush())
+        m_sink->writeFailed = true;
     // The last report of the upload may not have come before the end.
     if (code == CURLE_OK && m_body && onProgress && m_lastUp != m_body->size())
         onProgress(m_body->size(), m_body->size());
@@ -221,12 +264,10 @@ size_t ServerTransfer::writeCallback(char *data, size_t size, size_t count, void
         sink->writeFailed = true;
         return 0;
     }
-    if (sink->file->write(data, qint64(bytes)) != qint64(bytes)) {
+    if (!sink->take(data, qint64(bytes))) {
         sink->writeFailed = true; // a full disk must not pass for a complete answer
         return 0;
     }
-    sink->hash.add(data, bytes);
-    sink->written += qint64(bytes);
     return bytes;
 }
 
@@ -393,9 +434,7 @@ bool ServerTransfer::acceptAnswer()
             accepted = true;
         } else if (code == 200) {
             // The whole file again: start over.
-            accepted = m_sink->file->resize(0) && m_sink->file->seek(0);
-            m_sink->hash.reset();
-            m_sink->written = 0;
+            accepted = m_sink->restart();
         } else {
             accepted = false;
         }

@@ -627,6 +627,16 @@ private slots:
             server->queue(answer("200 OK", headers, "file bytes"));
             QCOMPARE(run(download), (QList<int> { 77, 99 }));
         }
+        // Past a few MiB the bytes are staged and hashed beside the writing.
+        const QByteArray large = pattern(3 * 1024 * 1024 + 777);
+        QByteArray altered = large;
+        altered[2 * 1024 * 1024 + 5] = char(altered[2 * 1024 * 1024 + 5] ^ 1);
+        server->queue(answer("200 OK", reprDigest(large), large));
+        QCOMPARE(run(download), (QList<int> { 77, 0 }));
+        QVERIFY(fileBytes(holding) == large);
+        server->queue(answer("200 OK", reprDigest(large), altered));
+        QCOMPARE(run(download), (QList<int> { 77, 99 }));
+        QVERIFY(!QFile::exists(holding));
 
         // An upload's answer carries the digest of the file the server kept.
         const QString path = data->filePath("outside/a.bin");
