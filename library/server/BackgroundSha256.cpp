@@ -28,6 +28,13 @@ void BackgroundSha256::begin(const char *data, size_t size)
     m_changed.notify_all();
 }
 
+void BackgroundSha256::add(const char *data, size_t size)
+{
+    finish();
+    m_total += size;
+    m_hash.add(data, size);
+}
+
 void BackgroundSha256::finish()
 {
     if (!m_running)

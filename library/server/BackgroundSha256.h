@@ -25,11 +25,8 @@ public:
     void begin(const char *data, size_t size);
     // Waits until what begin() started is hashed.
     void finish();
-    void add(const char *data, size_t size)
-    {
-        begin(data, size);
-        finish();
-    }
+    // Hashes data here and now.
+    void add(const char *data, size_t size);
     void reset();
     // The digest of everything added.
     QByteArray digest();

@@ -638,15 +638,18 @@ private slots:
         QCOMPARE(run(download), (QList<int> { 77, 99 }));
         QVERIFY(!QFile::exists(holding));
 
-        // An upload's answer carries the digest of the file the server kept.
+        // An upload's answer carries the digest of the file the server kept;
+        // a large file is hashed beside the sending.
         const QString path = data->filePath("outside/a.bin");
-        writeFile(path, pattern(700 * 1024));
         EventElement upload = fileEvent(path.toUtf8());
         const auto save = [&] { return connection->saveEvent(upload); };
-        server->queue(answer("200 OK", reprDigest(pattern(700 * 1024)), "OK\n"));
-        QCOMPARE(run(save), (QList<int> { 77, 0 }));
-        server->queue(answer("200 OK", reprDigest(pattern(700 * 1024 - 1)), "OK\n"));
-        QCOMPARE(run(save), (QList<int> { 77, 99 }));
+        for (const int size : { 700 * 1024, 3 * 1024 * 1024 + 333 }) {
+            writeFile(path, pattern(size));
+            server->queue(answer("200 OK", reprDigest(pattern(size)), "OK\n"));
+            QCOMPARE(run(save), (QList<int> { 77, 0 }));
+            server->queue(answer("200 OK", reprDigest(pattern(size - 1)), "OK\n"));
+            QCOMPARE(run(save), (QList<int> { 77, 99 }));
+        }
         // No answer file of any name is left behind by the failed save.
         QCOMPARE(QDir(data->path()).entryList({ "SaveEvent*" }, QDir::Files), QStringList());
     }
