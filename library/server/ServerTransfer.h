@@ -26,8 +26,19 @@ public:
     {
         std::unique_ptr<QFile> file;
         BackgroundSha256 hash;
+        // Bytes taken from the server, those still in staged included.
         qint64 written = 0;
         bool writeFailed = false;
+        // curl hands the answer over in small pieces: they go to disk, and
+        // through the hash, in large blocks.
+        QByteArray staged;
+
+        // Takes bytes; false when the disk refused them.
+        bool take(const char *data, qint64 size);
+        // Writes and hashes what is staged; false when the disk refused it.
+        bool flush();
+        // Forgets everything taken: the answer starts over.
+        bool restart();
         // Why the answer was not taken whole, for the user (empty: no bound).
         QString boundReached;
     };
@@ -111,6 +122,9 @@ private:
     // what was written since; below any block until asked.
     qint64 m_spareRoom = -1;
     qint64 m_writtenSinceFreeCheck = 0;
+    // The file's bytes of the last block sent, hashed while curl sends it.
+    // It outlives the hash, which may still be reading it.
+    QByteArray m_sentBlock;
     BackgroundSha256 m_sentHash;
     bool m_sentHashValid = true;
     qint64 m_bodyCursor = 0;

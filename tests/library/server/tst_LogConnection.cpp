@@ -627,16 +627,29 @@ private slots:
             server->queue(answer("200 OK", headers, "file bytes"));
             QCOMPARE(run(download), (QList<int> { 77, 99 }));
         }
+        // Past a few MiB the bytes are staged and hashed beside the writing.
+        const QByteArray large = pattern(3 * 1024 * 1024 + 777);
+        QByteArray altered = large;
+        altered[2 * 1024 * 1024 + 5] = char(altered[2 * 1024 * 1024 + 5] ^ 1);
+        server->queue(answer("200 OK", reprDigest(large), large));
+        QCOMPARE(run(download), (QList<int> { 77, 0 }));
+        QVERIFY(fileBytes(holding) == large);
+        server->queue(answer("200 OK", reprDigest(large), altered));
+        QCOMPARE(run(download), (QList<int> { 77, 99 }));
+        QVERIFY(!QFile::exists(holding));
 
-        // An upload's answer carries the digest of the file the server kept.
+        // An upload's answer carries the digest of the file the server kept;
+        // a large file is hashed beside the sending.
         const QString path = data->filePath("outside/a.bin");
-        writeFile(path, pattern(700 * 1024));
         EventElement upload = fileEvent(path.toUtf8());
         const auto save = [&] { return connection->saveEvent(upload); };
-        server->queue(answer("200 OK", reprDigest(pattern(700 * 1024)), "OK\n"));
-        QCOMPARE(run(save), (QList<int> { 77, 0 }));
-        server->queue(answer("200 OK", reprDigest(pattern(700 * 1024 - 1)), "OK\n"));
-        QCOMPARE(run(save), (QList<int> { 77, 99 }));
+        for (const int size : { 700 * 1024, 3 * 1024 * 1024 + 333 }) {
+            writeFile(path, pattern(size));
+            server->queue(answer("200 OK", reprDigest(pattern(size)), "OK\n"));
+            QCOMPARE(run(save), (QList<int> { 77, 0 }));
+            server->queue(answer("200 OK", reprDigest(pattern(size - 1)), "OK\n"));
+            QCOMPARE(run(save), (QList<int> { 77, 99 }));
+        }
         // No answer file of any name is left behind by the failed save.
         QCOMPARE(QDir(data->path()).entryList({ "SaveEvent*" }, QDir::Files), QStringList());
     }
