@@ -23,7 +23,6 @@
 #include <filesystem>
 #include <set>
 #include <unistd.h>
-#include <unordered_set>
 
 namespace fs = std::filesystem;
 
@@ -479,7 +478,7 @@ int SnapshotBackup::run()
     for (const Pending &found : m_found)
         total += found.entry.type == SnapshotManifest::Type::File ? found.entry.size : 0;
 
-    std::unordered_set<std::string> known;
+    KnownIds known;
     m_session.user().keepOnlyNew(&known);
     std::int64_t done = 0;
     for (std::size_t i = 0; i < m_found.size() && m_stopCode == 0; ++i) {
