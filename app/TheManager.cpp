@@ -350,7 +350,8 @@ bool TheManager::LoadSettings()
     }
     m_ui->userEdit->setText(QString::fromUtf8(user));
     m_ui->passwordEdit->setText(QString::fromUtf8(password));
-    m_ui->serverUrlEdit->setText(Platform::ServerAddressSetting::read());
+    m_shownServer = Platform::ServerAddressSetting::read();
+    m_ui->serverUrlEdit->setText(m_shownServer);
     if (user == DefaultUser && password == DefaultPassword) {
         m_ui->tabWidget->setCurrentIndex(SettingsTab);
         return false;
@@ -374,10 +375,13 @@ void TheManager::SaveSettings()
                                             .arg(problem));
         return;
     }
-    if (!Platform::ServerAddressSetting::write(server)) {
-        Platform::MessageBoxes::warning(this, tr("Server address"),
-                                        tr("The settings cannot be written."));
-        return;
+    if (server != m_shownServer) {
+        if (!Platform::ServerAddressSetting::write(server)) {
+            Platform::MessageBoxes::warning(this, tr("Server address"),
+                                            tr("The settings cannot be written."));
+            return;
+        }
+        m_shownServer = server;
     }
     int access = AccessMe;
     if (m_ui->radioButtonAll->isChecked())

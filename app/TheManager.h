@@ -79,6 +79,10 @@ private:
     int m_nextIndex = -1;
     QTreeWidgetItem *m_currentRow = nullptr;
     std::unique_ptr<Ui::TheManager> m_ui;
+    // The server address as the Settings tab last showed it: Save writes the
+    // address only when the user changed it, so that one set meanwhile by the
+    // command line is not undone.
+    QString m_shownServer;
     // The rows of the transfers in flight, oldest first; the library reports
     // their ends in that order. Null for a row that left the list.
     QList<QTreeWidgetItem *> m_inFlight;
