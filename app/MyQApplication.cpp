@@ -298,13 +298,16 @@ void MyQApplication::OnFinished(int code, int count)
 {
     qCInfo(uploadLog) << "upload finished" << code;
     const QString file = m_journalPending.isEmpty() ? QString() : m_journalPending.takeFirst();
-    // The library lists the event it just made: its id is what a restore asks for.
+    // The first pipe lists the event it just made: its id is what a restore
+    // asks for. An upload on another pipe leaves an older list there, whose
+    // ids are already noted.
     Quorvane::EventNative **list = code == Quorvane::Success && count > 0 && !file.isEmpty()
         ? m_interface->getEventList()
         : nullptr;
     if (list && list[0]->id
         && QString::fromUtf8(list[0]->path ? list[0]->path : "").section(QLatin1Char('/'), -1)
             == file.section(QLatin1Char('/'), -1)
+        && !UploadJournal::read().contains(QString::fromUtf8(list[0]->id))
         && !UploadJournal::record(QString::fromUtf8(list[0]->id), file))
         qCWarning(uploadLog) << "cannot note the upload in" << UploadJournal::filePath();
     const bool marked = m_mainWindow->RecordUploadResult(code);
