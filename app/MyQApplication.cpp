@@ -11,6 +11,7 @@
 #include "TerminationSignals.h"
 #include "TheManager.h"
 #include "TrayIcon.h"
+#include "UploadJournal.h"
 
 #include <QCloseEvent>
 #include <QFile>
@@ -287,14 +288,28 @@ void MyQApplication::SubmitUpload(const Quorvane::EventNative &request)
     event.kind = request.kind;
     event.access = AccessOwner;
     qCInfo(uploadLog) << "upload submitted:" << file;
+    m_journalPending.append(file);
     // Without pipes the library takes nothing and will never report.
     if (m_interface->addEvent(event, this) != Quorvane::Success)
         OnFinished(Quorvane::Failure, 0);
 }
 
-void MyQApplication::OnFinished(int code, int)
+void MyQApplication::OnFinished(int code, int count)
 {
     qCInfo(uploadLog) << "upload finished" << code;
+    const QString file = m_journalPending.isEmpty() ? QString() : m_journalPending.takeFirst();
+    // The first pipe lists the event it just made: its id is what a restore
+    // asks for. An upload on another pipe leaves an older list there, whose
+    // ids are already noted.
+    Quorvane::EventNative **list = code == Quorvane::Success && count > 0 && !file.isEmpty()
+        ? m_interface->getEventList()
+        : nullptr;
+    if (list && list[0]->id
+        && QString::fromUtf8(list[0]->path ? list[0]->path : "").section(QLatin1Char('/'), -1)
+            == file.section(QLatin1Char('/'), -1)
+        && !UploadJournal::read().contains(QString::fromUtf8(list[0]->id))
+        && !UploadJournal::record(QString::fromUtf8(list[0]->id), file))
+        qCWarning(uploadLog) << "cannot note the upload in" << UploadJournal::filePath();
     const bool marked = m_mainWindow->RecordUploadResult(code);
     if (code >= Quorvane::Failure && code <= Quorvane::Cancelled) {
         // Reported also when its row was cleared meanwhile.

@@ -4,6 +4,7 @@
 #include "WindowMessage.h"
 
 #include <QApplication>
+#include <QStringList>
 #include <memory>
 
 class QLibrary;
@@ -90,4 +91,6 @@ private:
     std::unique_ptr<Platform::TerminationSignals> m_termination;
     std::unique_ptr<TrayIcon> m_tray;
     int m_trayChecks = 0;
+    // The files of the transfers in flight, oldest first, for the journal.
+    QStringList m_journalPending;
 };

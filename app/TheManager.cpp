@@ -4,6 +4,7 @@
 #include "LockProtectionTexts.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
+#include "RestoreTab.h"
 #include "ServerAddressSetting.h"
 #include "StatusBrushes.h"
 #include "ui_TheManager.h"
@@ -39,7 +40,7 @@ void overrideIcon(QAction *action, const char *relativePath)
 
 Q_LOGGING_CATEGORY(windowLog, "keycrate.window", QtWarningMsg)
 
-enum Tab { FilesTab = 0, UploadTab = 1, SettingsTab = 2 };
+enum Tab { FilesTab = 0, UploadTab = 1, SettingsTab = 2, RestoringTab = 3 };
 
 // Default access values as the library stores them.
 enum Access { AccessAll = 2, AccessMe = 0, AccessFriends = -2 };
@@ -111,6 +112,11 @@ TheManager::TheManager()
             &TheManager::CopySelectedItemsForUploading);
     connect(m_ui->saveButton, &QPushButton::clicked, this, &TheManager::SaveSettings);
     connect(m_ui->uploadButton, &QPushButton::clicked, this, &TheManager::HandleUploadBtnClick);
+    // The server's list is read when the user turns to it.
+    connect(m_ui->tabWidget, &QTabWidget::currentChanged, this, [this](int tab) {
+        if (tab == RestoringTab)
+            m_ui->restoreTab->refresh();
+    });
     // The status bar tells what the current row's lock holds against.
     connect(m_ui->treeWidget, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem *row) {
         if (row)
@@ -123,6 +129,12 @@ TheManager::TheManager()
     });
     m_currentRow = nullptr;
     m_nextIndex = -1;
+}
+
+void TheManager::setInterface(Quorvane::IQuorvane *quorvane)
+{
+    m_interface = quorvane;
+    m_ui->restoreTab->setInterface(quorvane);
 }
 
 TheManager::~TheManager()

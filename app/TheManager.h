@@ -25,7 +25,7 @@ public:
     ~TheManager() override;
 
     // The library's interface; not owned. Given right after construction.
-    void setInterface(Quorvane::IQuorvane *quorvane) { m_interface = quorvane; }
+    void setInterface(Quorvane::IQuorvane *quorvane);
     Quorvane::IQuorvane *interfacePointer() const { return m_interface; }
 
     // Fills the settings tab from the library. False while the account is

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# take-screenshots.sh [BUILD_DIR] [OUT_DIR]: pictures of keycrate's three tabs
+# take-screenshots.sh [BUILD_DIR] [OUT_DIR]: pictures of keycrate's four tabs
 # and its tray menu for the README, from the real program under Xvfb with a
 # tray and a desktop's font. Everything it runs lives in a temporary folder with
 # its own home and its own backup server on a free loopback port; your

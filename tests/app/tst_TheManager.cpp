@@ -153,10 +153,11 @@ void tst_TheManager::widgetTreeNamesAndGeometry()
         QCOMPARE(widget->metaObject()->className(), expected.className);
         QCOMPARE(widget->parentWidget()->objectName(), QLatin1String(expected.parent));
     }
-    QCOMPARE(tabs()->count(), 3);
+    QCOMPARE(tabs()->count(), 4);
     QCOMPARE(tabs()->widget(0)->objectName(), QStringLiteral("tab"));
     QCOMPARE(tabs()->widget(1)->objectName(), QStringLiteral("Tab_2"));
     QCOMPARE(tabs()->widget(2)->objectName(), QStringLiteral("tab_3"));
+    QCOMPARE(tabs()->widget(3)->objectName(), QStringLiteral("restoreTab"));
     QCOMPARE(tabs()->currentIndex(), 0);
     QCOMPARE(m_window->centralWidget(), child<QWidget>("centralWidget"));
     QCOMPARE(m_window->statusBar(), child<QStatusBar>("statusBar"));

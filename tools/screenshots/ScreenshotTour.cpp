@@ -4,6 +4,7 @@
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
 #include "MyQApplication.h"
+#include "RestoreTab.h"
 #include "TheManager.h"
 #include "TrayIcon.h"
 
@@ -85,6 +86,17 @@ bool ScreenshotTour::run(const QStringList &files, const QString &user, const QS
     if (!box.isEmpty())
         return fail(QStringLiteral("keycrate said ") + box);
     if (!save(1, QStringLiteral("online-backup.png")))
+        return false;
+
+    // 4. The Restore tab lists what went up.
+    child<QTabWidget>(m_window, "tabWidget")->setCurrentIndex(3);
+    auto *restoreTab = child<RestoreTab>(m_window, "restoreTab");
+    if (!QTest::qWaitFor([restoreTab] { return !restoreTab->isBusy(); }, 60000))
+        return fail(QStringLiteral("the backups were not listed"));
+    if (child<QTreeWidget>(m_window, "restoreList")->topLevelItemCount() == 0)
+        return fail(QStringLiteral("no backups listed"));
+    child<QTreeWidget>(m_window, "restoreList")->topLevelItem(0)->setSelected(true);
+    if (!save(3, QStringLiteral("restore.png")))
         return false;
     return saveTrayMenu(QStringLiteral("tray-menu.png"));
 }

@@ -1,0 +1,55 @@
+#include "UploadJournal.h"
+
+#include "ApplicationFolder.h"
+
+#include <QCryptographicHash>
+#include <QFile>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+QString UploadJournal::filePath()
+{
+    return lockListFolder() + QStringLiteral("/uploads.journal");
+}
+
+bool UploadJournal::record(const QString &id, const QString &path)
+{
+    QFile source(path);
+    if (!source.open(QIODevice::ReadOnly))
+        return false;
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&source))
+        return false;
+    QJsonObject line { { QStringLiteral("id"), id },
+                       { QStringLiteral("path"), path },
+                       { QStringLiteral("sha256"), QString::fromLatin1(hash.result().toHex()) },
+                       { QStringLiteral("size"), source.size() } };
+    QFile journal(filePath());
+    // Where each file came from is the user's business only.
+    if (!journal.open(QIODevice::WriteOnly | QIODevice::Append,
+                      QFile::ReadOwner | QFile::WriteOwner))
+        return false;
+    journal.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
+    const QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+    return journal.write(text) == text.size() && journal.flush();
+}
+
+QHash<QString, UploadJournal::Entry> UploadJournal::read()
+{
+    QHash<QString, Entry> entries;
+    QFile journal(filePath());
+    if (!journal.open(QIODevice::ReadOnly))
+        return entries;
+    while (!journal.atEnd()) {
+        const QJsonObject line = QJsonDocument::fromJson(journal.readLine()).object();
+        Entry entry;
+        entry.id = line.value(QStringLiteral("id")).toString();
+        entry.path = line.value(QStringLiteral("path")).toString();
+        entry.sha256 = line.value(QStringLiteral("sha256")).toString().toLatin1();
+        entry.size = line.value(QStringLiteral("size")).toInteger(-1);
+        if (!entry.id.isEmpty() && entry.path.startsWith(QLatin1Char('/'))
+            && entry.sha256.size() == 64)
+            entries.insert(entry.id, entry);
+    }
+    return entries;
+}

@@ -1,0 +1,270 @@
+#include "IQuorvane.h"
+#include "InProcessKeycrate.h"
+#include "LibrarySettings.h"
+#include "MessageBoxes.h"
+#include "MyQApplication.h"
+#include "ReferenceServer.h"
+#include "RestoreTab.h"
+#include "TheManager.h"
+#include "UploadJournal.h"
+#include "VirtualDesktop.h"
+
+#include <QAction>
+#include <QDirIterator>
+#include <QFile>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QRandomGenerator>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QTreeWidget>
+#include <QUuid>
+
+// The Restore tab on a private X server, with the application and the real
+// library against the reference server: what the window uploaded comes back.
+
+using Platform::MessageBoxes;
+
+namespace {
+
+constexpr int Timeout = 120000;
+
+VirtualDesktop &desktop()
+{
+    static VirtualDesktop instance;
+    return instance;
+}
+
+QByteArray randomBytes(qsizetype size)
+{
+    QByteArray bytes(size, Qt::Uninitialized);
+    QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(bytes.data()),
+                                          size / qsizetype(sizeof(quint32)));
+    return bytes;
+}
+
+QByteArray contentOf(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray("(missing)");
+}
+
+void write(const QString &path, const QByteArray &content)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly | QIODevice::Truncate)
+        || file.write(content) != content.size())
+        qFatal("cannot write %s", qPrintable(path));
+}
+
+} // namespace
+
+class tst_Restore : public QObject
+{
+    Q_OBJECT
+
+public:
+    explicit tst_Restore(MyQApplication *application)
+        : m_application(application)
+        , m_window(application->mainWindow())
+    {
+    }
+
+private slots:
+    void init();
+    void cleanup();
+    void uploadsComeBackToAChosenFolderAndToTheirPlace();
+    void aCopyThatFailsItsCheckIsNotLeftInPlace();
+
+private:
+    template<typename T> T *child(const char *name) const
+    {
+        return m_window->findChild<T *>(QLatin1String(name));
+    }
+    QTreeWidget *backups() const { return child<QTreeWidget>("restoreList"); }
+    QLabel *label() const { return child<QLabel>("restoreLabel"); }
+    void upload(const QString &path);
+    void showRestoreTab(int files);
+    // Selects the row and presses the button; waits for the run's end.
+    void restore(QTreeWidgetItem *row, const char *button);
+
+    MyQApplication *m_application;
+    TheManager *m_window;
+    std::unique_ptr<ReferenceServer> m_server;
+    std::unique_ptr<QTemporaryDir> m_files;
+    std::unique_ptr<QTemporaryDir> m_data;
+    std::unique_ptr<QTemporaryDir> m_target;
+    QList<MessageBoxes::Box> m_boxes;
+    QMessageBox::StandardButton m_answer = QMessageBox::Yes;
+    int m_uploads = 0;
+};
+
+void tst_Restore::init()
+{
+    m_boxes.clear();
+    m_answer = QMessageBox::Yes;
+    MessageBoxes::setAnswerer([this](const MessageBoxes::Box &box) {
+        m_boxes.append(box);
+        return box.kind == MessageBoxes::Kind::Question ? m_answer : QMessageBox::Ok;
+    });
+    m_server = std::make_unique<ReferenceServer>();
+    QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
+    LibrarySettings::setServerUrl(m_server->url());
+    m_files = std::make_unique<QTemporaryDir>();
+    m_data = std::make_unique<QTemporaryDir>();
+    m_target = std::make_unique<QTemporaryDir>();
+    RestoreTab::setFolderChooser([this](QWidget *) { return m_target->path(); });
+    m_application->quorvane()->setDataPath(m_data->path().toUtf8().constData());
+    child<QTabWidget>("tabWidget")->setCurrentIndex(2);
+    child<QLineEdit>("userEdit")->setText(QString::fromLatin1(ReferenceServer::User));
+    child<QLineEdit>("passwordEdit")->setText(QString::fromLatin1(ReferenceServer::Password));
+    child<QLineEdit>("serverUrlEdit")->setText(m_server->url());
+    child<QRadioButton>("radioButtonAll")->setChecked(true);
+    QTest::mouseClick(child<QPushButton>("saveButton"), Qt::LeftButton);
+    m_window->showNormal();
+    QVERIFY(QTest::qWaitForWindowExposed(m_window));
+}
+
+void tst_Restore::cleanup()
+{
+    QTRY_VERIFY_WITH_TIMEOUT(!child<RestoreTab>("restoreTab")->isBusy(), Timeout);
+    child<QTabWidget>("tabWidget")->setCurrentIndex(1);
+    child<QAction>("actionUnlock_file")->trigger();
+    m_window->ResetUploadControls();
+    QFile::remove(UploadJournal::filePath());
+    RestoreTab::setFolderChooser({});
+    MessageBoxes::setAnswerer({});
+    m_server.reset();
+    m_files.reset();
+    m_data.reset();
+    m_target.reset();
+}
+
+void tst_Restore::upload(const QString &path)
+{
+    // As the window's upload leaves it: the event on the server, the journal
+    // line beside the lock list. Versions are a second apart.
+    const QByteArray id = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
+    const QByteArray name = QFileInfo(path).fileName().toUtf8();
+    QVERIFY(m_server->upload(id, "File [" + name + "]", name, contentOf(path),
+                             QDateTime::currentSecsSinceEpoch() - 100 + m_uploads++));
+    QVERIFY(UploadJournal::record(QString::fromLatin1(id), path));
+}
+
+void tst_Restore::showRestoreTab(int files)
+{
+    child<QTabWidget>("tabWidget")->setCurrentIndex(3);
+    QTRY_VERIFY_WITH_TIMEOUT(!child<RestoreTab>("restoreTab")->isBusy(), Timeout);
+    QVERIFY2(backups()->topLevelItemCount() == files, qPrintable(label()->text()));
+}
+
+void tst_Restore::restore(QTreeWidgetItem *row, const char *button)
+{
+    backups()->clearSelection();
+    row->setSelected(true);
+    QTest::mouseClick(child<QPushButton>(button), Qt::LeftButton);
+    QTRY_VERIFY_WITH_TIMEOUT(!child<RestoreTab>("restoreTab")->isBusy(), Timeout);
+}
+
+void tst_Restore::uploadsComeBackToAChosenFolderAndToTheirPlace()
+{
+    // Two files of one name from two folders, one of them in two versions.
+    QVERIFY(QDir(m_files->path()).mkpath(QStringLiteral("a")));
+    QVERIFY(QDir(m_files->path()).mkpath(QStringLiteral("b")));
+    const QString a = m_files->filePath(QStringLiteral("a/notes.txt"));
+    const QString b = m_files->filePath(QStringLiteral("b/notes.txt"));
+    const QByteArray first = randomBytes(300 * 1024);
+    const QByteArray second = randomBytes(200 * 1024 + 7);
+    write(a, first);
+    upload(a);
+    write(b, "other folder");
+    upload(b);
+    write(a, second);
+    upload(a);
+    QCOMPARE(QFileInfo(UploadJournal::filePath()).permissions() & 0x0777,
+             QFile::ReadUser | QFile::WriteUser);
+
+    showRestoreTab(2);
+    QTreeWidgetItem *fileA = backups()->topLevelItem(0);
+    QCOMPARE(fileA->text(3), a);
+    QCOMPARE(fileA->childCount(), 2);
+    QCOMPARE(fileA->child(0)->text(2), QLocale().formattedDataSize(second.size()));
+    QCOMPARE(fileA->child(1)->text(2), QLocale().formattedDataSize(first.size()));
+    QCOMPARE(backups()->topLevelItem(1)->text(3), b);
+
+    child<QLineEdit>("restoreSearchEdit")->setText(QStringLiteral("/b/"));
+    QVERIFY(fileA->isHidden());
+    QVERIFY(!backups()->topLevelItem(1)->isHidden());
+    child<QLineEdit>("restoreSearchEdit")->clear();
+
+    // Fetched from the server, not from the local store.
+    QVERIFY(QDir(m_data->path()).removeRecursively());
+    QVERIFY(QDir().mkpath(m_data->path()));
+    restore(fileA, "restoreToButton");
+    QCOMPARE(contentOf(m_target->filePath(QStringLiteral("notes.txt"))), second);
+    QCOMPARE(label()->text(), QStringLiteral("1 file(s) restored."));
+
+    // A report of any length stays whole at a large font.
+    QFont large = label()->font();
+    large.setPointSize(16);
+    label()->setFont(large);
+    label()->setText(QStringLiteral("%1 is long. ").arg(a).repeated(20));
+    QTRY_VERIFY(label()->height() >= label()->heightForWidth(label()->width()));
+
+    // The older version to its place: only once the user agrees.
+    m_answer = QMessageBox::No;
+    restore(fileA->child(1), "restoreOriginalButton");
+    QCOMPARE(contentOf(a), second);
+    m_answer = QMessageBox::Yes;
+    restore(fileA->child(1), "restoreOriginalButton");
+    QCOMPARE(contentOf(a), first);
+    QCOMPARE(m_boxes.size(), 2);
+    QVERIFY(m_boxes[0].text.contains(a));
+
+    // A deleted file comes back without a question.
+    QVERIFY(QFile::remove(b));
+    restore(backups()->topLevelItem(1), "restoreOriginalButton");
+    QCOMPARE(contentOf(b), QByteArray("other folder"));
+    QCOMPARE(m_boxes.size(), 2);
+}
+
+void tst_Restore::aCopyThatFailsItsCheckIsNotLeftInPlace()
+{
+    const QString path = m_files->filePath(QStringLiteral("report.bin"));
+    write(path, randomBytes(64 * 1024));
+    upload(path);
+    showRestoreTab(1);
+    restore(backups()->topLevelItem(0), "restoreToButton");
+    QVERIFY(QFile::remove(m_target->filePath(QStringLiteral("report.bin"))));
+    // The fetched copy in the local store goes bad; the next restore reads it.
+    QDirIterator stored(m_data->path(), { QStringLiteral("report.bin") }, QDir::Files,
+                        QDirIterator::Subdirectories);
+    QVERIFY(stored.hasNext());
+    write(stored.next(), "not what was sent");
+
+    restore(backups()->topLevelItem(0), "restoreToButton");
+    QCOMPARE(
+        QDir(m_target->path()).entryList(QDir::AllEntries | QDir::Hidden | QDir::NoDotAndDotDot),
+        QStringList());
+    QCOMPARE(m_boxes.size(), 1);
+    QCOMPARE(m_boxes[0].kind, MessageBoxes::Kind::Warning);
+    QVERIFY(m_boxes[0].text.contains(QStringLiteral("SHA-256")));
+}
+
+int main(int argc, char **argv)
+{
+    InProcessKeycrate::prepareFolder({});
+    // A real X server where there is one to start; offscreen elsewhere.
+    if (desktop().start(false)) {
+        qputenv("DISPLAY", desktop().display().toLocal8Bit());
+        qputenv("QT_QPA_PLATFORM", "xcb");
+    } else {
+        qWarning("no virtual X server: %s", qPrintable(desktop().whyNot()));
+    }
+    return InProcessKeycrate::exec<tst_Restore>(argc, argv);
+}
+
+#include "tst_Restore.moc"
