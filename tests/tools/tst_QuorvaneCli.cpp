@@ -182,9 +182,10 @@ void tst_QuorvaneCli::aLargeListInBoundedMemory()
     QProcess killed;
     killed.start(program(), { "list", "--server", "--all" });
     QVERIFY(killed.waitForStarted());
-    QTest::qWait(1500);
+    // Part way through, where the list takes long enough to be caught.
+    QTest::qWait(300);
     killed.kill();
-    QVERIFY(killed.waitForFinished());
+    QVERIFY(killed.state() == QProcess::NotRunning || killed.waitForFinished());
     const QStringList left = data.entryList({ "GetEvents*" }, QDir::Files | QDir::Hidden);
     QVERIFY2(left.isEmpty() || left == answers, qPrintable(left.join(' ')));
 }
