@@ -20,20 +20,6 @@ namespace QuorvaneServer {
 
 namespace {
 
-// A database filled in bulk has no statistics until autovacuum comes by, and
-// the planner reads every row meanwhile. The copy is whole without them.
-void analyze(Database &db)
-{
-    if (db.kind() != Database::Kind::PostgreSQL)
-        return;
-    try {
-        db.execute("ANALYZE");
-    } catch (const DatabaseError &failure) {
-        std::fprintf(stderr, "quorvane-server: warning: no planner statistics yet: %s\n",
-                     failure.what());
-    }
-}
-
 const char *const EventColumns = "user_id, event_id, name, path, type, content, description, "
                                  "record_time, record_changed, time_key, access_id, size, "
                                  "storage, sha256";
@@ -289,7 +275,7 @@ int CopyCommand::run()
                                 + "; the copy is not finished: run it again as it was");
         }
 
-        analyze(*to);
+        to->refreshStatistics();
 
         // Checked from the target's rows: what the new service will deliver.
         size_t sound = 0;

@@ -3,6 +3,8 @@
 #include "store/PostgresDatabase.h"
 #include "store/SqliteDatabase.h"
 
+#include <cstdio>
+
 namespace QuorvaneServer {
 
 namespace {
@@ -56,6 +58,18 @@ std::string Database::describe(const std::string &location)
         text.replace(value, (end == std::string::npos ? text.size() : end) - value, "*");
     }
     return text;
+}
+
+void Database::refreshStatistics()
+{
+    if (kind() != Kind::PostgreSQL)
+        return;
+    try {
+        execute("ANALYZE");
+    } catch (const DatabaseError &failure) {
+        std::fprintf(stderr, "quorvane-server: warning: no planner statistics yet: %s\n",
+                     failure.what());
+    }
 }
 
 } // namespace QuorvaneServer

@@ -95,6 +95,10 @@ public:
     virtual void setSchemaVersion(int version) = 0;
     // A cheap round trip; throws when the database cannot be reached.
     virtual void ping() = 0;
+    // After a bulk fill: PostgreSQL has no planner statistics until autovacuum
+    // comes by, and reads every row meanwhile. A failure is only warned of:
+    // the data is whole without them.
+    void refreshStatistics();
 
 protected:
     Database() = default;

@@ -11,24 +11,6 @@
 
 namespace QuorvaneServer {
 
-namespace {
-
-// Tables laid out or rewritten has no statistics until autovacuum comes by, and
-// the planner reads every row meanwhile. The migration is whole without them.
-void analyze(Database &db)
-{
-    if (db.kind() != Database::Kind::PostgreSQL)
-        return;
-    try {
-        db.execute("ANALYZE");
-    } catch (const DatabaseError &failure) {
-        std::fprintf(stderr, "quorvane-server: warning: no planner statistics yet: %s\n",
-                     failure.what());
-    }
-}
-
-} // namespace
-
 MigrateCommand::MigrateCommand(const CommandLine &line)
     : m_line(line)
 {
@@ -54,7 +36,7 @@ int MigrateCommand::run()
             std::printf("Migrated %s from schema version %d to %d.\n", named.c_str(), done.from,
                         done.to);
         if (done.from != done.to)
-            analyze(*db);
+            db->refreshStatistics();
         if (done.hashed > 0)
             std::printf("Hashed %zu stored files.\n", done.hashed);
         if (done.missingFiles > 0)
