@@ -14,6 +14,22 @@ namespace QuorvaneServer {
 
 namespace {
 
+// The columns name, path, type, content, description, record_time and
+// record_changed, in that order from first.
+EventRecord recordAt(const Statement &row, int first, const std::string &id)
+{
+    EventRecord event;
+    event.id = id;
+    event.name = row.bytes(first);
+    event.path = row.bytes(first + 1);
+    event.type = row.bytes(first + 2);
+    event.content = row.bytes(first + 3);
+    event.description = row.bytes(first + 4);
+    event.recordTime = row.bytes(first + 5);
+    event.recordChanged = row.bytes(first + 6);
+    return event;
+}
+
 // A page of the list: the sizes of this many events are read first, then as
 // many of them as hold PageBytes, or one larger event alone.
 constexpr int64_t PageRows = 256;
@@ -239,16 +255,7 @@ EventStore::Page EventStore::page(int64_t user, int64_t to, const Cursor &after)
                 page.events.push_back(std::move(*event));
             return page;
         }
-        EventRecord event;
-        event.id = page.next.id;
-        event.name = select.bytes(2);
-        event.path = select.bytes(3);
-        event.type = select.bytes(4);
-        event.content = select.bytes(5);
-        event.description = select.bytes(6);
-        event.recordTime = select.bytes(7);
-        event.recordChanged = select.bytes(8);
-        page.events.push_back(std::move(event));
+        page.events.push_back(recordAt(select, 2, page.next.id));
     }
     if (got < run)
         page.next = end;
@@ -263,16 +270,7 @@ std::optional<EventRecord> EventStore::readEvent(int64_t user, const Cursor &key
     select.bind(1, user).bind(2, key.timeKey).bind(3, key.id);
     if (!select.step())
         return std::nullopt;
-    EventRecord event;
-    event.id = key.id;
-    event.name = select.bytes(0);
-    event.path = select.bytes(1);
-    event.type = select.bytes(2);
-    event.content = select.bytes(3);
-    event.description = select.bytes(4);
-    event.recordTime = select.bytes(5);
-    event.recordChanged = select.bytes(6);
-    return event;
+    return recordAt(select, 0, key.id);
 }
 
 void EventStore::ping()
