@@ -6,11 +6,11 @@
 #include "RecordFormat.h"
 #include "ServerProbe.h"
 #include "Session.h"
+#include "Sha256Digest.h"
 #include "SharedSettings.h"
 #include "SnapshotCatalog.h"
 
 #include <QByteArray>
-#include <QCryptographicHash>
 #include <QDateTime>
 #include <algorithm>
 #include <cerrno>
@@ -227,10 +227,7 @@ bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
         if (got < 0)
             error = std::strerror(errno);
         else
-            entry.sha256 = QCryptographicHash::hash(QByteArrayView(bytes.data(), bytes.size()),
-                                                    QCryptographicHash::Sha256)
-                               .toHex()
-                               .toStdString();
+            entry.sha256 = Sha256Digest::of(bytes.data(), bytes.size());
     } else {
         entry.sha256 = SnapshotCatalog::sha256OfFile(fd, &error, &read);
     }
@@ -318,11 +315,7 @@ bool SnapshotBackup::flushPack()
 {
     if (m_packFiles == 0)
         return true;
-    const std::string sha256
-        = QCryptographicHash::hash(QByteArrayView(m_pack.data(), m_pack.size()),
-                                   QCryptographicHash::Sha256)
-              .toHex()
-              .toStdString();
+    const std::string sha256 = Sha256Digest::of(m_pack.data(), m_pack.size());
     int code = 0;
     const std::string id
         = upload("pack-" + sha256.substr(0, 16) + ".qvp", m_pack,

@@ -3,6 +3,7 @@
 #include "LibraryBinding.h"
 #include "RecordFormat.h"
 #include "Session.h"
+#include "Sha256Digest.h"
 
 #include <QByteArray>
 #include <QCryptographicHash>
@@ -57,18 +58,21 @@ SnapshotCatalog::~SnapshotCatalog()
 int SnapshotCatalog::read()
 {
     const int code = m_session.read(ReadQuery::everything(true));
-    if (code == 0)
+    if (code == 0) {
         m_events = m_session.events();
+        m_byId.clear();
+        m_byId.reserve(m_events.size());
+        for (std::size_t i = 0; i < m_events.size(); ++i)
+            m_byId.emplace(m_events[i].id, i);
+    }
     m_fresh = code == 0;
     return code;
 }
 
 const EventRecord *SnapshotCatalog::find(const std::string &id) const
 {
-    for (const EventRecord &record : m_events)
-        if (record.id == id)
-            return &record;
-    return nullptr;
+    const auto found = m_byId.find(id);
+    return found == m_byId.end() ? nullptr : &m_events[found->second];
 }
 
 bool SnapshotCatalog::isSnapshot(const EventRecord &record)
@@ -153,7 +157,7 @@ std::string SnapshotCatalog::sha256OfFile(int fd, std::string *error, std::int64
                                           std::int64_t limit)
 {
     std::int64_t total = 0;
-    QCryptographicHash hash(QCryptographicHash::Sha256);
+    Sha256Digest hash;
     std::vector<char> buffer(1 << 20);
     while (true) {
         const std::size_t want = limit < 0
@@ -171,11 +175,11 @@ std::string SnapshotCatalog::sha256OfFile(int fd, std::string *error, std::int64
         if (got == 0)
             break;
         total += got;
-        hash.addData(QByteArrayView(buffer.data(), got));
+        hash.add(buffer.data(), std::size_t(got));
     }
     if (size)
         *size = total;
-    return hash.result().toHex().toStdString();
+    return hash.hex();
 }
 
 std::string SnapshotCatalog::localFile(const EventRecord &record) const

@@ -7,6 +7,7 @@
 #include <map>
 #include <ostream>
 #include <string>
+#include <unordered_map>
 #include <vector>
 
 class Session;
@@ -57,6 +58,9 @@ private:
     Session &m_session;
     std::ostream &m_err;
     std::vector<EventRecord> m_events;
+    // Every manifest entry is looked up: a backup of many files against a
+    // server of many events must not search the list for each.
+    std::unordered_map<std::string, std::size_t> m_byId;
     std::vector<std::string> m_pulled;
     bool m_fresh = false;
 };
