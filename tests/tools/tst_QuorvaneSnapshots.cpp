@@ -116,6 +116,7 @@ private slots:
     void backUpChangeRestoreAndForget();
     void hostileManifestWritesNothingOutside();
     void interruptedBackupLeavesNoSnapshotAndIsReused();
+    void duplicatesOfAPackInFlightRestore();
 
 private:
     QString write(const QString &relative, const QByteArray &content, qint64 mtime = 0);
@@ -374,6 +375,26 @@ void tst_QuorvaneSnapshots::interruptedBackupLeavesNoSnapshotAndIsReused()
     RUN_OK(again);
     QVERIFY2(again.out.contains("sent 1, unchanged 1, failed 0"), again.out.constData());
     QCOMPARE(int(quorvane({ "snapshots" }).out.count('\n')), snapshots + 1);
+}
+
+void tst_QuorvaneSnapshots::duplicatesOfAPackInFlightRestore()
+{
+    // Three packs: file 66 opens the second while the first is being sent
+    // and holds the first file's bytes; the last holds those of file 70,
+    // which was filled while the first pack was sent.
+    for (int i = 0; i <= 140; ++i) {
+        const int source = i == 66 ? 0 : i == 140 ? 70 : i;
+        QByteArray bytes(250 << 10, char('a' + source % 26));
+        bytes.replace(0, 8, QByteArray::number(source).rightJustified(8, '0'));
+        write(QStringLiteral("ptree/%1/f%2").arg(i / 50).arg(i), bytes);
+    }
+    const Tree tree = treeOf(m_files.filePath("ptree"), "ptree");
+    const Run backup = quorvane({ "backup", m_files.filePath("ptree") });
+    RUN_OK(backup);
+    QVERIFY2(backup.out.contains("sent 139, unchanged 2, failed 0"), backup.out.constData());
+    const QString into = m_files.filePath("pr");
+    RUN_OK(quorvane({ "restore", snapshotIdOf(backup), "--to", into }));
+    QVERIFY(treeOf(into + "/ptree", "ptree") == tree);
 }
 
 QTEST_GUILESS_MAIN(tst_QuorvaneSnapshots)

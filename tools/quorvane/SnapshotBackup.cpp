@@ -21,6 +21,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <filesystem>
+#include <memory>
 #include <set>
 #include <unistd.h>
 
@@ -256,14 +257,23 @@ bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
         return true;
     }
     if (entry.size <= PackedFile) {
-        entry.offset = std::int64_t(m_pack.size());
+        if (!m_filling)
+            m_filling = std::make_unique<PackFile>();
+        entry.offset = m_filling->append(bytes.data(), bytes.size(), &error);
+        if (entry.offset < 0) {
+            m_progress.clear();
+            m_err << "quorvane: cannot write a pack: " << error << '\n';
+            m_stopCode = Quorvane::Failure;
+            return false;
+        }
         file->pack = m_packNumber;
-        m_pack += bytes;
-        ++m_packFiles;
         m_stored[entry.sha256] = { std::string(), entry.offset, m_packNumber };
-        return m_pack.size() < PackSize || flushPack();
+        return m_filling->size() < std::int64_t(PackSize) || flushPack();
     }
 
+    // The library runs one operation of ours at a time.
+    if (!collectPack())
+        return false;
     const int code = send(file->source, entry.sha256, &entry.event);
     struct stat after;
     const bool changed = ::lstat(file->source.c_str(), &after) != 0
@@ -313,29 +323,68 @@ bool SnapshotBackup::stops(int code, const std::string &what)
 
 bool SnapshotBackup::flushPack()
 {
-    if (m_packFiles == 0)
+    if (!m_filling || m_filling->files() == 0)
         return true;
-    const std::string sha256 = Sha256Digest::of(m_pack.data(), m_pack.size());
-    int code = 0;
-    const std::string id
-        = upload("pack-" + sha256.substr(0, 16) + ".qvp", m_pack,
-                 "Pack [" + std::to_string(m_packFiles) + " files]",
-                 SnapshotCatalog::contentOf(sha256), "Small files backed up by quorvane", &code);
-    bool goOn = true;
-    if (code == 0) {
-        m_sent += m_packFiles;
-        m_sentBytes += std::int64_t(m_pack.size());
+    std::string error;
+    const bool closed = m_filling->close(&error);
+    // One pack is sent while the next one fills: the previous must be done.
+    if (!collectPack())
+        return false;
+    m_sending = std::move(m_filling);
+    m_sendingNumber = m_packNumber++;
+    m_sendingContent = SnapshotCatalog::contentOf(m_sending->sha256());
+    if (!closed) {
         m_progress.clear();
-    } else {
-        goOn = !stops(code, "a pack of " + std::to_string(m_packFiles) + " files");
+        m_err << "quorvane: cannot write a pack: " << error << '\n';
+        m_stopCode = Quorvane::Failure;
+        settlePack(std::string(), Quorvane::Failure);
+        return false;
+    }
+    const std::string name = "Pack [" + std::to_string(m_sending->files()) + " files]";
+    Quorvane::EventNative event;
+    event.name = name.c_str();
+    event.path = m_sending->path().c_str();
+    event.content = m_sendingContent.c_str();
+    event.description = "Small files backed up by quorvane";
+    event.kind = KindServerFile;
+    event.access = m_access;
+    m_session.user().expectListOfFirstPipe(true);
+    m_sendingResult = m_session.library()->addEvent(event, &m_session.user());
+    return true;
+}
+
+bool SnapshotBackup::collectPack()
+{
+    if (!m_sending)
+        return true;
+    int code = m_session.await(m_sendingResult);
+    std::string id;
+    for (const EventRecord &record : m_session.events())
+        if (record.path == m_sending->path() && record.content == m_sendingContent)
+            id = record.id;
+    if (code == 0 && id.empty())
+        code = Quorvane::Failure;
+    return settlePack(id, code);
+}
+
+bool SnapshotBackup::settlePack(const std::string &id, int code)
+{
+    const int files = m_sending->files();
+    bool goOn = m_stopCode == 0;
+    if (code == 0) {
+        m_sent += files;
+        m_sentBytes += m_sending->size();
+        m_progress.clear();
+    } else if (goOn) {
+        goOn = !stops(code, "a pack of " + std::to_string(files) + " files");
     }
     for (Pending &found : m_found) {
-        if (found.pack != m_packNumber)
+        if (found.pack != m_sendingNumber)
             continue;
         found.pack = -1;
-        found.entry.event = id;
+        found.entry.event = code == 0 ? id : std::string();
         if (code == 0 && found.entry.offset >= 0
-            && m_stored[found.entry.sha256].pack == m_packNumber
+            && m_stored[found.entry.sha256].pack == m_sendingNumber
             && m_stored[found.entry.sha256].offset == found.entry.offset)
             m_out << RecordFormat::escaped(id) << '\t' << RecordFormat::escaped(found.source)
                   << '\n'
@@ -344,16 +393,15 @@ bool SnapshotBackup::flushPack()
             refuse(found.source, "cannot be sent: the server answered with an error");
     }
     for (auto stored = m_stored.begin(); stored != m_stored.end();) {
-        if (stored->second.pack == m_packNumber) {
+        if (stored->second.pack == m_sendingNumber) {
             stored->second.pack = -1;
-            stored->second.event = id;
+            stored->second.event = code == 0 ? id : std::string();
         }
         // A pack that was not sent holds nothing a later file may name.
-        stored = stored->second.event.empty() ? m_stored.erase(stored) : std::next(stored);
+        stored = stored->second.event.empty() && stored->second.pack < 0 ? m_stored.erase(stored)
+                                                                         : std::next(stored);
     }
-    m_pack.clear();
-    m_packFiles = 0;
-    ++m_packNumber;
+    m_sending.reset();
     return goOn;
 }
 
@@ -488,6 +536,8 @@ int SnapshotBackup::run()
     }
     if (m_stopCode == 0)
         flushPack();
+    // Also after a stop: the library is still at the last pack.
+    collectPack();
     std::string snapshotId;
     const std::string name = "Snapshot [" + manifest.host + ": " +
         [&] {

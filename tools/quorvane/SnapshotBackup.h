@@ -1,9 +1,11 @@
 #pragma once
 
+#include "PackFile.h"
 #include "SnapshotManifest.h"
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <ostream>
 #include <string>
 #include <sys/stat.h>
@@ -47,8 +49,12 @@ private:
     bool store(Pending *file, SnapshotCatalog &catalog);
     int send(const std::string &source, const std::string &sha256, std::string *id);
     // Small files travel together: one event per pack, each file checked by
-    // its own SHA-256 on restore. False when the backup must stop.
+    // its own SHA-256 on restore. A full pack is sent while the next one
+    // fills. False when the backup must stop.
     bool flushPack();
+    // Waits for the pack being sent and gives its files their event.
+    bool collectPack();
+    bool settlePack(const std::string &id, int code);
     // Whether a failed send of what stops the backup (told on stderr).
     bool stops(int code, const std::string &what);
     std::string upload(const std::string &fileName, const std::string &bytes,
@@ -64,9 +70,12 @@ private:
     std::vector<Pending> m_found;
     std::map<std::string, const SnapshotManifest::Entry *> m_previous;
     std::map<std::string, Stored> m_stored; // by SHA-256
-    std::string m_pack;
+    std::unique_ptr<PackFile> m_filling;
     int m_packNumber = 0;
-    int m_packFiles = 0;
+    std::unique_ptr<PackFile> m_sending;
+    int m_sendingNumber = -1;
+    int m_sendingResult = 0;
+    std::string m_sendingContent;
     int m_failed = 0;
     int m_sent = 0;
     int m_unchanged = 0;
