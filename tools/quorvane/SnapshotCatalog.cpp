@@ -51,8 +51,15 @@ SnapshotCatalog::SnapshotCatalog(Session &session, std::ostream &err)
 SnapshotCatalog::~SnapshotCatalog()
 {
     // The store keeps what it held before; restored files live in DIR.
-    if (!m_pulled.empty())
-        m_session.removeLocal(m_pulled);
+    if (m_pulled.empty())
+        return;
+    Quorvane::IdList list = Quorvane::IdList::withCapacity(int(m_pulled.size()));
+    for (const std::string &id : m_pulled)
+        list.append(id.c_str());
+    // A read queued behind the removal waits for it: one of the recent days
+    // only, not of every day since 1970 as a check of what is left would be.
+    if (m_session.library()->deleteLocalEvents(list) == Quorvane::Success)
+        m_session.read(ReadQuery());
 }
 
 int SnapshotCatalog::read()
