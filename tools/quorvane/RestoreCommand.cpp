@@ -3,10 +3,9 @@
 #include "CommandLine.h"
 #include "RecordFormat.h"
 #include "Session.h"
+#include "Sha256Digest.h"
 #include "SnapshotCatalog.h"
 
-#include <QByteArray>
-#include <QCryptographicHash>
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
@@ -149,8 +148,10 @@ bool RestoreCommand::restoreFile(const SnapshotManifest::Entry &entry, const std
         if (out < 0) {
             report(entry.path, std::strerror(errno));
         } else {
-            QCryptographicHash hash(QCryptographicHash::Sha256);
-            std::vector<char> buffer(1 << 20);
+            Sha256Digest hash;
+            // Not a mebibyte zeroed for each of many small files.
+            std::vector<char> buffer(
+                std::size_t(std::clamp<std::int64_t>(entry.size, 4096, 1 << 20)));
             // A packed file is its size in bytes from its offset on.
             std::int64_t left = entry.offset >= 0 ? entry.size : INT64_MAX;
             bool ok = entry.offset < 0 || ::lseek(in, entry.offset, SEEK_SET) == entry.offset;
@@ -163,14 +164,14 @@ bool RestoreCommand::restoreFile(const SnapshotManifest::Entry &entry, const std
                     continue;
                 ok = got > 0 && writeAll(out, buffer.data(), std::size_t(got));
                 if (ok) {
-                    hash.addData(QByteArrayView(buffer.data(), got));
+                    hash.add(buffer.data(), std::size_t(got));
                     left -= got;
                 }
             }
             const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
             ok = ok && ::fchmod(out, entry.mode) == 0 && ::futimens(out, times) == 0;
             ok = ::close(out) == 0 && ok;
-            const bool right = hash.result().toHex().toStdString() == entry.sha256;
+            const bool right = hash.hex() == entry.sha256;
             if (!ok)
                 report(entry.path, std::string("cannot be written: ") + std::strerror(errno));
             else if (!right)
