@@ -3,10 +3,13 @@
 // large file. The baseline is `tar -c` piped into one curl upload, and one
 // curl download piped into `tar -x`, of the same tree to the same server.
 // Every restored tree is compared with the original byte for byte (and, for
-// quorvane, mode and time too). Then an unchanged second backup of the small
-// files is timed on its own.
+// quorvane, mode and time too). An unchanged second backup of the small files
+// is timed on its own. Each round has a server of its own and swaps which
+// client goes first; the medians are compared. The server's processor time
+// is given beside each client's: on a busy machine it tells more than the
+// wall clock does.
 //
-//   bench_snapshot [--files N] [--big BYTES]   (defaults: 10000, 1 GiB)
+//   bench_snapshot [--files N] [--big BYTES] [--rounds N]   (10000, 1 GiB, 3)
 
 #include "ReferenceServer.h"
 
@@ -18,6 +21,7 @@
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -214,87 +218,101 @@ struct Pair
     Timed tar;
 };
 
+// Both clients against one server: each round has a new one, so every
+// round's first backup sends everything.
 class Bench
 {
 public:
-    Bench(ReferenceServer &server, const QString &work)
-        : m_server(server)
-        , m_work(work)
+    explicit Bench(const QString &work)
+        : m_work(work)
     {
     }
 
-    // Both ways for one root; false after saying what failed.
-    bool measure(const QString &root, Pair *backup, Pair *restore);
-    QString snapshot() const { return m_snapshot; }
+    void setServer(ReferenceServer *server) { m_server = server; }
+    // Both ways for one root, in the order given; false after saying what failed.
+    bool measure(const QString &root, bool tarFirst, Pair *backup, Pair *restore);
 
 private:
     QString target(const char *action, const QString &query) const
     {
-        return m_server.url() + QStringLiteral("/action/file/") + QLatin1String(action)
+        return m_server->url() + QStringLiteral("/action/file/") + QLatin1String(action)
             + QStringLiteral("?username=") + QLatin1String(ReferenceServer::User)
             + QStringLiteral("&password=") + QLatin1String(ReferenceServer::Password) + query;
     }
+    bool tarBackup(const QString &root, const QByteArray &id, Timed *timed);
+    bool ourBackup(const QString &root, Timed *timed, QString *snapshot);
 
-    ReferenceServer &m_server;
+    ReferenceServer *m_server = nullptr;
     QString m_work;
-    QString m_snapshot;
-    int m_round = 0;
+    int m_count = 0;
 };
 
-bool Bench::measure(const QString &root, Pair *backup, Pair *restore)
+bool Bench::tarBackup(const QString &root, const QByteArray &id, Timed *result)
 {
-    ++m_round;
-    const QString parent = QFileInfo(root).absolutePath();
-    const QString name = QFileInfo(root).fileName();
-    const QByteArray id = QByteArrayLiteral("bench-tar-") + QByteArray::number(m_round);
     const QByteArray time = QByteArray::number(QDateTime::currentSecsSinceEpoch());
-    const QString document = m_work + QStringLiteral("/document-%1.xml").arg(m_round);
-    {
-        QFile file(document);
-        if (!file.open(QIODevice::WriteOnly)
-            || file.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?><event><id>" + id
-                          + "</id><name><![CDATA[tar]]></name><path><![CDATA[tree.tar]]></path>"
-                            "<type>application/x-tar</type><content><![CDATA[]]></content>"
-                            "<description><![CDATA[]]></description><recordTime>"
-                          + time + "</recordTime><recordChanged>" + time
-                          + "</recordChanged></event>-|+")
-                < 0)
-            return false;
-    }
+    const QString document = m_work + QStringLiteral("/document.xml");
+    QFile file(document);
+    if (!file.open(QIODevice::WriteOnly)
+        || file.write("<?xml version=\"1.0\" encoding=\"UTF-8\"?><event><id>" + id
+                      + "</id><name><![CDATA[tar]]></name><path><![CDATA[tree.tar]]></path>"
+                        "<type>application/x-tar</type><content><![CDATA[]]></content>"
+                        "<description><![CDATA[]]></description><recordTime>"
+                      + time + "</recordTime><recordChanged>" + time
+                      + "</recordChanged></event>-|+")
+            < 0)
+        return fail(QStringLiteral("cannot write the event document")), false;
+    file.close();
     // One upload of unknown length (chunked), as tar makes it; the server
     // answers an error with a body starting "~**".
-    backup->tar = timed(
-        QStringLiteral("bash"),
-        { "-o", "pipefail", "-c",
-          "{ cat \"$1\" && tar -cf - -C \"$2\" \"$3\"; } | curl -sS -f -X POST -H 'Expect:' -H "
-          "'Content-Type: application/octet-stream' -T - \"$4\"",
-          "bench", document, parent, name,
-          target("quorvupload", QStringLiteral("&access_id=0&title=tar")) });
-    if (!backup->tar.ok || backup->tar.out.startsWith("~**"))
-        return fail(QStringLiteral("tar | curl: ") + QString::fromUtf8(backup->tar.out)), false;
+    *result = timed(QStringLiteral("bash"),
+                    { "-o", "pipefail", "-c",
+                      "{ cat \"$1\" && tar -cf - -C \"$2\" \"$3\"; } | curl -sS -f -X POST -H "
+                      "'Expect:' -H 'Content-Type: application/octet-stream' -T - \"$4\"",
+                      "bench", document, QFileInfo(root).absolutePath(), QFileInfo(root).fileName(),
+                      target("quorvupload", QStringLiteral("&access_id=0&title=tar")) });
+    if (!result->ok || result->out.startsWith("~**"))
+        return fail(QStringLiteral("tar | curl: ") + QString::fromUtf8(result->out)), false;
+    return true;
+}
 
-    backup->ours = quorvane({ "--quiet", "backup", root });
-    if (!backup->ours.ok)
-        return false;
-    m_snapshot.clear();
-    for (const QByteArray &line : backup->ours.out.split('\n'))
+bool Bench::ourBackup(const QString &root, Timed *result, QString *snapshot)
+{
+    *result = quorvane({ "--quiet", "backup", root });
+    snapshot->clear();
+    for (const QByteArray &line : result->out.split('\n'))
         if (line.startsWith("snapshot "))
-            m_snapshot = QString::fromUtf8(line.split(' ').value(1));
-    if (m_snapshot.isEmpty())
-        return fail(QStringLiteral("no snapshot in: ") + QString::fromUtf8(backup->ours.out)),
-               false;
+            *snapshot = QString::fromUtf8(line.split(' ').value(1));
+    if (result->ok && snapshot->isEmpty())
+        return fail(QStringLiteral("no snapshot in: ") + QString::fromUtf8(result->out)), false;
+    return result->ok;
+}
 
-    const QString tarTo = m_work + QStringLiteral("/restored-tar-%1").arg(m_round);
-    const QString oursTo = m_work + QStringLiteral("/restored-quorvane-%1").arg(m_round);
-    QDir().mkpath(tarTo);
-    restore->tar = timed(
-        QStringLiteral("bash"),
-        { "-o", "pipefail", "-c", "curl -sS -f --data-binary NoData \"$1\" | tar -xf - -C \"$2\"",
-          "bench", target("quorvdownload", QStringLiteral("&extguid=") + QString(id)), tarTo });
-    if (!restore->tar.ok)
+bool Bench::measure(const QString &root, bool tarFirst, Pair *backup, Pair *restore)
+{
+    ++m_count;
+    const QString name = QFileInfo(root).fileName();
+    const QByteArray id = QByteArrayLiteral("bench-tar-") + QByteArray::number(m_count);
+    QString snapshot;
+    if (tarFirst ? !tarBackup(root, id, &backup->tar) || !ourBackup(root, &backup->ours, &snapshot)
+                 : !ourBackup(root, &backup->ours, &snapshot) || !tarBackup(root, id, &backup->tar))
         return false;
-    restore->ours = quorvane({ "--quiet", "restore", m_snapshot, "--to", oursTo });
-    if (!restore->ours.ok)
+
+    const QString tarTo = m_work + QStringLiteral("/restored-tar");
+    const QString oursTo = m_work + QStringLiteral("/restored-quorvane");
+    QDir().mkpath(tarTo);
+    const auto tarRestore = [&] {
+        restore->tar
+            = timed(QStringLiteral("bash"),
+                    { "-o", "pipefail", "-c",
+                      "curl -sS -f --data-binary NoData \"$1\" | tar -xf - -C \"$2\"", "bench",
+                      target("quorvdownload", QStringLiteral("&extguid=") + QString(id)), tarTo });
+        return restore->tar.ok;
+    };
+    const auto ourRestore = [&] {
+        restore->ours = quorvane({ "--quiet", "restore", snapshot, "--to", oursTo });
+        return restore->ours.ok;
+    };
+    if (tarFirst ? !tarRestore() || !ourRestore() : !ourRestore() || !tarRestore())
         return false;
 
     QString wrong = difference(root.toStdString(), (tarTo + "/" + name).toStdString(), false);
@@ -309,14 +327,42 @@ bool Bench::measure(const QString &root, Pair *backup, Pair *restore)
     return true;
 }
 
-void print(const char *what, const Timed &ours, const Timed &tar, double goal)
+double median(QList<double> values)
 {
-    const double ratio = ours.seconds / tar.seconds;
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+// The median of each figure over the rounds.
+Timed medianOf(const QList<Timed> &runs)
+{
+    QList<double> seconds, cpu, server;
+    for (const Timed &run : runs) {
+        seconds << run.seconds;
+        cpu << run.cpu;
+        server << run.serverCpu;
+    }
+    Timed result;
+    result.seconds = median(seconds);
+    result.cpu = median(cpu);
+    result.serverCpu = median(server);
+    return result;
+}
+
+void print(const char *what, const QList<Pair> &pairs, double goal)
+{
+    QList<Timed> ours, tar;
+    for (const Pair &pair : pairs) {
+        ours << pair.ours;
+        tar << pair.tar;
+    }
+    const Timed a = medianOf(ours), b = medianOf(tar);
+    const double ratio = a.seconds / b.seconds;
     std::printf("%-22s quorvane %6.2f s (cpu %5.2f + server %5.2f s)   tar+curl %6.2f s (cpu "
                 "%5.2f + server %5.2f s)   ratio %5.2fx (goal <= %.1fx) %s\n",
-                what, ours.seconds, ours.cpu, ours.serverCpu, tar.seconds, tar.cpu, tar.serverCpu,
-                ratio, goal, ratio <= goal ? "met" : "MISSED");
-    std::fflush(stdout);
+                what, a.seconds, a.cpu, a.serverCpu, b.seconds, b.cpu, b.serverCpu, ratio, goal,
+                ratio <= goal ? "met" : "MISSED");
 }
 
 } // namespace
@@ -326,15 +372,18 @@ int main(int argc, char **argv)
     QCoreApplication application(argc, argv);
     int files = 10000;
     qint64 big = qint64(1) << 30;
+    int rounds = 3;
     const QStringList args = application.arguments();
     for (int i = 1; i + 1 < args.size(); i += 2) {
         if (args[i] == QLatin1String("--files"))
             files = args[i + 1].toInt();
         else if (args[i] == QLatin1String("--big"))
             big = args[i + 1].toLongLong();
+        else if (args[i] == QLatin1String("--rounds"))
+            rounds = args[i + 1].toInt();
     }
-    if (files <= 0 || big <= 0)
-        return fail(QStringLiteral("--files and --big take positive numbers"));
+    if (files <= 0 || big <= 0 || rounds <= 0)
+        return fail(QStringLiteral("--files, --big and --rounds take positive numbers"));
     if (qEnvironmentVariableIsEmpty("KEYCRATE_BIN_DIR"))
         qputenv("KEYCRATE_BIN_DIR", QFile::encodeName(application.applicationDirPath()));
     QTemporaryDir work(QDir::tempPath() + QStringLiteral("/keycrate-bench-snapshot-XXXXXX"));
@@ -355,44 +404,68 @@ int main(int argc, char **argv)
     std::printf("%d small files, big file %.0f MiB, load %s\n", files, double(big) / (1024 * 1024),
                 loadNow.constData());
 
-    ReferenceServer server(work.filePath(QStringLiteral("server")));
-    if (!server.start())
-        return fail(server.failure());
-    serverPid = server.process().pid();
-    if (!quorvane({ "config", "server_url", server.url() }).ok
-        || !quorvane({ "config", "user", ReferenceServer::User }).ok
-        || !quorvane({ "config", "--password-stdin" }, QByteArray(ReferenceServer::Password) + "\n")
-                .ok)
-        return 1;
-
     const QString small = work.filePath(QStringLiteral("source/notes"));
+    const QString large = work.filePath(QStringLiteral("source/large"));
     qint64 smallBytes = 0;
     if (!makeSmallTree(small, files, &smallBytes))
         return fail(QStringLiteral("cannot write the small files"));
-    std::printf("small files: %.1f MiB\n", double(smallBytes) / (1024 * 1024));
-    Bench bench(server, work.path());
-    Pair backup, restore;
-    if (!bench.measure(small, &backup, &restore))
-        return 1;
-    print("backup, small files", backup.ours, backup.tar, 3.0);
-    print("restore, small files", restore.ours, restore.tar, 3.0);
-
-    const Timed again = quorvane({ "--quiet", "backup", small });
-    if (!again.ok)
-        return 1;
-    const QByteArray summary = again.out.mid(again.out.lastIndexOf("\nsent ") + 1).trimmed();
-    std::printf("%-22s quorvane %6.2f s (cpu %5.2f + server %5.2f s)   goal < 2 s %s   (%s)\n",
-                "unchanged 2nd backup", again.seconds, again.cpu, again.serverCpu,
-                again.seconds < 2 ? "met" : "MISSED", summary.constData());
-    std::fflush(stdout);
-    QDir(small).removeRecursively();
-
-    const QString large = work.filePath(QStringLiteral("source/large"));
     if (!makeBigFile(large + QStringLiteral("/payload.bin"), big))
         return fail(QStringLiteral("cannot write the big file"));
-    if (!bench.measure(large, &backup, &restore))
-        return 1;
-    print("backup, one big file", backup.ours, backup.tar, 1.2);
-    print("restore, one big file", restore.ours, restore.tar, 1.2);
+    std::printf("small files: %.1f MiB; %d rounds, the clients' order alternating\n",
+                double(smallBytes) / (1024 * 1024), rounds);
+    std::fflush(stdout);
+
+    Bench bench(work.path());
+    QList<Pair> backupSmall, restoreSmall, backupBig, restoreBig;
+    QList<Timed> unchanged;
+    for (int round = 0; round < rounds; ++round) {
+        const QString data = work.filePath(QStringLiteral("server-%1").arg(round));
+        {
+            ReferenceServer server(data);
+            if (!server.start())
+                return fail(server.failure());
+            serverPid = server.process().pid();
+            if (!quorvane({ "config", "server_url", server.url() }).ok
+                || (round == 0
+                    && (!quorvane({ "config", "user", ReferenceServer::User }).ok
+                        || !quorvane({ "config", "--password-stdin" },
+                                     QByteArray(ReferenceServer::Password) + "\n")
+                                .ok)))
+                return 1;
+            bench.setServer(&server);
+            const bool tarFirst = round % 2 == 0;
+            Pair backup, restore;
+            if (!bench.measure(small, tarFirst, &backup, &restore))
+                return 1;
+            backupSmall << backup;
+            restoreSmall << restore;
+            const Timed again = quorvane({ "--quiet", "backup", small });
+            if (!again.ok || !again.out.contains("\nsent 0, unchanged"))
+                return fail(QStringLiteral("the second backup: ") + QString::fromUtf8(again.out));
+            unchanged << again;
+            if (!bench.measure(large, tarFirst, &backup, &restore))
+                return 1;
+            backupBig << backup;
+            restoreBig << restore;
+            std::printf("round %d: backup %.2f/%.2f s, restore %.2f/%.2f s, unchanged %.2f s; "
+                        "big: backup %.2f/%.2f s, restore %.2f/%.2f s (quorvane/tar+curl)\n",
+                        round + 1, backupSmall.last().ours.seconds, backupSmall.last().tar.seconds,
+                        restoreSmall.last().ours.seconds, restoreSmall.last().tar.seconds,
+                        again.seconds, backup.ours.seconds, backup.tar.seconds,
+                        restore.ours.seconds, restore.tar.seconds);
+            std::fflush(stdout);
+        }
+        QDir(data).removeRecursively();
+    }
+
+    std::printf("median of %d rounds:\n", rounds);
+    print("backup, small files", backupSmall, 3.0);
+    print("restore, small files", restoreSmall, 3.0);
+    const Timed again = medianOf(unchanged);
+    std::printf("%-22s quorvane %6.2f s (cpu %5.2f + server %5.2f s)   goal < 2 s %s\n",
+                "unchanged 2nd backup", again.seconds, again.cpu, again.serverCpu,
+                again.seconds < 2 ? "met" : "MISSED");
+    print("backup, one big file", backupBig, 1.2);
+    print("restore, one big file", restoreBig, 1.2);
     return 0;
 }
