@@ -79,6 +79,14 @@ SnapshotBackup::SnapshotBackup(const CommandLine &line, Session &session, Progre
 {
 }
 
+SnapshotBackup::~SnapshotBackup()
+{
+    // A backup that stopped does not wait for a whole file to be hashed.
+    m_stopAhead = true;
+    if (m_ahead.valid())
+        m_ahead.wait();
+}
+
 void SnapshotBackup::refuse(const std::string &path, const std::string &reason)
 {
     m_progress.clear();
@@ -187,63 +195,100 @@ int SnapshotBackup::send(const std::string &source, const std::string &sha256, s
     return code == 0 && id->empty() ? int(Quorvane::Failure) : code;
 }
 
-bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
+const SnapshotManifest::Entry *SnapshotBackup::unchanged(const SnapshotManifest::Entry &entry,
+                                                         const SnapshotCatalog &catalog) const
 {
-    SnapshotManifest::Entry &entry = file->entry;
     const auto previous = m_previous.find(entry.path);
-    if (previous != m_previous.end()) {
-        const SnapshotManifest::Entry &before = *previous->second;
-        const EventRecord *held = catalog.find(before.event);
-        if (before.type == entry.type && before.size == entry.size && before.inode == entry.inode
+    if (previous == m_previous.end())
+        return nullptr;
+    const SnapshotManifest::Entry &before = *previous->second;
+    const EventRecord *held = catalog.find(before.event);
+    return before.type == entry.type && before.size == entry.size && before.inode == entry.inode
             && before.mtimeSeconds == entry.mtimeSeconds
             && before.mtimeNanoseconds == entry.mtimeNanoseconds && held
             && (before.offset >= 0 ? !SnapshotCatalog::sha256Of(*held).empty()
-                                   : SnapshotCatalog::sha256Of(*held) == before.sha256)) {
-            entry.sha256 = before.sha256;
-            entry.event = before.event;
-            entry.offset = before.offset;
-            ++m_unchanged;
-            return true;
-        }
-    }
-    const int fd = ::open(file->source.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
+                                   : SnapshotCatalog::sha256Of(*held) == before.sha256)
+        ? &before
+        : nullptr;
+}
+
+SnapshotBackup::Hashed SnapshotBackup::hash(const std::string &source,
+                                            const std::atomic<bool> *stop)
+{
+    Hashed hashed;
+    const int fd = ::open(source.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW | O_CLOEXEC);
     if (fd < 0) {
-        refuse(file->source, std::strerror(errno));
-        return true;
+        hashed.problem = std::strerror(errno);
+        return hashed;
     }
-    struct stat before;
+    ::fstat(fd, &hashed.before);
     std::string error;
-    ::fstat(fd, &before);
-    std::int64_t read = 0;
-    std::string bytes;
-    if (before.st_size <= PackedFile) {
+    if (hashed.before.st_size <= PackedFile) {
         // Kept to be packed: what is hashed is what is sent.
         char buffer[65536];
         ssize_t got = 0;
-        while (std::int64_t(bytes.size()) <= PackedFile
+        while (std::int64_t(hashed.bytes.size()) <= PackedFile
                && ((got = ::read(fd, buffer, sizeof buffer)) > 0 || (got < 0 && errno == EINTR)))
             if (got > 0)
-                bytes.append(buffer, std::size_t(got));
-        read = std::int64_t(bytes.size());
+                hashed.bytes.append(buffer, std::size_t(got));
+        hashed.read = std::int64_t(hashed.bytes.size());
         if (got < 0)
             error = std::strerror(errno);
         else
-            entry.sha256 = Sha256Digest::of(bytes.data(), bytes.size());
+            hashed.sha256 = Sha256Digest::of(hashed.bytes.data(), hashed.bytes.size());
     } else {
-        entry.sha256 = SnapshotCatalog::sha256OfFile(fd, &error, &read);
+        hashed.sha256 = SnapshotCatalog::sha256OfFile(fd, &error, &hashed.read, -1, stop);
     }
     ::close(fd);
-    if (entry.sha256.empty()) {
-        refuse(file->source, error);
-        return true;
-    }
-    if (read != before.st_size) {
+    if (hashed.sha256.empty())
+        hashed.problem = error;
+    else if (hashed.read != hashed.before.st_size)
         // A system file that tells no size, or one written to right now.
-        refuse(file->source,
-               "its size is given as " + std::to_string(before.st_size) + " bytes but "
-                   + std::to_string(read) + " were read; not sent");
+        hashed.problem = "its size is given as " + std::to_string(hashed.before.st_size)
+            + " bytes but " + std::to_string(hashed.read) + " were read; not sent";
+    return hashed;
+}
+
+void SnapshotBackup::hashAhead(std::size_t index, const SnapshotCatalog &catalog)
+{
+    if (m_ahead.valid())
+        return;
+    for (std::size_t next = index + 1; next < m_found.size(); ++next) {
+        const SnapshotManifest::Entry &entry = m_found[next].entry;
+        if (entry.type != SnapshotManifest::Type::File || entry.size <= PackedFile
+            || unchanged(entry, catalog))
+            continue;
+        m_aheadIndex = next;
+        m_ahead = std::async(std::launch::async, &SnapshotBackup::hash, m_found[next].source,
+                             &m_stopAhead);
+        return;
+    }
+}
+
+bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
+{
+    SnapshotManifest::Entry &entry = file->entry;
+    if (const SnapshotManifest::Entry *before = unchanged(entry, catalog)) {
+        entry.sha256 = before->sha256;
+        entry.event = before->event;
+        entry.offset = before->offset;
+        ++m_unchanged;
         return true;
     }
+    const std::size_t index = std::size_t(file - m_found.data());
+    Hashed hashed;
+    if (m_ahead.valid() && index == m_aheadIndex)
+        hashed = m_ahead.get();
+    else
+        hashed = hash(file->source, nullptr);
+    if (!hashed.problem.empty()) {
+        refuse(file->source, hashed.problem);
+        return true;
+    }
+    const struct stat &before = hashed.before;
+    const std::string &bytes = hashed.bytes;
+    std::string error;
+    entry.sha256 = hashed.sha256;
     entry.size = before.st_size;
     entry.mtimeSeconds = before.st_mtim.tv_sec;
     entry.mtimeNanoseconds = before.st_mtim.tv_nsec;
@@ -274,6 +319,8 @@ bool SnapshotBackup::store(Pending *file, SnapshotCatalog &catalog)
     // The library runs one operation of ours at a time.
     if (!collectPack())
         return false;
+    // The next large file is read and hashed while this one travels.
+    hashAhead(index, catalog);
     const int code = send(file->source, entry.sha256, &entry.event);
     struct stat after;
     const bool changed = ::lstat(file->source.c_str(), &after) != 0

@@ -3,7 +3,9 @@
 #include "PackFile.h"
 #include "SnapshotManifest.h"
 
+#include <atomic>
 #include <cstdint>
+#include <future>
 #include <map>
 #include <memory>
 #include <ostream>
@@ -26,6 +28,7 @@ class SnapshotBackup
 public:
     SnapshotBackup(const CommandLine &line, Session &session, Progress &progress, std::ostream &out,
                    std::ostream &err);
+    ~SnapshotBackup();
 
     int run();
 
@@ -43,7 +46,26 @@ private:
         int pack = -1;
     };
 
+    // A file read and hashed, or why it cannot be sent.
+    struct Hashed
+    {
+        std::string problem;
+        struct stat before
+        {
+        };
+        std::string sha256;
+        std::int64_t read = 0;
+        std::string bytes; // a small file's, kept to be packed
+    };
+
     void walk(const std::string &source, const std::string &path);
+    // The previous snapshot's entry when it still stands for the file: same
+    // size, time and inode, and its content still on the server.
+    const SnapshotManifest::Entry *unchanged(const SnapshotManifest::Entry &entry,
+                                             const SnapshotCatalog &catalog) const;
+    static Hashed hash(const std::string &source, const std::atomic<bool> *stop);
+    // Starts hashing the next large file to send after index, if none is.
+    void hashAhead(std::size_t index, const SnapshotCatalog &catalog);
     void refuse(const std::string &path, const std::string &reason);
     // The file's bytes on the server; false when the backup must stop.
     bool store(Pending *file, SnapshotCatalog &catalog);
@@ -81,5 +103,8 @@ private:
     int m_unchanged = 0;
     std::int64_t m_sentBytes = 0;
     int m_stopCode = 0;
+    std::future<Hashed> m_ahead;
+    std::size_t m_aheadIndex = 0;
+    std::atomic<bool> m_stopAhead { false };
     unsigned long long m_began = 0;
 };

@@ -161,7 +161,7 @@ std::string SnapshotCatalog::sha256Of(const EventRecord &record)
 }
 
 std::string SnapshotCatalog::sha256OfFile(int fd, std::string *error, std::int64_t *size,
-                                          std::int64_t limit)
+                                          std::int64_t limit, const std::atomic<bool> *stop)
 {
     std::int64_t total = 0;
     Sha256Digest hash;
@@ -172,6 +172,10 @@ std::string SnapshotCatalog::sha256OfFile(int fd, std::string *error, std::int64
             : std::size_t(std::min<std::int64_t>(limit - total, std::int64_t(buffer.size())));
         if (want == 0)
             break;
+        if (stop && *stop) {
+            *error = "stopped";
+            return std::string();
+        }
         const ssize_t got = ::read(fd, buffer.data(), want);
         if (got < 0 && errno == EINTR)
             continue;

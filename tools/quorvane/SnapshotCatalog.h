@@ -3,6 +3,7 @@
 #include "EventRecord.h"
 #include "SnapshotManifest.h"
 
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <ostream>
@@ -41,9 +42,10 @@ public:
     static std::string contentOf(const std::string &sha256);
     // The SHA-256 a content event was sent with, or empty.
     static std::string sha256Of(const EventRecord &record);
-    // Of what is left to read, at most limit bytes (-1: all).
+    // Of what is left to read, at most limit bytes (-1: all); empty once stop is set.
     static std::string sha256OfFile(int fd, std::string *error, std::int64_t *size = nullptr,
-                                    std::int64_t limit = -1);
+                                    std::int64_t limit = -1,
+                                    const std::atomic<bool> *stop = nullptr);
 
     // Local paths of the events' files, fetched from the server when there
     // is no local copy yet; a library code, with what failed told on err.
