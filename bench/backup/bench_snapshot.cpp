@@ -411,7 +411,7 @@ int main(int argc, char **argv)
         return fail(QStringLiteral("cannot write the small files"));
     if (!makeBigFile(large + QStringLiteral("/payload.bin"), big))
         return fail(QStringLiteral("cannot write the big file"));
-    std::printf("small files: %.1f MiB; %d rounds, the clients' order alternating\n",
+    std::printf("small files: %.1f MiB; rounds: %d, the clients' order alternating\n",
                 double(smallBytes) / (1024 * 1024), rounds);
     std::fflush(stdout);
 
@@ -458,7 +458,7 @@ int main(int argc, char **argv)
         QDir(data).removeRecursively();
     }
 
-    std::printf("median of %d rounds:\n", rounds);
+    std::printf("medians of the rounds (%d):\n", rounds);
     print("backup, small files", backupSmall, 3.0);
     print("restore, small files", restoreSmall, 3.0);
     const Timed again = medianOf(unchanged);

@@ -50,9 +50,7 @@ private:
     struct Hashed
     {
         std::string problem;
-        struct stat before
-        {
-        };
+        struct stat before = {};
         std::string sha256;
         std::int64_t read = 0;
         std::string bytes; // a small file's, kept to be packed
