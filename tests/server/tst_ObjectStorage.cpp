@@ -304,14 +304,35 @@ void ObjectStorageTest::prefixBelongsToOneService()
 
 void ObjectStorageTest::storeDownAnswers503ThenRecovers()
 {
-    auto server = startServer("data");
+    auto server = startServer("data", { "--s3-part-size", "5M", "--sweep-every", "0.2" });
     QVERIFY(server->port() != 0);
     ServiceClient alice = client(*server);
     QCOMPARE(alice.upload("before", "before the outage").status, 200);
     const QString health = server->url("/health");
     QCOMPARE(ServiceClient::get(health).status, 200);
 
+    // An upload whose first part is in the store when the store goes away.
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", static_cast<quint16>(server->port()));
+    QVERIFY(socket.waitForConnected(10000));
+    const QByteArray document = ServiceClient::document("cut") + "-|+";
+    const QByteArray file = ServiceClient::randomBytes(12 << 20);
+    socket.write("POST /action/file/quorvupload?username=alice&password=alice-pass&access_id=0"
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+                 + QByteArray::number(document.size() + file.size()) + "\r\n\r\n" + document
+                 + file.left(7 << 20));
+    const QDeadlineTimer sent(30000);
+    while (!partsInProgress() && !sent.hasExpired())
+        QTest::qWait(100);
+    QVERIFY(partsInProgress());
+
     m_s3.stopGateway();
+    socket.write(file.mid(7 << 20));
+    while (!socket.canReadLine() && socket.state() == QAbstractSocket::ConnectedState)
+        QVERIFY(socket.waitForReadyRead(30000));
+    QVERIFY2(socket.readLine().startsWith("HTTP/1.1 503"), "the cut upload is not answered 503");
+    // Sweeps that fail while the store is away leave the server serving.
+    QVERIFY(server->waitForLog("sweep failed"));
     QCOMPARE(ServiceClient::get(health).status, 503);
     QCOMPARE(alice.upload("during", "during the outage").status, 503);
     QCOMPARE(alice.download("before").status, 503);
@@ -322,6 +343,7 @@ void ObjectStorageTest::storeDownAnswers503ThenRecovers()
     QCOMPARE(alice.upload("during", "after the outage").status, 200);
     QCOMPARE(alice.download("before").body, QByteArray("before the outage"));
     QCOMPARE(alice.ids(), (QList<QByteArray> { "before", "during" }));
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 2);
     QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
 }
 
