@@ -13,6 +13,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 #include <memory>
 
 class ObjectStorageTest : public QObject
@@ -30,6 +31,7 @@ private slots:
     void copyMovesFilesToTheBucketAndBack();
     void runningServerSweepsStrayObjectsPastTheGrace();
     void storeDownAnswers503ThenRecovers();
+    void migrateHashesTheFilesInTheBucket();
 
 private:
     std::unique_ptr<ServerProcess> startServer(const QString &folder,
@@ -97,7 +99,7 @@ ObjectStorageTest::Fetched ObjectStorageTest::fetch(const ServerProcess &server,
                   << "Range: bytes=" + range;
     arguments << server.url("/action/file/quorvdownload?username=alice&password=alice-pass"
                             "&extguid="
-                            + id);
+                            + QUrl::toPercentEncoding(id));
     QProcess curl;
     curl.start("curl", arguments);
     Fetched fetched;
@@ -345,6 +347,44 @@ void ObjectStorageTest::storeDownAnswers503ThenRecovers()
     QCOMPARE(alice.ids(), (QList<QByteArray> { "before", "during" }));
     QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 2);
     QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+}
+
+void ObjectStorageTest::migrateHashesTheFilesInTheBucket()
+{
+    // A service from before hashes were kept, with its files in the bucket.
+    const QString data = m_dir->path() + "/data";
+    const QString fixture
+        = qEnvironmentVariable("KEYCRATE_SOURCE_DIR") + "/tests/server/fixtures/sqlite-v1";
+    QVERIFY(QDir().mkpath(data));
+    QVERIFY(QFile::copy(fixture + "/events.sqlite", data + "/events.sqlite"));
+    const QDir files(fixture + "/files");
+    for (const QString &name : files.entryList(QDir::Files)) {
+        QFile file(files.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString key = m_s3.bucket() + "/" + m_prefix + "/files/" + name;
+        QCOMPARE(m_s3.request("PUT", key, file.readAll()).status, 200L);
+    }
+    ServerProcess server(data);
+    server.setStorage(storageArguments());
+
+    // A store that does not answer is no lost file: nothing changes.
+    m_s3.stopGateway();
+    ServerProcess::Run run = server.command({ "migrate" });
+    QVERIFY2(m_s3.startGateway(), qPrintable(m_s3.failure()));
+    QCOMPARE(run.exitCode, 1);
+
+    run = server.command({ "migrate" });
+    QVERIFY2(run.exitCode == 0 && run.out.contains("from schema version 1")
+                 && run.out.contains("Hashed 4 stored files"),
+             (run.out + run.err).constData());
+    QVERIFY2(server.start(), qPrintable(server.failure()));
+    const QByteArray notes = "first line\nsecond line\n";
+    const Fetched fetched = fetch(server, "{11111111-1111-1111-1111-111111111111}");
+    QCOMPARE(fetched.body, notes);
+    const QByteArray digest
+        = QCryptographicHash::hash(notes, QCryptographicHash::Sha256).toBase64();
+    QVERIFY2(fetched.head.contains("Repr-Digest: sha-256=:" + digest + ":"),
+             fetched.head.constData());
 }
 
 QTEST_GUILESS_MAIN(ObjectStorageTest)
