@@ -293,8 +293,6 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         return invalid("--storage needs s3://BUCKET[/PREFIX], not \"" + line.storage + "\"");
     if (line.storage.empty() && (!line.s3Endpoint.empty() || !line.s3Keys.empty()))
         return invalid("--s3-endpoint and --s3-keys go with --storage");
-    if (!line.storage.empty() && line.mode == Mode::Migrate)
-        return invalid("migrate works on the database only");
     if (line.tlsCertificate.empty() != line.tlsKey.empty())
         return invalid("--tls-cert and --tls-key go together");
     if (limits.maxHead < 1024)
@@ -349,7 +347,7 @@ std::string CommandLine::usage()
            "  quorvane-server [--listen HOST:PORT] --data DIR [--database DB] [OPTIONS]\n"
            "  quorvane-server account add|passwd|remove NAME --data DIR [--database DB]\n"
            "  quorvane-server account list --data DIR [--database DB]\n"
-           "  quorvane-server migrate --data DIR [--database DB]\n"
+           "  quorvane-server migrate --data DIR [--database DB] [--storage ...]\n"
            "  quorvane-server copy --from DB --to DB --data DIR\n"
            "  quorvane-server copy --storage s3://BUCKET[/PREFIX] [--to-folder] --data DIR\n"
            "                  [--database DB]\n"
@@ -416,7 +414,8 @@ std::string CommandLine::usage()
            "standard input (asking twice on a terminal). account remove removes the\n"
            "user with all of their events and files (adduser, passwd and deluser\n"
            "are the older names). migrate brings a database made by an older\n"
-           "server to the current schema. copy copies accounts and events into an\n"
+           "server to the current schema (reading files to hash from the bucket\n"
+           "with --storage). copy copies accounts and events into an\n"
            "empty database (the files stay in DIR) and checks every file against\n"
            "its hash. copy --storage copies the files of the service from DIR into the\n"
            "bucket (or back with --to-folder) and checks each against its hash. SIGTERM or SIGINT "

@@ -5,7 +5,10 @@
 # curl talking to the gateway directly with the same bytes, in the same run:
 #  1. one SIZE_MIB (default 1024) upload and download, medians of three
 #     alternating runs;
-#  2. 64 clients at once, each uploading and then downloading a 10 MB file.
+#  2. 64 clients at once, each uploading and then downloading a 10 MB file;
+#  3. the gateway stopped for 10 s: how many uploads and health checks in that
+#     time were answered 503, and how long after the gateway answers again the
+#     same server process takes an upload.
 # Prints MB/s, the ratios to the gateway's own speed and the server's peak
 # memory (VmHWM) over its memory when idle. Needs the gateway's packages
 # (radosgw ceph-mon ceph-osd), a build with the tests, about 2 x SIZE_MIB in
@@ -16,6 +19,7 @@ build=${1:-$here/../../build}
 size_mib=${2:-1024}
 runs=3
 clients=64
+outage_seconds=10
 server=$build/bin/quorvane-server
 gateway=$build/bin/bench_s3_gateway
 for program in "$server" "$gateway"; do
@@ -111,6 +115,45 @@ crowd() { # crowd direct|server: total MB/s of both directions
     awk -v s="$started" -v e="$ended" -v n=$clients 'BEGIN { printf "%.0f", 2 * n * 10000000 / (e - s) / 1e6 }'
 }
 
+gateway_says() { # gateway_says stop|start: the helper's answer
+    local lines
+    lines=$(wc -l < "$work/gateway.out")
+    echo "$1" >&"$hold"
+    for _ in $(seq 1200); do
+        (( $(wc -l < "$work/gateway.out") > lines )) && break
+        sleep 0.05
+    done
+    tail -n 1 "$work/gateway.out"
+}
+
+outage() { # prints "503-answers tries seconds-to-recover"
+    local answered=0 tries=0 upload health back ended
+    { document outage; echo "written while the store is away"; } > "$work/outage"
+    [[ $(gateway_says stop) == stopped ]] || { echo "the gateway did not stop" >&2; exit 1; }
+    ended=$(($(date +%s) + outage_seconds))
+    while (($(date +%s) < ended)); do
+        upload=$(curl -sS -o /dev/null -w '%{http_code}' -X POST -H 'Expect:' \
+            --data-binary "@$work/outage" "$base/quorvupload?$login&access_id=0")
+        health=$(curl -sS -o /dev/null -w '%{http_code}' "http://127.0.0.1:$port/health")
+        tries=$((tries + 2))
+        answered=$((answered + (upload == 503) + (health == 503)))
+        sleep 0.5
+    done
+    local said
+    said=$(gateway_says start)
+    [[ $said == started ]] || { echo "the gateway did not start again: $said" >&2; exit 1; }
+    back=$(date +%s.%N)
+    for _ in $(seq 600); do
+        upload=$(curl -sS -o /dev/null -w '%{http_code}' -X POST -H 'Expect:' \
+            --data-binary "@$work/outage" "$base/quorvupload?$login&access_id=0")
+        [[ $upload == 200 ]] && break
+        sleep 0.05
+    done
+    [[ $upload == 200 ]] || { echo "the server did not recover" >&2; exit 1; }
+    kill -0 "$server_pid" || { echo "the server ended in the outage" >&2; exit 1; }
+    echo "$answered $tries $(awk -v b="$back" -v e="$(date +%s.%N)" 'BEGIN { printf "%.2f", e - b }')"
+}
+
 echo "Load on this machine now: $(cut -d' ' -f1-3 /proc/loadavg) (${size_mib} MiB, $runs runs each)"
 direct_args=("${direct[@]}" -T "$work/big" "$endpoint/$bucket/direct/big")
 server_args=(-X POST -H 'Expect:' -T "$work/body" "$base/quorvupload?$login&access_id=0&title=bench")
@@ -124,11 +167,14 @@ single_peak=$(kib VmHWM "$server_pid")
 crowd_direct=$(crowd direct)
 crowd_server=$(crowd server)
 crowd_peak=$(kib VmHWM "$server_pid")
+read -r outage_503 outage_tries outage_back < <(outage)
 
 printf '\n%-44s %10s %10s %7s\n' "" "server" "direct" "ratio"
 printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "${size_mib} MiB upload" "$up_server" "$up_direct" "$(ratio "$up_server" "$up_direct")"
 printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "${size_mib} MiB download" "$down_server" "$down_direct" "$(ratio "$down_server" "$down_direct")"
 printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "$clients clients, 10 MB up and down each" "$crowd_server" "$crowd_direct" "$(ratio "$crowd_server" "$crowd_direct")"
+printf '  %-42s %s of %s answered 503, uploads again %s s after\n' "store stopped ${outage_seconds} s" "$outage_503" "$outage_tries" "$outage_back"
+printf '  %-42s %s\n' "" "the gateway answered (same server process)"
 printf '  %-42s %5s MiB\n' "server memory when idle" "$((idle / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after one big file" "$(((single_peak - idle) / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after $clients clients" "$(((crowd_peak - idle) / 1024))"

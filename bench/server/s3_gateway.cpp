@@ -1,11 +1,15 @@
 // Starts the tests' private S3 gateway for bench/server/s3.sh: prints
 // "ENDPOINT BUCKET REGION ACCESS_KEY SECRET_KEY" and keeps the gateway until
-// its standard input closes.
+// its standard input closes. A line "stop" stops the gateway alone and "start"
+// brings it back on the same port; each is answered "stopped" or "started"
+// (or "failed: ...") on a line of its own.
 
 #include "S3Cluster.h"
 
 #include <QCoreApplication>
 #include <cstdio>
+#include <iostream>
+#include <string>
 
 int main(int argc, char **argv)
 {
@@ -19,6 +23,17 @@ int main(int argc, char **argv)
                 qPrintable(cluster.region()), cluster.accessKey().constData(),
                 cluster.secretKey().constData());
     std::fflush(stdout);
-    while (std::getchar() != EOF) { }
+    for (std::string line; std::getline(std::cin, line);) {
+        if (line == "stop") {
+            cluster.stopGateway();
+            std::printf("stopped\n");
+        } else if (line == "start") {
+            if (cluster.startGateway())
+                std::printf("started\n");
+            else
+                std::printf("failed: %s\n", qPrintable(cluster.failure()));
+        }
+        std::fflush(stdout);
+    }
     return 0;
 }

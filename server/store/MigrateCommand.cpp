@@ -3,11 +3,13 @@
 #include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/FolderStore.h"
+#include "store/ObjectStore.h"
 #include "store/Schema.h"
 #include "store/Transaction.h"
 
 #include <cstdio>
 #include <exception>
+#include <memory>
 
 namespace QuorvaneServer {
 
@@ -23,10 +25,16 @@ int MigrateCommand::run()
         const std::string location = m_line.databaseLocation();
         const std::string named = Database::describe(location);
         const auto db = Database::open(location);
-        FolderStore files(folder);
+        // Files stored before hashes were kept are read where the service
+        // keeps them now.
+        std::unique_ptr<FileStore> files;
+        if (m_line.storage.empty())
+            files = std::make_unique<FolderStore>(folder);
+        else
+            files = std::make_unique<ObjectStore>(folder, m_line.storage, m_line.s3Settings());
         const Schema::Migration done = Transaction::retried([&] {
             return Schema::migrate(
-                *db, location, [&files](const std::string &name) { return files.digest(name); });
+                *db, location, [&files](const std::string &name) { return files->digest(name); });
         });
         if (done.from == done.to)
             std::printf("%s has schema version %d already.\n", named.c_str(), done.to);

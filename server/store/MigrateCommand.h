@@ -5,7 +5,8 @@
 namespace QuorvaneServer {
 
 // quorvane-server migrate: brings a database made by an older server to the
-// current schema.
+// current schema, hashing the stored files that have no hash yet, from the
+// data folder or, with --storage, from the bucket.
 class MigrateCommand
 {
 public:

@@ -6,9 +6,11 @@
 #include <condition_variable>
 #include <deque>
 #include <fcntl.h>
+#include <map>
 #include <mutex>
 #include <thread>
 #include <unistd.h>
+#include <vector>
 
 namespace QuorvaneServer {
 
@@ -52,7 +54,7 @@ struct ObjectUpload::State
     uint64_t queuedTo = 0;
     int nextNumber = 1;
     std::string uploadId;
-    std::string parts; // <Part> entries of the completion
+    std::map<int, std::string> etags; // of the parts in the store, by number
 
     State(const S3Client &client, std::string key, int fd)
         : client(client)
@@ -130,11 +132,6 @@ void ObjectUpload::queueParts(uint64_t size, bool last)
 void ObjectUpload::run(std::shared_ptr<State> shared)
 {
     State &state = *shared;
-    const auto failed = [&state](const char *what, const S3Client::Response &answer) {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.failed = what;
-        state.failure = answer;
-    };
     S3Client::Request start;
     start.method = "POST";
     start.key = state.key;
@@ -142,39 +139,24 @@ void ObjectUpload::run(std::shared_ptr<State> shared)
     const S3Client::Response started = state.client.send(start);
     const std::string id = element(started.body, "UploadId");
     if (!started.ok() || id.empty()) {
-        failed("cannot start a multipart upload", started);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        state.failed = "cannot start a multipart upload";
+        state.failure = started;
     } else {
-        std::unique_lock<std::mutex> lock(state.mutex);
-        state.uploadId = id;
-        for (;;) {
-            state.changed.wait(lock,
-                               [&] { return state.dropped || state.last || !state.queue.empty(); });
-            if (state.dropped || state.queue.empty())
-                break;
-            const Part part = state.queue.front();
-            lock.unlock();
-            S3Client::Request put;
-            put.method = "PUT";
-            put.key = state.key;
-            put.query = "partNumber=" + std::to_string(part.number)
-                + "&uploadId=" + S3Client::encode(id, false);
-            put.bodyFd = state.fd;
-            put.bodyOffset = part.offset;
-            put.bodyLength = part.length;
-            const S3Client::Response sent = state.client.send(put);
-            if (!sent.ok()) {
-                failed("cannot store a part of an upload", sent);
-                lock.lock();
-                break;
-            }
-            // The part is in the store: its room on the disk is not needed.
-            ::fallocate(state.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                        static_cast<off_t>(part.offset), static_cast<off_t>(part.length));
-            lock.lock();
-            state.queue.pop_front();
-            state.parts += "<Part><PartNumber>" + std::to_string(part.number)
-                + "</PartNumber><ETag>" + sent.etag + "</ETag></Part>";
+        {
+            std::lock_guard<std::mutex> lock(state.mutex);
+            state.uploadId = id;
         }
+        // One transfer waits for the store's answer to each part; several
+        // keep the store busy meanwhile. Each reads its part from the file,
+        // so memory stays flat.
+        std::vector<std::thread> senders;
+        for (int i = 1; i < state.client.settings().transfers; ++i)
+            senders.emplace_back(send, std::ref(state));
+        send(state);
+        for (std::thread &sender : senders)
+            sender.join();
+        std::unique_lock<std::mutex> lock(state.mutex);
         const bool sound = state.failed.empty() && !state.dropped;
         lock.unlock();
         if (!sound)
@@ -183,6 +165,44 @@ void ObjectUpload::run(std::shared_ptr<State> shared)
     std::lock_guard<std::mutex> lock(state.mutex);
     state.finished = true;
     state.changed.notify_all();
+}
+
+void ObjectUpload::send(State &state)
+{
+    std::unique_lock<std::mutex> lock(state.mutex);
+    for (;;) {
+        state.changed.wait(lock, [&] {
+            return state.dropped || !state.failed.empty() || state.last || !state.queue.empty();
+        });
+        if (state.dropped || !state.failed.empty() || state.queue.empty())
+            return;
+        const Part part = state.queue.front();
+        state.queue.pop_front();
+        lock.unlock();
+        S3Client::Request put;
+        put.method = "PUT";
+        put.key = state.key;
+        put.query = "partNumber=" + std::to_string(part.number)
+            + "&uploadId=" + S3Client::encode(state.uploadId, false);
+        put.bodyFd = state.fd;
+        put.bodyOffset = part.offset;
+        put.bodyLength = part.length;
+        const S3Client::Response sent = state.client.send(put);
+        // Once in the store, the part's room on the disk is not needed.
+        if (sent.ok())
+            ::fallocate(state.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
+                        static_cast<off_t>(part.offset), static_cast<off_t>(part.length));
+        lock.lock();
+        if (!sent.ok()) {
+            if (state.failed.empty()) {
+                state.failed = "cannot store a part of an upload";
+                state.failure = sent;
+            }
+            state.changed.notify_all();
+            return;
+        }
+        state.etags[part.number] = sent.etag;
+    }
 }
 
 void ObjectUpload::abort(State &state)
@@ -213,7 +233,11 @@ ObjectUpload::Outcome ObjectUpload::finish(uint64_t size, std::string &what,
     complete.method = "POST";
     complete.key = state.key;
     complete.query = "uploadId=" + S3Client::encode(state.uploadId, false);
-    complete.body = "<CompleteMultipartUpload>" + state.parts + "</CompleteMultipartUpload>";
+    complete.body = "<CompleteMultipartUpload>";
+    for (const auto &[number, etag] : state.etags)
+        complete.body += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>"
+            + etag + "</ETag></Part>";
+    complete.body += "</CompleteMultipartUpload>";
     lock.unlock();
     S3Client::Response done = state.client.send(complete);
     // The store may fail the completion inside a 200 answer.

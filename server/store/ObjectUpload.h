@@ -9,8 +9,8 @@
 namespace QuorvaneServer {
 
 // Sends an upload to an object store in parts while it is still arriving: each
-// part goes up from the temporary file as soon as it is there, on a thread of
-// its own, and its room on the local disk is given back. An upload that is
+// part goes up from the temporary file as soon as it is there, several at a
+// time on threads of their own, and its room on the local disk is given back. An upload that is
 // dropped before finish() aborts its multipart upload.
 class ObjectUpload : public TempFile::Follower
 {
@@ -35,6 +35,8 @@ public:
 private:
     struct State;
     static void run(std::shared_ptr<State> state);
+    // Sends queued parts until none is left or the upload failed.
+    static void send(State &state);
     void queueParts(uint64_t size, bool last);
     static void abort(State &state);
 

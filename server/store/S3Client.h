@@ -21,6 +21,8 @@ public:
         std::string secretKey;
         // Files larger than this go up in parts of this size (at least 5 MiB).
         uint64_t partSize = 16ull << 20;
+        // Parts of one upload in flight at once.
+        int transfers = 4;
         long timeoutSeconds = 30;
         int attempts = 4;
     };

@@ -174,6 +174,9 @@ Schema::Migration Schema::migrate(Database &db, const std::string &location,
         std::string hash;
         try {
             hash = digest(row.storage);
+        } catch (const DatabaseError &) {
+            // A store that does not answer has lost nothing: try again later.
+            throw;
         } catch (const std::exception &) {
             // Kept without a hash: the event is not dropped for a lost file.
             ++migration.missingFiles;

@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
 namespace QuorvaneServer {
@@ -71,32 +72,49 @@ bool TempFile::write(const char *data, size_t size)
     if (m_error != 0)
         return false;
     m_hash.add(data, size);
-    while (size > 0) {
-        if (m_used == m_buffer.size() && !flush())
-            return false;
-        const size_t room = m_buffer.size() - m_used;
-        const size_t taken = size < room ? size : room;
-        std::copy(data, data + taken, m_buffer.data() + m_used);
-        m_used += taken;
-        data += taken;
-        size -= taken;
-    }
+    // A piece that fills the buffer goes out with it, without being copied.
+    if (m_used + size >= m_buffer.size())
+        return writeOut(data, size);
+    std::copy(data, data + size, m_buffer.data() + m_used);
+    m_used += size;
     return true;
 }
 
 bool TempFile::flush()
 {
-    size_t written = 0;
-    while (written < m_used) {
-        const ssize_t n = ::write(m_fd, m_buffer.data() + written, m_used - written);
-        if (n < 0) {
-            if (errno == EINTR)
-                continue;
-            return fail(errno);
+    return writeOut(nullptr, 0);
+}
+
+bool TempFile::writeOut(const char *data, size_t size)
+{
+    struct iovec pieces[2] = { { m_buffer.data(), m_used }, { const_cast<char *>(data), size } };
+    struct iovec *piece = pieces;
+    int count = 2;
+    const size_t total = m_used + size;
+    for (;;) {
+        while (count > 0 && piece->iov_len == 0) {
+            ++piece;
+            --count;
         }
-        written += static_cast<size_t>(n);
+        if (count == 0)
+            break;
+        const ssize_t n = ::writev(m_fd, piece, count);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            return fail(n < 0 ? errno : EIO);
+        for (size_t left = static_cast<size_t>(n); left > 0;) {
+            const size_t taken = std::min(left, piece->iov_len);
+            piece->iov_base = static_cast<char *>(piece->iov_base) + taken;
+            piece->iov_len -= taken;
+            left -= taken;
+            if (piece->iov_len == 0 && count > 1) {
+                ++piece;
+                --count;
+            }
+        }
     }
-    m_size += m_used;
+    m_size += total;
     m_used = 0;
     if (m_follower)
         m_follower->written(m_size);

@@ -53,6 +53,8 @@ public:
 
 private:
     bool flush();
+    // Writes the buffer and then size bytes of data.
+    bool writeOut(const char *data, size_t size);
     bool fail(int error);
 
     std::string m_path;

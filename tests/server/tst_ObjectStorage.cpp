@@ -13,6 +13,7 @@
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 #include <memory>
 
 class ObjectStorageTest : public QObject
@@ -30,6 +31,7 @@ private slots:
     void copyMovesFilesToTheBucketAndBack();
     void runningServerSweepsStrayObjectsPastTheGrace();
     void storeDownAnswers503ThenRecovers();
+    void migrateHashesTheFilesInTheBucket();
 
 private:
     std::unique_ptr<ServerProcess> startServer(const QString &folder,
@@ -97,7 +99,7 @@ ObjectStorageTest::Fetched ObjectStorageTest::fetch(const ServerProcess &server,
                   << "Range: bytes=" + range;
     arguments << server.url("/action/file/quorvdownload?username=alice&password=alice-pass"
                             "&extguid="
-                            + id);
+                            + QUrl::toPercentEncoding(id));
     QProcess curl;
     curl.start("curl", arguments);
     Fetched fetched;
@@ -304,14 +306,35 @@ void ObjectStorageTest::prefixBelongsToOneService()
 
 void ObjectStorageTest::storeDownAnswers503ThenRecovers()
 {
-    auto server = startServer("data");
+    auto server = startServer("data", { "--s3-part-size", "5M", "--sweep-every", "0.2" });
     QVERIFY(server->port() != 0);
     ServiceClient alice = client(*server);
     QCOMPARE(alice.upload("before", "before the outage").status, 200);
     const QString health = server->url("/health");
     QCOMPARE(ServiceClient::get(health).status, 200);
 
+    // An upload whose first part is in the store when the store goes away.
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", static_cast<quint16>(server->port()));
+    QVERIFY(socket.waitForConnected(10000));
+    const QByteArray document = ServiceClient::document("cut") + "-|+";
+    const QByteArray file = ServiceClient::randomBytes(12 << 20);
+    socket.write("POST /action/file/quorvupload?username=alice&password=alice-pass&access_id=0"
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+                 + QByteArray::number(document.size() + file.size()) + "\r\n\r\n" + document
+                 + file.left(7 << 20));
+    const QDeadlineTimer sent(30000);
+    while (!partsInProgress() && !sent.hasExpired())
+        QTest::qWait(100);
+    QVERIFY(partsInProgress());
+
     m_s3.stopGateway();
+    socket.write(file.mid(7 << 20));
+    while (!socket.canReadLine() && socket.state() == QAbstractSocket::ConnectedState)
+        QVERIFY(socket.waitForReadyRead(30000));
+    QVERIFY2(socket.readLine().startsWith("HTTP/1.1 503"), "the cut upload is not answered 503");
+    // Sweeps that fail while the store is away leave the server serving.
+    QVERIFY(server->waitForLog("sweep failed"));
     QCOMPARE(ServiceClient::get(health).status, 503);
     QCOMPARE(alice.upload("during", "during the outage").status, 503);
     QCOMPARE(alice.download("before").status, 503);
@@ -322,7 +345,46 @@ void ObjectStorageTest::storeDownAnswers503ThenRecovers()
     QCOMPARE(alice.upload("during", "after the outage").status, 200);
     QCOMPARE(alice.download("before").body, QByteArray("before the outage"));
     QCOMPARE(alice.ids(), (QList<QByteArray> { "before", "during" }));
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 2);
     QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+}
+
+void ObjectStorageTest::migrateHashesTheFilesInTheBucket()
+{
+    // A service from before hashes were kept, with its files in the bucket.
+    const QString data = m_dir->path() + "/data";
+    const QString fixture
+        = qEnvironmentVariable("KEYCRATE_SOURCE_DIR") + "/tests/server/fixtures/sqlite-v1";
+    QVERIFY(QDir().mkpath(data));
+    QVERIFY(QFile::copy(fixture + "/events.sqlite", data + "/events.sqlite"));
+    const QDir files(fixture + "/files");
+    for (const QString &name : files.entryList(QDir::Files)) {
+        QFile file(files.filePath(name));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        const QString key = m_s3.bucket() + "/" + m_prefix + "/files/" + name;
+        QCOMPARE(m_s3.request("PUT", key, file.readAll()).status, 200L);
+    }
+    ServerProcess server(data);
+    server.setStorage(storageArguments());
+
+    // A store that does not answer is no lost file: nothing changes.
+    m_s3.stopGateway();
+    ServerProcess::Run run = server.command({ "migrate" });
+    QVERIFY2(m_s3.startGateway(), qPrintable(m_s3.failure()));
+    QCOMPARE(run.exitCode, 1);
+
+    run = server.command({ "migrate" });
+    QVERIFY2(run.exitCode == 0 && run.out.contains("from schema version 1")
+                 && run.out.contains("Hashed 4 stored files"),
+             (run.out + run.err).constData());
+    QVERIFY2(server.start(), qPrintable(server.failure()));
+    const QByteArray notes = "first line\nsecond line\n";
+    const Fetched fetched = fetch(server, "{11111111-1111-1111-1111-111111111111}");
+    QCOMPARE(fetched.body, notes);
+    const QByteArray digest
+        = QCryptographicHash::hash(notes, QCryptographicHash::Sha256).toBase64();
+    QVERIFY2(fetched.head.contains("Repr-Digest: sha-256=:" + digest + ":"),
+             fetched.head.constData());
 }
 
 QTEST_GUILESS_MAIN(ObjectStorageTest)

@@ -130,7 +130,7 @@ ServerProcess::Run ServerProcess::command(const QStringList &arguments,
     all << "--data" << m_dataFolder;
     if (!m_database.isEmpty())
         all << "--database" << m_database;
-    if (!arguments.contains("copy") && !arguments.contains("migrate"))
+    if (!arguments.contains("copy"))
         all << m_storage;
     QProcess process;
     process.start(program(), all);
