@@ -14,6 +14,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
@@ -78,6 +79,7 @@ private slots:
     void cleanup();
     void uploadsComeBackToAChosenFolderAndToTheirPlace();
     void aCopyThatFailsItsCheckIsNotLeftInPlace();
+    void everyUploadOfTheWindowIsJournalled();
 
 private:
     template<typename T> T *child(const char *name) const
@@ -252,6 +254,34 @@ void tst_Restore::aCopyThatFailsItsCheckIsNotLeftInPlace()
     QCOMPARE(m_boxes.size(), 1);
     QCOMPARE(m_boxes[0].kind, MessageBoxes::Kind::Warning);
     QVERIFY(m_boxes[0].text.contains(QStringLiteral("SHA-256")));
+}
+
+void tst_Restore::everyUploadOfTheWindowIsJournalled()
+{
+    // Another client's events first: the library's list then holds more than
+    // the window's own uploads.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(m_server->upload(QUuid::createUuid().toByteArray(QUuid::WithoutBraces),
+                                 "File [elsewhere " + QByteArray::number(i) + "]", "elsewhere",
+                                 "from elsewhere", QDateTime::currentSecsSinceEpoch() - 1000 + i));
+    showRestoreTab(3);
+    if (QTest::currentTestFailed())
+        return;
+    QMap<QString, QByteArray> sent;
+    for (int i = 0; i < 6; ++i) {
+        const QString path = m_files->filePath(QStringLiteral("upload-%1.bin").arg(i));
+        sent.insert(path, randomBytes(1024 + i));
+        write(path, sent.value(path));
+        m_application->uploadFile(path);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->UploadsInFlight(), Timeout);
+    }
+    QVERIFY(m_boxes.isEmpty());
+    const QHash<QString, UploadJournal::Entry> journal = UploadJournal::read();
+    QCOMPARE(journal.size(), sent.size());
+    for (const UploadJournal::Entry &entry : journal) {
+        QVERIFY2(sent.contains(entry.path), qPrintable(entry.path));
+        QCOMPARE(m_server->download(entry.id.toLatin1()), sent.take(entry.path));
+    }
 }
 
 int main(int argc, char **argv)
