@@ -96,7 +96,10 @@ void RestoreTab::OnFinished(int code, int count)
         return;
     case Step::Listing:
         readList(count);
-        finish(tr("%n backup(s) on the server.", nullptr, int(m_backups.size())));
+        finish(tr("%n backup(s) on the server.", nullptr,
+                  int(std::count_if(m_backups.cbegin(), m_backups.cend(), [](const Backup &backup) {
+                      return !backup.snapshotContent;
+                  }))));
         return;
     case Step::Reading: {
         // The rows stay as they are: the user's selection is kept.
@@ -501,14 +504,18 @@ void RestoreTab::fetchSnapshotContent()
         return;
     }
     m_contentFiles.clear();
+    m_pulled.clear();
     QStringList ids;
     for (const std::string &event : SnapshotRestore::contentEvents(m_chosen)) {
         // A content that is gone costs its files, not the whole restore.
         const Backup *content = backupOf(QString::fromStdString(event));
         if (!content)
             continue;
-        m_contentFiles[event] = QFile::encodeName(localCopy(*content)).toStdString();
+        const QString file = localCopy(*content);
+        m_contentFiles[event] = QFile::encodeName(file).toStdString();
         ids.append(content->id);
+        if (!QFileInfo(file).isReadable())
+            m_pulled.append(content->id);
     }
     m_ui->restoreLabel->setText(
         tr("Restoring %n entries of the snapshot...", nullptr, int(m_chosen.size())));
@@ -582,6 +589,13 @@ void RestoreTab::snapshotRestored()
     m_chosen.clear();
     m_manifest.reset();
     m_contentFiles.clear();
+    if (!m_pulled.isEmpty()) {
+        Quorvane::IdList pulled;
+        for (const QString &id : std::as_const(m_pulled))
+            pulled.append(id.toLatin1().constData());
+        m_pulled.clear();
+        m_interface->deleteLocalEvents(pulled);
+    }
     finish(tr("%1 of %n entries restored to \"%2\".", nullptr, total)
                .arg(m_restored)
                .arg(QDir::toNativeSeparators(m_snapshotJob.folder)));

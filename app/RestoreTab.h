@@ -124,6 +124,8 @@ private:
     // Local copies of the snapshot's content events, by id; read by the
     // restore's thread while it runs.
     std::map<std::string, std::string> m_contentFiles;
+    // Content events fetched for this restore only: the store drops them after.
+    QStringList m_pulled;
     QThread *m_restoreThread = nullptr;
     int m_restored = 0;
     QStringList m_failures;

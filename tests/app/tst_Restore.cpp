@@ -394,6 +394,14 @@ void tst_Restore::aSnapshotComesBackByteForByte()
     QCOMPARE(label()->text(),
              QStringLiteral("7 of 8 entries restored to \"%1\".").arg(m_target->path()));
 
+    // What the restore fetched leaves the local store again.
+    const auto stored = [this](const QString &name) {
+        return QDirIterator(m_data->path(), { name }, QDir::Files, QDirIterator::Subdirectories)
+            .hasNext();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !stored(QStringLiteral("pack-1")) && !stored(QStringLiteral("notes.txt")), Timeout);
+
     // One entry, over a changed copy: only once the user agrees.
     const QString notes = m_target->filePath(QStringLiteral("docs/sub/notes.txt"));
     write(notes, "changed");
