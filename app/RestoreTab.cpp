@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 using Platform::MessageBoxes;
@@ -83,6 +84,10 @@ void RestoreTab::refresh()
 void RestoreTab::OnFinished(int code, int count)
 {
     const Step step = m_step;
+    // The restore's thread owns the run until it ends; the library has
+    // nothing of it left to report.
+    if (step == Step::Restoring)
+        return;
     if (code != Quorvane::Success) {
         m_jobs.clear();
         m_next = nullptr;
@@ -255,10 +260,10 @@ void RestoreTab::restoreToFolder()
         if (!item->data(0, SnapshotRole).toBool() || (!snapshot.id.isEmpty() && id != snapshot.id))
             continue;
         snapshot.id = id;
-        const QString path = item->data(0, PathRole).toString();
-        whole = whole || path.isEmpty();
-        if (!path.isEmpty())
-            snapshot.paths.append(path);
+        const std::string path = item->data(0, PathRole).toByteArray().toStdString();
+        whole = whole || path.empty();
+        if (!path.empty())
+            snapshot.paths.push_back(path);
     }
     if (whole)
         snapshot.paths.clear();
@@ -475,7 +480,7 @@ void RestoreTab::showSnapshot(QTreeWidgetItem *row)
                                                          : QString() });
         item->setData(0, IdRole, m_snapshotJob.id);
         item->setData(0, SnapshotRole, true);
-        item->setData(0, PathRole, QString::fromStdString(entry.path));
+        item->setData(0, PathRole, QByteArray::fromStdString(entry.path));
     }
     finish(tr("%n entries in the snapshot.", nullptr, int(manifest.entries.size())));
 }
@@ -494,11 +499,8 @@ void RestoreTab::fetchSnapshotContent()
     auto manifest = std::make_shared<SnapshotManifest>();
     if (!readManifest(manifest.get()))
         return;
-    std::vector<std::string> paths;
-    for (const QString &path : std::as_const(m_snapshotJob.paths))
-        paths.push_back(path.toStdString());
     m_manifest = manifest;
-    m_chosen = SnapshotRestore::choose(*m_manifest, paths);
+    m_chosen = SnapshotRestore::choose(*m_manifest, m_snapshotJob.paths);
     if (m_chosen.empty()) {
         finish(tr("The snapshot holds none of the selected entries."));
         return;
@@ -530,11 +532,13 @@ std::string RestoreTab::fileOf(const std::string &event) const
 
 void RestoreTab::runSnapshotRestore()
 {
-    const QDir folder(m_snapshotJob.folder);
+    // Only to ask first: what is replaced is decided below the folder itself.
+    const std::string folder = QFile::encodeName(m_snapshotJob.folder).toStdString() + '/';
     int existing = 0;
     for (const SnapshotManifest::Entry *entry : m_chosen) {
-        const QFileInfo there(folder.filePath(QString::fromStdString(entry->path)));
-        if (entry->type != SnapshotManifest::Type::Folder && (there.exists() || there.isSymLink()))
+        struct stat there;
+        if (entry->type != SnapshotManifest::Type::Folder
+            && ::lstat((folder + entry->path).c_str(), &there) == 0)
             ++existing;
     }
     const bool overwrite = existing > 0

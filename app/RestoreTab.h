@@ -13,6 +13,7 @@
 #include <map>
 #include <memory>
 #include <string>
+#include <vector>
 
 class QThread;
 class QTreeWidgetItem;
@@ -74,11 +75,12 @@ private:
         QString target;
     };
 
-    // A snapshot to list, or to restore (whole, or the paths) under folder.
+    // A snapshot to list, or to restore (whole, or the paths: bytes as the
+    // manifest has them) under folder.
     struct SnapshotJob
     {
         QString id;
-        QStringList paths;
+        std::vector<std::string> paths;
         QString folder;
     };
 
