@@ -401,6 +401,7 @@ void tst_Restore::aSnapshotComesBackByteForByte()
     };
     QTRY_VERIFY_WITH_TIMEOUT(
         !stored(QStringLiteral("pack-1")) && !stored(QStringLiteral("notes.txt")), Timeout);
+    QVERIFY(stored(QStringLiteral("docs.qvs")));
 
     // One entry, over a changed copy: only once the user agrees.
     const QString notes = m_target->filePath(QStringLiteral("docs/sub/notes.txt"));
