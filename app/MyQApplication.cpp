@@ -298,18 +298,8 @@ void MyQApplication::OnFinished(int code, int count)
 {
     qCInfo(uploadLog) << "upload finished" << code;
     const QString file = m_journalPending.isEmpty() ? QString() : m_journalPending.takeFirst();
-    // The first pipe lists the event it just made: its id is what a restore
-    // asks for. An upload on another pipe leaves an older list there, whose
-    // ids are already noted.
-    Quorvane::EventNative **list = code == Quorvane::Success && count > 0 && !file.isEmpty()
-        ? m_interface->getEventList()
-        : nullptr;
-    if (list && list[0]->id
-        && QString::fromUtf8(list[0]->path ? list[0]->path : "").section(QLatin1Char('/'), -1)
-            == file.section(QLatin1Char('/'), -1)
-        && !UploadJournal::read().contains(QString::fromUtf8(list[0]->id))
-        && !UploadJournal::record(QString::fromUtf8(list[0]->id), file))
-        qCWarning(uploadLog) << "cannot note the upload in" << UploadJournal::filePath();
+    if (code == Quorvane::Success && !file.isEmpty())
+        noteUpload(file, count);
     const bool marked = m_mainWindow->RecordUploadResult(code);
     if (code >= Quorvane::Failure && code <= Quorvane::Cancelled) {
         // Reported also when its row was cleared meanwhile.
@@ -329,6 +319,32 @@ void MyQApplication::OnFinished(int code, int count)
         HandleUINextUploadItem(next->text(1));
     else
         m_mainWindow->ResetUploadControls();
+}
+
+void MyQApplication::noteUpload(const QString &file, int count)
+{
+    // The list holds the new event beside what earlier reads and adds left
+    // there, ordered by id: it is the newest event of this path not noted yet.
+    const QByteArray path = file.toUtf8();
+    const QHash<QString, UploadJournal::Entry> noted = UploadJournal::read();
+    Quorvane::EventNative **list = m_interface->getEventList();
+    QString id;
+    qint64 newest = -1;
+    for (int i = 0; list && i < count; ++i) {
+        const Quorvane::EventNative &event = *list[i];
+        if (!event.id || !event.path || path != event.path
+            || noted.contains(QString::fromUtf8(event.id)))
+            continue;
+        const qint64 time = QByteArray(event.recordTime ? event.recordTime : "").toLongLong();
+        if (time >= newest) {
+            newest = time;
+            id = QString::fromUtf8(event.id);
+        }
+    }
+    if (id.isEmpty())
+        qCWarning(uploadLog) << "the upload of" << file << "is not in the library's list";
+    else if (!UploadJournal::record(id, file))
+        qCWarning(uploadLog) << "cannot note the upload in" << UploadJournal::filePath();
 }
 
 void MyQApplication::OnMessage(const char *text)

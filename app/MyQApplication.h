@@ -82,6 +82,9 @@ private:
     // The box for a run that ended with 99 or 100; shown once the library's
     // report has returned, so no dialog loop runs inside the library.
     void showUploadFailure(int code);
+    // Notes in the journal which event holds file; count is the length of
+    // the library's list.
+    void noteUpload(const QString &file, int count);
     [[noreturn]] void endAtOnce();
 
     TheManager *m_mainWindow = nullptr;

@@ -13,7 +13,13 @@
 #include <QLocale>
 #include <QMap>
 #include <QSaveFile>
+#include <QThread>
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 using Platform::MessageBoxes;
 
@@ -27,6 +33,12 @@ RestoreTab::FolderChooser &folderChooser()
 
 const QLatin1String SnapshotPrefix("Snapshot [");
 constexpr int IdRole = Qt::UserRole;
+// A snapshot's row, or one of its entries (with its path in the snapshot).
+constexpr int SnapshotRole = Qt::UserRole + 1;
+constexpr int PathRole = Qt::UserRole + 2;
+constexpr qint64 MaximumManifest = qint64(1) << 30;
+// A report box lists so many failures and counts the rest.
+constexpr int ListedFailures = 20;
 
 } // namespace
 
@@ -41,9 +53,15 @@ RestoreTab::RestoreTab(QWidget *parent)
     connect(m_ui->restoreOriginalButton, &QPushButton::clicked, this,
             &RestoreTab::restoreToOriginalPlace);
     connect(m_ui->restoreSearchEdit, &QLineEdit::textChanged, this, &RestoreTab::filter);
+    connect(m_ui->restoreList, &QTreeWidget::itemExpanded, this, &RestoreTab::listSnapshot);
 }
 
-RestoreTab::~RestoreTab() = default;
+RestoreTab::~RestoreTab()
+{
+    // The restore's thread reads this object's list of content files.
+    if (m_restoreThread)
+        m_restoreThread->wait();
+}
 
 void RestoreTab::setFolderChooser(FolderChooser chooser)
 {
@@ -66,26 +84,52 @@ void RestoreTab::refresh()
 void RestoreTab::OnFinished(int code, int count)
 {
     const Step step = m_step;
+    // The restore's thread owns the run until it ends; the library has
+    // nothing of it left to report.
+    if (step == Step::Restoring)
+        return;
     if (code != Quorvane::Success) {
         m_jobs.clear();
+        m_next = nullptr;
         finish(step == Step::Listing ? tr("The backups cannot be read from the server.")
                                      : tr("The files cannot be fetched from the server."));
         return;
     }
     switch (step) {
     case Step::Idle:
+    case Step::Restoring:
         return;
     case Step::Listing:
         readList(count);
-        finish(tr("%n backup(s) on the server.", nullptr, int(m_backups.size())));
+        finish(tr("%n backup(s) on the server.", nullptr,
+                  int(std::count_if(m_backups.cbegin(), m_backups.cend(), [](const Backup &backup) {
+                      return !backup.snapshotContent;
+                  }))));
         return;
-    case Step::Reading:
+    case Step::Reading: {
         // The rows stay as they are: the user's selection is kept.
-        fetchMissing();
+        Quorvane::IdList missing;
+        for (const QString &id : std::as_const(m_fetching)) {
+            const Backup *backup = backupOf(id);
+            if (backup && !QFileInfo(localCopy(*backup)).isReadable())
+                missing.append(id.toLatin1().constData());
+        }
+        if (missing.count > 0) {
+            m_step = Step::Fetching;
+            if (m_interface->downloadEvents(missing, this) != Quorvane::Success)
+                OnFinished(Quorvane::Failure, 0);
+            return;
+        }
+        missing.release();
+        [[fallthrough]];
+    }
+    case Step::Fetching: {
+        const std::function<void()> next = std::move(m_next);
+        m_next = nullptr;
+        if (next)
+            next();
         return;
-    case Step::Fetching:
-        place();
-        return;
+    }
     }
 }
 
@@ -113,6 +157,9 @@ void RestoreTab::readList(int count)
         const QString path = QString::fromUtf8(event.path ? event.path : "");
         backup.fileName = path.mid(path.lastIndexOf(QLatin1Char('/')) + 1);
         backup.time = QByteArray(event.recordTime ? event.recordTime : "").toLongLong();
+        backup.snapshotContent
+            = QByteArray(event.content ? event.content : "").startsWith("sha256:")
+            && !backup.name.startsWith(SnapshotPrefix);
         if (!backup.id.isEmpty())
             m_backups.append(backup);
     }
@@ -130,11 +177,22 @@ void RestoreTab::showList()
     // Newest first: a file's row comes where its newest version does.
     QMap<QString, QTreeWidgetItem *> files;
     for (const Backup &backup : std::as_const(m_backups)) {
+        if (backup.snapshotContent)
+            continue;
+        const QString time
+            = locale.toString(QDateTime::fromSecsSinceEpoch(backup.time), QLocale::ShortFormat);
+        if (backup.name.startsWith(SnapshotPrefix)) {
+            // Its entries are listed when it is opened.
+            auto *snapshot = new QTreeWidgetItem(list, { backup.name, time });
+            snapshot->setData(0, IdRole, backup.id);
+            snapshot->setData(0, SnapshotRole, true);
+            snapshot->setChildIndicatorPolicy(QTreeWidgetItem::ShowIndicator);
+            continue;
+        }
         const auto known = m_journal.constFind(backup.id);
         const QString origin = known == m_journal.cend() ? QString() : known->path;
-        const bool snapshot = backup.name.startsWith(SnapshotPrefix);
         // Two files of one name from two folders are two files.
-        const QString key = snapshot ? backup.id : origin.isEmpty() ? backup.name : origin;
+        const QString key = origin.isEmpty() ? backup.name : origin;
         QTreeWidgetItem *&file = files[key];
         if (!file) {
             file = new QTreeWidgetItem(list, { backup.name, QString(), QString(), origin });
@@ -142,8 +200,7 @@ void RestoreTab::showList()
         }
         auto *version = new QTreeWidgetItem(
             file,
-            { snapshot ? tr("Snapshot: restore it with quorvane restore") : backup.fileName,
-              locale.toString(QDateTime::fromSecsSinceEpoch(backup.time), QLocale::ShortFormat),
+            { backup.fileName, time,
               known == m_journal.cend() ? QString() : locale.formattedDataSize(known->size),
               origin });
         version->setData(0, IdRole, backup.id);
@@ -182,12 +239,36 @@ QList<RestoreTab::Backup> RestoreTab::selectedBackups() const
     return chosen;
 }
 
+const RestoreTab::Backup *RestoreTab::backupOf(const QString &id) const
+{
+    for (const Backup &backup : m_backups)
+        if (backup.id == id)
+            return &backup;
+    return nullptr;
+}
+
 void RestoreTab::restoreToFolder()
 {
     if (isBusy())
         return;
+    // The first selected snapshot goes by itself: whole when its own row is
+    // selected, else the entries selected.
+    SnapshotJob snapshot;
+    bool whole = false;
+    for (const QTreeWidgetItem *item : m_ui->restoreList->selectedItems()) {
+        const QString id = item->data(0, IdRole).toString();
+        if (!item->data(0, SnapshotRole).toBool() || (!snapshot.id.isEmpty() && id != snapshot.id))
+            continue;
+        snapshot.id = id;
+        const std::string path = item->data(0, PathRole).toByteArray().toStdString();
+        whole = whole || path.empty();
+        if (!path.empty())
+            snapshot.paths.push_back(path);
+    }
+    if (whole)
+        snapshot.paths.clear();
     const QList<Backup> chosen = selectedBackups();
-    if (chosen.isEmpty()) {
+    if (chosen.isEmpty() && snapshot.id.isEmpty()) {
         MessageBoxes::information(this, tr("Restore"), tr("Please select files to restore!"));
         return;
     }
@@ -196,6 +277,11 @@ void RestoreTab::restoreToFolder()
         : QFileDialog::getExistingDirectory(this, tr("Restore to"), QDir::homePath());
     if (folder.isEmpty())
         return;
+    if (!snapshot.id.isEmpty()) {
+        snapshot.folder = folder;
+        restoreSnapshot(snapshot);
+        return;
+    }
     QList<Job> jobs;
     for (const Backup &backup : chosen)
         jobs.append({ backup, QDir(folder).filePath(backup.fileName) });
@@ -236,31 +322,25 @@ void RestoreTab::start(QList<Job> jobs)
     if (jobs.isEmpty())
         return;
     m_jobs = jobs;
+    m_ui->restoreLabel->setText(tr("Restoring %n file(s)...", nullptr, int(jobs.size())));
+    QStringList ids;
+    for (const Job &job : std::as_const(m_jobs))
+        ids.append(job.backup.id);
+    fetch(ids, [this] { place(); });
+}
+
+void RestoreTab::fetch(const QStringList &ids, std::function<void()> next)
+{
     m_ui->restoreToButton->setEnabled(false);
     m_ui->restoreOriginalButton->setEnabled(false);
     m_ui->restoreProgressBar->setRange(0, 0);
-    m_ui->restoreLabel->setText(tr("Restoring %n file(s)...", nullptr, int(jobs.size())));
-    // The library fetches among the events its last read listed, and an
-    // upload meanwhile replaces that list.
+    m_fetching = ids;
+    m_next = std::move(next);
+    // An upload meanwhile replaces the library's list: it is read again.
     m_step = Step::Reading;
     const qint64 midnight = QDate::currentDate().startOfDay().toSecsSinceEpoch();
     if (m_interface->loadEvents(this, true, int(midnight / 86400) + 1, int(midnight), "", "", false)
         != Quorvane::Success)
-        OnFinished(Quorvane::Failure, 0);
-}
-
-void RestoreTab::fetchMissing()
-{
-    Quorvane::IdList missing;
-    for (const Job &job : std::as_const(m_jobs))
-        if (!QFileInfo(localCopy(job.backup)).isReadable())
-            missing.append(job.backup.id.toLatin1().constData());
-    if (missing.count == 0) {
-        place();
-        return;
-    }
-    m_step = Step::Fetching;
-    if (m_interface->downloadEvents(missing, this) != Quorvane::Success)
         OnFinished(Quorvane::Failure, 0);
 }
 
@@ -342,4 +422,193 @@ void RestoreTab::finish(const QString &text)
     m_ui->restoreToButton->setEnabled(true);
     m_ui->restoreOriginalButton->setEnabled(true);
     m_ui->restoreLabel->setText(text);
+}
+
+void RestoreTab::listSnapshot(QTreeWidgetItem *row)
+{
+    if (!row->data(0, SnapshotRole).toBool() || row->parent() || row->childCount() > 0 || isBusy()
+        || !m_interface)
+        return;
+    const QString id = row->data(0, IdRole).toString();
+    m_snapshotJob = { id, {}, {} };
+    m_ui->restoreLabel->setText(tr("Reading the snapshot..."));
+    fetch({ id }, [this, id] {
+        QTreeWidget *list = m_ui->restoreList;
+        for (int index = 0; index < list->topLevelItemCount(); ++index)
+            if (list->topLevelItem(index)->data(0, IdRole).toString() == id)
+                showSnapshot(list->topLevelItem(index));
+    });
+}
+
+bool RestoreTab::readManifest(SnapshotManifest *manifest)
+{
+    const Backup *snapshot = backupOf(m_snapshotJob.id);
+    QFile file(snapshot ? localCopy(*snapshot) : QString());
+    if (!file.open(QIODevice::ReadOnly) || file.size() >= MaximumManifest) {
+        finish(tr("The snapshot's list of files cannot be fetched."));
+        return false;
+    }
+    std::vector<SnapshotManifest::Refusal> refused;
+    std::string error;
+    if (!SnapshotManifest::parse(file.readAll().toStdString(), manifest, &refused, &error)) {
+        finish(tr("The snapshot's list of files cannot be read: %1")
+                   .arg(QString::fromStdString(error)));
+        return false;
+    }
+    m_failures.clear();
+    for (const SnapshotManifest::Refusal &refusal : refused)
+        m_failures.append(
+            tr("line %1 (%2): refused: %3")
+                .arg(refusal.line)
+                .arg(QString::fromStdString(refusal.path), QString::fromStdString(refusal.reason)));
+    return true;
+}
+
+void RestoreTab::showSnapshot(QTreeWidgetItem *row)
+{
+    SnapshotManifest manifest;
+    if (!readManifest(&manifest))
+        return;
+    const QLocale locale;
+    for (const SnapshotManifest::Entry &entry : manifest.entries) {
+        auto *item = new QTreeWidgetItem(
+            row,
+            { QString::fromStdString(entry.path),
+              locale.toString(QDateTime::fromSecsSinceEpoch(entry.mtimeSeconds),
+                              QLocale::ShortFormat),
+              entry.type == SnapshotManifest::Type::File ? locale.formattedDataSize(entry.size)
+                                                         : QString() });
+        item->setData(0, IdRole, m_snapshotJob.id);
+        item->setData(0, SnapshotRole, true);
+        item->setData(0, PathRole, QByteArray::fromStdString(entry.path));
+    }
+    finish(tr("%n entries in the snapshot.", nullptr, int(manifest.entries.size())));
+}
+
+void RestoreTab::restoreSnapshot(const SnapshotJob &job)
+{
+    if (!m_interface)
+        return;
+    m_snapshotJob = job;
+    m_ui->restoreLabel->setText(tr("Restoring the snapshot..."));
+    fetch({ job.id }, [this] { fetchSnapshotContent(); });
+}
+
+void RestoreTab::fetchSnapshotContent()
+{
+    auto manifest = std::make_shared<SnapshotManifest>();
+    if (!readManifest(manifest.get()))
+        return;
+    m_manifest = manifest;
+    m_chosen = SnapshotRestore::choose(*m_manifest, m_snapshotJob.paths);
+    if (m_chosen.empty()) {
+        finish(tr("The snapshot holds none of the selected entries."));
+        return;
+    }
+    m_contentFiles.clear();
+    m_pulled.clear();
+    QStringList ids;
+    for (const std::string &event : SnapshotRestore::contentEvents(m_chosen)) {
+        // A content that is gone costs its files, not the whole restore.
+        const Backup *content = backupOf(QString::fromStdString(event));
+        if (!content)
+            continue;
+        const QString file = localCopy(*content);
+        m_contentFiles[event] = QFile::encodeName(file).toStdString();
+        ids.append(content->id);
+        if (!QFileInfo(file).isReadable())
+            m_pulled.append(content->id);
+    }
+    m_ui->restoreLabel->setText(
+        tr("Restoring %n entries of the snapshot...", nullptr, int(m_chosen.size())));
+    fetch(ids, [this] { runSnapshotRestore(); });
+}
+
+std::string RestoreTab::fileOf(const std::string &event) const
+{
+    const auto found = m_contentFiles.find(event);
+    return found == m_contentFiles.end() ? std::string() : found->second;
+}
+
+void RestoreTab::runSnapshotRestore()
+{
+    // Only to ask first: what is replaced is decided below the folder itself.
+    const std::string folder = QFile::encodeName(m_snapshotJob.folder).toStdString() + '/';
+    int existing = 0;
+    for (const SnapshotManifest::Entry *entry : m_chosen) {
+        struct stat there;
+        if (entry->type != SnapshotManifest::Type::Folder
+            && ::lstat((folder + entry->path).c_str(), &there) == 0)
+            ++existing;
+    }
+    const bool overwrite = existing > 0
+        && MessageBoxes::question(
+               this, tr("Restore"),
+               tr("%n file(s) of the snapshot are already in \"%1\". Replace them with the backup?",
+                  nullptr, existing)
+                   .arg(QDir::toNativeSeparators(m_snapshotJob.folder)))
+            == QMessageBox::Yes;
+    const int target = ::open(QFile::encodeName(m_snapshotJob.folder).constData(),
+                              O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (target < 0) {
+        finish(tr("\"%1\" cannot be opened: %2")
+                   .arg(QDir::toNativeSeparators(m_snapshotJob.folder),
+                        QString::fromLocal8Bit(std::strerror(errno))));
+        return;
+    }
+    m_step = Step::Restoring;
+    m_restored = 0;
+    m_ui->restoreProgressBar->setRange(0, std::max(int(m_chosen.size()), 1));
+    // Checking every file's SHA-256 takes its time: the window stays live.
+    m_restoreThread = QThread::create([this, target, overwrite] {
+        SnapshotRestore restore(
+            target, *this, [this](const std::string &path, const std::string &reason) {
+                m_failures.append(QStringLiteral("%1: %2").arg(QString::fromStdString(path),
+                                                               QString::fromStdString(reason)));
+            });
+        restore.setOverwrite(overwrite);
+        int shown = -1;
+        restore.setProgress([this, &shown](std::size_t done, std::size_t total) {
+            const int percent = int(done * 100 / std::max<std::size_t>(total, 1));
+            if (percent == shown)
+                return;
+            shown = percent;
+            QMetaObject::invokeMethod(
+                this, [this, done, total] { OnProgress(int(done), int(total)); },
+                Qt::QueuedConnection);
+        });
+        m_restored = restore.restore(m_chosen);
+        ::close(target);
+    });
+    connect(m_restoreThread, &QThread::finished, this, &RestoreTab::snapshotRestored);
+    m_restoreThread->start();
+}
+
+void RestoreTab::snapshotRestored()
+{
+    m_restoreThread->wait();
+    delete m_restoreThread;
+    m_restoreThread = nullptr;
+    const int total = int(m_chosen.size());
+    m_chosen.clear();
+    m_manifest.reset();
+    m_contentFiles.clear();
+    if (!m_pulled.isEmpty()) {
+        Quorvane::IdList pulled;
+        for (const QString &id : std::as_const(m_pulled))
+            pulled.append(id.toLatin1().constData());
+        m_pulled.clear();
+        m_interface->deleteLocalEvents(pulled);
+    }
+    finish(tr("%1 of %n entries restored to \"%2\".", nullptr, total)
+               .arg(m_restored)
+               .arg(QDir::toNativeSeparators(m_snapshotJob.folder)));
+    if (m_failures.isEmpty())
+        return;
+    QStringList listed = m_failures.mid(0, ListedFailures);
+    if (m_failures.size() > ListedFailures)
+        listed.append(tr("and %n more", nullptr, int(m_failures.size() - ListedFailures)));
+    m_failures.clear();
+    MessageBoxes::warning(this, tr("Restore"),
+                          tr("Not restored:\n%1").arg(listed.join(QLatin1Char('\n'))));
 }

@@ -1,14 +1,21 @@
 #pragma once
 
 #include "QuorvaneUser.h"
+#include "SnapshotContent.h"
+#include "SnapshotRestore.h"
 #include "UploadJournal.h"
 
 #include <QHash>
 #include <QList>
+#include <QStringList>
 #include <QWidget>
 #include <functional>
+#include <map>
 #include <memory>
+#include <string>
+#include <vector>
 
+class QThread;
 class QTreeWidgetItem;
 
 namespace Ui {
@@ -21,9 +28,9 @@ class IQuorvane;
 
 // The window's way back: the backups on the server, this keycrate's uploads
 // grouped by file, newest first, and the snapshots of quorvane backup; a
-// selected file goes to a chosen folder or where it was uploaded from.
-// Snapshot trees are restored by quorvane restore, not here.
-class RestoreTab : public QWidget, public Quorvane::QuorvaneUser
+// selected file goes to a chosen folder or where it was uploaded from, a
+// snapshot (or the parts of it selected) to a chosen folder.
+class RestoreTab : public QWidget, public Quorvane::QuorvaneUser, private SnapshotContent
 {
     Q_OBJECT
 
@@ -50,7 +57,7 @@ public slots:
     void restoreToOriginalPlace();
 
 private:
-    enum class Step { Idle, Listing, Reading, Fetching };
+    enum class Step { Idle, Listing, Reading, Fetching, Restoring };
 
     struct Backup
     {
@@ -58,6 +65,8 @@ private:
         QString name;
         QString fileName;
         qint64 time = 0;
+        // Holds the bytes of a snapshot's files: no upload of the window.
+        bool snapshotContent = false;
     };
 
     struct Job
@@ -66,13 +75,25 @@ private:
         QString target;
     };
 
+    // A snapshot to list, or to restore (whole, or the paths: bytes as the
+    // manifest has them) under folder.
+    struct SnapshotJob
+    {
+        QString id;
+        std::vector<std::string> paths;
+        QString folder;
+    };
+
     void readList(int count);
     void showList();
     void filter(const QString &text);
     // The selected versions: a file's row stands for its newest one.
     QList<Backup> selectedBackups() const;
+    const Backup *backupOf(const QString &id) const;
     void start(QList<Job> jobs);
-    void fetchMissing();
+    // Reads the list anew (the library fetches among the events its last read
+    // listed), fetches the events without a local copy, then goes on with next.
+    void fetch(const QStringList &ids, std::function<void()> next);
     void place();
     // Copies the fetched file under a temporary name beside the target and
     // renames it only once its SHA-256 matched. False with *error set.
@@ -80,10 +101,34 @@ private:
     QString localCopy(const Backup &backup) const;
     void finish(const QString &text);
 
+    void listSnapshot(QTreeWidgetItem *row);
+    // The fetched manifest of the job's snapshot; false after telling why.
+    bool readManifest(SnapshotManifest *manifest);
+    void showSnapshot(QTreeWidgetItem *row);
+    void restoreSnapshot(const SnapshotJob &job);
+    void fetchSnapshotContent();
+    void runSnapshotRestore();
+    void snapshotRestored();
+    std::string fileOf(const std::string &event) const override;
+
     std::unique_ptr<Ui::RestoreTab> m_ui;
     Quorvane::IQuorvane *m_interface = nullptr;
     Step m_step = Step::Idle;
     QList<Backup> m_backups;
     QHash<QString, UploadJournal::Entry> m_journal;
     QList<Job> m_jobs;
+    std::function<void()> m_next;
+    QStringList m_fetching;
+
+    SnapshotJob m_snapshotJob;
+    std::shared_ptr<SnapshotManifest> m_manifest;
+    SnapshotRestore::Entries m_chosen;
+    // Local copies of the snapshot's content events, by id; read by the
+    // restore's thread while it runs.
+    std::map<std::string, std::string> m_contentFiles;
+    // Content events fetched for this restore only: the store drops them after.
+    QStringList m_pulled;
+    QThread *m_restoreThread = nullptr;
+    int m_restored = 0;
+    QStringList m_failures;
 };

@@ -1,26 +1,28 @@
 #!/usr/bin/env bash
 # take-screenshots.sh [BUILD_DIR] [OUT_DIR]: pictures of keycrate's four tabs
-# and its tray menu for the README, from the real program under Xvfb with a
-# tray and a desktop's font. Everything it runs lives in a temporary folder with
+# (the Restore tab twice: uploads, then a snapshot restored) and its tray menu
+# for the README, from the real program under Xvfb with a tray and a desktop's
+# font. Everything it runs lives in a temporary folder with
 # its own home and its own backup server on a free loopback port; your
 # settings, locks and server are not touched.
 #
-# The pictures show the files of an ordinary home, /home/anna: where it can,
-# the script runs in a mount namespace of its own with an empty /home.
+# The pictures show the files of an ordinary home, /home/anna, on a computer
+# called laptop: where it can, the script runs in mount and host name
+# namespaces of its own with an empty /home.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=$(realpath "${1:-build}")
 out=$(realpath -m "${2:-docs}")
 
 if [[ -z ${KEYCRATE_SCREENSHOT_HOME:-} ]]; then
-    namespace=(unshare --mount)
+    namespace=(unshare --mount --uts)
     [[ $(id -u) == 0 ]] || namespace+=(--map-root-user)
     case "$(realpath .)/ $build/ $out/" in
     */home/* | /home/*) ;; # an empty /home would hide them
     *)
         if "${namespace[@]}" true 2> /dev/null; then
             exec env KEYCRATE_SCREENSHOT_HOME=/home/anna "${namespace[@]}" \
-                bash -c 'mount -t tmpfs -o mode=755 tmpfs /home && mkdir -p /home/anna && exec bash "$0" "$@"' \
+                bash -c 'mount -t tmpfs -o mode=755 tmpfs /home && mkdir -p /home/anna && hostname laptop && exec bash "$0" "$@"' \
                 "$0" "$build" "$out"
         fi
         ;;
@@ -59,6 +61,21 @@ docs="$home/Documents"
 head -c 180000 /dev/urandom > "$docs/holiday-photos.zip"
 printf '%%PDF-1.4\n%% quarterly report\n' > "$docs/report-2024.pdf"
 printf 'month,amount\njan,120\nfeb,95\n' > "$docs/budget.csv"
+mkdir -p "$docs/Letters/2024"
+printf 'Dear Mr Berg,\nthe heating is out again.\n' > "$docs/Letters/2024/landlord.txt"
+printf 'Thank you for the lovely evening!\n' > "$docs/Letters/thanks.txt"
+ln -s report-2024.pdf "$docs/latest-report.pdf"
+
+# A snapshot of the folder, made as a nightly quorvane backup would.
+quorvane() {
+    HOME="$home" XDG_CONFIG_HOME="$home/.config" XDG_DATA_HOME="$home/.local/share" \
+        XDG_RUNTIME_DIR="$work/runtime" "$build/bin/quorvane" "$@"
+}
+quorvane config server_url "http://127.0.0.1:$port" > /dev/null
+quorvane config data_path "$home/.local/share/keycrate/events" > /dev/null
+quorvane config user demo > /dev/null
+printf '%s\n' keycrate-demo | quorvane config --password-stdin > /dev/null
+quorvane --quiet backup "$docs" > /dev/null
 
 # A panel's tray beside keycrate, when there is a tray host to run.
 tray=

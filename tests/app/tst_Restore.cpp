@@ -5,15 +5,18 @@
 #include "MyQApplication.h"
 #include "ReferenceServer.h"
 #include "RestoreTab.h"
+#include "SnapshotManifest.h"
 #include "TheManager.h"
 #include "UploadJournal.h"
 #include "VirtualDesktop.h"
 
 #include <QAction>
+#include <QCryptographicHash>
 #include <QDirIterator>
 #include <QFile>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMap>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QRandomGenerator>
@@ -22,6 +25,8 @@
 #include <QTest>
 #include <QTreeWidget>
 #include <QUuid>
+#include <sys/stat.h>
+#include <unistd.h>
 
 // The Restore tab on a private X server, with the application and the real
 // library against the reference server: what the window uploaded comes back.
@@ -78,6 +83,8 @@ private slots:
     void cleanup();
     void uploadsComeBackToAChosenFolderAndToTheirPlace();
     void aCopyThatFailsItsCheckIsNotLeftInPlace();
+    void everyUploadOfTheWindowIsJournalled();
+    void aSnapshotComesBackByteForByte();
 
 private:
     template<typename T> T *child(const char *name) const
@@ -85,6 +92,10 @@ private:
         return m_window->findChild<T *>(QLatin1String(name));
     }
     QTreeWidget *backups() const { return child<QTreeWidget>("restoreList"); }
+    // A snapshot as quorvane backup leaves it: its files' bytes in events of
+    // their own, one pack of two, and the manifest; forged.bin's bytes are not
+    // what its SHA-256 says.
+    void uploadSnapshot(QMap<QString, QByteArray> *files);
     QLabel *label() const { return child<QLabel>("restoreLabel"); }
     void upload(const QString &path);
     void showRestoreTab(int files);
@@ -252,6 +263,162 @@ void tst_Restore::aCopyThatFailsItsCheckIsNotLeftInPlace()
     QCOMPARE(m_boxes.size(), 1);
     QCOMPARE(m_boxes[0].kind, MessageBoxes::Kind::Warning);
     QVERIFY(m_boxes[0].text.contains(QStringLiteral("SHA-256")));
+}
+
+void tst_Restore::everyUploadOfTheWindowIsJournalled()
+{
+    // Another client's events first: the library's list then holds more than
+    // the window's own uploads.
+    for (int i = 0; i < 3; ++i)
+        QVERIFY(m_server->upload(QUuid::createUuid().toByteArray(QUuid::WithoutBraces),
+                                 "File [elsewhere " + QByteArray::number(i) + "]", "elsewhere",
+                                 "from elsewhere", QDateTime::currentSecsSinceEpoch() - 1000 + i));
+    showRestoreTab(3);
+    if (QTest::currentTestFailed())
+        return;
+    QMap<QString, QByteArray> sent;
+    for (int i = 0; i < 6; ++i) {
+        const QString path = m_files->filePath(QStringLiteral("upload-%1.bin").arg(i));
+        sent.insert(path, randomBytes(1024 + i));
+        write(path, sent.value(path));
+        m_application->uploadFile(path);
+        QTRY_VERIFY_WITH_TIMEOUT(!m_window->UploadsInFlight(), Timeout);
+    }
+    QVERIFY(m_boxes.isEmpty());
+    const QHash<QString, UploadJournal::Entry> journal = UploadJournal::read();
+    QCOMPARE(journal.size(), sent.size());
+    for (const UploadJournal::Entry &entry : journal) {
+        QVERIFY2(sent.contains(entry.path), qPrintable(entry.path));
+        QCOMPARE(m_server->download(entry.id.toLatin1()), sent.take(entry.path));
+    }
+}
+
+void tst_Restore::uploadSnapshot(QMap<QString, QByteArray> *files)
+{
+    const qint64 now = QDateTime::currentSecsSinceEpoch();
+    const auto id
+        = [] { return QUuid::createUuid().toByteArray(QUuid::WithoutBraces).toStdString(); };
+    const auto sha = [](const QByteArray &bytes) {
+        return QCryptographicHash::hash(bytes, QCryptographicHash::Sha256).toHex().toStdString();
+    };
+    SnapshotManifest manifest;
+    manifest.host = "box";
+    manifest.created = now;
+    manifest.roots = { "/home/u/docs" };
+    const auto add = [&](SnapshotManifest::Type type, const char *path, unsigned mode) {
+        SnapshotManifest::Entry entry;
+        entry.type = type;
+        entry.path = path;
+        entry.mode = mode;
+        entry.mtimeSeconds = now - 86400 - qint64(manifest.entries.size());
+        entry.mtimeNanoseconds = 123456789;
+        manifest.entries.push_back(entry);
+        return &manifest.entries.back();
+    };
+    const auto file
+        = [&](const char *path, const QByteArray &bytes, const std::string &event, qint64 offset) {
+              SnapshotManifest::Entry *entry = add(SnapshotManifest::Type::File, path, 0640);
+              entry->size = bytes.size();
+              entry->sha256 = sha(bytes);
+              entry->event = event;
+              entry->offset = offset;
+              files->insert(QString::fromLatin1(path), bytes);
+          };
+    add(SnapshotManifest::Type::Folder, "docs", 0750);
+    add(SnapshotManifest::Type::Folder, "docs/sub", 0700);
+    const QByteArray notes = randomBytes(300 * 1024), other = "other notes\n";
+    const QByteArray small1 = "packed one", small2 = "packed two, longer";
+    const std::string notesId = id(), otherId = id(), packId = id(), forgedId = id();
+    QVERIFY(m_server->upload(QByteArray::fromStdString(notesId), "File [notes.txt]", "notes.txt",
+                             notes, now, QByteArray::fromStdString("sha256:" + sha(notes))));
+    QVERIFY(m_server->upload(QByteArray::fromStdString(otherId), "File [notes.txt]", "notes.txt",
+                             other, now, QByteArray::fromStdString("sha256:" + sha(other))));
+    QVERIFY(m_server->upload(QByteArray::fromStdString(packId), "Pack [2 files]", "pack-1",
+                             small1 + small2, now,
+                             QByteArray::fromStdString("sha256:" + sha(small1 + small2))));
+    QVERIFY(m_server->upload(QByteArray::fromStdString(forgedId), "File [forged.bin]", "forged.bin",
+                             "evil", now, QByteArray::fromStdString("sha256:" + sha("good"))));
+    file("docs/notes.txt", notes, notesId, -1);
+    file("docs/sub/notes.txt", other, otherId, -1);
+    file("docs/sub/one", small1, packId, 0);
+    file("docs/two", small2, packId, small1.size());
+    SnapshotManifest::Entry *link = add(SnapshotManifest::Type::Link, "docs/latest", 0777);
+    link->target = "sub/notes.txt";
+    link->size = qint64(link->target.size());
+    file("docs/forged.bin", "good", forgedId, -1);
+    files->remove(QStringLiteral("docs/forged.bin"));
+    QVERIFY(m_server->upload(
+        QByteArray::fromStdString(id()), "Snapshot [box: ~/docs] 2026-12-08 00:00", "docs.qvs",
+        QByteArray::fromStdString(manifest.write()), now, "quorvane-snapshot 1 roots:0 created:1"));
+}
+
+void tst_Restore::aSnapshotComesBackByteForByte()
+{
+    QMap<QString, QByteArray> files;
+    uploadSnapshot(&files);
+    if (QTest::currentTestFailed())
+        return;
+    // Its contents are no uploads of the window: the snapshot stands for them.
+    showRestoreTab(1);
+    QTreeWidgetItem *snapshot = backups()->topLevelItem(0);
+    QVERIFY(snapshot->text(0).startsWith(QStringLiteral("Snapshot [box")));
+    snapshot->setExpanded(true);
+    QTRY_VERIFY_WITH_TIMEOUT(!child<RestoreTab>("restoreTab")->isBusy(), Timeout);
+    QCOMPARE(snapshot->childCount(), 8);
+
+    restore(snapshot, "restoreToButton");
+    const auto stated = [](const QString &path) {
+        struct stat info = {};
+        ::lstat(QFile::encodeName(path).constData(), &info);
+        return info;
+    };
+    for (auto file = files.cbegin(); file != files.cend(); ++file) {
+        const QString path = m_target->filePath(file.key());
+        QCOMPARE(contentOf(path), file.value());
+        QCOMPARE(stated(path).st_mode & 07777, mode_t(0640));
+        QCOMPARE(stated(path).st_mtim.tv_nsec, 123456789L);
+    }
+    QCOMPARE(stated(m_target->filePath(QStringLiteral("docs/sub"))).st_mode & 07777, mode_t(0700));
+    char target[64] = {};
+    QCOMPARE(::readlink(QFile::encodeName(m_target->filePath(QStringLiteral("docs/latest"))),
+                        target, sizeof target - 1),
+             ssize_t(13));
+    QCOMPARE(QByteArray(target), QByteArray("sub/notes.txt"));
+    // The forged file is reported and not left, not even under another name.
+    QCOMPARE(QDir(m_target->filePath(QStringLiteral("docs")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList({ "latest", "notes.txt", "sub", "two" }));
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY(
+        m_boxes[0].text.contains(QStringLiteral("docs/forged.bin: its content does not match")));
+    QCOMPARE(label()->text(),
+             QStringLiteral("7 of 8 entries restored to \"%1\".").arg(m_target->path()));
+
+    // What the restore fetched leaves the local store again.
+    const auto stored = [this](const QString &name) {
+        return QDirIterator(m_data->path(), { name }, QDir::Files, QDirIterator::Subdirectories)
+            .hasNext();
+    };
+    QTRY_VERIFY_WITH_TIMEOUT(
+        !stored(QStringLiteral("pack-1")) && !stored(QStringLiteral("notes.txt")), Timeout);
+    QVERIFY(stored(QStringLiteral("docs.qvs")));
+
+    // One entry, over a changed copy: only once the user agrees.
+    const QString notes = m_target->filePath(QStringLiteral("docs/sub/notes.txt"));
+    write(notes, "changed");
+    QTreeWidgetItem *entry = nullptr;
+    for (int row = 0; row < snapshot->childCount(); ++row)
+        if (snapshot->child(row)->text(0) == QStringLiteral("docs/sub/notes.txt"))
+            entry = snapshot->child(row);
+    QVERIFY(entry);
+    m_answer = QMessageBox::No;
+    restore(entry, "restoreToButton");
+    QCOMPARE(contentOf(notes), QByteArray("changed"));
+    m_answer = QMessageBox::Yes;
+    restore(entry, "restoreToButton");
+    QCOMPARE(contentOf(notes), files.value(QStringLiteral("docs/sub/notes.txt")));
+    QCOMPARE(m_boxes.size(), 4);
+    QCOMPARE(m_boxes[1].kind, MessageBoxes::Kind::Question);
 }
 
 int main(int argc, char **argv)

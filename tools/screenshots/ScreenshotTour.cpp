@@ -95,8 +95,40 @@ bool ScreenshotTour::run(const QStringList &files, const QString &user, const QS
         return fail(QStringLiteral("the backups were not listed"));
     if (child<QTreeWidget>(m_window, "restoreList")->topLevelItemCount() == 0)
         return fail(QStringLiteral("no backups listed"));
-    child<QTreeWidget>(m_window, "restoreList")->topLevelItem(0)->setSelected(true);
+    auto *restoreList = child<QTreeWidget>(m_window, "restoreList");
+    QTreeWidgetItem *upload = nullptr;
+    QTreeWidgetItem *snapshot = nullptr;
+    for (int row = 0; row < restoreList->topLevelItemCount(); ++row) {
+        QTreeWidgetItem *item = restoreList->topLevelItem(row);
+        QTreeWidgetItem *&first
+            = item->text(0).startsWith(QLatin1String("Snapshot [")) ? snapshot : upload;
+        if (!first)
+            first = item;
+    }
+    if (!upload || !snapshot)
+        return fail(QStringLiteral("no upload or no snapshot listed"));
+    upload->setSelected(true);
     if (!save(3, QStringLiteral("restore.png")))
+        return false;
+
+    // 5. The snapshot of quorvane backup, opened and restored to ~/Restored.
+    snapshot->setExpanded(true);
+    if (!QTest::qWaitFor([restoreTab] { return !restoreTab->isBusy(); }, 60000)
+        || snapshot->childCount() == 0)
+        return fail(QStringLiteral("the snapshot's files were not listed"));
+    const QString restored = QDir::home().filePath(QStringLiteral("Restored"));
+    if (!QDir().mkpath(restored))
+        return fail(QStringLiteral("cannot create ") + restored);
+    RestoreTab::setFolderChooser([restored](QWidget *) { return restored; });
+    restoreList->clearSelection();
+    snapshot->setSelected(true);
+    QTest::mouseClick(child<QPushButton>(m_window, "restoreToButton"), Qt::LeftButton);
+    if (!QTest::qWaitFor([restoreTab] { return !restoreTab->isBusy(); }, 60000))
+        return fail(QStringLiteral("the snapshot was not restored"));
+    if (!box.isEmpty())
+        return fail(QStringLiteral("keycrate said ") + box);
+    restoreList->scrollToItem(snapshot, QAbstractItemView::PositionAtTop);
+    if (!save(3, QStringLiteral("restore-snapshot.png")))
         return false;
     return saveTrayMenu(QStringLiteral("tray-menu.png"));
 }

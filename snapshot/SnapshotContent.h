@@ -1,0 +1,15 @@
+#pragma once
+
+#include <string>
+
+// Where a snapshot restore finds the bytes of an event: each host fetches them
+// its own way (the command line through its library binding, the window
+// through the library's interface) and names the local file that holds them.
+class SnapshotContent
+{
+public:
+    virtual ~SnapshotContent() = default;
+    // A local file holding the event's bytes; empty when the event is not at
+    // hand (not on the server, or not fetched).
+    virtual std::string fileOf(const std::string &event) const = 0;
+};

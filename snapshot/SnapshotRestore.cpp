@@ -1,0 +1,295 @@
+#include "SnapshotRestore.h"
+
+#include "Sha256Digest.h"
+#include "SnapshotContent.h"
+
+#include <QByteArray>
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <fcntl.h>
+#include <set>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr int DirectoryFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
+
+std::string nameOf(const std::string &path)
+{
+    return path.substr(path.rfind('/') + 1);
+}
+
+struct timespec timeOf(const SnapshotManifest::Entry &entry)
+{
+    struct timespec time;
+    time.tv_sec = entry.mtimeSeconds;
+    time.tv_nsec = entry.mtimeNanoseconds;
+    return time;
+}
+
+bool writeAll(int fd, const char *data, std::size_t size)
+{
+    while (size > 0) {
+        const ssize_t written = ::write(fd, data, size);
+        if (written < 0 && errno == EINTR)
+            continue;
+        if (written <= 0)
+            return false;
+        data += written;
+        size -= std::size_t(written);
+    }
+    return true;
+}
+
+// An event id from a manifest goes into a report: no byte of it may steer a
+// terminal.
+std::string printable(const std::string &text)
+{
+    std::string out = text;
+    for (char &c : out)
+        if (static_cast<unsigned char>(c) < 0x20 || static_cast<unsigned char>(c) >= 0x7F)
+            c = '?';
+    return out;
+}
+
+} // namespace
+
+const char SnapshotRestore::NotOverwritten[] = "already there; not overwritten";
+
+SnapshotRestore::Entries SnapshotRestore::choose(const SnapshotManifest &manifest,
+                                                 const std::vector<std::string> &paths)
+{
+    Entries chosen;
+    for (const SnapshotManifest::Entry &entry : manifest.entries) {
+        bool take = paths.empty();
+        for (const std::string &path : paths)
+            take = take || entry.path == path
+                || entry.path.compare(0, path.size() + 1, path + "/") == 0
+                || (entry.type == SnapshotManifest::Type::Folder
+                    && path.compare(0, entry.path.size() + 1, entry.path + "/") == 0);
+        if (take)
+            chosen.push_back(&entry);
+    }
+    return chosen;
+}
+
+std::vector<std::string> SnapshotRestore::contentEvents(const Entries &entries)
+{
+    std::vector<std::string> events;
+    std::set<std::string> unique;
+    for (const SnapshotManifest::Entry *entry : entries)
+        if (entry->type == SnapshotManifest::Type::File && unique.insert(entry->event).second)
+            events.push_back(entry->event);
+    return events;
+}
+
+SnapshotRestore::SnapshotRestore(int target, const SnapshotContent &content, Reporter report)
+    : m_root(target)
+    , m_content(content)
+    , m_report(std::move(report))
+{
+}
+
+int SnapshotRestore::openParent(const std::string &path)
+{
+    int fd = ::fcntl(m_root, F_DUPFD_CLOEXEC, 0);
+    std::size_t start = 0;
+    std::size_t slash;
+    while (fd >= 0 && (slash = path.find('/', start)) != std::string::npos) {
+        const std::string name = path.substr(start, slash - start);
+        const int next = ::openat(fd, name.c_str(), DirectoryFlags);
+        ::close(fd);
+        fd = next;
+        start = slash + 1;
+    }
+    if (fd < 0)
+        m_report(path,
+                 std::string("its folder cannot be opened (a link or no folder?): ")
+                     + std::strerror(errno));
+    return fd;
+}
+
+bool SnapshotRestore::mayReplace(int parent, const std::string &name, const std::string &path,
+                                 bool folder)
+{
+    struct stat info;
+    if (::fstatat(parent, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0)
+        return true;
+    if (folder && S_ISDIR(info.st_mode))
+        return true;
+    if (S_ISDIR(info.st_mode)) {
+        m_report(path, "a folder is in its place; not replaced");
+        return false;
+    }
+    if (!m_overwrite) {
+        m_report(path, NotOverwritten);
+        return false;
+    }
+    if (folder && ::unlinkat(parent, name.c_str(), 0) != 0) {
+        m_report(path, std::strerror(errno));
+        return false;
+    }
+    return true;
+}
+
+bool SnapshotRestore::restoreFolder(const SnapshotManifest::Entry &entry)
+{
+    const int parent = openParent(entry.path);
+    if (parent < 0)
+        return false;
+    const std::string name = nameOf(entry.path);
+    bool made = mayReplace(parent, name, entry.path, true);
+    // Owner access while it fills; its own mode comes at the end.
+    if (made && ::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
+        m_report(entry.path, std::strerror(errno));
+        made = false;
+    }
+    ::close(parent);
+    return made;
+}
+
+bool SnapshotRestore::restoreFile(const SnapshotManifest::Entry &entry, const std::string &source)
+{
+    const int parent = openParent(entry.path);
+    if (parent < 0)
+        return false;
+    const std::string name = nameOf(entry.path);
+    bool restored = false;
+    const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (in < 0) {
+        m_report(entry.path, "its content was not fetched from the server");
+    } else if (mayReplace(parent, name, entry.path, false)) {
+        std::string temporary;
+        int out = -1;
+        for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
+            temporary
+                = ".quorvane-restore-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+            out = ::openat(parent, temporary.c_str(),
+                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (out < 0 && errno != EEXIST)
+                break;
+        }
+        if (out < 0) {
+            m_report(entry.path, std::strerror(errno));
+        } else {
+            Sha256Digest hash;
+            // Not a mebibyte zeroed for each of many small files.
+            std::vector<char> buffer(
+                std::size_t(std::clamp<std::int64_t>(entry.size, 4096, 1 << 20)));
+            // A packed file is its size in bytes from its offset on.
+            std::int64_t left = entry.offset >= 0 ? entry.size : INT64_MAX;
+            bool ok = entry.offset < 0 || ::lseek(in, entry.offset, SEEK_SET) == entry.offset;
+            ssize_t got;
+            while (ok && left > 0
+                   && (got = ::read(in, buffer.data(),
+                                    std::size_t(std::min<std::int64_t>(left, buffer.size()))))
+                       != 0) {
+                if (got < 0 && errno == EINTR)
+                    continue;
+                ok = got > 0 && writeAll(out, buffer.data(), std::size_t(got));
+                if (ok) {
+                    hash.add(buffer.data(), std::size_t(got));
+                    left -= got;
+                }
+            }
+            const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
+            ok = ok && ::fchmod(out, entry.mode) == 0 && ::futimens(out, times) == 0;
+            ok = ::close(out) == 0 && ok;
+            const bool right = hash.hex() == entry.sha256;
+            if (!ok)
+                m_report(entry.path, std::string("cannot be written: ") + std::strerror(errno));
+            else if (!right)
+                m_report(entry.path, "its content does not match its SHA-256; not restored");
+            else if (::renameat(parent, temporary.c_str(), parent, name.c_str()) != 0)
+                m_report(entry.path, std::strerror(errno));
+            else
+                restored = true;
+            if (!restored)
+                ::unlinkat(parent, temporary.c_str(), 0);
+        }
+    }
+    if (in >= 0)
+        ::close(in);
+    ::close(parent);
+    return restored;
+}
+
+bool SnapshotRestore::restoreLink(const SnapshotManifest::Entry &entry)
+{
+    const int parent = openParent(entry.path);
+    if (parent < 0)
+        return false;
+    const std::string name = nameOf(entry.path);
+    bool restored = false;
+    if (mayReplace(parent, name, entry.path, false)) {
+        if (m_overwrite)
+            ::unlinkat(parent, name.c_str(), 0);
+        const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
+        if (::symlinkat(entry.target.c_str(), parent, name.c_str()) != 0)
+            m_report(entry.path, std::strerror(errno));
+        else if (::utimensat(parent, name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+            m_report(entry.path, std::string("its time cannot be set: ") + std::strerror(errno));
+        else
+            restored = true;
+    }
+    ::close(parent);
+    return restored;
+}
+
+void SnapshotRestore::finishFolder(const SnapshotManifest::Entry &entry)
+{
+    const int parent = openParent(entry.path);
+    if (parent < 0)
+        return;
+    const int fd = ::openat(parent, nameOf(entry.path).c_str(), DirectoryFlags);
+    ::close(parent);
+    if (fd < 0)
+        return;
+    const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
+    if (::fchmod(fd, entry.mode) != 0 || ::futimens(fd, times) != 0)
+        m_report(entry.path,
+                 std::string("its mode or time cannot be set: ") + std::strerror(errno));
+    ::close(fd);
+}
+
+int SnapshotRestore::restore(const Entries &entries)
+{
+    int restored = 0;
+    std::size_t done = 0;
+    std::set<std::string> folders;
+    for (const SnapshotManifest::Entry *entry : entries) {
+        if (m_progress)
+            m_progress(done++, entries.size());
+        const std::string parent = entry->path.substr(0, entry->path.rfind('/') + 1);
+        // Below a folder that could not be made nothing is written.
+        if (!parent.empty() && !folders.count(parent.substr(0, parent.size() - 1))) {
+            m_report(entry->path, "not restored: its folder is not");
+            continue;
+        }
+        bool made = false;
+        if (entry->type == SnapshotManifest::Type::Folder) {
+            made = restoreFolder(*entry);
+            if (made)
+                folders.insert(entry->path);
+        } else if (entry->type == SnapshotManifest::Type::File) {
+            const std::string source = m_content.fileOf(entry->event);
+            if (!source.empty())
+                made = restoreFile(*entry, source);
+            else
+                m_report(entry->path,
+                         "its content event " + printable(entry->event) + " is not on the server");
+        } else {
+            made = restoreLink(*entry);
+        }
+        restored += made ? 1 : 0;
+    }
+    for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry)
+        if ((*entry)->type == SnapshotManifest::Type::Folder && folders.count((*entry)->path))
+            finishFolder(**entry);
+    if (m_progress)
+        m_progress(entries.size(), entries.size());
+    return restored;
+}

@@ -1,0 +1,60 @@
+#pragma once
+
+#include "SnapshotManifest.h"
+
+#include <cstddef>
+#include <functional>
+#include <string>
+#include <vector>
+
+class SnapshotContent;
+
+// A snapshot's tree recreated under a target folder. Every write goes through
+// descriptors opened from the target's without following links, so no entry
+// reaches outside it; each file is written under a temporary name and takes
+// its own only once its SHA-256 is right. What is already there stays unless
+// overwriting was asked for.
+class SnapshotRestore
+{
+public:
+    using Entries = std::vector<const SnapshotManifest::Entry *>;
+    // One entry that was not restored, and why.
+    using Reporter = std::function<void(const std::string &path, const std::string &reason)>;
+    // Entries handled so far, of all.
+    using Progress = std::function<void(std::size_t done, std::size_t total)>;
+
+    // Why an existing file was kept; hosts may add how to replace it.
+    static const char NotOverwritten[];
+
+    // The entries at or under the given paths (as the snapshot names them,
+    // "Documents/notes.txt"), with the folders above them; all of them when no
+    // path is given. In manifest order: a folder before what it holds.
+    static Entries choose(const SnapshotManifest &manifest, const std::vector<std::string> &paths);
+    // The events that hold the files' bytes, each once.
+    static std::vector<std::string> contentEvents(const Entries &entries);
+
+    // target: an open folder, left open; content and report outlive this.
+    SnapshotRestore(int target, const SnapshotContent &content, Reporter report);
+
+    void setOverwrite(bool overwrite) { m_overwrite = overwrite; }
+    void setProgress(Progress progress) { m_progress = std::move(progress); }
+
+    // How many entries were restored; each of the others was reported.
+    int restore(const Entries &entries);
+
+private:
+    // The folder that holds path, opened below the target; -1 after telling why.
+    int openParent(const std::string &path);
+    bool restoreFolder(const SnapshotManifest::Entry &entry);
+    bool restoreFile(const SnapshotManifest::Entry &entry, const std::string &source);
+    bool restoreLink(const SnapshotManifest::Entry &entry);
+    void finishFolder(const SnapshotManifest::Entry &entry);
+    // Whether an existing name may be replaced; tells why not.
+    bool mayReplace(int parent, const std::string &name, const std::string &path, bool folder);
+
+    int m_root = -1;
+    const SnapshotContent &m_content;
+    Reporter m_report;
+    Progress m_progress;
+    bool m_overwrite = false;
+};
