@@ -85,6 +85,8 @@ private:
     void send(Reply reply);
     void pumpList();
     void startFile();
+    void sendChecked();
+    void sendFromFile(uint64_t to);
     void sendFileChunk();
     void verifyAndSendLast(size_t size);
     void readStream();
@@ -134,6 +136,8 @@ private:
     Reply m_reply;
     bool m_closeAfter = false;
     uint64_t m_filePosition = 0;
+    // With block sums: the end of the bytes checked and not yet sent.
+    uint64_t m_checkedTo = 0;
     std::unique_ptr<Sha256> m_hash;
     // A file given in order (FileSource::sequential), and the last piece it
     // holds back until the whole file has matched its hash.

@@ -7,6 +7,7 @@
 #include "http/RequestLog.h"
 #include "http/SearchTerm.h"
 #include "http/UploadBody.h"
+#include "store/BlockSums.h"
 #include "store/Database.h"
 #include "store/EventStore.h"
 #include "store/FileStore.h"
@@ -401,6 +402,18 @@ Reply HttpService::download(const Request &request)
     file->sequential = stored->sequential;
     file->digest = stored->digest;
     file->eventId = id;
+    if (stored->hasBlockSums && file->size > 0) {
+        // A file of another length than uploaded is damaged whatever its
+        // blocks hold: a cut at a block's end would pass every block.
+        if (stored->uploadedSize != file->size || !BlockSums::fit(stored->blockSums, file->size)) {
+            m_log.message("error: the stored file of event " + QueryString::forLog(id, {}) + " has "
+                          + std::to_string(file->size) + " bytes, not the "
+                          + std::to_string(stored->uploadedSize)
+                          + " uploaded; it no longer matches its hash; not sent");
+            return error(500, "the stored file is damaged");
+        }
+        file->blockSums = std::move(stored->blockSums);
+    }
     if (file->size == 0 && !file->digest.empty()) {
         Sha256 empty;
         if (empty.finish() != file->digest) {

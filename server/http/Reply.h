@@ -11,7 +11,9 @@
 namespace QuorvaneServer {
 
 // A stored file to send: the bytes first..last (inclusive) of a file of size
-// bytes, checked against digest (raw SHA-256, empty when unknown) as it goes.
+// bytes, checked as it goes block by block against blockSums (see BlockSums)
+// when it has them, else as a whole against digest (raw SHA-256, empty when
+// unknown).
 struct FileSource
 {
     int fd = -1;
@@ -21,6 +23,7 @@ struct FileSource
     // fd is a non-blocking pipe that gives the file once, from its start.
     bool sequential = false;
     std::string digest;
+    std::string blockSums;
     std::string eventId;
 
     FileSource() = default;

@@ -100,8 +100,8 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             m_db,
             "INSERT INTO events (user_id, event_id, name, path, type, content, "
             "description, record_time, record_changed, time_key, access_id, size, "
-            "storage, sha256) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
-            "?14)");
+            "storage, sha256, block_sums) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
+            "?12, ?13, ?14, ?15)");
         insert.bind(1, user)
             .bind(2, event.id)
             .bind(3, event.name)
@@ -116,6 +116,7 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             .bind(12, static_cast<int64_t>(file.size()))
             .bindText(13, storage)
             .bind(14, file.digest())
+            .bind(15, file.blockSums())
             .step();
         transaction.commit();
     } catch (const DatabaseError &failure) {
@@ -154,13 +155,17 @@ std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std
         std::string storage;
         {
             std::lock_guard<std::mutex> lock(m_db.mutex());
-            Statement select(
-                m_db, "SELECT storage, sha256 FROM events WHERE user_id = ?1 AND event_id = ?2");
+            Statement select(m_db,
+                             "SELECT storage, sha256, size, block_sums FROM events "
+                             "WHERE user_id = ?1 AND event_id = ?2");
             select.bind(1, user).bind(2, id);
             if (!select.step())
                 return std::nullopt;
             file.digest = select.bytes(1);
             storage = select.bytes(0);
+            file.uploadedSize = static_cast<uint64_t>(select.integer(2));
+            file.hasBlockSums = !select.isNull(3);
+            file.blockSums = select.bytes(3);
         }
         // Outside the lock: reading from an object store takes a while.
         file.fd = m_files.openStream(storage, file.size, file.sequential);

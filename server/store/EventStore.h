@@ -36,6 +36,11 @@ public:
         bool sequential = false;
         // Raw SHA-256 of the file as uploaded; empty for files stored unhashed.
         std::string digest;
+        // The size and BlockSums of the file as uploaded; events stored before
+        // block sums were kept have none.
+        uint64_t uploadedSize = 0;
+        bool hasBlockSums = false;
+        std::string blockSums;
     };
     // The stored file of the user's event, open for reading; nullopt when the
     // user has no such event.

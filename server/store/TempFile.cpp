@@ -71,6 +71,7 @@ bool TempFile::write(const char *data, size_t size)
     if (m_error != 0)
         return false;
     m_hash.add(data, size);
+    m_blocks.add(data, size);
     while (size > 0) {
         if (m_used == m_buffer.size() && !flush())
             return false;
@@ -116,8 +117,10 @@ bool TempFile::sync()
         return false;
     if (m_durable && ::fsync(m_fd) != 0)
         return fail(errno);
-    if (m_digest.empty())
+    if (m_digest.empty()) {
         m_digest = m_hash.finish();
+        m_blockSums = m_blocks.finish();
+    }
     return true;
 }
 

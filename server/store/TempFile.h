@@ -1,5 +1,6 @@
 #pragma once
 
+#include "store/BlockSums.h"
 #include "store/Sha256.h"
 
 #include <cstddef>
@@ -26,12 +27,15 @@ public:
     uint64_t size() const { return m_size + m_used; }
     const std::string &path() const { return m_path; }
 
-    // Also hashes the bytes, so the digest costs no second read.
+    // Also hashes the bytes and sums their blocks, so neither costs a second
+    // read.
     bool write(const char *data, size_t size);
     // Writes what is buffered and waits until the content is on disk.
     bool sync();
     // SHA-256 of everything written, raw; set by a successful sync().
     const std::string &digest() const { return m_digest; }
+    // The file's BlockSums, also set by a successful sync().
+    const std::string &blockSums() const { return m_blockSums; }
     // For a file whose bytes are kept elsewhere (an object store): nothing is
     // forced to the disk.
     void skipDurability() { m_durable = false; }
@@ -64,6 +68,8 @@ private:
     uint64_t m_writebackStart = 0;
     Sha256 m_hash;
     std::string m_digest;
+    BlockSums m_blocks;
+    std::string m_blockSums;
     bool m_created = false;
     bool m_moved = false;
     std::unique_ptr<Follower> m_follower;
