@@ -506,6 +506,14 @@ template<class Stream> void Connection<Stream>::startFile()
     m_chunk.resize(ChunkSize);
     if (file.size == 0)
         return finishReply();
+    if (!file.blockSums.empty() && file.sequential) {
+        m_filePosition = file.from;
+        m_blockFill = 0;
+        m_chunk.resize(BlockSums::BlockSize);
+        m_pipe.emplace(m_stream.get_executor(), file.fd);
+        file.fd = -1;
+        return readBlock();
+    }
     if (!file.blockSums.empty() && !file.sequential) {
         m_checkedTo = file.first;
         // sendfile must not block the thread when the socket is full.
@@ -621,6 +629,61 @@ template<class Stream> void Connection<Stream>::sendFromFile(uint64_t to)
                 self->sendChecked();
         });
     }
+}
+
+template<class Stream> void Connection<Stream>::readBlock()
+{
+    FileSource &file = *m_reply.file;
+    const uint64_t end = std::min(file.size, m_filePosition + BlockSums::BlockSize);
+    // Waiting for the store is not the client's slowness.
+    m_phase = Phase::Work;
+    auto self = this->shared_from_this();
+    m_pipe->async_read_some(asio::buffer(m_chunk.data() + m_blockFill,
+                                         static_cast<size_t>(end - m_filePosition) - m_blockFill),
+                            [self](error_code error, size_t size) { self->onBlock(error, size); });
+}
+
+template<class Stream> void Connection<Stream>::onBlock(error_code error, size_t size)
+{
+    if (m_phase == Phase::Closed)
+        return;
+    FileSource &file = *m_reply.file;
+    if (error || size == 0) {
+        m_shared.log.message("error: the stored file of event "
+                             + QueryString::forLog(file.eventId, {})
+                             + " could not be read to its end; the download was cut");
+        logRequest(m_reply.status);
+        return closeNow();
+    }
+    m_blockFill += size;
+    const uint64_t end = std::min(file.size, m_filePosition + BlockSums::BlockSize);
+    if (m_filePosition + m_blockFill < end)
+        return readBlock();
+    const uint64_t block = m_filePosition / BlockSums::BlockSize;
+    if (!BlockSums::matches(m_chunk.data(), m_blockFill, block, file.blockSums)) {
+        m_shared.log.message("error: the stored file of event "
+                             + QueryString::forLog(file.eventId, {})
+                             + " no longer matches its hash in block " + std::to_string(block)
+                             + "; the download was cut before it");
+        logRequest(m_reply.status);
+        return closeNow();
+    }
+    const uint64_t from = std::max(m_filePosition, file.first);
+    const uint64_t to = std::min(end, file.last + 1);
+    const bool last = to == file.last + 1;
+    m_filePosition = end;
+    m_blockFill = 0;
+    m_phase = Phase::Write;
+    startRate();
+    m_out += to - from;
+    auto self = this->shared_from_this();
+    writeChunk(m_chunk.data() + (from - block * BlockSums::BlockSize),
+               static_cast<size_t>(to - from), [self, last] {
+                   if (!last)
+                       return self->readBlock();
+                   self->m_pipe.reset();
+                   self->finishReply();
+               });
 }
 
 template<class Stream> void Connection<Stream>::sendFileChunk()

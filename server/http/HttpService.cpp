@@ -387,7 +387,14 @@ Reply HttpService::download(const Request &request)
     const std::string id = query.value("extguid");
     std::optional<EventStore::OpenFile> stored;
     try {
-        stored = m_events.openFile(*user, id);
+        stored = m_events.openFile(
+            *user, id, [&request](uint64_t size) -> std::optional<std::pair<uint64_t, uint64_t>> {
+                uint64_t first = 0;
+                uint64_t last = 0;
+                if (size > 0 && parseRange(request.range, size, first, last) == RangeKind::Part)
+                    return std::make_pair(first, last);
+                return std::nullopt;
+            });
     } catch (const DatabaseError &failure) {
         if (!failure.unavailable())
             throw;
@@ -400,6 +407,7 @@ Reply HttpService::download(const Request &request)
     file->fd = stored->fd;
     file->size = stored->size;
     file->sequential = stored->sequential;
+    file->from = stored->from;
     file->digest = stored->digest;
     file->eventId = id;
     if (stored->hasBlockSums && file->size > 0) {
@@ -412,7 +420,10 @@ Reply HttpService::download(const Request &request)
                           + " uploaded; it no longer matches its hash; not sent");
             return error(500, "the stored file is damaged");
         }
-        file->blockSums = std::move(stored->blockSums);
+        // A whole file from a pipe is checked whole, in order: its blocks
+        // would have to be held in memory one by one.
+        if (!stored->sequential || stored->part)
+            file->blockSums = std::move(stored->blockSums);
     }
     if (file->size == 0 && !file->digest.empty()) {
         Sha256 empty;

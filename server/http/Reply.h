@@ -20,8 +20,9 @@ struct FileSource
     uint64_t size = 0;
     uint64_t first = 0;
     uint64_t last = 0;
-    // fd is a non-blocking pipe that gives the file once, from its start.
+    // fd is a non-blocking pipe that gives the file once, from byte from on.
     bool sequential = false;
+    uint64_t from = 0;
     std::string digest;
     std::string blockSums;
     std::string eventId;

@@ -91,4 +91,13 @@ bool BlockSums::check(int fd, uint64_t fileSize, uint64_t index, const std::stri
     return sums.compare(index * SumSize, SumSize, expected) == 0;
 }
 
+bool BlockSums::matches(const char *data, size_t size, uint64_t index, const std::string &sums)
+{
+    if ((index + 1) * SumSize > sums.size())
+        return false;
+    std::string expected;
+    appendSum(expected, XXH3_64bits_withSeed(data, size, index));
+    return sums.compare(index * SumSize, SumSize, expected) == 0;
+}
+
 } // namespace QuorvaneServer

@@ -39,6 +39,8 @@ public:
     // sums, read through buffer; false when it cannot be read.
     static bool check(int fd, uint64_t fileSize, uint64_t index, const std::string &sums,
                       std::vector<char> &buffer);
+    // Whether the size bytes at data, all of block index, match sums.
+    static bool matches(const char *data, size_t size, uint64_t index, const std::string &sums);
 
 private:
     void endBlock();

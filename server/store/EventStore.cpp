@@ -1,11 +1,13 @@
 #include "store/EventStore.h"
 
+#include "store/BlockSums.h"
 #include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/FileStore.h"
 #include "store/Statement.h"
 #include "store/Transaction.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -145,7 +147,8 @@ void EventStore::refuseIfMoved()
                             DatabaseError::Cause::Unavailable);
 }
 
-std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id)
+std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id,
+                                                         const Wanted &wanted)
 {
     // Once open, the file stays readable whatever happens. Between the look-up
     // and the open, another thread or server may replace or remove the event
@@ -168,7 +171,22 @@ std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std
             file.blockSums = select.bytes(3);
         }
         // Outside the lock: reading from an object store takes a while.
-        file.fd = m_files.openStream(storage, file.size, file.sequential);
+        std::optional<std::pair<uint64_t, uint64_t>> range;
+        if (wanted && file.hasBlockSums && BlockSums::fit(file.blockSums, file.uploadedSize))
+            range = wanted(file.uploadedSize);
+        if (range) {
+            constexpr uint64_t Block = BlockSums::BlockSize;
+            file.from = range->first / Block * Block;
+            const uint64_t to = std::min(file.uploadedSize, (range->second / Block + 1) * Block);
+            file.fd = m_files.openPart(storage, file.from, to - 1, file.size, file.sequential,
+                                       file.part);
+            if (file.part)
+                file.size = file.uploadedSize;
+            else
+                file.from = 0;
+        } else {
+            file.fd = m_files.openStream(storage, file.size, file.sequential);
+        }
         if (file.fd >= 0)
             return file;
         const int error = errno;
