@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <unistd.h>
@@ -52,6 +53,14 @@ TempFile::TempFile(std::string path)
 
 TempFile::~TempFile()
 {
+    if (m_writer.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+        }
+        m_wake.notify_all();
+        m_writer.join();
+    }
     m_follower.reset();
     if (m_fd >= 0)
         ::close(m_fd);
@@ -70,8 +79,6 @@ bool TempFile::write(const char *data, size_t size)
 {
     if (m_error != 0)
         return false;
-    m_hash.add(data, size);
-    m_blocks.add(data, size);
     while (size > 0) {
         if (m_used == m_buffer.size() && !flush())
             return false;
@@ -85,36 +92,104 @@ bool TempFile::write(const char *data, size_t size)
     return true;
 }
 
-bool TempFile::flush()
+int TempFile::store(const char *data, size_t size)
 {
-    size_t written = 0;
-    while (written < m_used) {
-        const ssize_t n = ::write(m_fd, m_buffer.data() + written, m_used - written);
+    m_hash.add(data, size);
+    m_blocks.add(data, size);
+    const uint64_t end = m_stored + size;
+    while (size > 0) {
+        const ssize_t n = ::write(m_fd, data, size);
         if (n < 0) {
             if (errno == EINTR)
                 continue;
-            return fail(errno);
+            return errno;
         }
-        written += static_cast<size_t>(n);
+        data += n;
+        size -= static_cast<size_t>(n);
     }
+    if (m_durable && end - m_writebackStart >= WritebackStep) {
+        ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
+                          static_cast<off64_t>(end - m_writebackStart), SYNC_FILE_RANGE_WRITE);
+        m_writebackStart = end;
+    }
+    m_stored = end;
+    return 0;
+}
+
+void TempFile::runWriter()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_handed > 0 || m_quit; });
+        if (m_handed == 0)
+            return;
+        lock.unlock();
+        const int error = store(m_spare.data(), m_handed);
+        lock.lock();
+        if (m_writerError == 0)
+            m_writerError = error;
+        m_handed = 0;
+        m_wake.notify_all();
+    }
+}
+
+bool TempFile::settle()
+{
+    if (m_writer.joinable()) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_handed == 0; });
+        if (m_writerError != 0)
+            return fail(m_writerError);
+    }
+    // Told only of bytes that are in the file.
+    if (m_follower && m_size > m_told)
+        m_follower->written(m_size);
+    m_told = m_size;
+    return m_error == 0;
+}
+
+bool TempFile::flush()
+{
+    if (!settle())
+        return false;
+    if (m_used == 0)
+        return true;
+    if (!m_writer.joinable()) {
+        try {
+            m_spare.resize(m_buffer.size());
+            m_writer = std::thread([this] { runWriter(); });
+        } catch (const std::exception &) {
+            // Without a thread of its own, the file is written in line.
+            if (const int error = store(m_buffer.data(), m_used))
+                return fail(error);
+            m_size += m_used;
+            m_used = 0;
+            return settle();
+        }
+    }
+    m_buffer.swap(m_spare);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_handed = m_used;
+    }
+    m_wake.notify_all();
     m_size += m_used;
     m_used = 0;
-    if (m_follower)
-        m_follower->written(m_size);
-    if (m_durable && m_size - m_writebackStart >= WritebackStep) {
-        ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
-                          static_cast<off64_t>(m_size - m_writebackStart), SYNC_FILE_RANGE_WRITE);
-        m_writebackStart = m_size;
-    }
     return true;
 }
 
 bool TempFile::sync()
 {
-    if (m_error != 0)
+    if (m_error != 0 || !settle())
         return false;
-    if (!flush())
-        return false;
+    if (m_used > 0) {
+        if (const int error = store(m_buffer.data(), m_used))
+            return fail(error);
+        m_size += m_used;
+        m_used = 0;
+        if (!settle())
+            return false;
+    }
     if (m_durable && ::fsync(m_fd) != 0)
         return fail(errno);
     if (m_digest.empty()) {
