@@ -7,7 +7,9 @@
 #     alternating runs; nginx receives the same body into a file
 #     (client_body_in_file_only) and serves the same file;
 #  2. 64 clients at once, each uploading and then downloading a 10 MB file.
-# Prints MB/s, the ratios to nginx and the peak memory (VmHWM) of both.
+# Prints MB/s, the ratios to nginx and the peak memory (VmHWM) of both, and
+# the CPU time each spent per GiB, which a busy machine disturbs far less than
+# the speeds.
 # BENCH_OTHER_SERVER=PATH measures a second quorvane-server build the same way
 # (for example the one before a change). Needs about three times SIZE_MIB free
 # in /tmp; everything is removed at the end.
@@ -34,7 +36,19 @@ cleanup() {
 trap cleanup EXIT
 
 median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
+ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
+cpu_ticks() { # user and system time of the given processes, all threads
+    local total=0 ticks
+    for pid in "$@"; do
+        ticks=$(awk '{ print $14 + $15 }' "/proc/$pid/stat" 2> /dev/null || echo 0)
+        total=$((total + ticks))
+    done
+    echo "$total"
+}
+per_gib() { # per_gib TICKS: seconds per GiB over the runs of one compare
+    awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v n=$runs -v mib="$size_mib" \
+        'BEGIN { printf "%.2f", t / hz / n / (mib / 1024) }'
+}
 free_port() { python3 -c 'import socket; s = socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
 peak_kib() { # largest VmHWM of the given processes
     local peak=0 value
@@ -123,14 +137,21 @@ start_server() { # start_server BINARY NAME: sets server_pid and server_base
 login="username=bench&password=bench-pass"
 
 # Alternates nginx and server runs so that load from elsewhere on the machine
-# (the disk above all) hits both alike; prints "server-MB/s nginx-MB/s".
+# (the disk above all) hits both alike; prints "server-MB/s nginx-MB/s
+# server-CPU-s/GiB nginx-CPU-s/GiB".
 compare() { # compare KIND: curl arguments in nginx_args and server_args
     : > "$work/a"; : > "$work/b"
+    local server_ticks nginx_ticks
+    server_ticks=$(cpu_ticks "$server_pid")
+    nginx_ticks=$(cpu_ticks $(nginx_workers))
     for _ in $(seq $runs); do
         transfer "$1" "${nginx_args[@]}" >> "$work/a"
         transfer "$1" "${server_args[@]}" >> "$work/b"
     done
-    echo "$(median < "$work/b" | awk '{ printf "%.0f", $1 / 1e6 }') $(median < "$work/a" | awk '{ printf "%.0f", $1 / 1e6 }')"
+    server_ticks=$(($(cpu_ticks "$server_pid") - server_ticks))
+    nginx_ticks=$(($(cpu_ticks $(nginx_workers)) - nginx_ticks))
+    echo "$(median < "$work/b" | awk '{ printf "%.0f", $1 / 1e6 }') $(median < "$work/a" | awk '{ printf "%.0f", $1 / 1e6 }')" \
+        "$(per_gib "$server_ticks") $(per_gib "$nginx_ticks")"
 }
 
 # 64 clients at once, each uploading its file and then downloading one;
@@ -165,10 +186,10 @@ for server in "${servers[@]}"; do
     start_server "$server" "$(echo "$name" | tr -c 'A-Za-z0-9\n' _)"
     nginx_args=(-X POST -H 'Expect:' -T "$work/body" "$nginx_url/upload")
     server_args=(-X POST -H 'Expect:' -T "$work/body" "$server_base/quorvupload?$login&access_id=0&title=bench")
-    read -r up_server up_nginx < <(compare upload)
+    read -r up_server up_nginx up_cpu_server up_cpu_nginx < <(compare upload)
     nginx_args=("$nginx_url/big")
     server_args=(-X POST --data-binary '<event/>' "$server_base/quorvdownload?$login&extguid=bench-file")
-    read -r down_server down_nginx < <(compare download)
+    read -r down_server down_nginx down_cpu_server down_cpu_nginx < <(compare download)
     curl -sS -X POST --data-binary '<event/>' "$server_base/quorvdownload?$login&extguid=bench-file" \
         | cmp -s - "$work/static/big" || { echo "the downloaded file differs from the uploaded one" >&2; exit 1; }
     single_peak=$(peak_kib "$server_pid")
@@ -179,6 +200,8 @@ for server in "${servers[@]}"; do
     echo "$server:"
     printf '  %-42s %5s MB/s %5s MB/s %6sx (goal >= 1.0x)\n' "${size_mib} MiB upload" "$up_server" "$up_nginx" "$(ratio "$up_server" "$up_nginx")"
     printf '  %-42s %5s MB/s %5s MB/s %6sx (goal >= 0.9x)\n' "${size_mib} MiB download" "$down_server" "$down_nginx" "$(ratio "$down_server" "$down_nginx")"
+    printf '  %-42s %5s s    %5s s    %6sx\n' "CPU per GiB uploaded" "$up_cpu_server" "$up_cpu_nginx" "$(ratio "$up_cpu_server" "$up_cpu_nginx")"
+    printf '  %-42s %5s s    %5s s    %6sx\n' "CPU per GiB downloaded" "$down_cpu_server" "$down_cpu_nginx" "$(ratio "$down_cpu_server" "$down_cpu_nginx")"
     printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "$clients clients, 10 MB up and down each" "$crowd_server" "$crowd_nginx" "$(ratio "$crowd_server" "$crowd_nginx")"
     printf '  %-42s %5s MiB  %5s MiB (one nginx worker)\n' "peak memory after one big file" "$((single_peak / 1024))" "-"
     printf '  %-42s %5s MiB  %5s MiB\n' "peak memory after $clients clients" "$((crowd_peak / 1024))" "$((nginx_peak / 1024))"
