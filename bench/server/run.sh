@@ -6,7 +6,8 @@
 #  1. one SIZE_MIB (default 1024) upload and download, medians of five
 #     alternating runs; nginx receives the same body into a file
 #     (client_body_in_file_only) and serves the same file;
-#  2. 64 clients at once, each uploading and then downloading a 10 MB file.
+#  2. the same download over HTTPS, where the server cannot use sendfile;
+#  3. 64 clients at once, each uploading and then downloading a 10 MB file.
 # Prints MB/s, the ratios to nginx and the peak memory (VmHWM) of both, and
 # the CPU time each spent per GiB, which a busy machine disturbs far less than
 # the speeds.
@@ -80,9 +81,14 @@ head -c $((size_mib * 1024 * 1024)) /dev/urandom > "$work/static/big"
 head -c 10000000 /dev/urandom > "$work/static/small"
 for i in $(seq $clients); do { document "small-$i"; cat "$work/static/small"; } > "$work/small/$i"; done
 
+# One certificate for both sides' HTTPS.
+openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes -keyout "$work/tls.key" \
+    -out "$work/tls.pem" -days 2 -subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 2> /dev/null
+
 # nginx: the upload's body goes into a file that is removed afterwards; the
 # proxy only makes nginx read the body, which it does not pass on.
 nginx_port=$(free_port)
+nginx_tls_port=$(free_port)
 mkdir -p "$work/nginx"
 cat > "$work/nginx/nginx.conf" << CONF
 daemon off;
@@ -111,6 +117,12 @@ http {
         location = /saved { return 200 "OK saved\n"; }
         location / { root $work/static; }
     }
+    server {
+        listen 127.0.0.1:$nginx_tls_port ssl;
+        ssl_certificate $work/tls.pem;
+        ssl_certificate_key $work/tls.key;
+        location / { root $work/static; }
+    }
 }
 CONF
 nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" &
@@ -118,21 +130,25 @@ pids+=($!)
 for _ in $(seq 100); do [[ -s $work/nginx/nginx.pid ]] && break; sleep 0.05; done
 nginx_url="http://127.0.0.1:$nginx_port"
 
-start_server() { # start_server BINARY NAME: sets server_pid and server_base
-    local data="$work/data-$2"
-    mkdir -p "$data"
-    printf 'bench-pass\n' | "$1" adduser bench --data "$data" > /dev/null
+start_server() { # start_server BINARY NAME [OPTION...]: sets server_pid and server_base
+    local binary=$1 name=$2
+    shift 2
+    local data="$work/data-$name"
+    if [[ ! -d $data ]]; then
+        mkdir -p "$data"
+        printf 'bench-pass\n' | "$binary" adduser bench --data "$data" > /dev/null
+    fi
     local options=()
     # All 64 clients come from one address.
-    "$1" --help | grep -q -- --max-per-address && options=(--max-per-address 256)
-    "$1" --listen 127.0.0.1:0 --data "$data" "${options[@]}" 2> "$work/$2.log" &
+    "$binary" --help | grep -q -- --max-per-address && options=(--max-per-address 256)
+    "$binary" --listen 127.0.0.1:0 --data "$data" "${options[@]}" "$@" 2> "$work/$name.log" &
     server_pid=$!
     pids+=("$server_pid")
-    for _ in $(seq 200); do grep -qs 'listening on' "$work/$2.log" && break; sleep 0.05; done
-    local port
-    port=$(sed -n 's|.*listening on http://127.0.0.1:\([0-9]*\).*|\1|p' "$work/$2.log")
-    [[ -n $port ]] || { cat "$work/$2.log" >&2; exit 1; }
-    server_base="http://127.0.0.1:$port/action/file"
+    for _ in $(seq 200); do grep -qs 'listening on' "$work/$name.log" && break; sleep 0.05; done
+    local url
+    url=$(sed -n 's|.*listening on \(https\{0,1\}://127.0.0.1:[0-9]*\).*|\1|p' "$work/$name.log")
+    [[ -n $url ]] || { cat "$work/$name.log" >&2; exit 1; }
+    server_base="$url/action/file"
 }
 login="username=bench&password=bench-pass"
 
@@ -183,7 +199,8 @@ echo "Load on this machine now: $(cut -d' ' -f1-3 /proc/loadavg) (${size_mib} Mi
 printf '\n%-44s %10s %10s %7s\n' "" "server" "nginx" "ratio"
 for server in "${servers[@]}"; do
     name=$(basename "$(dirname "$(dirname "$server")")")-$(basename "$server")
-    start_server "$server" "$(echo "$name" | tr -c 'A-Za-z0-9\n' _)"
+    name=$(echo "$name" | tr -c 'A-Za-z0-9\n' _)
+    start_server "$server" "$name"
     nginx_args=(-X POST -H 'Expect:' -T "$work/body" "$nginx_url/upload")
     server_args=(-X POST -H 'Expect:' -T "$work/body" "$server_base/quorvupload?$login&access_id=0&title=bench")
     read -r up_server up_nginx up_cpu_server up_cpu_nginx < <(compare upload)
@@ -197,11 +214,19 @@ for server in "${servers[@]}"; do
     crowd_server=$(crowd server)
     crowd_peak=$(peak_kib "$server_pid")
     nginx_peak=$(peak_kib $(nginx_workers))
+    kill "$server_pid"; wait "$server_pid" 2> /dev/null || true
+    # The same data served over HTTPS.
+    start_server "$server" "$name" --tls-cert "$work/tls.pem" --tls-key "$work/tls.key"
+    nginx_args=(--cacert "$work/tls.pem" "https://127.0.0.1:$nginx_tls_port/big")
+    server_args=(--cacert "$work/tls.pem" -X POST --data-binary '<event/>' "$server_base/quorvdownload?$login&extguid=bench-file")
+    read -r tls_server tls_nginx tls_cpu_server tls_cpu_nginx < <(compare download)
     echo "$server:"
     printf '  %-42s %5s MB/s %5s MB/s %6sx (goal >= 1.0x)\n' "${size_mib} MiB upload" "$up_server" "$up_nginx" "$(ratio "$up_server" "$up_nginx")"
     printf '  %-42s %5s MB/s %5s MB/s %6sx (goal >= 0.9x)\n' "${size_mib} MiB download" "$down_server" "$down_nginx" "$(ratio "$down_server" "$down_nginx")"
+    printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "${size_mib} MiB download over HTTPS" "$tls_server" "$tls_nginx" "$(ratio "$tls_server" "$tls_nginx")"
     printf '  %-42s %5s s    %5s s    %6sx\n' "CPU per GiB uploaded" "$up_cpu_server" "$up_cpu_nginx" "$(ratio "$up_cpu_server" "$up_cpu_nginx")"
     printf '  %-42s %5s s    %5s s    %6sx\n' "CPU per GiB downloaded" "$down_cpu_server" "$down_cpu_nginx" "$(ratio "$down_cpu_server" "$down_cpu_nginx")"
+    printf '  %-42s %5s s    %5s s    %6sx\n' "CPU per GiB downloaded over HTTPS" "$tls_cpu_server" "$tls_cpu_nginx" "$(ratio "$tls_cpu_server" "$tls_cpu_nginx")"
     printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "$clients clients, 10 MB up and down each" "$crowd_server" "$crowd_nginx" "$(ratio "$crowd_server" "$crowd_nginx")"
     printf '  %-42s %5s MiB  %5s MiB (one nginx worker)\n' "peak memory after one big file" "$((single_peak / 1024))" "-"
     printf '  %-42s %5s MiB  %5s MiB\n' "peak memory after $clients clients" "$((crowd_peak / 1024))" "$((nginx_peak / 1024))"
