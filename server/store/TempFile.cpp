@@ -12,7 +12,8 @@ namespace QuorvaneServer {
 
 namespace {
 
-constexpr size_t BufferSize = 256 * 1024;
+// Two of these per upload: one filling, one being written.
+constexpr size_t BufferSize = 128 * 1024;
 // Asking the kernel to start writing every few MiB keeps the final fsync short
 // and the amount of dirty memory small, however large the upload.
 constexpr uint64_t WritebackStep = 8 * 1024 * 1024;
