@@ -3,6 +3,7 @@
 #include "http/QueryString.h"
 #include "http/RequestLog.h"
 #include "http/UploadBody.h"
+#include "store/BlockSums.h"
 #include "store/Database.h"
 #include "store/Sha256.h"
 
@@ -14,7 +15,9 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
+#include <cerrno>
 #include <sys/ioctl.h>
+#include <sys/sendfile.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -503,6 +506,21 @@ template<class Stream> void Connection<Stream>::startFile()
     m_chunk.resize(ChunkSize);
     if (file.size == 0)
         return finishReply();
+    if (!file.blockSums.empty() && file.sequential) {
+        m_filePosition = file.from;
+        m_blockFill = 0;
+        m_chunk.resize(BlockSums::BlockSize);
+        m_pipe.emplace(m_stream.get_executor(), file.fd);
+        file.fd = -1;
+        return readBlock();
+    }
+    if (!file.blockSums.empty() && !file.sequential) {
+        m_checkedTo = file.first;
+        // sendfile must not block the thread when the socket is full.
+        error_code ignored;
+        socket().native_non_blocking(true, ignored);
+        return sendChecked();
+    }
     if (!file.digest.empty())
         m_hash = std::make_unique<Sha256>();
     if (file.sequential) {
@@ -532,6 +550,140 @@ template<class Stream> void Connection<Stream>::startFile()
             self->startRate();
             self->sendFileChunk();
         });
+}
+
+template<class Stream> void Connection<Stream>::sendChecked()
+{
+    // Each block the answer touches is checked whole, from the page cache,
+    // before any of its bytes leave: a damaged block ends the answer short.
+    FileSource &file = *m_reply.file;
+    const uint64_t end = file.last + 1;
+    if (m_filePosition >= end)
+        return finishReply();
+    if (m_filePosition == m_checkedTo) {
+        const uint64_t block = m_filePosition / BlockSums::BlockSize;
+        if (!BlockSums::check(file.fd, file.size, block, file.blockSums, m_chunk)) {
+            m_shared.log.message("error: the stored file of event "
+                                 + QueryString::forLog(file.eventId, {})
+                                 + " no longer matches its hash in block " + std::to_string(block)
+                                 + "; the download was cut before it");
+            logRequest(m_reply.status);
+            return closeNow();
+        }
+        m_checkedTo = std::min(end, (block + 1) * BlockSums::BlockSize);
+    }
+    sendFromFile(m_checkedTo);
+}
+
+template<class Stream> void Connection<Stream>::sendFromFile(uint64_t to)
+{
+    FileSource &file = *m_reply.file;
+    auto self = this->shared_from_this();
+    if constexpr (std::is_same_v<Stream, TlsStream>) {
+        // Encrypted bytes pass through user space: read again, as sendfile would.
+        const size_t wanted
+            = static_cast<size_t>(std::min<uint64_t>(m_chunk.size(), to - m_filePosition));
+        const ssize_t got
+            = ::pread(file.fd, m_chunk.data(), wanted, static_cast<off_t>(m_filePosition));
+        if (got <= 0) {
+            logRequest(m_reply.status);
+            return closeNow();
+        }
+        m_filePosition += static_cast<uint64_t>(got);
+        m_out += static_cast<uint64_t>(got);
+        writeChunk(m_chunk.data(), static_cast<size_t>(got), [self] { self->sendChecked(); });
+    } else {
+        const int out = socket().native_handle();
+        while (m_filePosition < to) {
+            off_t offset = static_cast<off_t>(m_filePosition);
+            const ssize_t sent
+                = ::sendfile(out, file.fd, &offset, static_cast<size_t>(to - m_filePosition));
+            if (sent > 0) {
+                m_filePosition += static_cast<uint64_t>(sent);
+                m_out += static_cast<uint64_t>(sent);
+                m_windowBytes += static_cast<uint64_t>(sent);
+                continue;
+            }
+            if (sent < 0 && errno == EINTR)
+                continue;
+            if (sent < 0 && errno == EAGAIN) {
+                socket().async_wait(asio::socket_base::wait_write, [self, to](error_code error) {
+                    if (self->m_phase == Phase::Closed)
+                        return;
+                    if (error) {
+                        self->logRequest(self->m_reply.status);
+                        return self->closeNow();
+                    }
+                    self->sendFromFile(to);
+                });
+                return;
+            }
+            // The file shrank under us, or the client went away.
+            logRequest(m_reply.status);
+            return closeNow();
+        }
+        // Through the queue, not at once: the other connections of this
+        // thread get their turn between blocks.
+        asio::post(m_stream.get_executor(), [self] {
+            if (self->m_phase != Phase::Closed)
+                self->sendChecked();
+        });
+    }
+}
+
+template<class Stream> void Connection<Stream>::readBlock()
+{
+    FileSource &file = *m_reply.file;
+    const uint64_t end = std::min(file.size, m_filePosition + BlockSums::BlockSize);
+    // Waiting for the store is not the client's slowness.
+    m_phase = Phase::Work;
+    auto self = this->shared_from_this();
+    m_pipe->async_read_some(asio::buffer(m_chunk.data() + m_blockFill,
+                                         static_cast<size_t>(end - m_filePosition) - m_blockFill),
+                            [self](error_code error, size_t size) { self->onBlock(error, size); });
+}
+
+template<class Stream> void Connection<Stream>::onBlock(error_code error, size_t size)
+{
+    if (m_phase == Phase::Closed)
+        return;
+    FileSource &file = *m_reply.file;
+    if (error || size == 0) {
+        m_shared.log.message("error: the stored file of event "
+                             + QueryString::forLog(file.eventId, {})
+                             + " could not be read to its end; the download was cut");
+        logRequest(m_reply.status);
+        return closeNow();
+    }
+    m_blockFill += size;
+    const uint64_t end = std::min(file.size, m_filePosition + BlockSums::BlockSize);
+    if (m_filePosition + m_blockFill < end)
+        return readBlock();
+    const uint64_t block = m_filePosition / BlockSums::BlockSize;
+    if (!BlockSums::matches(m_chunk.data(), m_blockFill, block, file.blockSums)) {
+        m_shared.log.message("error: the stored file of event "
+                             + QueryString::forLog(file.eventId, {})
+                             + " no longer matches its hash in block " + std::to_string(block)
+                             + "; the download was cut before it");
+        logRequest(m_reply.status);
+        return closeNow();
+    }
+    const uint64_t from = std::max(m_filePosition, file.first);
+    const uint64_t to = std::min(end, file.last + 1);
+    const bool last = to == file.last + 1;
+    m_filePosition = end;
+    m_blockFill = 0;
+    m_phase = Phase::Write;
+    startRate();
+    m_out += to - from;
+    auto self = this->shared_from_this();
+    writeChunk(m_chunk.data() + (from - block * BlockSums::BlockSize),
+               static_cast<size_t>(to - from), [self, last] {
+                   if (!last)
+                       return self->readBlock();
+                   self->m_pipe.reset();
+                   self->finishReply();
+               });
 }
 
 template<class Stream> void Connection<Stream>::sendFileChunk()

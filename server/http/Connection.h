@@ -85,6 +85,10 @@ private:
     void send(Reply reply);
     void pumpList();
     void startFile();
+    void sendChecked();
+    void sendFromFile(uint64_t to);
+    void readBlock();
+    void onBlock(boost::system::error_code error, size_t size);
     void sendFileChunk();
     void verifyAndSendLast(size_t size);
     void readStream();
@@ -134,6 +138,11 @@ private:
     Reply m_reply;
     bool m_closeAfter = false;
     uint64_t m_filePosition = 0;
+    // With block sums: the end of the bytes checked and not yet sent.
+    uint64_t m_checkedTo = 0;
+    // With block sums from a pipe: the bytes of the block at m_filePosition
+    // read so far, held until the whole block has matched.
+    size_t m_blockFill = 0;
     std::unique_ptr<Sha256> m_hash;
     // A file given in order (FileSource::sequential), and the last piece it
     // holds back until the whole file has matched its hash.

@@ -7,6 +7,7 @@
 #include "http/RequestLog.h"
 #include "http/SearchTerm.h"
 #include "http/UploadBody.h"
+#include "store/BlockSums.h"
 #include "store/Database.h"
 #include "store/EventStore.h"
 #include "store/FileStore.h"
@@ -386,7 +387,14 @@ Reply HttpService::download(const Request &request)
     const std::string id = query.value("extguid");
     std::optional<EventStore::OpenFile> stored;
     try {
-        stored = m_events.openFile(*user, id);
+        stored = m_events.openFile(
+            *user, id, [&request](uint64_t size) -> std::optional<std::pair<uint64_t, uint64_t>> {
+                uint64_t first = 0;
+                uint64_t last = 0;
+                if (size > 0 && parseRange(request.range, size, first, last) == RangeKind::Part)
+                    return std::make_pair(first, last);
+                return std::nullopt;
+            });
     } catch (const DatabaseError &failure) {
         if (!failure.unavailable())
             throw;
@@ -399,8 +407,24 @@ Reply HttpService::download(const Request &request)
     file->fd = stored->fd;
     file->size = stored->size;
     file->sequential = stored->sequential;
+    file->from = stored->from;
     file->digest = stored->digest;
     file->eventId = id;
+    if (stored->hasBlockSums && file->size > 0) {
+        // A file of another length than uploaded is damaged whatever its
+        // blocks hold: a cut at a block's end would pass every block.
+        if (stored->uploadedSize != file->size || !BlockSums::fit(stored->blockSums, file->size)) {
+            m_log.message("error: the stored file of event " + QueryString::forLog(id, {}) + " has "
+                          + std::to_string(file->size) + " bytes, not the "
+                          + std::to_string(stored->uploadedSize)
+                          + " uploaded; it no longer matches its hash; not sent");
+            return error(500, "the stored file is damaged");
+        }
+        // A whole file from a pipe is checked whole, in order: its blocks
+        // would have to be held in memory one by one.
+        if (!stored->sequential || stored->part)
+            file->blockSums = std::move(stored->blockSums);
+    }
     if (file->size == 0 && !file->digest.empty()) {
         Sha256 empty;
         if (empty.finish() != file->digest) {

@@ -11,16 +11,20 @@
 namespace QuorvaneServer {
 
 // A stored file to send: the bytes first..last (inclusive) of a file of size
-// bytes, checked against digest (raw SHA-256, empty when unknown) as it goes.
+// bytes, checked as it goes block by block against blockSums (see BlockSums)
+// when it has them, else as a whole against digest (raw SHA-256, empty when
+// unknown).
 struct FileSource
 {
     int fd = -1;
     uint64_t size = 0;
     uint64_t first = 0;
     uint64_t last = 0;
-    // fd is a non-blocking pipe that gives the file once, from its start.
+    // fd is a non-blocking pipe that gives the file once, from byte from on.
     bool sequential = false;
+    uint64_t from = 0;
     std::string digest;
+    std::string blockSums;
     std::string eventId;
 
     FileSource() = default;

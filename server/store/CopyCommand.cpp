@@ -22,7 +22,7 @@ namespace {
 
 const char *const EventColumns = "user_id, event_id, name, path, type, content, description, "
                                  "record_time, record_changed, time_key, access_id, size, "
-                                 "storage, sha256";
+                                 "storage, sha256, block_sums";
 
 struct Copied
 {
@@ -142,7 +142,7 @@ Copied copyRows(Database &from, Database &to)
 
     const std::string select = std::string("SELECT ") + EventColumns + " FROM events";
     const std::string insert = std::string("INSERT INTO events (") + EventColumns
-        + ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14)";
+        + ") VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15)";
     Statement events(from, select.c_str());
     while (events.step()) {
         Statement row(to, insert.c_str());
@@ -151,10 +151,12 @@ Copied copyRows(Database &from, Database &to)
             row.bind(column + 1, events.bytes(column));
         row.bind(10, events.integer(9)).bind(11, events.integer(10)).bind(12, events.integer(11));
         row.bindText(13, events.bytes(12));
-        if (events.isNull(13))
-            row.bindNull(14);
-        else
-            row.bind(14, events.bytes(13));
+        for (int column = 13; column <= 14; ++column) {
+            if (events.isNull(column))
+                row.bindNull(column + 1);
+            else
+                row.bind(column + 1, events.bytes(column));
+        }
         row.step();
         ++copied.events;
     }

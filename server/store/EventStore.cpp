@@ -1,11 +1,13 @@
 #include "store/EventStore.h"
 
+#include "store/BlockSums.h"
 #include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/FileStore.h"
 #include "store/Statement.h"
 #include "store/Transaction.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <unistd.h>
@@ -100,8 +102,8 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             m_db,
             "INSERT INTO events (user_id, event_id, name, path, type, content, "
             "description, record_time, record_changed, time_key, access_id, size, "
-            "storage, sha256) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, "
-            "?14)");
+            "storage, sha256, block_sums) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
+            "?12, ?13, ?14, ?15)");
         insert.bind(1, user)
             .bind(2, event.id)
             .bind(3, event.name)
@@ -116,6 +118,7 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             .bind(12, static_cast<int64_t>(file.size()))
             .bindText(13, storage)
             .bind(14, file.digest())
+            .bind(15, file.blockSums())
             .step();
         transaction.commit();
     } catch (const DatabaseError &failure) {
@@ -144,7 +147,8 @@ void EventStore::refuseIfMoved()
                             DatabaseError::Cause::Unavailable);
 }
 
-std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id)
+std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id,
+                                                         const Wanted &wanted)
 {
     // Once open, the file stays readable whatever happens. Between the look-up
     // and the open, another thread or server may replace or remove the event
@@ -154,16 +158,35 @@ std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std
         std::string storage;
         {
             std::lock_guard<std::mutex> lock(m_db.mutex());
-            Statement select(
-                m_db, "SELECT storage, sha256 FROM events WHERE user_id = ?1 AND event_id = ?2");
+            Statement select(m_db,
+                             "SELECT storage, sha256, size, block_sums FROM events "
+                             "WHERE user_id = ?1 AND event_id = ?2");
             select.bind(1, user).bind(2, id);
             if (!select.step())
                 return std::nullopt;
             file.digest = select.bytes(1);
             storage = select.bytes(0);
+            file.uploadedSize = static_cast<uint64_t>(select.integer(2));
+            file.hasBlockSums = !select.isNull(3);
+            file.blockSums = select.bytes(3);
         }
         // Outside the lock: reading from an object store takes a while.
-        file.fd = m_files.openStream(storage, file.size, file.sequential);
+        std::optional<std::pair<uint64_t, uint64_t>> range;
+        if (wanted && file.hasBlockSums && BlockSums::fit(file.blockSums, file.uploadedSize))
+            range = wanted(file.uploadedSize);
+        if (range) {
+            constexpr uint64_t Block = BlockSums::BlockSize;
+            file.from = range->first / Block * Block;
+            const uint64_t to = std::min(file.uploadedSize, (range->second / Block + 1) * Block);
+            file.fd = m_files.openPart(storage, file.from, to - 1, file.size, file.sequential,
+                                       file.part);
+            if (file.part)
+                file.size = file.uploadedSize;
+            else
+                file.from = 0;
+        } else {
+            file.fd = m_files.openStream(storage, file.size, file.sequential);
+        }
         if (file.fd >= 0)
             return file;
         const int error = errno;

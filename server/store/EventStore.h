@@ -3,9 +3,11 @@
 #include "store/EventRecord.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace QuorvaneServer {
@@ -36,10 +38,23 @@ public:
         bool sequential = false;
         // Raw SHA-256 of the file as uploaded; empty for files stored unhashed.
         std::string digest;
+        // The size and BlockSums of the file as uploaded; events stored before
+        // block sums were kept have none.
+        uint64_t uploadedSize = 0;
+        bool hasBlockSums = false;
+        std::string blockSums;
+        // Only the blocks a part touches were opened, in order from from.
+        bool part = false;
+        uint64_t from = 0;
     };
+    // The bytes first..last (inclusive) a reader wants of a file of size
+    // bytes, or nullopt for all of them.
+    using Wanted = std::function<std::optional<std::pair<uint64_t, uint64_t>>(uint64_t size)>;
     // The stored file of the user's event, open for reading; nullopt when the
-    // user has no such event.
-    std::optional<OpenFile> openFile(int64_t user, const std::string &id);
+    // user has no such event. A store that reads parts opens only the blocks
+    // of what is wanted, when the file has block sums to check them by.
+    std::optional<OpenFile> openFile(int64_t user, const std::string &id,
+                                     const Wanted &wanted = {});
 
     // False when the user has no such event.
     bool remove(int64_t user, const std::string &id);

@@ -28,6 +28,13 @@ int FileStore::openStream(const std::string &name, uint64_t &size, bool &sequent
     return fd;
 }
 
+int FileStore::openPart(const std::string &name, uint64_t, uint64_t, uint64_t &size,
+                        bool &sequential, bool &part) const
+{
+    part = false;
+    return openStream(name, size, sequential);
+}
+
 std::string FileStore::digest(const std::string &name) const
 {
     const int fd = open(name);

@@ -31,6 +31,11 @@ public:
     // size is set, and sequential when the descriptor is a non-blocking pipe
     // rather than a file. Failures as open().
     virtual int openStream(const std::string &name, uint64_t &size, bool &sequential) const;
+    // As openStream, for the bytes first..last (inclusive) only: a store that
+    // can read a part sets part, and the stream gives those bytes, size of
+    // them; any other gives the whole file.
+    virtual int openPart(const std::string &name, uint64_t first, uint64_t last, uint64_t &size,
+                         bool &sequential, bool &part) const;
     virtual void remove(const std::string &name) const = 0;
     // Stores size bytes of fd under name, replacing what it held; for a copy
     // between stores. Throws when it cannot.

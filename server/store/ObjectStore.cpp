@@ -285,6 +285,26 @@ int ObjectStore::open(const std::string &name) const
 
 int ObjectStore::openStream(const std::string &name, uint64_t &size, bool &sequential) const
 {
+    sequential = true;
+    return openPipe(name, std::string(), size);
+}
+
+int ObjectStore::openPart(const std::string &name, uint64_t first, uint64_t last, uint64_t &size,
+                          bool &sequential, bool &part) const
+{
+    sequential = part = true;
+    const int fd = openPipe(name, std::to_string(first) + "-" + std::to_string(last), size);
+    // An object shorter than the range, or a store that sent it all.
+    if (fd >= 0 && size != last - first + 1) {
+        ::close(fd);
+        errno = EIO;
+        return -1;
+    }
+    return fd;
+}
+
+int ObjectStore::openPipe(const std::string &name, const std::string &range, uint64_t &size) const
+{
     struct Answer
     {
         std::mutex mutex;
@@ -304,6 +324,7 @@ int ObjectStore::openStream(const std::string &name, uint64_t &size, bool &seque
     get.key = key(name);
     get.sinkFd = ends[1];
     get.sinkIsStream = true;
+    get.range = range;
     get.answered = [answer](uint64_t length) {
         std::lock_guard<std::mutex> lock(answer->mutex);
         answer->known = answer->started = true;
@@ -326,7 +347,6 @@ int ObjectStore::openStream(const std::string &name, uint64_t &size, bool &seque
         lock.unlock();
         ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
         size = answer->started ? answer->length : 0;
-        sequential = true;
         return ends[0];
     }
     const S3Client::Response response = answer->response;

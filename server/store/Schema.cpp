@@ -76,6 +76,11 @@ const char *const SqliteVersion4
     = "CREATE TABLE account_ids (last INTEGER NOT NULL);"
       "INSERT INTO account_ids (last) SELECT coalesce(max(id), 0) FROM users";
 
+// Version 5: the BlockSums of every file stored since, which let a download
+// check each block it sends; older events keep being checked by their SHA-256.
+const char *const SqliteVersion5 = "ALTER TABLE events ADD COLUMN block_sums BLOB";
+const char *const PostgresVersion5 = "ALTER TABLE events ADD COLUMN block_sums BYTEA";
+
 std::string migrateHint(const std::string &location)
 {
     return "run \"quorvane-server migrate --database " + Database::describe(location) + "\" first";
@@ -99,6 +104,9 @@ void Schema::step(Database &db, int version)
     case 4:
         if (sqlite)
             db.execute(SqliteVersion4);
+        break;
+    case 5:
+        db.execute(sqlite ? SqliteVersion5 : PostgresVersion5);
         break;
     }
     db.setSchemaVersion(version);

@@ -3,16 +3,17 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/uio.h>
 #include <unistd.h>
 
 namespace QuorvaneServer {
 
 namespace {
 
-constexpr size_t BufferSize = 256 * 1024;
+// Two of these per upload: one filling, one being written.
+constexpr size_t BufferSize = 128 * 1024;
 // Asking the kernel to start writing every few MiB keeps the final fsync short
 // and the amount of dirty memory small, however large the upload.
 constexpr uint64_t WritebackStep = 8 * 1024 * 1024;
@@ -53,6 +54,14 @@ TempFile::TempFile(std::string path)
 
 TempFile::~TempFile()
 {
+    if (m_writer.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_quit = true;
+        }
+        m_wake.notify_all();
+        m_writer.join();
+    }
     m_follower.reset();
     if (m_fd >= 0)
         ::close(m_fd);
@@ -71,71 +80,123 @@ bool TempFile::write(const char *data, size_t size)
 {
     if (m_error != 0)
         return false;
-    m_hash.add(data, size);
-    // A piece that fills the buffer goes out with it, without being copied.
-    if (m_used + size >= m_buffer.size())
-        return writeOut(data, size);
-    std::copy(data, data + size, m_buffer.data() + m_used);
-    m_used += size;
+    while (size > 0) {
+        if (m_used == m_buffer.size() && !flush())
+            return false;
+        const size_t room = m_buffer.size() - m_used;
+        const size_t taken = size < room ? size : room;
+        std::copy(data, data + taken, m_buffer.data() + m_used);
+        m_used += taken;
+        data += taken;
+        size -= taken;
+    }
     return true;
+}
+
+int TempFile::store(const char *data, size_t size)
+{
+    m_hash.add(data, size);
+    m_blocks.add(data, size);
+    const uint64_t end = m_stored + size;
+    while (size > 0) {
+        const ssize_t n = ::write(m_fd, data, size);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        data += n;
+        size -= static_cast<size_t>(n);
+    }
+    if (m_durable && end - m_writebackStart >= WritebackStep) {
+        ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
+                          static_cast<off64_t>(end - m_writebackStart), SYNC_FILE_RANGE_WRITE);
+        m_writebackStart = end;
+    }
+    m_stored = end;
+    return 0;
+}
+
+void TempFile::runWriter()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_wake.wait(lock, [this] { return m_handed > 0 || m_quit; });
+        if (m_handed == 0)
+            return;
+        lock.unlock();
+        const int error = store(m_spare.data(), m_handed);
+        lock.lock();
+        if (m_writerError == 0)
+            m_writerError = error;
+        m_handed = 0;
+        m_wake.notify_all();
+    }
+}
+
+bool TempFile::settle()
+{
+    if (m_writer.joinable()) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_wake.wait(lock, [this] { return m_handed == 0; });
+        if (m_writerError != 0)
+            return fail(m_writerError);
+    }
+    // Told only of bytes that are in the file.
+    if (m_follower && m_size > m_told)
+        m_follower->written(m_size);
+    m_told = m_size;
+    return m_error == 0;
 }
 
 bool TempFile::flush()
 {
-    return writeOut(nullptr, 0);
-}
-
-bool TempFile::writeOut(const char *data, size_t size)
-{
-    struct iovec pieces[2] = { { m_buffer.data(), m_used }, { const_cast<char *>(data), size } };
-    struct iovec *piece = pieces;
-    int count = 2;
-    const size_t total = m_used + size;
-    for (;;) {
-        while (count > 0 && piece->iov_len == 0) {
-            ++piece;
-            --count;
-        }
-        if (count == 0)
-            break;
-        const ssize_t n = ::writev(m_fd, piece, count);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return fail(n < 0 ? errno : EIO);
-        for (size_t left = static_cast<size_t>(n); left > 0;) {
-            const size_t taken = std::min(left, piece->iov_len);
-            piece->iov_base = static_cast<char *>(piece->iov_base) + taken;
-            piece->iov_len -= taken;
-            left -= taken;
-            if (piece->iov_len == 0 && count > 1) {
-                ++piece;
-                --count;
-            }
+    if (!settle())
+        return false;
+    if (m_used == 0)
+        return true;
+    if (!m_writer.joinable()) {
+        try {
+            m_spare.resize(m_buffer.size());
+            m_writer = std::thread([this] { runWriter(); });
+        } catch (const std::exception &) {
+            // Without a thread of its own, the file is written in line.
+            if (const int error = store(m_buffer.data(), m_used))
+                return fail(error);
+            m_size += m_used;
+            m_used = 0;
+            return settle();
         }
     }
-    m_size += total;
+    m_buffer.swap(m_spare);
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_handed = m_used;
+    }
+    m_wake.notify_all();
+    m_size += m_used;
     m_used = 0;
-    if (m_follower)
-        m_follower->written(m_size);
-    if (m_durable && m_size - m_writebackStart >= WritebackStep) {
-        ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
-                          static_cast<off64_t>(m_size - m_writebackStart), SYNC_FILE_RANGE_WRITE);
-        m_writebackStart = m_size;
-    }
     return true;
 }
 
 bool TempFile::sync()
 {
-    if (m_error != 0)
+    if (m_error != 0 || !settle())
         return false;
-    if (!flush())
-        return false;
+    if (m_used > 0) {
+        if (const int error = store(m_buffer.data(), m_used))
+            return fail(error);
+        m_size += m_used;
+        m_used = 0;
+        if (!settle())
+            return false;
+    }
     if (m_durable && ::fsync(m_fd) != 0)
         return fail(errno);
-    if (m_digest.empty())
+    if (m_digest.empty()) {
         m_digest = m_hash.finish();
+        m_blockSums = m_blocks.finish();
+    }
     return true;
 }
 

@@ -1,17 +1,24 @@
 #pragma once
 
+#include "store/BlockSums.h"
 #include "store/Sha256.h"
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace QuorvaneServer {
 
 // A new file that receives an upload. It is removed again unless it was moved
-// into place, so a refused or broken upload leaves nothing behind.
+// into place, so a refused or broken upload leaves nothing behind. Once an
+// upload fills its first buffer, full buffers are hashed and written on a
+// thread of the file's own while the next one fills: the SHA-256 costs the
+// receiving thread nothing.
 class TempFile
 {
 public:
@@ -26,12 +33,15 @@ public:
     uint64_t size() const { return m_size + m_used; }
     const std::string &path() const { return m_path; }
 
-    // Also hashes the bytes, so the digest costs no second read.
+    // Also hashes the bytes and sums their blocks, so neither costs a second
+    // read. A failure may show only at a later call.
     bool write(const char *data, size_t size);
     // Writes what is buffered and waits until the content is on disk.
     bool sync();
     // SHA-256 of everything written, raw; set by a successful sync().
     const std::string &digest() const { return m_digest; }
+    // The file's BlockSums, also set by a successful sync().
+    const std::string &blockSums() const { return m_blockSums; }
     // For a file whose bytes are kept elsewhere (an object store): nothing is
     // forced to the disk.
     void skipDurability() { m_durable = false; }
@@ -52,9 +62,13 @@ public:
     bool moveTo(const std::string &target, const std::string &targetFolder);
 
 private:
+    // Hands the full buffer to the writer thread.
     bool flush();
-    // Writes the buffer and then size bytes of data.
-    bool writeOut(const char *data, size_t size);
+    // Waits until the writer thread is idle; false when it failed.
+    bool settle();
+    // Hashes, sums and writes size bytes; errno on failure, else 0.
+    int store(const char *data, size_t size);
+    void runWriter();
     bool fail(int error);
 
     std::string m_path;
@@ -66,10 +80,26 @@ private:
     uint64_t m_writebackStart = 0;
     Sha256 m_hash;
     std::string m_digest;
+    BlockSums m_blocks;
+    std::string m_blockSums;
     bool m_created = false;
     bool m_moved = false;
     std::unique_ptr<Follower> m_follower;
     bool m_durable = true;
+
+    // The writer thread and what it works on: m_spare, m_handed bytes of it
+    // (0 when idle). Everything it touches but these is the caller's again
+    // after settle().
+    std::thread m_writer;
+    std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<char> m_spare;
+    size_t m_handed = 0;
+    bool m_quit = false;
+    int m_writerError = 0;
+    uint64_t m_told = 0;
+    // Bytes in the file, counted by whoever writes them.
+    uint64_t m_stored = 0;
 };
 
 // Makes a rename or removal inside folder durable.

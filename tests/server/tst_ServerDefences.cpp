@@ -98,6 +98,7 @@ private slots:
     void framingRefusalsCloseAndSmuggleNothing();
     void rangesAndDigests();
     void damagedFileIsNeverSentWhole();
+    void damagedBlockIsNeverSent();
     void hugeHeadLeavesMemoryFlat();
     void slowClientsAreDroppedWithoutStallingOthers();
     void slowButSteadyReaderIsServed();
@@ -222,7 +223,7 @@ void ServerDefencesTest::framingRefusalsCloseAndSmuggleNothing()
 void ServerDefencesTest::rangesAndDigests()
 {
     QVERIFY(start({}));
-    const QByteArray file = randomBytes(600 * 1024 + 3);
+    const QByteArray file = randomBytes(2600 * 1024 + 3);
     QCOMPARE(upload("ranged", file), reprDigest(file));
     QVERIFY(!upload("empty", {}).isEmpty());
 
@@ -236,6 +237,7 @@ void ServerDefencesTest::rangesAndDigests()
     } cases[] = {
         { {}, 200, 0, file.size() },
         { "bytes=0-99", 206, 0, 100 },
+        { "bytes=1048570-2097160", 206, 1048570, 1048591 },
         { "bytes=300000-", 206, 300000, file.size() - 300000 },
         { "bytes=-10", 206, file.size() - 10, 10 },
         { "bytes=5-999999999", 206, 5, file.size() - 5 },
@@ -299,6 +301,53 @@ void ServerDefencesTest::damagedFileIsNeverSentWhole()
     }
     QVERIFY(m_server->waitForLog("no longer matches its hash"));
     QVERIFY(exchange(port(), rawPost(eventTarget("download", "sound"), "x")).body == file);
+}
+
+void ServerDefencesTest::damagedBlockIsNeverSent()
+{
+    QVERIFY(start({}));
+    constexpr qsizetype Block = 1024 * 1024;
+    const QByteArray file = randomBytes(3 * Block + 4096);
+    QVERIFY(!upload("damaged", file).isEmpty());
+    const QStringList stored = entries(data() + "/files");
+    QCOMPARE(stored.size(), 1);
+    QFile damaged(data() + "/files/" + stored.first());
+    QVERIFY(damaged.open(QIODevice::ReadWrite));
+    damaged.seek(Block + 5);
+    damaged.write(QByteArray(1, static_cast<char>(~file.at(Block + 5))));
+    damaged.close();
+
+    const struct
+    {
+        QByteArray range;
+        qsizetype first;
+        qsizetype length;
+        // Whether the answer stays whole: it touches no damaged block.
+        bool whole;
+    } cases[] = {
+        { {}, 0, Block, false },
+        { "bytes=1048000-1049000", 1048000, Block - 1048000, false },
+        { "bytes=1048600-1048700", 0, 0, false },
+        { "bytes=2097200-3145800", 2097200, 3145800 - 2097200 + 1, true },
+        { "bytes=-100", file.size() - 100, 100, true },
+    };
+    for (const auto &test : cases) {
+        const QByteArray range
+            = test.range.isEmpty() ? QByteArray() : "Range: " + test.range + "\r\n";
+        const auto reply
+            = exchange(port(), rawPost(eventTarget("download", "damaged"), "x", range));
+        // A cut answer has no status: only its head's promise is known.
+        QCOMPARE(reply.status, test.whole ? 206 : 0);
+        QVERIFY(reply.headers.value("content-length").toLongLong() > test.length || test.whole);
+        QCOMPARE(reply.closed, !test.whole);
+        QCOMPARE(reply.body.size(), test.length);
+        QVERIFY(reply.body == file.mid(test.first, test.length));
+    }
+    QVERIFY(m_server->waitForLog("no longer matches its hash in block 1"));
+
+    // Cut at a block's end, every block left still matches: the length tells.
+    QVERIFY(damaged.resize(2 * Block));
+    QCOMPARE(exchange(port(), rawPost(eventTarget("download", "damaged"), "x")).status, 500);
 }
 
 void ServerDefencesTest::hugeHeadLeavesMemoryFlat()
@@ -504,7 +553,7 @@ void ServerDefencesTest::servesHttpsWithItsCertificate()
         process.waitForFinished(60000);
         return process.exitCode() == 0 ? process.readAllStandardOutput() : QByteArray("failed");
     };
-    const QByteArray file = randomBytes(300 * 1024);
+    const QByteArray file = randomBytes(2600 * 1024);
     QFile body(dir + "/body");
     QVERIFY(body.open(QIODevice::WriteOnly));
     body.write(document("secure") + file);
@@ -513,6 +562,9 @@ void ServerDefencesTest::servesHttpsWithItsCertificate()
              QByteArray("OK saved\n"));
     QVERIFY(curl(listTarget(), { "--data-binary", "NoData" }).contains("\nsecure\n"));
     QVERIFY(curl(eventTarget("download", "secure"), { "--data-binary", "x" }) == file);
+    QVERIFY(curl(eventTarget("download", "secure"),
+                 { "--data-binary", "x", "-H", "Range: bytes=1048000-2097200" })
+            == file.mid(1048000, 2097200 - 1048000 + 1));
     QCOMPARE(curl(eventTarget("delete", "secure"), { "--data-binary", "x" }),
              QByteArray("OK deleted\n"));
     // Without the CA the certificate is not trusted; plain HTTP is not served.
