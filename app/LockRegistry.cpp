@@ -1,8 +1,8 @@
 #include "LockRegistry.h"
 
-#include "AdvisoryLock.h"
 #include "ApplicationFolder.h"
 #include "HandOverSetting.h"
+#include "HeldFile.h"
 #include "IQuorvane.h"
 #include "InstanceProtocol.h"
 #include "LockListFormat.h"
@@ -32,7 +32,7 @@ using Quorvane::Success;
 
 struct Registry
 {
-    QMap<QByteArray, QFile *> locks;
+    QMap<QByteArray, Platform::HeldFile *> locks;
     QByteArray listBuffer;
     QByteArray publishedList;
     QSharedMemory *block = nullptr;
@@ -98,18 +98,6 @@ bool replaceList(const QByteArray &content)
     return writeList(content);
 }
 
-// Opens the file for reading and share-locks it; only a regular file, and a
-// FIFO put in its place meanwhile must not block us.
-std::unique_ptr<QFile> holdFile(const QByteArray &path)
-{
-    std::unique_ptr<QFile> file = Platform::RegularFile::openForReading(decoded(path));
-    if (!file)
-        return nullptr;
-    if (!Platform::AdvisoryLock::lockShared(file->handle()))
-        return nullptr;
-    return file;
-}
-
 void watchService();
 
 // Takes the service's replies: what it protects is marked so; what it
@@ -129,8 +117,14 @@ void apply(const std::vector<Platform::ProtectionClient::Reply> &replies)
 void protectLater(const QList<QByteArray> &paths)
 {
     Registry &state = registry();
+    // Without a service there is nobody to hand them to: no need to queue
+    // ten thousand requests only to have each refused.
+    if (paths.isEmpty() || !state.protection.connect()) {
+        watchService();
+        return;
+    }
     for (const QByteArray &path : paths) {
-        const QFile *file = state.locks.value(path);
+        const Platform::HeldFile *file = state.locks.value(path);
         if (!file || state.protectedPaths.contains(path))
             continue;
         const quint64 tag = ++state.lastTag;
@@ -146,7 +140,7 @@ void protectLater(const QList<QByteArray> &paths)
 void protectNow(const QByteArray &path)
 {
     Registry &state = registry();
-    const QFile *file = state.locks.value(path);
+    const Platform::HeldFile *file = state.locks.value(path);
     if (!file)
         return;
     std::vector<Platform::ProtectionClient::Reply> earlier;
@@ -211,7 +205,7 @@ void watchService()
 void release(const QByteArray &path)
 {
     Registry &state = registry();
-    QFile *file = state.locks.take(path);
+    Platform::HeldFile *file = state.locks.take(path);
     if (file) {
         // Whatever is in flight is answered first, this file's lock too.
         std::vector<Platform::ProtectionClient::Reply> earlier;
@@ -323,19 +317,25 @@ bool ReloadLockedFiles()
         return false;
     const QByteArray content = list.readAll();
     Registry &state = registry();
+    state.publishedList.reserve(state.publishedList.size() + content.size() + 1);
     QList<QByteArray> held;
     for (const QByteArray &path : LockListFormat::lines(content)) {
-        if (!isRegularFile(path))
-            continue;
-        if (!state.locks.contains(path)) {
-            std::unique_ptr<QFile> file = holdFile(path);
+        const auto at = state.locks.lowerBound(path);
+        if (at != state.locks.end() && at.key() == path) {
+            // A path listed twice is published twice, while it is still a file.
+            if (!isRegularFile(path))
+                continue;
+        } else {
+            // Opening tells whether it is a regular file: no lookup beforehand.
+            std::unique_ptr<Platform::HeldFile> file = Platform::HeldFile::open(path);
             // One file that cannot be held must not leave every later one unlocked.
             if (!file)
                 continue;
-            state.locks.insert(path, file.release());
+            state.locks.insert(at, path, file.release());
             held.append(path);
         }
-        state.publishedList += path + '\n';
+        state.publishedList += path;
+        state.publishedList += '\n';
     }
     protectLater(held);
     PublishLockList();
@@ -368,7 +368,7 @@ int LockFile(const QByteArray &path)
     QByteArray content;
     if (!loadList(&content))
         return Failure;
-    std::unique_ptr<QFile> file = holdFile(path);
+    std::unique_ptr<Platform::HeldFile> file = Platform::HeldFile::open(path);
     if (!file || !storeList(LockListFormat::appendLine(content, path)))
         return Failure;
     release(path);
