@@ -13,7 +13,6 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QLoggingCategory>
 #include <QSaveFile>
@@ -58,18 +57,27 @@ QString decoded(const QByteArray &path)
     return QFile::decodeName(path);
 }
 
+// The path's own bytes, as they are opened and held.
 bool isRegularFile(const QByteArray &path)
 {
-    return !path.isEmpty() && QFileInfo(decoded(path)).isFile();
+    // A zero byte would end the name early and name another file.
+    return !path.contains('\0')
+        && Platform::RegularFile::kindOf(path) == Platform::RegularFile::Kind::Regular;
 }
 
-// Opens the list file (creating it when missing) and reads it whole.
+// Opens the list file (creating it when missing) and reads it whole, with
+// room behind for the line a lock appends.
 bool readList(QByteArray *content)
 {
     QFile file(LockListPath());
     if (!file.open(QIODevice::ReadWrite))
         return false;
-    *content = file.readAll();
+    QByteArray bytes;
+    bytes.reserve(file.size() + 4096);
+    bytes.resize(file.size());
+    bytes.truncate(qMax<qint64>(0, file.read(bytes.data(), bytes.size())));
+    bytes += file.readAll(); // what a list that grew meanwhile has more
+    *content = std::move(bytes);
     return true;
 }
 
@@ -218,15 +226,6 @@ void release(const QByteArray &path)
     watchService();
 }
 
-// Reads the list file into the buffer the next publication shows.
-bool loadList(QByteArray *content)
-{
-    if (!readList(content))
-        return false;
-    registry().listBuffer = *content;
-    return true;
-}
-
 // Replaces the list file and keeps the buffer in step with it.
 bool storeList(const QByteArray &content)
 {
@@ -243,15 +242,22 @@ QString tr(const char *text)
 
 enum class Unlisted { Failed, NotListed, Removed };
 
-// Cuts the path's line from the list file.
+// Cuts the path's line from the list file. The buffer the next publication
+// shows is the list as it is on disk afterwards. The list is changed in
+// place, not shared with that buffer before it is stored: no copy of it.
 Unlisted unlist(const QByteArray &path)
 {
     QByteArray content;
-    if (!loadList(&content))
+    if (!readList(&content))
         return Unlisted::Failed;
-    if (!LockListFormat::removeLine(&content, path))
+    if (!LockListFormat::removeLine(&content, path)) {
+        registry().listBuffer = std::move(content);
         return Unlisted::NotListed;
-    return storeList(content) ? Unlisted::Removed : Unlisted::Failed;
+    }
+    if (storeList(content))
+        return Unlisted::Removed;
+    readList(&registry().listBuffer); // the file stayed as it was
+    return Unlisted::Failed;
 }
 
 // The path no longer names a file: its line goes, and so does a handle still
@@ -366,11 +372,17 @@ int LockFile(const QByteArray &path)
         return Failure;
     }
     QByteArray content;
-    if (!loadList(&content))
+    if (!readList(&content))
         return Failure;
     std::unique_ptr<Platform::HeldFile> file = Platform::HeldFile::open(path);
-    if (!file || !storeList(LockListFormat::appendLine(content, path)))
+    const qsizetype listed = content.size();
+    if (file)
+        content = LockListFormat::appendLine(std::move(content), path);
+    if (!file || !storeList(content)) {
+        content.truncate(listed);
+        registry().listBuffer = std::move(content);
         return Failure;
+    }
     release(path);
     registry().locks.insert(path, file.release());
     protectNow(path);
