@@ -29,10 +29,11 @@ bool LockListFormat::removeLine(QByteArray *content, const QByteArray &path)
     return false;
 }
 
-QByteArray LockListFormat::appendLine(const QByteArray &content, const QByteArray &path)
+QByteArray LockListFormat::appendLine(QByteArray content, const QByteArray &path)
 {
-    QByteArray result = content;
-    if (!result.isEmpty() && !result.endsWith('\n'))
-        result += '\n';
-    return result + path + '\n';
+    if (!content.isEmpty() && !content.endsWith('\n'))
+        content += '\n';
+    content += path;
+    content += '\n';
+    return content;
 }

@@ -14,6 +14,7 @@ public:
     // when no line is.
     static bool removeLine(QByteArray *content, const QByteArray &path);
     // The list with path as a new last line; a last line without its line
-    // feed does not run on into it.
-    static QByteArray appendLine(const QByteArray &content, const QByteArray &path);
+    // feed does not run on into it. Appends in place to a list passed in by
+    // moving it.
+    static QByteArray appendLine(QByteArray content, const QByteArray &path);
 };

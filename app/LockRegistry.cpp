@@ -1,8 +1,8 @@
 #include "LockRegistry.h"
 
-#include "AdvisoryLock.h"
 #include "ApplicationFolder.h"
 #include "HandOverSetting.h"
+#include "HeldFile.h"
 #include "IQuorvane.h"
 #include "InstanceProtocol.h"
 #include "LockListFormat.h"
@@ -13,7 +13,6 @@
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QFileInfo>
 #include <QHash>
 #include <QLoggingCategory>
 #include <QSaveFile>
@@ -32,7 +31,7 @@ using Quorvane::Success;
 
 struct Registry
 {
-    QMap<QByteArray, QFile *> locks;
+    QMap<QByteArray, Platform::HeldFile *> locks;
     QByteArray listBuffer;
     QByteArray publishedList;
     QSharedMemory *block = nullptr;
@@ -58,18 +57,27 @@ QString decoded(const QByteArray &path)
     return QFile::decodeName(path);
 }
 
+// The path's own bytes, as they are opened and held.
 bool isRegularFile(const QByteArray &path)
 {
-    return !path.isEmpty() && QFileInfo(decoded(path)).isFile();
+    // A zero byte would end the name early and name another file.
+    return !path.contains('\0')
+        && Platform::RegularFile::kindOf(path) == Platform::RegularFile::Kind::Regular;
 }
 
-// Opens the list file (creating it when missing) and reads it whole.
+// Opens the list file (creating it when missing) and reads it whole, with
+// room behind for the line a lock appends.
 bool readList(QByteArray *content)
 {
     QFile file(LockListPath());
     if (!file.open(QIODevice::ReadWrite))
         return false;
-    *content = file.readAll();
+    QByteArray bytes;
+    bytes.reserve(file.size() + 4096);
+    bytes.resize(file.size());
+    bytes.truncate(qMax<qint64>(0, file.read(bytes.data(), bytes.size())));
+    bytes += file.readAll(); // what a list that grew meanwhile has more
+    *content = std::move(bytes);
     return true;
 }
 
@@ -98,18 +106,6 @@ bool replaceList(const QByteArray &content)
     return writeList(content);
 }
 
-// Opens the file for reading and share-locks it; only a regular file, and a
-// FIFO put in its place meanwhile must not block us.
-std::unique_ptr<QFile> holdFile(const QByteArray &path)
-{
-    std::unique_ptr<QFile> file = Platform::RegularFile::openForReading(decoded(path));
-    if (!file)
-        return nullptr;
-    if (!Platform::AdvisoryLock::lockShared(file->handle()))
-        return nullptr;
-    return file;
-}
-
 void watchService();
 
 // Takes the service's replies: what it protects is marked so; what it
@@ -129,8 +125,14 @@ void apply(const std::vector<Platform::ProtectionClient::Reply> &replies)
 void protectLater(const QList<QByteArray> &paths)
 {
     Registry &state = registry();
+    // Without a service there is nobody to hand them to: no need to queue
+    // ten thousand requests only to have each refused.
+    if (paths.isEmpty() || !state.protection.connect()) {
+        watchService();
+        return;
+    }
     for (const QByteArray &path : paths) {
-        const QFile *file = state.locks.value(path);
+        const Platform::HeldFile *file = state.locks.value(path);
         if (!file || state.protectedPaths.contains(path))
             continue;
         const quint64 tag = ++state.lastTag;
@@ -146,7 +148,7 @@ void protectLater(const QList<QByteArray> &paths)
 void protectNow(const QByteArray &path)
 {
     Registry &state = registry();
-    const QFile *file = state.locks.value(path);
+    const Platform::HeldFile *file = state.locks.value(path);
     if (!file)
         return;
     std::vector<Platform::ProtectionClient::Reply> earlier;
@@ -211,7 +213,7 @@ void watchService()
 void release(const QByteArray &path)
 {
     Registry &state = registry();
-    QFile *file = state.locks.take(path);
+    Platform::HeldFile *file = state.locks.take(path);
     if (file) {
         // Whatever is in flight is answered first, this file's lock too.
         std::vector<Platform::ProtectionClient::Reply> earlier;
@@ -222,15 +224,6 @@ void release(const QByteArray &path)
     }
     delete file;
     watchService();
-}
-
-// Reads the list file into the buffer the next publication shows.
-bool loadList(QByteArray *content)
-{
-    if (!readList(content))
-        return false;
-    registry().listBuffer = *content;
-    return true;
 }
 
 // Replaces the list file and keeps the buffer in step with it.
@@ -249,15 +242,22 @@ QString tr(const char *text)
 
 enum class Unlisted { Failed, NotListed, Removed };
 
-// Cuts the path's line from the list file.
+// Cuts the path's line from the list file. The buffer the next publication
+// shows is the list as it is on disk afterwards. The list is changed in
+// place, not shared with that buffer before it is stored: no copy of it.
 Unlisted unlist(const QByteArray &path)
 {
     QByteArray content;
-    if (!loadList(&content))
+    if (!readList(&content))
         return Unlisted::Failed;
-    if (!LockListFormat::removeLine(&content, path))
+    if (!LockListFormat::removeLine(&content, path)) {
+        registry().listBuffer = std::move(content);
         return Unlisted::NotListed;
-    return storeList(content) ? Unlisted::Removed : Unlisted::Failed;
+    }
+    if (storeList(content))
+        return Unlisted::Removed;
+    readList(&registry().listBuffer); // the file stayed as it was
+    return Unlisted::Failed;
 }
 
 // The path no longer names a file: its line goes, and so does a handle still
@@ -323,19 +323,25 @@ bool ReloadLockedFiles()
         return false;
     const QByteArray content = list.readAll();
     Registry &state = registry();
+    state.publishedList.reserve(state.publishedList.size() + content.size() + 1);
     QList<QByteArray> held;
     for (const QByteArray &path : LockListFormat::lines(content)) {
-        if (!isRegularFile(path))
-            continue;
-        if (!state.locks.contains(path)) {
-            std::unique_ptr<QFile> file = holdFile(path);
+        const auto at = state.locks.lowerBound(path);
+        if (at != state.locks.end() && at.key() == path) {
+            // A path listed twice is published twice, while it is still a file.
+            if (!isRegularFile(path))
+                continue;
+        } else {
+            // Opening tells whether it is a regular file: no lookup beforehand.
+            std::unique_ptr<Platform::HeldFile> file = Platform::HeldFile::open(path);
             // One file that cannot be held must not leave every later one unlocked.
             if (!file)
                 continue;
-            state.locks.insert(path, file.release());
+            state.locks.insert(at, path, file.release());
             held.append(path);
         }
-        state.publishedList += path + '\n';
+        state.publishedList += path;
+        state.publishedList += '\n';
     }
     protectLater(held);
     PublishLockList();
@@ -366,11 +372,17 @@ int LockFile(const QByteArray &path)
         return Failure;
     }
     QByteArray content;
-    if (!loadList(&content))
+    if (!readList(&content))
         return Failure;
-    std::unique_ptr<QFile> file = holdFile(path);
-    if (!file || !storeList(LockListFormat::appendLine(content, path)))
+    std::unique_ptr<Platform::HeldFile> file = Platform::HeldFile::open(path);
+    const qsizetype listed = content.size();
+    if (file)
+        content = LockListFormat::appendLine(std::move(content), path);
+    if (!file || !storeList(content)) {
+        content.truncate(listed);
+        registry().listBuffer = std::move(content);
         return Failure;
+    }
     release(path);
     registry().locks.insert(path, file.release());
     protectNow(path);

@@ -16,6 +16,7 @@
 #include "SettingsStore.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QProcess>
@@ -193,9 +194,10 @@ int fail(const QString &why)
 int main(int argc, char **argv)
 {
     // Everything, settings included, lives in one folder that goes at the end.
-    QTemporaryDir work(QStringLiteral("/tmp/keycrate-bench-connection-XXXXXX"));
+    // TMPDIR=/dev/shm keeps a disk shared with other work out of the figures.
+    QTemporaryDir work(QDir::tempPath() + QStringLiteral("/keycrate-bench-connection-XXXXXX"));
     if (!work.isValid())
-        return fail(QStringLiteral("cannot create a folder under /tmp"));
+        return fail(QStringLiteral("cannot create a folder under ") + QDir::tempPath());
     qputenv("XDG_CONFIG_HOME", work.filePath(QStringLiteral("config")).toLocal8Bit());
 
     QCoreApplication app(argc, argv);

@@ -118,6 +118,6 @@ int main()
                 measured / 1e6, double(measured) / baseline);
     std::printf("readEvents search (%lld hits) %8.1f ms   ratio %.2f\n", qlonglong(found),
                 searched / 1e6, double(searched) / baseline);
-    std::printf("goal: readEvents within 2x of the baseline\n");
+    std::printf("goal: readEvents within 1.3x of the baseline\n");
     return eventsRead == EventCount ? 0 : 1;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArray>
 #include <QString>
 
 class QFile;
@@ -15,6 +16,10 @@ public:
     // Opens file (by its name) read-only and unbuffered when it names a
     // regular file; anything else fails without waiting for a writer.
     static bool openForReading(QFile &file);
+    // Reads the regular file fileName names whole into content, or with a
+    // null content only opens it, by the same rules: no QFile, a few system
+    // calls, for reads of many small files.
+    static bool readWhole(const QString &fileName, QByteArray *content);
     // Makes path and any missing folder above it, each 0700.
     static bool makeFolder(const QString &path);
 };

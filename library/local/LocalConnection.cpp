@@ -221,29 +221,28 @@ public:
             if (name.startsWith(QLatin1Char('.'))
                 || !name.endsWith(QLatin1String(".txt"), Qt::CaseInsensitive))
                 continue;
-            QFile file(info.filePath());
-            if (!PrivateFiles::openForReading(file)) {
+            // The field is named by the part before the first dot; anything
+            // else in the folder (a stored copy, the generated file) is only
+            // opened, to tell that it could be.
+            const QStringView field = QStringView(name).left(name.indexOf(QLatin1Char('.')));
+            const auto known = std::find_if(
+                std::begin(ReadFields), std::end(ReadFields),
+                [&field](const ReadField &read) { return field == QLatin1String(read.name); });
+            QByteArray *value = known == std::end(ReadFields) ? nullptr : &values[known->field];
+            if (!PrivateFiles::readWhole(info.filePath(), value)) {
                 qCWarning(lcLocalStore).noquote()
                     << QCoreApplication::translate("Quorvane::LocalConnection",
                                                    "Cannot open file \"%1\".")
                            .arg(QDir::toNativeSeparators(info.absoluteFilePath()));
                 return Failure;
             }
-            // The field is named by the part before the first dot; anything
-            // else in the folder (a stored copy, the generated file) is skipped.
-            const QStringView field = QStringView(name).left(name.indexOf(QLatin1Char('.')));
-            const auto known = std::find_if(
-                std::begin(ReadFields), std::end(ReadFields),
-                [&field](const ReadField &read) { return field == QLatin1String(read.name); });
-            if (known == std::end(ReadFields))
+            if (!value)
                 continue;
-            QByteArray &value = values[known->field];
-            value = file.readAll();
-            given[known->field] = &value;
+            given[known->field] = value;
             if (known->field == EventElement::Name)
-                matched = matched || (m_searchName && contains(value));
+                matched = matched || (m_searchName && contains(*value));
             else if (known->field == EventElement::Description)
-                matched = matched || (m_searchDescription && contains(value));
+                matched = matched || (m_searchDescription && contains(*value));
         }
 
         // The texts are stored in one go, once the folder is read.

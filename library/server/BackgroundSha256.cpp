@@ -1,5 +1,7 @@
 #include "BackgroundSha256.h"
 
+#include <cstring>
+
 namespace Quorvane {
 
 BackgroundSha256::~BackgroundSha256()
@@ -7,24 +9,71 @@ BackgroundSha256::~BackgroundSha256()
     stop();
 }
 
+bool BackgroundSha256::handOver(size_t size)
+{
+    m_total += size;
+    if (size < InlineBlock || (!m_running && m_total <= InlineBytes))
+        return false;
+    if (!m_running)
+        m_running = pthread_create(&m_thread, nullptr, &BackgroundSha256::run, this) == 0;
+    // No thread to be had: hash here rather than not at all.
+    return m_running;
+}
+
 void BackgroundSha256::begin(const char *data, size_t size)
 {
     finish();
-    m_total += size;
-    if (size < InlineBlock || (!m_running && m_total <= InlineBytes)) {
-        m_hash.add(data, size);
-        return;
-    }
-    if (!m_running)
-        m_running = pthread_create(&m_thread, nullptr, &BackgroundSha256::run, this) == 0;
-    if (!m_running) {
-        // No thread to be had: hash here rather than not at all.
+    if (!handOver(size)) {
         m_hash.add(data, size);
         return;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_block = data;
-    m_blockSize = size;
+    m_waiting.push_back({ data, size, QByteArray() });
+    m_changed.notify_all();
+}
+
+void BackgroundSha256::addCopy(const char *data, size_t size)
+{
+    if (!handOver(size)) {
+        finish(); // what came before goes first
+        m_hash.add(data, size);
+        return;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (m_waiting.size() >= Depth) {
+        // The thread has not got to the oldest (a busy machine): waiting
+        // for it to be scheduled would cost more than the hash.
+        if (!m_hashing)
+            hashOldest(lock);
+        else
+            m_changed.wait(lock);
+    }
+    QByteArray copy;
+    if (!m_spare.empty()) {
+        copy = std::move(m_spare.back());
+        m_spare.pop_back();
+    }
+    lock.unlock();
+    // Copied outside the lock, into a buffer whose pages are already ours.
+    copy.resize(qsizetype(size));
+    std::memcpy(copy.data(), data, size);
+    lock.lock();
+    const char *bytes = copy.constData();
+    m_waiting.push_back({ bytes, size, std::move(copy) });
+    m_changed.notify_all();
+}
+
+void BackgroundSha256::hashOldest(std::unique_lock<std::mutex> &lock)
+{
+    m_hashing = true;
+    const Block &block = m_waiting.front(); // stays put: only its hasher pops it
+    lock.unlock();
+    m_hash.add(block.data, block.size);
+    lock.lock();
+    m_hashing = false;
+    if (!m_waiting.front().copy.isNull())
+        m_spare.push_back(std::move(m_waiting.front().copy));
+    m_waiting.pop_front();
     m_changed.notify_all();
 }
 
@@ -40,16 +89,12 @@ void BackgroundSha256::finish()
     if (!m_running)
         return;
     std::unique_lock<std::mutex> lock(m_mutex);
-    if (m_block && !m_taken) {
-        // The thread has not got to it (a busy machine): waiting for it to
-        // be scheduled would cost more than the hash.
-        const char *block = m_block;
-        m_block = nullptr;
-        lock.unlock();
-        m_hash.add(block, m_blockSize);
-        return;
+    while (!m_waiting.empty()) {
+        if (!m_hashing)
+            hashOldest(lock); // as in addCopy
+        else
+            m_changed.wait(lock);
     }
-    m_changed.wait(lock, [this] { return !m_block; });
 }
 
 void BackgroundSha256::reset()
@@ -75,19 +120,10 @@ void BackgroundSha256::work()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stopping || m_block; });
-        if (!m_block)
-            return;
-        // The block stays put while it is set: its owner waits for it.
-        const char *block = m_block;
-        const size_t size = m_blockSize;
-        m_taken = true;
-        lock.unlock();
-        m_hash.add(block, size);
-        lock.lock();
-        m_taken = false;
-        m_block = nullptr;
-        m_changed.notify_all();
+        m_changed.wait(lock, [this] { return m_stopping || (!m_waiting.empty() && !m_hashing); });
+        if (m_waiting.empty() || m_hashing)
+            return; // stopping, and its owner waited for every block first
+        hashOldest(lock);
     }
 }
 
@@ -95,9 +131,9 @@ void BackgroundSha256::stop()
 {
     if (!m_running)
         return;
+    finish();
     {
-        std::unique_lock<std::mutex> lock(m_mutex);
-        m_changed.wait(lock, [this] { return !m_block; });
+        std::lock_guard<std::mutex> lock(m_mutex);
         m_stopping = true;
         m_changed.notify_all();
     }

@@ -1,7 +1,6 @@
 #include "ServerTransfer.h"
 
 #include <QDir>
-#include <cstring>
 #include <limits>
 #include <sys/statvfs.h>
 
@@ -294,8 +293,6 @@ size_t ServerTransfer::readCallback(char *data, size_t size, size_t count, void 
     if (transfer->aheadOfLimit(transfer->m_options.uploadBytesPerSecond, transfer->m_sentBytes,
                                qint64(size * count)))
         return CURL_READFUNC_PAUSE;
-    // The block the hash may still be reading is about to be refilled.
-    transfer->m_sentHash.finish();
     const qint64 got = transfer->m_body->read(data, qint64(size * count));
     if (got < 0)
         return CURL_READFUNC_ABORT; // the file failed or shrank: the promised length is a lie
@@ -303,15 +300,10 @@ size_t ServerTransfer::readCallback(char *data, size_t size, size_t count, void 
     const qint64 head = transfer->m_body->headSize();
     const qint64 from = qMax(transfer->m_bodyCursor, head);
     const qint64 to = transfer->m_bodyCursor + got;
-    if (to > from) {
-        // curl's buffer is ours only until we return: the hash reads a copy,
-        // beside curl's sending, not before it.
-        transfer->m_sentBlock.resize(to - from);
-        std::memcpy(transfer->m_sentBlock.data(), data + (from - transfer->m_bodyCursor),
-                    size_t(to - from));
-        transfer->m_sentHash.begin(transfer->m_sentBlock.constData(),
-                                   size_t(transfer->m_sentBlock.size()));
-    }
+    // curl's buffer is ours only until we return: the hash reads a copy,
+    // beside curl's sending and behind it, not before it.
+    if (to > from)
+        transfer->m_sentHash.addCopy(data + (from - transfer->m_bodyCursor), size_t(to - from));
     transfer->m_bodyCursor = to;
     transfer->m_sentBytes += got;
     transfer->m_lastActivity = transfer->m_clock.elapsed();

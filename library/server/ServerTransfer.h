@@ -122,9 +122,7 @@ private:
     // what was written since; below any block until asked.
     qint64 m_spareRoom = -1;
     qint64 m_writtenSinceFreeCheck = 0;
-    // The file's bytes of the last block sent, hashed while curl sends it.
-    // It outlives the hash, which may still be reading it.
-    QByteArray m_sentBlock;
+    // The file's bytes sent, hashed while curl sends them.
     BackgroundSha256 m_sentHash;
     bool m_sentHashValid = true;
     qint64 m_bodyCursor = 0;

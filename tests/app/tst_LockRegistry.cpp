@@ -446,10 +446,15 @@ void tst_LockRegistry::onlyRegularFilesAreOpenedAndWithoutWaiting()
     QCOMPARE(LockFile(fifo), 99);
     QVERIFY(ReadLockStatuses().isEmpty());
 
-    // A listed file replaced by a FIFO is skipped at the next start.
-    writeList(fifo + '\n' + a + '\n');
+    // A listed file replaced by a FIFO or a folder is skipped at the next
+    // start, and so is a name a zero byte would cut short to another file's;
+    // a path listed twice is published twice.
+    const QByteArray cut = a + QByteArray("\0.old", 5);
+    writeList(fifo + '\n' + QFile::encodeName(m_files->path()) + '\n' + cut + '\n' + a + '\n' + a
+              + '\n');
     QVERIFY(ReloadLockedFiles());
-    QCOMPARE(published(), a + '\n');
+    QCOMPARE(published(), a + '\n' + a + '\n');
+    QCOMPARE(ReadLockStatuses().value(cut), int(StatusInvalid));
 }
 
 void tst_LockRegistry::aNameWithALineFeedIsRefused()

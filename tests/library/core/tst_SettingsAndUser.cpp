@@ -1,4 +1,5 @@
 #include "CurrentUser.h"
+#include "PrivateFiles.h"
 #include "SettingsStore.h"
 
 #include <QtTest>
@@ -40,6 +41,7 @@ private slots:
     void aWriteThatDoesNotReachTheFileFails();
     void progressFitsAnInt();
     void reportsNeedAUser();
+    void readsRegularFilesWhole();
 };
 
 void SettingsAndUserTest::firstWriteCreatesPrivateFileAndFolder()
@@ -116,6 +118,37 @@ void SettingsAndUserTest::reportsNeedAUser()
     reportMessage(QString::fromUtf8("Uploading event \"R\xc3\xa9sum\xc3\xa9\"..."));
     setCurrentUser(nullptr);
     QCOMPARE(user.messages, QList<QByteArray>({ "Uploading event \"R\xc3\xa9sum\xc3\xa9\"..." }));
+}
+
+void SettingsAndUserTest::readsRegularFilesWhole()
+{
+    QTemporaryDir dir;
+    const QString empty = dir.filePath(QStringLiteral("empty.txt"));
+    const QString text = dir.filePath(QStringLiteral("text.txt"));
+    QFile(empty).open(QIODevice::WriteOnly);
+    QFile file(text);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    const QByteArray bytes = QByteArray(70000, 'x') + QByteArray("\0end\n", 5);
+    file.write(bytes);
+    file.close();
+
+    QByteArray content = "stale";
+    QVERIFY(PrivateFiles::readWhole(empty, &content));
+    QCOMPARE(content, QByteArray(""));
+    QVERIFY(PrivateFiles::readWhole(text, &content));
+    QCOMPARE(content, bytes);
+    // A size of 0 that is not the end: read on until the file says so.
+    QVERIFY(PrivateFiles::readWhole(QStringLiteral("/proc/self/status"), &content));
+    QVERIFY(content.contains("\nPid:") && content.endsWith('\n'));
+    QVERIFY(PrivateFiles::readWhole(text, nullptr));
+
+    // Only regular files, and a FIFO without waiting for a writer.
+    const QString fifo = dir.filePath(QStringLiteral("fifo.txt"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    for (const QString &other : { fifo, dir.path(), dir.filePath(QStringLiteral("missing.txt")) }) {
+        QVERIFY2(!PrivateFiles::readWhole(other, &content), qPrintable(other));
+        QVERIFY2(!PrivateFiles::readWhole(other, nullptr), qPrintable(other));
+    }
 }
 
 QTEST_GUILESS_MAIN(SettingsAndUserTest)
