@@ -2,7 +2,10 @@
 
 #include "CurlMulti.h"
 #include "CurrentUser.h"
+#include "EventSealer.h"
 #include "EventXml.h"
+#include "FileCipher.h"
+#include "KeyRing.h"
 #include "LocalLayout.h"
 #include "PrivateFiles.h"
 #include "ServerTransfer.h"
@@ -101,6 +104,11 @@ struct LogConnection::Pending
     ServerTransfer::Options options;
     QByteArray bodyHead; // a download's document, sent again on resuming
     bool resumed = false;
+    QByteArray eventId; // a download's: what its encrypted file is bound to
+    // With the key unlocked, a read's search runs here on the plain fields:
+    // the server only holds sealed ones.
+    QByteArray searchText;
+    QByteArray searchFields;
 };
 
 LogConnection::LogConnection()
@@ -212,17 +220,24 @@ int LogConnection::startRead()
 
     QByteArray query = credentialsQuery(settings) + "&starttime=" + QByteArray::number(start)
         + "&endtime=" + QByteArray::number(end);
-    if (searchFields.contains("description"))
+    const bool searchHere = KeyRing::instance().state() == KeyRing::Unlocked;
+    if (!searchHere && searchFields.contains("description"))
         query += "&searchdescription=" + encoded(searchText);
-    if (searchFields.contains("name"))
+    if (!searchHere && searchFields.contains("name"))
         query += "&searchtitle=" + encoded(searchText);
 
     const QUrl address = serverAddress(settings, "quorvget", query);
     if (address.isEmpty())
         return Failed;
-    return send(Request::Read, address.toEncoded(), "text/plain",
-                std::make_unique<UploadBody>("NoData", QString()), settings.readDataPath(),
-                "GetEvents.ServerResponse.txt", tr("Reading events from server..."));
+    const int status
+        = send(Request::Read, address.toEncoded(), "text/plain",
+               std::make_unique<UploadBody>("NoData", QString()), settings.readDataPath(),
+               "GetEvents.ServerResponse.txt", tr("Reading events from server..."));
+    if (status == InFlight && searchHere) {
+        m_pending->searchText = searchText;
+        m_pending->searchFields = searchFields;
+    }
+    return status;
 }
 
 int LogConnection::startDownload(const EventElement &event)
@@ -250,9 +265,15 @@ int LogConnection::startDownload(const EventElement &event)
                         credentialsQuery(settings) + "&extguid=" + encoded(event.getId()));
     if (address.isEmpty())
         return Failed;
-    return send(Request::Download, address.toEncoded(), "application/xml",
-                std::make_unique<UploadBody>(EventXml::document(event), QString()), holding,
-                event.getId(), statusText);
+    const bool sealed = KeyRing::instance().isSealed(event.getId());
+    const int status
+        = send(Request::Download, address.toEncoded(), "application/xml",
+               std::make_unique<UploadBody>(
+                   EventXml::document(sealed ? EventSealer::idOnly(event) : event), QString()),
+               holding, event.getId(), statusText);
+    if (status == InFlight)
+        m_pending->eventId = event.getId();
+    return status;
 }
 
 int LogConnection::startSave(const EventElement &event)
@@ -280,11 +301,39 @@ int LogConnection::startSave(const EventElement &event)
             = textEvent ? LocalLayout::generatedFile(folder) : folder + QLatin1Char('/') + copyName;
     }
 
-    auto body = std::make_unique<UploadBody>(EventXml::document(event) + EventXml::UploadSeparator,
+    EventElement sent = event;
+    QByteArray access = accessValue(event.access, settings.readInt(SettingsStore::DefaultAccess));
+    // Unlinked once the body has it open: the disk holds it while it is sent.
+    std::unique_ptr<QTemporaryFile> sealedFile;
+    if (!EventSealer::isKeyEvent(event)) {
+        KeyRing &ring = KeyRing::instance();
+        MasterKey key;
+        const KeyRing::State state = ring.state();
+        if (state == KeyRing::Locked) {
+            reportMessage(tr("The encryption key is locked: nothing is uploaded until it is "
+                             "unlocked."));
+            return Failed;
+        }
+        if (state == KeyRing::Unlocked && ring.key(key)) {
+            const CipherBinding binding { settings.readUser(), event.getId() };
+            if (!fileName.isEmpty()) {
+                sealedFile
+                    = EventSealer::sealFile(fileName, QString::fromUtf8(dataPath), key, binding);
+                if (!sealedFile) {
+                    reportMessage(tr("The file of event \"%1\" cannot be encrypted.")
+                                      .arg(QString::fromUtf8(event.getName())));
+                    return Failed;
+                }
+                fileName = sealedFile->fileName();
+            }
+            sent = EventSealer::sealed(event, key, binding);
+            access = accessValue(1, 0); // the owner's alone
+        }
+    }
+    auto body = std::make_unique<UploadBody>(EventXml::document(sent) + EventXml::UploadSeparator,
                                              fileName);
-    const QByteArray query = credentialsQuery(settings)
-        + "&access_id=" + accessValue(event.access, settings.readInt(SettingsStore::DefaultAccess))
-        + "&title=" + encoded(event.getName());
+    const QByteArray query
+        = credentialsQuery(settings) + "&access_id=" + access + "&title=" + encoded(sent.getName());
     const QUrl address = serverAddress(settings, "quorvupload", query);
     if (address.isEmpty())
         return Failed;
@@ -300,8 +349,10 @@ int LogConnection::startRemove(const EventElement &event)
         settings, "quorvdelete", credentialsQuery(settings) + "&extguid=" + encoded(event.getId()));
     if (address.isEmpty())
         return Failed;
+    const bool sealed = KeyRing::instance().isSealed(event.getId());
     return send(Request::Remove, address.toEncoded(), "application/xml",
-                std::make_unique<UploadBody>(EventXml::document(event), QString()),
+                std::make_unique<UploadBody>(
+                    EventXml::document(sealed ? EventSealer::idOnly(event) : event), QString()),
                 settings.readDataPath(), "RemoveEvent.ServerResponse.txt",
                 tr("Removing event \"%1\"...").arg(QString::fromUtf8(event.getName())));
 }
@@ -481,6 +532,8 @@ int LogConnection::finishAnswer()
             break;
         case Request::Read:
             status = EventXml::readEventList(file, m_events);
+            if (status == 0)
+                openSealedEvents();
             // Marked as the server's while the list is still ours alone, so
             // a read with nothing stored locally can share it as it is.
             for (EventElement &event : m_events)
@@ -498,10 +551,95 @@ int LogConnection::finishAnswer()
         QFile::remove(pending.answerName);
         if (!file.rename(pending.answerName))
             file.remove();
+    } else if (m_request == Request::Download && !pending.options.contentType.isEmpty()) {
+        status = decryptDownload();
+        if (status == Failed)
+            return Failed; // the holding file goes when the result is handed out
     }
     file.close();
     m_pending.reset(); // the answer stays on disk
     return status;
+}
+
+void LogConnection::openSealedEvents()
+{
+    KeyRing &ring = KeyRing::instance();
+    MasterKey key;
+    const bool haveKey = ring.key(key);
+    const QByteArray account = SettingsStore().readUser();
+    const QString searchText = QString::fromUtf8(m_pending->searchText);
+    const QByteArray &searchFields = m_pending->searchFields;
+    for (auto it = m_events.begin(); it != m_events.end();) {
+        EventElement &event = it.value();
+        const EventSealer::Opened opened
+            = EventSealer::open(event, haveKey ? &key : nullptr, account);
+        if (opened != EventSealer::Opened::Plain)
+            ring.markSealed(event.getId());
+        if (opened == EventSealer::Opened::Refused) {
+            reportMessage(tr("Warning: event %1 failed authentication: it was not encrypted "
+                             "for this account by its key, or it was changed. Left out.")
+                              .arg(QString::fromUtf8(event.getId())));
+            it = m_events.erase(it);
+            continue;
+        }
+        const auto found = [&searchText](const QByteArray &text) {
+            return QString::fromUtf8(text).contains(searchText, Qt::CaseInsensitive);
+        };
+        const bool searched = searchFields.contains("name") || searchFields.contains("description");
+        if (searched && !searchText.isEmpty()
+            && !((searchFields.contains("name") && found(event.getName()))
+                 || (searchFields.contains("description") && found(event.getDescription())))) {
+            it = m_events.erase(it);
+            continue;
+        }
+        ++it;
+    }
+}
+
+int LogConnection::decryptDownload()
+{
+    // A file stored before encryption was turned on comes as it was; one the
+    // list showed sealed must come encrypted.
+    Pending &pending = *m_pending;
+    const QString name = pending.sink.file->fileName();
+    QFile sealed(name);
+    if (!PrivateFiles::openForReading(sealed))
+        return Failed;
+    KeyRing &ring = KeyRing::instance();
+    const bool encrypted = FileCipher::isEncrypted(sealed.read(8));
+    if (!encrypted && !ring.isSealed(pending.eventId))
+        return Finished;
+    MasterKey key;
+    if (!encrypted || !ring.key(key)) {
+        reportMessage(encrypted ? tr("Event %1 is encrypted: unlock the key to read it.")
+                                      .arg(QString::fromUtf8(pending.eventId))
+                                : tr("Event %1 should be encrypted and is not: refused.")
+                                      .arg(QString::fromUtf8(pending.eventId)));
+        return Failed;
+    }
+    if (!sealed.seek(0))
+        return Failed;
+    QTemporaryFile plain(name + QLatin1String(".XXXXXX"));
+    if (!plain.open())
+        return Failed;
+    const CipherBinding binding { SettingsStore().readUser(), pending.eventId };
+    const FileCipher::Result result = FileCipher::decrypt(sealed, plain, key, binding);
+    if (result != FileCipher::Result::Done) {
+        reportMessage(
+            result == FileCipher::Result::WriteFailed
+                ? tr("Event %1 cannot be written.").arg(QString::fromUtf8(pending.eventId))
+                : tr("Event %1 failed authentication: nothing of it was written.")
+                      .arg(QString::fromUtf8(pending.eventId)));
+        return Failed;
+    }
+    if (!plain.flush())
+        return Failed;
+    pending.sink.file->close();
+    QFile::remove(name);
+    if (!plain.rename(name))
+        return Failed;
+    plain.setAutoRemove(false);
+    return Finished;
 }
 
 void LogConnection::updateDataReadProgress(qint64 bytesRead, qint64 totalBytes)

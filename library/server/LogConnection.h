@@ -98,6 +98,11 @@ private:
     void transferEnded(CURLcode code);
     bool resumeDownload(CURLcode code);
     int finishAnswer();
+    // Opens the sealed events of a read (leaving out those that fail) and
+    // applies a search the server could not.
+    void openSealedEvents();
+    // Replaces a download's encrypted holding file by its plain bytes.
+    int decryptDownload();
     void failInFlight(int code);
     void startOwnerTimer();
     void reportTransfer(qint64 done, qint64 total);
