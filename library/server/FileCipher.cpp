@@ -1,5 +1,7 @@
 #include "FileCipher.h"
 
+#include "FileDecryptor.h"
+
 #include <QIODevice>
 #include <sodium.h>
 
@@ -109,63 +111,18 @@ FileCipher::Result FileCipher::encrypt(QIODevice &in, QIODevice &out, const Mast
 FileCipher::Result FileCipher::decrypt(QIODevice &in, QIODevice &out, const MasterKey &key,
                                        const CipherBinding &binding)
 {
-    MasterKey::setUpSodium();
-    QByteArray header(HeaderSize, Qt::Uninitialized);
-    const qint64 headerGot = readFull(in, header.data(), HeaderSize);
-    if (headerGot < 0)
-        return Result::ReadFailed;
-    if (headerGot < MagicSize || !isEncrypted(header))
-        return Result::NotEncrypted;
-    if (headerGot < HeaderSize || header.at(MagicSize) != char(Version))
-        return Result::Damaged;
-    if (header.mid(MagicSize + 1, MasterKey::IdSize) != key.id())
-        return Result::WrongKey;
-    quint32 chunkSize = 0;
-    for (int i = 0; i < 4; ++i)
-        chunkSize |= quint32(quint8(header.at(MagicSize + 1 + MasterKey::IdSize + i))) << (8 * i);
-    if (chunkSize < 1 || chunkSize > quint32(MaxChunkSize))
-        return Result::Damaged;
-    const QByteArray associated = header.left(PrefixSize) + binding.bytes();
-
-    MasterKey::Subkey subkey = key.subkey(MasterKey::Purpose::FileBytes);
-    crypto_secretstream_xchacha20poly1305_state state;
-    const int started = crypto_secretstream_xchacha20poly1305_init_pull(
-        &state, bytes(header) + PrefixSize, subkey.data());
-    sodium_memzero(subkey.data(), subkey.size());
-    if (started != 0)
-        return Result::Damaged;
-
-    QByteArray sealed(int(chunkSize) + Abytes, Qt::Uninitialized);
-    QByteArray plain(int(chunkSize), Qt::Uninitialized);
+    FileDecryptor decryptor(
+        key, binding, [&out](const char *data, qint64 size) { return writeFull(out, data, size); });
+    QByteArray buffer(DefaultChunkSize, Qt::Uninitialized);
     for (;;) {
-        const qint64 got = readFull(in, sealed.data(), sealed.size());
+        const qint64 got = readFull(in, buffer.data(), buffer.size());
         if (got < 0)
             return Result::ReadFailed;
-        if (got < Abytes)
-            return Result::Damaged; // cut before the final chunk
-        unsigned long long plainSize = 0;
-        unsigned char tag = 0;
-        if (crypto_secretstream_xchacha20poly1305_pull(
-                &state, bytes(plain), &plainSize, &tag, bytes(sealed), quint64(got),
-                bytes(associated), quint64(associated.size()))
-            != 0)
-            return Result::Damaged;
-        const bool last = tag == crypto_secretstream_xchacha20poly1305_TAG_FINAL;
-        // Only the last chunk may be short, and nothing may follow it.
-        if (!last && got < sealed.size())
-            return Result::Damaged;
-        if (last) {
-            char extra;
-            if (readFull(in, &extra, 1) != 0)
-                return Result::Damaged;
-        }
-        if (!writeFull(out, plain.constData(), qint64(plainSize)))
-            return Result::WriteFailed;
-        if (last)
-            break;
+        if (got == 0)
+            return decryptor.finish();
+        if (!decryptor.feed(buffer.constData(), got))
+            return decryptor.result();
     }
-    sodium_memzero(&state, sizeof state);
-    return Result::Done;
 }
 
 } // namespace Quorvane

@@ -2,6 +2,7 @@
 
 #include "CurlMulti.h"
 #include "CurrentUser.h"
+#include "DecryptingFile.h"
 #include "EventSealer.h"
 #include "EventXml.h"
 #include "FileCipher.h"
@@ -104,7 +105,6 @@ struct LogConnection::Pending
     ServerTransfer::Options options;
     QByteArray bodyHead; // a download's document, sent again on resuming
     bool resumed = false;
-    QByteArray eventId; // a download's: what its encrypted file is bound to
     // With the key unlocked, a read's search runs here on the plain fields:
     // the server only holds sealed ones.
     QByteArray searchText;
@@ -266,14 +266,10 @@ int LogConnection::startDownload(const EventElement &event)
     if (address.isEmpty())
         return Failed;
     const bool sealed = KeyRing::instance().isSealed(event.getId());
-    const int status
-        = send(Request::Download, address.toEncoded(), "application/xml",
-               std::make_unique<UploadBody>(
-                   EventXml::document(sealed ? EventSealer::idOnly(event) : event), QString()),
-               holding, event.getId(), statusText);
-    if (status == InFlight)
-        m_pending->eventId = event.getId();
-    return status;
+    return send(Request::Download, address.toEncoded(), "application/xml",
+                std::make_unique<UploadBody>(
+                    EventXml::document(sealed ? EventSealer::idOnly(event) : event), QString()),
+                holding, event.getId(), statusText);
 }
 
 int LogConnection::startSave(const EventElement &event)
@@ -378,7 +374,18 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
 
     auto pending = std::make_unique<Pending>();
     if (kind == Request::Download) {
-        auto file = std::make_unique<QFile>(responseName);
+        // From our server, an encrypted file is decrypted on its way to disk.
+        std::unique_ptr<QFile> file;
+        if (contentType) {
+            KeyRing &ring = KeyRing::instance();
+            MasterKey key;
+            const bool haveKey = ring.key(key);
+            file = std::make_unique<DecryptingFile>(
+                responseName, CipherBinding { SettingsStore().readUser(), responseFileName },
+                ring.isSealed(responseFileName), haveKey ? &key : nullptr);
+        } else {
+            file = std::make_unique<QFile>(responseName);
+        }
         if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered,
                         QFileDevice::ReadOwner | QFileDevice::WriteOwner))
             return Failed;
@@ -467,6 +474,10 @@ void LogConnection::transferEnded(CURLcode code)
 
     if (!m_pending->sink.boundReached.isEmpty())
         reportMessage(m_pending->sink.boundReached);
+    if (auto *decrypting = qobject_cast<DecryptingFile *>(m_pending->sink.file.get())) {
+        if (!decrypting->problem().isEmpty())
+            reportMessage(decrypting->problem());
+    }
     m_aborted = code != CURLE_OK || transfer.rejected() || m_pending->sink.writeFailed;
     int status = m_aborted ? Failed : Finished;
     if (!m_aborted) {
@@ -551,10 +562,11 @@ int LogConnection::finishAnswer()
         QFile::remove(pending.answerName);
         if (!file.rename(pending.answerName))
             file.remove();
-    } else if (m_request == Request::Download && !pending.options.contentType.isEmpty()) {
-        status = decryptDownload();
-        if (status == Failed)
+    } else if (auto *decrypting = qobject_cast<DecryptingFile *>(&file)) {
+        if (!decrypting->finish()) {
+            reportMessage(decrypting->problem());
             return Failed; // the holding file goes when the result is handed out
+        }
     }
     file.close();
     m_pending.reset(); // the answer stays on disk
@@ -594,52 +606,6 @@ void LogConnection::openSealedEvents()
         }
         ++it;
     }
-}
-
-int LogConnection::decryptDownload()
-{
-    // A file stored before encryption was turned on comes as it was; one the
-    // list showed sealed must come encrypted.
-    Pending &pending = *m_pending;
-    const QString name = pending.sink.file->fileName();
-    QFile sealed(name);
-    if (!PrivateFiles::openForReading(sealed))
-        return Failed;
-    KeyRing &ring = KeyRing::instance();
-    const bool encrypted = FileCipher::isEncrypted(sealed.read(8));
-    if (!encrypted && !ring.isSealed(pending.eventId))
-        return Finished;
-    MasterKey key;
-    if (!encrypted || !ring.key(key)) {
-        reportMessage(encrypted ? tr("Event %1 is encrypted: unlock the key to read it.")
-                                      .arg(QString::fromUtf8(pending.eventId))
-                                : tr("Event %1 should be encrypted and is not: refused.")
-                                      .arg(QString::fromUtf8(pending.eventId)));
-        return Failed;
-    }
-    if (!sealed.seek(0))
-        return Failed;
-    QTemporaryFile plain(name + QLatin1String(".XXXXXX"));
-    if (!plain.open())
-        return Failed;
-    const CipherBinding binding { SettingsStore().readUser(), pending.eventId };
-    const FileCipher::Result result = FileCipher::decrypt(sealed, plain, key, binding);
-    if (result != FileCipher::Result::Done) {
-        reportMessage(
-            result == FileCipher::Result::WriteFailed
-                ? tr("Event %1 cannot be written.").arg(QString::fromUtf8(pending.eventId))
-                : tr("Event %1 failed authentication: nothing of it was written.")
-                      .arg(QString::fromUtf8(pending.eventId)));
-        return Failed;
-    }
-    if (!plain.flush())
-        return Failed;
-    pending.sink.file->close();
-    QFile::remove(name);
-    if (!plain.rename(name))
-        return Failed;
-    plain.setAutoRemove(false);
-    return Finished;
 }
 
 void LogConnection::updateDataReadProgress(qint64 bytesRead, qint64 totalBytes)

@@ -101,8 +101,6 @@ private:
     // Opens the sealed events of a read (leaving out those that fail) and
     // applies a search the server could not.
     void openSealedEvents();
-    // Replaces a download's encrypted holding file by its plain bytes.
-    int decryptDownload();
     void failInFlight(int code);
     void startOwnerTimer();
     void reportTransfer(qint64 done, qint64 total);

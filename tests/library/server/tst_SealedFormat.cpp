@@ -1,4 +1,5 @@
 #include "FileCipher.h"
+#include "FileDecryptor.h"
 #include "KeyFile.h"
 #include "NameCipher.h"
 
@@ -121,6 +122,28 @@ private slots:
         QByteArray back;
         QCOMPARE(decrypted(sealed, fixedKey(), Alice, &back), FileCipher::Result::Done);
         QCOMPARE(back, plain);
+    }
+
+    void decryptsPiecesOfAnySizeAsTheyArrive()
+    {
+        // A download hands the bytes over as the network brings them.
+        const QByteArray sealed = QByteArray::fromHex(KnownFileHex);
+        for (int piece : { 1, 3, 25, 49, 1000 }) {
+            QByteArray plain;
+            FileDecryptor decryptor(fixedKey(), Alice, [&plain](const char *data, qint64 size) {
+                plain.append(data, size);
+                return true;
+            });
+            for (int at = 0; at < sealed.size(); at += piece)
+                QVERIFY(
+                    decryptor.feed(sealed.constData() + at, qMin(piece, int(sealed.size()) - at)));
+            QCOMPARE(decryptor.finish(), FileCipher::Result::Done);
+            QCOMPARE(plain, KnownPlain);
+        }
+        // The final chunk's tag, not the end of the bytes, ends the file.
+        FileDecryptor cut(fixedKey(), Alice, [](const char *, qint64) { return true; });
+        QVERIFY(cut.feed(sealed.constData(), sealed.size() - 25));
+        QCOMPARE(cut.finish(), FileCipher::Result::Damaged);
     }
 
     void fileTamperingIsRefused_data()
