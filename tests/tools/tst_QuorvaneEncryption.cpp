@@ -63,6 +63,7 @@ private:
     QTemporaryDir m_root;
     std::unique_ptr<ReferenceServer> m_server;
     QMap<QString, QByteArray> m_files; // relative path -> bytes backed up from home "a"
+    QByteArray m_plainId; // an event stored before the key
 };
 
 Run tst_QuorvaneEncryption::quorvane(const QString &home, const QStringList &arguments,
@@ -174,6 +175,16 @@ void tst_QuorvaneEncryption::initTestCase()
 
 void tst_QuorvaneEncryption::keyIsMadeOncePrivateAndOnTheServer()
 {
+    // Stored before the key: it must stay readable.
+    const QString before = homePath("a") + "/before-the-key.txt";
+    QFile beforeFile(before);
+    QVERIFY(beforeFile.open(QIODevice::WriteOnly));
+    beforeFile.write("stored before the key");
+    beforeFile.close();
+    const Run plain = quorvane("a", { "add", before, "--server-only" });
+    RUN_OK(plain);
+    m_plainId = plain.out.trimmed();
+
     const Run made = quorvane("a", { "key", "init" });
     RUN_OK(made);
     QVERIFY(made.out.startsWith("key "));
@@ -248,7 +259,7 @@ void tst_QuorvaneEncryption::serverHoldsNoPlainText()
     }
     QVERIFY(searched.contains("events.sqlite"));
     for (const ReferenceServer::StoredEvent &event : m_server->events()) {
-        if (!event.name.startsWith("Encryption key"))
+        if (!event.name.startsWith("Encryption key") && event.id != m_plainId)
             QVERIFY2(event.name.startsWith("Encrypted [") && event.access == 0, event.name);
     }
 
@@ -289,6 +300,14 @@ void tst_QuorvaneEncryption::freshHomeRestoresEveryByte()
         ++found;
     }
     QCOMPARE(found, m_files.size());
+
+    RUN_OK(quorvane("b", { "pull", QString::fromLatin1(m_plainId) }));
+    QDirIterator pulled(homePath("b") + "/data", { "before-the-key.txt" }, QDir::Files,
+                        QDirIterator::Subdirectories);
+    QVERIFY(pulled.hasNext());
+    QFile plainFile(pulled.next());
+    QVERIFY(plainFile.open(QIODevice::ReadOnly));
+    QCOMPARE(plainFile.readAll(), QByteArray("stored before the key"));
 }
 
 void tst_QuorvaneEncryption::tamperedEventsAreRefused_data()
