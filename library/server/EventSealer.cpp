@@ -1,12 +1,7 @@
 #include "EventSealer.h"
 
 #include "EventXml.h"
-#include "FileCipher.h"
 #include "NameCipher.h"
-#include "PrivateFiles.h"
-
-#include <QFile>
-#include <QTemporaryFile>
 
 namespace Quorvane {
 
@@ -64,23 +59,6 @@ EventSealer::Opened EventSealer::open(EventElement &event, const MasterKey *key,
     event.setContent(fields.content);
     event.setDescription(fields.description);
     return Opened::Opened;
-}
-
-std::unique_ptr<QTemporaryFile> EventSealer::sealFile(const QString &fileName,
-                                                      const QString &folder, const MasterKey &key,
-                                                      const CipherBinding &binding)
-{
-    QFile plain(fileName);
-    if (!PrivateFiles::openForReading(plain))
-        return nullptr;
-    PrivateFiles::makeFolder(folder);
-    auto sealed = std::make_unique<QTemporaryFile>(folder + QLatin1String("/SealedUpload.XXXXXX"));
-    if (!sealed->open())
-        return nullptr;
-    if (FileCipher::encrypt(plain, *sealed, key, binding) != FileCipher::Result::Done
-        || !sealed->flush())
-        return nullptr;
-    return sealed;
 }
 
 } // namespace Quorvane

@@ -4,16 +4,11 @@
 #include "EventElement.h"
 #include "MasterKey.h"
 
-#include <QString>
-#include <memory>
-
-class QTemporaryFile;
-
 namespace Quorvane {
 
 // Turns an event into what the server may see of it, and back. The server
 // keeps the id and the times it sorts by; the name, path, type, content and
-// description travel sealed in the description, and the file encrypted.
+// description travel sealed in the description.
 class EventSealer
 {
 public:
@@ -34,11 +29,6 @@ public:
     enum class Opened { Plain, Opened, Refused, NoKey };
     // Replaces a sealed event's fields by the plain ones; key may be null.
     static Opened open(EventElement &event, const MasterKey *key, const QByteArray &account);
-
-    // The file encrypted into a temporary file in folder, or null.
-    static std::unique_ptr<QTemporaryFile> sealFile(const QString &fileName, const QString &folder,
-                                                    const MasterKey &key,
-                                                    const CipherBinding &binding);
 };
 
 } // namespace Quorvane

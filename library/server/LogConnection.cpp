@@ -3,6 +3,7 @@
 #include "CurlMulti.h"
 #include "CurrentUser.h"
 #include "DecryptingFile.h"
+#include "EncryptingSource.h"
 #include "EventSealer.h"
 #include "EventXml.h"
 #include "FileCipher.h"
@@ -299,8 +300,8 @@ int LogConnection::startSave(const EventElement &event)
 
     EventElement sent = event;
     QByteArray access = accessValue(event.access, settings.readInt(SettingsStore::DefaultAccess));
-    // Unlinked once the body has it open: the disk holds it while it is sent.
-    std::unique_ptr<QTemporaryFile> sealedFile;
+    const QByteArray head = EventXml::document(event) + EventXml::UploadSeparator;
+    auto body = std::make_unique<UploadBody>(head, fileName);
     if (!EventSealer::isKeyEvent(event)) {
         KeyRing &ring = KeyRing::instance();
         MasterKey key;
@@ -311,23 +312,17 @@ int LogConnection::startSave(const EventElement &event)
             return Failed;
         }
         if (state == KeyRing::Unlocked && ring.key(key)) {
+            // The file is encrypted as it is sent: no second copy on disk.
             const CipherBinding binding { settings.readUser(), event.getId() };
-            if (!fileName.isEmpty()) {
-                sealedFile
-                    = EventSealer::sealFile(fileName, QString::fromUtf8(dataPath), key, binding);
-                if (!sealedFile) {
-                    reportMessage(tr("The file of event \"%1\" cannot be encrypted.")
-                                      .arg(QString::fromUtf8(event.getName())));
-                    return Failed;
-                }
-                fileName = sealedFile->fileName();
-            }
             sent = EventSealer::sealed(event, key, binding);
             access = accessValue(1, 0); // the owner's alone
+            const QByteArray sealedHead = EventXml::document(sent) + EventXml::UploadSeparator;
+            body = fileName.isEmpty()
+                ? std::make_unique<UploadBody>(sealedHead, QString())
+                : std::make_unique<UploadBody>(
+                    sealedHead, std::make_unique<EncryptingSource>(fileName, key, binding));
         }
     }
-    auto body = std::make_unique<UploadBody>(EventXml::document(sent) + EventXml::UploadSeparator,
-                                             fileName);
     const QByteArray query
         = credentialsQuery(settings) + "&access_id=" + access + "&title=" + encoded(sent.getName());
     const QUrl address = serverAddress(settings, "quorvupload", query);

@@ -1,3 +1,4 @@
+#include "EncryptingSource.h"
 #include "FileCipher.h"
 #include "FileDecryptor.h"
 #include "KeyFile.h"
@@ -144,6 +145,40 @@ private slots:
         FileDecryptor cut(fixedKey(), Alice, [](const char *, qint64) { return true; });
         QVERIFY(cut.feed(sealed.constData(), sealed.size() - 25));
         QCOMPARE(cut.finish(), FileCipher::Result::Damaged);
+    }
+
+    void encryptsWhileReadAndRewinds()
+    {
+        QTemporaryDir dir;
+        const QString name = dir.filePath("plain");
+        QByteArray plain;
+        for (int i = 0; i < 64 * 3 + 5; ++i)
+            plain += char(i * 13);
+        QFile file(name);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(plain) == plain.size());
+        file.close();
+
+        EncryptingSource source(name, fixedKey(), Alice, 64);
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        QByteArray first;
+        while (!source.atEnd())
+            first += source.read(37); // pieces across chunk edges
+        QCOMPARE(first.size(), source.size());
+        QByteArray back;
+        QCOMPARE(decrypted(first, fixedKey(), Alice, &back), FileCipher::Result::Done);
+        QCOMPARE(back, plain);
+        // Sent again from anywhere before: the same bytes.
+        QVERIFY(source.seek(100));
+        QCOMPARE(source.read(200), first.mid(100, 200));
+        QVERIFY(source.seek(0));
+        QCOMPARE(source.readAll(), first);
+
+        // A file that shrinks while it is sent fails the read.
+        EncryptingSource shrinking(name, fixedKey(), Alice, 64);
+        QVERIFY(shrinking.open(QIODevice::ReadOnly));
+        QVERIFY(QFile::resize(name, 70));
+        while (!shrinking.read(4096).isEmpty()) { }
+        QVERIFY(shrinking.pos() < shrinking.size());
     }
 
     void fileTamperingIsRefused_data()
