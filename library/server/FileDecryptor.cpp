@@ -1,5 +1,7 @@
 #include "FileDecryptor.h"
 
+#include <cstring>
+
 namespace Quorvane {
 
 namespace {
@@ -27,6 +29,7 @@ bool FileDecryptor::fail(FileCipher::Result result)
 {
     m_result = result;
     m_pending.clear();
+    m_filled = 0;
     return false;
 }
 
@@ -53,8 +56,12 @@ bool FileDecryptor::readHeader()
     if (started != 0)
         return fail(FileCipher::Result::Damaged);
     m_sealedChunk = qint64(chunkSize) + Abytes;
+    // Both buffers once, at their full size: reallocating them for every
+    // piece of a download cost more than the decryption.
     m_plain.resize(qsizetype(chunkSize));
-    m_pending.remove(0, FileCipher::HeaderSize);
+    m_chunk.resize(qsizetype(m_sealedChunk));
+    m_filled = 0;
+    m_pending.clear();
     m_headerRead = true;
     return true;
 }
@@ -85,25 +92,35 @@ bool FileDecryptor::feed(const char *data, qint64 size)
 {
     if (m_result != FileCipher::Result::Done)
         return false;
-    if (m_finalSeen && size > 0)
-        return fail(FileCipher::Result::Damaged); // bytes after the end
-    m_pending.append(data, qsizetype(size));
-    if (!m_headerRead) {
-        if (m_pending.size() >= MagicSize && !FileCipher::isEncrypted(m_pending.left(MagicSize)))
-            return fail(FileCipher::Result::NotEncrypted);
-        if (m_pending.size() < FileCipher::HeaderSize || !readHeader())
-            return m_result == FileCipher::Result::Done;
+    while (size > 0) {
+        if (!m_headerRead) {
+            const qint64 take = qMin<qint64>(size, FileCipher::HeaderSize - m_pending.size());
+            m_pending.append(data, qsizetype(take));
+            data += take;
+            size -= take;
+            if (m_pending.size() >= MagicSize
+                && !FileCipher::isEncrypted(m_pending.left(MagicSize)))
+                return fail(FileCipher::Result::NotEncrypted);
+            if (m_pending.size() < FileCipher::HeaderSize)
+                return true;
+            if (!readHeader())
+                return false;
+            continue;
+        }
+        if (m_finalSeen)
+            return fail(FileCipher::Result::Damaged); // bytes after the end
+        // Whole chunks as they complete; the rest waits for more bytes.
+        const qint64 take = qMin<qint64>(size, m_sealedChunk - m_filled);
+        std::memcpy(m_chunk.data() + m_filled, data, size_t(take));
+        m_filled += take;
+        data += take;
+        size -= take;
+        if (m_filled == m_sealedChunk) {
+            if (!openChunk(m_chunk.constData(), m_filled))
+                return false;
+            m_filled = 0;
+        }
     }
-    // Whole chunks as they complete; the rest waits for more bytes.
-    qsizetype at = 0;
-    while (m_pending.size() - at >= m_sealedChunk) {
-        if (!openChunk(m_pending.constData() + at, m_sealedChunk))
-            return false;
-        at += qsizetype(m_sealedChunk);
-        if (m_finalSeen && at < m_pending.size())
-            return fail(FileCipher::Result::Damaged);
-    }
-    m_pending.remove(0, at);
     return true;
 }
 
@@ -117,9 +134,9 @@ FileCipher::Result FileDecryptor::finish()
                  : FileCipher::Result::Damaged);
         return m_result;
     }
-    if (!m_pending.isEmpty() && !openChunk(m_pending.constData(), m_pending.size()))
+    if (m_filled > 0 && !openChunk(m_chunk.constData(), m_filled))
         return m_result;
-    m_pending.clear();
+    m_filled = 0;
     if (!m_finalSeen)
         fail(FileCipher::Result::Damaged); // cut before the final chunk
     return m_result;

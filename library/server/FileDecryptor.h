@@ -40,7 +40,9 @@ private:
     MasterKey m_key;
     CipherBinding m_binding;
     Writer m_writer;
-    QByteArray m_pending;
+    QByteArray m_pending; // the header, until it is whole
+    QByteArray m_chunk; // the sealed chunk being filled
+    qint64 m_filled = 0;
     QByteArray m_plain;
     QByteArray m_associated;
     qint64 m_sealedChunk = 0;
