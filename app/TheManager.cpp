@@ -1,6 +1,7 @@
 #include "TheManager.h"
 
 #include "IQuorvane.h"
+#include "KeyUpload.h"
 #include "LockProtectionTexts.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
@@ -10,6 +11,7 @@
 #include "ui_TheManager.h"
 
 #include <QAction>
+#include <QCheckBox>
 #include <QCoreApplication>
 #include <QFile>
 #include <QFileInfo>
@@ -112,9 +114,10 @@ TheManager::TheManager()
             &TheManager::CopySelectedItemsForUploading);
     connect(m_ui->saveButton, &QPushButton::clicked, this, &TheManager::SaveSettings);
     connect(m_ui->uploadButton, &QPushButton::clicked, this, &TheManager::HandleUploadBtnClick);
+    connect(m_ui->encryptCheckBox, &QCheckBox::clicked, this, &TheManager::EncryptBackups);
     // The server's list is read when the user turns to it.
     connect(m_ui->tabWidget, &QTabWidget::currentChanged, this, [this](int tab) {
-        if (tab == RestoringTab)
+        if (tab == RestoringTab && UnlockKey())
             m_ui->restoreTab->refresh();
     });
     // The status bar tells what the current row's lock holds against.
@@ -135,6 +138,96 @@ void TheManager::setInterface(Quorvane::IQuorvane *quorvane)
 {
     m_interface = quorvane;
     m_ui->restoreTab->setInterface(quorvane);
+    delete m_keyUpload;
+    m_keyUpload = new KeyUpload(quorvane, this);
+    connect(m_keyUpload, &KeyUpload::finished, this, &TheManager::keyMade);
+    showKeyState();
+}
+
+void TheManager::showKeyState()
+{
+    const bool keyExists = m_interface && m_interface->unlockKey(nullptr) != Quorvane::NoKey;
+    m_ui->encryptCheckBox->setChecked(keyExists);
+    m_ui->encryptCheckBox->setEnabled(m_interface && !(m_keyUpload && m_keyUpload->running()));
+}
+
+void TheManager::EncryptBackups(bool checked)
+{
+    if (!m_interface || (m_keyUpload && m_keyUpload->running()))
+        return;
+    if (m_interface->unlockKey(nullptr) != Quorvane::NoKey) {
+        // Backups made with the key stay encrypted: turning it off would
+        // read nothing back.
+        showKeyState();
+        if (!checked)
+            Platform::MessageBoxes::information(
+                this, tr("Encrypted backups"),
+                tr("Your backups stay encrypted: without the key, those already made could not "
+                   "be read back."));
+        return;
+    }
+    showKeyState();
+    const QString title = tr("Encrypt my backups");
+    if (Platform::MessageBoxes::question(
+            this, title,
+            tr("From now on your backups are encrypted with a passphrase you choose now, and "
+               "only that passphrase reads them back. It is kept nowhere.\n\nLosing the "
+               "passphrase loses the backups: nobody, the server's keeper included, can recover "
+               "them.\n\nEncrypt your backups?"))
+        != QMessageBox::Yes)
+        return;
+    QString passphrase, again;
+    if (!Platform::MessageBoxes::passphrase(this, title, tr("Choose the passphrase:"), &passphrase)
+        || !Platform::MessageBoxes::passphrase(this, title, tr("The same passphrase again:"),
+                                               &again))
+        return;
+    if (passphrase.isEmpty() || passphrase != again) {
+        Platform::MessageBoxes::warning(
+            this, title,
+            passphrase.isEmpty() ? tr("The passphrase is empty: nothing was changed.")
+                                 : tr("The two passphrases differ: nothing was changed."));
+        return;
+    }
+    if (!m_keyUpload->start(passphrase.toUtf8())) {
+        Platform::MessageBoxes::critical(this, title, tr("The key could not be made."));
+        return;
+    }
+    showKeyState();
+}
+
+void TheManager::keyMade(bool ok, const QString &keyId)
+{
+    showKeyState();
+    if (ok)
+        Platform::MessageBoxes::information(
+            this, tr("Encrypt my backups"),
+            tr("Your backups are encrypted from now on (key %1). Keep the passphrase safe: "
+               "losing it loses the backups.")
+                .arg(keyId));
+    else
+        Platform::MessageBoxes::warning(
+            this, tr("Encrypt my backups"),
+            tr("The key could not be sent to the server: nothing was changed. Check the account "
+               "and the server, then try again."));
+}
+
+bool TheManager::UnlockKey()
+{
+    if (!m_interface || m_interface->unlockKey(nullptr) != Quorvane::KeyLocked)
+        return true;
+    const QString title = tr("Encrypted backups");
+    QString passphrase;
+    if (!Platform::MessageBoxes::passphrase(this, title, tr("The passphrase of your backups' key:"),
+                                            &passphrase))
+        return false;
+    const int state = m_interface->unlockKey(passphrase.toUtf8().constData());
+    if (state == Quorvane::KeyUnlocked)
+        return true;
+    Platform::MessageBoxes::warning(this, title,
+                                    state == Quorvane::WrongPassphrase
+                                        ? tr("Wrong passphrase: the backups stay locked.")
+                                        : tr("The key file cannot be read."));
+    return false;
 }
 
 TheManager::~TheManager()
@@ -246,6 +339,9 @@ void TheManager::HandleUploadBtnClick()
 
 bool TheManager::StartUpload()
 {
+    // Nothing goes out plain, and nothing goes out at all while the key is locked.
+    if (!UnlockKey())
+        return false;
     if (m_ui->treeWidget_2->topLevelItemCount() == 0)
         Platform::MessageBoxes::information(this, tr("Error"), tr("Nothing to upload!"));
     m_nextIndex = 0;

@@ -4,6 +4,7 @@
 #include <QMainWindow>
 #include <memory>
 
+class KeyUpload;
 class QTreeWidgetItem;
 
 namespace Ui {
@@ -63,6 +64,12 @@ public slots:
     void HandleUploadBtnClick();
     // Stores the account and the default access through the library.
     void SaveSettings();
+    // The Settings tab's "Encrypt my backups": makes the key, after the
+    // warning that losing the passphrase loses the backups.
+    void EncryptBackups(bool checked);
+    // Once per run, before the first upload or restore: asks for the
+    // passphrase when a key exists and is locked. False when it stays locked.
+    bool UnlockKey();
     // Rebuilds the locked-files list from the lock registry.
     void UpdateLockedList();
     // Unlocks, locks or drops the selected rows, or empties the upload list,
@@ -74,6 +81,8 @@ private:
     // late result cannot touch a removed row.
     void clearUploadList();
     void resetProgress();
+    void showKeyState();
+    void keyMade(bool ok, const QString &keyId);
 
     Quorvane::IQuorvane *m_interface = nullptr;
     int m_nextIndex = -1;
@@ -86,4 +95,6 @@ private:
     // The rows of the transfers in flight, oldest first; the library reports
     // their ends in that order. Null for a row that left the list.
     QList<QTreeWidgetItem *> m_inFlight;
+    // Lives as long as the window: the library may report to it late.
+    KeyUpload *m_keyUpload = nullptr;
 };

@@ -2,6 +2,9 @@
 
 #include "PlatformLogging.h"
 
+#include <QInputDialog>
+#include <QLineEdit>
+
 namespace Platform {
 
 namespace {
@@ -33,6 +36,8 @@ KindLook lookOf(MessageBoxes::Kind kind)
         return { "system", QMessageBox::Information };
     case MessageBoxes::Kind::SystemError:
         return { "system-error", QMessageBox::Critical };
+    case MessageBoxes::Kind::Passphrase:
+        return { "passphrase", QMessageBox::NoIcon };
     }
     return { "box", QMessageBox::NoIcon };
 }
@@ -84,6 +89,15 @@ void MessageBoxes::system(const QString &caption, const QString &text, bool isEr
     ask({ isError ? Kind::SystemError : Kind::System, nullptr, caption, text, QMessageBox::Ok });
 }
 
+bool MessageBoxes::passphrase(QWidget *parent, const QString &title, const QString &text,
+                              QString *entered)
+{
+    entered->clear();
+    return ask({ Kind::Passphrase, parent, title, text, QMessageBox::Ok | QMessageBox::Cancel,
+                 entered })
+        == QMessageBox::Ok;
+}
+
 void MessageBoxes::setAnswerer(Answerer replacement)
 {
     answerer() = std::move(replacement);
@@ -100,6 +114,16 @@ QMessageBox::StandardButton MessageBoxes::ask(const Box &box)
         return automaticAnswer(box.buttons);
 #endif
 
+    if (box.kind == Kind::Passphrase) {
+        QInputDialog dialog(box.parent);
+        dialog.setWindowTitle(box.title);
+        dialog.setLabelText(box.text);
+        dialog.setTextEchoMode(QLineEdit::Password);
+        if (dialog.exec() != QDialog::Accepted)
+            return QMessageBox::Cancel;
+        *box.entered = dialog.textValue();
+        return QMessageBox::Ok;
+    }
     QMessageBox dialog(look.icon, box.title, box.text, box.buttons, box.parent);
     if (!box.parent)
         dialog.setWindowFlag(Qt::WindowStaysOnTopHint);

@@ -21,7 +21,8 @@ class MessageBoxes
 {
 public:
     // System and SystemError are the desktop's own box (see system()).
-    enum class Kind { Information, Warning, Critical, Question, System, SystemError };
+    // Passphrase asks for a secret line (see passphrase()).
+    enum class Kind { Information, Warning, Critical, Question, System, SystemError, Passphrase };
 
     struct Box
     {
@@ -30,6 +31,8 @@ public:
         QString title;
         QString text;
         QMessageBox::StandardButtons buttons;
+        // A Passphrase box's answer goes here; null for the others.
+        QString *entered = nullptr;
     };
 
     using Answerer = std::function<QMessageBox::StandardButton(const Box &box)>;
@@ -51,6 +54,11 @@ public:
     // owner window, one OK button, kept above other windows so that it is
     // seen while the program's window is hidden.
     static void system(const QString &caption, const QString &text, bool isError);
+
+    // Asks for a secret without showing it; false when cancelled (an
+    // answerer gives Ok and fills box.entered to answer).
+    static bool passphrase(QWidget *parent, const QString &title, const QString &text,
+                           QString *entered);
 
     // Replaces the boxes; an empty answerer shows real boxes again.
     static void setAnswerer(Answerer answerer);

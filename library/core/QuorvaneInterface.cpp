@@ -2,6 +2,7 @@
 
 #include "CurrentUser.h"
 #include "InterfaceSingleton.h"
+#include "KeyRing.h"
 #include "OwnerQueue.h"
 #include "PipePool.h"
 #include "QuorvPipe.h"
@@ -352,6 +353,12 @@ int QuorvaneInterface::deleteEvents(IdList ids, QuorvaneUser *user)
 const char *QuorvaneInterface::getVersion()
 {
     return Version;
+}
+
+int QuorvaneInterface::unlockKey(const char *passphrase)
+{
+    // The key ring guards itself: no need to carry the call to our thread.
+    return KeyRing::instance().unlock(passphrase);
 }
 
 void QuorvaneInterface::attachUser(int pipe, QuorvaneUser *user)

@@ -65,6 +65,7 @@ public:
     int syncEvents(IdList ids, QuorvaneUser *user) override;
     int deleteEvents(IdList ids, QuorvaneUser *user) override;
     const char *getVersion() override;
+    int unlockKey(const char *passphrase) override;
 
     // Makes user the one that hears the pipe's OnFinished, and the current
     // user that hears every status text and progress report. Every operation

@@ -64,6 +64,20 @@ public:
     virtual int deleteEvents(IdList ids, QuorvaneUser *user) = 0;
     virtual const char *getVersion() = 0;
     virtual ~IQuorvane() = default;
+    // Added after the destructor, so hosts built before it keep their slots.
+    // Unlocks the account's encryption key (the key file in the user's state
+    // folder) for the whole process: uploads are then encrypted and encrypted
+    // events read. A null passphrase only asks for the KeyState.
+    virtual int unlockKey(const char *passphrase) = 0;
+};
+
+// What unlockKey answers.
+enum KeyState : int {
+    KeyUnlocked = 0,
+    NoKey = 1,
+    KeyLocked = 2,
+    WrongPassphrase = 3,
+    KeyUnreadable = 4,
 };
 
 // Result codes shared by the library and its host.

@@ -2,7 +2,12 @@
 
 #include "CurlMulti.h"
 #include "CurrentUser.h"
+#include "DecryptingFile.h"
+#include "EncryptingSource.h"
+#include "EventSealer.h"
 #include "EventXml.h"
+#include "FileCipher.h"
+#include "KeyRing.h"
 #include "LocalLayout.h"
 #include "PrivateFiles.h"
 #include "ServerTransfer.h"
@@ -101,6 +106,10 @@ struct LogConnection::Pending
     ServerTransfer::Options options;
     QByteArray bodyHead; // a download's document, sent again on resuming
     bool resumed = false;
+    // With the key unlocked, a read's search runs here on the plain fields:
+    // the server only holds sealed ones.
+    QByteArray searchText;
+    QByteArray searchFields;
 };
 
 LogConnection::LogConnection()
@@ -212,17 +221,24 @@ int LogConnection::startRead()
 
     QByteArray query = credentialsQuery(settings) + "&starttime=" + QByteArray::number(start)
         + "&endtime=" + QByteArray::number(end);
-    if (searchFields.contains("description"))
+    const bool searchHere = KeyRing::instance().state() == KeyRing::Unlocked;
+    if (!searchHere && searchFields.contains("description"))
         query += "&searchdescription=" + encoded(searchText);
-    if (searchFields.contains("name"))
+    if (!searchHere && searchFields.contains("name"))
         query += "&searchtitle=" + encoded(searchText);
 
     const QUrl address = serverAddress(settings, "quorvget", query);
     if (address.isEmpty())
         return Failed;
-    return send(Request::Read, address.toEncoded(), "text/plain",
-                std::make_unique<UploadBody>("NoData", QString()), settings.readDataPath(),
-                "GetEvents.ServerResponse.txt", tr("Reading events from server..."));
+    const int status
+        = send(Request::Read, address.toEncoded(), "text/plain",
+               std::make_unique<UploadBody>("NoData", QString()), settings.readDataPath(),
+               "GetEvents.ServerResponse.txt", tr("Reading events from server..."));
+    if (status == InFlight && searchHere) {
+        m_pending->searchText = searchText;
+        m_pending->searchFields = searchFields;
+    }
+    return status;
 }
 
 int LogConnection::startDownload(const EventElement &event)
@@ -250,9 +266,11 @@ int LogConnection::startDownload(const EventElement &event)
                         credentialsQuery(settings) + "&extguid=" + encoded(event.getId()));
     if (address.isEmpty())
         return Failed;
+    const bool sealed = KeyRing::instance().isSealed(event.getId());
     return send(Request::Download, address.toEncoded(), "application/xml",
-                std::make_unique<UploadBody>(EventXml::document(event), QString()), holding,
-                event.getId(), statusText);
+                std::make_unique<UploadBody>(
+                    EventXml::document(sealed ? EventSealer::idOnly(event) : event), QString()),
+                holding, event.getId(), statusText);
 }
 
 int LogConnection::startSave(const EventElement &event)
@@ -280,11 +298,33 @@ int LogConnection::startSave(const EventElement &event)
             = textEvent ? LocalLayout::generatedFile(folder) : folder + QLatin1Char('/') + copyName;
     }
 
-    auto body = std::make_unique<UploadBody>(EventXml::document(event) + EventXml::UploadSeparator,
-                                             fileName);
-    const QByteArray query = credentialsQuery(settings)
-        + "&access_id=" + accessValue(event.access, settings.readInt(SettingsStore::DefaultAccess))
-        + "&title=" + encoded(event.getName());
+    EventElement sent = event;
+    QByteArray access = accessValue(event.access, settings.readInt(SettingsStore::DefaultAccess));
+    const QByteArray head = EventXml::document(event) + EventXml::UploadSeparator;
+    auto body = std::make_unique<UploadBody>(head, fileName);
+    if (!EventSealer::isKeyEvent(event)) {
+        KeyRing &ring = KeyRing::instance();
+        MasterKey key;
+        const KeyRing::State state = ring.state();
+        if (state == KeyRing::Locked) {
+            reportMessage(tr("The encryption key is locked: nothing is uploaded until it is "
+                             "unlocked."));
+            return Failed;
+        }
+        if (state == KeyRing::Unlocked && ring.key(key)) {
+            // The file is encrypted as it is sent: no second copy on disk.
+            const CipherBinding binding { settings.readUser(), event.getId() };
+            sent = EventSealer::sealed(event, key, binding);
+            access = accessValue(1, 0); // the owner's alone
+            const QByteArray sealedHead = EventXml::document(sent) + EventXml::UploadSeparator;
+            body = fileName.isEmpty()
+                ? std::make_unique<UploadBody>(sealedHead, QString())
+                : std::make_unique<UploadBody>(
+                    sealedHead, std::make_unique<EncryptingSource>(fileName, key, binding));
+        }
+    }
+    const QByteArray query
+        = credentialsQuery(settings) + "&access_id=" + access + "&title=" + encoded(sent.getName());
     const QUrl address = serverAddress(settings, "quorvupload", query);
     if (address.isEmpty())
         return Failed;
@@ -300,8 +340,10 @@ int LogConnection::startRemove(const EventElement &event)
         settings, "quorvdelete", credentialsQuery(settings) + "&extguid=" + encoded(event.getId()));
     if (address.isEmpty())
         return Failed;
+    const bool sealed = KeyRing::instance().isSealed(event.getId());
     return send(Request::Remove, address.toEncoded(), "application/xml",
-                std::make_unique<UploadBody>(EventXml::document(event), QString()),
+                std::make_unique<UploadBody>(
+                    EventXml::document(sealed ? EventSealer::idOnly(event) : event), QString()),
                 settings.readDataPath(), "RemoveEvent.ServerResponse.txt",
                 tr("Removing event \"%1\"...").arg(QString::fromUtf8(event.getName())));
 }
@@ -327,7 +369,18 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
 
     auto pending = std::make_unique<Pending>();
     if (kind == Request::Download) {
-        auto file = std::make_unique<QFile>(responseName);
+        // From our server, an encrypted file is decrypted on its way to disk.
+        std::unique_ptr<QFile> file;
+        if (contentType) {
+            KeyRing &ring = KeyRing::instance();
+            MasterKey key;
+            const bool haveKey = ring.key(key);
+            file = std::make_unique<DecryptingFile>(
+                responseName, CipherBinding { SettingsStore().readUser(), responseFileName },
+                ring.isSealed(responseFileName), haveKey ? &key : nullptr);
+        } else {
+            file = std::make_unique<QFile>(responseName);
+        }
         if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered,
                         QFileDevice::ReadOwner | QFileDevice::WriteOwner))
             return Failed;
@@ -416,6 +469,10 @@ void LogConnection::transferEnded(CURLcode code)
 
     if (!m_pending->sink.boundReached.isEmpty())
         reportMessage(m_pending->sink.boundReached);
+    if (auto *decrypting = qobject_cast<DecryptingFile *>(m_pending->sink.file.get())) {
+        if (!decrypting->problem().isEmpty())
+            reportMessage(decrypting->problem());
+    }
     m_aborted = code != CURLE_OK || transfer.rejected() || m_pending->sink.writeFailed;
     int status = m_aborted ? Failed : Finished;
     if (!m_aborted) {
@@ -481,6 +538,8 @@ int LogConnection::finishAnswer()
             break;
         case Request::Read:
             status = EventXml::readEventList(file, m_events);
+            if (status == 0)
+                openSealedEvents();
             // Marked as the server's while the list is still ours alone, so
             // a read with nothing stored locally can share it as it is.
             for (EventElement &event : m_events)
@@ -498,10 +557,50 @@ int LogConnection::finishAnswer()
         QFile::remove(pending.answerName);
         if (!file.rename(pending.answerName))
             file.remove();
+    } else if (auto *decrypting = qobject_cast<DecryptingFile *>(&file)) {
+        if (!decrypting->finish()) {
+            reportMessage(decrypting->problem());
+            return Failed; // the holding file goes when the result is handed out
+        }
     }
     file.close();
     m_pending.reset(); // the answer stays on disk
     return status;
+}
+
+void LogConnection::openSealedEvents()
+{
+    KeyRing &ring = KeyRing::instance();
+    MasterKey key;
+    const bool haveKey = ring.key(key);
+    const QByteArray account = SettingsStore().readUser();
+    const QString searchText = QString::fromUtf8(m_pending->searchText);
+    const QByteArray &searchFields = m_pending->searchFields;
+    for (auto it = m_events.begin(); it != m_events.end();) {
+        EventElement &event = it.value();
+        const EventSealer::Opened opened
+            = EventSealer::open(event, haveKey ? &key : nullptr, account);
+        if (opened != EventSealer::Opened::Plain)
+            ring.markSealed(event.getId());
+        if (opened == EventSealer::Opened::Refused) {
+            reportMessage(tr("Warning: event %1 failed authentication: it was not encrypted "
+                             "for this account by its key, or it was changed. Left out.")
+                              .arg(QString::fromUtf8(event.getId())));
+            it = m_events.erase(it);
+            continue;
+        }
+        const auto found = [&searchText](const QByteArray &text) {
+            return QString::fromUtf8(text).contains(searchText, Qt::CaseInsensitive);
+        };
+        const bool searched = searchFields.contains("name") || searchFields.contains("description");
+        if (searched && !searchText.isEmpty()
+            && !((searchFields.contains("name") && found(event.getName()))
+                 || (searchFields.contains("description") && found(event.getDescription())))) {
+            it = m_events.erase(it);
+            continue;
+        }
+        ++it;
+    }
 }
 
 void LogConnection::updateDataReadProgress(qint64 bytesRead, qint64 totalBytes)

@@ -98,6 +98,9 @@ private:
     void transferEnded(CURLcode code);
     bool resumeDownload(CURLcode code);
     int finishAnswer();
+    // Opens the sealed events of a read (leaving out those that fail) and
+    // applies a search the server could not.
+    void openSealedEvents();
     void failInFlight(int code);
     void startOwnerTimer();
     void reportTransfer(qint64 done, qint64 total);

@@ -9,8 +9,16 @@ namespace Quorvane {
 UploadBody::UploadBody(const QByteArray &head, const QString &fileName, QObject *parent)
     : QIODevice(parent)
     , m_head(head)
-    , m_file(fileName)
+    , m_file(std::make_unique<QFile>(fileName))
     , m_withFile(!fileName.isEmpty())
+{
+}
+
+UploadBody::UploadBody(const QByteArray &head, std::unique_ptr<QIODevice> source, QObject *parent)
+    : QIODevice(parent)
+    , m_head(head)
+    , m_file(std::move(source))
+    , m_withFile(m_file != nullptr)
 {
 }
 
@@ -21,11 +29,12 @@ bool UploadBody::open(OpenMode mode)
     if ((mode & (ReadWrite | Append | Truncate)) != ReadOnly)
         return false;
     if (m_withFile) {
-        if (!PrivateFiles::openForReading(m_file)) {
+        auto *file = qobject_cast<QFile *>(m_file.get());
+        if (file ? !PrivateFiles::openForReading(*file) : !m_file->open(ReadOnly)) {
             setErrorString(tr("Not a readable regular file"));
             return false;
         }
-        m_fileSize = m_file.size();
+        m_fileSize = m_file->size();
     }
     m_cursor = 0;
     // Our own cursor is the position: no second buffer over the file's.
@@ -35,7 +44,8 @@ bool UploadBody::open(OpenMode mode)
 void UploadBody::close()
 {
     QIODevice::close();
-    m_file.close();
+    if (m_file)
+        m_file->close();
     m_fileSize = 0;
     m_cursor = 0;
     m_block.clear();
@@ -93,18 +103,16 @@ qint64 UploadBody::readData(char *data, qint64 maxSize)
 qint64 UploadBody::readFile(qint64 inFile, char *data, qint64 length)
 {
     qint64 got = 0;
-    if (m_file.pos() == inFile || m_file.seek(inFile)) {
+    if (m_file->pos() == inFile || m_file->seek(inFile)) {
         while (got < length) {
-            const qint64 part = m_file.read(data + got, length - got);
+            const qint64 part = m_file->read(data + got, length - got);
             if (part <= 0)
                 break;
             got += part;
         }
     }
     if (got < length)
-        setErrorString(m_file.error() != QFileDevice::NoError
-                           ? m_file.errorString()
-                           : tr("The file became shorter while it was sent."));
+        setErrorString(failure());
     return got;
 }
 
@@ -114,9 +122,9 @@ bool UploadBody::fillBlock(qint64 inFile)
     m_block.resize(qMin(BlockSize, m_fileSize - inFile));
     m_blockStart = inFile;
     qint64 got = 0;
-    if (m_file.pos() == inFile || m_file.seek(inFile)) {
+    if (m_file->pos() == inFile || m_file->seek(inFile)) {
         while (got < m_block.size()) {
-            const qint64 part = m_file.read(m_block.data() + got, m_block.size() - got);
+            const qint64 part = m_file->read(m_block.data() + got, m_block.size() - got);
             if (part <= 0)
                 break;
             got += part;
@@ -124,11 +132,19 @@ bool UploadBody::fillBlock(qint64 inFile)
     }
     if (got == m_block.size())
         return true;
-    setErrorString(m_file.error() != QFileDevice::NoError
-                       ? m_file.errorString()
-                       : tr("The file became shorter while it was sent."));
+    setErrorString(failure());
     m_block.clear();
     return false;
+}
+
+QString UploadBody::failure() const
+{
+    const auto *file = qobject_cast<const QFileDevice *>(m_file.get());
+    if (file && file->error() != QFileDevice::NoError)
+        return file->errorString();
+    if (!file && !m_file->errorString().isEmpty())
+        return m_file->errorString();
+    return tr("The file became shorter while it was sent.");
 }
 
 qint64 UploadBody::writeData(const char *, qint64)

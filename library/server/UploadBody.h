@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QFile>
 #include <QIODevice>
+#include <memory>
 
 namespace Quorvane {
 
@@ -16,6 +17,10 @@ class UploadBody : public QIODevice
 public:
     // An empty file name sends the head alone.
     UploadBody(const QByteArray &head, const QString &fileName, QObject *parent = nullptr);
+    // The bytes after the head from a random-access device (opened with the
+    // body), such as a file encrypted while it is read.
+    UploadBody(const QByteArray &head, std::unique_ptr<QIODevice> source,
+               QObject *parent = nullptr);
     ~UploadBody() override;
 
     // Read-only; fails when the file cannot be opened. The file's length is
@@ -37,9 +42,12 @@ private:
 
     bool fillBlock(qint64 inFile);
     qint64 readFile(qint64 inFile, char *data, qint64 length);
+    // Why the file's bytes ran out.
+    QString failure() const;
 
     QByteArray m_head;
-    QFile m_file;
+    // A QFile by the file name, or the device given.
+    std::unique_ptr<QIODevice> m_file;
     bool m_withFile;
     qint64 m_fileSize = 0;
     qint64 m_cursor = 0;

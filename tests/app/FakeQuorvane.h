@@ -19,6 +19,17 @@ public:
     int writeResult = 0;
     // The calls, by name, in order.
     QList<QByteArray> calls;
+    // What addEvent was last given, and what it answers.
+    QByteArray addedContent;
+    int addedKind = -1;
+    int addedAccess = -1;
+    Quorvane::QuorvaneUser *addedBy = nullptr;
+    int addResult = Quorvane::NoPipePool;
+    // The encryption key: its state, the passphrase that opens it, and the
+    // passphrases tried.
+    int keyState = Quorvane::NoKey;
+    QByteArray keyPassphrase;
+    QList<QByteArray> unlockedWith;
 
     int setDefaultAccess(std::int32_t access) override
     {
@@ -67,9 +78,14 @@ public:
     {
         return Quorvane::NoPipePool;
     }
-    int addEvent(Quorvane::EventNative, Quorvane::QuorvaneUser *) override
+    int addEvent(Quorvane::EventNative event, Quorvane::QuorvaneUser *user) override
     {
-        return Quorvane::NoPipePool;
+        calls.append("addEvent");
+        addedContent = event.content;
+        addedKind = event.kind;
+        addedAccess = event.access;
+        addedBy = user;
+        return addResult;
     }
     int changeEvent(Quorvane::EventNative) override { return Quorvane::NoPipePool; }
     int deleteLocalEvents(Quorvane::IdList ids) override { return refuse(ids); }
@@ -91,6 +107,16 @@ public:
         return refuse(ids);
     }
     const char *getVersion() override { return "Version: 1.14"; }
+    int unlockKey(const char *passphrase) override
+    {
+        if (!passphrase)
+            return keyState;
+        unlockedWith.append(passphrase);
+        if (passphrase != keyPassphrase)
+            return Quorvane::WrongPassphrase;
+        keyState = Quorvane::KeyUnlocked;
+        return keyState;
+    }
 
 private:
     static int refuse(Quorvane::IdList &ids)

@@ -1,11 +1,14 @@
 #include "ApplicationFolder.h"
 #include "FakeQuorvane.h"
+#include "KeyFile.h"
+#include "KeyRing.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
 #include "TheManager.h"
 
 #include <QAction>
 #include <QApplication>
+#include <QCheckBox>
 #include <QGroupBox>
 #include <QHeaderView>
 #include <QLabel>
@@ -51,6 +54,8 @@ private slots:
     void aPathTwiceMarksItsFirstRow();
     void theButtonComparesTheTranslatedCancel();
     void progressLeavesTheBarAloneWhileMinimized();
+    void encryptMyBackupsWarnsThenKeepsTheKeyOnlyOnceSent();
+    void aLockedKeyIsAskedForBeforeAnUpload();
 
 private:
     QByteArray makeFile(const QString &name);
@@ -704,6 +709,85 @@ void tst_TheManager::theServerAddressIsCheckedBeforeItIsSaved()
     server->clear();
     m_window->SaveSettings();
     QVERIFY(!stored().isValid());
+}
+
+void tst_TheManager::encryptMyBackupsWarnsThenKeepsTheKeyOnlyOnceSent()
+{
+    const QString keyFile = Quorvane::KeyRing::keyFilePath();
+    QFile::remove(keyFile);
+    m_quorvane.addResult = Quorvane::Success;
+    m_quorvane.keyPassphrase = "my passphrase";
+    QStringList passphrases;
+    QMessageBox::StandardButton question = QMessageBox::No;
+    MessageBoxes::setAnswerer([&](const MessageBoxes::Box &box) {
+        m_boxes.append(box);
+        if (box.kind == MessageBoxes::Kind::Passphrase) {
+            *box.entered = passphrases.value(0);
+            passphrases.removeFirst();
+        }
+        return box.kind == MessageBoxes::Kind::Question ? question : QMessageBox::Ok;
+    });
+    m_window->setInterface(&m_quorvane);
+    QCheckBox *encrypt = child<QCheckBox>("encryptCheckBox");
+    QVERIFY(!encrypt->isChecked());
+
+    // Declined after the warning, or two passphrases that differ: nothing.
+    QTest::mouseClick(encrypt, Qt::LeftButton);
+    QCOMPARE(m_boxes.size(), 1);
+    QVERIFY(m_boxes[0].text.contains("Losing the passphrase loses the backups"));
+    question = QMessageBox::Yes;
+    passphrases = QStringList { "my passphrase", "my passfrase" };
+    QTest::mouseClick(encrypt, Qt::LeftButton);
+    QVERIFY(m_boxes.last().text.contains("differ"));
+    QVERIFY(!m_quorvane.calls.contains("addEvent"));
+    QVERIFY(!encrypt->isChecked());
+
+    // Agreed: the wrapped key goes to the server, the owner's only, and is
+    // kept here and unlocked only once the server has it.
+    passphrases = QStringList { "my passphrase", "my passphrase" };
+    QTest::mouseClick(encrypt, Qt::LeftButton);
+    QVERIFY(m_quorvane.addedContent.startsWith("quorvane-key 1 "));
+    QCOMPARE(m_quorvane.addedKind, 4);
+    QCOMPARE(m_quorvane.addedAccess, 1);
+    QVERIFY(!QFile::exists(keyFile));
+    QVERIFY(!encrypt->isEnabled());
+    m_quorvane.addedBy->OnFinished(Quorvane::Success, 1);
+    QCOMPARE(m_quorvane.unlockedWith, QList<QByteArray> { "my passphrase" });
+    QCOMPARE(QFileInfo(keyFile).permissions() & 0x0777,
+             QFileDevice::ReadUser | QFileDevice::WriteUser);
+    Quorvane::MasterKey key;
+    QCOMPARE(Quorvane::KeyFile::unwrap(Quorvane::KeyFile::load(keyFile), "my passphrase", key),
+             Quorvane::KeyFile::Result::Unlocked);
+    QVERIFY(m_quorvane.addedContent.endsWith(key.idHex()));
+    QVERIFY(encrypt->isChecked() && encrypt->isEnabled());
+    QFile::remove(keyFile);
+}
+
+void tst_TheManager::aLockedKeyIsAskedForBeforeAnUpload()
+{
+    m_quorvane.keyState = Quorvane::KeyLocked;
+    m_quorvane.keyPassphrase = "right";
+    QString answer = "wrong";
+    MessageBoxes::setAnswerer([&](const MessageBoxes::Box &box) {
+        m_boxes.append(box);
+        if (box.entered)
+            *box.entered = answer;
+        return QMessageBox::Ok;
+    });
+    m_window->setInterface(&m_quorvane);
+    m_window->MarkUploading(QStringLiteral("/waiting"));
+    uploadList()->topLevelItem(0)->setText(0, QStringLiteral("Not uploaded"));
+    QSignalSpy uploadItem(m_window.get(), &TheManager::UploadItem);
+    QVERIFY(!m_window->StartUpload());
+    QVERIFY(m_boxes.last().text.contains("Wrong passphrase"));
+    QCOMPARE(uploadItem.size(), 0);
+    answer = "right";
+    QVERIFY(m_window->StartUpload());
+    QCOMPARE(uploadItem.size(), 1);
+    // Once a run: the next upload asks nothing.
+    const qsizetype boxes = m_boxes.size();
+    QVERIFY(m_window->UnlockKey());
+    QCOMPARE(m_boxes.size(), boxes);
 }
 
 QTEST_MAIN(tst_TheManager)

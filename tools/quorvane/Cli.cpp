@@ -4,7 +4,9 @@
 #include "CommandLine.h"
 #include "ConfigCommand.h"
 #include "EventCommands.h"
+#include "KeyCommands.h"
 #include "LibraryBinding.h"
+#include "Passphrase.h"
 #include "Progress.h"
 #include "Session.h"
 #include "SnapshotBackup.h"
@@ -44,6 +46,12 @@ int Cli::run(const std::vector<std::string> &arguments, std::ostream &out, std::
 
     Progress progress(showProgress && !line.quiet() && Terminal::isTerminal(STDERR_FILENO));
     Session session(library, progress, err);
+    if (command == "key")
+        return KeyCommands(line, session, out, err).run();
+    // Uploads must not go out plain once a key exists, nor may encrypted
+    // events be read as they are stored.
+    if (!Passphrase::unlock(library, err))
+        return Quorvane::Failure;
     if (command == "backup") {
         session.provideDataFolder();
         if (!line.has("no-snapshot"))

@@ -5,6 +5,7 @@
 #include "RecordFormat.h"
 
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 
 CommandUser::CommandUser(Quorvane::IQuorvane *library, Progress &progress)
@@ -104,6 +105,13 @@ void CommandUser::OnMessage(const char *text)
         return;
     // Without a terminal the status line is silent: a reason must still be
     // told when the operation fails.
+    if (std::strncmp(text, "Warning: ", 9) == 0) {
+        // Told whatever the outcome: a read that succeeds may have left
+        // events out.
+        m_progress.clear();
+        std::fprintf(stderr, "quorvane: %s\n", RecordFormat::printable(text + 9).c_str());
+        return;
+    }
     const std::size_t length = std::strlen(text);
     if (length < 3 || std::strcmp(text + length - 3, "...") != 0)
         m_message = text;

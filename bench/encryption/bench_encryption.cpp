@@ -1,0 +1,234 @@
+// Uploads and downloads one large file through LogConnection against our
+// reference backup server, once plain and once with an unlocked encryption
+// key, alternating in each round, and prints the time ratios (encrypted over
+// plain) and the peak memory above idle of each transfer.
+//
+//   bench_encryption [--size BYTES] [--rounds N]
+//   (defaults: 1 GiB, 3 rounds; quorvane-server next to this program)
+
+#include "ConnectionOwner.h"
+#include "FileEvent.h"
+#include "KeyFile.h"
+#include "KeyRing.h"
+#include "LogConnection.h"
+#include "ReferenceServer.h"
+#include "SettingsStore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <cstdio>
+#include <unistd.h>
+
+using namespace Quorvane;
+
+namespace {
+
+const QByteArray Password = "bench-password";
+
+qint64 procStatus(const char *key)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(key))
+            return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong() * 1024;
+    }
+    return -1;
+}
+
+void resetPeak()
+{
+    QFile clear(QStringLiteral("/proc/self/clear_refs"));
+    if (clear.open(QIODevice::WriteOnly))
+        clear.write("5");
+}
+
+bool writePayload(const QString &path, qint64 size)
+{
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
+    quint64 state = 0x9E3779B97F4A7C15ull;
+    for (qint64 written = 0; written < size;) {
+        auto *words = reinterpret_cast<quint64 *>(block.data());
+        for (qsizetype i = 0; i < block.size() / 8; ++i) {
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            words[i] = state;
+        }
+        const qint64 part = qMin<qint64>(block.size(), size - written);
+        if (file.write(block.constData(), part) != part)
+            return false;
+        written += part;
+    }
+    return true;
+}
+
+bool sameFiles(const QString &a, const QString &b)
+{
+    QFile first(a), second(b);
+    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly)
+        || first.size() != second.size())
+        return false;
+    while (!first.atEnd()) {
+        if (first.read(4 * 1024 * 1024) != second.read(4 * 1024 * 1024))
+            return false;
+    }
+    return true;
+}
+
+struct Run
+{
+    double seconds = 0;
+    qint64 peakAboveIdle = 0;
+    int result = -1;
+};
+
+// Until the owner collects the result: decryption runs when the answer has
+// arrived, so it belongs to the time.
+Run timed(ConnectionOwner &owner, const std::function<int()> &operation)
+{
+    Run run;
+    // Every transfer starts with the disk's dirty pages written out: else the
+    // later transfer of a round pays for the writes of the earlier ones.
+    ::sync();
+    resetPeak();
+    const qint64 idle = procStatus("VmRSS:");
+    QElapsedTimer clock;
+    clock.start();
+    const QList<int> codes = owner.run(operation, 30 * 60 * 1000);
+    run.seconds = double(clock.nsecsElapsed()) / 1e9;
+    run.result = codes.value(1, codes.value(0));
+    run.peakAboveIdle = procStatus("VmHWM:") - idle;
+    return run;
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const qsizetype middle = values.size() / 2;
+    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
+}
+
+int fail(const QString &why)
+{
+    std::fprintf(stderr, "bench_encryption: %s\n", qPrintable(why));
+    return 1;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QTemporaryDir work(QStringLiteral("/tmp/keycrate-bench-encryption-XXXXXX"));
+    if (!work.isValid())
+        return fail(QStringLiteral("cannot create a folder under /tmp"));
+    qputenv("XDG_CONFIG_HOME", work.filePath(QStringLiteral("config")).toLocal8Bit());
+    qputenv("XDG_STATE_HOME", work.filePath(QStringLiteral("state")).toLocal8Bit());
+
+    QCoreApplication app(argc, argv);
+    qint64 size = 1LL << 30;
+    int rounds = 3;
+    const QStringList args = app.arguments();
+    for (int i = 1; i + 1 < args.size(); i += 2) {
+        if (args[i] == QLatin1String("--size"))
+            size = args[i + 1].toLongLong();
+        else if (args[i] == QLatin1String("--rounds"))
+            rounds = args[i + 1].toInt();
+    }
+    if (size <= 0 || rounds <= 0)
+        return fail(QStringLiteral("--size and --rounds need positive numbers"));
+    qputenv("KEYCRATE_BIN_DIR", app.applicationDirPath().toLocal8Bit());
+
+    QFile load(QStringLiteral("/proc/loadavg"));
+    const QByteArray loadNow = load.open(QIODevice::ReadOnly) ? load.readAll().trimmed() : "?";
+    std::printf("payload %.0f MiB, load %s\n", double(size) / (1024 * 1024), loadNow.constData());
+
+    ReferenceServer server(work.filePath(QStringLiteral("server")));
+    if (!server.addAccount("bench", Password) || !server.start())
+        return fail(server.failure());
+    const QString payload = work.filePath(QStringLiteral("payload.bin"));
+    if (!writePayload(payload, size))
+        return fail(QStringLiteral("cannot write the payload"));
+    SettingsStore settings;
+    settings.setValue(QStringLiteral("server_url"), server.url());
+    settings.writeCredentials("bench", Password);
+    settings.writeDataPath(work.filePath(QStringLiteral("data")).toUtf8());
+
+    // The key is unlocked once, before any transfer: its derivation's memory
+    // is no part of a transfer's peak. Taking the key file away turns
+    // encryption off for the plain rounds.
+    const QString keyFile = KeyRing::keyFilePath();
+    const QString keyAside = work.filePath(QStringLiteral("key-aside"));
+    QDir().mkpath(QFileInfo(keyFile).absolutePath());
+    if (!KeyFile::save(keyFile, KeyFile::wrap(MasterKey::generate(), "bench passphrase"))
+        || KeyRing::instance().unlock("bench passphrase") != KeyRing::Unlocked
+        || !QFile::rename(keyFile, keyAside))
+        return fail(QStringLiteral("cannot make and unlock a key"));
+
+    LogConnection connection;
+    ConnectionOwner owner(connection);
+    QList<double> up[2], down[2];
+    qint64 peakUp[2] = {}, peakDown[2] = {};
+    for (int round = 1; round <= rounds; ++round) {
+        // Each mode goes first in every other round.
+        for (int turn = 0; turn < 2; ++turn) {
+            const int encrypted = (turn + round) % 2;
+            if (encrypted ? !QFile::rename(keyAside, keyFile)
+                          : KeyRing::instance().state() != KeyRing::NoKey)
+                return fail(QStringLiteral("cannot switch encryption"));
+            const QByteArray id = encrypted ? "11111111-2222-4333-8444-555555555555"
+                                            : "66666666-7777-4888-8999-aaaaaaaaaaaa";
+            EventElement event
+                = fileEvent(id, "File [payload.bin]", payload, "application/octet-stream");
+            const Run upload = timed(owner, [&] { return connection.saveEvent(event); });
+            if (upload.result != 0)
+                return fail(QStringLiteral("upload gave %1").arg(upload.result));
+            // Listed first, as the pipe does: the list tells which events are sealed.
+            EventMap listed;
+            if (owner.run([&] { return connection.readEvents(listed, true, 0, -1); }).value(1) != 0)
+                return fail(QStringLiteral("the list failed"));
+            EventElement wanted = event;
+            wanted.kind = 3;
+            const Run download = timed(owner, [&] { return connection.downloadEvent(wanted); });
+            if (download.result != 0)
+                return fail(QStringLiteral("download gave %1").arg(download.result));
+            const QString downloaded
+                = work.filePath(QStringLiteral("data/holding/") + QString::fromUtf8(id));
+            if (!sameFiles(payload, downloaded))
+                return fail(QStringLiteral("the downloaded file differs from the payload"));
+            QFile::remove(downloaded);
+            if (owner.run([&] { return connection.removeEvent(event); }).value(1) != 0)
+                return fail(QStringLiteral("removing the event failed"));
+            if (encrypted && !QFile::rename(keyFile, keyAside))
+                return fail(QStringLiteral("cannot switch encryption"));
+            std::printf("round %d %-9s upload %.2f s, download %.2f s, peak above idle %.1f / "
+                        "%.1f MiB\n",
+                        round, encrypted ? "encrypted" : "plain", upload.seconds, download.seconds,
+                        double(upload.peakAboveIdle) / (1024 * 1024),
+                        double(download.peakAboveIdle) / (1024 * 1024));
+            std::fflush(stdout);
+            up[encrypted] << upload.seconds;
+            down[encrypted] << download.seconds;
+            peakUp[encrypted] = qMax(peakUp[encrypted], upload.peakAboveIdle);
+            peakDown[encrypted] = qMax(peakDown[encrypted], download.peakAboveIdle);
+        }
+    }
+    std::printf("median of %d rounds:\n", rounds);
+    std::printf("upload    plain %.2f s   encrypted %.2f s   ratio %.2fx (goal <= 1.25x)\n",
+                median(up[0]), median(up[1]), median(up[1]) / median(up[0]));
+    std::printf("download  plain %.2f s   encrypted %.2f s   ratio %.2fx (goal <= 1.25x)\n",
+                median(down[0]), median(down[1]), median(down[1]) / median(down[0]));
+    std::printf("peak memory above idle, encrypted: upload %.1f MiB, download %.1f MiB (goal < 64 "
+                "MiB); plain: %.1f, %.1f MiB\n",
+                double(peakUp[1]) / (1024 * 1024), double(peakDown[1]) / (1024 * 1024),
+                double(peakUp[0]) / (1024 * 1024), double(peakDown[0]) / (1024 * 1024));
+    return 0;
+}

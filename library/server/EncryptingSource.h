@@ -1,0 +1,57 @@
+#pragma once
+
+#include "CipherBinding.h"
+#include "FileCipher.h"
+#include "MasterKey.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QIODevice>
+#include <sodium.h>
+
+namespace Quorvane {
+
+// A file's bytes as FileCipher writes them, sealed a chunk at a time while
+// they are read, so an upload needs neither a second copy on disk nor more
+// memory than a chunk. Random access: a seek back (the client sending the
+// body again) replays the stream from its start, whose state is kept.
+class EncryptingSource : public QIODevice
+{
+    Q_OBJECT
+public:
+    EncryptingSource(const QString &fileName, const MasterKey &key, const CipherBinding &binding,
+                     int chunkSize = FileCipher::DefaultChunkSize);
+    ~EncryptingSource() override;
+
+    // Read-only; the plain file's length is taken now.
+    bool open(OpenMode mode) override;
+    void close() override;
+    bool isSequential() const override { return false; }
+    qint64 size() const override;
+    bool seek(qint64 pos) override;
+
+protected:
+    qint64 readData(char *data, qint64 maxSize) override;
+    qint64 writeData(const char *, qint64) override { return -1; }
+
+private:
+    // Seals chunk number index into m_sealed; false when the file ended early.
+    bool produce(qint64 index);
+
+    QFile m_plain;
+    MasterKey m_key;
+    CipherBinding m_binding;
+    int m_chunkSize;
+    qint64 m_plainSize = 0;
+    qint64 m_chunks = 0;
+    QByteArray m_header;
+    QByteArray m_associated;
+    crypto_secretstream_xchacha20poly1305_state m_start {};
+    crypto_secretstream_xchacha20poly1305_state m_state {};
+    qint64 m_current = -1; // the chunk in m_sealed
+    QByteArray m_sealed;
+    QByteArray m_plainChunk;
+    qint64 m_cursor = 0;
+};
+
+} // namespace Quorvane

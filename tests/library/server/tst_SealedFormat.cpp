@@ -1,0 +1,291 @@
+#include "EncryptingSource.h"
+#include "FileCipher.h"
+#include "FileDecryptor.h"
+#include "KeyFile.h"
+#include "NameCipher.h"
+
+#include <QBuffer>
+#include <QDir>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Quorvane;
+
+namespace {
+
+MasterKey fixedKey()
+{
+    QByteArray bytes;
+    for (int i = 0; i < MasterKey::Size; ++i)
+        bytes += char(i);
+    MasterKey key;
+    MasterKey::fromBytes(bytes, key);
+    return key;
+}
+
+const CipherBinding Alice { "alice", "2f9c7a51-event" };
+
+// Written by the first version of the format: later ones must still read it.
+const char KnownFileHex[]
+    = "515645460193b11e71258a11afaeb39574b81c4c39080000001c3cba3247f867600d7bfdb3e90f6b740a2e"
+      "dae2a40bcb20c5429823bccc0bc543844e16780e51a8f24e9739b405350b25c95a1c90449cf155834cf08423"
+      "b53ae02c4d662a16867ca420f91271063f27772d00e3e128641d0f12b71f9ca06fc6884889e25775cd42365c"
+      "2c877b21793d8d920be4d09d7f0076fc55ea406036b847fbf6ff448c1ce860e28ee0176ac602c3636365822b"
+      "10c30e7a3b50dd317165a4ecb35a772aafe01232dd4788";
+const char KnownFieldsText[]
+    = "quorvane-sealed 1 AZOxHnElihGvrrOVdLgcTDkkJCQkJCQkJCQkJCQkJCQkJCQkJCQkJCR9bgArbcag-zFfoXe"
+      "lDIA7qEXzvG3Bqr_Es2S_DiozwsSf0LsceFVI5YX-TWruCpWnwSvft9e1hpiEhsDdYNIWU5xiqhEQjEyPpJnUvR-"
+      "BfOHMKFe6h3jg0b73rA";
+const char KnownKeyFile[]
+    = "quorvane-key 1\n"
+      "id 93b11e71258a11afaeb39574b81c4c39\n"
+      "kdf argon2id13 1 8192 68892a493be2ade5cf555115e1da4b19\n"
+      "wrapped da9295d555eec2b6eb9c6849b2d65ab50ee3f2e8078b87b8 f54cfadc68f0a0f3ae23cdea661c4b6b13"
+      "a140bd8628062e3a45171166e3462568f5343cc2984a4155669eb0b6fde5aa\n";
+const QByteArray KnownPlain = "Known answers across several eight-byte chunks.";
+
+QByteArray encrypted(const QByteArray &plain, const MasterKey &key, const CipherBinding &binding,
+                     int chunkSize)
+{
+    QBuffer in, out;
+    in.setData(plain);
+    in.open(QIODevice::ReadOnly);
+    out.open(QIODevice::WriteOnly);
+    if (FileCipher::encrypt(in, out, key, binding, chunkSize) != FileCipher::Result::Done)
+        return QByteArray();
+    return out.data();
+}
+
+FileCipher::Result decrypted(const QByteArray &sealed, const MasterKey &key,
+                             const CipherBinding &binding, QByteArray *plain = nullptr)
+{
+    QBuffer in, out;
+    in.setData(sealed);
+    in.open(QIODevice::ReadOnly);
+    out.open(QIODevice::WriteOnly);
+    const auto result = FileCipher::decrypt(in, out, key, binding);
+    if (plain)
+        *plain = out.data();
+    return result;
+}
+
+} // namespace
+
+Q_DECLARE_METATYPE(Quorvane::FileCipher::Result)
+
+class TestSealedFormat : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void knownAnswers()
+    {
+        const MasterKey key = fixedKey();
+        QCOMPARE(key.idHex(), QByteArray("93b11e71258a11afaeb39574b81c4c39"));
+
+        const NameCipher::Fields fields { "Q3 report", "report.pdf", "application/pdf",
+                                          "sha256:00ff", "the figures" };
+        const QByteArray sealed = NameCipher::seal(fields, key, Alice, QByteArray(24, '\x24'));
+        QCOMPARE(sealed, QByteArray(KnownFieldsText));
+        NameCipher::Fields opened;
+        QCOMPARE(NameCipher::open(sealed, key, Alice, opened), NameCipher::Result::Opened);
+        QCOMPARE(opened.name, fields.name);
+        QCOMPARE(opened.description, fields.description);
+
+        QByteArray plain;
+        QCOMPARE(decrypted(QByteArray::fromHex(KnownFileHex), key, Alice, &plain),
+                 FileCipher::Result::Done);
+        QCOMPARE(plain, KnownPlain);
+
+        MasterKey unwrapped;
+        QCOMPARE(KeyFile::unwrap(KnownKeyFile, "correct horse", unwrapped),
+                 KeyFile::Result::Unlocked);
+        QCOMPARE(unwrapped.idHex(), key.idHex());
+    }
+
+    void fileRoundTripsAtChunkEdges_data()
+    {
+        QTest::addColumn<int>("size");
+        for (int size : { 0, 1, 63, 64, 65, 64 * 3 + 5 })
+            QTest::addRow("%d bytes", size) << size;
+    }
+
+    void fileRoundTripsAtChunkEdges()
+    {
+        QFETCH(int, size);
+        QByteArray plain;
+        for (int i = 0; i < size; ++i)
+            plain += char(i * 7);
+        const QByteArray sealed = encrypted(plain, fixedKey(), Alice, 64);
+        QVERIFY(FileCipher::isEncrypted(sealed));
+        QVERIFY(!sealed.contains(plain.size() > 8 ? plain : QByteArray("\x01\x02\x03")));
+        QByteArray back;
+        QCOMPARE(decrypted(sealed, fixedKey(), Alice, &back), FileCipher::Result::Done);
+        QCOMPARE(back, plain);
+    }
+
+    void decryptsPiecesOfAnySizeAsTheyArrive()
+    {
+        // A download hands the bytes over as the network brings them.
+        const QByteArray sealed = QByteArray::fromHex(KnownFileHex);
+        for (int piece : { 1, 3, 25, 49, 1000 }) {
+            QByteArray plain;
+            FileDecryptor decryptor(fixedKey(), Alice, [&plain](const char *data, qint64 size) {
+                plain.append(data, size);
+                return true;
+            });
+            for (int at = 0; at < sealed.size(); at += piece)
+                QVERIFY(
+                    decryptor.feed(sealed.constData() + at, qMin(piece, int(sealed.size()) - at)));
+            QCOMPARE(decryptor.finish(), FileCipher::Result::Done);
+            QCOMPARE(plain, KnownPlain);
+        }
+        // The final chunk's tag, not the end of the bytes, ends the file.
+        FileDecryptor cut(fixedKey(), Alice, [](const char *, qint64) { return true; });
+        QVERIFY(cut.feed(sealed.constData(), sealed.size() - 25));
+        QCOMPARE(cut.finish(), FileCipher::Result::Damaged);
+    }
+
+    void encryptsWhileReadAndRewinds()
+    {
+        QTemporaryDir dir;
+        const QString name = dir.filePath("plain");
+        QByteArray plain;
+        for (int i = 0; i < 64 * 3 + 5; ++i)
+            plain += char(i * 13);
+        QFile file(name);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(plain) == plain.size());
+        file.close();
+
+        EncryptingSource source(name, fixedKey(), Alice, 64);
+        QVERIFY(source.open(QIODevice::ReadOnly));
+        QByteArray first;
+        while (!source.atEnd())
+            first += source.read(37); // pieces across chunk edges
+        QCOMPARE(first.size(), source.size());
+        QByteArray back;
+        QCOMPARE(decrypted(first, fixedKey(), Alice, &back), FileCipher::Result::Done);
+        QCOMPARE(back, plain);
+        // Sent again from anywhere before: the same bytes.
+        QVERIFY(source.seek(100));
+        QCOMPARE(source.read(200), first.mid(100, 200));
+        QVERIFY(source.seek(0));
+        QCOMPARE(source.readAll(), first);
+
+        // A file that shrinks while it is sent fails the read.
+        EncryptingSource shrinking(name, fixedKey(), Alice, 64);
+        QVERIFY(shrinking.open(QIODevice::ReadOnly));
+        QVERIFY(QFile::resize(name, 70));
+        while (!shrinking.read(4096).isEmpty()) { }
+        QVERIFY(shrinking.pos() < shrinking.size());
+    }
+
+    void fileTamperingIsRefused_data()
+    {
+        QTest::addColumn<QByteArray>("sealed");
+        QTest::addColumn<QByteArray>("account");
+        QTest::addColumn<QByteArray>("eventId");
+        QTest::addColumn<bool>("otherKey");
+        QTest::addColumn<FileCipher::Result>("expected");
+
+        const QByteArray plain(64 * 4 + 10, 'p');
+        const QByteArray good = encrypted(plain, fixedKey(), Alice, 64);
+        const int chunk = 64 + 17;
+        const int first = FileCipher::HeaderSize;
+        auto flipped = [&good](int at) {
+            QByteArray bytes = good;
+            bytes[at] = char(bytes[at] ^ 0x01);
+            return bytes;
+        };
+        QByteArray swapped = good;
+        swapped.replace(first, chunk, good.mid(first + chunk, chunk));
+        swapped.replace(first + chunk, chunk, good.mid(first, chunk));
+        const auto damaged = FileCipher::Result::Damaged;
+        QTest::newRow("byte flipped in a chunk")
+            << flipped(first + chunk + 5) << Alice.account << Alice.eventId << false << damaged;
+        QTest::newRow("chunk size changed")
+            << flipped(first - 25) << Alice.account << Alice.eventId << false << damaged;
+        QTest::newRow("stream header flipped")
+            << flipped(first - 1) << Alice.account << Alice.eventId << false << damaged;
+        QTest::newRow("cut inside a chunk")
+            << good.left(first + chunk + 30) << Alice.account << Alice.eventId << false << damaged;
+        QTest::newRow("cut before the last chunk")
+            << good.left(first + 4 * chunk) << Alice.account << Alice.eventId << false << damaged;
+        QTest::newRow("bytes after the end")
+            << good + "x" << Alice.account << Alice.eventId << false << damaged;
+        QTest::newRow("two chunks swapped")
+            << swapped << Alice.account << Alice.eventId << false << damaged;
+        QTest::newRow("other account")
+            << good << QByteArray("bob") << Alice.eventId << false << damaged;
+        QTest::newRow("other event")
+            << good << Alice.account << QByteArray("other") << false << damaged;
+        QTest::newRow("other key")
+            << good << Alice.account << Alice.eventId << true << FileCipher::Result::WrongKey;
+        QTest::newRow("plain file")
+            << plain << Alice.account << Alice.eventId << false << FileCipher::Result::NotEncrypted;
+    }
+
+    void fileTamperingIsRefused()
+    {
+        QFETCH(QByteArray, sealed);
+        QFETCH(QByteArray, account);
+        QFETCH(QByteArray, eventId);
+        QFETCH(bool, otherKey);
+        QFETCH(FileCipher::Result, expected);
+        const MasterKey key = otherKey ? MasterKey::generate() : fixedKey();
+        QCOMPARE(decrypted(sealed, key, { account, eventId }), expected);
+    }
+
+    void fieldTamperingIsRefused()
+    {
+        const MasterKey key = fixedKey();
+        const QByteArray sealed = NameCipher::seal({ "n", "p", "t", "c", "d" }, key, Alice);
+        QVERIFY(NameCipher::isSealed(sealed));
+        NameCipher::Fields fields;
+        QByteArray flipped = sealed;
+        flipped[flipped.size() - 3] = flipped.at(flipped.size() - 3) == 'A' ? 'B' : 'A';
+        QCOMPARE(NameCipher::open(flipped, key, Alice, fields), NameCipher::Result::Damaged);
+        QCOMPARE(NameCipher::open(sealed.chopped(4), key, Alice, fields),
+                 NameCipher::Result::Damaged);
+        QCOMPARE(NameCipher::open(sealed, key, { "bob", Alice.eventId }, fields),
+                 NameCipher::Result::Damaged);
+        QCOMPARE(NameCipher::open(sealed, key, { Alice.account, "other" }, fields),
+                 NameCipher::Result::Damaged);
+        QCOMPARE(NameCipher::open(sealed, MasterKey::generate(), Alice, fields),
+                 NameCipher::Result::WrongKey);
+        // Nothing reached the caller from the refusals.
+        QVERIFY(fields.name.isEmpty());
+    }
+
+    void keyFileRefusesWrongPassphraseAndChangedParameters()
+    {
+        const MasterKey key = MasterKey::generate();
+        const KeyFile::Parameters fast { 1, 8192 };
+        const QByteArray text = KeyFile::wrap(key, "right", fast);
+        QCOMPARE(KeyFile::keyIdHex(text), key.idHex());
+        MasterKey out;
+        QCOMPARE(KeyFile::unwrap(text, "wrong", out), KeyFile::Result::WrongPassphrase);
+        QByteArray weakened = text;
+        weakened.replace(" 1 8192 ", " 1 16384 ");
+        QCOMPARE(KeyFile::unwrap(weakened, "right", out), KeyFile::Result::WrongPassphrase);
+        QByteArray greedy = text;
+        greedy.replace(" 1 8192 ", " 1 99999999999 ");
+        QCOMPARE(KeyFile::unwrap(greedy, "right", out), KeyFile::Result::Malformed);
+        QCOMPARE(KeyFile::unwrap("quorvane-key 1\n", "right", out), KeyFile::Result::Malformed);
+        QCOMPARE(KeyFile::unwrap(text, "right", out), KeyFile::Result::Unlocked);
+        QCOMPARE(out.idHex(), key.idHex());
+
+        QTemporaryDir dir;
+        const QString path = dir.filePath("key");
+        QVERIFY(KeyFile::save(path, text));
+        QVERIFY(KeyFile::save(path, text)); // replaces
+        QCOMPARE(QFileInfo(path).permissions() & 0x0777,
+                 QFileDevice::ReadUser | QFileDevice::WriteUser);
+        QCOMPARE(KeyFile::load(path), text);
+        QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSealedFormat)
+#include "tst_SealedFormat.moc"
