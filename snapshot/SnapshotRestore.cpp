@@ -186,57 +186,61 @@ bool SnapshotRestore::restoreFile(const SnapshotManifest::Entry &entry, const st
     const int parent = openParent(entry.path);
     if (parent < 0)
         return false;
-    const std::string name = nameOf(entry.path);
     bool restored = false;
-    bool failed = false;
     const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
         m_report(entry.path, "its content was not fetched from the server");
-    } else if (!mayReplace(parent, name, entry.path, false)) {
-    } else if (take && entry.offset < 0
-               && ((restored = moveFile(entry, parent, in, source, &failed)) || failed)) {
-    } else {
-        std::string temporary;
-        const int out = createTemporary(parent, &temporary);
-        if (out < 0) {
-            m_report(entry.path, std::strerror(errno));
-        } else {
-            Sha256Digest hash;
-            // Not a mebibyte zeroed for each of many small files.
-            std::vector<char> buffer(
-                std::size_t(std::clamp<std::int64_t>(entry.size, 4096, 1 << 20)));
-            // A packed file is its size in bytes from its offset on.
-            std::int64_t left = entry.offset >= 0 ? entry.size : INT64_MAX;
-            bool ok = entry.offset < 0 || ::lseek(in, entry.offset, SEEK_SET) == entry.offset;
-            ssize_t got;
-            while (ok && left > 0
-                   && (got = ::read(in, buffer.data(),
-                                    std::size_t(std::min<std::int64_t>(left, buffer.size()))))
-                       != 0) {
-                if (got < 0 && errno == EINTR)
-                    continue;
-                ok = got > 0 && writeAll(out, buffer.data(), std::size_t(got));
-                if (ok) {
-                    hash.add(buffer.data(), std::size_t(got));
-                    left -= got;
-                }
-            }
-            const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
-            ok = ok && ::fchmod(out, entry.mode) == 0 && ::futimens(out, times) == 0;
-            ok = ::close(out) == 0 && ok;
-            const bool right = hash.hex() == entry.sha256;
-            if (!ok)
-                m_report(entry.path, std::string("cannot be written: ") + std::strerror(errno));
-            else if (!right)
-                m_report(entry.path, "its content does not match its SHA-256; not restored");
-            else
-                restored = place(entry, parent, temporary);
-            if (!restored)
-                ::unlinkat(parent, temporary.c_str(), 0);
-        }
+    } else if (mayReplace(parent, nameOf(entry.path), entry.path, false)) {
+        bool failed = false;
+        restored = take && entry.offset < 0 && moveFile(entry, parent, in, source, &failed);
+        if (!restored && !failed)
+            restored = copyFile(entry, parent, in);
     }
     if (in >= 0)
         ::close(in);
+    return restored;
+}
+
+bool SnapshotRestore::copyFile(const SnapshotManifest::Entry &entry, int parent, int in)
+{
+    bool restored = false;
+    std::string temporary;
+    const int out = createTemporary(parent, &temporary);
+    if (out < 0) {
+        m_report(entry.path, std::strerror(errno));
+    } else {
+        Sha256Digest hash;
+        // Not a mebibyte zeroed for each of many small files.
+        std::vector<char> buffer(std::size_t(std::clamp<std::int64_t>(entry.size, 4096, 1 << 20)));
+        // A packed file is its size in bytes from its offset on.
+        std::int64_t left = entry.offset >= 0 ? entry.size : INT64_MAX;
+        bool ok = entry.offset < 0 || ::lseek(in, entry.offset, SEEK_SET) == entry.offset;
+        ssize_t got;
+        while (ok && left > 0
+               && (got = ::read(in, buffer.data(),
+                                std::size_t(std::min<std::int64_t>(left, buffer.size()))))
+                   != 0) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            ok = got > 0 && writeAll(out, buffer.data(), std::size_t(got));
+            if (ok) {
+                hash.add(buffer.data(), std::size_t(got));
+                left -= got;
+            }
+        }
+        const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
+        ok = ok && ::fchmod(out, entry.mode) == 0 && ::futimens(out, times) == 0;
+        ok = ::close(out) == 0 && ok;
+        const bool right = hash.hex() == entry.sha256;
+        if (!ok)
+            m_report(entry.path, std::string("cannot be written: ") + std::strerror(errno));
+        else if (!right)
+            m_report(entry.path, "its content does not match its SHA-256; not restored");
+        else
+            restored = place(entry, parent, temporary);
+        if (!restored)
+            ::unlinkat(parent, temporary.c_str(), 0);
+    }
     return restored;
 }
 

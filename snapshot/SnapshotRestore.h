@@ -53,6 +53,8 @@ private:
     bool restoreFolder(const SnapshotManifest::Entry &entry);
     // take: the store's file may be moved into place.
     bool restoreFile(const SnapshotManifest::Entry &entry, const std::string &source, bool take);
+    // Written under a temporary name while it is checked.
+    bool copyFile(const SnapshotManifest::Entry &entry, int parent, int in);
     // A new empty file under parent; -1 with errno set.
     static int createTemporary(int parent, std::string *name);
     // The store's file itself, checked and moved into place; false when it
