@@ -507,6 +507,7 @@ void RestoreTab::fetchSnapshotContent()
     }
     m_contentFiles.clear();
     m_pulled.clear();
+    m_taken.clear();
     QStringList ids;
     for (const std::string &event : SnapshotRestore::contentEvents(m_chosen)) {
         // A content that is gone costs its files, not the whole restore.
@@ -516,8 +517,10 @@ void RestoreTab::fetchSnapshotContent()
         const QString file = localCopy(*content);
         m_contentFiles[event] = QFile::encodeName(file).toStdString();
         ids.append(content->id);
-        if (!QFileInfo(file).isReadable())
+        if (!QFileInfo(file).isReadable()) {
             m_pulled.append(content->id);
+            m_taken.insert(event);
+        }
     }
     m_ui->restoreLabel->setText(
         tr("Restoring %n entries of the snapshot...", nullptr, int(m_chosen.size())));
@@ -528,6 +531,11 @@ std::string RestoreTab::fileOf(const std::string &event) const
 {
     const auto found = m_contentFiles.find(event);
     return found == m_contentFiles.end() ? std::string() : found->second;
+}
+
+bool RestoreTab::mayTake(const std::string &event) const
+{
+    return m_taken.count(event) > 0;
 }
 
 void RestoreTab::runSnapshotRestore()
@@ -593,6 +601,7 @@ void RestoreTab::snapshotRestored()
     m_chosen.clear();
     m_manifest.reset();
     m_contentFiles.clear();
+    m_taken.clear();
     if (!m_pulled.isEmpty()) {
         Quorvane::IdList pulled;
         for (const QString &id : std::as_const(m_pulled))

@@ -12,6 +12,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -110,6 +111,7 @@ private:
     void runSnapshotRestore();
     void snapshotRestored();
     std::string fileOf(const std::string &event) const override;
+    bool mayTake(const std::string &event) const override;
 
     std::unique_ptr<Ui::RestoreTab> m_ui;
     Quorvane::IQuorvane *m_interface = nullptr;
@@ -128,6 +130,8 @@ private:
     std::map<std::string, std::string> m_contentFiles;
     // Content events fetched for this restore only: the store drops them after.
     QStringList m_pulled;
+    // The same, as the restore asks for them.
+    std::set<std::string> m_taken;
     QThread *m_restoreThread = nullptr;
     int m_restored = 0;
     QStringList m_failures;

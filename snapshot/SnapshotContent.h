@@ -12,4 +12,11 @@ public:
     // A local file holding the event's bytes; empty when the event is not at
     // hand (not on the server, or not fetched).
     virtual std::string fileOf(const std::string &event) const = 0;
+    // Whether that file was fetched for this restore alone: then it may be
+    // moved into place instead of copied, and is gone afterwards.
+    virtual bool mayTake(const std::string &event) const
+    {
+        (void)event;
+        return false;
+    }
 };

@@ -7,8 +7,10 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <map>
 #include <set>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -46,6 +48,11 @@ bool writeAll(int fd, const char *data, std::size_t size)
 
 // An event id from a manifest goes into a report: no byte of it may steer a
 // terminal.
+std::string temporaryName(int attempt)
+{
+    return ".quorvane-restore-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+}
+
 std::string printable(const std::string &text)
 {
     std::string out = text;
@@ -93,8 +100,20 @@ SnapshotRestore::SnapshotRestore(int target, const SnapshotContent &content, Rep
 {
 }
 
+SnapshotRestore::~SnapshotRestore()
+{
+    closeParent();
+}
+
 int SnapshotRestore::openParent(const std::string &path)
 {
+    const std::size_t last = path.rfind('/');
+    const std::string folder = last == std::string::npos ? std::string() : path.substr(0, last);
+    // Entries come folder by folder: the folder of the last one is opened
+    // once, not again component by component for each of its files.
+    if (m_parent >= 0 && folder == m_parentPath)
+        return m_parent;
+    closeParent();
     int fd = ::fcntl(m_root, F_DUPFD_CLOEXEC, 0);
     std::size_t start = 0;
     std::size_t slash;
@@ -105,11 +124,22 @@ int SnapshotRestore::openParent(const std::string &path)
         fd = next;
         start = slash + 1;
     }
-    if (fd < 0)
+    if (fd < 0) {
         m_report(path,
                  std::string("its folder cannot be opened (a link or no folder?): ")
                      + std::strerror(errno));
+        return -1;
+    }
+    m_parent = fd;
+    m_parentPath = folder;
     return fd;
+}
+
+void SnapshotRestore::closeParent()
+{
+    if (m_parent >= 0)
+        ::close(m_parent);
+    m_parent = -1;
 }
 
 bool SnapshotRestore::mayReplace(int parent, const std::string &name, const std::string &path,
@@ -147,74 +177,160 @@ bool SnapshotRestore::restoreFolder(const SnapshotManifest::Entry &entry)
         m_report(entry.path, std::strerror(errno));
         made = false;
     }
-    ::close(parent);
     return made;
 }
 
-bool SnapshotRestore::restoreFile(const SnapshotManifest::Entry &entry, const std::string &source)
+bool SnapshotRestore::restoreFile(const SnapshotManifest::Entry &entry, const std::string &source,
+                                  bool take)
 {
     const int parent = openParent(entry.path);
     if (parent < 0)
         return false;
-    const std::string name = nameOf(entry.path);
     bool restored = false;
     const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
     if (in < 0) {
         m_report(entry.path, "its content was not fetched from the server");
-    } else if (mayReplace(parent, name, entry.path, false)) {
-        std::string temporary;
-        int out = -1;
-        for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
-            temporary
-                = ".quorvane-restore-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-            out = ::openat(parent, temporary.c_str(),
-                           O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-            if (out < 0 && errno != EEXIST)
-                break;
-        }
-        if (out < 0) {
-            m_report(entry.path, std::strerror(errno));
-        } else {
-            Sha256Digest hash;
-            // Not a mebibyte zeroed for each of many small files.
-            std::vector<char> buffer(
-                std::size_t(std::clamp<std::int64_t>(entry.size, 4096, 1 << 20)));
-            // A packed file is its size in bytes from its offset on.
-            std::int64_t left = entry.offset >= 0 ? entry.size : INT64_MAX;
-            bool ok = entry.offset < 0 || ::lseek(in, entry.offset, SEEK_SET) == entry.offset;
-            ssize_t got;
-            while (ok && left > 0
-                   && (got = ::read(in, buffer.data(),
-                                    std::size_t(std::min<std::int64_t>(left, buffer.size()))))
-                       != 0) {
-                if (got < 0 && errno == EINTR)
-                    continue;
-                ok = got > 0 && writeAll(out, buffer.data(), std::size_t(got));
-                if (ok) {
-                    hash.add(buffer.data(), std::size_t(got));
-                    left -= got;
-                }
-            }
-            const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
-            ok = ok && ::fchmod(out, entry.mode) == 0 && ::futimens(out, times) == 0;
-            ok = ::close(out) == 0 && ok;
-            const bool right = hash.hex() == entry.sha256;
-            if (!ok)
-                m_report(entry.path, std::string("cannot be written: ") + std::strerror(errno));
-            else if (!right)
-                m_report(entry.path, "its content does not match its SHA-256; not restored");
-            else if (::renameat(parent, temporary.c_str(), parent, name.c_str()) != 0)
-                m_report(entry.path, std::strerror(errno));
-            else
-                restored = true;
-            if (!restored)
-                ::unlinkat(parent, temporary.c_str(), 0);
-        }
+    } else if (mayReplace(parent, nameOf(entry.path), entry.path, false)) {
+        bool failed = false;
+        restored = take && entry.offset < 0 && moveFile(entry, parent, in, source, &failed);
+        if (!restored && !failed)
+            restored = copyFile(entry, parent, in);
     }
     if (in >= 0)
         ::close(in);
-    ::close(parent);
     return restored;
+}
+
+bool SnapshotRestore::copyFile(const SnapshotManifest::Entry &entry, int parent, int in)
+{
+    bool restored = false;
+    std::string temporary;
+    const int out = createTemporary(parent, &temporary);
+    if (out < 0) {
+        m_report(entry.path, std::strerror(errno));
+    } else {
+        Sha256Digest hash;
+        // Not a mebibyte zeroed for each of many small files.
+        std::vector<char> buffer(std::size_t(std::clamp<std::int64_t>(entry.size, 4096, 1 << 20)));
+        // A packed file is its size in bytes from its offset on.
+        std::int64_t left = entry.offset >= 0 ? entry.size : INT64_MAX;
+        bool ok = entry.offset < 0 || ::lseek(in, entry.offset, SEEK_SET) == entry.offset;
+        ssize_t got;
+        while (ok && left > 0
+               && (got = ::read(in, buffer.data(),
+                                std::size_t(std::min<std::int64_t>(left, buffer.size()))))
+                   != 0) {
+            if (got < 0 && errno == EINTR)
+                continue;
+            ok = got > 0 && writeAll(out, buffer.data(), std::size_t(got));
+            if (ok) {
+                hash.add(buffer.data(), std::size_t(got));
+                left -= got;
+            }
+        }
+        const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
+        ok = ok && ::fchmod(out, entry.mode) == 0 && ::futimens(out, times) == 0;
+        ok = ::close(out) == 0 && ok;
+        const bool right = hash.hex() == entry.sha256;
+        if (!ok)
+            m_report(entry.path, std::string("cannot be written: ") + std::strerror(errno));
+        else if (!right)
+            m_report(entry.path, "its content does not match its SHA-256; not restored");
+        else
+            restored = place(entry, parent, temporary);
+        if (!restored)
+            ::unlinkat(parent, temporary.c_str(), 0);
+    }
+    return restored;
+}
+
+int SnapshotRestore::createTemporary(int parent, std::string *name)
+{
+    int out = -1;
+    for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
+        *name = temporaryName(attempt);
+        out = ::openat(parent, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                       0600);
+        if (out < 0 && errno != EEXIST)
+            break;
+    }
+    return out;
+}
+
+bool SnapshotRestore::moveFile(const SnapshotManifest::Entry &entry, int parent, int in,
+                               const std::string &source, bool *failed)
+{
+    struct stat from;
+    struct stat into;
+    // A copy with other names in the store would stay tied to them: copied.
+    if (::fstat(in, &from) != 0 || !S_ISREG(from.st_mode) || from.st_nlink != 1
+        || ::fstat(parent, &into) != 0 || from.st_dev != into.st_dev)
+        return false;
+    *failed = true;
+    // Checked where it lies, read only: a wrong file never reaches the folder.
+    Sha256Digest hash;
+    std::vector<char> buffer(std::size_t(std::clamp<std::int64_t>(entry.size, 4096, 1 << 20)));
+    ssize_t got;
+    while ((got = ::read(in, buffer.data(), buffer.size())) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0) {
+            m_report(entry.path, std::string("cannot be read: ") + std::strerror(errno));
+            return false;
+        }
+        hash.add(buffer.data(), std::size_t(got));
+    }
+    if (hash.hex() != entry.sha256) {
+        m_report(entry.path, "its content does not match its SHA-256; not restored");
+        return false;
+    }
+    std::string temporary;
+    int moved = -1;
+    for (int attempt = 0; moved != 0 && attempt < 100; ++attempt) {
+        temporary = temporaryName(attempt);
+        moved = ::renameat2(AT_FDCWD, source.c_str(), parent, temporary.c_str(), RENAME_NOREPLACE);
+        if (moved != 0 && errno != EEXIST)
+            break;
+    }
+    if (moved != 0) {
+        // Another mount of the same file system: copied after all.
+        if (errno == EXDEV || errno == EINVAL) {
+            *failed = ::lseek(in, 0, SEEK_SET) != 0;
+            if (!*failed)
+                return false;
+        }
+        m_report(entry.path, std::strerror(errno));
+        return false;
+    }
+    struct stat there;
+    const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
+    bool restored = false;
+    // What was checked is what was moved, or nothing stays.
+    if (::fstatat(parent, temporary.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0
+        || there.st_dev != from.st_dev || there.st_ino != from.st_ino)
+        m_report(entry.path, "its content changed while it was checked; not restored");
+    else if (::fchmod(in, entry.mode) != 0 || ::futimens(in, times) != 0)
+        m_report(entry.path, std::string("cannot be written: ") + std::strerror(errno));
+    else
+        restored = place(entry, parent, temporary);
+    if (!restored)
+        ::unlinkat(parent, temporary.c_str(), 0);
+    return restored;
+}
+
+bool SnapshotRestore::place(const SnapshotManifest::Entry &entry, int parent,
+                            const std::string &temporary)
+{
+    const std::string name = nameOf(entry.path);
+    // Without overwriting, a file that appeared since it was looked for stays.
+    int placed = ::renameat2(parent, temporary.c_str(), parent, name.c_str(),
+                             m_overwrite ? 0 : RENAME_NOREPLACE);
+    if (placed != 0 && errno == EINVAL && !m_overwrite)
+        placed = ::renameat(parent, temporary.c_str(), parent, name.c_str());
+    if (placed == 0)
+        return true;
+    m_report(entry.path, errno == EEXIST ? std::string(NotOverwritten) : std::strerror(errno));
+    return false;
 }
 
 bool SnapshotRestore::restoreLink(const SnapshotManifest::Entry &entry)
@@ -235,7 +351,6 @@ bool SnapshotRestore::restoreLink(const SnapshotManifest::Entry &entry)
         else
             restored = true;
     }
-    ::close(parent);
     return restored;
 }
 
@@ -245,7 +360,6 @@ void SnapshotRestore::finishFolder(const SnapshotManifest::Entry &entry)
     if (parent < 0)
         return;
     const int fd = ::openat(parent, nameOf(entry.path).c_str(), DirectoryFlags);
-    ::close(parent);
     if (fd < 0)
         return;
     const struct timespec times[2] = { timeOf(entry), timeOf(entry) };
@@ -260,6 +374,11 @@ int SnapshotRestore::restore(const Entries &entries)
     int restored = 0;
     std::size_t done = 0;
     std::set<std::string> folders;
+    // An event that holds several entries' bytes stays for the next of them.
+    std::map<std::string, int> uses;
+    for (const SnapshotManifest::Entry *entry : entries)
+        if (entry->type == SnapshotManifest::Type::File)
+            ++uses[entry->event];
     for (const SnapshotManifest::Entry *entry : entries) {
         if (m_progress)
             m_progress(done++, entries.size());
@@ -277,7 +396,8 @@ int SnapshotRestore::restore(const Entries &entries)
         } else if (entry->type == SnapshotManifest::Type::File) {
             const std::string source = m_content.fileOf(entry->event);
             if (!source.empty())
-                made = restoreFile(*entry, source);
+                made = restoreFile(*entry, source,
+                                   uses[entry->event] == 1 && m_content.mayTake(entry->event));
             else
                 m_report(entry->path,
                          "its content event " + printable(entry->event) + " is not on the server");
@@ -289,6 +409,7 @@ int SnapshotRestore::restore(const Entries &entries)
     for (auto entry = entries.rbegin(); entry != entries.rend(); ++entry)
         if ((*entry)->type == SnapshotManifest::Type::Folder && folders.count((*entry)->path))
             finishFolder(**entry);
+    closeParent();
     if (m_progress)
         m_progress(entries.size(), entries.size());
     return restored;

@@ -35,6 +35,9 @@ public:
 
     // target: an open folder, left open; content and report outlive this.
     SnapshotRestore(int target, const SnapshotContent &content, Reporter report);
+    ~SnapshotRestore();
+    SnapshotRestore(const SnapshotRestore &) = delete;
+    SnapshotRestore &operator=(const SnapshotRestore &) = delete;
 
     void setOverwrite(bool overwrite) { m_overwrite = overwrite; }
     void setProgress(Progress progress) { m_progress = std::move(progress); }
@@ -43,16 +46,32 @@ public:
     int restore(const Entries &entries);
 
 private:
-    // The folder that holds path, opened below the target; -1 after telling why.
+    // The folder that holds path, opened below the target; -1 after telling
+    // why. Kept open for the next entry in it: the caller does not close it.
     int openParent(const std::string &path);
+    void closeParent();
     bool restoreFolder(const SnapshotManifest::Entry &entry);
-    bool restoreFile(const SnapshotManifest::Entry &entry, const std::string &source);
+    // take: the store's file may be moved into place.
+    bool restoreFile(const SnapshotManifest::Entry &entry, const std::string &source, bool take);
+    // Written under a temporary name while it is checked.
+    bool copyFile(const SnapshotManifest::Entry &entry, int parent, int in);
+    // A new empty file under parent; -1 with errno set.
+    static int createTemporary(int parent, std::string *name);
+    // The store's file itself, checked and moved into place; false when it
+    // has to be copied instead (another file system), with *failed set when
+    // the entry is lost and was reported.
+    bool moveFile(const SnapshotManifest::Entry &entry, int parent, int in,
+                  const std::string &source, bool *failed);
+    // A checked temporary under parent takes the entry's name.
+    bool place(const SnapshotManifest::Entry &entry, int parent, const std::string &temporary);
     bool restoreLink(const SnapshotManifest::Entry &entry);
     void finishFolder(const SnapshotManifest::Entry &entry);
     // Whether an existing name may be replaced; tells why not.
     bool mayReplace(int parent, const std::string &name, const std::string &path, bool folder);
 
     int m_root = -1;
+    std::string m_parentPath;
+    int m_parent = -1;
     const SnapshotContent &m_content;
     Reporter m_report;
     Progress m_progress;

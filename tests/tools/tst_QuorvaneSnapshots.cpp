@@ -15,6 +15,7 @@
 #include <csignal>
 #include <dirent.h>
 #include <fcntl.h>
+#include <map>
 #include <memory>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -117,6 +118,7 @@ private slots:
     void hostileManifestWritesNothingOutside();
     void interruptedBackupLeavesNoSnapshotAndIsReused();
     void duplicatesOfAPackInFlightRestore();
+    void wholeFilesMovedOrCopiedIntoPlace();
 
 private:
     QString write(const QString &relative, const QByteArray &content, qint64 mtime = 0);
@@ -395,6 +397,43 @@ void tst_QuorvaneSnapshots::duplicatesOfAPackInFlightRestore()
     const QString into = m_files.filePath("pr");
     RUN_OK(quorvane({ "restore", snapshotIdOf(backup), "--to", into }));
     QVERIFY(treeOf(into + "/ptree", "ptree") == tree);
+}
+
+void tst_QuorvaneSnapshots::wholeFilesMovedOrCopiedIntoPlace()
+{
+    // Each too large for a pack; two share one content event, which the
+    // first of them must not take away from the second.
+    QByteArray bytes(600 << 10, 's');
+    bytes.replace(0, 5, "same!");
+    write("mtree/a/same", bytes, 1700000000);
+    write("mtree/b/same", bytes, 1700000100);
+    write("mtree/unique", QByteArray(700 << 10, 'u'), 1700000200);
+    QCOMPARE(::chmod(QFile::encodeName(m_files.filePath("mtree/b/same")), 0640), 0);
+    QCOMPARE(::chmod(QFile::encodeName(m_files.filePath("mtree/unique")), 0604), 0);
+    const Tree tree = treeOf(m_files.filePath("mtree"), "mtree");
+    const Run backup = quorvane({ "backup", m_files.filePath("mtree") });
+    RUN_OK(backup);
+    const QByteArray snapshot = snapshotIdOf(backup);
+    std::map<std::string, std::string> events;
+    for (const SnapshotManifest::Entry &entry : manifestOf(snapshot).entries)
+        if (entry.type == SnapshotManifest::Type::File && entry.offset < 0)
+            events[entry.path] = entry.event;
+    QCOMPARE(events.size(), std::size_t(3));
+    QCOMPARE(events["mtree/a/same"], events["mtree/b/same"]);
+
+    // Beside the local store, and on another file system where there is one.
+    QStringList targets { m_files.filePath("mr") };
+    QTemporaryDir elsewhere(QStringLiteral("/dev/shm/quorvane-test-XXXXXX"));
+    struct stat store, other;
+    if (elsewhere.isValid() && ::stat(QFile::encodeName(m_files.path()), &store) == 0
+        && ::stat(QFile::encodeName(elsewhere.path()), &other) == 0 && store.st_dev != other.st_dev)
+        targets << elsewhere.filePath("mr");
+    for (const QString &into : std::as_const(targets)) {
+        RUN_OK(quorvane({ "restore", snapshot, "--to", into }));
+        QVERIFY2(treeOf(into + "/mtree", "mtree") == tree, qPrintable(into));
+        QCOMPARE(QDir(into).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+                 QStringList { "mtree" });
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_QuorvaneSnapshots)

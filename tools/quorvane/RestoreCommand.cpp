@@ -37,6 +37,11 @@ std::string RestoreCommand::fileOf(const std::string &event) const
     return found == m_files.end() ? std::string() : found->second;
 }
 
+bool RestoreCommand::mayTake(const std::string &event) const
+{
+    return m_pulled.count(event) > 0;
+}
+
 int RestoreCommand::run()
 {
     if (!m_line.has("to")) {
@@ -118,6 +123,7 @@ int RestoreCommand::run()
         ::close(root);
         return code;
     }
+    m_pulled.insert(catalog.pulled().begin(), catalog.pulled().end());
 
     SnapshotRestore restore(
         root, *this,

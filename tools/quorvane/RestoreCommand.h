@@ -4,6 +4,7 @@
 
 #include <map>
 #include <ostream>
+#include <set>
 #include <string>
 
 class CommandLine;
@@ -21,6 +22,7 @@ public:
 
 private:
     std::string fileOf(const std::string &event) const override;
+    bool mayTake(const std::string &event) const override;
     void report(const std::string &path, const std::string &reason);
 
     const CommandLine &m_line;
@@ -29,5 +31,7 @@ private:
     std::ostream &m_err;
     // Local copies of the content events, by id.
     std::map<std::string, std::string> m_files;
+    // Those fetched for this restore alone.
+    std::set<std::string> m_pulled;
     int m_failed = 0;
 };

@@ -50,6 +50,8 @@ public:
     // Local paths of the events' files, fetched from the server when there
     // is no local copy yet; a library code, with what failed told on err.
     int fetch(const std::vector<std::string> &ids, std::map<std::string, std::string> *files);
+    // The events fetch brought from the server: their local copies go again.
+    const std::vector<std::string> &pulled() const { return m_pulled; }
     // A snapshot's manifest; false with error set.
     bool manifest(const EventRecord &snapshot, SnapshotManifest *manifest,
                   std::vector<SnapshotManifest::Refusal> *refused, std::string *error);
