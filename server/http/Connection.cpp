@@ -563,12 +563,8 @@ template<class Stream> void Connection<Stream>::sendChecked()
     if (m_filePosition == m_checkedTo) {
         const uint64_t block = m_filePosition / BlockSums::BlockSize;
         if (!BlockSums::check(file.fd, file.size, block, file.blockSums, m_chunk)) {
-            m_shared.log.message("error: the stored file of event "
-                                 + QueryString::forLog(file.eventId, {})
-                                 + " no longer matches its hash in block " + std::to_string(block)
-                                 + "; the download was cut before it");
-            logRequest(m_reply.status);
-            return closeNow();
+            return cutDownload("no longer matches its hash in block " + std::to_string(block)
+                               + "; the download was cut before it");
         }
         m_checkedTo = std::min(end, (block + 1) * BlockSums::BlockSize);
     }
@@ -631,6 +627,14 @@ template<class Stream> void Connection<Stream>::sendFromFile(uint64_t to)
     }
 }
 
+template<class Stream> void Connection<Stream>::cutDownload(const std::string &why)
+{
+    m_shared.log.message("error: the stored file of event "
+                         + QueryString::forLog(m_reply.file->eventId, {}) + " " + why);
+    logRequest(m_reply.status);
+    closeNow();
+}
+
 template<class Stream> void Connection<Stream>::readBlock()
 {
     FileSource &file = *m_reply.file;
@@ -649,11 +653,7 @@ template<class Stream> void Connection<Stream>::onBlock(error_code error, size_t
         return;
     FileSource &file = *m_reply.file;
     if (error || size == 0) {
-        m_shared.log.message("error: the stored file of event "
-                             + QueryString::forLog(file.eventId, {})
-                             + " could not be read to its end; the download was cut");
-        logRequest(m_reply.status);
-        return closeNow();
+        return cutDownload("could not be read to its end; the download was cut");
     }
     m_blockFill += size;
     const uint64_t end = std::min(file.size, m_filePosition + BlockSums::BlockSize);
@@ -661,12 +661,8 @@ template<class Stream> void Connection<Stream>::onBlock(error_code error, size_t
         return readBlock();
     const uint64_t block = m_filePosition / BlockSums::BlockSize;
     if (!BlockSums::matches(m_chunk.data(), m_blockFill, block, file.blockSums)) {
-        m_shared.log.message("error: the stored file of event "
-                             + QueryString::forLog(file.eventId, {})
-                             + " no longer matches its hash in block " + std::to_string(block)
-                             + "; the download was cut before it");
-        logRequest(m_reply.status);
-        return closeNow();
+        return cutDownload("no longer matches its hash in block " + std::to_string(block)
+                           + "; the download was cut before it");
     }
     const uint64_t from = std::max(m_filePosition, file.first);
     const uint64_t to = std::min(end, file.last + 1);
@@ -697,11 +693,7 @@ template<class Stream> void Connection<Stream>::sendFileChunk()
     const ssize_t got
         = ::pread(file.fd, m_chunk.data(), wanted, static_cast<off_t>(m_filePosition));
     if (got <= 0) {
-        m_shared.log.message("error: the stored file of event "
-                             + QueryString::forLog(file.eventId, {})
-                             + " is shorter than it was; the download was cut");
-        logRequest(m_reply.status);
-        return closeNow();
+        return cutDownload("is shorter than it was; the download was cut");
     }
     const size_t size = static_cast<size_t>(got);
     m_filePosition += size;
@@ -740,11 +732,7 @@ template<class Stream> void Connection<Stream>::onStream(error_code error, size_
         return;
     FileSource &file = *m_reply.file;
     if (error || size == 0) {
-        m_shared.log.message("error: the stored file of event "
-                             + QueryString::forLog(file.eventId, {})
-                             + " could not be read to its end; the download was cut");
-        logRequest(m_reply.status);
-        return closeNow();
+        return cutDownload("could not be read to its end; the download was cut");
     }
     const uint64_t at = m_filePosition;
     m_filePosition += size;
@@ -765,12 +753,8 @@ template<class Stream> void Connection<Stream>::onStream(error_code error, size_
             // The last piece waits for the hash, as from a folder.
             m_pipe.reset();
             if (m_hash->finish() != file.digest) {
-                m_shared.log.message("error: the stored file of event "
-                                     + QueryString::forLog(file.eventId, {})
-                                     + " no longer matches its hash; the download was cut before "
-                                       "its end");
-                logRequest(m_reply.status);
-                return closeNow();
+                return cutDownload("no longer matches its hash; the download was cut before "
+                                   "its end");
             }
             m_phase = Phase::Write;
             startRate();
@@ -810,12 +794,8 @@ template<class Stream> void Connection<Stream>::verifyAndSendLast(size_t size)
         },
         [self, size](bool sound) {
             if (!sound) {
-                self->m_shared.log.message(
-                    "error: the stored file of event "
-                    + QueryString::forLog(self->m_reply.file->eventId, {})
-                    + " no longer matches its hash; the download was cut before its end");
-                self->logRequest(self->m_reply.status);
-                return self->closeNow();
+                return self->cutDownload(
+                    "no longer matches its hash; the download was cut before its end");
             }
             self->m_phase = Phase::Write;
             self->startRate();

@@ -102,6 +102,9 @@ private:
     void drain();
     void closeNow();
     void logRequest(int status);
+    // Logs why the stored file cannot be sent on, and ends the connection:
+    // the client sees a cut answer, never a wrong whole one.
+    void cutDownload(const std::string &why);
 
     template<class Result>
     void offload(std::function<Result()> work, std::function<void(Result)> then);
