@@ -1,3 +1,4 @@
+#include "QuorvaneRun.h"
 #include "ReferenceServer.h"
 
 #include <QDate>
@@ -20,12 +21,7 @@
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = QuorvaneRun;
 
 QString program()
 {
@@ -34,20 +30,7 @@ QString program()
 
 Run quorvane(const QStringList &arguments, const QByteArray &input = {})
 {
-    QProcess process;
-    process.start(program(), arguments);
-    process.write(input);
-    process.closeWriteChannel();
-    Run run;
-    if (!process.waitForFinished(120000)) {
-        process.kill();
-        process.waitForFinished();
-    } else if (process.exitStatus() == QProcess::NormalExit) {
-        run.exitCode = process.exitCode();
-    }
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return QuorvaneRun::run(arguments, input);
 }
 
 QSettings sharedSettings()

@@ -1,6 +1,7 @@
 // Encrypted backups end to end: quorvane with a key sends the reference
 // server nothing it could read, and a second home with only the passphrase
 // gets every byte back, while tampered or moved events are refused.
+#include "QuorvaneRun.h"
 #include "ReferenceServer.h"
 
 #include <QDir>
@@ -15,12 +16,7 @@
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = QuorvaneRun;
 
 const QByteArray Passphrase = "correct horse battery";
 
@@ -81,20 +77,7 @@ Run tst_QuorvaneEncryption::quorvane(const QString &home, const QStringList &arg
     environment.insert("XDG_DATA_HOME", base + "/data");
     environment.insert("XDG_STATE_HOME", base + "/state");
     environment.insert("QUORVANE_PASSPHRASE_FILE", passphraseFile);
-    QProcess process;
-    process.setProcessEnvironment(environment);
-    process.start(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane"),
-                  arguments);
-    process.closeWriteChannel();
-    Run run;
-    if (!process.waitForFinished(120000))
-        process.kill();
-    else if (process.exitStatus() == QProcess::NormalExit)
-        run.exitCode = process.exitCode();
-    process.waitForFinished();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return QuorvaneRun::run(arguments, {}, environment);
 }
 
 void tst_QuorvaneEncryption::configure(const QString &home, const QByteArray &user,

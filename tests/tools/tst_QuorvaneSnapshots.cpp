@@ -1,5 +1,6 @@
 // Snapshots end to end: quorvane backs a tree up twice, restores both, lists
 // a file's versions and forgets, against our reference server.
+#include "QuorvaneRun.h"
 #include "ReferenceServer.h"
 #include "SnapshotManifest.h"
 
@@ -22,28 +23,11 @@
 
 namespace {
 
-struct Run
-{
-    int exitCode = -1;
-    QByteArray out;
-    QByteArray err;
-};
+using Run = QuorvaneRun;
 
 Run quorvane(const QStringList &arguments)
 {
-    QProcess process;
-    process.start(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane"),
-                  arguments);
-    process.closeWriteChannel();
-    Run run;
-    if (!process.waitForFinished(120000))
-        process.kill();
-    else if (process.exitStatus() == QProcess::NormalExit)
-        run.exitCode = process.exitCode();
-    process.waitForFinished();
-    run.out = process.readAllStandardOutput();
-    run.err = process.readAllStandardError();
-    return run;
+    return QuorvaneRun::run(arguments);
 }
 
 // What a restore must bring back of each entry: type, mode, time, bytes or
