@@ -8,6 +8,18 @@
 # folder may set KEYCRATE_TEST_LABELS for all tests below it.
 add_custom_target(tsan_tests)
 
+# Seconds the long tests took in a release run. CTest starts the costliest
+# first, but it learns costs only from a previous run: in a new build folder,
+# as on CI, it would start them in the order they are declared and could end
+# with the longest running alone.
+set(KEYCRATE_TEST_COSTS
+    test_packaging_debian=96 tst_BackupServer_postgresql=28 tst_SeveralServers_s3=27
+    tst_LostCommit=27 test_server_defences=22 tst_LargeLists_million=19 tst_BackupServer=18
+    tst_SeveralServers=16 tst_LargeLists=16 test_tools_quorvanecli=15 tst_BackupServer_s3=13
+    tst_ObjectStorage=7 test_library_pipeendtoend=7 tst_LoadBalancer=6
+    test_tools_quorvanesnapshots=6 test_library_logconnection=6 test_tools_quorvaneclithreads=5
+    test_lockd_service=4)
+
 function(keycrate_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
     if(NOT T_TIMEOUT)
@@ -52,6 +64,11 @@ function(keycrate_register_test name)
              "TSAN_OPTIONS=halt_on_error=1 exitcode=66 die_after_fork=0 second_deadlock_stack=1 suppressions=${PROJECT_SOURCE_DIR}/cmake/tsan.supp")
     endif()
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}" TIMEOUT ${T_TIMEOUT})
+    list(FILTER KEYCRATE_TEST_COSTS INCLUDE REGEX "^${name}=")
+    if(KEYCRATE_TEST_COSTS)
+        string(REPLACE "${name}=" "" cost "${KEYCRATE_TEST_COSTS}")
+        set_tests_properties(${name} PROPERTIES COST ${cost})
+    endif()
     if(labels)
         set_tests_properties(${name} PROPERTIES LABELS "${labels}")
         if("tsan" IN_LIST labels AND TARGET ${name})

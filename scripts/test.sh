@@ -10,18 +10,21 @@ bash scripts/install-deps.sh
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TESTING=ON
 ctest --test-dir build --output-on-failure -j2
 
-bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKEYCRATE_SANITIZE=ON -DKEYCRATE_TESTING=ON
+# The sanitizer passes build only what their tests run. Line tables are all
+# the debug information a sanitizer's report needs.
+bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKEYCRATE_SANITIZE=ON -DKEYCRATE_TESTING=ON \
+    -DKEYCRATE_EXTRAS=OFF -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1
 # The million-event lists (label "scale") measure the store, not memory
 # safety: the release pass runs them.
 ctest --test-dir build-asan --output-on-failure -j2 -LE scale
 
-cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TSAN=ON -DKEYCRATE_TESTING=ON > /dev/null
-cmake --build build-tsan -j2 --target tsan_tests
+bash scripts/build.sh build-tsan --target tsan_tests -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TSAN=ON \
+    -DKEYCRATE_TESTING=ON
 ctest --test-dir build-tsan --output-on-failure -j2 -L tsan
 
 # The parsers of outside input under libFuzzer: each replays its kept corpus,
 # then explores briefly.
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYCRATE_FUZZ=ON \
-    -DKEYCRATE_TESTING=ON > /dev/null
-cmake --build build-fuzz -j2 --target fuzz_targets
+CC=clang CXX=clang++ bash scripts/build.sh build-fuzz --target fuzz_targets \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYCRATE_FUZZ=ON -DKEYCRATE_TESTING=ON \
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
 ctest --test-dir build-fuzz --output-on-failure -j2 -L fuzz

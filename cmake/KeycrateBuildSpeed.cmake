@@ -1,0 +1,136 @@
+# What makes a build from nothing cheaper without changing what it builds:
+# lld as the linker, and the Qt headers precompiled once per build for every
+# target that uses Qt.
+#
+# keycrate_precompile_qt_headers() runs once, after every folder is added: it
+# finds the targets itself, so no folder has to ask for it.
+
+include(CheckLinkerFlag)
+option(KEYCRATE_LLD "Link with lld where it is installed" ON)
+if(KEYCRATE_LLD)
+    check_linker_flag(CXX -fuse-ld=lld KEYCRATE_HAVE_LLD)
+    if(KEYCRATE_HAVE_LLD)
+        add_link_options(-fuse-ld=lld)
+    endif()
+endif()
+
+# ccache does not cache a compile that reads a precompiled header unless told
+# to be sloppy about it; with ccache set, the cache wins.
+if(CMAKE_CXX_COMPILER_LAUNCHER MATCHES "ccache" OR "$ENV{CMAKE_CXX_COMPILER_LAUNCHER}" MATCHES "ccache")
+    set(keycrate_pch_default OFF)
+else()
+    set(keycrate_pch_default ON)
+endif()
+option(KEYCRATE_PCH "Precompile the Qt headers once for the targets that use Qt (GCC)" ${keycrate_pch_default})
+
+# The headers most of our Qt sources include. QtTest stays out: its headers
+# depend on the folder of each test (QT_TESTCASE_BUILDDIR).
+set(KEYCRATE_PCH_CORE
+    <QByteArray> <QCoreApplication> <QDateTime> <QDeadlineTimer> <QDebug> <QDir> <QElapsedTimer>
+    <QFile> <QFileInfo> <QHash> <QList> <QMap> <QObject> <QProcess> <QSet> <QSettings> <QString>
+    <QStringList> <QTemporaryDir> <QThread> <QTimer> <QUrl> <QVariant>
+    <atomic> <functional> <map> <memory> <mutex> <string> <vector>)
+set(KEYCRATE_PCH_GUI
+    <QAction> <QApplication> <QLabel> <QLineEdit> <QMenu> <QMessageBox> <QPushButton> <QTabWidget>
+    <QTreeWidget> <QWidget>)
+set(KEYCRATE_PCH_NETWORK <QHostAddress> <QTcpServer> <QTcpSocket>)
+
+function(keycrate_collect_targets dir out)
+    get_property(targets DIRECTORY ${dir} PROPERTY BUILDSYSTEM_TARGETS)
+    get_property(subdirs DIRECTORY ${dir} PROPERTY SUBDIRECTORIES)
+    foreach(sub IN LISTS subdirs)
+        keycrate_collect_targets(${sub} more)
+        list(APPEND targets ${more})
+    endforeach()
+    set(${out} ${targets} PARENT_SCOPE)
+endfunction()
+
+# The Qt modules a target links, directly or through the targets it links.
+function(keycrate_qt_modules target out)
+    set(seen ${target})
+    set(queue ${target})
+    set(modules)
+    while(queue)
+        list(POP_FRONT queue t)
+        get_target_property(type ${t} TYPE)
+        set(links)
+        if(NOT type STREQUAL "INTERFACE_LIBRARY" AND t STREQUAL target)
+            get_target_property(links ${t} LINK_LIBRARIES)
+        endif()
+        get_target_property(interface ${t} INTERFACE_LINK_LIBRARIES)
+        foreach(link IN LISTS links interface)
+            if(link MATCHES "^Qt6::(Core|Gui|Widgets|Network)$")
+                list(APPEND modules ${CMAKE_MATCH_1})
+            elseif(TARGET ${link} AND NOT link IN_LIST seen)
+                get_target_property(imported ${link} IMPORTED)
+                if(NOT imported)
+                    list(APPEND seen ${link})
+                    list(APPEND queue ${link})
+                endif()
+            endif()
+        endforeach()
+    endwhile()
+    list(REMOVE_DUPLICATES modules)
+    set(${out} ${modules} PARENT_SCOPE)
+endfunction()
+
+# One target per mix of Qt modules compiles the header; the others reuse it.
+# GCC takes a precompiled header only where every macro it was made with is
+# defined alike, so the donor has no definitions beyond the build's and Qt's.
+function(keycrate_pch_donor flavor out)
+    set(donor keycrate_pch_${flavor})
+    if(NOT TARGET ${donor})
+        set(source ${CMAKE_BINARY_DIR}/keycrate_pch/${flavor}.cpp)
+        file(CONFIGURE OUTPUT ${source} CONTENT "// The precompiled header's own translation unit.\n")
+        add_library(${donor} OBJECT ${source})
+        set_target_properties(${donor} PROPERTIES AUTOMOC OFF AUTOUIC OFF AUTORCC OFF)
+        set(libs Qt6::Core)
+        set(headers ${KEYCRATE_PCH_CORE})
+        if(flavor MATCHES "gui")
+            list(APPEND libs Qt6::Widgets)
+            list(APPEND headers ${KEYCRATE_PCH_GUI})
+        endif()
+        if(flavor MATCHES "network")
+            list(APPEND libs Qt6::Network)
+            list(APPEND headers ${KEYCRATE_PCH_NETWORK})
+        endif()
+        target_link_libraries(${donor} PRIVATE ${libs})
+        target_precompile_headers(${donor} PRIVATE ${headers})
+    endif()
+    set(${out} ${donor} PARENT_SCOPE)
+endfunction()
+
+function(keycrate_precompile_qt_headers)
+    if(NOT KEYCRATE_PCH OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+        return()
+    endif()
+    keycrate_collect_targets(${PROJECT_SOURCE_DIR} targets)
+    foreach(target IN LISTS targets)
+        get_target_property(type ${target} TYPE)
+        if(NOT type MATCHES "^(EXECUTABLE|STATIC_LIBRARY|SHARED_LIBRARY|MODULE_LIBRARY|OBJECT_LIBRARY)$")
+            continue()
+        endif()
+        # Programs that say they are plain C++ (no moc) keep their sources
+        # free of Qt; a target that changes the build's macros could not use
+        # the shared header anyway.
+        get_target_property(automoc ${target} AUTOMOC)
+        get_target_property(options ${target} COMPILE_OPTIONS)
+        if(NOT automoc OR target MATCHES "^keycrate_pch_" OR options MATCHES "(^|;)-[DU]")
+            continue()
+        endif()
+        keycrate_qt_modules(${target} modules)
+        if(NOT "Core" IN_LIST modules AND NOT "Widgets" IN_LIST modules AND NOT "Gui" IN_LIST modules
+           AND NOT "Network" IN_LIST modules)
+            continue()
+        endif()
+        set(flavor core)
+        if("Widgets" IN_LIST modules)
+            string(APPEND flavor _gui)
+        endif()
+        if("Network" IN_LIST modules)
+            string(APPEND flavor _network)
+        endif()
+        keycrate_pch_donor(${flavor} donor)
+        target_precompile_headers(${target} REUSE_FROM ${donor})
+    endforeach()
+endfunction()
