@@ -8,7 +8,7 @@
 # written to the test's home; a finding is mended and its input added to the
 # corpus, where every later run replays it.
 option(KEYCRATE_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
-set(KEYCRATE_FUZZ_SECONDS 10 CACHE STRING "How long each fuzzer explores when run as a test")
+set(KEYCRATE_FUZZ_SECONDS 6 CACHE STRING "How long each fuzzer explores when run as a test")
 add_custom_target(fuzz_targets)
 
 if(KEYCRATE_FUZZ)
