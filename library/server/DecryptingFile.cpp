@@ -67,7 +67,7 @@ bool DecryptingFile::decide()
         return false;
     } else {
         m_mode = Mode::Decrypting;
-        m_decryptor = std::make_unique<FileDecryptor>(
+        m_decryptor = std::make_unique<DecryptionPipeline>(
             m_key, m_binding,
             [this](const char *data, qint64 size) { return QFile::writeData(data, size) == size; });
     }

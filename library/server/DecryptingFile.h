@@ -1,7 +1,7 @@
 #pragma once
 
 #include "CipherBinding.h"
-#include "FileDecryptor.h"
+#include "DecryptionPipeline.h"
 
 #include <QFile>
 #include <QString>
@@ -11,7 +11,8 @@ namespace Quorvane {
 
 // A download's holding file that decrypts what is written to it, chunk by
 // chunk, so an encrypted file lands plain without a second pass over the
-// disk. Bytes that are not encrypted pass through unless the event was listed
+// disk; the cipher works on a thread of its own, the file is written on the
+// caller's. Bytes that are not encrypted pass through unless the event was listed
 // sealed; without a key, encrypted bytes are refused. A refusal fails the
 // write, so the transfer stops there.
 class DecryptingFile : public QFile
@@ -44,7 +45,7 @@ private:
     MasterKey m_key;
     Mode m_mode = Mode::Undecided;
     QByteArray m_start; // the first bytes, until they tell the mode
-    std::unique_ptr<FileDecryptor> m_decryptor;
+    std::unique_ptr<DecryptionPipeline> m_decryptor;
     QString m_problem;
 };
 

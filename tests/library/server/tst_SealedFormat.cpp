@@ -1,3 +1,4 @@
+#include "DecryptionPipeline.h"
 #include "EncryptingSource.h"
 #include "FileCipher.h"
 #include "FileDecryptor.h"
@@ -235,6 +236,55 @@ private slots:
         QFETCH(FileCipher::Result, expected);
         const MasterKey key = otherKey ? MasterKey::generate() : fixedKey();
         QCOMPARE(decrypted(sealed, key, { account, eventId }), expected);
+    }
+
+    void pipelineDecryptsInOrderAndStopsAtTheFirstFault()
+    {
+        // Several megabytes of small chunks: both of the worker's queues fill
+        // and wait on each other.
+        QByteArray plain(6 * 1024 * 1024 + 123, Qt::Uninitialized);
+        for (qsizetype i = 0; i < plain.size(); ++i)
+            plain[i] = char((i * 2654435761u) >> 13);
+        const int chunk = 4096;
+        const QByteArray good = encrypted(plain, fixedKey(), Alice, chunk);
+        QByteArray flipped = good;
+        const qsizetype badAt = FileCipher::HeaderSize + 1200 * (chunk + 17) + 9;
+        flipped[badAt] = char(flipped[badAt] ^ 0x40);
+
+        auto run = [](const QByteArray &sealed, QByteArray &out, qint64 refuseAfter) {
+            DecryptionPipeline pipeline(fixedKey(), Alice, [&](const char *data, qint64 size) {
+                if (refuseAfter >= 0 && out.size() >= refuseAfter)
+                    return false;
+                out.append(data, size);
+                return true;
+            });
+            for (qsizetype at = 0; at < sealed.size(); at += 65536) {
+                if (!pipeline.feed(sealed.constData() + at,
+                                   qMin<qsizetype>(65536, sealed.size() - at)))
+                    return pipeline.result();
+            }
+            return pipeline.finish();
+        };
+        QByteArray out;
+        QCOMPARE(run(good, out, -1), FileCipher::Result::Done);
+        QVERIFY(out == plain);
+
+        // Only chunks that authenticated, all of them before the flipped one.
+        out.clear();
+        QCOMPARE(run(flipped, out, -1), FileCipher::Result::Damaged);
+        QVERIFY(out.size() <= 1200 * chunk && out.size() % chunk == 0);
+        QVERIFY(out == plain.left(out.size()));
+
+        // A disk that refuses ends it, without waiting on a worker that waits on it.
+        out.clear();
+        QCOMPARE(run(good, out, 2 * 1024 * 1024), FileCipher::Result::WriteFailed);
+
+        // Dropped halfway (a transfer that starts over): the worker stops.
+        {
+            DecryptionPipeline dropped(fixedKey(), Alice,
+                                       [](const char *, qint64) { return true; });
+            QVERIFY(dropped.feed(good.constData(), good.size() / 2));
+        }
     }
 
     void fieldTamperingIsRefused()

@@ -1,0 +1,173 @@
+#include "DecryptionPipeline.h"
+
+#include <cstring>
+
+namespace Quorvane {
+
+namespace {
+
+// Blocks of a chunk's size keep the worker's calls few; four of them each way
+// keep both threads busy while bounding memory to a few chunks.
+constexpr qsizetype SealedBlock = FileCipher::DefaultChunkSize;
+constexpr size_t MaxQueued = 4;
+
+} // namespace
+
+DecryptionPipeline::DecryptionPipeline(const MasterKey &key, const CipherBinding &binding,
+                                       Writer writer)
+    : m_writer(std::move(writer))
+    , m_decryptor(key, binding, [this](const char *data, qint64 size) { return hold(data, size); })
+{
+    m_worker = std::thread([this] { run(); });
+}
+
+DecryptionPipeline::~DecryptionPipeline()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+    }
+    m_changed.notify_all();
+    m_worker.join();
+}
+
+bool DecryptionPipeline::failed() const
+{
+    return m_writeFailed || m_result != FileCipher::Result::Done;
+}
+
+QByteArray DecryptionPipeline::spare()
+{
+    if (m_spares.empty())
+        return QByteArray();
+    QByteArray block = std::move(m_spares.back());
+    m_spares.pop_back();
+    return block;
+}
+
+void DecryptionPipeline::run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        m_changed.wait(lock, [this] { return m_stopping || m_ending || !m_sealed.empty(); });
+        if (m_stopping)
+            return;
+        bool ok = true;
+        if (!m_sealed.empty()) {
+            QByteArray block = std::move(m_sealed.front());
+            m_sealed.pop_front();
+            lock.unlock();
+            ok = m_decryptor.feed(block.constData(), block.size());
+            lock.lock();
+            block.resize(0);
+            m_spares.push_back(std::move(block));
+        } else {
+            lock.unlock();
+            ok = m_decryptor.finish() == FileCipher::Result::Done;
+            lock.lock();
+            m_ended = true;
+        }
+        if (!ok) {
+            m_result = m_decryptor.result();
+            m_ended = true;
+        }
+        m_changed.notify_all();
+        if (m_ended)
+            return;
+    }
+}
+
+bool DecryptionPipeline::hold(const char *data, qint64 size)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait(lock,
+                   [this] { return m_stopping || m_writeFailed || m_plain.size() < MaxQueued; });
+    if (m_stopping || m_writeFailed)
+        return false;
+    QByteArray block = spare();
+    lock.unlock();
+    // Resizing within its capacity does not allocate again.
+    block.resize(qsizetype(size));
+    std::memcpy(block.data(), data, size_t(size));
+    lock.lock();
+    m_plain.push_back(std::move(block));
+    m_changed.notify_all();
+    return true;
+}
+
+void DecryptionPipeline::writeReady(std::unique_lock<std::mutex> &lock)
+{
+    while (!m_plain.empty() && !m_writeFailed) {
+        QByteArray block = std::move(m_plain.front());
+        m_plain.pop_front();
+        m_changed.notify_all(); // room for the worker's next chunk
+        lock.unlock();
+        const bool written = m_writer(block.constData(), block.size());
+        lock.lock();
+        block.resize(0);
+        m_spares.push_back(std::move(block));
+        if (!written) {
+            m_writeFailed = true;
+            m_changed.notify_all();
+        }
+    }
+}
+
+bool DecryptionPipeline::submit()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    for (;;) {
+        writeReady(lock);
+        if (failed())
+            return false;
+        if (m_sealed.size() < MaxQueued)
+            break;
+        m_changed.wait(
+            lock, [this] { return m_sealed.size() < MaxQueued || !m_plain.empty() || m_ended; });
+    }
+    m_sealed.push_back(std::move(m_filling));
+    m_filling = spare();
+    m_changed.notify_all();
+    return true;
+}
+
+bool DecryptionPipeline::feed(const char *data, qint64 size)
+{
+    while (size > 0) {
+        if (m_filling.capacity() < SealedBlock)
+            m_filling.reserve(SealedBlock);
+        const qint64 take = qMin<qint64>(size, SealedBlock - m_filling.size());
+        m_filling.append(data, qsizetype(take));
+        data += take;
+        size -= take;
+        if (m_filling.size() == SealedBlock && !submit())
+            return false;
+    }
+    std::unique_lock<std::mutex> lock(m_mutex);
+    writeReady(lock);
+    return !failed();
+}
+
+FileCipher::Result DecryptionPipeline::finish()
+{
+    if (!m_filling.isEmpty() && !submit())
+        return result();
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_ending = true;
+    m_changed.notify_all();
+    for (;;) {
+        writeReady(lock);
+        if (m_writeFailed || (m_ended && m_plain.empty()))
+            break;
+        m_changed.wait(lock, [this] { return m_ended || !m_plain.empty(); });
+    }
+    return m_writeFailed ? FileCipher::Result::WriteFailed : m_result;
+}
+
+FileCipher::Result DecryptionPipeline::result()
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_writeFailed ? FileCipher::Result::WriteFailed : m_result;
+}
+
+} // namespace Quorvane

@@ -1,0 +1,65 @@
+#pragma once
+
+#include "FileDecryptor.h"
+
+#include <QByteArray>
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+namespace Quorvane {
+
+// A FileDecryptor on a thread of its own, so the cipher's work runs beside
+// the transfer instead of in line with it. Sealed bytes queue up to the
+// worker, plain chunks come back in order and are written on the caller's
+// thread: the file is only ever touched there. Both queues are bounded, so
+// memory stays flat; feed() waits while the worker is behind.
+class DecryptionPipeline
+{
+public:
+    using Writer = FileDecryptor::Writer;
+
+    DecryptionPipeline(const MasterKey &key, const CipherBinding &binding, Writer writer);
+    ~DecryptionPipeline();
+    DecryptionPipeline(const DecryptionPipeline &) = delete;
+    DecryptionPipeline &operator=(const DecryptionPipeline &) = delete;
+
+    // The next bytes; false from the first failure on (result() says which).
+    // Plain bytes of earlier chunks may be written meanwhile.
+    bool feed(const char *data, qint64 size);
+    // After the last byte: waits for the worker, writes what is left, and
+    // returns Done only when the whole file authenticated and was written.
+    FileCipher::Result finish();
+    FileCipher::Result result();
+
+private:
+    void run();
+    // On the worker: one chunk's plain bytes, queued for the writer.
+    bool hold(const char *data, qint64 size);
+    // On the caller: hands the block being filled to the worker.
+    bool submit();
+    // On the caller, locked: writes the plain chunks that are ready.
+    void writeReady(std::unique_lock<std::mutex> &lock);
+    bool failed() const;
+    QByteArray spare();
+
+    Writer m_writer;
+    FileDecryptor m_decryptor; // the worker's alone once it runs
+    QByteArray m_filling; // the caller's alone
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::deque<QByteArray> m_sealed;
+    std::deque<QByteArray> m_plain;
+    std::vector<QByteArray> m_spares; // emptied blocks, used again
+    bool m_ending = false;
+    bool m_stopping = false;
+    bool m_ended = false;
+    bool m_writeFailed = false;
+    FileCipher::Result m_result = FileCipher::Result::Done;
+    std::thread m_worker;
+};
+
+} // namespace Quorvane
