@@ -8,10 +8,12 @@
 //   bench_connection [--size BYTES] [--rounds N] [--server PATH] [--small N]
 //   (defaults: 1 GiB, 3 rounds, quorvane-server next to this program, 200)
 
+#include "BenchFiles.h"
 #include "ConnectionOwner.h"
 #include "EventXml.h"
 #include "FileEvent.h"
 #include "LogConnection.h"
+#include "ProcessMemory.h"
 #include "ReferenceServer.h"
 #include "SettingsStore.h"
 
@@ -35,50 +37,6 @@ namespace {
 
 const QByteArray Password = "bench-password";
 
-// A figure of /proc/self/status, in bytes.
-qint64 procStatus(const char *key)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong() * 1024;
-    }
-    return -1;
-}
-
-// Sets the high-water mark back to what is resident now.
-void resetPeak()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
-
-bool writePayload(const QString &path, qint64 size)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
-    quint64 state = 0x9E3779B97F4A7C15ull;
-    for (qint64 written = 0; written < size;) {
-        auto *words = reinterpret_cast<quint64 *>(block.data());
-        for (qsizetype i = 0; i < block.size() / 8; ++i) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            words[i] = state;
-        }
-        const qint64 part = qMin<qint64>(block.size(), size - written);
-        if (file.write(block.constData(), part) != part)
-            return false;
-        written += part;
-    }
-    return true;
-}
-
 bool appendFile(QFile &to, const QString &from)
 {
     QFile source(from);
@@ -87,19 +45,6 @@ bool appendFile(QFile &to, const QString &from)
     QByteArray block;
     while (!(block = source.read(4 * 1024 * 1024)).isEmpty()) {
         if (to.write(block) != block.size())
-            return false;
-    }
-    return true;
-}
-
-bool sameFiles(const QString &a, const QString &b)
-{
-    QFile first(a), second(b);
-    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly)
-        || first.size() != second.size())
-        return false;
-    while (!first.atEnd()) {
-        if (first.read(4 * 1024 * 1024) != second.read(4 * 1024 * 1024))
             return false;
     }
     return true;
@@ -142,8 +87,8 @@ Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
         if (!ended && connection.statusWord() != LogConnection::InFlight)
             ended = clock.nsecsElapsed();
     });
-    resetPeak();
-    const qint64 idle = procStatus("VmRSS:");
+    ProcessMemory::resetPeak();
+    const qint64 idle = ProcessMemory::figure("VmRSS:");
     const double cpu = cpuSeconds(RUSAGE_SELF);
     clock.start();
     watch.start(2);
@@ -152,7 +97,7 @@ Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
     run.result = codes.value(1, codes.value(0));
     run.seconds = double(ended.value_or(clock.nsecsElapsed())) / 1e9;
     run.cpu = cpuSeconds(RUSAGE_SELF) - cpu;
-    run.peakAboveIdle = procStatus("VmHWM:") - idle;
+    run.peakAboveIdle = ProcessMemory::figure("VmHWM:") - idle;
     return run;
 }
 
@@ -231,7 +176,7 @@ int main(int argc, char **argv)
         return fail(server.failure());
 
     const QString payload = work.filePath(QStringLiteral("payload.bin"));
-    if (!writePayload(payload, size))
+    if (!BenchFiles::writePayload(payload, size))
         return fail(QStringLiteral("cannot write the payload"));
 
     SettingsStore settings;
@@ -296,7 +241,7 @@ int main(int argc, char **argv)
                                 + "&extguid=" + QString::fromUtf8(theirs.getId()) });
         if (!curlDownload)
             return fail(QStringLiteral("curl's download failed"));
-        if (!sameFiles(payload, downloaded) || !sameFiles(payload, curlDownloaded))
+        if (!BenchFiles::same(payload, downloaded) || !BenchFiles::same(payload, curlDownloaded))
             return fail(QStringLiteral("a downloaded file differs from the payload"));
 
         // Room for the next round, on the server and here.
@@ -362,7 +307,7 @@ int main(int argc, char **argv)
         return fail(QStringLiteral("cannot write curl's config"));
     for (int i = 0; i < smallCount; ++i) {
         const QString file = work.filePath(QStringLiteral("small-%1.bin").arg(i));
-        if (!writePayload(file, 4096))
+        if (!BenchFiles::writePayload(file, 4096))
             return fail(QStringLiteral("cannot write a small file"));
         const QByteArray id = QUuid::createUuid().toByteArray(QUuid::WithoutBraces);
         smallEvents << benchEvent(id, file);

@@ -6,11 +6,13 @@
 //   bench_encryption [--size BYTES] [--rounds N]
 //   (defaults: 1 GiB, 3 rounds; quorvane-server next to this program)
 
+#include "BenchFiles.h"
 #include "ConnectionOwner.h"
 #include "FileEvent.h"
 #include "KeyFile.h"
 #include "KeyRing.h"
 #include "LogConnection.h"
+#include "ProcessMemory.h"
 #include "ReferenceServer.h"
 #include "SettingsStore.h"
 
@@ -29,61 +31,6 @@ namespace {
 
 const QByteArray Password = "bench-password";
 
-qint64 procStatus(const char *key)
-{
-    QFile status(QStringLiteral("/proc/self/status"));
-    if (!status.open(QIODevice::ReadOnly))
-        return -1;
-    for (const QByteArray &line : status.readAll().split('\n')) {
-        if (line.startsWith(key))
-            return line.mid(qstrlen(key)).trimmed().split(' ').value(0).toLongLong() * 1024;
-    }
-    return -1;
-}
-
-void resetPeak()
-{
-    QFile clear(QStringLiteral("/proc/self/clear_refs"));
-    if (clear.open(QIODevice::WriteOnly))
-        clear.write("5");
-}
-
-bool writePayload(const QString &path, qint64 size)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly))
-        return false;
-    QByteArray block(4 * 1024 * 1024, Qt::Uninitialized);
-    quint64 state = 0x9E3779B97F4A7C15ull;
-    for (qint64 written = 0; written < size;) {
-        auto *words = reinterpret_cast<quint64 *>(block.data());
-        for (qsizetype i = 0; i < block.size() / 8; ++i) {
-            state ^= state << 13;
-            state ^= state >> 7;
-            state ^= state << 17;
-            words[i] = state;
-        }
-        const qint64 part = qMin<qint64>(block.size(), size - written);
-        if (file.write(block.constData(), part) != part)
-            return false;
-        written += part;
-    }
-    return true;
-}
-
-bool sameFiles(const QString &a, const QString &b)
-{
-    QFile first(a), second(b);
-    if (!first.open(QIODevice::ReadOnly) || !second.open(QIODevice::ReadOnly)
-        || first.size() != second.size())
-        return false;
-    while (!first.atEnd()) {
-        if (first.read(4 * 1024 * 1024) != second.read(4 * 1024 * 1024))
-            return false;
-    }
-    return true;
-}
-
 struct Run
 {
     double seconds = 0;
@@ -99,14 +46,14 @@ Run timed(ConnectionOwner &owner, const std::function<int()> &operation)
     // Every transfer starts with the disk's dirty pages written out: else the
     // later transfer of a round pays for the writes of the earlier ones.
     ::sync();
-    resetPeak();
-    const qint64 idle = procStatus("VmRSS:");
+    ProcessMemory::resetPeak();
+    const qint64 idle = ProcessMemory::figure("VmRSS:");
     QElapsedTimer clock;
     clock.start();
     const QList<int> codes = owner.run(operation, 30 * 60 * 1000);
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.result = codes.value(1, codes.value(0));
-    run.peakAboveIdle = procStatus("VmHWM:") - idle;
+    run.peakAboveIdle = ProcessMemory::figure("VmHWM:") - idle;
     return run;
 }
 
@@ -155,7 +102,7 @@ int main(int argc, char **argv)
     if (!server.addAccount("bench", Password) || !server.start())
         return fail(server.failure());
     const QString payload = work.filePath(QStringLiteral("payload.bin"));
-    if (!writePayload(payload, size))
+    if (!BenchFiles::writePayload(payload, size))
         return fail(QStringLiteral("cannot write the payload"));
     SettingsStore settings;
     settings.setValue(QStringLiteral("server_url"), server.url());
@@ -202,7 +149,7 @@ int main(int argc, char **argv)
                 return fail(QStringLiteral("download gave %1").arg(download.result));
             const QString downloaded
                 = work.filePath(QStringLiteral("data/holding/") + QString::fromUtf8(id));
-            if (!sameFiles(payload, downloaded))
+            if (!BenchFiles::same(payload, downloaded))
                 return fail(QStringLiteral("the downloaded file differs from the payload"));
             QFile::remove(downloaded);
             if (owner.run([&] { return connection.removeEvent(event); }).value(1) != 0)
