@@ -11,6 +11,7 @@
 //
 //   bench_snapshot [--files N] [--big BYTES] [--rounds N]   (10000, 1 GiB, 3)
 
+#include "BenchStatistics.h"
 #include "ReferenceServer.h"
 
 #include <QCoreApplication>
@@ -327,13 +328,6 @@ bool Bench::measure(const QString &root, bool tarFirst, Pair *backup, Pair *rest
     return true;
 }
 
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const qsizetype middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
-}
-
 // The median of each figure over the rounds.
 Timed medianOf(const QList<Timed> &runs)
 {
@@ -344,9 +338,9 @@ Timed medianOf(const QList<Timed> &runs)
         server << run.serverCpu;
     }
     Timed result;
-    result.seconds = median(seconds);
-    result.cpu = median(cpu);
-    result.serverCpu = median(server);
+    result.seconds = BenchStatistics::median(seconds);
+    result.cpu = BenchStatistics::median(cpu);
+    result.serverCpu = BenchStatistics::median(server);
     return result;
 }
 

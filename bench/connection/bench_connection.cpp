@@ -9,6 +9,7 @@
 //   (defaults: 1 GiB, 3 rounds, quorvane-server next to this program, 200)
 
 #include "BenchFiles.h"
+#include "BenchStatistics.h"
 #include "ConnectionOwner.h"
 #include "EventXml.h"
 #include "FileEvent.h"
@@ -119,13 +120,6 @@ std::optional<Run> throughCurl(const QStringList &arguments,
     run.cpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
     run.result = 0;
     return run;
-}
-
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const qsizetype middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 int fail(const QString &why)
@@ -273,8 +267,10 @@ int main(int argc, char **argv)
         peakDown = qMax(peakDown, download.peakAboveIdle);
     }
 
-    const double upload = median(upConnection), curlUpload = median(upCurl);
-    const double download = median(downConnection), curlDownload = median(downCurl);
+    const double upload = BenchStatistics::median(upConnection),
+                 curlUpload = BenchStatistics::median(upCurl);
+    const double download = BenchStatistics::median(downConnection),
+                 curlDownload = BenchStatistics::median(downCurl);
     auto rate = [mib](double seconds) { return mib / seconds; };
     std::printf("median of %d rounds:\n", rounds);
     std::printf("upload    LogConnection %7.1f MiB/s (%.2f s)   curl %7.1f MiB/s (%.2f s)   "
@@ -285,10 +281,12 @@ int main(int argc, char **argv)
                 rate(download), download, rate(curlDownload), curlDownload,
                 curlDownload / download);
     const double gib = double(size) / (1024.0 * 1024 * 1024);
-    const double digestCpu = median(cpuDigest) / gib;
+    const double digestCpu = BenchStatistics::median(cpuDigest) / gib;
     for (const auto &[name, ours, theirs] :
-         { std::make_tuple("upload", median(cpuUp), median(cpuCurlUp)),
-           std::make_tuple("download", median(cpuDown), median(cpuCurlDown)) }) {
+         { std::make_tuple("upload", BenchStatistics::median(cpuUp),
+                           BenchStatistics::median(cpuCurlUp)),
+           std::make_tuple("download", BenchStatistics::median(cpuDown),
+                           BenchStatistics::median(cpuCurlDown)) }) {
         const double budget = 1.5 * theirs / gib + digestCpu;
         std::printf("cpu per GiB %-8s LogConnection %.2f s   curl %.2f s   openssl dgst %.2f s   "
                     "ratio to 1.5x curl + dgst %.2fx (goal <= 1.0x)\n",

@@ -7,6 +7,7 @@
 //   (defaults: 1 GiB, 3 rounds; quorvane-server next to this program)
 
 #include "BenchFiles.h"
+#include "BenchStatistics.h"
 #include "ConnectionOwner.h"
 #include "FileEvent.h"
 #include "KeyFile.h"
@@ -55,13 +56,6 @@ Run timed(ConnectionOwner &owner, const std::function<int()> &operation)
     run.result = codes.value(1, codes.value(0));
     run.peakAboveIdle = ProcessMemory::figure("VmHWM:") - idle;
     return run;
-}
-
-double median(QList<double> values)
-{
-    std::sort(values.begin(), values.end());
-    const qsizetype middle = values.size() / 2;
-    return values.size() % 2 ? values[middle] : (values[middle - 1] + values[middle]) / 2;
 }
 
 int fail(const QString &why)
@@ -170,9 +164,11 @@ int main(int argc, char **argv)
     }
     std::printf("median of %d rounds:\n", rounds);
     std::printf("upload    plain %.2f s   encrypted %.2f s   ratio %.2fx (goal <= 1.25x)\n",
-                median(up[0]), median(up[1]), median(up[1]) / median(up[0]));
+                BenchStatistics::median(up[0]), BenchStatistics::median(up[1]),
+                BenchStatistics::median(up[1]) / BenchStatistics::median(up[0]));
     std::printf("download  plain %.2f s   encrypted %.2f s   ratio %.2fx (goal <= 1.25x)\n",
-                median(down[0]), median(down[1]), median(down[1]) / median(down[0]));
+                BenchStatistics::median(down[0]), BenchStatistics::median(down[1]),
+                BenchStatistics::median(down[1]) / BenchStatistics::median(down[0]));
     std::printf("peak memory above idle, encrypted: upload %.1f MiB, download %.1f MiB (goal < 64 "
                 "MiB); plain: %.1f, %.1f MiB\n",
                 double(peakUp[1]) / (1024 * 1024), double(peakDown[1]) / (1024 * 1024),

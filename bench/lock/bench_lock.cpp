@@ -10,6 +10,7 @@
 // slows both sides alike.
 
 #include "ApplicationFolder.h"
+#include "BenchStatistics.h"
 #include "LockRegistry.h"
 #include "ResourceLimits.h"
 
@@ -26,12 +27,6 @@
 namespace {
 
 constexpr int FileCount = 10000;
-
-double median(QList<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples.at(samples.size() / 2);
-}
 
 double milliseconds(const std::function<void()> &work)
 {
@@ -65,8 +60,9 @@ struct Pairs
 
     void print(const char *what, const char *baselineName, const char *goal) const
     {
-        std::printf("  %-30s %8.2f ms   %-34s %8.2f ms   ratio %5.2f%s\n", what, median(measured),
-                    baselineName, median(baseline), median(ratios), goal);
+        std::printf("  %-30s %8.2f ms   %-34s %8.2f ms   ratio %5.2f%s\n", what,
+                    BenchStatistics::median(measured), baselineName,
+                    BenchStatistics::median(baseline), BenchStatistics::median(ratios), goal);
     }
 };
 

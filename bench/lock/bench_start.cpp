@@ -8,6 +8,8 @@
 // shown too. Needs root (the service sets the
 // immutable flag); the window runs offscreen unless DISPLAY names a server.
 
+#include "BenchStatistics.h"
+
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QDir>
@@ -29,12 +31,6 @@ namespace {
 
 constexpr int FileCount = 10000;
 constexpr int Rounds = 5;
-
-double median(QList<double> samples)
-{
-    std::sort(samples.begin(), samples.end());
-    return samples.at(samples.size() / 2);
-}
 
 bool immutable(const QString &path)
 {
@@ -175,8 +171,9 @@ int main(int argc, char **argv)
                 FileCount, Rounds);
     std::printf("  %-34s %8.1f ms\n  %-34s %8.1f ms   ratio %5.2f  (goal <= 1.5)\n"
                 "  %-34s %8.1f ms   (protection goes on after the start)\n",
-                "advisory locks (no service)", median(advisoryMs), "protected by keycrate-lockd",
-                median(protectedMs), median(ratios), "  every file immutable after",
-                median(protectedAllMs));
+                "advisory locks (no service)", BenchStatistics::median(advisoryMs),
+                "protected by keycrate-lockd", BenchStatistics::median(protectedMs),
+                BenchStatistics::median(ratios), "  every file immutable after",
+                BenchStatistics::median(protectedAllMs));
     return 0;
 }
