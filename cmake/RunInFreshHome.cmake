@@ -11,7 +11,18 @@ foreach(i RANGE 0 ${last})
         set(take ON)
     endif()
 endforeach()
+# A runtime folder of the test's own, for the sockets and locks of single
+# instances: else they fall back to /tmp/keycrate-UID and a killed process's
+# stay there. Short, as a socket's path must be; named after the home.
+string(SHA1 runtime_name "${HOME_DIR}")
+string(SUBSTRING "${runtime_name}" 0 12 runtime_name)
+set(runtime "/tmp/keycrate-test-${runtime_name}")
+file(REMOVE_RECURSE "${runtime}")
+file(MAKE_DIRECTORY "${runtime}")
+file(CHMOD "${runtime}" DIRECTORY_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE)
+set(ENV{XDG_RUNTIME_DIR} "${runtime}")
 execute_process(COMMAND ${command} RESULT_VARIABLE result)
+file(REMOVE_RECURSE "${runtime}")
 if(NOT result EQUAL 0)
     message(FATAL_ERROR "${command} ended with ${result}")
 endif()
