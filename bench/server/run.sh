@@ -29,6 +29,8 @@ command -v nginx > /dev/null || { echo "nginx is missing (apt-get install nginx)
 
 work=$(mktemp -d /tmp/quorvane-bench.XXXXXX)
 pids=()
+. "$(dirname "$0")/common.sh"
+
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
     for pid in "${pids[@]}"; do wait "$pid" 2> /dev/null || true; done
@@ -36,8 +38,6 @@ cleanup() {
 }
 trap cleanup EXIT
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { if (b > 0) printf "%.2f", a / b; else printf "-" }'; }
 cpu_ticks() { # user and system time of the given processes, all threads
     local total=0 ticks
     for pid in "$@"; do
@@ -60,19 +60,7 @@ peak_kib() { # largest VmHWM of the given processes
     echo "$peak"
 }
 
-# One curl transfer; prints its throughput in bytes per second.
-transfer() { # transfer upload|download curl-args...
-    local kind=$1; shift
-    local field=$([[ $kind == upload ]] && echo speed_upload || echo speed_download)
-    local out
-    out=$(curl -sS -o /dev/null -w "%{http_code} %{$field}" "$@")
-    [[ ${out%% *} == 200 ]] || { echo "curl $kind answered ${out%% *}" >&2; exit 1; }
-    echo "${out#* }"
-}
 
-document() { # document ID
-    printf '<?xml version="1.0" encoding="UTF-8"?><event><id>%s</id><name><![CDATA[File [bench.bin]]]></name><path><![CDATA[bench.bin]]></path><type>application/octet-stream</type><content><![CDATA[]]></content><description><![CDATA[Uploaded by KEYCRATE]]></description><recordTime>1700000000</recordTime><recordChanged>1700000000</recordChanged></event>-|+' "$1"
-}
 
 echo "Preparing a ${size_mib} MiB random file and $clients files of 10 MB in $work ..."
 mkdir -p "$work/static" "$work/small"

@@ -28,6 +28,8 @@ done
 
 work=$(mktemp -d /tmp/quorvane-s3-bench.XXXXXX)
 pids=()
+. "$(dirname "$0")/common.sh"
+
 cleanup() {
     for pid in "${pids[@]}"; do kill "$pid" 2> /dev/null || true; done
     # The gateway stops when its input closes.
@@ -37,22 +39,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-median() { sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
-ratio() { awk -v a="$1" -v b="$2" 'BEGIN { printf "%.2f", a / b }'; }
 kib() { awk -v f="$1" '$1 == f ":" { print $2 }' "/proc/$2/status"; }
 
-transfer() { # transfer upload|download curl-args...: bytes per second
-    local kind=$1; shift
-    local field=$([[ $kind == upload ]] && echo speed_upload || echo speed_download)
-    local out
-    out=$(curl -sS -o /dev/null -w "%{http_code} %{$field}" "$@")
-    [[ ${out%% *} == 200 ]] || { echo "curl $kind answered ${out%% *}" >&2; exit 1; }
-    echo "${out#* }"
-}
-
-document() { # document ID
-    printf '<?xml version="1.0" encoding="UTF-8"?><event><id>%s</id><name><![CDATA[File [bench.bin]]]></name><path><![CDATA[bench.bin]]></path><type>application/octet-stream</type><content><![CDATA[]]></content><description><![CDATA[Uploaded by KEYCRATE]]></description><recordTime>1700000000</recordTime><recordChanged>1700000000</recordChanged></event>-|+' "$1"
-}
 
 echo "Preparing a ${size_mib} MiB random file and $clients files of 10 MB in $work ..."
 mkdir -p "$work/small"
