@@ -1,7 +1,7 @@
 #include "TheManager.h"
 
 #include "IQuorvane.h"
-#include "KeyUpload.h"
+#include "KeySetup.h"
 #include "LockProtectionTexts.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
@@ -138,9 +138,10 @@ void TheManager::setInterface(Quorvane::IQuorvane *quorvane)
 {
     m_interface = quorvane;
     m_ui->restoreTab->setInterface(quorvane);
-    delete m_keyUpload;
-    m_keyUpload = new KeyUpload(quorvane, this);
-    connect(m_keyUpload, &KeyUpload::finished, this, &TheManager::keyMade);
+    delete m_keySetup;
+    m_keySetup = new KeySetup(quorvane, this);
+    connect(m_keySetup, &KeySetup::lookedUp, this, &TheManager::keyLookedUp);
+    connect(m_keySetup, &KeySetup::made, this, &TheManager::keyMade);
     showKeyState();
 }
 
@@ -148,12 +149,12 @@ void TheManager::showKeyState()
 {
     const bool keyExists = m_interface && m_interface->unlockKey(nullptr) != Quorvane::NoKey;
     m_ui->encryptCheckBox->setChecked(keyExists);
-    m_ui->encryptCheckBox->setEnabled(m_interface && !(m_keyUpload && m_keyUpload->running()));
+    m_ui->encryptCheckBox->setEnabled(m_interface && !(m_keySetup && m_keySetup->running()));
 }
 
 void TheManager::EncryptBackups(bool checked)
 {
-    if (!m_interface || (m_keyUpload && m_keyUpload->running()))
+    if (!m_interface || (m_keySetup && m_keySetup->running()))
         return;
     if (m_interface->unlockKey(nullptr) != Quorvane::NoKey) {
         // Backups made with the key stay encrypted: turning it off would
@@ -166,8 +167,53 @@ void TheManager::EncryptBackups(bool checked)
                    "be read back."));
         return;
     }
+    // One key per account: a second one would make backups that the other
+    // machines cannot read, so the server is asked first.
+    if (!m_keySetup->lookUp())
+        keyLookedUp(KeySetup::Found::Unknown);
+    showKeyState();
+}
+
+void TheManager::keyLookedUp(KeySetup::Found found)
+{
     showKeyState();
     const QString title = tr("Encrypt my backups");
+    if (found == KeySetup::Found::Unknown) {
+        Platform::MessageBoxes::warning(
+            this, title,
+            tr("The server could not tell whether your account has an encryption key already: "
+               "nothing was changed. Check the account and the server, then try again."));
+        return;
+    }
+    if (found == KeySetup::Found::Key) {
+        QString passphrase;
+        if (!Platform::MessageBoxes::passphrase(
+                this, title,
+                tr("Your account has an encryption key on the server already, made on another "
+                   "machine. Its passphrase:"),
+                &passphrase))
+            return;
+        switch (m_keySetup->adopt(passphrase.toUtf8())) {
+        case KeySetup::Adopted::Kept:
+            showKeyState();
+            Platform::MessageBoxes::information(
+                this, title,
+                tr("Your backups are encrypted from now on, with your account's key."));
+            return;
+        case KeySetup::Adopted::WrongPassphrase:
+            Platform::MessageBoxes::warning(this, title,
+                                            tr("Wrong passphrase: nothing was changed."));
+            return;
+        case KeySetup::Adopted::Damaged:
+            Platform::MessageBoxes::warning(
+                this, title, tr("The key on the server is damaged: nothing was changed."));
+            return;
+        case KeySetup::Adopted::NotKept:
+            Platform::MessageBoxes::critical(this, title,
+                                             tr("The key could not be kept on this machine."));
+            return;
+        }
+    }
     if (Platform::MessageBoxes::question(
             this, title,
             tr("From now on your backups are encrypted with a passphrase you choose now, and "
@@ -188,27 +234,47 @@ void TheManager::EncryptBackups(bool checked)
                                  : tr("The two passphrases differ: nothing was changed."));
         return;
     }
-    if (!m_keyUpload->start(passphrase.toUtf8())) {
+    if (!m_keySetup->make(passphrase.toUtf8())) {
         Platform::MessageBoxes::critical(this, title, tr("The key could not be made."));
         return;
     }
     showKeyState();
 }
 
-void TheManager::keyMade(bool ok, const QString &keyId)
+void TheManager::keyMade(KeySetup::Made outcome, const QString &keyId)
 {
     showKeyState();
-    if (ok)
+    const QString title = tr("Encrypt my backups");
+    switch (outcome) {
+    case KeySetup::Made::Kept:
         Platform::MessageBoxes::information(
-            this, tr("Encrypt my backups"),
+            this, title,
             tr("Your backups are encrypted from now on (key %1). Keep the passphrase safe: "
                "losing it loses the backups.")
                 .arg(keyId));
-    else
+        return;
+    case KeySetup::Made::NotSent:
         Platform::MessageBoxes::warning(
-            this, tr("Encrypt my backups"),
+            this, title,
             tr("The key could not be sent to the server: nothing was changed. Check the account "
                "and the server, then try again."));
+        return;
+    case KeySetup::Made::Unknown:
+        Platform::MessageBoxes::warning(
+            this, title,
+            tr("The connection broke while the key was sent, and the server could not tell "
+               "whether it kept it. Your backups are not encrypted yet. Once the server answers, "
+               "choose Encrypt my backups again: if the server kept the key, you are asked for "
+               "the passphrase you just chose."));
+        return;
+    case KeySetup::Made::ServerOnly:
+        Platform::MessageBoxes::critical(
+            this, title,
+            tr("The key is on the server but could not be kept on this machine, so your backups "
+               "are not encrypted yet. Choose Encrypt my backups again to fetch it with the "
+               "passphrase you just chose."));
+        return;
+    }
 }
 
 bool TheManager::UnlockKey()

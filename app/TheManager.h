@@ -1,10 +1,11 @@
 #pragma once
 
+#include "KeySetup.h"
+
 #include <QList>
 #include <QMainWindow>
 #include <memory>
 
-class KeyUpload;
 class QTreeWidgetItem;
 
 namespace Ui {
@@ -64,8 +65,9 @@ public slots:
     void HandleUploadBtnClick();
     // Stores the account and the default access through the library.
     void SaveSettings();
-    // The Settings tab's "Encrypt my backups": makes the key, after the
-    // warning that losing the passphrase loses the backups.
+    // The Settings tab's "Encrypt my backups": fetches the account's key from
+    // the server, or makes one when it holds none, after the warning that
+    // losing the passphrase loses the backups.
     void EncryptBackups(bool checked);
     // Once per run, before the first upload or restore: asks for the
     // passphrase when a key exists and is locked. False when it stays locked.
@@ -82,7 +84,9 @@ private:
     void clearUploadList();
     void resetProgress();
     void showKeyState();
-    void keyMade(bool ok, const QString &keyId);
+    // The account's key on the server: fetched, or made when there is none.
+    void keyLookedUp(KeySetup::Found found);
+    void keyMade(KeySetup::Made outcome, const QString &keyId);
 
     Quorvane::IQuorvane *m_interface = nullptr;
     int m_nextIndex = -1;
@@ -96,5 +100,5 @@ private:
     // their ends in that order. Null for a row that left the list.
     QList<QTreeWidgetItem *> m_inFlight;
     // Lives as long as the window: the library may report to it late.
-    KeyUpload *m_keyUpload = nullptr;
+    KeySetup *m_keySetup = nullptr;
 };

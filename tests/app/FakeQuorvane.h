@@ -19,12 +19,6 @@ public:
     int writeResult = 0;
     // The calls, by name, in order.
     QList<QByteArray> calls;
-    // What addEvent was last given, and what it answers.
-    QByteArray addedContent;
-    int addedKind = -1;
-    int addedAccess = -1;
-    Quorvane::QuorvaneUser *addedBy = nullptr;
-    int addResult = Quorvane::NoPipePool;
     // The encryption key: its state, the passphrase that opens it, and the
     // passphrases tried.
     int keyState = Quorvane::NoKey;
@@ -78,14 +72,10 @@ public:
     {
         return Quorvane::NoPipePool;
     }
-    int addEvent(Quorvane::EventNative event, Quorvane::QuorvaneUser *user) override
+    int addEvent(Quorvane::EventNative, Quorvane::QuorvaneUser *) override
     {
         calls.append("addEvent");
-        addedContent = event.content;
-        addedKind = event.kind;
-        addedAccess = event.access;
-        addedBy = user;
-        return addResult;
+        return Quorvane::NoPipePool;
     }
     int changeEvent(Quorvane::EventNative) override { return Quorvane::NoPipePool; }
     int deleteLocalEvents(Quorvane::IdList ids) override { return refuse(ids); }

@@ -1,6 +1,5 @@
 #include "ApplicationFolder.h"
 #include "FakeQuorvane.h"
-#include "KeyFile.h"
 #include "KeyRing.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
@@ -54,7 +53,7 @@ private slots:
     void aPathTwiceMarksItsFirstRow();
     void theButtonComparesTheTranslatedCancel();
     void progressLeavesTheBarAloneWhileMinimized();
-    void encryptMyBackupsWarnsThenKeepsTheKeyOnlyOnceSent();
+    void noKeyIsMadeWhileTheServerCannotBeAsked();
     void aLockedKeyIsAskedForBeforeAnUpload();
 
 private:
@@ -711,56 +710,22 @@ void tst_TheManager::theServerAddressIsCheckedBeforeItIsSaved()
     QVERIFY(!stored().isValid());
 }
 
-void tst_TheManager::encryptMyBackupsWarnsThenKeepsTheKeyOnlyOnceSent()
+void tst_TheManager::noKeyIsMadeWhileTheServerCannotBeAsked()
 {
-    const QString keyFile = Quorvane::KeyRing::keyFilePath();
-    QFile::remove(keyFile);
-    m_quorvane.addResult = Quorvane::Success;
-    m_quorvane.keyPassphrase = "my passphrase";
-    QStringList passphrases;
-    QMessageBox::StandardButton question = QMessageBox::No;
+    // A second key beside one the server may hold would split the backups.
+    QFile::remove(Quorvane::KeyRing::keyFilePath());
     MessageBoxes::setAnswerer([&](const MessageBoxes::Box &box) {
         m_boxes.append(box);
-        if (box.kind == MessageBoxes::Kind::Passphrase) {
-            *box.entered = passphrases.value(0);
-            passphrases.removeFirst();
-        }
-        return box.kind == MessageBoxes::Kind::Question ? question : QMessageBox::Ok;
+        return QMessageBox::Yes;
     });
     m_window->setInterface(&m_quorvane);
     QCheckBox *encrypt = child<QCheckBox>("encryptCheckBox");
-    QVERIFY(!encrypt->isChecked());
-
-    // Declined after the warning, or two passphrases that differ: nothing.
     QTest::mouseClick(encrypt, Qt::LeftButton);
     QCOMPARE(m_boxes.size(), 1);
-    QVERIFY(m_boxes[0].text.contains("Losing the passphrase loses the backups"));
-    question = QMessageBox::Yes;
-    passphrases = QStringList { "my passphrase", "my passfrase" };
-    QTest::mouseClick(encrypt, Qt::LeftButton);
-    QVERIFY(m_boxes.last().text.contains("differ"));
+    QVERIFY(m_boxes[0].text.contains("nothing was changed"));
     QVERIFY(!m_quorvane.calls.contains("addEvent"));
-    QVERIFY(!encrypt->isChecked());
-
-    // Agreed: the wrapped key goes to the server, the owner's only, and is
-    // kept here and unlocked only once the server has it.
-    passphrases = QStringList { "my passphrase", "my passphrase" };
-    QTest::mouseClick(encrypt, Qt::LeftButton);
-    QVERIFY(m_quorvane.addedContent.startsWith("quorvane-key 1 "));
-    QCOMPARE(m_quorvane.addedKind, 4);
-    QCOMPARE(m_quorvane.addedAccess, 1);
-    QVERIFY(!QFile::exists(keyFile));
-    QVERIFY(!encrypt->isEnabled());
-    m_quorvane.addedBy->OnFinished(Quorvane::Success, 1);
-    QCOMPARE(m_quorvane.unlockedWith, QList<QByteArray> { "my passphrase" });
-    QCOMPARE(QFileInfo(keyFile).permissions() & 0x0777,
-             QFileDevice::ReadUser | QFileDevice::WriteUser);
-    Quorvane::MasterKey key;
-    QCOMPARE(Quorvane::KeyFile::unwrap(Quorvane::KeyFile::load(keyFile), "my passphrase", key),
-             Quorvane::KeyFile::Result::Unlocked);
-    QVERIFY(m_quorvane.addedContent.endsWith(key.idHex()));
-    QVERIFY(encrypt->isChecked() && encrypt->isEnabled());
-    QFile::remove(keyFile);
+    QVERIFY(!encrypt->isChecked() && encrypt->isEnabled());
+    QVERIFY(!QFile::exists(Quorvane::KeyRing::keyFilePath()));
 }
 
 void tst_TheManager::aLockedKeyIsAskedForBeforeAnUpload()

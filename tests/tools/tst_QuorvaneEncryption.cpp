@@ -1,6 +1,7 @@
 // Encrypted backups end to end: quorvane with a key sends the reference
 // server nothing it could read, and a second home with only the passphrase
 // gets every byte back, while tampered or moved events are refused.
+#include "FaultRelay.h"
 #include "QuorvaneRun.h"
 #include "ReferenceServer.h"
 
@@ -11,6 +12,7 @@
 #include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QUrl>
 #include <QUuid>
 #include <sqlite3.h>
 
@@ -37,6 +39,7 @@ private slots:
     void keyIsMadeOncePrivateAndOnTheServer();
     void serverHoldsNoPlainText();
     void wrongPassphraseWritesNothing();
+    void aKeyWhoseAnswerIsLostIsSettled();
     void freshHomeRestoresEveryByte();
     void tamperedEventsAreRefused_data();
     void tamperedEventsAreRefused();
@@ -255,6 +258,11 @@ void tst_QuorvaneEncryption::serverHoldsNoPlainText()
 void tst_QuorvaneEncryption::wrongPassphraseWritesNothing()
 {
     configure("b", ReferenceServer::User, ReferenceServer::Password);
+    // One key per account: a second machine fetches it instead of making one.
+    const Run init = quorvane("b", { "key", "init" });
+    QCOMPARE(init.exitCode, 99);
+    QVERIFY2(init.err.contains("quorvane key fetch"), init.err);
+    QVERIFY(!QFile::exists(keyFile("b")));
     const Run fetch = quorvane("b", { "key", "fetch" }, "not the passphrase");
     QCOMPARE(fetch.exitCode, 99);
     QVERIFY2(fetch.err.contains("wrong passphrase"), fetch.err);
@@ -266,6 +274,49 @@ void tst_QuorvaneEncryption::wrongPassphraseWritesNothing()
     QCOMPARE(restore.exitCode, 99);
     QVERIFY2(restore.err.contains("wrong passphrase"), restore.err);
     QVERIFY(!QFile::exists(target));
+}
+
+void tst_QuorvaneEncryption::aKeyWhoseAnswerIsLostIsSettled()
+{
+    const auto keysOf = [this](const QByteArray &owner) {
+        int count = 0;
+        for (const ReferenceServer::StoredEvent &event : m_server->events())
+            count += event.owner == owner && event.name.startsWith("Encryption key [") ? 1 : 0;
+        return count;
+    };
+    FaultRelay relay(quint16(QUrl(m_server->url()).port()));
+    const QString relayUrl = QStringLiteral("http://127.0.0.1:%1").arg(relay.port());
+
+    // Every answer to a send is cut: the server is asked again and has it.
+    QVERIFY(m_server->addAccount("lost-answer", "pass-1"));
+    configure("d", "lost-answer", "pass-1");
+    RUN_OK(quorvane("d", { "config", "server_url", relayUrl }));
+    relay.arm("OK saved", FaultRelay::Fault::Cut, FaultRelay::When::BeforeForwarding, {}, true);
+    const Run kept = quorvane("d", { "key", "init" });
+    RUN_OK(kept);
+    QVERIFY(relay.fired());
+    QVERIFY2(kept.err.contains("kept the key"), kept.err);
+    QVERIFY(QFile::exists(keyFile("d")));
+    QCOMPARE(keysOf("lost-answer"), 1);
+
+    // Every answer from then on is cut: nothing is written here, the user is
+    // told, and key fetch later gets what the server kept.
+    QVERIFY(m_server->addAccount("lost-all", "pass-2"));
+    configure("e", "lost-all", "pass-2");
+    RUN_OK(quorvane("e", { "config", "server_url", relayUrl }));
+    relay.arm("HTTP/1.1 200", FaultRelay::Fault::Cut, FaultRelay::When::BeforeForwarding,
+              "quorvupload", true);
+    const Run unknown = quorvane("e", { "key", "init" });
+    QCOMPARE(unknown.exitCode, 99);
+    QVERIFY2(unknown.err.contains("could not tell") && unknown.err.contains("key fetch"),
+             unknown.err);
+    QVERIFY(!QFile::exists(keyFile("e")));
+    QCOMPARE(keysOf("lost-all"), 1);
+    relay.arm("never sent", FaultRelay::Fault::Cut, FaultRelay::When::BeforeForwarding);
+    QCOMPARE(quorvane("e", { "key", "init" }).exitCode, 99);
+    const Run fetched = quorvane("e", { "key", "fetch" });
+    RUN_OK(fetched);
+    QCOMPARE(keysOf("lost-all"), 1);
 }
 
 void tst_QuorvaneEncryption::freshHomeRestoresEveryByte()

@@ -140,10 +140,23 @@ int KeyCommands::init()
         return fail("not enough memory to derive the key from the passphrase");
     // On the server first: a key kept only here would be lost with this disk.
     code = upload(text, key.idHex());
-    if (code != 0)
-        return code;
+    if (code != 0) {
+        // What broke may be the answer, not the key: the server is asked.
+        std::vector<EventRecord> after;
+        if (keyEvents(&after) != 0)
+            return fail("the server could not tell whether it kept the key, so nothing was "
+                        "written here. Once it answers, quorvane key fetch gets the key if it "
+                        "did (with this passphrase); else run quorvane key init again");
+        const std::string content = KeyContent + key.idHex().toStdString();
+        if (std::none_of(after.begin(), after.end(),
+                         [&content](const EventRecord &r) { return r.content == content; }))
+            return code;
+        m_err << "quorvane key: the server kept the key although its answer was lost\n";
+    }
     if (!saveKeyFile(text))
-        return fail("cannot write " + KeyRing::keyFilePath().toStdString());
+        return fail("the key is on the server but cannot be written to "
+                    + KeyRing::keyFilePath().toStdString()
+                    + ": quorvane key fetch gets it once that can be written");
     m_out << "key " << key.idHex().toStdString() << '\n';
     m_err << "quorvane key: uploads are encrypted from now on. Without the passphrase "
              "nobody can read them, you included: losing it loses the backups.\n";
