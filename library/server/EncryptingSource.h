@@ -7,14 +7,21 @@
 #include <QByteArray>
 #include <QFile>
 #include <QIODevice>
+#include <condition_variable>
+#include <memory>
+#include <mutex>
 #include <sodium.h>
+#include <thread>
 
 namespace Quorvane {
 
 // A file's bytes as FileCipher writes them, sealed a chunk at a time while
 // they are read, so an upload needs neither a second copy on disk nor more
-// memory than a chunk. Random access: a seek back (the client sending the
-// body again) replays the stream from its start, whose state is kept.
+// memory than a few chunks. A file of more than one chunk is sealed ahead on
+// a worker thread into a ring of chunk-sized slots that the reader empties in
+// order: the cipher runs beside the transfer, and a full ring holds the
+// worker back. Random access: a seek back past the ring (the client sending
+// the body again) replays the stream from its start, whose state is kept.
 class EncryptingSource : public QIODevice
 {
     Q_OBJECT
@@ -35,8 +42,20 @@ protected:
     qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
-    // Seals chunk number index into m_sealed; false when the file ended early.
-    bool produce(qint64 index);
+    static constexpr int Slots = 4;
+
+    // Seals chunk number index, the stream's next, into its slot; false when
+    // the file ended early. The worker's alone while it runs.
+    bool seal(qint64 index);
+    void run();
+    // Seals from the stream's start again, on the worker when there is one.
+    void restart();
+    void stop();
+    // On the reader: waits until chunk index is sealed, the chunks before it
+    // given up; false when sealing failed.
+    bool await(qint64 index);
+    qint64 sealedLength(qint64 index) const;
+    unsigned char *slot(qint64 index) const;
 
     QFile m_plain;
     MasterKey m_key;
@@ -48,10 +67,19 @@ private:
     QByteArray m_associated;
     crypto_secretstream_xchacha20poly1305_state m_start {};
     crypto_secretstream_xchacha20poly1305_state m_state {};
-    qint64 m_current = -1; // the chunk in m_sealed
-    QByteArray m_sealed;
-    QByteArray m_plainChunk;
+    qint64 m_slotSize = 0;
+    std::unique_ptr<unsigned char[]> m_sealed; // Slots chunks: chunk n in slot n % Slots
+    std::unique_ptr<unsigned char[]> m_plainChunk;
     qint64 m_cursor = 0;
+
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    qint64 m_sealedCount = 0; // chunks sealed so far
+    qint64 m_released = 0; // chunks the reader gave up, their slots free
+    bool m_stopping = false;
+    bool m_failed = false;
+    QString m_failure;
+    std::thread m_worker;
 };
 
 } // namespace Quorvane
