@@ -19,6 +19,7 @@ UploadBody::UploadBody(const QByteArray &head, std::unique_ptr<QIODevice> source
     , m_head(head)
     , m_file(std::move(source))
     , m_withFile(m_file != nullptr)
+    , m_fromDevice(m_withFile)
 {
 }
 
@@ -76,8 +77,9 @@ qint64 UploadBody::readData(char *data, qint64 maxSize)
         const qint64 inFile = m_cursor - m_head.size();
         const bool cached = inFile >= m_blockStart && inFile < m_blockStart + m_block.size();
         const qint64 wanted = qMin(maxSize - done, size() - m_cursor);
-        if (!cached && wanted >= BlockSize) {
-            // A reader with a large buffer gets the disk's bytes straight in.
+        if (!cached && (wanted >= BlockSize || m_fromDevice)) {
+            // A reader with a large buffer gets the disk's bytes straight in;
+            // a device given holds its bytes in memory and gets no second copy.
             const qint64 got = readFile(inFile, data + done, wanted);
             if (got <= 0)
                 return done > 0 ? done : -1;

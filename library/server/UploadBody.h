@@ -49,6 +49,7 @@ private:
     // A QFile by the file name, or the device given.
     std::unique_ptr<QIODevice> m_file;
     bool m_withFile;
+    bool m_fromDevice = false; // read straight, not through m_block
     qint64 m_fileSize = 0;
     qint64 m_cursor = 0;
     // The part of the file last read from disk, starting at m_blockStart.
