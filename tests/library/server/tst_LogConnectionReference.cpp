@@ -2,6 +2,8 @@
 #include "CurrentUser.h"
 #include "FileEvent.h"
 #include "ForwardProxy.h"
+#include "KeyFile.h"
+#include "KeyRing.h"
 #include "LogConnection.h"
 #include "ReferenceServer.h"
 #include "SettingsStore.h"
@@ -113,6 +115,33 @@ private slots:
         QVERIFY(!readAll().contains(sent.getId()));
         // Gone from the server: its download is refused.
         QCOMPARE(run([&] { return connection->downloadEvent(wanted); }), (QList<int> { 77, 99 }));
+    }
+
+    void aSealedUploadComesBackWhole()
+    {
+        // The file is sealed on the worker while the transfer reads it.
+        const QString keyFile = KeyRing::keyFilePath();
+        QVERIFY(QDir().mkpath(QFileInfo(keyFile).absolutePath()));
+        QVERIFY(KeyFile::save(keyFile, KeyFile::wrap(MasterKey::generate(), "pass")));
+        QCOMPARE(KeyRing::instance().unlock("pass"), int(KeyRing::Unlocked));
+        // An id of its own: the process remembers sealed ids.
+        EventElement sent = event();
+        sent.setId("5e41ed00-2f3d-4e5f-8a9b-0c1d2e3f4a5b");
+        const QList<int> saved = run([&] { return connection->saveEvent(sent); });
+        QByteArray storedName;
+        for (const ReferenceServer::StoredEvent &stored : server->events())
+            storedName = stored.id == sent.getId() ? stored.name : storedName;
+        EventElement wanted = readAll().value(sent.getId());
+        wanted.kind = 3;
+        const QList<int> fetched = run([&] { return connection->downloadEvent(wanted); });
+        QFile holding(folder.filePath("data/holding/" + QString::fromUtf8(sent.getId())));
+        const QByteArray back = holding.open(QIODevice::ReadOnly) ? holding.readAll() : "";
+        run([&] { return connection->removeEvent(wanted); });
+        QFile::remove(keyFile);
+        QCOMPARE(saved, (QList<int> { 77, 0 }));
+        QVERIFY2(storedName.startsWith("Encrypted ["), storedName.constData());
+        QCOMPARE(fetched, (QList<int> { 77, 0 }));
+        QVERIFY(back == payload);
     }
 
     void searchByTitle()
