@@ -116,6 +116,7 @@ void EncryptingSource::restart()
     m_released = 0;
     m_stopping = false;
     m_failed = false;
+    m_sealing = false;
     // One chunk is sealed in line: a thread would cost more than it saves.
     if (m_chunks > 1)
         m_worker = std::thread([this] { run(); });
@@ -126,22 +127,29 @@ void EncryptingSource::run()
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         m_changed.wait(lock, [this] {
-            return m_stopping || m_sealedCount == m_chunks || m_sealedCount - m_released < Slots;
+            return m_stopping || m_failed || m_sealedCount == m_chunks
+                || (!m_sealing && m_sealedCount - m_released < Slots);
         });
-        if (m_stopping || m_sealedCount == m_chunks)
+        if (m_stopping || m_failed || m_sealedCount == m_chunks)
             return;
-        const qint64 index = m_sealedCount;
-        lock.unlock();
-        const bool sealed = seal(index);
-        lock.lock();
-        if (sealed)
-            ++m_sealedCount;
-        else
-            m_failed = true;
-        m_changed.notify_all();
-        if (!sealed)
-            return;
+        sealNext(lock);
     }
+}
+
+bool EncryptingSource::sealNext(std::unique_lock<std::mutex> &lock)
+{
+    const qint64 index = m_sealedCount;
+    m_sealing = true;
+    lock.unlock();
+    const bool sealed = seal(index);
+    lock.lock();
+    m_sealing = false;
+    if (sealed)
+        ++m_sealedCount;
+    else
+        m_failed = true;
+    m_changed.notify_all();
+    return sealed;
 }
 
 bool EncryptingSource::seal(qint64 index)
@@ -186,19 +194,15 @@ bool EncryptingSource::await(qint64 index)
         m_released = index;
         m_changed.notify_all();
     }
-    if (!m_worker.joinable()) {
-        while (!m_failed && m_sealedCount <= index) {
-            const qint64 next = m_sealedCount;
-            lock.unlock();
-            const bool sealed = seal(next);
-            lock.lock();
-            if (sealed)
-                ++m_sealedCount;
-            else
-                m_failed = true;
-        }
+    // The reader seals the chunk it needs itself when nobody is at it: it
+    // waits only for a chunk the worker has in hand, never for the worker's
+    // turn on a busy processor.
+    while (!m_failed && m_sealedCount <= index) {
+        if (m_sealing)
+            m_changed.wait(lock);
+        else
+            sealNext(lock);
     }
-    m_changed.wait(lock, [this, index] { return m_failed || m_sealedCount > index; });
     if (m_sealedCount > index)
         return true;
     setErrorString(m_failure);

@@ -20,8 +20,9 @@ namespace Quorvane {
 // memory than a few chunks. A file of more than one chunk is sealed ahead on
 // a worker thread into a ring of chunk-sized slots that the reader empties in
 // order: the cipher runs beside the transfer, and a full ring holds the
-// worker back. Random access: a seek back past the ring (the client sending
-// the body again) replays the stream from its start, whose state is kept.
+// worker back. A reader that finds its chunk not yet begun seals it itself. Random access: a seek
+// back past the ring (the client sending the body again) replays the stream from its start, whose
+// state is kept.
 class EncryptingSource : public QIODevice
 {
     Q_OBJECT
@@ -45,8 +46,10 @@ private:
     static constexpr int Slots = 4;
 
     // Seals chunk number index, the stream's next, into its slot; false when
-    // the file ended early. The worker's alone while it runs.
+    // the file ended early. One thread at a time: whoever set m_sealing.
     bool seal(qint64 index);
+    // Locked: seals the next chunk, unlocked meanwhile.
+    bool sealNext(std::unique_lock<std::mutex> &lock);
     void run();
     // Seals from the stream's start again, on the worker when there is one.
     void restart();
@@ -76,6 +79,7 @@ private:
     std::condition_variable m_changed;
     qint64 m_sealedCount = 0; // chunks sealed so far
     qint64 m_released = 0; // chunks the reader gave up, their slots free
+    bool m_sealing = false; // a chunk is being sealed, by the worker or the reader
     bool m_stopping = false;
     bool m_failed = false;
     QString m_failure;
