@@ -2,13 +2,13 @@
 
 #include <QFile>
 #include <QFileInfo>
+#include <QProcess>
 #include <QSharedMemory>
 #include <QTemporaryDir>
 #include <QTest>
-#include <atomic>
+#include <cstdio>
 #include <cstring>
 #include <sys/shm.h>
-#include <thread>
 
 using Platform::PublishedBlock;
 
@@ -24,13 +24,39 @@ std::optional<QByteArray> readWithQt(const QString &nativeKey)
     return QByteArray(static_cast<const char *>(block.constData()), block.size());
 }
 
-// Lines enough that a copy takes many pages, each list of one letter.
-QByteArray list(char letter, int lines)
+// Lines enough that a copy takes many pages, each list of one letter: two of
+// one size (rewritten in place) and one longer (a new segment).
+QList<QByteArray> publishedLists()
 {
-    QByteArray bytes(lines * 64, letter);
-    for (int line = 1; line <= lines; ++line)
-        bytes[line * 64 - 1] = '\n';
-    return bytes;
+    QList<QByteArray> lists;
+    for (const auto &[letter, lines] : { std::pair('a', 8000), { 'b', 8000 }, { 'c', 8001 } }) {
+        QByteArray bytes(lines * 64, letter);
+        for (int line = 1; line <= lines; ++line)
+            bytes[line * 64 - 1] = '\n';
+        lists.append(bytes);
+    }
+    return lists;
+}
+
+// Another program reading the block until told to stop: says when it has
+// read once, and at the end how many reads and how many were not one whole
+// list.
+int readUntilStopped(const QString &key)
+{
+    const QList<QByteArray> lists = publishedLists();
+    int reads = 0;
+    int torn = 0;
+    while (!QFile::exists(key + QStringLiteral(".stop"))) {
+        const std::optional<QByteArray> seen = PublishedBlock::read(key);
+        if (!seen || !lists.contains(*seen))
+            ++torn;
+        if (++reads == 1) {
+            std::puts("");
+            std::fflush(stdout);
+        }
+    }
+    std::printf("%d %d\n", reads, torn);
+    return 0;
 }
 
 } // namespace
@@ -58,28 +84,22 @@ void tst_PublishedBlock::init()
 
 void tst_PublishedBlock::readersSeeOnlyWholeLists()
 {
-    // Two of one size (rewritten in place) and one longer (a new segment).
-    const QList<QByteArray> lists { list('a', 8000), list('b', 8000), list('c', 8001) };
+    const QList<QByteArray> lists = publishedLists();
     PublishedBlock block(m_key);
     QCOMPARE(block.publish(lists.first()), PublishedBlock::Outcome::Published);
     QCOMPARE(readWithQt(m_key), lists.first());
 
-    std::atomic<bool> done { false };
-    std::atomic<int> reads { 0 };
-    std::atomic<int> torn { 0 };
-    std::thread reader([&] {
-        while (!done || reads < 50) {
-            const std::optional<QByteArray> seen = PublishedBlock::read(m_key);
-            if (!seen || !lists.contains(*seen))
-                ++torn;
-            ++reads;
-        }
-    });
-    for (int round = 0; round < 300 || reads < 50; ++round)
+    QProcess reader;
+    reader.start(QCoreApplication::applicationFilePath(), { QStringLiteral("--read"), m_key });
+    QVERIFY(reader.waitForReadyRead(30000)); // it has read once
+    for (int round = 0; round < 300; ++round)
         QCOMPARE(block.publish(lists.at(round % 3)), PublishedBlock::Outcome::Published);
-    done = true;
-    reader.join();
-    QCOMPARE(torn.load(), 0);
+    QFile stop(m_key + QStringLiteral(".stop"));
+    QVERIFY(stop.open(QIODevice::WriteOnly));
+    QVERIFY(reader.waitForFinished(30000));
+    const QList<QByteArray> counts = reader.readAllStandardOutput().trimmed().split(' ');
+    QCOMPARE(counts.size(), 2);
+    QCOMPARE(counts.last(), "0"); // torn reads
     QCOMPARE(readWithQt(m_key), lists.at(2));
 
     QCOMPARE(block.publish({}), PublishedBlock::Outcome::Empty);
@@ -138,5 +158,12 @@ void tst_PublishedBlock::aKeyThatIsNotOursIsLeftAlone()
     QCOMPARE(::shmget(::ftok(QFile::encodeName(elsewhere).constData(), 'Q'), 0, 0), -1);
 }
 
-QTEST_GUILESS_MAIN(tst_PublishedBlock)
+int main(int argc, char **argv)
+{
+    if (argc == 3 && qstrcmp(argv[1], "--read") == 0)
+        return readUntilStopped(QString::fromLocal8Bit(argv[2]));
+    QCoreApplication application(argc, argv);
+    tst_PublishedBlock test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_PublishedBlock.moc"
