@@ -28,11 +28,13 @@ bool isOwnRegularFile(const struct stat &info)
     return S_ISREG(info.st_mode) && info.st_uid == ::getuid();
 }
 
+// Whether path is still the key file we used. A removed file's inode number
+// may come back at once, for a link put in its place too.
 bool namesFile(const QByteArray &path, dev_t device, ino_t inode)
 {
     struct stat named;
-    return ::lstat(path.constData(), &named) == 0 && named.st_dev == device
-        && named.st_ino == inode;
+    return ::lstat(path.constData(), &named) == 0 && isOwnRegularFile(named)
+        && named.st_dev == device && named.st_ino == inode;
 }
 
 // The lock is held only while a list is copied: a holder that keeps it
@@ -75,8 +77,12 @@ PublishedBlock::Outcome PublishedBlock::publish(const QByteArray &content)
     for (int attempt = 0; attempt < 2; ++attempt) {
         bool foreign = false;
         const int keyFile = openKeyFile(&foreign);
-        if (keyFile < 0)
-            return foreign ? Outcome::Foreign : Outcome::Failed;
+        if (keyFile < 0 && !foreign)
+            return Outcome::Failed; // readers keep the list before
+        if (keyFile < 0) {
+            withdraw(); // what we hold is no longer found under the key
+            return Outcome::Foreign;
+        }
         Written written = Written::Failed; // readers keep the list before
         if (lockWithin(keyFile, true))
             written = write(content);

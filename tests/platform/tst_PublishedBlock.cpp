@@ -144,18 +144,23 @@ void tst_PublishedBlock::aLeftoverIsReplacedAndALiveBlockKept()
 
 void tst_PublishedBlock::aKeyThatIsNotOursIsLeftAlone()
 {
+    PublishedBlock block(m_key);
+    QCOMPARE(block.publish("/a\n"), PublishedBlock::Outcome::Published);
+    const key_t ours = ::ftok(QFile::encodeName(m_key).constData(), 'Q');
+    // A link put in place of the key file could lead our list elsewhere.
     const QString elsewhere = m_dir->filePath(QStringLiteral("elsewhere"));
     QFile target(elsewhere);
     QVERIFY(target.open(QIODevice::WriteOnly));
     target.close();
+    QVERIFY(QFile::remove(m_key));
     QVERIFY(QFile::link(elsewhere, m_key));
-    {
-        PublishedBlock block(m_key);
-        QCOMPARE(block.publish("/a\n"), PublishedBlock::Outcome::Foreign);
-        QCOMPARE(PublishedBlock::read(m_key), std::nullopt);
-    }
-    QVERIFY(QFileInfo(m_key).isSymLink());
+
+    QCOMPARE(block.publish("/a\n"), PublishedBlock::Outcome::Foreign);
+    QCOMPARE(PublishedBlock::read(m_key), std::nullopt);
+    QCOMPARE(::shmget(ours, 0, 0), -1); // nothing of ours left under the old key
     QCOMPARE(::shmget(::ftok(QFile::encodeName(elsewhere).constData(), 'Q'), 0, 0), -1);
+    block.withdraw();
+    QVERIFY(QFileInfo(m_key).isSymLink());
 }
 
 int main(int argc, char **argv)
