@@ -8,6 +8,7 @@
 #include "LockListFormat.h"
 #include "MessageBoxes.h"
 #include "ProtectionClient.h"
+#include "PublishedBlock.h"
 #include "RegularFile.h"
 #include "SharedMemoryKey.h"
 
@@ -17,9 +18,7 @@
 #include <QLoggingCategory>
 #include <QSaveFile>
 #include <QSet>
-#include <QSharedMemory>
 #include <QSocketNotifier>
-#include <cstring>
 #include <memory>
 
 namespace {
@@ -34,7 +33,8 @@ struct Registry
     QMap<QByteArray, Platform::HeldFile *> locks;
     QByteArray listBuffer;
     QByteArray publishedList;
-    QSharedMemory *block = nullptr;
+    // Kept from one publication to the next, so that it is written in place.
+    std::unique_ptr<Platform::PublishedBlock> block;
     // The held files keycrate-lockd keeps immutable for us, over one
     // connection for as long as any is protected.
     Platform::ProtectionClient protection;
@@ -401,32 +401,10 @@ int UnlockFile(const QByteArray &path)
 void PublishLockList()
 {
     Registry &state = registry();
-    delete state.block; // detaches; a block nobody else holds goes with it
-    state.block = new QSharedMemory;
-    const QString key = LockListNativeKey();
-    if (!Platform::SharedMemoryKey::isOwnKey(key)) {
-        qCWarning(registryLog) << "not publishing: someone else made" << key;
-        return;
-    }
-    state.block->setNativeKey(key);
-    // The key file only names the block through its inode number, in part:
-    // a new key file can name a block left by a program that was killed.
-    // Such a leftover has no holder and goes away on detach (with its key
-    // file), after which the next try makes ours; one that stays is held.
-    for (int attempt = 0;; ++attempt) {
-        if (state.block->attach()) {
-            state.block->detach();
-            if (state.block->attach())
-                return;
-        }
-        if (state.block->create(state.publishedList.size()))
-            break;
-        if (state.block->error() != QSharedMemory::AlreadyExists || attempt == 3)
-            return;
-    }
-    state.block->lock();
-    std::memcpy(state.block->data(), state.publishedList.constData(), state.publishedList.size());
-    state.block->unlock();
+    if (!state.block)
+        state.block = std::make_unique<Platform::PublishedBlock>(LockListNativeKey());
+    if (state.block->publish(state.publishedList) == Platform::PublishedBlock::Outcome::Foreign)
+        qCWarning(registryLog) << "not publishing: someone else holds" << LockListNativeKey();
 }
 
 LockStatuses ReadLockStatuses()
@@ -472,9 +450,7 @@ void CompactLockList()
 
 void WithdrawLockList()
 {
-    Registry &state = registry();
-    delete state.block;
-    state.block = nullptr;
+    registry().block.reset();
 }
 
 bool IsProtected(const QByteArray &path)

@@ -13,10 +13,6 @@ public:
     // The native key Qt derives from key (QSharedMemory::nativeKey() after
     // setKey(key)), then "-" and the numeric user id.
     static QString nativeKey(const QString &key);
-    // Such a key names a file (missing until a block is made) that decides
-    // which block is meant: one that someone else made, or a link, is no key
-    // of ours.
-    static bool isOwnKey(const QString &nativeKey);
 };
 
 } // namespace Platform

@@ -9,13 +9,13 @@
 #include "LockProtectionTexts.h"
 #include "MessageFrame.h"
 #include "ProtectionClient.h"
+#include "PublishedBlock.h"
 #include "RegularFile.h"
 #include "SharedMemoryKey.h"
 
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
-#include <QSharedMemory>
 #include <QTextStream>
 #include <QThread>
 #include <fcntl.h>
@@ -281,17 +281,10 @@ int KeycrateSend::list()
 
 bool KeycrateSend::readPublishedList(QByteArray *list)
 {
-    const QString key
-        = Platform::SharedMemoryKey::nativeKey(QLatin1String(InstanceProtocol::LockListKey));
-    if (!Platform::SharedMemoryKey::isOwnKey(key))
+    std::optional<QByteArray> published = Platform::PublishedBlock::read(
+        Platform::SharedMemoryKey::nativeKey(QLatin1String(InstanceProtocol::LockListKey)));
+    if (!published)
         return false;
-    QSharedMemory block;
-    block.setNativeKey(key);
-    if (!block.attach(QSharedMemory::ReadOnly))
-        return false;
-    block.lock();
-    *list = QByteArray(static_cast<const char *>(block.constData()), block.size());
-    block.unlock();
-    block.detach();
+    *list = std::move(*published);
     return true;
 }
