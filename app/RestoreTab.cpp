@@ -538,6 +538,14 @@ bool RestoreTab::mayTake(const std::string &event) const
     return m_taken.count(event) > 0;
 }
 
+std::string RestoreTab::confirmedSha256(int fd) const
+{
+    char hex[65];
+    return m_interface && m_interface->getFileDigest(fd, hex) == Quorvane::Success
+        ? std::string(hex, 64)
+        : std::string();
+}
+
 void RestoreTab::runSnapshotRestore()
 {
     // Only to ask first: what is replaced is decided below the folder itself.

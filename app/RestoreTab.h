@@ -112,6 +112,7 @@ private:
     void snapshotRestored();
     std::string fileOf(const std::string &event) const override;
     bool mayTake(const std::string &event) const override;
+    std::string confirmedSha256(int fd) const override;
 
     std::unique_ptr<Ui::RestoreTab> m_ui;
     Quorvane::IQuorvane *m_interface = nullptr;
