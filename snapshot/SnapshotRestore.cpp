@@ -6,9 +6,11 @@
 #include <QByteArray>
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <set>
@@ -46,13 +48,33 @@ bool writeAll(int fd, const char *data, std::size_t size)
     return true;
 }
 
-// An event id from a manifest goes into a report: no byte of it may steer a
-// terminal.
+const char TemporaryPrefix[] = ".quorvane-restore-";
+
 std::string temporaryName(int attempt)
 {
-    return ".quorvane-restore-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
+    return TemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(attempt);
 }
 
+// A temporary name of a restore that is gone (killed before it could remove
+// it): the process it names is no more.
+bool leftBehind(const char *name)
+{
+    if (std::strncmp(name, TemporaryPrefix, sizeof TemporaryPrefix - 1) != 0)
+        return false;
+    const char *at = name + sizeof TemporaryPrefix - 1;
+    long pid = 0;
+    for (; *at >= '0' && *at <= '9' && pid < (1L << 31); ++at)
+        pid = pid * 10 + (*at - '0');
+    if (*at++ != '-' || *at == '\0')
+        return false;
+    while (*at >= '0' && *at <= '9')
+        ++at;
+    return *at == '\0' && pid > 0 && pid < (1L << 31) && pid != ::getpid()
+        && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
+}
+
+// An event id from a manifest goes into a report: no byte of it may steer a
+// terminal.
 std::string printable(const std::string &text)
 {
     std::string out = text;
@@ -173,11 +195,39 @@ bool SnapshotRestore::restoreFolder(const SnapshotManifest::Entry &entry)
     const std::string name = nameOf(entry.path);
     bool made = mayReplace(parent, name, entry.path, true);
     // Owner access while it fills; its own mode comes at the end.
-    if (made && ::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
-        m_report(entry.path, std::strerror(errno));
-        made = false;
+    if (made && ::mkdirat(parent, name.c_str(), 0700) != 0) {
+        if (errno != EEXIST) {
+            m_report(entry.path, std::strerror(errno));
+            made = false;
+        } else {
+            // A folder made by an earlier restore may hold what a killed one left.
+            const int fd = ::openat(parent, name.c_str(), DirectoryFlags);
+            if (fd >= 0) {
+                sweep(fd);
+                ::close(fd);
+            }
+        }
     }
     return made;
+}
+
+void SnapshotRestore::sweep(int folder)
+{
+    // A description of its own: the listing closes it.
+    const int fd = ::openat(folder, ".", DirectoryFlags);
+    DIR *listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!listing) {
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    struct stat info;
+    while (const dirent *entry = ::readdir(listing))
+        if (leftBehind(entry->d_name)
+            && ::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(info.st_mode))
+            ::unlinkat(folder, entry->d_name, 0);
+    ::closedir(listing);
 }
 
 bool SnapshotRestore::restoreFile(const SnapshotManifest::Entry &entry, const std::string &source,
@@ -380,6 +430,7 @@ int SnapshotRestore::restore(const Entries &entries)
     std::set<std::string> folders;
     // An event that holds several entries' bytes stays for the next of them.
     std::map<std::string, int> uses;
+    sweep(m_root);
     for (const SnapshotManifest::Entry *entry : entries)
         if (entry->type == SnapshotManifest::Type::File)
             ++uses[entry->event];

@@ -205,6 +205,7 @@ int SnapshotCatalog::fetch(const std::vector<std::string> &ids,
                            std::map<std::string, std::string> *files)
 {
     std::vector<std::string> missing;
+    std::vector<std::string> emptied;
     for (const std::string &id : ids) {
         const EventRecord *record = find(id);
         if (!record) {
@@ -212,12 +213,20 @@ int SnapshotCatalog::fetch(const std::vector<std::string> &ids,
             return Quorvane::Failure;
         }
         if (::access(localFile(*record).c_str(), R_OK) != 0
-            && std::find(missing.begin(), missing.end(), id) == missing.end())
+            && std::find(missing.begin(), missing.end(), id) == missing.end()) {
             missing.push_back(id);
+            // Held locally without its file (a restore killed after moving
+            // it out): the library fetches only what it does not hold.
+            if (record->location == 2)
+                emptied.push_back(id);
+        }
     }
     if (!missing.empty()) {
+        int code = emptied.empty() ? 0 : m_session.removeLocal(emptied);
+        m_fresh = m_fresh && emptied.empty();
         // The library selects among the events its last read listed.
-        int code = m_fresh ? 0 : m_session.read(ReadQuery::everything(true));
+        if (code == 0 && !m_fresh)
+            code = m_session.read(ReadQuery::everything(true));
         m_fresh = false;
         if (code == 0)
             code = m_session.run(&Quorvane::IQuorvane::downloadEvents, missing);
