@@ -34,9 +34,9 @@ private:
     };
     using Identity = std::pair<dev_t, ino_t>;
 
-    // Enough for the files of any one restore; the oldest go first, and a file
-    // whose digest went is only read again.
-    static constexpr std::size_t Limit = 1 << 17;
+    // About 10 MB at most in a long-lived host; the oldest go first, and a
+    // file whose digest went is only read again.
+    static constexpr std::size_t Limit = 1 << 16;
 
     std::mutex m_mutex;
     std::map<Identity, Kept> m_kept;
