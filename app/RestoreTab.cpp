@@ -1,5 +1,6 @@
 #include "RestoreTab.h"
 
+#include "FetchPlan.h"
 #include "IQuorvane.h"
 #include "MessageBoxes.h"
 #include "ui_RestoreTab.h"
@@ -108,19 +109,38 @@ void RestoreTab::OnFinished(int code, int count)
         return;
     case Step::Reading: {
         // The rows stay as they are: the user's selection is kept.
-        Quorvane::IdList missing;
-        for (const QString &id : std::as_const(m_fetching)) {
-            const Backup *backup = backupOf(id);
-            if (backup && !QFileInfo(localCopy(*backup)).isReadable())
-                missing.append(id.toLatin1().constData());
+        QHash<QString, int> locations;
+        Quorvane::EventNative **list = m_interface->getEventList();
+        for (int i = 0; list && i < count; ++i)
+            if (list[i]->id)
+                locations.insert(QString::fromUtf8(list[i]->id), list[i]->location);
+        FetchPlan plan;
+        for (const QString &id : std::as_const(m_fetching))
+            if (const Backup *backup = backupOf(id))
+                plan.add(id.toStdString(), locations.value(id, -1),
+                         QFile::encodeName(localCopy(*backup)).toStdString());
+        if (!plan.emptied().empty() && !m_dropped) {
+            m_dropped = true;
+            Quorvane::IdList emptied;
+            for (const std::string &id : plan.emptied())
+                emptied.append(id.c_str());
+            // The read is queued behind the removal and lists them as the
+            // server's alone: then they are fetched.
+            if (m_interface->deleteLocalEvents(emptied) != Quorvane::Success)
+                OnFinished(Quorvane::Failure, 0);
+            else
+                readEvents();
+            return;
         }
-        if (missing.count > 0) {
+        if (!plan.missing().empty()) {
+            Quorvane::IdList missing;
+            for (const std::string &id : plan.missing())
+                missing.append(id.c_str());
             m_step = Step::Fetching;
             if (m_interface->downloadEvents(missing, this) != Quorvane::Success)
                 OnFinished(Quorvane::Failure, 0);
             return;
         }
-        missing.release();
         [[fallthrough]];
     }
     case Step::Fetching: {
@@ -336,6 +356,12 @@ void RestoreTab::fetch(const QStringList &ids, std::function<void()> next)
     m_ui->restoreProgressBar->setRange(0, 0);
     m_fetching = ids;
     m_next = std::move(next);
+    m_dropped = false;
+    readEvents();
+}
+
+void RestoreTab::readEvents()
+{
     // An upload meanwhile replaces the library's list: it is read again.
     m_step = Step::Reading;
     const qint64 midnight = QDate::currentDate().startOfDay().toSecsSinceEpoch();

@@ -95,6 +95,7 @@ private:
     // Reads the list anew (the library fetches among the events its last read
     // listed), fetches the events without a local copy, then goes on with next.
     void fetch(const QStringList &ids, std::function<void()> next);
+    void readEvents();
     void place();
     // Copies the fetched file under a temporary name beside the target and
     // renames it only once its SHA-256 matched. False with *error set.
@@ -122,6 +123,9 @@ private:
     QList<Job> m_jobs;
     std::function<void()> m_next;
     QStringList m_fetching;
+    // The local records of this fetch's events whose files are gone were
+    // dropped: once, whatever the library made of it.
+    bool m_dropped = false;
 
     SnapshotJob m_snapshotJob;
     std::shared_ptr<SnapshotManifest> m_manifest;

@@ -1,5 +1,6 @@
 #include "SnapshotCatalog.h"
 
+#include "FetchPlan.h"
 #include "LibraryBinding.h"
 #include "RecordFormat.h"
 #include "Session.h"
@@ -204,23 +205,17 @@ std::string SnapshotCatalog::localFile(const EventRecord &record) const
 int SnapshotCatalog::fetch(const std::vector<std::string> &ids,
                            std::map<std::string, std::string> *files)
 {
-    std::vector<std::string> missing;
-    std::vector<std::string> emptied;
+    FetchPlan plan;
     for (const std::string &id : ids) {
         const EventRecord *record = find(id);
         if (!record) {
             m_err << "quorvane: event " << RecordFormat::printable(id) << " is not on the server\n";
             return Quorvane::Failure;
         }
-        if (::access(localFile(*record).c_str(), R_OK) != 0
-            && std::find(missing.begin(), missing.end(), id) == missing.end()) {
-            missing.push_back(id);
-            // Held locally without its file (a restore killed after moving
-            // it out): the library fetches only what it does not hold.
-            if (record->location == 2)
-                emptied.push_back(id);
-        }
+        plan.add(id, record->location, localFile(*record));
     }
+    const std::vector<std::string> &missing = plan.missing();
+    const std::vector<std::string> &emptied = plan.emptied();
     if (!missing.empty()) {
         int code = emptied.empty() ? 0 : m_session.removeLocal(emptied);
         m_fresh = m_fresh && emptied.empty();
