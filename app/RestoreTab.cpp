@@ -1,5 +1,6 @@
 #include "RestoreTab.h"
 
+#include "FetchNote.h"
 #include "FetchPlan.h"
 #include "IQuorvane.h"
 #include "MessageBoxes.h"
@@ -534,6 +535,12 @@ void RestoreTab::fetchSnapshotContent()
     m_contentFiles.clear();
     m_pulled.clear();
     m_taken.clear();
+    const char *store = m_interface->getDataPath();
+    m_note = std::make_unique<FetchNote>(store ? store : "");
+    for (const std::string &event : m_note->adoptLeftovers())
+        if (m_taken.insert(event).second)
+            m_pulled.append(QString::fromStdString(event));
+    std::vector<std::string> fetched;
     QStringList ids;
     for (const std::string &event : SnapshotRestore::contentEvents(m_chosen)) {
         // A content that is gone costs its files, not the whole restore.
@@ -543,11 +550,12 @@ void RestoreTab::fetchSnapshotContent()
         const QString file = localCopy(*content);
         m_contentFiles[event] = QFile::encodeName(file).toStdString();
         ids.append(content->id);
-        if (!QFileInfo(file).isReadable()) {
+        if (!QFileInfo(file).isReadable() && m_taken.insert(event).second) {
             m_pulled.append(content->id);
-            m_taken.insert(event);
+            fetched.push_back(event);
         }
     }
+    m_note->add(fetched);
     m_ui->restoreLabel->setText(
         tr("Restoring %n entries of the snapshot...", nullptr, int(m_chosen.size())));
     fetch(ids, [this] { runSnapshotRestore(); });
@@ -643,6 +651,8 @@ void RestoreTab::snapshotRestored()
         m_pulled.clear();
         m_interface->deleteLocalEvents(pulled);
     }
+    // The drop is queued ahead of any later request of this process.
+    m_note->remove();
     finish(tr("%1 of %n entries restored to \"%2\".", nullptr, total)
                .arg(m_restored)
                .arg(QDir::toNativeSeparators(m_snapshotJob.folder)));

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+class FetchNote;
 class QThread;
 class QTreeWidgetItem;
 
@@ -137,6 +138,8 @@ private:
     QStringList m_pulled;
     // The same, as the restore asks for them.
     std::set<std::string> m_taken;
+    // Notes them beside the store until they are dropped.
+    std::unique_ptr<FetchNote> m_note;
     QThread *m_restoreThread = nullptr;
     int m_restored = 0;
     QStringList m_failures;

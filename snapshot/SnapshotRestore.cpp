@@ -1,12 +1,12 @@
 #include "SnapshotRestore.h"
 
+#include "ProcessOwnedName.h"
 #include "Sha256Digest.h"
 #include "SnapshotContent.h"
 
 #include <QByteArray>
 #include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -48,30 +48,7 @@ bool writeAll(int fd, const char *data, std::size_t size)
     return true;
 }
 
-const char TemporaryPrefix[] = ".quorvane-restore-";
-
-std::string temporaryName(int attempt)
-{
-    return TemporaryPrefix + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-}
-
-// A temporary name of a restore that is gone (killed before it could remove
-// it): the process it names is no more.
-bool leftBehind(const char *name)
-{
-    if (std::strncmp(name, TemporaryPrefix, sizeof TemporaryPrefix - 1) != 0)
-        return false;
-    const char *at = name + sizeof TemporaryPrefix - 1;
-    long pid = 0;
-    for (; *at >= '0' && *at <= '9' && pid < (1L << 31); ++at)
-        pid = pid * 10 + (*at - '0');
-    if (*at++ != '-' || *at == '\0')
-        return false;
-    while (*at >= '0' && *at <= '9')
-        ++at;
-    return *at == '\0' && pid > 0 && pid < (1L << 31) && pid != ::getpid()
-        && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
-}
+const std::string TemporaryPrefix = ".quorvane-restore-";
 
 // An event id from a manifest goes into a report: no byte of it may steer a
 // terminal.
@@ -223,7 +200,7 @@ void SnapshotRestore::sweep(int folder)
     }
     struct stat info;
     while (const dirent *entry = ::readdir(listing))
-        if (leftBehind(entry->d_name)
+        if (ProcessOwnedName::leftBehind(entry->d_name, TemporaryPrefix)
             && ::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
             && S_ISREG(info.st_mode))
             ::unlinkat(folder, entry->d_name, 0);
@@ -298,7 +275,7 @@ int SnapshotRestore::createTemporary(int parent, std::string *name)
 {
     int out = -1;
     for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
-        *name = temporaryName(attempt);
+        *name = ProcessOwnedName::make(TemporaryPrefix, unsigned(attempt));
         out = ::openat(parent, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                        0600);
         if (out < 0 && errno != EEXIST)
@@ -341,7 +318,7 @@ bool SnapshotRestore::moveFile(const SnapshotManifest::Entry &entry, int parent,
     std::string temporary;
     int moved = -1;
     for (int attempt = 0; moved != 0 && attempt < 100; ++attempt) {
-        temporary = temporaryName(attempt);
+        temporary = ProcessOwnedName::make(TemporaryPrefix, unsigned(attempt));
         moved = ::renameat2(AT_FDCWD, source.c_str(), parent, temporary.c_str(), RENAME_NOREPLACE);
         if (moved != 0 && errno != EEXIST)
             break;

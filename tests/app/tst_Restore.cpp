@@ -436,8 +436,9 @@ void tst_Restore::aRestoreKilledMidwayIsFinished()
     if (QTest::currentTestFailed())
         return;
     // What a killed restore leaves: a content the store still lists while
-    // its file was moved out, and a half-written file under the temporary
-    // name of a process that is gone.
+    // its file was moved out, another fetched and not yet used, the note of
+    // both, and a half-written file under a temporary name; its process is
+    // gone.
     struct Waiter : Quorvane::QuorvaneUser
     {
         int code = -1;
@@ -445,18 +446,26 @@ void tst_Restore::aRestoreKilledMidwayIsFinished()
         void OnMessage(const char *) override { }
         void OnProgress(int, int) override { }
     } waiter;
+    const QByteArray moved = m_contents.value(QStringLiteral("docs/notes.txt"));
+    const QByteArray unused = m_contents.value(QStringLiteral("docs/sub/notes.txt"));
     Quorvane::IdList ids;
-    ids.append(m_contents.value(QStringLiteral("docs/notes.txt")).constData());
+    ids.append(moved.constData());
+    ids.append(unused.constData());
     QCOMPARE(m_application->quorvane()->downloadEvents(ids, &waiter), Quorvane::Success);
     QTRY_COMPARE_WITH_TIMEOUT(waiter.code, int(Quorvane::Success), Timeout);
-    QDirIterator stored(m_data->path(), { QStringLiteral("notes.txt") }, QDir::Files,
-                        QDirIterator::Subdirectories);
-    QVERIFY(stored.hasNext());
-    QVERIFY(QFile::remove(stored.next()));
+    const auto stored = [this](const QByteArray &id) {
+        QDirIterator folders(m_data->path(), { QString::fromLatin1(id) }, QDir::Dirs,
+                             QDirIterator::Subdirectories);
+        return folders.hasNext() ? folders.next() : QString();
+    };
+    QVERIFY(QFile::remove(stored(moved) + QStringLiteral("/notes.txt")));
+    QVERIFY(!stored(unused).isEmpty());
     const pid_t gone = ::fork();
     if (gone == 0)
         ::_exit(0);
     QCOMPARE(::waitpid(gone, nullptr, 0), gone);
+    write(m_data->filePath(QStringLiteral(".quorvane-fetched-%1-0").arg(gone)),
+          moved + '\n' + unused + '\n');
     QVERIFY(QDir(m_target->path()).mkpath(QStringLiteral("docs")));
     write(m_target->filePath(QStringLiteral("docs/.quorvane-restore-%1-0").arg(gone)), "part");
 
@@ -468,6 +477,10 @@ void tst_Restore::aRestoreKilledMidwayIsFinished()
              QStringList({ "latest", "notes.txt", "sub", "two" }));
     QCOMPARE(label()->text(),
              QStringLiteral("7 of 8 entries restored to \"%1\".").arg(m_target->path()));
+    QTRY_VERIFY_WITH_TIMEOUT(stored(moved).isEmpty() && stored(unused).isEmpty(), Timeout);
+    QCOMPARE(QDir(m_data->path())
+                 .entryList({ QStringLiteral(".quorvane-*") }, QDir::Hidden | QDir::Files),
+             QStringList());
 }
 
 int main(int argc, char **argv)

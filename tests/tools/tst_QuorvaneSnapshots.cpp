@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QSet>
@@ -460,6 +461,19 @@ void tst_QuorvaneSnapshots::killedRestoreLeavesNothingInTheWay()
     QCOMPARE(QDir(into).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
              QStringList({ QFileInfo(live).fileName(), "ktree" }));
     QVERIFY(QFile::remove(live));
+
+    // What the killed run fetched and had not moved out left the store too.
+    QSet<QString> fetched { QString::fromLatin1(snapshot) };
+    for (const SnapshotManifest::Entry &entry : manifestOf(snapshot).entries)
+        fetched.insert(QString::fromStdString(entry.event));
+    const Run store = quorvane({ "config", "data_path" });
+    RUN_OK(store);
+    QDirIterator held(QString::fromUtf8(store.out.trimmed()), QDir::AllEntries | QDir::Hidden,
+                      QDirIterator::Subdirectories);
+    while (held.hasNext()) {
+        const QString name = held.next().section('/', -1);
+        QVERIFY2(!fetched.contains(name) && !name.startsWith(".quorvane-"), qPrintable(name));
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_QuorvaneSnapshots)
