@@ -1,5 +1,7 @@
 #include "RestoreTab.h"
 
+#include "FetchNote.h"
+#include "FetchPlan.h"
 #include "IQuorvane.h"
 #include "MessageBoxes.h"
 #include "ui_RestoreTab.h"
@@ -108,19 +110,38 @@ void RestoreTab::OnFinished(int code, int count)
         return;
     case Step::Reading: {
         // The rows stay as they are: the user's selection is kept.
-        Quorvane::IdList missing;
-        for (const QString &id : std::as_const(m_fetching)) {
-            const Backup *backup = backupOf(id);
-            if (backup && !QFileInfo(localCopy(*backup)).isReadable())
-                missing.append(id.toLatin1().constData());
+        QHash<QString, int> locations;
+        Quorvane::EventNative **list = m_interface->getEventList();
+        for (int i = 0; list && i < count; ++i)
+            if (list[i]->id)
+                locations.insert(QString::fromUtf8(list[i]->id), list[i]->location);
+        FetchPlan plan;
+        for (const QString &id : std::as_const(m_fetching))
+            if (const Backup *backup = backupOf(id))
+                plan.add(id.toStdString(), locations.value(id, -1),
+                         QFile::encodeName(localCopy(*backup)).toStdString());
+        if (!plan.emptied().empty() && !m_dropped) {
+            m_dropped = true;
+            Quorvane::IdList emptied;
+            for (const std::string &id : plan.emptied())
+                emptied.append(id.c_str());
+            // The read is queued behind the removal and lists them as the
+            // server's alone: then they are fetched.
+            if (m_interface->deleteLocalEvents(emptied) != Quorvane::Success)
+                OnFinished(Quorvane::Failure, 0);
+            else
+                readEvents();
+            return;
         }
-        if (missing.count > 0) {
+        if (!plan.missing().empty()) {
+            Quorvane::IdList missing;
+            for (const std::string &id : plan.missing())
+                missing.append(id.c_str());
             m_step = Step::Fetching;
             if (m_interface->downloadEvents(missing, this) != Quorvane::Success)
                 OnFinished(Quorvane::Failure, 0);
             return;
         }
-        missing.release();
         [[fallthrough]];
     }
     case Step::Fetching: {
@@ -336,6 +357,12 @@ void RestoreTab::fetch(const QStringList &ids, std::function<void()> next)
     m_ui->restoreProgressBar->setRange(0, 0);
     m_fetching = ids;
     m_next = std::move(next);
+    m_dropped = false;
+    readEvents();
+}
+
+void RestoreTab::readEvents()
+{
     // An upload meanwhile replaces the library's list: it is read again.
     m_step = Step::Reading;
     const qint64 midnight = QDate::currentDate().startOfDay().toSecsSinceEpoch();
@@ -508,6 +535,12 @@ void RestoreTab::fetchSnapshotContent()
     m_contentFiles.clear();
     m_pulled.clear();
     m_taken.clear();
+    const char *store = m_interface->getDataPath();
+    m_note = std::make_unique<FetchNote>(store ? store : "");
+    for (const std::string &event : m_note->adoptLeftovers())
+        if (m_taken.insert(event).second)
+            m_pulled.append(QString::fromStdString(event));
+    std::vector<std::string> fetched;
     QStringList ids;
     for (const std::string &event : SnapshotRestore::contentEvents(m_chosen)) {
         // A content that is gone costs its files, not the whole restore.
@@ -517,11 +550,12 @@ void RestoreTab::fetchSnapshotContent()
         const QString file = localCopy(*content);
         m_contentFiles[event] = QFile::encodeName(file).toStdString();
         ids.append(content->id);
-        if (!QFileInfo(file).isReadable()) {
+        if (!QFileInfo(file).isReadable() && m_taken.insert(event).second) {
             m_pulled.append(content->id);
-            m_taken.insert(event);
+            fetched.push_back(event);
         }
     }
+    m_note->add(fetched);
     m_ui->restoreLabel->setText(
         tr("Restoring %n entries of the snapshot...", nullptr, int(m_chosen.size())));
     fetch(ids, [this] { runSnapshotRestore(); });
@@ -536,6 +570,14 @@ std::string RestoreTab::fileOf(const std::string &event) const
 bool RestoreTab::mayTake(const std::string &event) const
 {
     return m_taken.count(event) > 0;
+}
+
+std::string RestoreTab::confirmedSha256(int fd) const
+{
+    char hex[65];
+    return m_interface && m_interface->getFileDigest(fd, hex) == Quorvane::Success
+        ? std::string(hex, 64)
+        : std::string();
 }
 
 void RestoreTab::runSnapshotRestore()
@@ -609,6 +651,8 @@ void RestoreTab::snapshotRestored()
         m_pulled.clear();
         m_interface->deleteLocalEvents(pulled);
     }
+    // The drop is queued ahead of any later request of this process.
+    m_note->remove();
     finish(tr("%1 of %n entries restored to \"%2\".", nullptr, total)
                .arg(m_restored)
                .arg(QDir::toNativeSeparators(m_snapshotJob.folder)));

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+class FetchNote;
 class QThread;
 class QTreeWidgetItem;
 
@@ -95,6 +96,7 @@ private:
     // Reads the list anew (the library fetches among the events its last read
     // listed), fetches the events without a local copy, then goes on with next.
     void fetch(const QStringList &ids, std::function<void()> next);
+    void readEvents();
     void place();
     // Copies the fetched file under a temporary name beside the target and
     // renames it only once its SHA-256 matched. False with *error set.
@@ -112,6 +114,7 @@ private:
     void snapshotRestored();
     std::string fileOf(const std::string &event) const override;
     bool mayTake(const std::string &event) const override;
+    std::string confirmedSha256(int fd) const override;
 
     std::unique_ptr<Ui::RestoreTab> m_ui;
     Quorvane::IQuorvane *m_interface = nullptr;
@@ -121,6 +124,9 @@ private:
     QList<Job> m_jobs;
     std::function<void()> m_next;
     QStringList m_fetching;
+    // The local records of this fetch's events whose files are gone were
+    // dropped: once, whatever the library made of it.
+    bool m_dropped = false;
 
     SnapshotJob m_snapshotJob;
     std::shared_ptr<SnapshotManifest> m_manifest;
@@ -132,6 +138,8 @@ private:
     QStringList m_pulled;
     // The same, as the restore asks for them.
     std::set<std::string> m_taken;
+    // Notes them beside the store until they are dropped.
+    std::unique_ptr<FetchNote> m_note;
     QThread *m_restoreThread = nullptr;
     int m_restored = 0;
     QStringList m_failures;

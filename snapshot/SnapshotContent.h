@@ -19,4 +19,12 @@ public:
         (void)event;
         return false;
     }
+    // The SHA-256 the fetch took of the file open as fd as it wrote it, when
+    // that is still the file it wrote; empty when not known. A file whose
+    // digest is known need not be read again to be checked.
+    virtual std::string confirmedSha256(int fd) const
+    {
+        (void)fd;
+        return std::string();
+    }
 };

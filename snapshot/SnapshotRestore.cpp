@@ -1,5 +1,6 @@
 #include "SnapshotRestore.h"
 
+#include "ProcessOwnedName.h"
 #include "Sha256Digest.h"
 #include "SnapshotContent.h"
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <dirent.h>
 #include <fcntl.h>
 #include <map>
 #include <set>
@@ -46,13 +48,10 @@ bool writeAll(int fd, const char *data, std::size_t size)
     return true;
 }
 
+const std::string TemporaryPrefix = ".quorvane-restore-";
+
 // An event id from a manifest goes into a report: no byte of it may steer a
 // terminal.
-std::string temporaryName(int attempt)
-{
-    return ".quorvane-restore-" + std::to_string(::getpid()) + "-" + std::to_string(attempt);
-}
-
 std::string printable(const std::string &text)
 {
     std::string out = text;
@@ -173,11 +172,39 @@ bool SnapshotRestore::restoreFolder(const SnapshotManifest::Entry &entry)
     const std::string name = nameOf(entry.path);
     bool made = mayReplace(parent, name, entry.path, true);
     // Owner access while it fills; its own mode comes at the end.
-    if (made && ::mkdirat(parent, name.c_str(), 0700) != 0 && errno != EEXIST) {
-        m_report(entry.path, std::strerror(errno));
-        made = false;
+    if (made && ::mkdirat(parent, name.c_str(), 0700) != 0) {
+        if (errno != EEXIST) {
+            m_report(entry.path, std::strerror(errno));
+            made = false;
+        } else {
+            // A folder made by an earlier restore may hold what a killed one left.
+            const int fd = ::openat(parent, name.c_str(), DirectoryFlags);
+            if (fd >= 0) {
+                sweep(fd);
+                ::close(fd);
+            }
+        }
     }
     return made;
+}
+
+void SnapshotRestore::sweep(int folder)
+{
+    // A description of its own: the listing closes it.
+    const int fd = ::openat(folder, ".", DirectoryFlags);
+    DIR *listing = fd >= 0 ? ::fdopendir(fd) : nullptr;
+    if (!listing) {
+        if (fd >= 0)
+            ::close(fd);
+        return;
+    }
+    struct stat info;
+    while (const dirent *entry = ::readdir(listing))
+        if (ProcessOwnedName::leftBehind(entry->d_name, TemporaryPrefix)
+            && ::fstatat(folder, entry->d_name, &info, AT_SYMLINK_NOFOLLOW) == 0
+            && S_ISREG(info.st_mode))
+            ::unlinkat(folder, entry->d_name, 0);
+    ::closedir(listing);
 }
 
 bool SnapshotRestore::restoreFile(const SnapshotManifest::Entry &entry, const std::string &source,
@@ -248,7 +275,7 @@ int SnapshotRestore::createTemporary(int parent, std::string *name)
 {
     int out = -1;
     for (int attempt = 0; out < 0 && attempt < 100; ++attempt) {
-        *name = temporaryName(attempt);
+        *name = ProcessOwnedName::make(TemporaryPrefix, unsigned(attempt));
         out = ::openat(parent, name->c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
                        0600);
         if (out < 0 && errno != EEXIST)
@@ -268,10 +295,14 @@ bool SnapshotRestore::moveFile(const SnapshotManifest::Entry &entry, int parent,
         return false;
     *failed = true;
     // Checked where it lies, read only: a wrong file never reaches the folder.
+    // The fetch hashed what it wrote; only a file it did not vouch for is read.
+    const std::string confirmed = m_content.confirmedSha256(in);
     Sha256Digest hash;
-    std::vector<char> buffer(std::size_t(std::clamp<std::int64_t>(entry.size, 4096, 1 << 20)));
+    std::vector<char> buffer;
+    if (confirmed.empty() || from.st_size != entry.size)
+        buffer.resize(std::size_t(std::clamp<std::int64_t>(entry.size, 4096, 1 << 20)));
     ssize_t got;
-    while ((got = ::read(in, buffer.data(), buffer.size())) != 0) {
+    while (!buffer.empty() && (got = ::read(in, buffer.data(), buffer.size())) != 0) {
         if (got < 0 && errno == EINTR)
             continue;
         if (got < 0) {
@@ -280,14 +311,14 @@ bool SnapshotRestore::moveFile(const SnapshotManifest::Entry &entry, int parent,
         }
         hash.add(buffer.data(), std::size_t(got));
     }
-    if (hash.hex() != entry.sha256) {
+    if ((buffer.empty() ? confirmed : hash.hex()) != entry.sha256) {
         m_report(entry.path, "its content does not match its SHA-256; not restored");
         return false;
     }
     std::string temporary;
     int moved = -1;
     for (int attempt = 0; moved != 0 && attempt < 100; ++attempt) {
-        temporary = temporaryName(attempt);
+        temporary = ProcessOwnedName::make(TemporaryPrefix, unsigned(attempt));
         moved = ::renameat2(AT_FDCWD, source.c_str(), parent, temporary.c_str(), RENAME_NOREPLACE);
         if (moved != 0 && errno != EEXIST)
             break;
@@ -376,6 +407,7 @@ int SnapshotRestore::restore(const Entries &entries)
     std::set<std::string> folders;
     // An event that holds several entries' bytes stays for the next of them.
     std::map<std::string, int> uses;
+    sweep(m_root);
     for (const SnapshotManifest::Entry *entry : entries)
         if (entry->type == SnapshotManifest::Type::File)
             ++uses[entry->event];

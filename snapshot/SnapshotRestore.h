@@ -12,8 +12,9 @@ class SnapshotContent;
 // A snapshot's tree recreated under a target folder. Every write goes through
 // descriptors opened from the target's without following links, so no entry
 // reaches outside it; each file is written under a temporary name and takes
-// its own only once its SHA-256 is right. What is already there stays unless
-// overwriting was asked for.
+// its own only once its SHA-256 is right. A later restore into the same
+// folders removes the temporary names a killed one left. What is already
+// there stays unless overwriting was asked for.
 class SnapshotRestore
 {
 public:
@@ -50,6 +51,9 @@ private:
     // why. Kept open for the next entry in it: the caller does not close it.
     int openParent(const std::string &path);
     void closeParent();
+    // Removes the temporary names that restores killed on their way left in
+    // folder; those of restores still running stay.
+    static void sweep(int folder);
     bool restoreFolder(const SnapshotManifest::Entry &entry);
     // take: the store's file may be moved into place.
     bool restoreFile(const SnapshotManifest::Entry &entry, const std::string &source, bool take);

@@ -1,6 +1,7 @@
 #include "QuorvaneInterface.h"
 
 #include "CurrentUser.h"
+#include "FetchedDigests.h"
 #include "InterfaceSingleton.h"
 #include "KeyRing.h"
 #include "OwnerQueue.h"
@@ -8,6 +9,7 @@
 #include "QuorvPipe.h"
 
 #include <QThread>
+#include <cstring>
 #include <utility>
 
 namespace Quorvane {
@@ -359,6 +361,16 @@ int QuorvaneInterface::unlockKey(const char *passphrase)
 {
     // The key ring guards itself: no need to carry the call to our thread.
     return KeyRing::instance().unlock(passphrase);
+}
+
+int QuorvaneInterface::getFileDigest(int fd, char hex[65])
+{
+    // The digests guard themselves too.
+    const QByteArray digest = FetchedDigests::instance().of(fd).toHex();
+    if (digest.size() != 64 || !hex)
+        return Failure;
+    std::memcpy(hex, digest.constData(), 65);
+    return Success;
 }
 
 void QuorvaneInterface::attachUser(int pipe, QuorvaneUser *user)

@@ -66,6 +66,7 @@ public:
     int deleteEvents(IdList ids, QuorvaneUser *user) override;
     const char *getVersion() override;
     int unlockKey(const char *passphrase) override;
+    int getFileDigest(int fd, char hex[65]) override;
 
     // Makes user the one that hears the pipe's OnFinished, and the current
     // user that hears every status text and progress report. Every operation

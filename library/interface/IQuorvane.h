@@ -69,6 +69,11 @@ public:
     // folder) for the whole process: uploads are then encrypted and encrypted
     // events read. A null passphrase only asks for the KeyState.
     virtual int unlockKey(const char *passphrase) = 0;
+    // Added after unlockKey, for the same reason. The SHA-256 a download of
+    // this process took of the bytes it wrote, when the file open as fd is
+    // still that file as the download left it: Success with 64 lower-case hex
+    // digits and a NUL in hex, otherwise Failure. Any thread may call it.
+    virtual int getFileDigest(int fd, char hex[65]) = 0;
 };
 
 // What unlockKey answers.

@@ -125,4 +125,16 @@ bool DecryptingFile::finish()
     return m_mode != Mode::Refused;
 }
 
+QByteArray DecryptingFile::writtenDigest(const QByteArray &handedDigest) const
+{
+    switch (m_mode) {
+    case Mode::Plain:
+        return handedDigest;
+    case Mode::Decrypting:
+        return m_decryptor->plainDigest();
+    default:
+        return QByteArray();
+    }
+}
+
 } // namespace Quorvane

@@ -25,6 +25,9 @@ public:
 
     // After the last byte: true when what was written is whole and plain.
     bool finish();
+    // After finish(): the SHA-256 of the file as written, given that of the
+    // bytes handed to it (theirs, when they went through unchanged).
+    QByteArray writtenDigest(const QByteArray &handedDigest) const;
     // Why writing or finish() failed, for the user; empty while all is well.
     QString problem() const { return m_problem; }
     bool seek(qint64 pos) override;

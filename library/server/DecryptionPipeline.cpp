@@ -86,6 +86,8 @@ bool DecryptionPipeline::hold(const char *data, qint64 size)
         return false;
     QByteArray block = spare();
     lock.unlock();
+    // Hashed here, beside the transfer, so nobody reads the file again for it.
+    m_plainHash.add(data, size_t(size));
     // Resizing within its capacity does not allocate again.
     block.resize(qsizetype(size));
     std::memcpy(block.data(), data, size_t(size));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "FileDecryptor.h"
+#include "Sha256.h"
 
 #include <QByteArray>
 #include <condition_variable>
@@ -33,6 +34,8 @@ public:
     // returns Done only when the whole file authenticated and was written.
     FileCipher::Result finish();
     FileCipher::Result result();
+    // The SHA-256 of the plain bytes, once finish() returned Done.
+    QByteArray plainDigest() const { return m_plainHash.digest(); }
 
 private:
     void run();
@@ -47,6 +50,7 @@ private:
 
     Writer m_writer;
     FileDecryptor m_decryptor; // the worker's alone once it runs
+    Sha256 m_plainHash; // the worker's too, until it has ended
     QByteArray m_filling; // the caller's alone
 
     std::mutex m_mutex;

@@ -107,6 +107,7 @@ public:
         keyState = Quorvane::KeyUnlocked;
         return keyState;
     }
+    int getFileDigest(int, char *) override { return Quorvane::Failure; }
 
 private:
     static int refuse(Quorvane::IdList &ids)

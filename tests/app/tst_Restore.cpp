@@ -26,6 +26,7 @@
 #include <QTreeWidget>
 #include <QUuid>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 // The Restore tab on a private X server, with the application and the real
@@ -85,6 +86,7 @@ private slots:
     void aCopyThatFailsItsCheckIsNotLeftInPlace();
     void everyUploadOfTheWindowIsJournalled();
     void aSnapshotComesBackByteForByte();
+    void aRestoreKilledMidwayIsFinished();
 
 private:
     template<typename T> T *child(const char *name) const
@@ -111,6 +113,8 @@ private:
     QList<MessageBoxes::Box> m_boxes;
     QMessageBox::StandardButton m_answer = QMessageBox::Yes;
     int m_uploads = 0;
+    // The snapshot's content events, by the path of their first file.
+    QMap<QString, QByteArray> m_contents;
 };
 
 void tst_Restore::init()
@@ -322,6 +326,7 @@ void tst_Restore::uploadSnapshot(QMap<QString, QByteArray> *files)
               entry->sha256 = sha(bytes);
               entry->event = event;
               entry->offset = offset;
+              m_contents.insert(QString::fromLatin1(path), QByteArray::fromStdString(event));
               files->insert(QString::fromLatin1(path), bytes);
           };
     add(SnapshotManifest::Type::Folder, "docs", 0750);
@@ -419,6 +424,63 @@ void tst_Restore::aSnapshotComesBackByteForByte()
     QCOMPARE(contentOf(notes), files.value(QStringLiteral("docs/sub/notes.txt")));
     QCOMPARE(m_boxes.size(), 4);
     QCOMPARE(m_boxes[1].kind, MessageBoxes::Kind::Question);
+}
+
+void tst_Restore::aRestoreKilledMidwayIsFinished()
+{
+    QMap<QString, QByteArray> files;
+    uploadSnapshot(&files);
+    if (QTest::currentTestFailed())
+        return;
+    showRestoreTab(1);
+    if (QTest::currentTestFailed())
+        return;
+    // What a killed restore leaves: a content the store still lists while
+    // its file was moved out, another fetched and not yet used, the note of
+    // both, and a half-written file under a temporary name; its process is
+    // gone.
+    struct Waiter : Quorvane::QuorvaneUser
+    {
+        int code = -1;
+        void OnFinished(int finished, int) override { code = finished; }
+        void OnMessage(const char *) override { }
+        void OnProgress(int, int) override { }
+    } waiter;
+    const QByteArray moved = m_contents.value(QStringLiteral("docs/notes.txt"));
+    const QByteArray unused = m_contents.value(QStringLiteral("docs/sub/notes.txt"));
+    Quorvane::IdList ids;
+    ids.append(moved.constData());
+    ids.append(unused.constData());
+    QCOMPARE(m_application->quorvane()->downloadEvents(ids, &waiter), Quorvane::Success);
+    QTRY_COMPARE_WITH_TIMEOUT(waiter.code, int(Quorvane::Success), Timeout);
+    const auto stored = [this](const QByteArray &id) {
+        QDirIterator folders(m_data->path(), { QString::fromLatin1(id) }, QDir::Dirs,
+                             QDirIterator::Subdirectories);
+        return folders.hasNext() ? folders.next() : QString();
+    };
+    QVERIFY(QFile::remove(stored(moved) + QStringLiteral("/notes.txt")));
+    QVERIFY(!stored(unused).isEmpty());
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    QCOMPARE(::waitpid(gone, nullptr, 0), gone);
+    write(m_data->filePath(QStringLiteral(".quorvane-fetched-%1-0").arg(gone)),
+          moved + '\n' + unused + '\n');
+    QVERIFY(QDir(m_target->path()).mkpath(QStringLiteral("docs")));
+    write(m_target->filePath(QStringLiteral("docs/.quorvane-restore-%1-0").arg(gone)), "part");
+
+    restore(backups()->topLevelItem(0), "restoreToButton");
+    QCOMPARE(contentOf(m_target->filePath(QStringLiteral("docs/notes.txt"))),
+             files.value(QStringLiteral("docs/notes.txt")));
+    QCOMPARE(QDir(m_target->filePath(QStringLiteral("docs")))
+                 .entryList(QDir::AllEntries | QDir::Hidden | QDir::System | QDir::NoDotAndDotDot),
+             QStringList({ "latest", "notes.txt", "sub", "two" }));
+    QCOMPARE(label()->text(),
+             QStringLiteral("7 of 8 entries restored to \"%1\".").arg(m_target->path()));
+    QTRY_VERIFY_WITH_TIMEOUT(stored(moved).isEmpty() && stored(unused).isEmpty(), Timeout);
+    QCOMPARE(QDir(m_data->path())
+                 .entryList({ QStringLiteral(".quorvane-*") }, QDir::Hidden | QDir::Files),
+             QStringList());
 }
 
 int main(int argc, char **argv)

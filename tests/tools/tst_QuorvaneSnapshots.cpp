@@ -7,6 +7,7 @@
 #include <QCryptographicHash>
 #include <QDeadlineTimer>
 #include <QDir>
+#include <QDirIterator>
 #include <QFile>
 #include <QProcess>
 #include <QSet>
@@ -103,6 +104,7 @@ private slots:
     void interruptedBackupLeavesNoSnapshotAndIsReused();
     void duplicatesOfAPackInFlightRestore();
     void wholeFilesMovedOrCopiedIntoPlace();
+    void killedRestoreLeavesNothingInTheWay();
 
 private:
     QString write(const QString &relative, const QByteArray &content, qint64 mtime = 0);
@@ -417,6 +419,60 @@ void tst_QuorvaneSnapshots::wholeFilesMovedOrCopiedIntoPlace()
         QVERIFY2(treeOf(into + "/mtree", "mtree") == tree, qPrintable(into));
         QCOMPARE(QDir(into).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList { "mtree" });
+    }
+}
+
+void tst_QuorvaneSnapshots::killedRestoreLeavesNothingInTheWay()
+{
+    // Many packed files copied one by one, and two whole ones moved.
+    for (int i = 0; i < 1500; ++i)
+        write(QStringLiteral("ktree/%1/f%2").arg(i % 3).arg(i), QByteArray(1 + i % 3000, 'k'));
+    write("ktree/0/big", QByteArray(300 << 10, 'b'));
+    write("ktree/1/big", QByteArray(400 << 10, 'B'));
+    const Tree tree = treeOf(m_files.filePath("ktree"), "ktree");
+    const Run backup = quorvane({ "backup", m_files.filePath("ktree") });
+    RUN_OK(backup);
+    const QByteArray snapshot = snapshotIdOf(backup);
+
+    const QString into = m_files.filePath("kr");
+    QProcess killed;
+    killed.start(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane"),
+                 { "restore", snapshot, "--to", into });
+    QVERIFY(killed.waitForStarted());
+    const qint64 pid = killed.processId();
+    const QDeadlineTimer deadline(60000);
+    while (killed.state() != QProcess::NotRunning && !deadline.hasExpired()
+           && QDir(into + "/ktree/2").isEmpty())
+        QTest::qSleep(1);
+    ::kill(pid_t(pid), SIGKILL);
+    QVERIFY(killed.waitForFinished(60000));
+
+    // Whatever it left, and temporary names as it would have left them; that
+    // of a restore still running (this process) stays.
+    QVERIFY(QDir().mkpath(into + "/ktree/0"));
+    const QString dead = QStringLiteral("/.quorvane-restore-%1-7").arg(pid);
+    const QString live = into + QStringLiteral("/.quorvane-restore-%1-0").arg(::getpid());
+    for (const QString &planted : { into + dead, into + "/ktree/0" + dead, live }) {
+        QFile file(planted);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("partial") == 7);
+    }
+    RUN_OK(quorvane({ "restore", snapshot, "--to", into, "--overwrite" }));
+    QVERIFY(treeOf(into + "/ktree", "ktree") == tree);
+    QCOMPARE(QDir(into).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
+             QStringList({ QFileInfo(live).fileName(), "ktree" }));
+    QVERIFY(QFile::remove(live));
+
+    // What the killed run fetched and had not moved out left the store too.
+    QSet<QString> fetched { QString::fromLatin1(snapshot) };
+    for (const SnapshotManifest::Entry &entry : manifestOf(snapshot).entries)
+        fetched.insert(QString::fromStdString(entry.event));
+    const Run store = quorvane({ "config", "data_path" });
+    RUN_OK(store);
+    QDirIterator held(QString::fromUtf8(store.out.trimmed()), QDir::AllEntries | QDir::Hidden,
+                      QDirIterator::Subdirectories);
+    while (held.hasNext()) {
+        const QString name = held.next().section('/', -1);
+        QVERIFY2(!fetched.contains(name) && !name.startsWith(".quorvane-"), qPrintable(name));
     }
 }
 

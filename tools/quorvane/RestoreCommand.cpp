@@ -42,6 +42,13 @@ bool RestoreCommand::mayTake(const std::string &event) const
     return m_pulled.count(event) > 0;
 }
 
+std::string RestoreCommand::confirmedSha256(int fd) const
+{
+    char hex[65];
+    return m_session.library()->getFileDigest(fd, hex) == Quorvane::Success ? std::string(hex, 64)
+                                                                            : std::string();
+}
+
 int RestoreCommand::run()
 {
     if (!m_line.has("to")) {

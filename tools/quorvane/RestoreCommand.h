@@ -23,6 +23,7 @@ public:
 private:
     std::string fileOf(const std::string &event) const override;
     bool mayTake(const std::string &event) const override;
+    std::string confirmedSha256(int fd) const override;
     void report(const std::string &path, const std::string &reason);
 
     const CommandLine &m_line;

@@ -1,5 +1,6 @@
 #include "SnapshotCatalog.h"
 
+#include "FetchPlan.h"
 #include "LibraryBinding.h"
 #include "RecordFormat.h"
 #include "Session.h"
@@ -45,21 +46,25 @@ std::pair<unsigned long long, unsigned long long> orderOf(const EventRecord &rec
 SnapshotCatalog::SnapshotCatalog(Session &session, std::ostream &err)
     : m_session(session)
     , m_err(err)
+    , m_note(LibraryBinding::dataPath(session.library()))
 {
 }
 
 SnapshotCatalog::~SnapshotCatalog()
 {
     // The store keeps what it held before; restored files live in DIR.
-    if (m_pulled.empty())
+    if (m_pulled.empty()) {
+        m_note.remove();
         return;
+    }
     Quorvane::IdList list = Quorvane::IdList::withCapacity(int(m_pulled.size()));
     for (const std::string &id : m_pulled)
         list.append(id.c_str());
     // A read queued behind the removal waits for it: one of the recent days
     // only, not of every day since 1970 as a check of what is left would be.
-    if (m_session.library()->deleteLocalEvents(list) == Quorvane::Success)
-        m_session.read(ReadQuery());
+    if (m_session.library()->deleteLocalEvents(list) == Quorvane::Success
+        && m_session.read(ReadQuery()) == 0)
+        m_note.remove();
 }
 
 int SnapshotCatalog::read()
@@ -71,6 +76,9 @@ int SnapshotCatalog::read()
         m_byId.reserve(m_events.size());
         for (std::size_t i = 0; i < m_events.size(); ++i)
             m_byId.emplace(m_events[i].id, i);
+        for (const std::string &id : m_note.adoptLeftovers())
+            if (m_adopted.insert(id).second)
+                m_pulled.push_back(id);
     }
     m_fresh = code == 0;
     return code;
@@ -204,26 +212,33 @@ std::string SnapshotCatalog::localFile(const EventRecord &record) const
 int SnapshotCatalog::fetch(const std::vector<std::string> &ids,
                            std::map<std::string, std::string> *files)
 {
-    std::vector<std::string> missing;
+    FetchPlan plan;
     for (const std::string &id : ids) {
         const EventRecord *record = find(id);
         if (!record) {
             m_err << "quorvane: event " << RecordFormat::printable(id) << " is not on the server\n";
             return Quorvane::Failure;
         }
-        if (::access(localFile(*record).c_str(), R_OK) != 0
-            && std::find(missing.begin(), missing.end(), id) == missing.end())
-            missing.push_back(id);
+        plan.add(id, record->location, localFile(*record));
     }
+    const std::vector<std::string> &missing = plan.missing();
+    const std::vector<std::string> &emptied = plan.emptied();
     if (!missing.empty()) {
+        int code = emptied.empty() ? 0 : m_session.removeLocal(emptied);
+        m_fresh = m_fresh && emptied.empty();
         // The library selects among the events its last read listed.
-        int code = m_fresh ? 0 : m_session.read(ReadQuery::everything(true));
+        if (code == 0 && !m_fresh)
+            code = m_session.read(ReadQuery::everything(true));
         m_fresh = false;
-        if (code == 0)
+        if (code == 0) {
+            m_note.add(missing);
             code = m_session.run(&Quorvane::IQuorvane::downloadEvents, missing);
+        }
         if (code != 0)
             return m_session.fail("cannot fetch the snapshot's files", code, true);
-        m_pulled.insert(m_pulled.end(), missing.begin(), missing.end());
+        for (const std::string &id : missing)
+            if (m_adopted.count(id) == 0)
+                m_pulled.push_back(id);
     }
     for (const std::string &id : ids)
         (*files)[id] = localFile(*find(id));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "EventRecord.h"
+#include "FetchNote.h"
 #include "SnapshotManifest.h"
 
 #include <atomic>
@@ -9,6 +10,7 @@
 #include <ostream>
 #include <string>
 #include <unordered_map>
+#include <unordered_set>
 #include <vector>
 
 class Session;
@@ -24,7 +26,8 @@ public:
     // Removes the local copies fetch made.
     ~SnapshotCatalog();
 
-    // Reads the server's events; a library code.
+    // Reads the server's events; a library code. The events a run that was
+    // killed had fetched for itself are this one's to drop.
     int read();
     const std::vector<EventRecord> &events() const { return m_events; }
     const EventRecord *find(const std::string &id) const;
@@ -50,7 +53,8 @@ public:
     // Local paths of the events' files, fetched from the server when there
     // is no local copy yet; a library code, with what failed told on err.
     int fetch(const std::vector<std::string> &ids, std::map<std::string, std::string> *files);
-    // The events fetch brought from the server: their local copies go again.
+    // The events fetch brought from the server, and those taken over from a
+    // killed run: their local copies go again.
     const std::vector<std::string> &pulled() const { return m_pulled; }
     // A snapshot's manifest; false with error set.
     bool manifest(const EventRecord &snapshot, SnapshotManifest *manifest,
@@ -66,5 +70,7 @@ private:
     // server of many events must not search the list for each.
     std::unordered_map<std::string, std::size_t> m_byId;
     std::vector<std::string> m_pulled;
+    FetchNote m_note;
+    std::unordered_set<std::string> m_adopted;
     bool m_fresh = false;
 };

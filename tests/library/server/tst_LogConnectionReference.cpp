@@ -1,5 +1,6 @@
 #include "ConnectionOwner.h"
 #include "CurrentUser.h"
+#include "FetchedDigests.h"
 #include "FileEvent.h"
 #include "ForwardProxy.h"
 #include "KeyFile.h"
@@ -8,6 +9,7 @@
 #include "ReferenceServer.h"
 #include "SettingsStore.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QProcess>
 #include <QTemporaryDir>
@@ -108,8 +110,13 @@ private slots:
         wanted.kind = 3;
         QCOMPARE(run([&] { return connection->downloadEvent(wanted); }), (QList<int> { 77, 0 }));
         QFile holding(folder.filePath("data/holding/" + QString::fromUtf8(sent.getId())));
-        QVERIFY(holding.open(QIODevice::ReadOnly));
+        QVERIFY(holding.open(QIODevice::ReadWrite));
         QVERIFY(holding.readAll() == payload);
+        // The download vouches for what it wrote, and for nothing written since.
+        QCOMPARE(FetchedDigests::instance().of(holding.handle()),
+                 QCryptographicHash::hash(payload, QCryptographicHash::Sha256));
+        QVERIFY(holding.write("!") == 1 && holding.flush());
+        QVERIFY(FetchedDigests::instance().of(holding.handle()).isEmpty());
 
         QCOMPARE(run([&] { return connection->removeEvent(wanted); }), (QList<int> { 77, 0 }));
         QVERIFY(!readAll().contains(sent.getId()));
