@@ -189,14 +189,14 @@ S3Client::Response S3Client::attempt(const Request &request) const
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, readHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     if (request.sinkIsStream)
-        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024);
     if (!request.range.empty())
         curl_easy_setopt(curl, CURLOPT_RANGE, request.range.c_str());
     if (request.method == "HEAD") {
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     } else if (request.bodyFd >= 0) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
+        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 128L * 1024);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
         curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
