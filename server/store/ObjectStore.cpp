@@ -3,6 +3,7 @@
 #include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/ObjectUpload.h"
+#include "store/PendingAborts.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -89,7 +90,13 @@ ObjectStore::ObjectStore(const DataFolder &folder, const std::string &location,
             throw std::runtime_error("not an object store: " + location);
         return settings;
     }())
+    , m_aborts(std::make_shared<PendingAborts>(m_client))
 {
+}
+
+ObjectStore::~ObjectStore()
+{
+    m_aborts->detach();
 }
 
 bool ObjectStore::parseLocation(const std::string &location, std::string &bucket,
@@ -146,6 +153,7 @@ void ObjectStore::bindTo(Database &db)
             if (read() != id)
                 throw std::runtime_error(m_location + " was taken by another service");
         });
+    m_aborts->attach(db, m_retryInterval);
 }
 
 std::unique_ptr<TempFile> ObjectStore::createTemporary() const
@@ -159,7 +167,7 @@ std::unique_ptr<TempFile> ObjectStore::createTemporary() const
     file->skipDurability();
     const int fd = ::open(file->path().c_str(), O_RDWR | O_CLOEXEC);
     if (fd >= 0)
-        file->follow(std::make_unique<ObjectUpload>(m_client, key(randomName()), fd));
+        file->follow(std::make_unique<ObjectUpload>(m_client, m_aborts, key(randomName()), fd));
     return file;
 }
 
@@ -250,11 +258,7 @@ void ObjectStore::putMultipart(const std::string &key, int fd, uint64_t size) co
             fail("cannot complete a multipart upload", done);
     } catch (...) {
         // Its parts would stay stored, and counted, until the sweep.
-        S3Client::Request abort;
-        abort.method = "DELETE";
-        abort.key = key;
-        abort.query = upload;
-        m_client.send(abort);
+        m_aborts->abort(key, id);
         throw;
     }
 }
@@ -411,6 +415,7 @@ ObjectStore::sweep(const std::set<std::string> &referenced,
             : std::string();
     } while (!token.empty());
     sweep.missing = referenced.size() - present;
+    m_aborts->retry();
     abortStaleUploads();
     return sweep;
 }

@@ -5,10 +5,12 @@
 #include "store/S3Client.h"
 
 #include <chrono>
+#include <memory>
 
 namespace QuorvaneServer {
 
 class Database;
+class PendingAborts;
 
 // The stored files as objects under "PREFIX/files/" of an S3 bucket; the data
 // folder keeps only uploads in progress, each server its own. A file is put
@@ -19,6 +21,7 @@ class ObjectStore : public FileStore
 public:
     // Location: "s3://BUCKET[/PREFIX]".
     ObjectStore(const DataFolder &folder, const std::string &location, S3Client::Settings settings);
+    ~ObjectStore() override;
 
     // Parses "s3://BUCKET[/PREFIX]" into bucket and prefix ("" or ending in
     // "/"); false when it is no such location.
@@ -28,7 +31,12 @@ public:
     // How old an object of no event must be before a sweep removes it.
     void setGrace(std::chrono::seconds grace) { m_grace = grace; }
 
-    // Ties the prefix to the database as DataFolder::bindTo does a folder.
+    // How often aborts the store did not take are tried again; before bindTo().
+    void setRetryInterval(std::chrono::milliseconds interval) { m_retryInterval = interval; }
+
+    // Ties the prefix to the database as DataFolder::bindTo does a folder,
+    // and keeps failed aborts of multipart uploads there; db must outlive
+    // the store.
     void bindTo(Database &db);
 
     std::unique_ptr<TempFile> createTemporary() const override;
@@ -64,6 +72,9 @@ private:
     std::string m_prefix;
     S3Client m_client;
     std::chrono::seconds m_grace = std::chrono::minutes(15);
+    std::chrono::milliseconds m_retryInterval = std::chrono::seconds(10);
+    // Shared with the uploads, which may end after the store.
+    std::shared_ptr<PendingAborts> m_aborts;
 };
 
 } // namespace QuorvaneServer
