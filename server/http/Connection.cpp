@@ -31,6 +31,9 @@ using boost::system::error_code;
 namespace {
 
 constexpr size_t ChunkSize = 256 * 1024;
+// An upload's file goes straight into the file's own buffer; only its document
+// passes through the connection's.
+constexpr size_t UploadChunkSize = 16 * 1024;
 constexpr size_t DrainSize = 16 * 1024;
 
 bool hashRange(int fd, uint64_t from, uint64_t to, Sha256 &hash, std::vector<char> &buffer)
@@ -321,7 +324,7 @@ template<class Stream> void Connection<Stream>::startBody()
     }
     m_phase = Phase::Body;
     startRate();
-    m_chunk.resize(ChunkSize);
+    m_chunk.resize(m_upload && !m_chunked ? UploadChunkSize : ChunkSize);
     if (m_chunked)
         return readChunked();
     const size_t early = static_cast<size_t>(std::min<uint64_t>(m_buffer.size(), m_remaining));
@@ -339,18 +342,24 @@ template<class Stream> void Connection<Stream>::readLength()
 {
     if (m_remaining == 0)
         return bodyDone();
-    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(m_chunk.size(), m_remaining));
+    std::pair<char *, size_t> room { nullptr, 0 };
+    if (m_upload)
+        room = m_upload->body->room();
+    const bool inPlace = room.second > 0;
+    if (!inPlace)
+        room = { m_chunk.data(), m_chunk.size() };
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(room.second, m_remaining));
     auto self = this->shared_from_this();
-    m_stream.async_read_some(asio::buffer(m_chunk.data(), wanted),
-                             [self](error_code error, size_t size) {
-                                 if (self->m_phase == Phase::Closed)
-                                     return;
-                                 if (error)
-                                     return self->bodyBroke();
-                                 self->m_remaining -= size;
-                                 if (self->deliver(self->m_chunk.data(), size))
-                                     self->readLength();
-                             });
+    m_stream.async_read_some(
+        asio::buffer(room.first, wanted), [self, inPlace](error_code error, size_t size) {
+            if (self->m_phase == Phase::Closed)
+                return;
+            if (error)
+                return self->bodyBroke();
+            self->m_remaining -= size;
+            if (inPlace ? self->deliverInPlace(size) : self->deliver(self->m_chunk.data(), size))
+                self->readLength();
+        });
 }
 
 template<class Stream> void Connection<Stream>::readChunked()
@@ -390,6 +399,16 @@ template<class Stream> bool Connection<Stream>::deliver(const char *data, size_t
     m_in += size;
     m_windowBytes += size;
     if (!m_upload || m_upload->body->consume(data, size))
+        return true;
+    send(m_shared.service.refusedUpload(*m_upload));
+    return false;
+}
+
+template<class Stream> bool Connection<Stream>::deliverInPlace(size_t size)
+{
+    m_in += size;
+    m_windowBytes += size;
+    if (m_upload->body->took(size))
         return true;
     send(m_shared.service.refusedUpload(*m_upload));
     return false;

@@ -79,6 +79,8 @@ private:
     void readLength();
     void readChunked();
     bool deliver(const char *data, size_t size);
+    // As deliver, for size bytes the upload's file took in place.
+    bool deliverInPlace(size_t size);
     void bodyBroke();
     void bodyDone();
 

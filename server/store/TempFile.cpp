@@ -93,6 +93,13 @@ bool TempFile::write(const char *data, size_t size)
     return true;
 }
 
+std::pair<char *, size_t> TempFile::room()
+{
+    if (m_error != 0 || (m_used == m_buffer.size() && !flush()))
+        return { nullptr, 0 };
+    return { m_buffer.data() + m_used, m_buffer.size() - m_used };
+}
+
 int TempFile::store(const char *data, size_t size)
 {
     m_hash.add(data, size);
