@@ -406,7 +406,7 @@ Reply HttpService::download(const Request &request)
     auto file = std::make_shared<FileSource>();
     file->fd = stored->fd;
     file->size = stored->size;
-    file->sequential = stored->sequential;
+    file->stream = std::move(stored->stream);
     file->from = stored->from;
     file->digest = stored->digest;
     file->eventId = id;

@@ -42,12 +42,13 @@ public:
     std::unique_ptr<TempFile> createTemporary() const override;
     std::string adopt(TempFile &file) const override;
     int open(const std::string &name) const override;
-    // A pipe fed by a transfer of its own, bounded by the pipe: the store is
-    // read only as fast as the reader takes the bytes.
-    int openStream(const std::string &name, uint64_t &size, bool &sequential) const override;
-    // A ranged GET into such a pipe.
+    // A stream fed block by block by a transfer of its own: the store is read
+    // only as fast as the reader takes the blocks.
+    int openStream(const std::string &name, uint64_t &size,
+                   std::shared_ptr<BlockStream> &stream) const override;
+    // A ranged GET into such a stream.
     int openPart(const std::string &name, uint64_t first, uint64_t last, uint64_t &size,
-                 bool &sequential, bool &part) const override;
+                 std::shared_ptr<BlockStream> &stream, bool &part) const override;
     void remove(const std::string &name) const override;
     void put(const std::string &name, int fd, uint64_t size) const override;
     // An object younger than a grace period may be on its way to a row of
@@ -62,7 +63,8 @@ public:
 private:
     std::string key(const std::string &name) const { return m_prefix + "files/" + name; }
     [[noreturn]] void fail(const std::string &what, const S3Client::Response &response) const;
-    int openPipe(const std::string &name, const std::string &range, uint64_t &size) const;
+    std::shared_ptr<BlockStream> openBlocks(const std::string &name, const std::string &range,
+                                            uint64_t &size) const;
     void putMultipart(const std::string &key, int fd, uint64_t size) const;
     void abortStaleUploads() const;
 
