@@ -19,6 +19,7 @@
 #include "store/PeriodicSweep.h"
 #include "store/Schema.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
@@ -62,6 +63,8 @@ int serve(const CommandLine &line)
             store = std::make_unique<FolderStore>(folder);
         } else {
             auto objects = std::make_unique<ObjectStore>(folder, line.storage, line.s3Settings());
+            objects->setRetryInterval(std::clamp<std::chrono::milliseconds>(
+                line.sweepInterval, std::chrono::milliseconds(100), std::chrono::seconds(10)));
             objects->bindTo(*db);
             objects->setGrace(std::chrono::duration_cast<std::chrono::seconds>(line.sweepGrace));
             store = std::move(objects);

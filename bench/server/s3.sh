@@ -40,6 +40,9 @@ cleanup() {
 trap cleanup EXIT
 
 kib() { awk -v f="$1" '$1 == f ":" { print $2 }' "/proc/$2/status"; }
+# Processor time a process has spent, in clock ticks: it moves far less with
+# the machine's load than the speeds do.
+ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
 
 
 echo "Preparing a ${size_mib} MiB random file and $clients files of 10 MB in $work ..."
@@ -74,13 +77,17 @@ base="http://127.0.0.1:$port/action/file"
 login="username=bench&password=bench-pass"
 idle=$(kib VmRSS "$server_pid")
 
-compare() { # compare KIND: prints "server-MB/s direct-MB/s"
+compare() { # compare KIND: prints "server-MB/s direct-MB/s server-CPU-s-per-GiB"
     : > "$work/a"; : > "$work/b"
+    local spent=0 before
     for _ in $(seq $runs); do
         transfer "$1" "${direct_args[@]}" >> "$work/a"
+        before=$(ticks "$server_pid")
         transfer "$1" "${server_args[@]}" >> "$work/b"
+        spent=$((spent + $(ticks "$server_pid") - before))
     done
-    echo "$(median < "$work/b" | awk '{ printf "%.0f", $1 / 1e6 }') $(median < "$work/a" | awk '{ printf "%.0f", $1 / 1e6 }')"
+    echo "$(median < "$work/b" | awk '{ printf "%.0f", $1 / 1e6 }') $(median < "$work/a" | awk '{ printf "%.0f", $1 / 1e6 }')" \
+        "$(awk -v t=$spent -v hz="$(getconf CLK_TCK)" -v n=$runs -v m="$size_mib" 'BEGIN { printf "%.2f", t / hz / n / (m / 1024) }')"
 }
 
 crowd() { # crowd direct|server: total MB/s of both directions
@@ -145,10 +152,10 @@ outage() { # prints "503-answers tries seconds-to-recover"
 echo "Load on this machine now: $(cut -d' ' -f1-3 /proc/loadavg) (${size_mib} MiB, $runs runs each)"
 direct_args=("${direct[@]}" -T "$work/big" "$endpoint/$bucket/direct/big")
 server_args=(-X POST -H 'Expect:' -T "$work/body" "$base/quorvupload?$login&access_id=0&title=bench")
-read -r up_server up_direct < <(compare upload)
+read -r up_server up_direct up_cpu < <(compare upload)
 direct_args=("${direct[@]}" "$endpoint/$bucket/direct/big")
 server_args=(-X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=bench-file")
-read -r down_server down_direct < <(compare download)
+read -r down_server down_direct down_cpu < <(compare download)
 curl -sS -X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=bench-file" \
     | cmp -s - "$work/big" || { echo "the downloaded file differs from the uploaded one" >&2; exit 1; }
 single_peak=$(kib VmHWM "$server_pid")
@@ -163,6 +170,7 @@ printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "${size_mib} MiB download" "$down_serv
 printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "$clients clients, 10 MB up and down each" "$crowd_server" "$crowd_direct" "$(ratio "$crowd_server" "$crowd_direct")"
 printf '  %-42s %s of %s answered 503, uploads again %s s after\n' "store stopped ${outage_seconds} s" "$outage_503" "$outage_tries" "$outage_back"
 printf '  %-42s %s\n' "" "the gateway answered (same server process)"
+printf '  %-42s %s s upload, %s s download\n' "server processor time per GiB" "$up_cpu" "$down_cpu"
 printf '  %-42s %5s MiB\n' "server memory when idle" "$((idle / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after one big file" "$(((single_peak - idle) / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after $clients clients" "$(((crowd_peak - idle) / 1024))"

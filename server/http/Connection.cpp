@@ -31,6 +31,9 @@ using boost::system::error_code;
 namespace {
 
 constexpr size_t ChunkSize = 256 * 1024;
+// An upload's file goes straight into the file's own buffer; only its document
+// passes through the connection's.
+constexpr size_t UploadChunkSize = 16 * 1024;
 constexpr size_t DrainSize = 16 * 1024;
 
 bool hashRange(int fd, uint64_t from, uint64_t to, Sha256 &hash, std::vector<char> &buffer)
@@ -321,7 +324,7 @@ template<class Stream> void Connection<Stream>::startBody()
     }
     m_phase = Phase::Body;
     startRate();
-    m_chunk.resize(ChunkSize);
+    m_chunk.resize(m_upload && !m_chunked ? UploadChunkSize : ChunkSize);
     if (m_chunked)
         return readChunked();
     const size_t early = static_cast<size_t>(std::min<uint64_t>(m_buffer.size(), m_remaining));
@@ -339,18 +342,24 @@ template<class Stream> void Connection<Stream>::readLength()
 {
     if (m_remaining == 0)
         return bodyDone();
-    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(m_chunk.size(), m_remaining));
+    std::pair<char *, size_t> room { nullptr, 0 };
+    if (m_upload)
+        room = m_upload->body->room();
+    const bool inPlace = room.second > 0;
+    if (!inPlace)
+        room = { m_chunk.data(), m_chunk.size() };
+    const size_t wanted = static_cast<size_t>(std::min<uint64_t>(room.second, m_remaining));
     auto self = this->shared_from_this();
-    m_stream.async_read_some(asio::buffer(m_chunk.data(), wanted),
-                             [self](error_code error, size_t size) {
-                                 if (self->m_phase == Phase::Closed)
-                                     return;
-                                 if (error)
-                                     return self->bodyBroke();
-                                 self->m_remaining -= size;
-                                 if (self->deliver(self->m_chunk.data(), size))
-                                     self->readLength();
-                             });
+    m_stream.async_read_some(
+        asio::buffer(room.first, wanted), [self, inPlace](error_code error, size_t size) {
+            if (self->m_phase == Phase::Closed)
+                return;
+            if (error)
+                return self->bodyBroke();
+            self->m_remaining -= size;
+            if (inPlace ? self->deliverInPlace(size) : self->deliver(self->m_chunk.data(), size))
+                self->readLength();
+        });
 }
 
 template<class Stream> void Connection<Stream>::readChunked()
@@ -390,6 +399,16 @@ template<class Stream> bool Connection<Stream>::deliver(const char *data, size_t
     m_in += size;
     m_windowBytes += size;
     if (!m_upload || m_upload->body->consume(data, size))
+        return true;
+    send(m_shared.service.refusedUpload(*m_upload));
+    return false;
+}
+
+template<class Stream> bool Connection<Stream>::deliverInPlace(size_t size)
+{
+    m_in += size;
+    m_windowBytes += size;
+    if (m_upload->body->took(size))
         return true;
     send(m_shared.service.refusedUpload(*m_upload));
     return false;
@@ -503,18 +522,22 @@ template<class Stream> void Connection<Stream>::startFile()
 {
     FileSource &file = *m_reply.file;
     m_filePosition = file.first;
-    m_chunk.resize(ChunkSize);
     if (file.size == 0)
         return finishReply();
-    if (!file.blockSums.empty() && file.sequential) {
+    if (file.stream) {
+        // Sent from the stream's own blocks: no buffer of the connection's.
         m_filePosition = file.from;
-        m_blockFill = 0;
-        m_chunk.resize(BlockSums::BlockSize);
-        m_pipe.emplace(m_stream.get_executor(), file.fd);
-        file.fd = -1;
+        if (file.blockSums.empty() && !file.digest.empty())
+            m_hash = std::make_unique<Sha256>();
+        m_blocks = std::move(file.stream);
+        const int ready = ::dup(m_blocks->readyFd());
+        if (ready < 0)
+            return cutDownload("could not be read: " + std::string(std::strerror(errno)));
+        m_blocksReady.emplace(m_stream.get_executor(), ready);
         return readBlock();
     }
-    if (!file.blockSums.empty() && !file.sequential) {
+    m_chunk.resize(ChunkSize);
+    if (!file.blockSums.empty()) {
         m_checkedTo = file.first;
         // sendfile must not block the thread when the socket is full.
         error_code ignored;
@@ -523,12 +546,6 @@ template<class Stream> void Connection<Stream>::startFile()
     }
     if (!file.digest.empty())
         m_hash = std::make_unique<Sha256>();
-    if (file.sequential) {
-        m_filePosition = 0;
-        m_pipe.emplace(m_stream.get_executor(), file.fd);
-        file.fd = -1;
-        return readStream();
-    }
     if (file.digest.empty())
         return sendFileChunk();
     if (file.first == 0)
@@ -637,47 +654,72 @@ template<class Stream> void Connection<Stream>::cutDownload(const std::string &w
 
 template<class Stream> void Connection<Stream>::readBlock()
 {
-    FileSource &file = *m_reply.file;
-    const uint64_t end = std::min(file.size, m_filePosition + BlockSums::BlockSize);
     // Waiting for the store is not the client's slowness.
     m_phase = Phase::Work;
-    auto self = this->shared_from_this();
-    m_pipe->async_read_some(asio::buffer(m_chunk.data() + m_blockFill,
-                                         static_cast<size_t>(end - m_filePosition) - m_blockFill),
-                            [self](error_code error, size_t size) { self->onBlock(error, size); });
+    const char *data = nullptr;
+    size_t size = 0;
+    switch (m_blocks->next(data, size)) {
+    case BlockStream::Next::Block:
+        if (m_reply.file->blockSums.empty())
+            return onStream(data, size);
+        return onBlock(data, size);
+    case BlockStream::Next::Later: {
+        auto self = this->shared_from_this();
+        m_blocksReady->async_wait(
+            asio::posix::stream_descriptor::wait_read, [self](error_code error) {
+                if (self->m_phase == Phase::Closed || !self->m_blocks)
+                    return;
+                if (error)
+                    return self->cutDownload("could not be read to its end; the download was cut");
+                self->readBlock();
+            });
+        return;
+    }
+    case BlockStream::Next::End:
+    case BlockStream::Next::Broken:
+        break;
+    }
+    cutDownload("could not be read to its end; the download was cut");
 }
 
-template<class Stream> void Connection<Stream>::onBlock(error_code error, size_t size)
+template<class Stream> void Connection<Stream>::dropBlocks()
 {
-    if (m_phase == Phase::Closed)
-        return;
+    // A transfer that still has bytes for the stream stops.
+    if (m_blocks)
+        m_blocks->close();
+    m_blocks.reset();
+    m_blocksReady.reset();
+}
+
+template<class Stream> void Connection<Stream>::onBlock(const char *data, size_t size)
+{
     FileSource &file = *m_reply.file;
-    if (error || size == 0) {
-        return cutDownload("could not be read to its end; the download was cut");
-    }
-    m_blockFill += size;
     const uint64_t end = std::min(file.size, m_filePosition + BlockSums::BlockSize);
-    if (m_filePosition + m_blockFill < end)
-        return readBlock();
+    if (size != end - m_filePosition)
+        return cutDownload("could not be read to its end; the download was cut");
     const uint64_t block = m_filePosition / BlockSums::BlockSize;
-    if (!BlockSums::matches(m_chunk.data(), m_blockFill, block, file.blockSums)) {
+    if (!BlockSums::matches(data, size, block, file.blockSums)) {
         return cutDownload("no longer matches its hash in block " + std::to_string(block)
                            + "; the download was cut before it");
     }
     const uint64_t from = std::max(m_filePosition, file.first);
     const uint64_t to = std::min(end, file.last + 1);
-    const bool last = to == file.last + 1;
     m_filePosition = end;
-    m_blockFill = 0;
+    if (to <= from) {
+        m_blocks->release();
+        return readBlock();
+    }
+    const bool last = to == file.last + 1;
     m_phase = Phase::Write;
     startRate();
     m_out += to - from;
     auto self = this->shared_from_this();
-    writeChunk(m_chunk.data() + (from - block * BlockSums::BlockSize),
-               static_cast<size_t>(to - from), [self, last] {
+    writeChunk(data + (from - block * BlockSums::BlockSize), static_cast<size_t>(to - from),
+               [self, last] {
+                   self->m_blocks->release();
                    if (!last)
                        return self->readBlock();
-                   self->m_pipe.reset();
+                   self->dropBlocks();
                    self->finishReply();
                });
 }
@@ -711,47 +753,31 @@ template<class Stream> void Connection<Stream>::sendFileChunk()
     writeChunk(m_chunk.data(), size, [self] { self->sendFileChunk(); });
 }
 
-template<class Stream> void Connection<Stream>::readStream()
+template<class Stream> void Connection<Stream>::onStream(const char *block, size_t size)
 {
     // Bytes before the range are read and hashed, not sent; with a hash, so
     // are those after it.
     FileSource &file = *m_reply.file;
-    const uint64_t end = m_hash ? file.size : file.last + 1;
-    const size_t wanted
-        = static_cast<size_t>(std::min<uint64_t>(m_chunk.size(), end - m_filePosition));
-    // Waiting for the store is not the client's slowness.
-    m_phase = Phase::Work;
-    auto self = this->shared_from_this();
-    m_pipe->async_read_some(asio::buffer(m_chunk.data(), wanted),
-                            [self](error_code error, size_t size) { self->onStream(error, size); });
-}
-
-template<class Stream> void Connection<Stream>::onStream(error_code error, size_t size)
-{
-    if (m_phase == Phase::Closed)
-        return;
-    FileSource &file = *m_reply.file;
-    if (error || size == 0) {
-        return cutDownload("could not be read to its end; the download was cut");
-    }
     const uint64_t at = m_filePosition;
     m_filePosition += size;
     if (m_hash)
-        m_hash->add(m_chunk.data(), size);
+        m_hash->add(block, size);
     const uint64_t from = std::max(at, file.first);
     const uint64_t to = std::min(m_filePosition, file.last + 1);
-    const char *data = m_chunk.data() + (from - at);
+    const char *data = block + (from - at);
     const size_t length = to > from ? static_cast<size_t>(to - from) : 0;
     auto self = this->shared_from_this();
     if (m_hash) {
         if (length > 0 && to == file.last + 1)
             m_held.assign(data, length);
         if (m_filePosition < file.size) {
-            if (length == 0 || to == file.last + 1)
-                return readStream();
+            if (length == 0 || to == file.last + 1) {
+                m_blocks->release();
+                return readBlock();
+            }
         } else {
             // The last piece waits for the hash, as from a folder.
-            m_pipe.reset();
+            dropBlocks();
             if (m_hash->finish() != file.digest) {
                 return cutDownload("no longer matches its hash; the download was cut before "
                                    "its end");
@@ -765,16 +791,18 @@ template<class Stream> void Connection<Stream>::onStream(error_code error, size_
             });
         }
     } else if (length == 0) {
-        return readStream();
+        m_blocks->release();
+        return readBlock();
     }
     m_phase = Phase::Write;
     startRate();
     m_out += length;
     const bool last = !m_hash && to == file.last + 1;
     writeChunk(data, length, [self, last] {
+        self->m_blocks->release();
         if (!last)
-            return self->readStream();
-        self->m_pipe.reset();
+            return self->readBlock();
+        self->dropBlocks();
         self->finishReply();
     });
 }
@@ -873,8 +901,7 @@ template<class Stream> void Connection<Stream>::closeNow()
     error_code ignored;
     socket().close(ignored);
     m_upload.reset();
-    // The store's transfer ends when nobody reads its pipe.
-    m_pipe.reset();
+    dropBlocks();
 }
 
 template<class Stream> void Connection<Stream>::logRequest(int status)

@@ -79,6 +79,8 @@ private:
     void readLength();
     void readChunked();
     bool deliver(const char *data, size_t size);
+    // As deliver, for size bytes the upload's file took in place.
+    bool deliverInPlace(size_t size);
     void bodyBroke();
     void bodyDone();
 
@@ -87,12 +89,14 @@ private:
     void startFile();
     void sendChecked();
     void sendFromFile(uint64_t to);
+    // The next block of a stream, to onBlock() with block sums, else to
+    // onStream(); its bytes stay the stream's until released.
     void readBlock();
-    void onBlock(boost::system::error_code error, size_t size);
+    void onBlock(const char *data, size_t size);
+    void dropBlocks();
     void sendFileChunk();
     void verifyAndSendLast(size_t size);
-    void readStream();
-    void onStream(boost::system::error_code error, size_t size);
+    void onStream(const char *data, size_t size);
     void finishReply();
     void writeThen(std::string bytes, std::function<void()> then);
     // data stays valid until then runs.
@@ -143,13 +147,12 @@ private:
     uint64_t m_filePosition = 0;
     // With block sums: the end of the bytes checked and not yet sent.
     uint64_t m_checkedTo = 0;
-    // With block sums from a pipe: the bytes of the block at m_filePosition
-    // read so far, held until the whole block has matched.
-    size_t m_blockFill = 0;
     std::unique_ptr<Sha256> m_hash;
-    // A file given in order (FileSource::sequential), and the last piece it
-    // holds back until the whole file has matched its hash.
-    std::optional<boost::asio::posix::stream_descriptor> m_pipe;
+    // A file given in order by the store (FileSource::stream), the event that
+    // tells a block of it is ready, and the last piece held back until the
+    // whole file has matched its hash.
+    std::shared_ptr<BlockStream> m_blocks;
+    std::optional<boost::asio::posix::stream_descriptor> m_blocksReady;
     std::string m_held;
 };
 

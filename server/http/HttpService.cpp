@@ -406,7 +406,7 @@ Reply HttpService::download(const Request &request)
     auto file = std::make_shared<FileSource>();
     file->fd = stored->fd;
     file->size = stored->size;
-    file->sequential = stored->sequential;
+    file->stream = std::move(stored->stream);
     file->from = stored->from;
     file->digest = stored->digest;
     file->eventId = id;
@@ -420,10 +420,9 @@ Reply HttpService::download(const Request &request)
                           + " uploaded; it no longer matches its hash; not sent");
             return error(500, "the stored file is damaged");
         }
-        // A whole file from a pipe is checked whole, in order: its blocks
-        // would have to be held in memory one by one.
-        if (!stored->sequential || stored->part)
-            file->blockSums = std::move(stored->blockSums);
+        // From a pipe, each block is held and checked before it is sent,
+        // which costs far less than hashing the whole stream again.
+        file->blockSums = std::move(stored->blockSums);
     }
     if (file->size == 0 && !file->digest.empty()) {
         Sha256 empty;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/BlockStream.h"
+
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -20,8 +22,8 @@ struct FileSource
     uint64_t size = 0;
     uint64_t first = 0;
     uint64_t last = 0;
-    // fd is a non-blocking pipe that gives the file once, from byte from on.
-    bool sequential = false;
+    // Instead of fd: the file once, in order, from byte from on.
+    std::shared_ptr<BlockStream> stream;
     uint64_t from = 0;
     std::string digest;
     std::string blockSums;
@@ -34,6 +36,9 @@ struct FileSource
     {
         if (fd >= 0)
             ::close(fd);
+        // A transfer still waiting for its reader stops.
+        if (stream)
+            stream->close();
     }
 };
 

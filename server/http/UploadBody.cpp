@@ -42,6 +42,24 @@ bool UploadBody::consume(const char *data, size_t size)
     return false;
 }
 
+std::pair<char *, size_t> UploadBody::room()
+{
+    if (m_phase != Phase::Content)
+        return { nullptr, 0 };
+    const auto room = m_file->room();
+    if (room.second == 0)
+        fileFailed("cannot write the uploaded file");
+    return room;
+}
+
+bool UploadBody::took(size_t size)
+{
+    if (m_phase != Phase::Content)
+        return false;
+    m_file->commit(size);
+    return true;
+}
+
 bool UploadBody::finish()
 {
     if (m_phase == Phase::Document) {

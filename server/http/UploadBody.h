@@ -5,6 +5,7 @@
 
 #include <memory>
 #include <string>
+#include <utility>
 
 namespace QuorvaneServer {
 
@@ -21,6 +22,12 @@ public:
     // Takes the next bytes; false once the body is refused (see failure()),
     // after which the rest of the body can be dropped.
     bool consume(const char *data, size_t size);
+    // Room for the file's bytes in place, once the document is read, so that
+    // they are not copied from another buffer first; empty before that and
+    // once refused (then consume() answers false).
+    std::pair<char *, size_t> room();
+    // size bytes at room() were filled; false once the body is refused.
+    bool took(size_t size);
     // The body has ended: checks that it was complete and makes the file durable.
     bool finish();
 

@@ -178,16 +178,16 @@ std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std
             constexpr uint64_t Block = BlockSums::BlockSize;
             file.from = range->first / Block * Block;
             const uint64_t to = std::min(file.uploadedSize, (range->second / Block + 1) * Block);
-            file.fd = m_files.openPart(storage, file.from, to - 1, file.size, file.sequential,
-                                       file.part);
+            file.fd
+                = m_files.openPart(storage, file.from, to - 1, file.size, file.stream, file.part);
             if (file.part)
                 file.size = file.uploadedSize;
             else
                 file.from = 0;
         } else {
-            file.fd = m_files.openStream(storage, file.size, file.sequential);
+            file.fd = m_files.openStream(storage, file.size, file.stream);
         }
-        if (file.fd >= 0)
+        if (file.fd >= 0 || file.stream)
             return file;
         const int error = errno;
         if (error != ENOENT || attempt == 3)

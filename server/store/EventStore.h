@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <set>
 #include <string>
@@ -12,6 +13,7 @@
 
 namespace QuorvaneServer {
 
+class BlockStream;
 class Database;
 class FileStore;
 class TempFile;
@@ -34,8 +36,8 @@ public:
     {
         int fd = -1;
         uint64_t size = 0;
-        // Read in order from a non-blocking pipe (see FileStore::openStream).
-        bool sequential = false;
+        // Instead of fd: the file in order, as the store sends it.
+        std::shared_ptr<BlockStream> stream;
         // Raw SHA-256 of the file as uploaded; empty for files stored unhashed.
         std::string digest;
         // The size and BlockSums of the file as uploaded; events stored before

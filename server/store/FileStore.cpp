@@ -11,9 +11,9 @@
 
 namespace QuorvaneServer {
 
-int FileStore::openStream(const std::string &name, uint64_t &size, bool &sequential) const
+int FileStore::openStream(const std::string &name, uint64_t &size,
+                          std::shared_ptr<BlockStream> &) const
 {
-    sequential = false;
     const int fd = open(name);
     if (fd < 0)
         return -1;
@@ -29,10 +29,10 @@ int FileStore::openStream(const std::string &name, uint64_t &size, bool &sequent
 }
 
 int FileStore::openPart(const std::string &name, uint64_t, uint64_t, uint64_t &size,
-                        bool &sequential, bool &part) const
+                        std::shared_ptr<BlockStream> &stream, bool &part) const
 {
     part = false;
-    return openStream(name, size, sequential);
+    return openStream(name, size, stream);
 }
 
 std::string FileStore::digest(const std::string &name) const

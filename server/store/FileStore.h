@@ -2,6 +2,7 @@
 
 #include "store/TempFile.h"
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <set>
@@ -13,6 +14,8 @@ namespace QuorvaneServer {
 // An upload is written to a temporary file, made durable and only then put
 // into the store under a new name of the server's making; client ids and
 // paths never become names here.
+class BlockStream;
+
 class FileStore
 {
 public:
@@ -28,14 +31,15 @@ public:
     // be reached.
     virtual int open(const std::string &name) const = 0;
     // Opens a stored file to be read once, from its start, as it arrives:
-    // size is set, and sequential when the descriptor is a non-blocking pipe
-    // rather than a file. Failures as open().
-    virtual int openStream(const std::string &name, uint64_t &size, bool &sequential) const;
+    // size is set, and either the file's descriptor returned or stream set,
+    // which gives the file in order, as the store sends it. Failures as open().
+    virtual int openStream(const std::string &name, uint64_t &size,
+                           std::shared_ptr<BlockStream> &stream) const;
     // As openStream, for the bytes first..last (inclusive) only: a store that
     // can read a part sets part, and the stream gives those bytes, size of
     // them; any other gives the whole file.
     virtual int openPart(const std::string &name, uint64_t first, uint64_t last, uint64_t &size,
-                         bool &sequential, bool &part) const;
+                         std::shared_ptr<BlockStream> &stream, bool &part) const;
     virtual void remove(const std::string &name) const = 0;
     // Stores size bytes of fd under name, replacing what it held; for a copy
     // between stores. Throws when it cannot.

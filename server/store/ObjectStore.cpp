@@ -1,8 +1,11 @@
 #include "store/ObjectStore.h"
 
+#include "store/BlockStream.h"
+#include "store/BlockSums.h"
 #include "store/DataFolder.h"
 #include "store/Database.h"
 #include "store/ObjectUpload.h"
+#include "store/PendingAborts.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -89,7 +92,13 @@ ObjectStore::ObjectStore(const DataFolder &folder, const std::string &location,
             throw std::runtime_error("not an object store: " + location);
         return settings;
     }())
+    , m_aborts(std::make_shared<PendingAborts>(m_client))
 {
+}
+
+ObjectStore::~ObjectStore()
+{
+    m_aborts->detach();
 }
 
 bool ObjectStore::parseLocation(const std::string &location, std::string &bucket,
@@ -146,6 +155,7 @@ void ObjectStore::bindTo(Database &db)
             if (read() != id)
                 throw std::runtime_error(m_location + " was taken by another service");
         });
+    m_aborts->attach(db, m_retryInterval);
 }
 
 std::unique_ptr<TempFile> ObjectStore::createTemporary() const
@@ -159,7 +169,7 @@ std::unique_ptr<TempFile> ObjectStore::createTemporary() const
     file->skipDurability();
     const int fd = ::open(file->path().c_str(), O_RDWR | O_CLOEXEC);
     if (fd >= 0)
-        file->follow(std::make_unique<ObjectUpload>(m_client, key(randomName()), fd));
+        file->follow(std::make_unique<ObjectUpload>(m_client, m_aborts, key(randomName()), fd));
     return file;
 }
 
@@ -250,11 +260,7 @@ void ObjectStore::putMultipart(const std::string &key, int fd, uint64_t size) co
             fail("cannot complete a multipart upload", done);
     } catch (...) {
         // Its parts would stay stored, and counted, until the sweep.
-        S3Client::Request abort;
-        abort.method = "DELETE";
-        abort.key = key;
-        abort.query = upload;
-        m_client.send(abort);
+        m_aborts->abort(key, id);
         throw;
     }
 }
@@ -283,27 +289,29 @@ int ObjectStore::open(const std::string &name) const
     fail("cannot read a stored file", answer);
 }
 
-int ObjectStore::openStream(const std::string &name, uint64_t &size, bool &sequential) const
+int ObjectStore::openStream(const std::string &name, uint64_t &size,
+                            std::shared_ptr<BlockStream> &stream) const
 {
-    sequential = true;
-    return openPipe(name, std::string(), size);
+    stream = openBlocks(name, std::string(), size);
+    return -1;
 }
 
 int ObjectStore::openPart(const std::string &name, uint64_t first, uint64_t last, uint64_t &size,
-                          bool &sequential, bool &part) const
+                          std::shared_ptr<BlockStream> &stream, bool &part) const
 {
-    sequential = part = true;
-    const int fd = openPipe(name, std::to_string(first) + "-" + std::to_string(last), size);
+    part = true;
+    stream = openBlocks(name, std::to_string(first) + "-" + std::to_string(last), size);
     // An object shorter than the range, or a store that sent it all.
-    if (fd >= 0 && size != last - first + 1) {
-        ::close(fd);
+    if (stream && size != last - first + 1) {
+        stream->close();
+        stream.reset();
         errno = EIO;
-        return -1;
     }
-    return fd;
+    return -1;
 }
 
-int ObjectStore::openPipe(const std::string &name, const std::string &range, uint64_t &size) const
+std::shared_ptr<BlockStream> ObjectStore::openBlocks(const std::string &name,
+                                                     const std::string &range, uint64_t &size) const
 {
     struct Answer
     {
@@ -314,17 +322,12 @@ int ObjectStore::openPipe(const std::string &name, const std::string &range, uin
         uint64_t length = 0;
         S3Client::Response response;
     };
-    int ends[2];
-    if (::pipe2(ends, O_CLOEXEC) != 0)
-        return -1;
-    // Room for a few pieces of the client's, no more: memory stays flat.
-    ::fcntl(ends[1], F_SETPIPE_SZ, 1024 * 1024);
+    auto stream = std::make_shared<BlockStream>(BlockSums::BlockSize);
     auto answer = std::make_shared<Answer>();
     S3Client::Request get;
     get.key = key(name);
-    get.sinkFd = ends[1];
-    get.sinkIsStream = true;
     get.range = range;
+    get.sink = [stream](const char *data, size_t size) { return stream->write(data, size); };
     get.answered = [answer](uint64_t length) {
         std::lock_guard<std::mutex> lock(answer->mutex);
         answer->known = answer->started = true;
@@ -332,9 +335,14 @@ int ObjectStore::openPipe(const std::string &name, const std::string &range, uin
         answer->ready.notify_all();
     };
     // The transfer owns a copy of the client, so it may outlive the store.
-    std::thread([client = m_client, get = std::move(get), answer] {
+    std::thread([client = m_client, get = std::move(get), answer, stream] {
         S3Client::Response response = client.send(get);
-        ::close(get.sinkFd);
+        uint64_t length;
+        {
+            std::lock_guard<std::mutex> lock(answer->mutex);
+            length = answer->length;
+        }
+        stream->end(response.ok() && response.delivered == length);
         std::lock_guard<std::mutex> lock(answer->mutex);
         answer->response = std::move(response);
         answer->known = true;
@@ -344,21 +352,19 @@ int ObjectStore::openPipe(const std::string &name, const std::string &range, uin
     std::unique_lock<std::mutex> lock(answer->mutex);
     answer->ready.wait(lock, [&] { return answer->known; });
     if (answer->started || answer->response.ok()) {
-        lock.unlock();
-        ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
         size = answer->started ? answer->length : 0;
-        return ends[0];
+        return stream;
     }
     const S3Client::Response response = answer->response;
     lock.unlock();
-    ::close(ends[0]);
+    stream->close();
     if (response.status == 404) {
         errno = ENOENT;
-        return -1;
+        return nullptr;
     }
     if (response.status < 0) {
         errno = EIO;
-        return -1;
+        return nullptr;
     }
     fail("cannot read a stored file", response);
 }
@@ -411,6 +417,7 @@ ObjectStore::sweep(const std::set<std::string> &referenced,
             : std::string();
     } while (!token.empty());
     sweep.missing = referenced.size() - present;
+    m_aborts->retry();
     abortStaleUploads();
     return sweep;
 }

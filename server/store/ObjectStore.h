@@ -5,10 +5,12 @@
 #include "store/S3Client.h"
 
 #include <chrono>
+#include <memory>
 
 namespace QuorvaneServer {
 
 class Database;
+class PendingAborts;
 
 // The stored files as objects under "PREFIX/files/" of an S3 bucket; the data
 // folder keeps only uploads in progress, each server its own. A file is put
@@ -19,6 +21,7 @@ class ObjectStore : public FileStore
 public:
     // Location: "s3://BUCKET[/PREFIX]".
     ObjectStore(const DataFolder &folder, const std::string &location, S3Client::Settings settings);
+    ~ObjectStore() override;
 
     // Parses "s3://BUCKET[/PREFIX]" into bucket and prefix ("" or ending in
     // "/"); false when it is no such location.
@@ -28,18 +31,24 @@ public:
     // How old an object of no event must be before a sweep removes it.
     void setGrace(std::chrono::seconds grace) { m_grace = grace; }
 
-    // Ties the prefix to the database as DataFolder::bindTo does a folder.
+    // How often aborts the store did not take are tried again; before bindTo().
+    void setRetryInterval(std::chrono::milliseconds interval) { m_retryInterval = interval; }
+
+    // Ties the prefix to the database as DataFolder::bindTo does a folder,
+    // and keeps failed aborts of multipart uploads there; db must outlive
+    // the store.
     void bindTo(Database &db);
 
     std::unique_ptr<TempFile> createTemporary() const override;
     std::string adopt(TempFile &file) const override;
     int open(const std::string &name) const override;
-    // A pipe fed by a transfer of its own, bounded by the pipe: the store is
-    // read only as fast as the reader takes the bytes.
-    int openStream(const std::string &name, uint64_t &size, bool &sequential) const override;
-    // A ranged GET into such a pipe.
+    // A stream fed block by block by a transfer of its own: the store is read
+    // only as fast as the reader takes the blocks.
+    int openStream(const std::string &name, uint64_t &size,
+                   std::shared_ptr<BlockStream> &stream) const override;
+    // A ranged GET into such a stream.
     int openPart(const std::string &name, uint64_t first, uint64_t last, uint64_t &size,
-                 bool &sequential, bool &part) const override;
+                 std::shared_ptr<BlockStream> &stream, bool &part) const override;
     void remove(const std::string &name) const override;
     void put(const std::string &name, int fd, uint64_t size) const override;
     // An object younger than a grace period may be on its way to a row of
@@ -54,7 +63,8 @@ public:
 private:
     std::string key(const std::string &name) const { return m_prefix + "files/" + name; }
     [[noreturn]] void fail(const std::string &what, const S3Client::Response &response) const;
-    int openPipe(const std::string &name, const std::string &range, uint64_t &size) const;
+    std::shared_ptr<BlockStream> openBlocks(const std::string &name, const std::string &range,
+                                            uint64_t &size) const;
     void putMultipart(const std::string &key, int fd, uint64_t size) const;
     void abortStaleUploads() const;
 
@@ -64,6 +74,9 @@ private:
     std::string m_prefix;
     S3Client m_client;
     std::chrono::seconds m_grace = std::chrono::minutes(15);
+    std::chrono::milliseconds m_retryInterval = std::chrono::seconds(10);
+    // Shared with the uploads, which may end after the store.
+    std::shared_ptr<PendingAborts> m_aborts;
 };
 
 } // namespace QuorvaneServer

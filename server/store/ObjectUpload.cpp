@@ -1,6 +1,7 @@
 #include "store/ObjectUpload.h"
 
 #include "store/Database.h"
+#include "store/PendingAborts.h"
 
 #include <algorithm>
 #include <condition_variable>
@@ -39,6 +40,7 @@ struct Part
 struct ObjectUpload::State
 {
     S3Client client;
+    std::shared_ptr<PendingAborts> aborts;
     std::string key;
     int fd = -1;
 
@@ -56,8 +58,9 @@ struct ObjectUpload::State
     std::string uploadId;
     std::map<int, std::string> etags; // of the parts in the store, by number
 
-    State(const S3Client &client, std::string key, int fd)
+    State(const S3Client &client, std::shared_ptr<PendingAborts> aborts, std::string key, int fd)
         : client(client)
+        , aborts(std::move(aborts))
         , key(std::move(key))
         , fd(fd)
     {
@@ -69,8 +72,9 @@ struct ObjectUpload::State
     }
 };
 
-ObjectUpload::ObjectUpload(const S3Client &client, std::string key, int fd)
-    : m_state(std::make_shared<State>(client, std::move(key), fd))
+ObjectUpload::ObjectUpload(const S3Client &client, std::shared_ptr<PendingAborts> aborts,
+                           std::string key, int fd)
+    : m_state(std::make_shared<State>(client, std::move(aborts), std::move(key), fd))
 {
 }
 
@@ -208,11 +212,7 @@ void ObjectUpload::send(State &state)
 void ObjectUpload::abort(State &state)
 {
     // Otherwise its parts stay stored, and counted, until a sweep.
-    S3Client::Request abort;
-    abort.method = "DELETE";
-    abort.key = state.key;
-    abort.query = "uploadId=" + S3Client::encode(state.uploadId, false);
-    state.client.send(abort);
+    state.aborts->abort(state.key, state.uploadId);
 }
 
 ObjectUpload::Outcome ObjectUpload::finish(uint64_t size, std::string &what,

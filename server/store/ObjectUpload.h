@@ -8,6 +8,8 @@
 
 namespace QuorvaneServer {
 
+class PendingAborts;
+
 // Sends an upload to an object store in parts while it is still arriving: each
 // part goes up from the temporary file as soon as it is there, several at a
 // time on threads of their own, and its room on the local disk is given back. An upload that is
@@ -15,8 +17,10 @@ namespace QuorvaneServer {
 class ObjectUpload : public TempFile::Follower
 {
 public:
-    // fd reads and writes the temporary file; taken over.
-    ObjectUpload(const S3Client &client, std::string key, int fd);
+    // fd reads and writes the temporary file; taken over. An abort the store
+    // does not take goes to aborts.
+    ObjectUpload(const S3Client &client, std::shared_ptr<PendingAborts> aborts, std::string key,
+                 int fd);
     ~ObjectUpload() override;
 
     void written(uint64_t size) override;

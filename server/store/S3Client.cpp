@@ -49,7 +49,8 @@ size_t writeBody(char *data, size_t size, size_t count, void *target)
     const size_t bytes = size * count;
     long status = 0;
     curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
-    if (transfer.request->sinkFd < 0 || status < 200 || status >= 300) {
+    const bool sink = transfer.request->sinkFd >= 0 || transfer.request->sink;
+    if (!sink || status < 200 || status >= 300) {
         // Error answers are short; anything longer is not read.
         if (transfer.response->body.size() > (1 << 20))
             return 0;
@@ -60,6 +61,15 @@ size_t writeBody(char *data, size_t size, size_t count, void *target)
         curl_off_t length = 0;
         curl_easy_getinfo(transfer.curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
         transfer.request->answered(length > 0 ? static_cast<uint64_t>(length) : 0);
+    }
+    if (transfer.request->sink) {
+        if (!transfer.request->sink(data, bytes)) {
+            transfer.sinkFailed = true;
+            return 0;
+        }
+        transfer.received += bytes;
+        transfer.response->delivered = transfer.received;
+        return bytes;
     }
     size_t done = 0;
     while (done < bytes) {
@@ -188,15 +198,15 @@ S3Client::Response S3Client::attempt(const Request &request) const
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, readHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-    if (request.sinkIsStream)
-        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 512L * 1024);
+    if (request.sinkIsStream || request.sink)
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024);
     if (!request.range.empty())
         curl_easy_setopt(curl, CURLOPT_RANGE, request.range.c_str());
     if (request.method == "HEAD") {
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     } else if (request.bodyFd >= 0) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 512L * 1024);
+        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 128L * 1024);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
         curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,

@@ -42,6 +42,9 @@ public:
         // The sink is a pipe written in order: once a byte has gone in, a
         // broken transfer is not tried again.
         bool sinkIsStream = false;
+        // A successful answer's body given to this in order instead, as to a
+        // stream sink; false stops the transfer.
+        std::function<bool(const char *data, size_t size)> sink;
         // Called once, with the body's length, before the first byte of a
         // successful answer goes to the sink.
         std::function<void(uint64_t length)> answered;

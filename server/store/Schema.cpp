@@ -81,6 +81,11 @@ const char *const SqliteVersion4
 const char *const SqliteVersion5 = "ALTER TABLE events ADD COLUMN block_sums BLOB";
 const char *const PostgresVersion5 = "ALTER TABLE events ADD COLUMN block_sums BYTEA";
 
+// Version 6: aborts of multipart uploads that the store did not take, tried
+// again by any server until it does.
+const char *const Version6 = "CREATE TABLE pending_aborts (object_key TEXT NOT NULL, "
+                             "upload_id TEXT NOT NULL, PRIMARY KEY (object_key, upload_id))";
+
 std::string migrateHint(const std::string &location)
 {
     return "run \"quorvane-server migrate --database " + Database::describe(location) + "\" first";
@@ -107,6 +112,9 @@ void Schema::step(Database &db, int version)
         break;
     case 5:
         db.execute(sqlite ? SqliteVersion5 : PostgresVersion5);
+        break;
+    case 6:
+        db.execute(Version6);
         break;
     }
     db.setSchemaVersion(version);

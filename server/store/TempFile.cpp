@@ -14,6 +14,11 @@ namespace {
 
 // Two of these per upload: one filling, one being written.
 constexpr size_t BufferSize = 128 * 1024;
+// A large upload takes larger ones: each hand-over wakes the writer thread and
+// the receiving one, which cost more than the hashing of a small buffer. Many
+// small uploads at once keep memory low.
+constexpr size_t LargeBufferSize = 1024 * 1024;
+constexpr uint64_t LargeAfter = 16 * 1024 * 1024;
 // Asking the kernel to start writing every few MiB keeps the final fsync short
 // and the amount of dirty memory small, however large the upload.
 constexpr uint64_t WritebackStep = 8 * 1024 * 1024;
@@ -91,6 +96,13 @@ bool TempFile::write(const char *data, size_t size)
         size -= taken;
     }
     return true;
+}
+
+std::pair<char *, size_t> TempFile::room()
+{
+    if (m_error != 0 || (m_used == m_buffer.size() && !flush()))
+        return { nullptr, 0 };
+    return { m_buffer.data() + m_used, m_buffer.size() - m_used };
 }
 
 int TempFile::store(const char *data, size_t size)
@@ -176,6 +188,9 @@ bool TempFile::flush()
     m_wake.notify_all();
     m_size += m_used;
     m_used = 0;
+    // The writer has the other buffer; this one is free to grow.
+    if (m_size >= LargeAfter && m_buffer.size() < LargeBufferSize)
+        m_buffer.resize(LargeBufferSize);
     return true;
 }
 

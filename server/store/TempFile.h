@@ -10,6 +10,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 namespace QuorvaneServer {
@@ -36,6 +37,12 @@ public:
     // Also hashes the bytes and sums their blocks, so neither costs a second
     // read. A failure may show only at a later call.
     bool write(const char *data, size_t size);
+    // Room for the next bytes, to be filled in place of a write() and counted
+    // with commit(): saves copying them from another buffer. Empty after a
+    // failure.
+    std::pair<char *, size_t> room();
+    // size bytes at room() were filled.
+    void commit(size_t size) { m_used += size; }
     // Writes what is buffered and waits until the content is on disk.
     bool sync();
     // SHA-256 of everything written, raw; set by a successful sync().
