@@ -13,12 +13,12 @@ add_custom_target(tsan_tests)
 # as on CI, it would start them in the order they are declared and could end
 # with the longest running alone.
 set(KEYCRATE_TEST_COSTS
-    test_packaging_debian=96 tst_BackupServer_postgresql=28 tst_SeveralServers_s3=27
-    tst_LostCommit=27 test_server_defences=22 tst_LargeLists_million=19 tst_BackupServer=18
-    tst_SeveralServers=16 tst_LargeLists=16 test_tools_quorvanecli=15 tst_BackupServer_s3=13
-    tst_ObjectStorage=7 test_library_pipeendtoend=7 tst_LoadBalancer=6
-    test_tools_quorvanesnapshots=6 test_library_logconnection=6 test_tools_quorvaneclithreads=5
-    test_lockd_service=4)
+    test_packaging_debian=96 test_server_backupserver_postgresql=28 test_server_severalservers_s3=27
+    test_server_lostcommit=27 test_server_defences=22 test_server_largelists_million=19
+    test_server_backupserver=18 test_server_severalservers=16 test_server_largelists=16
+    test_tools_quorvanecli=15 test_server_backupserver_s3=13 test_server_objectstorage=7
+    test_library_pipeendtoend=7 test_server_loadbalancer=6 test_tools_quorvanesnapshots=6
+    test_library_logconnection=6 test_tools_quorvaneclithreads=5 test_lockd_service=4)
 
 function(keycrate_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})
