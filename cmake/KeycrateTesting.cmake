@@ -8,17 +8,21 @@
 # folder may set KEYCRATE_TEST_LABELS for all tests below it.
 add_custom_target(tsan_tests)
 
-# Seconds the long tests took in a release run. CTest starts the costliest
-# first, but it learns costs only from a previous run: in a new build folder,
-# as on CI, it would start them in the order they are declared and could end
-# with the longest running alone.
+# Seconds the long tests took in a release run (the longer of two runs). CTest
+# starts the costliest first, but it learns costs only from a previous run: in
+# a new build folder, as on CI, it would start them in the order they are
+# declared and could end with the longest running alone.
 set(KEYCRATE_TEST_COSTS
-    test_packaging_debian=96 tst_BackupServer_postgresql=28 tst_SeveralServers_s3=27
-    tst_LostCommit=27 test_server_defences=22 tst_LargeLists_million=19 tst_BackupServer=18
-    tst_SeveralServers=16 tst_LargeLists=16 test_tools_quorvanecli=15 tst_BackupServer_s3=13
-    tst_ObjectStorage=7 test_library_pipeendtoend=7 tst_LoadBalancer=6
-    test_tools_quorvanesnapshots=6 test_library_logconnection=6 test_tools_quorvaneclithreads=5
-    test_lockd_service=4)
+    test_packaging_debian=96 test_server_commitfaults=65 test_server_backupserver_postgresql=62
+    test_server_largelists_million=55 test_server_lostcommit=49 test_server_backupserver_s3=47
+    test_server_severalservers_s3=42 test_server_backupserver=37 test_server_severalservers=32
+    test_server_objectstorage=31 test_server_storecommands=28 test_server_largelists=27
+    test_tools_quorvaneencryption=26 test_server_defences=25 test_lockd_service=24
+    test_tools_quorvanesnapshots=23 test_tools_quorvanecli=17 test_app_upload=16
+    test_server_loadbalancer=13 test_tools_quorvaneclithreads=11 test_app_restore=10
+    test_library_pipeendtoend=9 test_library_logconnectionreference=9 test_library_logconnection=7
+    test_server_loginthrottle=6 test_tools_quorvanelargelist=6 test_server_s3cluster=5
+    test_tools_keycratesend=4 test_app_startup=4)
 
 function(keycrate_add_test name)
     cmake_parse_arguments(T "" "TIMEOUT" "SOURCES;LIBS;LABELS" ${ARGN})

@@ -3,33 +3,87 @@
 # build, then a build with AddressSanitizer and UndefinedBehaviorSanitizer;
 # then the tests labelled "tsan" (the library's) once more with ThreadSanitizer;
 # then the fuzz targets, briefly each.
+#
+# The tests mostly wait on servers and child processes: the builds follow one
+# another without waiting for them, at a lower priority, and take the
+# processor time the tests leave.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 
+logs=$(mktemp -d)
+background=()
+# On any way out, a build still running beside the tests goes too.
+stop_beside() {
+    local pid
+    for pid in "${background[@]}"; do
+        kill -- -"$pid" 2> /dev/null || true
+    done
+    rm -rf "$logs"
+}
+trap stop_beside EXIT
+trap 'exit 130' INT TERM
+
+# beside NAME [--quiet] COMMAND...: starts the command in a process group of
+# its own; quiet, at a lower priority and with its output kept apart (a build
+# beside the tests), or else printing as it goes (the tests).
+beside() {
+    local name=$1
+    shift
+    if [[ $1 == --quiet ]]; then
+        shift
+        setsid --wait nice -n 10 "$@" > "$logs/$name" 2>&1 &
+    else
+        setsid --wait "$@" &
+    fi
+    background+=($!)
+    eval "pid_$name=$!"
+}
+# joined NAME: waits for it; a quiet one's output follows where it failed.
+joined() {
+    local pid_var="pid_$1" rc=0
+    wait "${!pid_var}" || rc=$?
+    if ((rc != 0)) && [[ -f $logs/$1 ]]; then
+        cat "$logs/$1"
+    fi
+    return $rc
+}
+
 bash scripts/build.sh build -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TESTING=ON
-# Most tests wait on servers and child processes more than they compute: a
-# third at once keeps both cores busy.
-ctest --test-dir build --output-on-failure -j3
 
 # The sanitizer passes build only what their tests run. Line tables are all
 # the debug information a sanitizer's report needs.
-bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKEYCRATE_SANITIZE=ON -DKEYCRATE_TESTING=ON \
-    -DKEYCRATE_EXTRAS=OFF -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1
+beside asan --quiet bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=Debug -DKEYCRATE_SANITIZE=ON \
+    -DKEYCRATE_TESTING=ON -DKEYCRATE_EXTRAS=OFF -DCMAKE_CXX_FLAGS_DEBUG=-g1 -DCMAKE_C_FLAGS_DEBUG=-g1
+# Most tests wait on servers and child processes more than they compute: a
+# third at once keeps both cores busy.
+beside release ctest --test-dir build --output-on-failure -j3
+
+# The ThreadSanitizer build, then the fuzzers' (clang), as soon as the
+# AddressSanitizer build is done.
+sanitizer_builds() {
+    bash scripts/build.sh build-tsan --target tsan_tests -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TSAN=ON \
+        -DKEYCRATE_TESTING=ON
+    CC=clang CXX=clang++ bash scripts/build.sh build-fuzz --target fuzz_targets \
+        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYCRATE_FUZZ=ON -DKEYCRATE_TESTING=ON \
+        "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
+}
+export -f sanitizer_builds
+joined asan
+beside later --quiet bash -c 'set -euo pipefail; sanitizer_builds'
+joined release
+cat "$logs/asan"
 # The million-event lists (label "scale") measure the store, not memory
 # safety: the release pass runs them.
 ctest --test-dir build-asan --output-on-failure -j3 -LE scale
+joined later
+cat "$logs/later"
 
-bash scripts/build.sh build-tsan --target tsan_tests -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TSAN=ON \
-    -DKEYCRATE_TESTING=ON
-# One at a time: Qt hands queued calls between threads under a futex lock the
-# checker cannot see, and a receiver kept awake by a competing test makes it
-# report Qt's own event deletion as a race.
+# One at a time, and alone: Qt hands queued calls between threads under a
+# futex lock the checker cannot see, and a receiver kept awake by a competing
+# test makes it report Qt's own event deletion as a race.
 ctest --test-dir build-tsan --output-on-failure -j1 -L tsan
 
 # The parsers of outside input under libFuzzer: each replays its kept corpus,
 # then explores briefly.
-CC=clang CXX=clang++ bash scripts/build.sh build-fuzz --target fuzz_targets \
-    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYCRATE_FUZZ=ON -DKEYCRATE_TESTING=ON \
-    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
 ctest --test-dir build-fuzz --output-on-failure -j2 -L fuzz
