@@ -91,7 +91,8 @@ QList<HttpClient::Reply> ServiceClient::sendAll(const QList<Request> &requests, 
         replies.append(manager.post(message, request.body));
     }
     const QDeadlineTimer deadline(timeout);
-    QTest::qWaitFor(
+    // Replies still open at the deadline are reported one by one below.
+    (void)QTest::qWaitFor(
         [&replies] {
             return std::all_of(replies.begin(), replies.end(),
                                [](QNetworkReply *reply) { return reply->isFinished(); });
@@ -119,8 +120,10 @@ HttpClient::Reply ServiceClient::get(const QString &url)
 {
     QNetworkAccessManager manager;
     QNetworkReply *reply = manager.get(QNetworkRequest(QUrl(url)));
-    QTest::qWaitFor([reply] { return reply->isFinished(); }, 30000);
+    const bool finished = QTest::qWaitFor([reply] { return reply->isFinished(); }, 30000);
     HttpClient::Reply result;
+    if (!finished)
+        result.error = "no answer within the time limit";
     result.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
     result.body = reply->readAll();
     delete reply;

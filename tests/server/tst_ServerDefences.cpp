@@ -291,7 +291,7 @@ void ServerDefencesTest::damagedFileIsNeverSentWhole()
     damaged.write(QByteArray(1, static_cast<char>(~file.back())));
     damaged.close();
 
-    for (const QByteArray range : { QByteArray(), QByteArray("Range: bytes=0-9\r\n") }) {
+    for (const QByteArray &range : { QByteArray(), QByteArray("Range: bytes=0-9\r\n") }) {
         const auto reply
             = exchange(port(), rawPost(eventTarget("download", "damaged"), "x", range));
         const qsizetype promised = reply.headers.value("content-length").toLongLong();
