@@ -16,6 +16,7 @@
 #include <QUrl>
 #include <memory>
 #include <tuple>
+#include <vector>
 
 class ObjectStorageTest : public QObject
 {
@@ -142,6 +143,26 @@ void ObjectStorageTest::largeFileGoesUpInPartsAndComesBackInRanges()
         const Fetched part = fetch(*server, "big", range);
         QVERIFY2(part.head.startsWith("HTTP/1.1 206"), part.head.constData());
         QVERIFY(part.body == file.mid(first, length));
+    }
+    // More downloads at once than the blocks the server's downloads share:
+    // each waits its turn and arrives whole.
+    std::vector<std::unique_ptr<QProcess>> downloads;
+    for (int i = 0; i < 20; ++i) {
+        downloads.push_back(std::make_unique<QProcess>());
+        downloads.back()->start(
+            "curl",
+            { "-sSf", "-o", m_dir->filePath(QString("down-%1").arg(i)), "-X", "POST",
+              "--data-binary", "x",
+              server->url("/action/file/quorvdownload?username=alice&password=alice-pass"
+                          "&extguid=big") });
+    }
+    for (int i = 0; i < 20; ++i) {
+        QVERIFY(downloads[i]->waitForFinished(60000));
+        QCOMPARE(downloads[i]->exitCode(), 0);
+        QFile down(m_dir->filePath(QString("down-%1").arg(i)));
+        QVERIFY(down.open(QIODevice::ReadOnly));
+        QVERIFY(down.readAll() == file);
+        down.remove();
     }
 
     QCOMPARE(alice.remove("big").status, 200);
