@@ -8,11 +8,12 @@ BlockPool::BlockPool(size_t blockSize, size_t count)
 {
 }
 
-std::unique_ptr<char[]> BlockPool::take()
+std::unique_ptr<char[]> BlockPool::tryTake()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_given.wait(lock, [this] { return m_unallocated > 0 || !m_free.empty(); });
     if (m_free.empty()) {
+        if (m_unallocated == 0)
+            return nullptr;
         --m_unallocated;
         lock.unlock();
         return std::unique_ptr<char[]>(new char[m_blockSize]);
@@ -26,11 +27,8 @@ void BlockPool::give(std::unique_ptr<char[]> block)
 {
     if (!block)
         return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_free.push_back(std::move(block));
-    }
-    m_given.notify_one();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_free.push_back(std::move(block));
 }
 
 } // namespace QuorvaneServer

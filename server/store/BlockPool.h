@@ -1,6 +1,5 @@
 #pragma once
 
-#include <condition_variable>
 #include <cstddef>
 #include <memory>
 #include <mutex>
@@ -9,8 +8,9 @@
 namespace QuorvaneServer {
 
 // A fixed number of equal buffers shared by all downloads from a store, so
-// their memory stays the same however many run: a download that finds none
-// free waits until another gives one back.
+// their memory stays the same however many run. Nobody waits for one: a slow
+// client may keep its buffer for minutes, so a download that finds none free
+// makes do without.
 class BlockPool
 {
 public:
@@ -19,13 +19,13 @@ public:
     BlockPool &operator=(const BlockPool &) = delete;
 
     size_t blockSize() const { return m_blockSize; }
-    std::unique_ptr<char[]> take();
+    // Null when all are taken.
+    std::unique_ptr<char[]> tryTake();
     void give(std::unique_ptr<char[]> block);
 
 private:
     const size_t m_blockSize;
     std::mutex m_mutex;
-    std::condition_variable m_given;
     // Allocated when first needed, then kept.
     size_t m_unallocated;
     std::vector<std::unique_ptr<char[]>> m_free;

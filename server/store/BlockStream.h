@@ -10,14 +10,18 @@ namespace QuorvaneServer {
 class BlockPool;
 
 // A file handed from a store's transfer thread to its reader one piece at a
-// time, in one buffer taken from a pool while it is filled and sent: the
-// transfer fills it, the reader checks and sends it in place and gives it
-// back. Unlike a pipe, the bytes are neither copied into
+// time: the transfer fills a buffer, the reader checks and sends it in place
+// and gives it back. A piece is a whole block in a buffer of the pool when one
+// is free, else a smaller piece in the stream's own buffer; a piece never
+// crosses a block's end. Unlike a pipe, the bytes are neither copied into
 // the kernel and out again nor is the reader woken for every piece; the
 // transfer waits meanwhile, its socket's buffer taking what the store sends.
 class BlockStream
 {
 public:
+    // The stream's own buffer, used when the pool has none free.
+    static constexpr size_t OwnSize = 128 * 1024;
+
     explicit BlockStream(BlockPool &pool);
     ~BlockStream();
     BlockStream(const BlockStream &) = delete;
@@ -46,12 +50,16 @@ private:
     void drain();
 
     BlockPool &m_pool;
-    const size_t m_pieceSize;
+    const size_t m_blockSize;
     int m_ready = -1;
     std::mutex m_mutex;
     std::condition_variable m_released;
-    std::unique_ptr<char[]> m_buffer;
+    std::unique_ptr<char[]> m_buffer; // from the pool, for one piece
+    std::unique_ptr<char[]> m_own; // kept once made
+    char *m_piece = nullptr; // the one being filled or handed
+    size_t m_capacity = 0;
     size_t m_filled = 0;
+    size_t m_inBlock = 0; // bytes of the current block in earlier pieces
     bool m_handed = false; // the reader holds the buffer
     bool m_ended = false;
     bool m_whole = false;
