@@ -529,6 +529,11 @@ template<class Stream> void Connection<Stream>::startFile()
         m_filePosition = file.from;
         if (file.blockSums.empty() && !file.digest.empty())
             m_hash = std::make_unique<Sha256>();
+        if (!file.blockSums.empty()) {
+            if (!m_blockSums)
+                m_blockSums = std::make_unique<BlockSums>();
+            m_blockSums->startAt(file.from / BlockSums::BlockSize);
+        }
         m_blocks = std::move(file.stream);
         const int ready = ::dup(m_blocks->readyFd());
         if (ready < 0)
@@ -659,10 +664,10 @@ template<class Stream> void Connection<Stream>::readBlock()
     const char *data = nullptr;
     size_t size = 0;
     switch (m_blocks->next(data, size)) {
-    case BlockStream::Next::Block:
+    case BlockStream::Next::Piece:
         if (m_reply.file->blockSums.empty())
             return onStream(data, size);
-        return onBlock(data, size);
+        return onPiece(data, size);
     case BlockStream::Next::Later: {
         auto self = this->shared_from_this();
         m_blocksReady->async_wait(
@@ -691,37 +696,58 @@ template<class Stream> void Connection<Stream>::dropBlocks()
     m_blocksReady.reset();
 }
 
-template<class Stream> void Connection<Stream>::onBlock(const char *data, size_t size)
+template<class Stream> void Connection<Stream>::onPiece(const char *data, size_t size)
 {
+    // Pieces are summed as they come and sent at once, but the piece that ends
+    // a block only once the block matched, and the range's last byte only once
+    // its block did: a damaged file never arrives whole.
     FileSource &file = *m_reply.file;
-    const uint64_t end = std::min(file.size, m_filePosition + BlockSums::BlockSize);
-    if (size != end - m_filePosition)
+    const uint64_t at = m_filePosition;
+    const uint64_t block = at / BlockSums::BlockSize;
+    const uint64_t blockEnd = std::min(file.size, (block + 1) * BlockSums::BlockSize);
+    if (size > blockEnd - at)
         return cutDownload("could not be read to its end; the download was cut");
-    const uint64_t block = m_filePosition / BlockSums::BlockSize;
-    if (!BlockSums::matches(data, size, block, file.blockSums)) {
+    m_blockSums->add(data, size);
+    m_filePosition = at + size;
+    const bool checked = m_filePosition == blockEnd;
+    if (checked && !m_blockSums->matchesSoFar(file.blockSums)) {
         return cutDownload("no longer matches its hash in block " + std::to_string(block)
-                           + "; the download was cut before it");
+                           + "; the download was cut before its end");
     }
-    const uint64_t from = std::max(m_filePosition, file.first);
-    const uint64_t to = std::min(end, file.last + 1);
-    m_filePosition = end;
+    const uint64_t from = std::max(at, file.first);
+    const uint64_t to = std::min(m_filePosition, file.last + 1);
+    auto self = this->shared_from_this();
     if (to <= from) {
+        if (at <= file.last || !checked) {
+            m_blocks->release();
+            return readBlock();
+        }
+        // The rest of the range's last block matched: its held bytes go.
+        dropBlocks();
+        m_phase = Phase::Write;
+        startRate();
+        m_out += m_held.size();
+        return writeChunk(m_held.data(), m_held.size(), [self] {
+            std::string().swap(self->m_held);
+            self->finishReply();
+        });
+    }
+    const bool last = to == file.last + 1;
+    if (last && !checked) {
+        m_held.assign(data + (from - at), static_cast<size_t>(to - from));
         m_blocks->release();
         return readBlock();
     }
-    const bool last = to == file.last + 1;
     m_phase = Phase::Write;
     startRate();
     m_out += to - from;
-    auto self = this->shared_from_this();
-    writeChunk(data + (from - block * BlockSums::BlockSize), static_cast<size_t>(to - from),
-               [self, last] {
-                   self->m_blocks->release();
-                   if (!last)
-                       return self->readBlock();
-                   self->dropBlocks();
-                   self->finishReply();
-               });
+    writeChunk(data + (from - at), static_cast<size_t>(to - from), [self, last] {
+        self->m_blocks->release();
+        if (!last)
+            return self->readBlock();
+        self->dropBlocks();
+        self->finishReply();
+    });
 }
 
 template<class Stream> void Connection<Stream>::sendFileChunk()

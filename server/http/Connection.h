@@ -20,6 +20,7 @@
 
 namespace QuorvaneServer {
 
+class BlockSums;
 class RequestLog;
 class Sha256;
 
@@ -89,10 +90,10 @@ private:
     void startFile();
     void sendChecked();
     void sendFromFile(uint64_t to);
-    // The next block of a stream, to onBlock() with block sums, else to
+    // The next piece of a stream, to onPiece() with block sums, else to
     // onStream(); its bytes stay the stream's until released.
     void readBlock();
-    void onBlock(const char *data, size_t size);
+    void onPiece(const char *data, size_t size);
     void dropBlocks();
     void sendFileChunk();
     void verifyAndSendLast(size_t size);
@@ -149,11 +150,13 @@ private:
     uint64_t m_checkedTo = 0;
     std::unique_ptr<Sha256> m_hash;
     // A file given in order by the store (FileSource::stream), the event that
-    // tells a block of it is ready, and the last piece held back until the
-    // whole file has matched its hash.
+    // tells a piece of it is ready, and the last piece held back until the
+    // whole file, or the block it ends in, has matched.
     std::shared_ptr<BlockStream> m_blocks;
     std::optional<boost::asio::posix::stream_descriptor> m_blocksReady;
     std::string m_held;
+    // The sums of the stream's blocks, taken as their pieces come.
+    std::unique_ptr<BlockSums> m_blockSums;
 };
 
 extern template class Connection<PlainStream>;

@@ -1,5 +1,7 @@
 #include "store/BlockStream.h"
 
+#include "store/BlockPool.h"
+
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -9,8 +11,9 @@
 
 namespace QuorvaneServer {
 
-BlockStream::BlockStream(size_t blockSize)
-    : m_blockSize(blockSize)
+BlockStream::BlockStream(BlockPool &pool)
+    : m_pool(pool)
+    , m_blockSize(pool.blockSize())
     , m_ready(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (m_ready < 0)
@@ -19,6 +22,7 @@ BlockStream::BlockStream(size_t blockSize)
 
 BlockStream::~BlockStream()
 {
+    m_pool.give(std::move(m_buffer));
     ::close(m_ready);
 }
 
@@ -42,14 +46,27 @@ bool BlockStream::write(const char *data, size_t size)
         m_released.wait(lock, [this] { return m_closed || !m_handed; });
         if (m_closed)
             return false;
-        if (!m_buffer)
-            m_buffer.reset(new char[m_blockSize]);
-        const size_t taken = std::min(size, m_blockSize - m_filled);
-        std::memcpy(m_buffer.get() + m_filled, data, taken);
+        if (!m_piece) {
+            lock.unlock();
+            std::unique_ptr<char[]> buffer = m_pool.tryTake();
+            std::unique_ptr<char[]> own;
+            if (!buffer && !m_own)
+                own.reset(new char[OwnSize]);
+            lock.lock();
+            if (own)
+                m_own = std::move(own);
+            m_buffer = std::move(buffer);
+            if (m_closed)
+                return false;
+            m_piece = m_buffer ? m_buffer.get() : m_own.get();
+            m_capacity = std::min(m_buffer ? m_blockSize : OwnSize, m_blockSize - m_inBlock);
+        }
+        const size_t taken = std::min(size, m_capacity - m_filled);
+        std::memcpy(m_piece + m_filled, data, taken);
         m_filled += taken;
         data += taken;
         size -= taken;
-        if (m_filled == m_blockSize) {
+        if (m_filled == m_capacity) {
             m_handed = true;
             signal();
         }
@@ -73,9 +90,9 @@ BlockStream::Next BlockStream::next(const char *&data, size_t &size)
     if (!m_handed && m_ended && m_filled > 0)
         m_handed = true;
     if (m_handed) {
-        data = m_buffer.get();
+        data = m_piece;
         size = m_filled;
-        return Next::Block;
+        return Next::Piece;
     }
     if (m_ended)
         return m_whole ? Next::End : Next::Broken;
@@ -84,21 +101,29 @@ BlockStream::Next BlockStream::next(const char *&data, size_t &size)
 
 void BlockStream::release()
 {
+    std::unique_ptr<char[]> buffer;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_handed = false;
+        m_inBlock = (m_inBlock + m_filled) % m_blockSize;
         m_filled = 0;
+        m_piece = nullptr;
+        buffer = std::move(m_buffer);
     }
+    m_pool.give(std::move(buffer));
     m_released.notify_all();
 }
 
 void BlockStream::close()
 {
+    std::unique_ptr<char[]> buffer;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;
-        m_buffer.reset();
+        m_piece = nullptr;
+        buffer = std::move(m_buffer);
     }
+    m_pool.give(std::move(buffer));
     m_released.notify_all();
 }
 

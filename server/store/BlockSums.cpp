@@ -64,6 +64,25 @@ std::string BlockSums::finish()
     return sums;
 }
 
+void BlockSums::startAt(uint64_t index)
+{
+    m_index = index;
+    m_filled = 0;
+    m_sums.clear();
+    XXH3_64bits_reset_withSeed(m_state, index);
+}
+
+bool BlockSums::matchesSoFar(const std::string &sums)
+{
+    if (m_filled > 0)
+        endBlock();
+    const uint64_t first = m_index - m_sums.size() / SumSize;
+    const bool same = m_index * SumSize <= sums.size()
+        && sums.compare(first * SumSize, m_sums.size(), m_sums) == 0;
+    m_sums.clear();
+    return same;
+}
+
 bool BlockSums::check(int fd, uint64_t fileSize, uint64_t index, const std::string &sums,
                       std::vector<char> &buffer)
 {
@@ -88,15 +107,6 @@ bool BlockSums::check(int fd, uint64_t fileSize, uint64_t index, const std::stri
     }
     std::string expected;
     appendSum(expected, XXH3_64bits_digest(state.get()));
-    return sums.compare(index * SumSize, SumSize, expected) == 0;
-}
-
-bool BlockSums::matches(const char *data, size_t size, uint64_t index, const std::string &sums)
-{
-    if ((index + 1) * SumSize > sums.size())
-        return false;
-    std::string expected;
-    appendSum(expected, XXH3_64bits_withSeed(data, size, index));
     return sums.compare(index * SumSize, SumSize, expected) == 0;
 }
 

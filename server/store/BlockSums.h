@@ -28,6 +28,12 @@ public:
     void add(const char *data, size_t size);
     // The sums of all blocks, SumSize bytes each; they start over afterwards.
     std::string finish();
+    // Sums from block index on, as a download that checks its blocks as
+    // their bytes come.
+    void startAt(uint64_t index);
+    // Whether the blocks added since startAt() or the last call, the last
+    // one possibly short, match their sums in sums; the next block starts.
+    bool matchesSoFar(const std::string &sums);
 
     static uint64_t blocks(uint64_t fileSize) { return (fileSize + BlockSize - 1) / BlockSize; }
     // Whether sums can be those of a file of fileSize bytes.
@@ -39,8 +45,6 @@ public:
     // sums, read through buffer; false when it cannot be read.
     static bool check(int fd, uint64_t fileSize, uint64_t index, const std::string &sums,
                       std::vector<char> &buffer);
-    // Whether the size bytes at data, all of block index, match sums.
-    static bool matches(const char *data, size_t size, uint64_t index, const std::string &sums);
 
 private:
     void endBlock();

@@ -1,5 +1,6 @@
 #include "store/ObjectStore.h"
 
+#include "store/BlockPool.h"
 #include "store/BlockStream.h"
 #include "store/BlockSums.h"
 #include "store/DataFolder.h"
@@ -322,7 +323,12 @@ std::shared_ptr<BlockStream> ObjectStore::openBlocks(const std::string &name,
         uint64_t length = 0;
         S3Client::Response response;
     };
-    auto stream = std::make_shared<BlockStream>(BlockSums::BlockSize);
+    // The process's downloads share 16 blocks however many run, and go in
+    // smaller pieces while all are taken; each block is checked whole before
+    // its last bytes are sent. Never destroyed: a transfer may still give its
+    // block back as the process ends.
+    static BlockPool &pool = *new BlockPool(BlockSums::BlockSize, 16);
+    auto stream = std::make_shared<BlockStream>(pool);
     auto answer = std::make_shared<Answer>();
     S3Client::Request get;
     get.key = key(name);

@@ -73,11 +73,8 @@ size_t writeBody(char *data, size_t size, size_t count, void *target)
     }
     size_t done = 0;
     while (done < bytes) {
-        // A stream's reader going away ends the transfer (EPIPE).
-        const ssize_t written = transfer.request->sinkIsStream
-            ? ::write(transfer.request->sinkFd, data + done, bytes - done)
-            : ::pwrite(transfer.request->sinkFd, data + done, bytes - done,
-                       static_cast<off_t>(transfer.received + done));
+        const ssize_t written = ::pwrite(transfer.request->sinkFd, data + done, bytes - done,
+                                         static_cast<off_t>(transfer.received + done));
         if (written < 0 && errno == EINTR)
             continue;
         if (written <= 0) {
@@ -163,7 +160,7 @@ S3Client::Response S3Client::attempt(const Request &request) const
         response.failure = "cannot start a transfer";
         return response;
     }
-    if (request.sinkFd >= 0 && !request.sinkIsStream && ::ftruncate(request.sinkFd, 0) != 0) {
+    if (request.sinkFd >= 0 && ::ftruncate(request.sinkFd, 0) != 0) {
         response.failure = std::string("cannot write a received file: ") + std::strerror(errno);
         curl_easy_cleanup(curl);
         return response;
@@ -198,7 +195,7 @@ S3Client::Response S3Client::attempt(const Request &request) const
     curl_easy_setopt(curl, CURLOPT_WRITEDATA, &transfer);
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, readHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
-    if (request.sinkIsStream || request.sink)
+    if (request.sink)
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024);
     if (!request.range.empty())
         curl_easy_setopt(curl, CURLOPT_RANGE, request.range.c_str());

@@ -39,11 +39,8 @@ public:
         uint64_t bodyLength = 0;
         // A successful answer's body written to this file instead of body.
         int sinkFd = -1;
-        // The sink is a pipe written in order: once a byte has gone in, a
-        // broken transfer is not tried again.
-        bool sinkIsStream = false;
-        // A successful answer's body given to this in order instead, as to a
-        // stream sink; false stops the transfer.
+        // A successful answer's body given to this in order instead; false
+        // stops the transfer.
         std::function<bool(const char *data, size_t size)> sink;
         // Called once, with the body's length, before the first byte of a
         // successful answer goes to the sink.

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+namespace QuorvaneServer {
+
+// A fixed number of equal buffers shared by all downloads from a store, so
+// their memory stays the same however many run. Nobody waits for one: a slow
+// client may keep its buffer for minutes, so a download that finds none free
+// makes do without.
+class BlockPool
+{
+public:
+    BlockPool(size_t blockSize, size_t count);
+    BlockPool(const BlockPool &) = delete;
+    BlockPool &operator=(const BlockPool &) = delete;
+
+    size_t blockSize() const { return m_blockSize; }
+    // Null when all are taken.
+    std::unique_ptr<char[]> tryTake();
+    void give(std::unique_ptr<char[]> block);
+
+private:
+    const size_t m_blockSize;
+    std::mutex m_mutex;
+    // Allocated when first needed, then kept.
+    size_t m_unallocated;
+    std::vector<std::unique_ptr<char[]>> m_free;
+};
+
+} // namespace QuorvaneServer
