@@ -300,7 +300,12 @@ std::unique_ptr<QTcpSocket> BackupServerTest::startUnfinishedUpload(const QByteA
     const QDeadlineTimer deadline(20000);
     while (socket->bytesToWrite() > 0 && !deadline.hasExpired())
         socket->waitForBytesWritten(100);
-    if (!waitFor([this] { return !entries(temporaryFolder()).isEmpty(); }))
+    // Under its working name: a ".new" one is still being made and is not yet
+    // an upload a sweep would count.
+    if (!waitFor([this] {
+            return !entries(temporaryFolder()).filter(".part").isEmpty()
+                && entries(temporaryFolder()).filter(".new").isEmpty();
+        }))
         return nullptr;
     return socket;
 }
