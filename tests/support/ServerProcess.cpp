@@ -90,7 +90,10 @@ bool ServerProcess::stop(bool interrupt)
 void ServerProcess::kill()
 {
     m_process.kill();
-    m_process.waitForFinished(10000);
+    // Until it is gone: a sanitized server on a busy machine can take seconds
+    // to end, holding its files' locks while a restarted one sweeps.
+    if (!m_process.waitForFinished(60000))
+        m_log += "(the server did not end within 60 s of SIGKILL)\n";
     log();
 }
 
