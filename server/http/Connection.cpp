@@ -687,6 +687,20 @@ template<class Stream> void Connection<Stream>::readBlock()
     cutDownload("could not be read to its end; the download was cut");
 }
 
+// The stream's last bytes, held until their check passed, end the reply.
+template<class Stream> void Connection<Stream>::sendHeldAndFinish()
+{
+    dropBlocks();
+    m_phase = Phase::Write;
+    startRate();
+    m_out += m_held.size();
+    auto self = this->shared_from_this();
+    writeChunk(m_held.data(), m_held.size(), [self] {
+        std::string().swap(self->m_held);
+        self->finishReply();
+    });
+}
+
 template<class Stream> void Connection<Stream>::dropBlocks()
 {
     // A transfer that still has bytes for the stream stops.
@@ -723,14 +737,7 @@ template<class Stream> void Connection<Stream>::onPiece(const char *data, size_t
             return readBlock();
         }
         // The rest of the range's last block matched: its held bytes go.
-        dropBlocks();
-        m_phase = Phase::Write;
-        startRate();
-        m_out += m_held.size();
-        return writeChunk(m_held.data(), m_held.size(), [self] {
-            std::string().swap(self->m_held);
-            self->finishReply();
-        });
+        return sendHeldAndFinish();
     }
     const bool last = to == file.last + 1;
     if (last && !checked) {
@@ -808,13 +815,7 @@ template<class Stream> void Connection<Stream>::onStream(const char *block, size
                 return cutDownload("no longer matches its hash; the download was cut before "
                                    "its end");
             }
-            m_phase = Phase::Write;
-            startRate();
-            m_out += m_held.size();
-            return writeChunk(m_held.data(), m_held.size(), [self] {
-                std::string().swap(self->m_held);
-                self->finishReply();
-            });
+            return sendHeldAndFinish();
         }
     } else if (length == 0) {
         m_blocks->release();

@@ -99,6 +99,7 @@ private:
     void verifyAndSendLast(size_t size);
     void onStream(const char *data, size_t size);
     void finishReply();
+    void sendHeldAndFinish();
     void writeThen(std::string bytes, std::function<void()> then);
     // data stays valid until then runs.
     void writeChunk(const char *data, size_t size, std::function<void()> then);
