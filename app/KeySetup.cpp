@@ -1,5 +1,6 @@
 #include "KeySetup.h"
 
+#include "KeyEvent.h"
 #include "KeyFile.h"
 #include "KeyRing.h"
 #include "LocalLayout.h"
@@ -8,16 +9,11 @@
 #include <QDir>
 #include <QFileInfo>
 
+using Quorvane::KeyEvent;
 using Quorvane::KeyFile;
 using Quorvane::KeyRing;
 using Quorvane::LocalLayout;
 using Quorvane::MasterKey;
-
-namespace {
-
-constexpr char KeyContent[] = "quorvane-key 1 ";
-
-} // namespace
 
 KeySetup::KeySetup(Quorvane::IQuorvane *library, QObject *parent)
     : QObject(parent)
@@ -53,8 +49,8 @@ bool KeySetup::newestKey(int count, QByteArray *id, QByteArray *time, QByteArray
     for (int i = 0; events && i < count; ++i) {
         const Quorvane::EventNative &event = *events[i];
         const QByteArray content(event.content ? event.content : "");
-        const bool key
-            = keyId.isEmpty() ? content.startsWith(KeyContent) : content == KeyContent + keyId;
+        const bool key = keyId.isEmpty() ? content.startsWith(KeyEvent::ContentPrefix)
+                                         : content == KeyEvent::content(keyId);
         const QByteArray recorded(event.recordTime ? event.recordTime : "");
         if (!key || event.location == 0 || recorded.toLongLong() <= newest)
             continue;
@@ -160,19 +156,9 @@ bool KeySetup::make(const QByteArray &passphrase)
         return false;
     }
     m_passphrase = passphrase;
-    const QByteArray name = "Encryption key [" + m_keyId + "]";
-    const QByteArray path = fileName.toUtf8();
-    const QByteArray content = KeyContent + m_keyId;
-    Quorvane::EventNative event;
-    event.name = name.constData();
-    event.path = path.constData();
-    event.content = content.constData();
-    event.type = "text/plain";
-    event.description = "The account's encryption key, wrapped by its passphrase";
-    event.kind = 4; // the server's only
-    event.access = 1; // the owner's alone
+    const KeyEvent event(m_keyId, fileName);
     m_step = Step::Sending;
-    if (m_library->addEvent(event, this) != Quorvane::Success) {
+    if (m_library->addEvent(event.native(), this) != Quorvane::Success) {
         m_step = Step::Idle;
         m_folder.reset();
         m_passphrase.fill('\0');

@@ -1,6 +1,7 @@
 #include "KeyCommands.h"
 
 #include "CommandLine.h"
+#include "KeyEvent.h"
 #include "KeyFile.h"
 #include "KeyRing.h"
 #include "LibraryBinding.h"
@@ -14,13 +15,12 @@
 #include <algorithm>
 #include <cstdlib>
 
+using Quorvane::KeyEvent;
 using Quorvane::KeyFile;
 using Quorvane::KeyRing;
 using Quorvane::MasterKey;
 
 namespace {
-
-constexpr char KeyContent[] = "quorvane-key 1 ";
 
 QByteArray bytes(const std::string &text)
 {
@@ -74,7 +74,7 @@ int KeyCommands::keyEvents(std::vector<EventRecord> *found)
         return m_session.fail("cannot read the server's events", code, true);
     found->clear();
     for (const EventRecord &record : m_session.events())
-        if (record.location != 0 && record.content.rfind(KeyContent, 0) == 0)
+        if (record.location != 0 && record.content.rfind(KeyEvent::ContentPrefix, 0) == 0)
             found->push_back(record);
     std::sort(found->begin(), found->end(), [](const EventRecord &a, const EventRecord &b) {
         return std::atoll(a.recordTime.c_str()) > std::atoll(b.recordTime.c_str());
@@ -88,18 +88,8 @@ int KeyCommands::upload(const QByteArray &text, const QByteArray &idHex)
     const QString fileName = folder.filePath(QStringLiteral("encryption.key"));
     if (!folder.isValid() || !KeyFile::save(fileName, text))
         return fail("cannot write the key for sending");
-    const std::string name = "Encryption key [" + idHex.toStdString() + "]";
-    const std::string path = fileName.toStdString();
-    const std::string content = KeyContent + idHex.toStdString();
-    Quorvane::EventNative event;
-    event.name = name.c_str();
-    event.path = path.c_str();
-    event.content = content.c_str();
-    event.type = "text/plain";
-    event.description = "The account's encryption key, wrapped by its passphrase";
-    event.kind = 4;
-    event.access = 1;
-    const int code = m_session.add(event, true);
+    const KeyEvent event(idHex, fileName);
+    const int code = m_session.add(event.native(), true);
     return code == 0 ? 0 : m_session.fail("cannot send the key to the server", code, true);
 }
 
@@ -111,7 +101,7 @@ int KeyCommands::removeOthers(const QByteArray &idHex, const std::string &keep)
         return code;
     std::vector<std::string> old;
     for (const EventRecord &record : events)
-        if (record.id != keep && record.content == KeyContent + idHex.toStdString())
+        if (record.id != keep && record.content == KeyEvent::content(idHex).toStdString())
             old.push_back(record.id);
     if (old.empty())
         return 0;
@@ -147,7 +137,7 @@ int KeyCommands::init()
             return fail("the server could not tell whether it kept the key, so nothing was "
                         "written here. Once it answers, quorvane key fetch gets the key if it "
                         "did (with this passphrase); else run quorvane key init again");
-        const std::string content = KeyContent + key.idHex().toStdString();
+        const std::string content = KeyEvent::content(key.idHex()).toStdString();
         if (std::none_of(after.begin(), after.end(),
                          [&content](const EventRecord &r) { return r.content == content; }))
             return code;
