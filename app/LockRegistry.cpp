@@ -7,6 +7,7 @@
 #include "InstanceProtocol.h"
 #include "LockListFormat.h"
 #include "MessageBoxes.h"
+#include "OwnFile.h"
 #include "ProtectionClient.h"
 #include "PublishedBlock.h"
 #include "RegularFile.h"
@@ -70,7 +71,7 @@ bool isRegularFile(const QByteArray &path)
 bool readList(QByteArray *content)
 {
     QFile file(LockListPath());
-    if (!file.open(QIODevice::ReadWrite))
+    if (!OwnFile::open(file, QIODevice::ReadWrite))
         return false;
     QByteArray bytes;
     bytes.reserve(file.size() + 4096);
@@ -319,7 +320,7 @@ QString LockListNativeKey()
 bool ReloadLockedFiles()
 {
     QFile list(LockListPath());
-    if (!list.open(QIODevice::ReadWrite))
+    if (!OwnFile::open(list, QIODevice::ReadWrite))
         return false;
     const QByteArray content = list.readAll();
     Registry &state = registry();

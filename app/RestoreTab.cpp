@@ -4,6 +4,7 @@
 #include "FetchPlan.h"
 #include "IQuorvane.h"
 #include "MessageBoxes.h"
+#include "OwnFile.h"
 #include "ui_RestoreTab.h"
 
 #include <QCryptographicHash>
@@ -402,7 +403,7 @@ void RestoreTab::place()
 bool RestoreTab::placeOne(const Job &job, QString *error) const
 {
     QFile source(localCopy(job.backup));
-    if (!source.open(QIODevice::ReadOnly)) {
+    if (!OwnFile::open(source, QIODevice::ReadOnly)) {
         *error = tr("it was not fetched");
         return false;
     }
@@ -471,7 +472,7 @@ bool RestoreTab::readManifest(SnapshotManifest *manifest)
 {
     const Backup *snapshot = backupOf(m_snapshotJob.id);
     QFile file(snapshot ? localCopy(*snapshot) : QString());
-    if (!file.open(QIODevice::ReadOnly) || file.size() >= MaximumManifest) {
+    if (!OwnFile::open(file, QIODevice::ReadOnly) || file.size() >= MaximumManifest) {
         finish(tr("The snapshot's list of files cannot be fetched."));
         return false;
     }
@@ -555,7 +556,9 @@ void RestoreTab::fetchSnapshotContent()
             fetched.push_back(event);
         }
     }
-    m_note->add(fetched);
+    const std::string noteProblem = m_note->add(fetched);
+    if (!noteProblem.empty())
+        qWarning("%s", noteProblem.c_str());
     m_ui->restoreLabel->setText(
         tr("Restoring %n entries of the snapshot...", nullptr, int(m_chosen.size())));
     fetch(ids, [this] { runSnapshotRestore(); });

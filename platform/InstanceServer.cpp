@@ -3,6 +3,7 @@
 #include "InstanceConnection.h"
 #include "MessageFrame.h"
 #include "PlatformLogging.h"
+#include "RegularFile.h"
 
 #include <QDir>
 #include <QFile>
@@ -114,10 +115,11 @@ void InstanceServer::recordSocket()
 
 QString InstanceServer::ownerSocket(const QString &ownerLock)
 {
-    QFile file(ownerLock);
-    if (!file.open(QIODevice::ReadOnly))
+    // A FIFO in its place must not keep the caller waiting.
+    const std::unique_ptr<QFile> file = RegularFile::openForReading(ownerLock);
+    if (!file)
         return {};
-    const QByteArray line = file.read(4096);
+    const QByteArray line = file->read(4096);
     if (!line.endsWith('\n'))
         return {};
     return QFile::decodeName(line.chopped(1));

@@ -1,12 +1,12 @@
 #include "FetchNote.h"
 
+#include "OwnFile.h"
 #include "ProcessOwnedName.h"
 
 #include <cerrno>
 #include <cstdio>
 #include <dirent.h>
 #include <fcntl.h>
-#include <fstream>
 #include <unistd.h>
 #include <utility>
 
@@ -27,6 +27,39 @@ bool isId(const std::string &line)
     return true;
 }
 
+// Whatever lies under a note's name: only a file of ours is read, line by
+// line in bounded memory.
+void readIds(const std::string &note, std::vector<std::string> *ids)
+{
+    std::string problem;
+    const int fd = OwnFile::open(note, O_RDONLY, &problem);
+    if (fd < 0)
+        return;
+    std::string line;
+    bool tooLong = false;
+    char buffer[4096];
+    ssize_t got;
+    while ((got = ::read(fd, buffer, sizeof buffer)) != 0) {
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0)
+            break;
+        for (ssize_t i = 0; i < got; ++i) {
+            if (buffer[i] != '\n') {
+                tooLong = tooLong || line.size() > LongestId;
+                if (!tooLong)
+                    line += buffer[i];
+                continue;
+            }
+            if (!tooLong && isId(line))
+                ids->push_back(line);
+            line.clear();
+            tooLong = false;
+        }
+    }
+    ::close(fd);
+}
+
 } // namespace
 
 FetchNote::FetchNote(std::string store)
@@ -34,19 +67,19 @@ FetchNote::FetchNote(std::string store)
 {
 }
 
-void FetchNote::add(const std::vector<std::string> &ids)
+std::string FetchNote::add(const std::vector<std::string> &ids)
 {
     if (ids.empty() || m_store.empty())
-        return;
+        return std::string();
     if (m_notes.empty())
         m_notes.push_back(m_store + "/" + ProcessOwnedName::make(NotePrefix, 0));
     std::string text;
     for (const std::string &id : ids)
         text += id + '\n';
-    const int fd = ::open(m_notes.front().c_str(),
-                          O_WRONLY | O_CREAT | O_APPEND | O_NOFOLLOW | O_CLOEXEC, 0600);
+    std::string problem;
+    const int fd = OwnFile::open(m_notes.front(), O_WRONLY | O_CREAT | O_APPEND, &problem);
     if (fd < 0)
-        return;
+        return "the note of fetched events cannot be written: " + problem;
     const char *data = text.data();
     std::size_t left = text.size();
     while (left > 0) {
@@ -59,6 +92,7 @@ void FetchNote::add(const std::vector<std::string> &ids)
         left -= std::size_t(written);
     }
     ::close(fd);
+    return std::string();
 }
 
 std::vector<std::string> FetchNote::adoptLeftovers()
@@ -79,11 +113,7 @@ std::vector<std::string> FetchNote::adoptLeftovers()
         if (::rename((m_store + "/" + entry->d_name).c_str(), mine.c_str()) != 0)
             continue;
         m_notes.push_back(mine);
-        std::ifstream note(mine);
-        std::string line;
-        while (std::getline(note, line))
-            if (isId(line))
-                ids.push_back(line);
+        readIds(mine, &ids);
     }
     ::closedir(listing);
     return ids;

@@ -16,8 +16,8 @@ public:
     explicit FetchNote(std::string store);
 
     // Before they are fetched. A note that cannot be written costs only the
-    // clean-up after a kill.
-    void add(const std::vector<std::string> &ids);
+    // clean-up after a kill: what kept it is said, empty when it was written.
+    std::string add(const std::vector<std::string> &ids);
     // The events of the notes of runs that are gone; their notes are this
     // run's from now on.
     std::vector<std::string> adoptLeftovers();

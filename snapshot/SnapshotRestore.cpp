@@ -1,5 +1,6 @@
 #include "SnapshotRestore.h"
 
+#include "OwnFile.h"
 #include "ProcessOwnedName.h"
 #include "Sha256Digest.h"
 #include "SnapshotContent.h"
@@ -214,9 +215,12 @@ bool SnapshotRestore::restoreFile(const SnapshotManifest::Entry &entry, const st
     if (parent < 0)
         return false;
     bool restored = false;
-    const int in = ::open(source.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    std::string problem;
+    const int in = OwnFile::open(source, O_RDONLY, &problem);
     if (in < 0) {
-        m_report(entry.path, "its content was not fetched from the server");
+        m_report(entry.path,
+                 errno == ENOENT ? std::string("its content was not fetched from the server")
+                                 : "its content cannot be read: " + problem);
     } else if (mayReplace(parent, nameOf(entry.path), entry.path, false)) {
         bool failed = false;
         restored = take && entry.offset < 0 && moveFile(entry, parent, in, source, &failed);

@@ -1,6 +1,14 @@
+#include "FetchNote.h"
+#include "SnapshotContent.h"
 #include "SnapshotManifest.h"
+#include "SnapshotRestore.h"
 
+#include <QFile>
+#include <QTemporaryDir>
 #include <QTest>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -15,6 +23,20 @@ std::string manifestWith(const std::vector<std::string> &entries)
     return text + "end " + std::to_string(entries.size() + 1) + "\n";
 }
 
+// Every event's bytes are the one file named.
+class OneFile : public SnapshotContent
+{
+public:
+    explicit OneFile(std::string file)
+        : m_file(std::move(file))
+    {
+    }
+    std::string fileOf(const std::string &) const override { return m_file; }
+
+private:
+    std::string m_file;
+};
+
 } // namespace
 
 class tst_SnapshotManifest : public QObject
@@ -25,6 +47,7 @@ private slots:
     void writesAndReadsBackEveryKindOfEntry();
     void refusesHostileEntriesOneByOne();
     void refusesWhatIsNoWholeManifest();
+    void plantedFifosAndLinksAreRefusedNotWaitedOn();
 };
 
 void tst_SnapshotManifest::writesAndReadsBackEveryKindOfEntry()
@@ -103,6 +126,48 @@ void tst_SnapshotManifest::refusesWhatIsNoWholeManifest()
         QVERIFY2(!SnapshotManifest::parse(broken, &read, &refused, &error), broken.c_str());
         QVERIFY(!error.empty());
     }
+}
+
+void tst_SnapshotManifest::plantedFifosAndLinksAreRefusedNotWaitedOn()
+{
+    QTemporaryDir store;
+    const std::string at = store.path().toStdString() + "/";
+    const std::string id = "0123456789abcdef0123456789abcdef0123";
+    // This run's note a FIFO; of two dead runs, one left a FIFO, one a link
+    // to a file of ids that are no business of ours, and one a real note.
+    const std::string pid = std::to_string(::getpid());
+    QCOMPARE(::mkfifo((at + ".quorvane-fetched-" + pid + "-0").c_str(), 0600), 0);
+    QCOMPARE(::mkfifo((at + ".quorvane-fetched-2147483001-0").c_str(), 0600), 0);
+    QFile other(store.filePath("other"));
+    QVERIFY(other.open(QIODevice::WriteOnly) && other.write("not-ours\n") > 0);
+    other.close();
+    QCOMPARE(::symlink("other", (at + ".quorvane-fetched-2147483002-0").c_str()), 0);
+    QFile left(store.filePath(".quorvane-fetched-2147483003-0"));
+    QVERIFY(left.open(QIODevice::WriteOnly)
+            && left.write(QByteArray::fromStdString(id + "\n" + std::string(100000, 'x') + "\n"))
+                > 0);
+    left.close();
+    FetchNote note(store.path().toStdString());
+    const std::string problem = note.add({ id });
+    QVERIFY2(problem.find("not a regular file") != std::string::npos, problem.c_str());
+    QCOMPARE(note.adoptLeftovers(), std::vector<std::string> { id });
+    note.remove();
+    QVERIFY(other.exists());
+
+    // A FIFO as a content's file fails that file alone.
+    QTemporaryDir target;
+    const int root = ::open(target.path().toLocal8Bit().constData(), O_RDONLY | O_DIRECTORY);
+    const std::string fifo = at + "content";
+    QCOMPARE(::mkfifo(fifo.c_str(), 0600), 0);
+    const OneFile content(fifo);
+    std::string reason;
+    SnapshotRestore restore(root, content,
+                            [&](const std::string &, const std::string &why) { reason = why; });
+    const SnapshotManifest::Entry entry
+        = { SnapshotManifest::Type::File, "f", 0644, 0, 1, 0, 2, Sha, "ev", -1, "" };
+    QCOMPARE(restore.restore({ &entry }), 0);
+    ::close(root);
+    QVERIFY2(reason.find("not a regular file") != std::string::npos, reason.c_str());
 }
 
 QTEST_APPLESS_MAIN(tst_SnapshotManifest)

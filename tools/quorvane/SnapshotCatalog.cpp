@@ -2,6 +2,7 @@
 
 #include "FetchPlan.h"
 #include "LibraryBinding.h"
+#include "OwnFile.h"
 #include "RecordFormat.h"
 #include "Session.h"
 #include "Sha256Digest.h"
@@ -231,7 +232,9 @@ int SnapshotCatalog::fetch(const std::vector<std::string> &ids,
             code = m_session.read(ReadQuery::everything(true));
         m_fresh = false;
         if (code == 0) {
-            m_note.add(missing);
+            const std::string noteProblem = m_note.add(missing);
+            if (!noteProblem.empty())
+                m_err << "quorvane: " << RecordFormat::printable(noteProblem) << '\n';
             code = m_session.run(&Quorvane::IQuorvane::downloadEvents, missing);
         }
         if (code != 0)
@@ -253,9 +256,10 @@ bool SnapshotCatalog::manifest(const EventRecord &snapshot, SnapshotManifest *ma
         *error = "cannot fetch it";
         return false;
     }
-    const int fd = ::open(files[snapshot.id].c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    std::string problem;
+    const int fd = OwnFile::open(files[snapshot.id], O_RDONLY, &problem);
     if (fd < 0) {
-        *error = "its manifest was not fetched";
+        *error = "its manifest was not fetched (" + problem + ")";
         return false;
     }
     std::string text;

@@ -1,6 +1,7 @@
 #include "SnapshotCommands.h"
 
 #include "CommandLine.h"
+#include "OwnFile.h"
 #include "RecordFormat.h"
 #include "RestoreCommand.h"
 #include "Session.h"
@@ -290,8 +291,7 @@ int SnapshotCommands::check(SnapshotCatalog &catalog)
             std::string error;
             std::int64_t read = 0;
             std::string sha256;
-            const int fd
-                = ::open(files[content.first.first].c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            const int fd = OwnFile::open(files[content.first.first], O_RDONLY, &error);
             if (fd >= 0 && (offset < 0 || ::lseek(fd, offset, SEEK_SET) == offset))
                 sha256 = SnapshotCatalog::sha256OfFile(fd, &error, &read, offset < 0 ? -1 : size);
             if (fd >= 0)

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QIODevice>
+#include <string>
+#include <sys/types.h>
+
+class QFile;
+
+// Opening a file in a folder others may plant things in (the library's store,
+// a restore target, a portable program folder): a link, a FIFO, a device or another user's file in
+// its place is refused, never followed or waited on.
+class OwnFile
+{
+public:
+    // A blocking, close-on-exec descriptor of the regular file of this user
+    // that path names, opened with flags (and mode when O_CREAT makes it); -1
+    // with *problem saying why otherwise (and errno ENOENT only when nothing
+    // is there).
+    static int open(const std::string &path, int flags, std::string *problem, mode_t mode = 0600);
+    // The same for file's own name, opened unbuffered in mode (read, read
+    // and write, or append; those that write create it 0600); a problem
+    // other than a missing file is warned of.
+    static bool open(QFile &file, QIODevice::OpenMode mode);
+};
