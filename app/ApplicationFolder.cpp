@@ -1,5 +1,7 @@
 #include "ApplicationFolder.h"
 
+#include "OwnerOnly.h"
+
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
@@ -65,7 +67,7 @@ QString lockListFolder()
         return decided = own;
     const QString state = userStateFolder();
     // Other users must not read which files this one locks.
-    if (QDir().mkpath(state))
+    if (Platform::OwnerOnly::makeFolder(state))
         QFile::setPermissions(
             state, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return decided = state;

@@ -4,6 +4,7 @@
 #include "KeyFile.h"
 #include "KeyRing.h"
 #include "LocalLayout.h"
+#include "OwnerOnly.h"
 
 #include <QDate>
 #include <QDir>
@@ -135,7 +136,7 @@ bool KeySetup::keep(const QByteArray &text, const QByteArray &passphrase)
 {
     const QString path = KeyRing::keyFilePath();
     const QString folder = QFileInfo(path).absolutePath();
-    QDir().mkpath(folder);
+    Platform::OwnerOnly::makeFolder(folder);
     QFile::setPermissions(folder,
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return KeyFile::save(path, text)

@@ -15,6 +15,7 @@
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QFileInfo>
 #include <QHash>
 #include <QLoggingCategory>
 #include <QSaveFile>
@@ -86,12 +87,18 @@ bool readList(QByteArray *content)
 // new one is complete.
 bool writeList(const QByteArray &content)
 {
+    // The new list replaces the name: a link planted there must not lead the
+    // write to the file it names.
+    if (QFileInfo(LockListPath()).isSymLink())
+        return false;
     QSaveFile file(LockListPath());
     // Unbuffered, so a failed write shows at once: a buffered write that
     // fails at commit is committed as a short file with no error reported.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
-    if (file.write(content) != content.size()) {
+    // Which files this user locks is theirs alone, whatever the umask.
+    if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
+        || file.write(content) != content.size()) {
         file.cancelWriting();
         return false;
     }

@@ -1,5 +1,7 @@
 #include "HandOverSetting.h"
 
+#include "OwnerOnly.h"
+
 #include <QFile>
 #include <QSettings>
 
@@ -27,6 +29,7 @@ bool HandOverSetting::write(const QByteArray &path)
 {
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QLatin1String(Organization),
                        QLatin1String(Application));
+    OwnerOnly::prepareFile(settings.fileName());
     settings.setValue(QLatin1String(Key), QFile::decodeName(path));
     settings.sync();
     // The same file holds the account password: it stays the owner's alone.

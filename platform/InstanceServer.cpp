@@ -2,6 +2,7 @@
 
 #include "InstanceConnection.h"
 #include "MessageFrame.h"
+#include "OwnerOnly.h"
 #include "PlatformLogging.h"
 #include "RegularFile.h"
 
@@ -78,7 +79,7 @@ InstanceServer::OwnerLock InstanceServer::takeOwnerLock()
 {
     if (m_ownerLockPath.isEmpty() || m_ownerLock >= 0)
         return OwnerLock::Taken;
-    QDir().mkpath(QFileInfo(m_ownerLockPath).path());
+    OwnerOnly::makeFolder(QFileInfo(m_ownerLockPath).path());
     const QByteArray path = QFile::encodeName(m_ownerLockPath);
     const int fd = ::open(path.constData(), O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
     struct stat info;

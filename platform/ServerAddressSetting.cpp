@@ -1,5 +1,7 @@
 #include "ServerAddressSetting.h"
 
+#include "OwnerOnly.h"
+
 #include <QFile>
 #include <QSettings>
 #include <QUrl>
@@ -53,6 +55,7 @@ bool ServerAddressSetting::write(const QString &address)
 {
     QSettings settings(QSettings::NativeFormat, QSettings::UserScope, QLatin1String(Organization),
                        QLatin1String(Application));
+    OwnerOnly::prepareFile(settings.fileName());
     const QString text = trimmed(address);
     if (text.isEmpty())
         settings.remove(QLatin1String(Key));

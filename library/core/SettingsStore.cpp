@@ -23,7 +23,7 @@ SettingsStore::SettingsStore()
 
 int SettingsStore::writeInt(const QString &key, int value)
 {
-    prepareOwnerOnlyFile();
+    prepareOwnerOnlyFile(fileName());
     setValue(key, value);
     restrictToOwner();
     return saved();
@@ -63,7 +63,7 @@ qint64 SettingsStore::readMaxListAnswer() const
 
 int SettingsStore::writeDataPath(const QByteArray &path)
 {
-    prepareOwnerOnlyFile();
+    prepareOwnerOnlyFile(fileName());
     setValue(QStringLiteral("data_path"), path);
     restrictToOwner();
     return saved();
@@ -76,7 +76,7 @@ QByteArray SettingsStore::readDataPath() const
 
 int SettingsStore::writeCredentials(const QByteArray &user, const QByteArray &password)
 {
-    prepareOwnerOnlyFile();
+    prepareOwnerOnlyFile(fileName());
     setValue(QStringLiteral("user"), user);
     setValue(QStringLiteral("password"), password);
     restrictToOwner();
@@ -110,7 +110,7 @@ int SettingsStore::saved() const
 
 void SettingsStore::restrictToOwner()
 {
-    prepareOwnerOnlyFile();
+    prepareOwnerOnlyFile(fileName());
     sync();
     // In case QSettings could not replace the file and wrote it in place.
     QFile::setPermissions(fileName(), QFile::ReadOwner | QFile::WriteOwner);
@@ -120,9 +120,8 @@ void SettingsStore::restrictToOwner()
 // file the old one's permissions. Making the file owner-only before the first
 // value is set means the password is never readable by others, not even for
 // the moment between writing and a later chmod.
-void SettingsStore::prepareOwnerOnlyFile()
+void SettingsStore::prepareOwnerOnlyFile(const QString &path)
 {
-    const QString path = fileName();
     const QFileInfo info(path);
     if (info.exists()) {
         QFile::setPermissions(path, QFile::ReadOwner | QFile::WriteOwner);

@@ -54,9 +54,11 @@ public:
     // The password lives here in plain form for the user's other programs,
     // so the file must stay readable by its owner only.
     void restrictToOwner();
+    // Before the first value of another writer of the same file: the file
+    // (and any folder made for it) is the owner's alone from the start.
+    static void prepareOwnerOnlyFile(const QString &path);
 
 private:
-    void prepareOwnerOnlyFile();
     int saved() const;
 };
 

@@ -71,6 +71,9 @@ void tst_QuorvaneCli::initTestCase()
 {
     m_server = std::make_unique<ReferenceServer>();
     QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
+    // The settings are made under a umask that takes nothing away.
+    const mode_t mask = ::umask(0);
+    const auto restoreMask = qScopeGuard([mask] { ::umask(mask); });
     RUN_OK(quorvane({ "config", "server_url", m_server->url() }));
     RUN_OK(quorvane({ "config", "user", ReferenceServer::User }));
     useAccount(ReferenceServer::Password);
@@ -220,6 +223,8 @@ void tst_QuorvaneCli::configSharesKeycratesSettings()
     QCOMPARE(settings.value("password").toByteArray(), password);
     QCOMPARE(settings.value("user").toByteArray(), QByteArray(ReferenceServer::User));
     QCOMPARE(QFile::permissions(settings.fileName()) & 0x0077, QFileDevice::Permissions());
+    QCOMPARE(QFile::permissions(QFileInfo(settings.fileName()).path()) & 0x0077,
+             QFileDevice::Permissions());
 
     const Run all = quorvane({ "config" });
     RUN_OK(all);

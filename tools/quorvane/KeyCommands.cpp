@@ -6,6 +6,7 @@
 #include "KeyRing.h"
 #include "LibraryBinding.h"
 #include "Passphrase.h"
+#include "PrivateFiles.h"
 #include "Session.h"
 
 #include <QDateTime>
@@ -30,7 +31,7 @@ QByteArray bytes(const std::string &text)
 bool saveKeyFile(const QByteArray &text)
 {
     const QString path = KeyRing::keyFilePath();
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    Quorvane::PrivateFiles::makeFolder(QFileInfo(path).absolutePath());
     QFile::setPermissions(QFileInfo(path).absolutePath(),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return KeyFile::save(path, text);

@@ -1,5 +1,7 @@
 #include "SharedSettings.h"
 
+#include "SettingsStore.h"
+
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
@@ -13,6 +15,14 @@ std::unique_ptr<QSettings> store()
 {
     return std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope,
                                        QStringLiteral("keycrate.org"), QStringLiteral("Quorvane"));
+}
+
+// Before a write: it also holds the account's password.
+std::unique_ptr<QSettings> storeToWrite()
+{
+    std::unique_ptr<QSettings> settings = store();
+    Quorvane::SettingsStore::prepareOwnerOnlyFile(settings->fileName());
+    return settings;
 }
 
 void written(QSettings &settings)
@@ -41,7 +51,7 @@ std::string SharedSettings::text(const std::string &key)
 
 void SharedSettings::setText(const std::string &key, const std::string &value)
 {
-    const auto settings = store();
+    const auto settings = storeToWrite();
     if (value.empty())
         settings->remove(keyOf(key));
     else
@@ -51,7 +61,7 @@ void SharedSettings::setText(const std::string &key, const std::string &value)
 
 void SharedSettings::setNumber(const std::string &key, long long value)
 {
-    const auto settings = store();
+    const auto settings = storeToWrite();
     settings->setValue(keyOf(key), value);
     written(*settings);
 }
