@@ -125,6 +125,9 @@ QMessageBox::StandardButton MessageBoxes::ask(const Box &box)
         return QMessageBox::Ok;
     }
     QMessageBox dialog(look.icon, box.title, box.text, box.buttons, box.parent);
+    // Texts carry names from servers and files: a tag in them is shown, not
+    // followed (an image tag would load whatever file it names).
+    dialog.setTextFormat(Qt::PlainText);
     if (!box.parent)
         dialog.setWindowFlag(Qt::WindowStaysOnTopHint);
     dialog.exec();

@@ -272,11 +272,17 @@ void tst_Restore::aCopyThatFailsItsCheckIsNotLeftInPlace()
 void tst_Restore::everyUploadOfTheWindowIsJournalled()
 {
     // Another client's events first: the library's list then holds more than
-    // the window's own uploads.
+    // the window's own uploads. One name is 100 KB of C1 controls (which XML
+    // lets through) and line breaks: the list shows it without a hang.
+    const QByteArray hostile = ("\xC2\x9B"
+                                "2J\n"
+                                + QByteArray(1000, 'N'))
+                                   .repeated(100);
     for (int i = 0; i < 3; ++i)
         QVERIFY(m_server->upload(QUuid::createUuid().toByteArray(QUuid::WithoutBraces),
-                                 "File [elsewhere " + QByteArray::number(i) + "]", "elsewhere",
-                                 "from elsewhere", QDateTime::currentSecsSinceEpoch() - 1000 + i));
+                                 "File [elsewhere " + (i ? QByteArray::number(i) : hostile) + "]",
+                                 "elsewhere", "from elsewhere",
+                                 QDateTime::currentSecsSinceEpoch() - 1000 + i));
     showRestoreTab(3);
     if (QTest::currentTestFailed())
         return;

@@ -95,8 +95,11 @@ bool ReferenceServer::upload(const QByteArray &id, const QByteArray &name,
         + "</content><description>" + cdata({}) + "</description><recordTime>" + time
         + "</recordTime><recordChanged>" + time + "</recordChanged></event>";
     const QByteArray target = "/action/file/quorvupload?username=" + QUrl::toPercentEncoding(User)
-        + "&password=" + QUrl::toPercentEncoding(Password)
-        + "&access_id=0&title=" + QUrl::toPercentEncoding(name);
+        + "&password="
+        + QUrl::toPercentEncoding(Password)
+        // The server reads the name from the document; a title of its first
+        // characters keeps a long name within the request head's limit.
+        + "&access_id=0&title=" + QUrl::toPercentEncoding(name.left(200));
     const HttpClient::Reply reply = m_http.post(m_process->url(target), document + "-|+" + bytes);
     return reply.status == 200 && !reply.body.startsWith("~**");
 }

@@ -31,7 +31,8 @@ EventRecord hostile()
     EventRecord record;
     record.id = "0123456789abcdef0123456789abcdef0123";
     record.name = "a \"q\" \\ line\nnext\x01\x1b]0;title\x07 \xC3\xA4\xE2\x82\xAC\xF0\x9F\x98\x80 "
-                  "bad\xFF\xC3 end";
+                  "bad\xFF\xC3 \xC2\x9B"
+                  "2J end";
     record.description = std::string("nul\0inside", 10);
     record.path = "/tmp/x";
     record.recordTime = "1700000000";
@@ -47,12 +48,16 @@ void tst_QuorvaneCliFormat::jsonLinesStayValidWhateverTheTexts()
     RecordFormat::json(out, hostile());
     const QByteArray line = QByteArray::fromStdString(out.str());
     QCOMPARE(line.count('\n'), 1);
+    // The line itself holds no control character a terminal would act on.
+    for (const QChar c : QString::fromUtf8(line.chopped(1)))
+        QVERIFY(c.unicode() >= 0x20 && !(c.unicode() >= 0x7F && c.unicode() < 0xA0));
     QJsonParseError error;
     const QJsonObject object = QJsonDocument::fromJson(line, &error).object();
     QCOMPARE(error.error, QJsonParseError::NoError);
     QCOMPARE(object.value("name").toString(),
              QString::fromUtf8("a \"q\" \\ line\nnext\x01\x1b]0;title\x07 \xC3\xA4\xE2\x82\xAC"
-                               "\xF0\x9F\x98\x80 bad\xEF\xBF\xBD\xEF\xBF\xBD end"));
+                               "\xF0\x9F\x98\x80 bad\xEF\xBF\xBD\xEF\xBF\xBD \xC2\x9B"
+                               "2J end"));
     QCOMPARE(object.value("description").toString(), QString::fromUtf8("nul\0inside", 10));
     QCOMPARE(object.value("where").toString(), QStringLiteral("both"));
     QCOMPARE(object.value("location").toInt(), 2);

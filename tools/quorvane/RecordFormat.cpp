@@ -68,7 +68,13 @@ std::string RecordFormat::jsonString(const std::string &text)
             ++i;
             continue;
         }
-        if (length > 1) {
+        // A C1 control (U+0080..U+009F) steers a terminal as much as a C0 one.
+        if (length == 2 && c == 0xC2 && static_cast<unsigned char>(text[i + 1]) < 0xA0) {
+            char escaped[8];
+            std::snprintf(escaped, sizeof escaped, "\\u%04x",
+                          static_cast<unsigned char>(text[i + 1]));
+            out += escaped;
+        } else if (length > 1) {
             out.append(text, i, length);
         } else if (c == '"' || c == '\\') {
             out += '\\';

@@ -26,7 +26,7 @@ RestoreCommand::RestoreCommand(const CommandLine &line, Session &session, std::o
 
 void RestoreCommand::report(const std::string &path, const std::string &reason)
 {
-    m_err << "quorvane: " << RecordFormat::escaped(path) << ": " << reason
+    m_err << "quorvane: " << RecordFormat::escaped(path) << ": " << RecordFormat::printable(reason)
           << (reason == SnapshotRestore::NotOverwritten ? " (see --overwrite)" : "") << '\n';
     ++m_failed;
 }
