@@ -15,6 +15,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -161,6 +162,18 @@ void InstanceServer::acceptConnections()
         // nothing must not take every descriptor until their deadline.
         if (m_connections >= 4 * (m_maxWaiting + 16)) {
             qCWarning(instanceLog) << "dropped a client: too many connections";
+            socket->abort();
+            delete socket;
+            continue;
+        }
+        // The folder keeps other users out; should its mode ever let them
+        // in, their requests still go unheard. Root may reach any user.
+        ucred peer {};
+        socklen_t length = sizeof peer;
+        if (::getsockopt(int(socket->socketDescriptor()), SOL_SOCKET, SO_PEERCRED, &peer, &length)
+                != 0
+            || (peer.uid != ::getuid() && peer.uid != 0)) {
+            qCWarning(instanceLog) << "refused a client of another user" << peer.uid;
             socket->abort();
             delete socket;
             continue;

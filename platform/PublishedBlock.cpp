@@ -219,7 +219,12 @@ std::optional<QByteArray> PublishedBlock::read(const QString &nativeKey)
     struct stat keyFile;
     if (::fstat(fd, &keyFile) == 0 && isOwnRegularFile(keyFile) && lockWithin(fd, false)) {
         const int segment = ::shmget(keyOf(keyFile), 0, 0400);
-        void *const address = segment < 0 ? NoAddress : ::shmat(segment, nullptr, SHM_RDONLY);
+        struct shmid_ds made;
+        // Anyone may make a segment under a key they can work out: only one
+        // this user made and owns is our list.
+        const bool own = segment >= 0 && ::shmctl(segment, IPC_STAT, &made) == 0
+            && made.shm_perm.uid == ::getuid() && made.shm_perm.cuid == ::getuid();
+        void *const address = own ? ::shmat(segment, nullptr, SHM_RDONLY) : NoAddress;
         if (address != NoAddress) {
             struct shmid_ds info;
             if (::shmctl(segment, IPC_STAT, &info) == 0)

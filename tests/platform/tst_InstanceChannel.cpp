@@ -14,7 +14,10 @@
 #include <QThread>
 #include <QTimer>
 #include <atomic>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 using Platform::InstanceClient;
 using Platform::InstanceServer;
@@ -89,6 +92,7 @@ private slots:
     void aFolderOpenToOthersIsRefused();
     void theSocketFitsWhateverTheRuntimeFolder();
     void theOwnerLockMakesOneInstanceWhateverTheEnvironment();
+    void anotherUsersRequestIsRefused();
 
 private:
     struct Seen
@@ -452,6 +456,37 @@ void tst_InstanceChannel::theOwnerLockMakesOneInstanceWhateverTheEnvironment()
     QCOMPARE(second.claim(), InstanceServer::Claim::Claimed);
     QVERIFY(second.listen());
     QCOMPARE(InstanceServer::ownerSocket(ownerLock), second.address().socketPath());
+}
+
+void tst_InstanceChannel::anotherUsersRequestIsRefused()
+{
+    if (::geteuid() != 0)
+        QSKIP("needs root to act as another user");
+    // As though the folder's mode let everyone in.
+    const QString socketPath = Platform::InstanceAddress(Title).socketPath();
+    const QByteArray folder = QFile::encodeName(QFileInfo(socketPath).path());
+    QVERIFY(::chmod(folder.constData(), 0777) == 0
+            && ::chmod(QFile::encodeName(socketPath).constData(), 0777) == 0);
+    const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_un address {};
+    address.sun_family = AF_UNIX;
+    qstrncpy(address.sun_path, QFile::encodeName(QFileInfo(socketPath).fileName()).constData(),
+             sizeof address.sun_path);
+    // The peer's user is the one that connected; from inside the folder, the
+    // folders above it need not let that user pass.
+    const QString before = QDir::currentPath();
+    const bool inside = QDir::setCurrent(QFile::decodeName(folder));
+    const bool other = inside && ::seteuid(65534) == 0;
+    const bool connected
+        = ::connect(fd, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0;
+    QVERIFY(::seteuid(0) == 0 && QDir::setCurrent(before) && other && connected);
+    ::chmod(folder.constData(), 0700);
+    const QByteArray frame = MessageFrame::encodeRequest(MessageFrame::Mode::Post, { 1046, 0, 2 });
+    QCOMPARE(::send(fd, frame.constData(), size_t(frame.size()), MSG_NOSIGNAL), frame.size());
+    char byte;
+    QTRY_VERIFY(::recv(fd, &byte, 1, MSG_DONTWAIT) == 0);
+    ::close(fd);
+    QVERIFY(m_seen.isEmpty());
 }
 
 int main(int argc, char **argv)

@@ -9,6 +9,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/shm.h>
+#include <unistd.h>
 
 using Platform::PublishedBlock;
 
@@ -140,6 +141,21 @@ void tst_PublishedBlock::aLeftoverIsReplacedAndALiveBlockKept()
     QCOMPARE(PublishedBlock::read(m_key), QByteArray("/theirs"));
     ::shmctl(live, IPC_RMID, nullptr);
     ::shmdt(address);
+
+    // Another user's segment under our key is no list of ours.
+    if (::geteuid() != 0)
+        return;
+    const key_t under = ::ftok(QFile::encodeName(m_key).constData(), 'Q');
+    QVERIFY(under != -1 && ::seteuid(65534) == 0);
+    const int forged = ::shmget(under, 7, IPC_CREAT | IPC_EXCL | 0644);
+    address = forged >= 0 ? ::shmat(forged, nullptr, 0) : nullptr;
+    QVERIFY(::seteuid(0) == 0);
+    QVERIFY(forged >= 0);
+    std::memcpy(address, "/forged", 7);
+    ::shmdt(address);
+    const std::optional<QByteArray> seen = PublishedBlock::read(m_key);
+    ::shmctl(forged, IPC_RMID, nullptr);
+    QCOMPARE(seen, std::nullopt);
 }
 
 void tst_PublishedBlock::aKeyThatIsNotOursIsLeftAlone()
