@@ -407,6 +407,14 @@ bool RestoreTab::placeOne(const Job &job, QString *error) const
         *error = tr("it was not fetched");
         return false;
     }
+    // The save follows a link to the file it names: one that another user
+    // put in the file's place must not steer the restore to a file of ours.
+    struct stat info;
+    if (::lstat(QFile::encodeName(job.target).constData(), &info) == 0 && S_ISLNK(info.st_mode)
+        && info.st_uid != ::getuid()) {
+        *error = tr("a link of another user is in its place; not followed");
+        return false;
+    }
     QSaveFile target(job.target);
     target.setDirectWriteFallback(false);
     if (!target.open(QIODevice::WriteOnly)) {

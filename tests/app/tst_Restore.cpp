@@ -244,6 +244,17 @@ void tst_Restore::uploadsComeBackToAChosenFolderAndToTheirPlace()
     restore(backups()->topLevelItem(1), "restoreOriginalButton");
     QCOMPARE(contentOf(b), QByteArray("other folder"));
     QCOMPARE(m_boxes.size(), 2);
+
+    // Another user's link in its place does not lead the restore elsewhere.
+    if (::geteuid() != 0)
+        return;
+    const QString victim = m_files->filePath(QStringLiteral("victim"));
+    write(victim, "untouched");
+    QVERIFY(QFile::remove(b) && QFile::link(victim, b));
+    QCOMPARE(::lchown(QFile::encodeName(b).constData(), 65534, 65534), 0);
+    restore(backups()->topLevelItem(1), "restoreOriginalButton");
+    QCOMPARE(contentOf(victim), QByteArray("untouched"));
+    QVERIFY(QFileInfo(b).isSymLink());
 }
 
 void tst_Restore::aCopyThatFailsItsCheckIsNotLeftInPlace()
