@@ -611,10 +611,14 @@ void RestoreTab::runSnapshotRestore()
             == QMessageBox::Yes;
     const int target = ::open(QFile::encodeName(m_snapshotJob.folder).constData(),
                               O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (target < 0) {
-        finish(tr("\"%1\" cannot be opened: %2")
+    const std::string refused
+        = target < 0 ? std::strerror(errno) : SnapshotRestore::refusedTarget(target);
+    if (!refused.empty()) {
+        finish(tr("Nothing restored into \"%1\": %2")
                    .arg(QDir::toNativeSeparators(m_snapshotJob.folder),
-                        QString::fromLocal8Bit(std::strerror(errno))));
+                        QString::fromLocal8Bit(refused.c_str())));
+        if (target >= 0)
+            ::close(target);
         return;
     }
     m_step = Step::Restoring;

@@ -93,6 +93,17 @@ std::vector<std::string> SnapshotRestore::contentEvents(const Entries &entries)
     return events;
 }
 
+std::string SnapshotRestore::refusedTarget(int target)
+{
+    struct stat info;
+    if (::fstat(target, &info) != 0)
+        return std::strerror(errno);
+    // A folder of root's is no other user's to read or change.
+    if (info.st_uid != ::getuid() && info.st_uid != 0)
+        return "it belongs to another user; restore into a folder of yours";
+    return std::string();
+}
+
 SnapshotRestore::SnapshotRestore(int target, const SnapshotContent &content, Reporter report)
     : m_root(target)
     , m_content(content)

@@ -33,6 +33,9 @@ public:
     static Entries choose(const SnapshotManifest &manifest, const std::vector<std::string> &paths);
     // The events that hold the files' bytes, each once.
     static std::vector<std::string> contentEvents(const Entries &entries);
+    // Why the open folder target is no place for this user's files (another
+    // user owns it, who could read or swap what lands there); empty when it is.
+    static std::string refusedTarget(int target);
 
     // target: an open folder, left open; content and report outlive this.
     SnapshotRestore(int target, const SnapshotContent &content, Reporter report);

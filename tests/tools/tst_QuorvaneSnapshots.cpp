@@ -252,6 +252,16 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
     QVERIFY(again.err.contains("not overwritten"));
     RUN_OK(quorvane({ "restore", snapshot1, "--to", into2, "--overwrite",
                       m_files.filePath("tree/top/notes.txt") }));
+    // Another user's folder gets nothing of ours.
+    if (::geteuid() == 0) {
+        const QString theirs = m_files.filePath("theirs");
+        QVERIFY(QDir().mkdir(theirs)
+                && ::chown(QFile::encodeName(theirs).constData(), 65534, 65534) == 0);
+        const Run refused = quorvane({ "restore", "--to", theirs });
+        QCOMPARE(refused.exitCode, 99);
+        QVERIFY2(refused.err.contains("another user"), refused.err.constData());
+        QVERIFY(QDir(theirs).isEmpty());
+    }
     QCOMPARE(treeOf(into2 + "/tree/top/notes.txt", "n").value("n").data, QByteArray("top notes"));
 
     const Run versions = quorvane({ "versions", m_files.filePath("tree/top/notes.txt") });

@@ -113,9 +113,13 @@ int RestoreCommand::run()
         return Quorvane::Failure;
     }
     const int root = ::open(to.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (root < 0) {
-        m_err << "quorvane: cannot open " << RecordFormat::escaped(to) << ": "
-              << std::strerror(errno) << '\n';
+    const std::string notHere
+        = root < 0 ? std::strerror(errno) : SnapshotRestore::refusedTarget(root);
+    if (!notHere.empty()) {
+        m_err << "quorvane: cannot restore into " << RecordFormat::escaped(to) << ": " << notHere
+              << '\n';
+        if (root >= 0)
+            ::close(root);
         return Quorvane::Failure;
     }
     std::vector<std::string> ids;
