@@ -378,6 +378,13 @@ void tst_LockRegistry::aListThatCannotBeOpenedFailsEverything()
     QVERIFY(ReadLockStatuses().isEmpty());
     CompactLockList();
     QVERIFY(QFileInfo(LockListPath()).isDir());
+
+    // Nor a FIFO in its place, which would keep every call waiting.
+    QVERIFY(QDir(m_application->path()).rmdir(QStringLiteral("llf")));
+    QCOMPARE(::mkfifo(QFile::encodeName(LockListPath()).constData(), 0600), 0);
+    QVERIFY(!ReloadLockedFiles());
+    QCOMPARE(ToggleLock(a), 99);
+    QVERIFY(QFile::remove(LockListPath()));
 }
 
 void tst_LockRegistry::statusesAreSortedByBytesEachPathOnce()
