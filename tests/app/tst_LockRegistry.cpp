@@ -5,6 +5,8 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
+#include <QScopeGuard>
 #include <QSharedMemory>
 #include <QTemporaryDir>
 #include <QTest>
@@ -164,13 +166,18 @@ bool tst_LockRegistry::listExists() const
 void tst_LockRegistry::firstLockWritesALineAndTheLastUnlockRemovesTheList()
 {
     QVERIFY(!listExists());
+    // Which files are locked is the user's alone, whatever the umask.
+    const mode_t mask = ::umask(0);
+    const auto restoreMask = qScopeGuard([mask] { ::umask(mask); });
     QVERIFY(ReloadLockedFiles());
     QVERIFY(listExists());
+    QCOMPARE(QFileInfo(LockListPath()).permissions() & 0x0077, QFileDevice::Permissions());
     QCOMPARE(list(), QByteArray());
     QCOMPARE(published(), NoBlock);
 
     const QByteArray a = makeFile(QStringLiteral("a.txt"));
     QCOMPARE(ToggleLock(a), 0);
+    QCOMPARE(QFileInfo(LockListPath()).permissions() & 0x0077, QFileDevice::Permissions());
     QCOMPARE(list(), a + '\n');
     QCOMPARE(published(), list());
     QCOMPARE(ReadLockStatuses(), LockStatuses({ { a, StatusLocked } }));
