@@ -50,7 +50,7 @@ bool OwnFile::open(QFile &file, QIODevice::OpenMode mode)
                                                        : O_RDONLY;
     std::string problem;
     const int fd = open(QFile::encodeName(file.fileName()).toStdString(), flags, &problem);
-    if (fd >= 0 && file.open(fd, mode | QIODevice::Unbuffered, QFileDevice::AutoCloseHandle))
+    if (fd >= 0 && file.open(fd, mode, QFileDevice::AutoCloseHandle))
         return true;
     if (fd >= 0)
         ::close(fd);

@@ -7,8 +7,8 @@
 class QFile;
 
 // Opening a file in a folder others may plant things in (the library's store,
-// a restore target, a portable program folder): a link, a FIFO, a device or another user's file in
-// its place is refused, never followed or waited on.
+// a restore target, a portable program folder): a link, a FIFO, a device or
+// another user's file in its place is refused, never followed or waited on.
 class OwnFile
 {
 public:
@@ -17,8 +17,8 @@ public:
     // with *problem saying why otherwise (and errno ENOENT only when nothing
     // is there).
     static int open(const std::string &path, int flags, std::string *problem, mode_t mode = 0600);
-    // The same for file's own name, opened unbuffered in mode (read, read
-    // and write, or append; those that write create it 0600); a problem
-    // other than a missing file is warned of.
+    // The same for file's own name, opened in mode (read, read and write, or
+    // append; those that write create it 0600); a problem other than a
+    // missing file is warned of.
     static bool open(QFile &file, QIODevice::OpenMode mode);
 };
