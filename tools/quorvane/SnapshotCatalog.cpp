@@ -259,7 +259,8 @@ bool SnapshotCatalog::manifest(const EventRecord &snapshot, SnapshotManifest *ma
     std::string problem;
     const int fd = OwnFile::open(files[snapshot.id], O_RDONLY, &problem);
     if (fd < 0) {
-        *error = "its manifest was not fetched (" + problem + ")";
+        *error = errno == ENOENT ? "its manifest was not fetched"
+                                 : "its manifest cannot be read (" + problem + ")";
         return false;
     }
     std::string text;
