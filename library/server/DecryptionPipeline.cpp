@@ -86,8 +86,6 @@ bool DecryptionPipeline::hold(const char *data, qint64 size)
         return false;
     QByteArray block = spare();
     lock.unlock();
-    // Hashed here, beside the transfer, so nobody reads the file again for it.
-    m_plainHash.add(data, size_t(size));
     // Resizing within its capacity does not allocate again.
     block.resize(qsizetype(size));
     std::memcpy(block.data(), data, size_t(size));
@@ -104,7 +102,11 @@ void DecryptionPipeline::writeReady(std::unique_lock<std::mutex> &lock)
         m_plain.pop_front();
         m_changed.notify_all(); // room for the worker's next chunk
         lock.unlock();
+        // Hashed while the disk takes it, off the cipher's thread, so nobody
+        // reads the file again for its digest.
+        m_plainHash.begin(block.constData(), size_t(block.size()));
         const bool written = m_writer(block.constData(), block.size());
+        m_plainHash.finish();
         lock.lock();
         block.resize(0);
         m_spares.push_back(std::move(block));

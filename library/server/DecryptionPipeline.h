@@ -1,7 +1,7 @@
 #pragma once
 
+#include "BackgroundSha256.h"
 #include "FileDecryptor.h"
-#include "Sha256.h"
 
 #include <QByteArray>
 #include <condition_variable>
@@ -35,7 +35,7 @@ public:
     FileCipher::Result finish();
     FileCipher::Result result();
     // The SHA-256 of the plain bytes, once finish() returned Done.
-    QByteArray plainDigest() const { return m_plainHash.digest(); }
+    QByteArray plainDigest() { return m_plainHash.digest(); }
 
 private:
     void run();
@@ -50,7 +50,7 @@ private:
 
     Writer m_writer;
     FileDecryptor m_decryptor; // the worker's alone once it runs
-    Sha256 m_plainHash; // the worker's too, until it has ended
+    BackgroundSha256 m_plainHash; // the caller's, as it writes
     QByteArray m_filling; // the caller's alone
 
     std::mutex m_mutex;
