@@ -126,7 +126,7 @@ private slots:
 
     void aSealedUploadComesBackWhole()
     {
-        // The file is sealed on the worker while the transfer reads it.
+        // The file is sealed while the transfer reads it.
         const QString keyFile = KeyRing::keyFilePath();
         QVERIFY(QDir().mkpath(QFileInfo(keyFile).absolutePath()));
         QVERIFY(KeyFile::save(keyFile, KeyFile::wrap(MasterKey::generate(), "pass")));
