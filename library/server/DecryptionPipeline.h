@@ -39,25 +39,30 @@ public:
 
 private:
     void run();
-    // On the worker: one chunk's plain bytes, queued for the writer.
-    bool hold(const char *data, qint64 size);
+    // On the worker: one chunk's plain bytes, queued for the writer; a
+    // spare block takes their place.
+    bool hold(QByteArray &plain);
     // On the caller: hands the block being filled to the worker.
     bool submit();
     // On the caller, locked: writes the plain chunks that are ready.
     void writeReady(std::unique_lock<std::mutex> &lock);
     bool failed() const;
-    QByteArray spare();
+    static QByteArray spare(std::vector<QByteArray> &spares);
 
     Writer m_writer;
     FileDecryptor m_decryptor; // the worker's alone once it runs
     BackgroundSha256 m_plainHash; // the caller's, as it writes
     QByteArray m_filling; // the caller's alone
+    bool m_first = true; // m_filling is the file's first block
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<QByteArray> m_sealed;
     std::deque<QByteArray> m_plain;
-    std::vector<QByteArray> m_spares; // emptied blocks, used again
+    // Emptied blocks, used again: sealed ones for the caller to fill, plain
+    // ones for the worker to swap in for the chunk it hands over.
+    std::vector<QByteArray> m_sealedSpares;
+    std::vector<QByteArray> m_plainSpares;
     bool m_ending = false;
     bool m_stopping = false;
     bool m_ended = false;
