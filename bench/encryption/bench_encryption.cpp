@@ -41,9 +41,34 @@ const QByteArray Password = "bench-password";
 struct Run
 {
     double seconds = 0;
+    // Processor seconds of this process and of the server: on a busy
+    // machine they tell more than the wall clock does.
+    double clientCpu = 0;
+    double serverCpu = 0;
     qint64 peakAboveIdle = 0;
     int result = -1;
 };
+
+qint64 serverPid = 0;
+
+double cpuSeconds(clockid_t clock)
+{
+    timespec now {};
+    clock_gettime(clock, &now);
+    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+double serverCpuNow()
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(serverPid));
+    if (serverPid <= 0 || !stat.open(QIODevice::ReadOnly))
+        return 0;
+    const QByteArray text = stat.readAll();
+    // Fields after the command's closing parenthesis; utime and stime are 14 and 15.
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    return (fields.value(11).toDouble() + fields.value(12).toDouble())
+        / double(sysconf(_SC_CLK_TCK));
+}
 
 // Until the owner collects the result: decryption runs when the answer has
 // arrived, so it belongs to the time.
@@ -55,20 +80,17 @@ Run timed(ConnectionOwner &owner, const std::function<int()> &operation)
     ::sync();
     ProcessMemory::resetPeak();
     const qint64 idle = ProcessMemory::figure("VmRSS:");
+    const double client = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double server = serverCpuNow();
     QElapsedTimer clock;
     clock.start();
     const QList<int> codes = owner.run(operation, 30 * 60 * 1000);
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
+    run.clientCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - client;
+    run.serverCpu = serverCpuNow() - server;
     run.result = codes.value(1, codes.value(0));
     run.peakAboveIdle = ProcessMemory::figure("VmHWM:") - idle;
     return run;
-}
-
-double cpuSeconds(clockid_t clock)
-{
-    timespec now {};
-    clock_gettime(clock, &now);
-    return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
 }
 
 struct Cost
@@ -163,6 +185,7 @@ int main(int argc, char **argv)
     ReferenceServer server(work.filePath(QStringLiteral("server")));
     if (!server.addAccount("bench", Password) || !server.start())
         return fail(server.failure());
+    serverPid = server.process().pid();
     const QString payload = work.filePath(QStringLiteral("payload.bin"));
     if (!BenchFiles::writePayload(payload, size))
         return fail(QStringLiteral("cannot write the payload"));
@@ -185,6 +208,9 @@ int main(int argc, char **argv)
     LogConnection connection;
     ConnectionOwner owner(connection);
     QList<double> up[2], down[2];
+    // Processor seconds per GiB: [encrypted][client, server].
+    QList<double> upCpu[2][2], downCpu[2][2];
+    const double gib = double(size) / double(1LL << 30);
     qint64 peakUp[2] = {}, peakDown[2] = {};
     for (int round = 1; round <= rounds; ++round) {
         // Each mode goes first in every other round.
@@ -219,11 +245,17 @@ int main(int argc, char **argv)
             if (encrypted && !QFile::rename(keyFile, keyAside))
                 return fail(QStringLiteral("cannot switch encryption"));
             std::printf("round %d %-9s upload %.2f s, download %.2f s, peak above idle %.1f / "
-                        "%.1f MiB\n",
+                        "%.1f MiB; processor s/GiB client+server: upload %.2f+%.2f, download "
+                        "%.2f+%.2f\n",
                         round, encrypted ? "encrypted" : "plain", upload.seconds, download.seconds,
                         double(upload.peakAboveIdle) / (1024 * 1024),
-                        double(download.peakAboveIdle) / (1024 * 1024));
+                        double(download.peakAboveIdle) / (1024 * 1024), upload.clientCpu / gib,
+                        upload.serverCpu / gib, download.clientCpu / gib, download.serverCpu / gib);
             std::fflush(stdout);
+            upCpu[encrypted][0] << upload.clientCpu / gib;
+            upCpu[encrypted][1] << upload.serverCpu / gib;
+            downCpu[encrypted][0] << download.clientCpu / gib;
+            downCpu[encrypted][1] << download.serverCpu / gib;
             up[encrypted] << upload.seconds;
             down[encrypted] << download.seconds;
             peakUp[encrypted] = qMax(peakUp[encrypted], upload.peakAboveIdle);
@@ -239,6 +271,12 @@ int main(int argc, char **argv)
     std::printf("download  plain %.2f s   encrypted %.2f s   ratio %.2fx (goal <= 1.25x)\n",
                 BenchStatistics::median(down[0]), BenchStatistics::median(down[1]),
                 BenchStatistics::median(down[1]) / BenchStatistics::median(down[0]));
+    const auto median = [](const QList<double> &values) { return BenchStatistics::median(values); };
+    std::printf("processor s/GiB, client + server: upload plain %.2f + %.2f, encrypted %.2f + "
+                "%.2f; download plain %.2f + %.2f, encrypted %.2f + %.2f\n",
+                median(upCpu[0][0]), median(upCpu[0][1]), median(upCpu[1][0]), median(upCpu[1][1]),
+                median(downCpu[0][0]), median(downCpu[0][1]), median(downCpu[1][0]),
+                median(downCpu[1][1]));
     std::printf("peak memory above idle, encrypted: upload %.1f MiB, download %.1f MiB (goal < 64 "
                 "MiB); plain: %.1f, %.1f MiB\n",
                 double(peakUp[1]) / (1024 * 1024), double(peakDown[1]) / (1024 * 1024),

@@ -125,7 +125,7 @@ bool DecryptingFile::finish()
     return m_mode != Mode::Refused;
 }
 
-QByteArray DecryptingFile::writtenDigest(const QByteArray &handedDigest) const
+QByteArray DecryptingFile::writtenDigest(const QByteArray &handedDigest)
 {
     switch (m_mode) {
     case Mode::Plain:

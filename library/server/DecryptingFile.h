@@ -27,7 +27,10 @@ public:
     bool finish();
     // After finish(): the SHA-256 of the file as written, given that of the
     // bytes handed to it (theirs, when they went through unchanged).
-    QByteArray writtenDigest(const QByteArray &handedDigest) const;
+    QByteArray writtenDigest(const QByteArray &handedDigest);
+    // Whether the bytes handed over are checked by their authentication:
+    // from the first bytes of an encrypted file on.
+    bool authenticates() const { return m_mode == Mode::Decrypting; }
     // Why writing or finish() failed, for the user; empty while all is well.
     QString problem() const { return m_problem; }
     bool seek(qint64 pos) override;

@@ -1,14 +1,16 @@
 #include "DecryptionPipeline.h"
 
-#include <cstring>
-
 namespace Quorvane {
 
 namespace {
 
 // Blocks of a chunk's size keep the worker's calls few; four of them each way
-// keep both threads busy while bounding memory to a few chunks.
-constexpr qsizetype SealedBlock = FileCipher::DefaultChunkSize;
+// keep both threads busy while bounding memory to a few chunks. They end
+// where the default chunks end (the first holds the header too), so the
+// worker opens each chunk where it lies.
+constexpr qsizetype SealedBlock
+    = FileCipher::DefaultChunkSize + crypto_secretstream_xchacha20poly1305_ABYTES;
+constexpr qsizetype FirstBlock = FileCipher::HeaderSize + SealedBlock;
 constexpr size_t MaxQueued = 4;
 
 } // namespace
@@ -16,7 +18,7 @@ constexpr size_t MaxQueued = 4;
 DecryptionPipeline::DecryptionPipeline(const MasterKey &key, const CipherBinding &binding,
                                        Writer writer)
     : m_writer(std::move(writer))
-    , m_decryptor(key, binding, [this](const char *data, qint64 size) { return hold(data, size); })
+    , m_decryptor(key, binding, [this](QByteArray &plain) { return hold(plain); })
 {
     m_worker = std::thread([this] { run(); });
 }
@@ -36,12 +38,12 @@ bool DecryptionPipeline::failed() const
     return m_writeFailed || m_result != FileCipher::Result::Done;
 }
 
-QByteArray DecryptionPipeline::spare()
+QByteArray DecryptionPipeline::spare(std::vector<QByteArray> &spares)
 {
-    if (m_spares.empty())
+    if (spares.empty())
         return QByteArray();
-    QByteArray block = std::move(m_spares.back());
-    m_spares.pop_back();
+    QByteArray block = std::move(spares.back());
+    spares.pop_back();
     return block;
 }
 
@@ -60,7 +62,7 @@ void DecryptionPipeline::run()
             ok = m_decryptor.feed(block.constData(), block.size());
             lock.lock();
             block.resize(0);
-            m_spares.push_back(std::move(block));
+            m_sealedSpares.push_back(std::move(block));
         } else {
             lock.unlock();
             ok = m_decryptor.finish() == FileCipher::Result::Done;
@@ -77,21 +79,15 @@ void DecryptionPipeline::run()
     }
 }
 
-bool DecryptionPipeline::hold(const char *data, qint64 size)
+bool DecryptionPipeline::hold(QByteArray &plain)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     m_changed.wait(lock,
                    [this] { return m_stopping || m_writeFailed || m_plain.size() < MaxQueued; });
     if (m_stopping || m_writeFailed)
         return false;
-    QByteArray block = spare();
-    lock.unlock();
-    // Hashed here, beside the transfer, so nobody reads the file again for it.
-    m_plainHash.add(data, size_t(size));
-    // Resizing within its capacity does not allocate again.
-    block.resize(qsizetype(size));
-    std::memcpy(block.data(), data, size_t(size));
-    lock.lock();
+    QByteArray block = spare(m_plainSpares);
+    block.swap(plain);
     m_plain.push_back(std::move(block));
     m_changed.notify_all();
     return true;
@@ -104,10 +100,13 @@ void DecryptionPipeline::writeReady(std::unique_lock<std::mutex> &lock)
         m_plain.pop_front();
         m_changed.notify_all(); // room for the worker's next chunk
         lock.unlock();
+        // Hashed while the disk takes it, off the cipher's thread, so nobody
+        // reads the file again for its digest.
+        m_plainHash.begin(block.constData(), size_t(block.size()));
         const bool written = m_writer(block.constData(), block.size());
+        m_plainHash.finish();
         lock.lock();
-        block.resize(0);
-        m_spares.push_back(std::move(block));
+        m_plainSpares.push_back(std::move(block));
         if (!written) {
             m_writeFailed = true;
             m_changed.notify_all();
@@ -128,7 +127,8 @@ bool DecryptionPipeline::submit()
             lock, [this] { return m_sealed.size() < MaxQueued || !m_plain.empty() || m_ended; });
     }
     m_sealed.push_back(std::move(m_filling));
-    m_filling = spare();
+    m_filling = spare(m_sealedSpares);
+    m_first = false;
     m_changed.notify_all();
     return true;
 }
@@ -136,13 +136,14 @@ bool DecryptionPipeline::submit()
 bool DecryptionPipeline::feed(const char *data, qint64 size)
 {
     while (size > 0) {
-        if (m_filling.capacity() < SealedBlock)
-            m_filling.reserve(SealedBlock);
-        const qint64 take = qMin<qint64>(size, SealedBlock - m_filling.size());
+        const qsizetype block = m_first ? FirstBlock : SealedBlock;
+        if (m_filling.capacity() < block)
+            m_filling.reserve(block);
+        const qint64 take = qMin<qint64>(size, block - m_filling.size());
         m_filling.append(data, qsizetype(take));
         data += take;
         size -= take;
-        if (m_filling.size() == SealedBlock && !submit())
+        if (m_filling.size() == block && !submit())
             return false;
     }
     std::unique_lock<std::mutex> lock(m_mutex);

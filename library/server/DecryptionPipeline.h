@@ -1,7 +1,7 @@
 #pragma once
 
+#include "BackgroundSha256.h"
 #include "FileDecryptor.h"
-#include "Sha256.h"
 
 #include <QByteArray>
 #include <condition_variable>
@@ -35,29 +35,34 @@ public:
     FileCipher::Result finish();
     FileCipher::Result result();
     // The SHA-256 of the plain bytes, once finish() returned Done.
-    QByteArray plainDigest() const { return m_plainHash.digest(); }
+    QByteArray plainDigest() { return m_plainHash.digest(); }
 
 private:
     void run();
-    // On the worker: one chunk's plain bytes, queued for the writer.
-    bool hold(const char *data, qint64 size);
+    // On the worker: one chunk's plain bytes, queued for the writer; a
+    // spare block takes their place.
+    bool hold(QByteArray &plain);
     // On the caller: hands the block being filled to the worker.
     bool submit();
     // On the caller, locked: writes the plain chunks that are ready.
     void writeReady(std::unique_lock<std::mutex> &lock);
     bool failed() const;
-    QByteArray spare();
+    static QByteArray spare(std::vector<QByteArray> &spares);
 
     Writer m_writer;
     FileDecryptor m_decryptor; // the worker's alone once it runs
-    Sha256 m_plainHash; // the worker's too, until it has ended
+    BackgroundSha256 m_plainHash; // the caller's, as it writes
     QByteArray m_filling; // the caller's alone
+    bool m_first = true; // m_filling is the file's first block
 
     std::mutex m_mutex;
     std::condition_variable m_changed;
     std::deque<QByteArray> m_sealed;
     std::deque<QByteArray> m_plain;
-    std::vector<QByteArray> m_spares; // emptied blocks, used again
+    // Emptied blocks, used again: sealed ones for the caller to fill, plain
+    // ones for the worker to swap in for the chunk it hands over.
+    std::vector<QByteArray> m_sealedSpares;
+    std::vector<QByteArray> m_plainSpares;
     bool m_ending = false;
     bool m_stopping = false;
     bool m_ended = false;

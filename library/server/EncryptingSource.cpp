@@ -24,7 +24,6 @@ EncryptingSource::EncryptingSource(const QString &fileName, const MasterKey &key
 
 EncryptingSource::~EncryptingSource()
 {
-    stop();
     sodium_memzero(&m_start, sizeof m_start);
     sodium_memzero(&m_state, sizeof m_state);
 }
@@ -34,7 +33,6 @@ bool EncryptingSource::open(OpenMode mode)
     if ((mode & (ReadWrite | Append | Truncate)) != ReadOnly || m_chunkSize < 1
         || m_chunkSize > FileCipher::MaxChunkSize)
         return false;
-    stop();
     if (!PrivateFiles::openForReading(m_plain)) {
         setErrorString(tr("Not a readable regular file"));
         return false;
@@ -54,22 +52,23 @@ bool EncryptingSource::open(OpenMode mode)
         &m_start, reinterpret_cast<unsigned char *>(streamHeader.data()), subkey.data());
     sodium_memzero(subkey.data(), subkey.size());
     m_header += streamHeader;
-    // Every buffer now, none per chunk.
-    m_slotSize = qMin<qint64>(m_chunkSize, m_plainSize) + Abytes;
-    m_sealed.reset(new unsigned char[size_t(qMin<qint64>(Slots, m_chunks) * m_slotSize)]);
-    m_plainChunk.reset(new unsigned char[size_t(qMin<qint64>(m_chunkSize, m_plainSize))]);
+    m_state = m_start;
+    m_current = -1;
     m_cursor = 0;
-    restart();
+    // Every buffer now, none per chunk, and no larger than the file needs.
+    const qint64 chunk = qMin<qint64>(m_chunkSize, m_plainSize);
+    m_sealed.reset(new unsigned char[size_t(chunk + Abytes)]);
+    m_plainChunk.reset(new unsigned char[size_t(qMax<qint64>(chunk, 1))]);
     return QIODevice::open(ReadOnly | Unbuffered);
 }
 
 void EncryptingSource::close()
 {
-    stop();
     QIODevice::close();
     m_plain.close();
     m_sealed.reset();
     m_plainChunk.reset();
+    m_current = -1;
     m_cursor = 0;
 }
 
@@ -86,127 +85,43 @@ bool EncryptingSource::seek(qint64 pos)
     return true;
 }
 
-qint64 EncryptingSource::sealedLength(qint64 index) const
+bool EncryptingSource::produce(qint64 index)
 {
-    return qMin<qint64>(m_chunkSize, m_plainSize - index * m_chunkSize) + Abytes;
-}
-
-unsigned char *EncryptingSource::slot(qint64 index) const
-{
-    return m_sealed.get() + (index % Slots) * m_slotSize;
-}
-
-void EncryptingSource::stop()
-{
-    if (!m_worker.joinable())
-        return;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
+    qint64 next = m_current + 1;
+    if (index < next || m_current < 0) {
+        // Back to the start, or after a failure: the stream's state is
+        // replayed from there.
+        m_state = m_start;
+        next = 0;
     }
-    m_changed.notify_all();
-    m_worker.join();
-}
-
-void EncryptingSource::restart()
-{
-    stop();
-    m_state = m_start;
-    m_sealedCount = 0;
-    m_released = 0;
-    m_stopping = false;
-    m_failed = false;
-    m_sealing = false;
-    // One chunk is sealed in line: a thread would cost more than it saves.
-    if (m_chunks > 1)
-        m_worker = std::thread([this] { run(); });
-}
-
-void EncryptingSource::run()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    for (;;) {
-        m_changed.wait(lock, [this] {
-            return m_stopping || m_failed || m_sealedCount == m_chunks
-                || (!m_sealing && m_sealedCount - m_released < Slots);
-        });
-        if (m_stopping || m_failed || m_sealedCount == m_chunks)
-            return;
-        sealNext(lock);
-    }
-}
-
-bool EncryptingSource::sealNext(std::unique_lock<std::mutex> &lock)
-{
-    const qint64 index = m_sealedCount;
-    m_sealing = true;
-    lock.unlock();
-    const bool sealed = seal(index);
-    lock.lock();
-    m_sealing = false;
-    if (sealed)
-        ++m_sealedCount;
-    else
-        m_failed = true;
-    m_changed.notify_all();
-    return sealed;
-}
-
-bool EncryptingSource::seal(qint64 index)
-{
-    const qint64 offset = index * m_chunkSize;
-    const qint64 length = qMin<qint64>(m_chunkSize, m_plainSize - offset);
-    char *plain = reinterpret_cast<char *>(m_plainChunk.get());
-    qint64 got = 0;
-    if (m_plain.pos() == offset || m_plain.seek(offset)) {
-        while (got < length) {
-            const qint64 part = m_plain.read(plain + got, length - got);
-            if (part <= 0)
-                break;
-            got += part;
+    for (; next <= index; ++next) {
+        const qint64 offset = next * m_chunkSize;
+        const qint64 length = qMin<qint64>(m_chunkSize, m_plainSize - offset);
+        qint64 got = 0;
+        char *plain = reinterpret_cast<char *>(m_plainChunk.get());
+        if (m_plain.pos() == offset || m_plain.seek(offset)) {
+            while (got < length) {
+                const qint64 part = m_plain.read(plain + got, length - got);
+                if (part <= 0)
+                    break;
+                got += part;
+            }
         }
+        if (got < length) {
+            setErrorString(tr("The file became shorter while it was sent."));
+            m_current = -1;
+            return false;
+        }
+        const bool last = next == m_chunks - 1;
+        crypto_secretstream_xchacha20poly1305_push(
+            &m_state, m_sealed.get(), nullptr, m_plainChunk.get(), quint64(length),
+            reinterpret_cast<const unsigned char *>(m_associated.constData()),
+            quint64(m_associated.size()),
+            last ? crypto_secretstream_xchacha20poly1305_TAG_FINAL
+                 : crypto_secretstream_xchacha20poly1305_TAG_MESSAGE);
+        m_current = next;
     }
-    if (got < length) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_failure = tr("The file became shorter while it was sent.");
-        return false;
-    }
-    const bool last = index == m_chunks - 1;
-    crypto_secretstream_xchacha20poly1305_push(
-        &m_state, slot(index), nullptr, m_plainChunk.get(), quint64(length),
-        reinterpret_cast<const unsigned char *>(m_associated.constData()),
-        quint64(m_associated.size()),
-        last ? crypto_secretstream_xchacha20poly1305_TAG_FINAL
-             : crypto_secretstream_xchacha20poly1305_TAG_MESSAGE);
     return true;
-}
-
-bool EncryptingSource::await(qint64 index)
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    if (index < m_released) {
-        // Its slot was given up: the stream is replayed from its start.
-        lock.unlock();
-        restart();
-        lock.lock();
-    }
-    if (index > m_released) {
-        m_released = index;
-        m_changed.notify_all();
-    }
-    // The reader seals the chunk it needs itself when nobody is at it: it
-    // waits only for a chunk the worker has in hand, never for the worker's
-    // turn on a busy processor.
-    while (!m_failed && m_sealedCount <= index) {
-        if (m_sealing)
-            m_changed.wait(lock);
-        else
-            sealNext(lock);
-    }
-    if (m_sealedCount > index)
-        return true;
-    setErrorString(m_failure);
-    return false;
 }
 
 qint64 EncryptingSource::readData(char *data, qint64 maxSize)
@@ -223,19 +138,15 @@ qint64 EncryptingSource::readData(char *data, qint64 maxSize)
         const qint64 inStream = m_cursor - FileCipher::HeaderSize;
         const qint64 sealedChunk = qint64(m_chunkSize) + Abytes;
         const qint64 index = inStream / sealedChunk;
-        if (!await(index))
+        if (index != m_current && !produce(index))
             return done > 0 ? done : -1;
+        const qint64 chunkLength
+            = qMin<qint64>(m_chunkSize, m_plainSize - index * m_chunkSize) + Abytes;
         const qint64 offset = inStream - index * sealedChunk;
-        const qint64 part = qMin(maxSize - done, sealedLength(index) - offset);
-        std::memcpy(data + done, slot(index) + offset, size_t(part));
+        const qint64 part = qMin(maxSize - done, chunkLength - offset);
+        std::memcpy(data + done, m_sealed.get() + offset, size_t(part));
         done += part;
         m_cursor += part;
-        if (offset + part == sealedLength(index)) {
-            // Read to its end: the slot is the worker's again.
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_released = qMax(m_released, index + 1);
-            m_changed.notify_all();
-        }
     }
     return done;
 }

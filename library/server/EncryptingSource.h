@@ -7,21 +7,17 @@
 #include <QByteArray>
 #include <QFile>
 #include <QIODevice>
-#include <condition_variable>
 #include <memory>
-#include <mutex>
 #include <sodium.h>
-#include <thread>
 
 namespace Quorvane {
 
 // A file's bytes as FileCipher writes them, sealed a chunk at a time while
 // they are read, so an upload needs neither a second copy on disk nor more
-// memory than a few chunks. A file of more than one chunk is sealed ahead on
-// a worker thread into a ring of chunk-sized slots that the reader empties in
-// order: the cipher runs beside the transfer, and a full ring holds the
-// worker back. A reader that finds its chunk not yet begun seals it itself. Random access: a seek
-// back past the ring (the client sending the body again) replays the stream from its start, whose
+// memory than a chunk. The cipher runs on the reading thread: a worker
+// sealing ahead was measured no faster, the processor being shared with the
+// transfer's other threads and the server. Random access: a seek back (the
+// client sending the body again) replays the stream from its start, whose
 // state is kept.
 class EncryptingSource : public QIODevice
 {
@@ -43,22 +39,8 @@ protected:
     qint64 writeData(const char *, qint64) override { return -1; }
 
 private:
-    static constexpr int Slots = 4;
-
-    // Seals chunk number index, the stream's next, into its slot; false when
-    // the file ended early. One thread at a time: whoever set m_sealing.
-    bool seal(qint64 index);
-    // Locked: seals the next chunk, unlocked meanwhile.
-    bool sealNext(std::unique_lock<std::mutex> &lock);
-    void run();
-    // Seals from the stream's start again, on the worker when there is one.
-    void restart();
-    void stop();
-    // On the reader: waits until chunk index is sealed, the chunks before it
-    // given up; false when sealing failed.
-    bool await(qint64 index);
-    qint64 sealedLength(qint64 index) const;
-    unsigned char *slot(qint64 index) const;
+    // Seals chunk number index into m_sealed; false when the file ended early.
+    bool produce(qint64 index);
 
     QFile m_plain;
     MasterKey m_key;
@@ -70,20 +52,10 @@ private:
     QByteArray m_associated;
     crypto_secretstream_xchacha20poly1305_state m_start {};
     crypto_secretstream_xchacha20poly1305_state m_state {};
-    qint64 m_slotSize = 0;
-    std::unique_ptr<unsigned char[]> m_sealed; // Slots chunks: chunk n in slot n % Slots
+    qint64 m_current = -1; // the chunk in m_sealed
+    std::unique_ptr<unsigned char[]> m_sealed;
     std::unique_ptr<unsigned char[]> m_plainChunk;
     qint64 m_cursor = 0;
-
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    qint64 m_sealedCount = 0; // chunks sealed so far
-    qint64 m_released = 0; // chunks the reader gave up, their slots free
-    bool m_sealing = false; // a chunk is being sealed, by the worker or the reader
-    bool m_stopping = false;
-    bool m_failed = false;
-    QString m_failure;
-    std::thread m_worker;
 };
 
 } // namespace Quorvane

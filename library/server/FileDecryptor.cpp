@@ -20,6 +20,14 @@ FileDecryptor::FileDecryptor(const MasterKey &key, const CipherBinding &binding,
     MasterKey::setUpSodium();
 }
 
+FileDecryptor::FileDecryptor(const MasterKey &key, const CipherBinding &binding, Taker taker)
+    : m_key(key)
+    , m_binding(binding)
+    , m_taker(std::move(taker))
+{
+    MasterKey::setUpSodium();
+}
+
 FileDecryptor::~FileDecryptor()
 {
     sodium_memzero(&m_state, sizeof m_state);
@@ -83,8 +91,17 @@ bool FileDecryptor::openChunk(const char *sealed, qint64 size)
     // Only the last chunk may be short.
     if (!m_finalSeen && size < m_sealedChunk)
         return fail(FileCipher::Result::Damaged);
-    if (!m_writer(m_plain.constData(), qint64(plainSize)))
+    if (m_taker) {
+        const qsizetype chunkSize = qsizetype(m_sealedChunk - Abytes);
+        m_plain.resize(qsizetype(plainSize));
+        const bool kept = m_taker(m_plain);
+        // Within the capacity of what was swapped in, this does not allocate.
+        m_plain.resize(chunkSize);
+        if (!kept)
+            return fail(FileCipher::Result::WriteFailed);
+    } else if (!m_writer(m_plain.constData(), qint64(plainSize))) {
         return fail(FileCipher::Result::WriteFailed);
+    }
     return true;
 }
 
@@ -109,6 +126,14 @@ bool FileDecryptor::feed(const char *data, qint64 size)
         }
         if (m_finalSeen)
             return fail(FileCipher::Result::Damaged); // bytes after the end
+        if (m_filled == 0 && size >= m_sealedChunk) {
+            // A whole chunk where it lies: no copy.
+            if (!openChunk(data, m_sealedChunk))
+                return false;
+            data += m_sealedChunk;
+            size -= m_sealedChunk;
+            continue;
+        }
         // Whole chunks as they complete; the rest waits for more bytes.
         const qint64 take = qMin<qint64>(size, m_sealedChunk - m_filled);
         std::memcpy(m_chunk.data() + m_filled, data, size_t(take));

@@ -18,7 +18,12 @@ public:
     // Takes plain bytes that authenticated; false when they cannot be kept.
     using Writer = std::function<bool(const char *data, qint64 size)>;
 
+    // Takes a chunk's plain bytes that authenticated, and may keep the array
+    // by swapping one of its own in; false when they cannot be kept.
+    using Taker = std::function<bool(QByteArray &plain)>;
+
     FileDecryptor(const MasterKey &key, const CipherBinding &binding, Writer writer);
+    FileDecryptor(const MasterKey &key, const CipherBinding &binding, Taker taker);
     ~FileDecryptor();
     FileDecryptor(const FileDecryptor &) = delete;
     FileDecryptor &operator=(const FileDecryptor &) = delete;
@@ -40,6 +45,7 @@ private:
     MasterKey m_key;
     CipherBinding m_binding;
     Writer m_writer;
+    Taker m_taker;
     QByteArray m_pending; // the header, until it is whole
     QByteArray m_chunk; // the sealed chunk being filled
     qint64 m_filled = 0;

@@ -376,9 +376,12 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
             KeyRing &ring = KeyRing::instance();
             MasterKey key;
             const bool haveKey = ring.key(key);
-            file = std::make_unique<DecryptingFile>(
+            auto decrypting = std::make_unique<DecryptingFile>(
                 responseName, CipherBinding { SettingsStore().readUser(), responseFileName },
                 ring.isSealed(responseFileName), haveKey ? &key : nullptr);
+            pending->sink.skipHash
+                = [target = decrypting.get()] { return target->authenticates(); };
+            file = std::move(decrypting);
         } else {
             file = std::make_unique<QFile>(responseName);
         }
@@ -470,16 +473,18 @@ void LogConnection::transferEnded(CURLcode code)
 
     if (!m_pending->sink.boundReached.isEmpty())
         reportMessage(m_pending->sink.boundReached);
-    if (auto *decrypting = qobject_cast<DecryptingFile *>(m_pending->sink.file.get())) {
-        if (!decrypting->problem().isEmpty())
-            reportMessage(decrypting->problem());
-    }
+    const auto *decrypting = qobject_cast<DecryptingFile *>(m_pending->sink.file.get());
+    if (decrypting && !decrypting->problem().isEmpty())
+        reportMessage(decrypting->problem());
     m_aborted = code != CURLE_OK || transfer.rejected() || m_pending->sink.writeFailed;
     int status = m_aborted ? Failed : Finished;
     if (!m_aborted) {
         // A digest the server sends must match what crossed the wire.
         const QByteArray expected = transfer.serverDigest();
+        // An authenticated download has no digest of what crossed: its
+        // authentication says more.
         const QByteArray actual = m_request == Request::Save ? transfer.sentFileDigest()
+            : decrypting && decrypting->authenticates()      ? QByteArray()
                                                              : m_pending->sink.hash.digest();
         if (!expected.isEmpty() && !actual.isEmpty() && expected != actual) {
             reportMessage(tr("The data did not arrive intact."));
@@ -569,7 +574,7 @@ int LogConnection::finishAnswer()
         // Kept for a host that checks the file against a digest: it need not
         // read every byte again.
         const QByteArray handed = pending.sink.hash.digest();
-        const auto *decrypting = qobject_cast<DecryptingFile *>(&file);
+        auto *decrypting = qobject_cast<DecryptingFile *>(&file);
         FetchedDigests::instance().record(file.fileName(),
                                           decrypting ? decrypting->writtenDigest(handed) : handed);
     }

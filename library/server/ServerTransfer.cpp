@@ -94,9 +94,12 @@ bool ServerTransfer::Sink::take(const char *data, qint64 size)
     written += size;
     if (size >= StagedBlock) {
         // Large enough as it is: no copy.
-        hash.begin(data, size_t(size));
+        const bool hashed = hashing();
+        if (hashed)
+            hash.begin(data, size_t(size));
         const bool ok = writePieces(*file, data, size);
-        hash.finish();
+        if (hashed)
+            hash.finish();
         return ok;
     }
     if (staged.capacity() < StagedBlock)
@@ -110,9 +113,12 @@ bool ServerTransfer::Sink::flush()
     if (staged.isEmpty())
         return true;
     // The hash reads the block while the disk takes it.
-    hash.begin(staged.constData(), size_t(staged.size()));
+    const bool hashed = hashing();
+    if (hashed)
+        hash.begin(staged.constData(), size_t(staged.size()));
     const bool ok = writePieces(*file, staged.constData(), staged.size());
-    hash.finish();
+    if (hashed)
+        hash.finish();
     staged.resize(0);
     return ok;
 }

@@ -41,6 +41,13 @@ public:
         bool restart();
         // Why the answer was not taken whole, for the user (empty: no bound).
         QString boundReached;
+        // Asked before each block; true once the file authenticates what it
+        // is given, which a digest would only check again. The digest then
+        // covers a part and means nothing.
+        std::function<bool()> skipHash;
+
+    private:
+        bool hashing() const { return !skipHash || !skipHash(); }
     };
 
     struct Options

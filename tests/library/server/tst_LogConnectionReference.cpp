@@ -126,7 +126,7 @@ private slots:
 
     void aSealedUploadComesBackWhole()
     {
-        // The file is sealed on the worker while the transfer reads it.
+        // The file is sealed while the transfer reads it.
         const QString keyFile = KeyRing::keyFilePath();
         QVERIFY(QDir().mkpath(QFileInfo(keyFile).absolutePath()));
         QVERIFY(KeyFile::save(keyFile, KeyFile::wrap(MasterKey::generate(), "pass")));
@@ -143,12 +143,15 @@ private slots:
         const QList<int> fetched = run([&] { return connection->downloadEvent(wanted); });
         QFile holding(folder.filePath("data/holding/" + QString::fromUtf8(sent.getId())));
         const QByteArray back = holding.open(QIODevice::ReadOnly) ? holding.readAll() : "";
+        // Vouched for by the plain bytes' digest, taken as they were written.
+        const QByteArray vouched = FetchedDigests::instance().of(holding.handle());
         run([&] { return connection->removeEvent(wanted); });
         QFile::remove(keyFile);
         QCOMPARE(saved, (QList<int> { 77, 0 }));
         QVERIFY2(storedName.startsWith("Encrypted ["), storedName.constData());
         QCOMPARE(fetched, (QList<int> { 77, 0 }));
         QVERIFY(back == payload);
+        QCOMPARE(vouched, QCryptographicHash::hash(payload, QCryptographicHash::Sha256));
     }
 
     void searchByTitle()

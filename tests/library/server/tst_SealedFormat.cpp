@@ -152,7 +152,7 @@ private slots:
     {
         QTemporaryDir dir;
         const QString name = dir.filePath("plain");
-        // Three times as many chunks as are sealed ahead: the ring wraps.
+        // Many chunks, read in pieces that straddle them.
         QByteArray plain;
         for (int i = 0; i < 64 * 11 + 5; ++i)
             plain += char(i * 13);
@@ -179,9 +179,6 @@ private slots:
         QCOMPARE(source.read(10), first.left(10));
         QVERIFY(source.seek(first.size() - 100));
         QCOMPARE(source.readAll(), first.right(100));
-        // Closed with the worker held back by a full ring.
-        QVERIFY(source.seek(0));
-        QCOMPARE(source.read(10), first.left(10));
         source.close();
 
         // A file that shrinks while it is sent fails the read.
