@@ -32,6 +32,14 @@ size_t readBody(char *buffer, size_t size, size_t count, void *data)
     const size_t wanted = static_cast<size_t>(std::min<uint64_t>(left, size * count));
     if (wanted == 0)
         return 0;
+    if (request.source) {
+        const size_t given = request.source(buffer, wanted);
+        if (given == 0)
+            return CURL_READFUNC_ABORT;
+        transfer.sent += given;
+        transfer.response->sent = transfer.sent;
+        return given;
+    }
     ssize_t got;
     do {
         got = ::pread(request.bodyFd, buffer, wanted,
@@ -146,7 +154,7 @@ S3Client::Response S3Client::send(const Request &request) const
                 std::chrono::milliseconds(base + static_cast<int>(jitter() % base)));
         }
         response = this->attempt(request);
-        if (!worthRetrying(response) || response.delivered > 0)
+        if (!worthRetrying(response) || response.delivered > 0 || response.sent > 0)
             break;
     }
     return response;
@@ -201,7 +209,7 @@ S3Client::Response S3Client::attempt(const Request &request) const
         curl_easy_setopt(curl, CURLOPT_RANGE, request.range.c_str());
     if (request.method == "HEAD") {
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    } else if (request.bodyFd >= 0) {
+    } else if (request.bodyFd >= 0 || request.source) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 128L * 1024);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
@@ -222,6 +230,9 @@ S3Client::Response S3Client::attempt(const Request &request) const
     const CURLcode result = curl_easy_perform(curl);
     if (result == CURLE_OK) {
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
+            response.length = length;
     } else {
         response.failure
             = transfer.sinkFailed ? "cannot write a received file" : curl_easy_strerror(result);

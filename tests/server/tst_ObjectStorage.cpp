@@ -1,6 +1,7 @@
 // The server with its files in an S3 bucket: large files in parts, ranges,
 // damaged objects, one service per prefix, and the store going away.
 
+#include "FaultRelay.h"
 #include "S3Cluster.h"
 #include "ServerProcess.h"
 #include "ServiceClient.h"
@@ -29,6 +30,7 @@ private slots:
     void largeFileGoesUpInPartsAndComesBackInRanges();
     void damagedObjectIsNeverSentWhole();
     void partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted();
+    void storeCutMidPartFailsTheUploadAndLeavesNothing();
     void prefixBelongsToOneService();
     void copyMovesFilesToTheBucketAndBack();
     void runningServerSweepsStrayObjectsPastTheGrace();
@@ -237,6 +239,7 @@ void ObjectStorageTest::partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted()
     // Sent before the body is complete, and nothing waits on the disk for it.
     QVERIFY(waitFor([this] { return partsInProgress(); }));
     QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
+    QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
     socket.abort();
     QVERIFY(waitFor([this] {
         return !m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>");
@@ -244,6 +247,34 @@ void ObjectStorageTest::partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted()
     QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
     QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
     QCOMPARE(client(*server).ids(), QList<QByteArray>());
+}
+
+void ObjectStorageTest::storeCutMidPartFailsTheUploadAndLeavesNothing()
+{
+    // Every try of the second part loses its connection once it is under way.
+    FaultRelay relay(static_cast<quint16>(QUrl(m_s3.endpoint()).port()));
+    relay.arm("partNumber=2&", FaultRelay::Fault::Cut, FaultRelay::When::AfterForwarding, {}, true);
+    auto server = startServer("data",
+                              { "--s3-part-size", "5M", "--s3-endpoint",
+                                QStringLiteral("http://127.0.0.1:%1").arg(relay.port()) });
+    QVERIFY(server->port() != 0);
+    ServiceClient alice = client(*server);
+    QCOMPARE(alice.upload("cut", ServiceClient::randomBytes(12 << 20)).status, 503);
+    QVERIFY(relay.fired());
+    QVERIFY(QTest::qWaitFor(
+        [this] {
+            return !m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>");
+        },
+        30000));
+    QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
+    QCOMPARE(alice.ids(), QList<QByteArray>());
+
+    // One part and one whole object go through the same relay untouched.
+    const QByteArray file = ServiceClient::randomBytes(3 << 20);
+    QCOMPARE(alice.upload("whole", file).status, 200);
+    QVERIFY(alice.download("whole").body == file);
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 1);
+    QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
 }
 
 void ObjectStorageTest::runningServerSweepsStrayObjectsPastTheGrace()
