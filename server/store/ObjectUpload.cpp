@@ -353,8 +353,9 @@ bool ObjectUpload::finish(uint64_t size, std::string &what, S3Client::Response &
         else
             state.fail("cannot complete a multipart upload", done);
     }
-    if (state.failed.empty()) {
-        // Only an object of the upload's size is handed to a row.
+    if (state.failed.empty() && !state.uploadId.empty()) {
+        // Only an object of the upload's size is handed to a row; a single
+        // PUT of that many bytes was already answered for them all.
         lock.unlock();
         S3Client::Request head;
         head.method = "HEAD";
@@ -366,13 +367,13 @@ bool ObjectUpload::finish(uint64_t size, std::string &what, S3Client::Response &
             held.failure = "the stored object has " + std::to_string(held.length) + " bytes, not "
                 + std::to_string(size);
         }
-        if (held.ok())
-            state.finished = true;
-        else
+        if (!held.ok())
             state.fail("cannot confirm a stored upload", held);
     }
-    if (state.finished)
+    if (state.failed.empty()) {
+        state.finished = true;
         return true;
+    }
     what = state.failed;
     failure = state.failure;
     return false;

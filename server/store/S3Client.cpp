@@ -109,6 +109,41 @@ size_t readHeader(char *data, size_t size, size_t count, void *target)
     return bytes;
 }
 
+// A body is sent again from its start when a connection taken from the pool
+// turns out closed: a file can, a stream only before its first byte.
+int seekBody(void *data, curl_off_t offset, int origin)
+{
+    Transfer &transfer = *static_cast<Transfer *>(data);
+    if (origin != SEEK_SET || offset < 0)
+        return CURL_SEEKFUNC_CANTSEEK;
+    if (transfer.request->source && static_cast<uint64_t>(offset) != transfer.sent)
+        return CURL_SEEKFUNC_CANTSEEK;
+    transfer.sent = static_cast<uint64_t>(offset);
+    return CURL_SEEKFUNC_OK;
+}
+
+// Connections to the store are kept and reused by all transfers of the
+// process: a new one per request costs the store a handshake and a thread.
+CURLSH *connectionPool()
+{
+    static std::mutex locks[CURL_LOCK_DATA_LAST];
+    static CURLSH *const pool = [] {
+        CURLSH *share = curl_share_init();
+        if (!share)
+            return share;
+        curl_share_setopt(
+            share, CURLSHOPT_LOCKFUNC,
+            +[](CURL *, curl_lock_data data, curl_lock_access, void *) { locks[data].lock(); });
+        curl_share_setopt(
+            share, CURLSHOPT_UNLOCKFUNC,
+            +[](CURL *, curl_lock_data data, void *) { locks[data].unlock(); });
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        return share;
+    }();
+    return pool;
+}
+
 bool worthRetrying(const S3Client::Response &response)
 {
     return response.status == 0 || response.status == 429 || response.status >= 500;
@@ -195,6 +230,12 @@ S3Client::Response S3Client::attempt(const Request &request) const
     curl_easy_setopt(curl, CURLOPT_PASSWORD, m_settings.secretKey.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    if (CURLSH *pool = connectionPool()) {
+        curl_easy_setopt(curl, CURLOPT_SHARE, pool);
+        // Stores close idle connections after some seconds; one of ours that
+        // rests longer goes, rather than meet that close mid-request.
+        curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, 10L);
+    }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
     // A stalled transfer ends; a slow large one does not.
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -214,6 +255,8 @@ S3Client::Response S3Client::attempt(const Request &request) const
         curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 128L * 1024);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
         curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
+        curl_easy_setopt(curl, CURLOPT_SEEKDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
                          static_cast<curl_off_t>(request.bodyLength));
         if (request.method != "PUT")
