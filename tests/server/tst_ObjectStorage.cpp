@@ -172,6 +172,23 @@ void ObjectStorageTest::largeFileGoesUpInPartsAndComesBackInRanges()
     QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 0);
     QCOMPARE(alice.download("big").status, 404);
 
+    // Without a length (curl sends standard input chunked) the parts are
+    // gathered one at a time, the last one short.
+    QProcess curl;
+    curl.start("curl",
+               { "-sS", "-X", "POST", "-T", "-", "-H", "Expect:", "-o", "/dev/null", "-w",
+                 "%{http_code}",
+                 server->url("/action/file/quorvupload?username=alice&password=alice-pass"
+                             "&access_id=0") });
+    QVERIFY(curl.waitForStarted(10000));
+    curl.write(ServiceClient::document("chunked") + "-|+" + file);
+    curl.closeWriteChannel();
+    QVERIFY(curl.waitForFinished(60000));
+    QCOMPARE(curl.readAllStandardOutput(), QByteArray("200"));
+    QVERIFY(alice.download("chunked").body == file);
+    QVERIFY(!m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>"));
+    QCOMPARE(alice.remove("chunked").status, 200);
+
     // Removing the account removes its objects.
     QCOMPARE(alice.upload("small", "small").status, 200);
     QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 1);
