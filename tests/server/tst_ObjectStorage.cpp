@@ -31,6 +31,7 @@ private slots:
     void damagedObjectIsNeverSentWhole();
     void partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted();
     void storeCutMidPartFailsTheUploadAndLeavesNothing();
+    void stalledStoreHoldsBackTheClient();
     void prefixBelongsToOneService();
     void copyMovesFilesToTheBucketAndBack();
     void runningServerSweepsStrayObjectsPastTheGrace();
@@ -292,6 +293,59 @@ void ObjectStorageTest::storeCutMidPartFailsTheUploadAndLeavesNothing()
     QVERIFY(alice.download("whole").body == file);
     QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 1);
     QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+}
+
+void ObjectStorageTest::stalledStoreHoldsBackTheClient()
+{
+    FaultRelay relay(static_cast<quint16>(QUrl(m_s3.endpoint()).port()));
+    relay.arm("PUT /" + m_s3.bucket().toUtf8() + "/" + m_prefix.toUtf8() + "/files/",
+              FaultRelay::Fault::Stall, FaultRelay::When::AfterForwarding);
+    auto server = startServer(
+        "data", { "--s3-endpoint", QStringLiteral("http://127.0.0.1:%1").arg(relay.port()) });
+    QVERIFY(server->port() != 0);
+    const auto memory = [&server] {
+        QFile status(QStringLiteral("/proc/%1/status").arg(server->pid()));
+        status.open(QIODevice::ReadOnly);
+        const QByteArray text = status.readAll();
+        return text.mid(text.indexOf("VmRSS:") + 6).trimmed().split(' ').first().toLongLong();
+    };
+    const qint64 idle = memory();
+
+    // Far more than the sockets on the way hold; fed as the server takes it.
+    const qint64 size = qint64(256) << 20;
+    const QByteArray document = ServiceClient::document("held") + "-|+";
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", static_cast<quint16>(server->port()));
+    QVERIFY(socket.waitForConnected(10000));
+    socket.write("POST /action/file/quorvupload?username=alice&password=alice-pass&access_id=0"
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+                 + QByteArray::number(document.size() + size) + "\r\n\r\n" + document);
+    const QByteArray piece = ServiceClient::randomBytes(1 << 20);
+    qint64 handed = 0;
+    qint64 last = -1;
+    for (int still = 0; still < 5 && handed < size;) {
+        while (socket.bytesToWrite() < 4 * piece.size() && handed < size)
+            handed += socket.write(piece);
+        QTest::qWait(300);
+        const qint64 taken = handed - socket.bytesToWrite();
+        still = taken == last ? still + 1 : 0;
+        last = taken;
+    }
+    QVERIFY(relay.fired());
+    // The server stopped reading: it neither kept the bytes nor filled a file.
+    QVERIFY2(last < size / 3, qPrintable(QString::number(last)));
+    QVERIFY2(memory() - idle < 32 * 1024, qPrintable(QString::number(memory() - idle)));
+    QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+
+    relay.cutStalled();
+    socket.abort();
+    QVERIFY(QTest::qWaitFor(
+        [this] {
+            return !m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>");
+        },
+        30000));
+    QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
+    QCOMPARE(client(*server).ids(), QList<QByteArray>());
 }
 
 void ObjectStorageTest::runningServerSweepsStrayObjectsPastTheGrace()
