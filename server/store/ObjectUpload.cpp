@@ -298,6 +298,11 @@ bool ObjectUpload::sendGathered(int number)
         + "&uploadId=" + S3Client::encode(state.uploadId, false);
     put.body = state.gathered.substr(0, length);
     state.gathered.erase(0, length);
+    // A dropped upload is waited for by the one dropping it.
+    put.cancelled = [&state] {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        return state.dropped;
+    };
     const S3Client::Response sent = state.client.send(put);
     std::lock_guard<std::mutex> lock(state.mutex);
     if (!sent.ok()) {

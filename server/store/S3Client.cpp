@@ -189,7 +189,8 @@ S3Client::Response S3Client::send(const Request &request) const
                 std::chrono::milliseconds(base + static_cast<int>(jitter() % base)));
         }
         response = this->attempt(request);
-        if (!worthRetrying(response) || response.delivered > 0 || response.sent > 0)
+        if (!worthRetrying(response) || response.delivered > 0 || response.sent > 0
+            || (request.cancelled && request.cancelled()))
             break;
     }
     return response;
@@ -246,6 +247,15 @@ S3Client::Response S3Client::attempt(const Request &request) const
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     if (request.sink)
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024);
+    if (request.cancelled) {
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &request);
+        curl_easy_setopt(
+            curl, CURLOPT_XFERINFOFUNCTION,
+            +[](void *data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+                return static_cast<const S3Client::Request *>(data)->cancelled() ? 1 : 0;
+            });
+    }
     if (!request.range.empty())
         curl_easy_setopt(curl, CURLOPT_RANGE, request.range.c_str());
     if (request.method == "HEAD") {

@@ -50,6 +50,8 @@ public:
         // successful answer goes to the sink.
         std::function<void(uint64_t length)> answered;
         std::string range;
+        // Asked now and then during the transfer; true ends it.
+        std::function<bool()> cancelled;
     };
 
     struct Response
