@@ -323,7 +323,8 @@ void ObjectStorageTest::stalledStoreHoldsBackTheClient()
     const QByteArray piece = ServiceClient::randomBytes(1 << 20);
     qint64 handed = 0;
     qint64 last = -1;
-    for (int still = 0; still < 5 && handed < size;) {
+    const QDeadlineTimer deadline(60000);
+    for (int still = 0; (still < 5 || !relay.fired()) && handed < size && !deadline.hasExpired();) {
         while (socket.bytesToWrite() < 4 * piece.size() && handed < size)
             handed += socket.write(piece);
         QTest::qWait(300);
