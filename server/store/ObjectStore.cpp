@@ -364,7 +364,8 @@ FileStore::Sweep
 ObjectStore::sweep(const std::set<std::string> &referenced,
                    const std::function<bool(const std::string &)> &isReferenced) const
 {
-    // The local folder holds uploads in progress only.
+    // Uploads no longer touch the local folder; what an older server left
+    // there goes.
     Sweep sweep;
     sweep.temporary = m_local.sweep({}, [](const std::string &) { return true; }).temporary;
     const time_t now = ::time(nullptr);
