@@ -364,7 +364,7 @@ std::string CommandLine::usage()
            "                         servers may share one PostgreSQL database and DIR\n"
            "  --storage s3://BUCKET[/PREFIX]\n"
            "                         keep the stored files in an S3 object store instead\n"
-           "                         of DIR (which then holds uploads in progress only);\n"
+           "                         of DIR (which then holds nothing of the events);\n"
            "                         a prefix belongs to one service\n"
            "  --s3-endpoint URL      the store (default https://s3.REGION.amazonaws.com)\n"
            "  --s3-region NAME       its region (default us-east-1)\n"

@@ -9,8 +9,9 @@
 #  3. the gateway stopped for 10 s: how many uploads and health checks in that
 #     time were answered 503, and how long after the gateway answers again the
 #     same server process takes an upload.
-# Prints MB/s, the ratios to the gateway's own speed and the server's peak
-# memory (VmHWM) over its memory when idle. Needs the gateway's packages
+# Prints MB/s, the ratios to the gateway's own speed, the server's processor
+# time (which moves far less with the machine's load than the speeds) and its
+# peak memory (VmHWM) over its memory when idle. Needs the gateway's packages
 # (radosgw ceph-mon ceph-osd), a build with the tests, about 2 x SIZE_MIB in
 # /tmp and 8 GiB of memory for the gateway's in-memory store.
 set -euo pipefail
@@ -160,7 +161,9 @@ curl -sS -X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=be
     | cmp -s - "$work/big" || { echo "the downloaded file differs from the uploaded one" >&2; exit 1; }
 single_peak=$(kib VmHWM "$server_pid")
 crowd_direct=$(crowd direct)
+crowd_before=$(ticks "$server_pid")
 crowd_server=$(crowd server)
+crowd_ticks=$(($(ticks "$server_pid") - crowd_before))
 crowd_peak=$(kib VmHWM "$server_pid")
 read -r outage_503 outage_tries outage_back < <(outage)
 
@@ -171,6 +174,8 @@ printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "$clients clients, 10 MB up and down e
 printf '  %-42s %s of %s answered 503, uploads again %s s after\n' "store stopped ${outage_seconds} s" "$outage_503" "$outage_tries" "$outage_back"
 printf '  %-42s %s\n' "" "the gateway answered (same server process)"
 printf '  %-42s %s s upload, %s s download\n' "server processor time per GiB" "$up_cpu" "$down_cpu"
+printf '  %-42s %s s\n' "... per GB moved by the $clients clients" \
+    "$(awk -v t="$crowd_ticks" -v hz="$(getconf CLK_TCK)" -v n=$clients 'BEGIN { printf "%.2f", t / hz / (2 * n * 10000000 / 1e9) }')"
 printf '  %-42s %5s MiB\n' "server memory when idle" "$((idle / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after one big file" "$(((single_peak - idle) / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after $clients clients" "$(((crowd_peak - idle) / 1024))"

@@ -262,6 +262,7 @@ template<class Stream> void Connection<Stream>::dispatch()
     m_keepAlive = request.keep_alive();
     m_chunked = m_parser->chunked();
     m_remaining = m_parser->content_length().value_or(0);
+    m_request.length = m_chunked ? std::nullopt : std::optional<uint64_t>(m_remaining);
     m_expectContinue = !m_http10 && beast::iequals(request[http::field::expect], "100-continue");
     m_bodyRead = false;
 
@@ -343,8 +344,11 @@ template<class Stream> void Connection<Stream>::readLength()
     if (m_remaining == 0)
         return bodyDone();
     std::pair<char *, size_t> room { nullptr, 0 };
-    if (m_upload)
+    if (m_upload) {
+        if (!uploadReady())
+            return;
         room = m_upload->body->room();
+    }
     const bool inPlace = room.second > 0;
     if (!inPlace)
         room = { m_chunk.data(), m_chunk.size() };
@@ -362,8 +366,27 @@ template<class Stream> void Connection<Stream>::readLength()
         });
 }
 
+template<class Stream> bool Connection<Stream>::uploadReady()
+{
+    // Nothing is read while the store is behind: the client waits instead.
+    std::weak_ptr<Connection> weak = this->shared_from_this();
+    return m_upload->body->whenReady([weak] {
+        if (auto self = weak.lock())
+            asio::post(self->m_stream.get_executor(), [self] {
+                if (self->m_phase != Phase::Body || !self->m_upload)
+                    return;
+                if (self->m_chunked)
+                    self->readChunked();
+                else
+                    self->readLength();
+            });
+    });
+}
+
 template<class Stream> void Connection<Stream>::readChunked()
 {
+    if (m_upload && !uploadReady())
+        return;
     m_parser->get().body().data = m_chunk.data();
     m_parser->get().body().size = m_chunk.size();
     m_parser->get().body().more = true;

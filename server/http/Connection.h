@@ -79,6 +79,8 @@ private:
     void startBody();
     void readLength();
     void readChunked();
+    // Whether the upload takes bytes now; if not, reading resumes once it does.
+    bool uploadReady();
     bool deliver(const char *data, size_t size);
     // As deliver, for size bytes the upload's file took in place.
     bool deliverInPlace(size_t size);

@@ -218,7 +218,7 @@ std::optional<HttpService::Upload> HttpService::beginUpload(const Request &reque
         return std::nullopt;
     }
     upload.user = *result.user;
-    upload.body = std::make_unique<UploadBody>(m_files, m_maxDocument);
+    upload.body = std::make_unique<UploadBody>(m_files, m_maxDocument, request.length);
     return upload;
 }
 

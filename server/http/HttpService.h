@@ -36,6 +36,8 @@ public:
         std::string address;
         // The Range field, empty when none was sent.
         std::string range;
+        // The body's length when a Content-Length gives it.
+        std::optional<uint64_t> length;
     };
 
     // An upload whose login has been checked and whose body may now be read.

@@ -14,14 +14,16 @@ const char *const NoSeparator = "the event document is not followed by \"-|+\"";
 
 } // namespace
 
-UploadBody::UploadBody(const FileStore &files, size_t maxDocument)
+UploadBody::UploadBody(const FileStore &files, size_t maxDocument, std::optional<uint64_t> length)
     : m_files(files)
     , m_document(maxDocument)
+    , m_length(length)
 {
 }
 
 bool UploadBody::consume(const char *data, size_t size)
 {
+    m_consumed += size;
     switch (m_phase) {
     case Phase::Document:
         switch (m_document.feed(data, size)) {
@@ -56,8 +58,14 @@ bool UploadBody::took(size_t size)
 {
     if (m_phase != Phase::Content)
         return false;
+    m_consumed += size;
     m_file->commit(size);
     return true;
+}
+
+bool UploadBody::whenReady(std::function<void()> wake)
+{
+    return m_phase != Phase::Content || m_file->whenReady(std::move(wake));
 }
 
 bool UploadBody::finish()
@@ -99,7 +107,9 @@ bool UploadBody::takeBytes(const char *data, size_t size)
         if (m_separator.size() < Separator.size())
             return true;
         m_phase = Phase::Content;
-        m_file = m_files.createTemporary();
+        // What is left of the body, whose first size bytes are in hand.
+        const uint64_t rest = m_length ? *m_length - m_consumed + size : FileStore::UnknownSize;
+        m_file = m_files.createTemporary(rest);
         if (m_file->error() != 0)
             return fileFailed("cannot create a temporary file");
     }
@@ -120,7 +130,10 @@ bool UploadBody::refuse(int status, std::string failure)
 bool UploadBody::fileFailed(const char *what)
 {
     const int error = m_file->error();
-    return refuse(error == ENOSPC || error == EDQUOT ? 507 : 500,
+    // EAGAIN: the object store's passing trouble.
+    return refuse(error == ENOSPC || error == EDQUOT ? 507
+                      : error == EAGAIN              ? 503
+                                                     : 500,
                   std::string(what) + ": " + std::strerror(error));
 }
 

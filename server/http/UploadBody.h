@@ -3,7 +3,10 @@
 #include "http/EventDocument.h"
 #include "store/TempFile.h"
 
+#include <cstdint>
+#include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -17,7 +20,9 @@ class FileStore;
 class UploadBody
 {
 public:
-    UploadBody(const FileStore &files, size_t maxDocument);
+    // length: of the whole body, when known.
+    UploadBody(const FileStore &files, size_t maxDocument,
+               std::optional<uint64_t> length = std::nullopt);
 
     // Takes the next bytes; false once the body is refused (see failure()),
     // after which the rest of the body can be dropped.
@@ -28,6 +33,9 @@ public:
     std::pair<char *, size_t> room();
     // size bytes at room() were filled; false once the body is refused.
     bool took(size_t size);
+    // Whether room() can be had now; when not, wake is called (from another
+    // thread) once it can: a slow store holds back the client.
+    bool whenReady(std::function<void()> wake);
     // The body has ended: checks that it was complete and makes the file durable.
     bool finish();
 
@@ -49,6 +57,8 @@ private:
     const FileStore &m_files;
     EventDocument m_document;
     Phase m_phase = Phase::Document;
+    std::optional<uint64_t> m_length;
+    uint64_t m_consumed = 0;
     std::string m_separator;
     std::unique_ptr<TempFile> m_file;
     int m_failureStatus = 0;

@@ -11,9 +11,9 @@
 namespace QuorvaneServer {
 
 // Where the stored files of all events are kept: a folder or an object store.
-// An upload is written to a temporary file, made durable and only then put
-// into the store under a new name of the server's making; client ids and
-// paths never become names here.
+// An upload is written to a temporary file (or straight to the object store),
+// made durable and only then put into the store under a new name of the
+// server's making; client ids and paths never become names here.
 class BlockStream;
 
 class FileStore
@@ -21,7 +21,9 @@ class FileStore
 public:
     virtual ~FileStore() = default;
 
-    virtual std::unique_ptr<TempFile> createTemporary() const = 0;
+    static constexpr uint64_t UnknownSize = ~uint64_t(0);
+    // For an upload of size bytes, or of UnknownSize; see TempFile::error().
+    virtual std::unique_ptr<TempFile> createTemporary(uint64_t size = UnknownSize) const = 0;
     // Puts a synced upload into the store and returns its storage name, or
     // an empty text with file.error() set. Throws DatabaseError when the
     // store cannot be reached.

@@ -51,7 +51,7 @@ FolderStore::FolderStore(const DataFolder &folder)
         throw std::runtime_error("libsodium cannot start");
 }
 
-std::unique_ptr<TempFile> FolderStore::createTemporary() const
+std::unique_ptr<TempFile> FolderStore::createTemporary(uint64_t) const
 {
     return std::make_unique<TempFile>(m_temporary + "/upload-" + randomName() + ".part");
 }

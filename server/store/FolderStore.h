@@ -12,7 +12,7 @@ class FolderStore : public FileStore
 public:
     explicit FolderStore(const DataFolder &folder);
 
-    std::unique_ptr<TempFile> createTemporary() const override;
+    std::unique_ptr<TempFile> createTemporary(uint64_t size = UnknownSize) const override;
     std::string adopt(TempFile &file) const override;
     int open(const std::string &name) const override;
     void remove(const std::string &name) const override;

@@ -159,47 +159,23 @@ void ObjectStore::bindTo(Database &db)
     m_aborts->attach(db, m_retryInterval);
 }
 
-std::unique_ptr<TempFile> ObjectStore::createTemporary() const
+std::unique_ptr<TempFile> ObjectStore::createTemporary(uint64_t size) const
 {
-    auto file = m_local.createTemporary();
-    if (file->error() != 0)
-        return file;
-    // Parts go up while the rest arrives; only what is not yet sent stays on
-    // the disk.
-    // The object store keeps the bytes; the local copy only passes through.
-    file->skipDurability();
-    const int fd = ::open(file->path().c_str(), O_RDWR | O_CLOEXEC);
-    if (fd >= 0)
-        file->follow(std::make_unique<ObjectUpload>(m_client, m_aborts, key(randomName()), fd));
-    return file;
+    // The bytes go to the store as they arrive; the data folder sees none.
+    return std::make_unique<TempFile>(
+        std::make_unique<ObjectUpload>(m_client, m_aborts, key(randomName()), size));
 }
 
 std::string ObjectStore::adopt(TempFile &file) const
 {
-    if (auto *upload = dynamic_cast<ObjectUpload *>(file.follower())) {
-        std::string what;
-        S3Client::Response failure;
-        switch (upload->finish(file.size(), what, failure)) {
-        case ObjectUpload::Outcome::Stored:
-            return upload->key().substr(key(std::string()).size());
-        case ObjectUpload::Outcome::Failed:
-            fail(what, failure);
-        case ObjectUpload::Outcome::Small:
-            break;
-        }
-    }
-    const int fd = ::open(file.path().c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw DatabaseError("cannot read an upload: " + std::string(std::strerror(errno)));
-    const std::string name = randomName();
-    try {
-        put(name, fd, file.size());
-    } catch (...) {
-        ::close(fd);
-        throw;
-    }
-    ::close(fd);
-    return name;
+    auto *upload = dynamic_cast<ObjectUpload *>(file.sink());
+    if (!upload)
+        throw DatabaseError("an upload that did not go to " + m_location);
+    std::string what;
+    S3Client::Response failure;
+    if (!upload->finish(file.size(), what, failure))
+        fail(what, failure);
+    return upload->key().substr(key(std::string()).size());
 }
 
 void ObjectStore::put(const std::string &name, int fd, uint64_t size) const
@@ -388,7 +364,8 @@ FileStore::Sweep
 ObjectStore::sweep(const std::set<std::string> &referenced,
                    const std::function<bool(const std::string &)> &isReferenced) const
 {
-    // The local folder holds uploads in progress only.
+    // Uploads no longer touch the local folder; what an older server left
+    // there goes.
     Sweep sweep;
     sweep.temporary = m_local.sweep({}, [](const std::string &) { return true; }).temporary;
     const time_t now = ::time(nullptr);

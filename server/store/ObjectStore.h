@@ -13,9 +13,10 @@ class Database;
 class PendingAborts;
 
 // The stored files as objects under "PREFIX/files/" of an S3 bucket; the data
-// folder keeps only uploads in progress, each server its own. A file is put
-// whole (in parts when large) before its name is handed out, and read back
-// into an unnamed local file that goes with its descriptor.
+// folder keeps nothing of them. An upload streams into the store (in parts
+// when large) and its object is complete before its name is handed out; a
+// whole file is read back into an unnamed local file that goes with its
+// descriptor.
 class ObjectStore : public FileStore
 {
 public:
@@ -39,7 +40,7 @@ public:
     // the store.
     void bindTo(Database &db);
 
-    std::unique_ptr<TempFile> createTemporary() const override;
+    std::unique_ptr<TempFile> createTemporary(uint64_t size = UnknownSize) const override;
     std::string adopt(TempFile &file) const override;
     int open(const std::string &name) const override;
     // A stream fed block by block by a transfer of its own: the store is read

@@ -1,17 +1,15 @@
 #include "store/ObjectUpload.h"
 
-#include "store/Database.h"
 #include "store/PendingAborts.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <condition_variable>
+#include <cstring>
 #include <deque>
-#include <fcntl.h>
 #include <map>
 #include <mutex>
 #include <thread>
-#include <unistd.h>
-#include <vector>
 
 namespace QuorvaneServer {
 
@@ -28,12 +26,11 @@ std::string element(const std::string &text, const std::string &tag)
                                     : text.substr(at + open.size(), end - at - open.size());
 }
 
-struct Part
+// The store's own trouble is passing: the client hears 503 and tries again.
+int errorOf(const S3Client::Response &response)
 {
-    int number = 0;
-    uint64_t offset = 0;
-    uint64_t length = 0;
-};
+    return response.status == 0 || response.status == 429 || response.status >= 500 ? EAGAIN : EIO;
+}
 
 } // namespace
 
@@ -42,45 +39,107 @@ struct ObjectUpload::State
     S3Client client;
     std::shared_ptr<PendingAborts> aborts;
     std::string key;
-    int fd = -1;
+    uint64_t size;
 
     std::mutex mutex;
     std::condition_variable changed;
-    std::deque<Part> queue;
-    bool running = false;
-    bool last = false; // every part is queued
+    // The bytes a take() offers and waits on until the transfers have them all.
+    const char *offered = nullptr;
+    size_t offeredLeft = 0;
+    uint64_t pulled = 0;
     bool dropped = false;
-    bool finished = false; // the thread is done, well or not
-    S3Client::Response failure;
+    bool done = false; // no transfer runs any more
+    bool stored = false; // the object exists
+    bool finished = false; // and its row may name it
+    bool cleaned = false;
     std::string failed; // what failed, empty while all is well
-    uint64_t queuedTo = 0;
-    int nextNumber = 1;
+    S3Client::Response failure;
     std::string uploadId;
     std::map<int, std::string> etags; // of the parts in the store, by number
+    // Without a known size: the bytes of the parts still to send.
+    std::string gathered;
+    int nextNumber = 1;
 
-    State(const S3Client &client, std::shared_ptr<PendingAborts> aborts, std::string key, int fd)
+    State(const S3Client &client, std::shared_ptr<PendingAborts> aborts, std::string key,
+          uint64_t size)
         : client(client)
         , aborts(std::move(aborts))
         , key(std::move(key))
-        , fd(fd)
+        , size(size)
     {
     }
-    ~State()
+
+    void fail(const std::string &what, const S3Client::Response &response)
     {
-        if (fd >= 0)
-            ::close(fd);
+        if (failed.empty()) {
+            failed = what;
+            failure = response;
+        }
+        changed.notify_all();
+    }
+
+    // Gives what the transfers may pull up to end, waiting for a take().
+    size_t pull(char *data, size_t size, uint64_t end)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        changed.wait(lock, [&] { return offeredLeft > 0 || dropped || !failed.empty(); });
+        if (dropped || !failed.empty())
+            return 0;
+        const size_t given
+            = static_cast<size_t>(std::min<uint64_t>({ size, offeredLeft, end - pulled }));
+        std::memcpy(data, offered, given);
+        offered += given;
+        offeredLeft -= given;
+        pulled += given;
+        changed.notify_all();
+        return given;
+    }
+
+    // Removes what a failed or dropped upload left in the store; once, and
+    // never what a row may name.
+    void cleanUp()
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (cleaned || finished)
+            return;
+        cleaned = true;
+        lock.unlock();
+        if (stored) {
+            S3Client::Request erase;
+            erase.method = "DELETE";
+            erase.key = key;
+            client.send(erase);
+        } else if (!uploadId.empty()) {
+            // Otherwise its parts stay stored, and counted, until a sweep.
+            aborts->abort(key, uploadId);
+        }
     }
 };
 
 ObjectUpload::ObjectUpload(const S3Client &client, std::shared_ptr<PendingAborts> aborts,
-                           std::string key, int fd)
-    : m_state(std::make_shared<State>(client, std::move(aborts), std::move(key), fd))
+                           std::string key, uint64_t size)
+    : m_state(std::make_shared<State>(client, std::move(aborts), std::move(key), size))
 {
+    if (size == UnknownSize)
+        m_state->done = true;
+    else
+        std::thread(stream, m_state).detach();
 }
 
 ObjectUpload::~ObjectUpload()
 {
-    // The thread aborts what it started and goes; nothing waits for it.
+    cancel();
+    std::unique_lock<std::mutex> lock(m_state->mutex);
+    if (!m_state->done || m_state->finished || m_state->cleaned)
+        return;
+    lock.unlock();
+    // The transfers are over: clean up on a thread of its own, since a
+    // network thread may be the one dropping the upload.
+    std::thread([state = m_state] { state->cleanUp(); }).detach();
+}
+
+void ObjectUpload::cancel()
+{
     std::lock_guard<std::mutex> lock(m_state->mutex);
     m_state->dropped = true;
     m_state->changed.notify_all();
@@ -97,158 +156,232 @@ uint64_t ObjectUpload::partSize(uint64_t base, int number)
     return base << std::min((number - 1) / 1000, 10);
 }
 
-void ObjectUpload::written(uint64_t size)
-{
-    queueParts(size, false);
-}
-
-void ObjectUpload::queueParts(uint64_t size, bool last)
+int ObjectUpload::take(const char *data, size_t size)
 {
     State &state = *m_state;
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (state.last)
-        return;
-    const uint64_t base = state.client.settings().partSize;
-    bool queued = false;
-    for (;;) {
-        const uint64_t length = partSize(base, state.nextNumber);
-        const uint64_t left = size - state.queuedTo;
-        // A file that never filled a part goes up whole, by the caller.
-        if (left < length && !(last && left > 0 && state.running))
-            break;
-        Part part;
-        part.number = state.nextNumber++;
-        part.offset = state.queuedTo;
-        part.length = std::min(length, left);
-        state.queue.push_back(part);
-        state.queuedTo += part.length;
-        queued = true;
+    if (state.size == UnknownSize)
+        return gather(data, size);
+    std::unique_lock<std::mutex> lock(state.mutex);
+    if (state.pulled + size > state.size)
+        state.fail("the upload is longer than announced", S3Client::Response());
+    if (state.failed.empty() && !state.dropped) {
+        state.offered = data;
+        state.offeredLeft = size;
+        state.changed.notify_all();
+        state.changed.wait(
+            lock, [&] { return state.offeredLeft == 0 || state.dropped || !state.failed.empty(); });
     }
-    if (last)
-        state.last = true;
-    if (queued && !state.running) {
-        state.running = true;
-        std::thread(run, m_state).detach();
-    }
-    state.changed.notify_all();
+    // No transfer may read data once this returns.
+    state.offered = nullptr;
+    state.offeredLeft = 0;
+    if (!state.failed.empty())
+        return errorOf(state.failure);
+    return state.dropped ? ECANCELED : 0;
 }
 
-void ObjectUpload::run(std::shared_ptr<State> shared)
+void ObjectUpload::stream(std::shared_ptr<State> shared)
 {
     State &state = *shared;
-    S3Client::Request start;
-    start.method = "POST";
-    start.key = state.key;
-    start.query = "uploads=";
-    const S3Client::Response started = state.client.send(start);
-    const std::string id = element(started.body, "UploadId");
-    if (!started.ok() || id.empty()) {
-        std::lock_guard<std::mutex> lock(state.mutex);
-        state.failed = "cannot start a multipart upload";
-        state.failure = started;
-    } else {
-        {
-            std::lock_guard<std::mutex> lock(state.mutex);
-            state.uploadId = id;
-        }
-        // One transfer waits for the store's answer to each part; several
-        // keep the store busy meanwhile. Each reads its part from the file,
-        // so memory stays flat.
-        std::vector<std::thread> senders;
-        for (int i = 1; i < state.client.settings().transfers; ++i)
-            senders.emplace_back(send, std::ref(state));
-        send(state);
-        for (std::thread &sender : senders)
-            sender.join();
-        std::unique_lock<std::mutex> lock(state.mutex);
-        const bool sound = state.failed.empty() && !state.dropped;
-        lock.unlock();
-        if (!sound)
-            abort(state);
-    }
-    std::lock_guard<std::mutex> lock(state.mutex);
-    state.finished = true;
-    state.changed.notify_all();
-}
-
-void ObjectUpload::send(State &state)
-{
-    std::unique_lock<std::mutex> lock(state.mutex);
-    for (;;) {
-        state.changed.wait(lock, [&] {
-            return state.dropped || !state.failed.empty() || state.last || !state.queue.empty();
-        });
-        if (state.dropped || !state.failed.empty() || state.queue.empty())
-            return;
-        const Part part = state.queue.front();
-        state.queue.pop_front();
-        lock.unlock();
+    const uint64_t base = state.client.settings().partSize;
+    if (state.size <= base) {
         S3Client::Request put;
         put.method = "PUT";
         put.key = state.key;
-        put.query = "partNumber=" + std::to_string(part.number)
-            + "&uploadId=" + S3Client::encode(state.uploadId, false);
-        put.bodyFd = state.fd;
-        put.bodyOffset = part.offset;
-        put.bodyLength = part.length;
-        const S3Client::Response sent = state.client.send(put);
-        // Once in the store, the part's room on the disk is not needed.
-        if (sent.ok())
-            ::fallocate(state.fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                        static_cast<off_t>(part.offset), static_cast<off_t>(part.length));
-        lock.lock();
-        if (!sent.ok()) {
-            if (state.failed.empty()) {
-                state.failed = "cannot store a part of an upload";
-                state.failure = sent;
+        put.bodyLength = state.size;
+        const uint64_t end = state.size;
+        put.source = [&state, end](char *data, size_t size) { return state.pull(data, size, end); };
+        const S3Client::Response answer = state.client.send(put);
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (answer.ok())
+            state.stored = true;
+        else if (!state.dropped)
+            state.fail("cannot store an upload", answer);
+    } else {
+        S3Client::Request start;
+        start.method = "POST";
+        start.key = state.key;
+        start.query = "uploads=";
+        const S3Client::Response started = state.client.send(start);
+        const std::string id = element(started.body, "UploadId");
+        std::unique_lock<std::mutex> lock(state.mutex);
+        if (!started.ok() || id.empty())
+            state.fail("cannot start a multipart upload", started);
+        state.uploadId = id;
+        // Each part is taken from the upload's buffer as it arrives; the next
+        // starts while the store answers the one before.
+        std::deque<std::thread> parts;
+        uint64_t offset = 0;
+        for (int number = 1; offset < state.size && state.failed.empty() && !state.dropped;
+             ++number) {
+            const uint64_t length = std::min(partSize(base, number), state.size - offset);
+            offset += length;
+            lock.unlock();
+            if (static_cast<int>(parts.size()) >= std::max(state.client.settings().transfers, 1)) {
+                parts.front().join();
+                parts.pop_front();
             }
-            state.changed.notify_all();
-            return;
+            parts.emplace_back(streamPart, std::ref(state), number, length, offset);
+            lock.lock();
+            state.changed.wait(lock, [&] {
+                return state.pulled >= offset || state.dropped || !state.failed.empty();
+            });
         }
-        state.etags[part.number] = sent.etag;
+        lock.unlock();
+        for (std::thread &part : parts)
+            part.join();
     }
-}
-
-void ObjectUpload::abort(State &state)
-{
-    // Otherwise its parts stay stored, and counted, until a sweep.
-    state.aborts->abort(state.key, state.uploadId);
-}
-
-ObjectUpload::Outcome ObjectUpload::finish(uint64_t size, std::string &what,
-                                           S3Client::Response &failure)
-{
-    queueParts(size, true);
-    State &state = *m_state;
     std::unique_lock<std::mutex> lock(state.mutex);
-    if (!state.running)
-        return Outcome::Small;
-    state.changed.wait(lock, [&] { return state.finished; });
-    if (!state.failed.empty()) {
-        what = state.failed;
-        failure = state.failure;
-        return Outcome::Failed;
+    state.done = true;
+    state.changed.notify_all();
+    if (state.dropped || !state.failed.empty()) {
+        lock.unlock();
+        state.cleanUp();
     }
-    S3Client::Request complete;
-    complete.method = "POST";
-    complete.key = state.key;
-    complete.query = "uploadId=" + S3Client::encode(state.uploadId, false);
-    complete.body = "<CompleteMultipartUpload>";
-    for (const auto &[number, etag] : state.etags)
-        complete.body += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>"
-            + etag + "</ETag></Part>";
-    complete.body += "</CompleteMultipartUpload>";
-    lock.unlock();
-    S3Client::Response done = state.client.send(complete);
-    // The store may fail the completion inside a 200 answer.
-    if (done.ok() && done.body.find("<Error>") != std::string::npos)
-        done.status = 500;
-    if (done.ok())
-        return Outcome::Stored;
-    abort(state);
-    what = "cannot complete a multipart upload";
-    failure = done;
-    return Outcome::Failed;
+}
+
+void ObjectUpload::streamPart(State &state, int number, uint64_t length, uint64_t end)
+{
+    S3Client::Request put;
+    put.method = "PUT";
+    put.key = state.key;
+    put.query = "partNumber=" + std::to_string(number)
+        + "&uploadId=" + S3Client::encode(state.uploadId, false);
+    put.bodyLength = length;
+    put.source = [&state, end](char *data, size_t size) { return state.pull(data, size, end); };
+    const S3Client::Response sent = state.client.send(put);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (sent.ok())
+        state.etags[number] = sent.etag;
+    else if (!state.dropped)
+        state.fail("cannot store a part of an upload", sent);
+}
+
+bool ObjectUpload::start()
+{
+    S3Client::Request start;
+    start.method = "POST";
+    start.key = m_state->key;
+    start.query = "uploads=";
+    const S3Client::Response started = m_state->client.send(start);
+    const std::string id = element(started.body, "UploadId");
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (!started.ok() || id.empty()) {
+        m_state->fail("cannot start a multipart upload", started);
+        return false;
+    }
+    m_state->uploadId = id;
+    return true;
+}
+
+int ObjectUpload::gather(const char *data, size_t size)
+{
+    State &state = *m_state;
+    state.gathered.append(data, size);
+    const uint64_t base = state.client.settings().partSize;
+    // A part goes once more bytes follow it: the last one may be short.
+    while (state.gathered.size() > partSize(base, state.nextNumber)) {
+        if ((state.uploadId.empty() && !start()) || !sendGathered(state.nextNumber++))
+            return errorOf(state.failure);
+    }
+    return 0;
+}
+
+bool ObjectUpload::sendGathered(int number)
+{
+    State &state = *m_state;
+    const size_t length = std::min<size_t>(state.gathered.size(),
+                                           partSize(state.client.settings().partSize, number));
+    S3Client::Request put;
+    put.method = "PUT";
+    put.key = state.key;
+    put.query = "partNumber=" + std::to_string(number)
+        + "&uploadId=" + S3Client::encode(state.uploadId, false);
+    put.body = state.gathered.substr(0, length);
+    state.gathered.erase(0, length);
+    // A dropped upload is waited for by the one dropping it.
+    put.cancelled = [&state] {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        return state.dropped;
+    };
+    const S3Client::Response sent = state.client.send(put);
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!sent.ok()) {
+        state.fail("cannot store a part of an upload", sent);
+        return false;
+    }
+    state.etags[number] = sent.etag;
+    return true;
+}
+
+bool ObjectUpload::finish(uint64_t size, std::string &what, S3Client::Response &failure)
+{
+    State &state = *m_state;
+    if (state.size == UnknownSize) {
+        if (state.uploadId.empty()) {
+            S3Client::Request put;
+            put.method = "PUT";
+            put.key = state.key;
+            put.body = std::move(state.gathered);
+            const S3Client::Response answer = state.client.send(put);
+            std::lock_guard<std::mutex> lock(state.mutex);
+            if (answer.ok())
+                state.stored = true;
+            else
+                state.fail("cannot store an upload", answer);
+        } else {
+            sendGathered(state.nextNumber);
+        }
+    }
+    std::unique_lock<std::mutex> lock(state.mutex);
+    state.changed.wait(lock, [&] { return state.done; });
+    if (state.failed.empty() && state.size != UnknownSize && size != state.size)
+        state.fail("the upload is shorter than announced", S3Client::Response());
+    if (state.failed.empty() && !state.stored) {
+        std::string body = "<CompleteMultipartUpload>";
+        for (const auto &[number, etag] : state.etags)
+            body += "<Part><PartNumber>" + std::to_string(number) + "</PartNumber><ETag>" + etag
+                + "</ETag></Part>";
+        body += "</CompleteMultipartUpload>";
+        S3Client::Request complete;
+        complete.method = "POST";
+        complete.key = state.key;
+        complete.query = "uploadId=" + S3Client::encode(state.uploadId, false);
+        complete.body = std::move(body);
+        lock.unlock();
+        S3Client::Response done = state.client.send(complete);
+        // The store may fail the completion inside a 200 answer.
+        if (done.ok() && done.body.find("<Error>") != std::string::npos)
+            done.status = 500;
+        lock.lock();
+        if (done.ok())
+            state.stored = true;
+        else
+            state.fail("cannot complete a multipart upload", done);
+    }
+    if (state.failed.empty() && !state.uploadId.empty()) {
+        // Only an object of the upload's size is handed to a row; a single
+        // PUT of that many bytes was already answered for them all.
+        lock.unlock();
+        S3Client::Request head;
+        head.method = "HEAD";
+        head.key = state.key;
+        S3Client::Response held = state.client.send(head);
+        lock.lock();
+        if (held.ok() && held.length != static_cast<int64_t>(size)) {
+            held.status = -1;
+            held.failure = "the stored object has " + std::to_string(held.length) + " bytes, not "
+                + std::to_string(size);
+        }
+        if (!held.ok())
+            state.fail("cannot confirm a stored upload", held);
+    }
+    if (state.failed.empty()) {
+        state.finished = true;
+        return true;
+    }
+    what = state.failed;
+    failure = state.failure;
+    return false;
 }
 
 } // namespace QuorvaneServer

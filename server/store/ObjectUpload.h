@@ -3,6 +3,7 @@
 #include "store/S3Client.h"
 #include "store/TempFile.h"
 
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -10,27 +11,30 @@ namespace QuorvaneServer {
 
 class PendingAborts;
 
-// Sends an upload to an object store in parts while it is still arriving: each
-// part goes up from the temporary file as soon as it is there, several at a
-// time on threads of their own, and its room on the local disk is given back. An upload that is
-// dropped before finish() aborts its multipart upload.
-class ObjectUpload : public TempFile::Follower
+// Sends an upload to an object store while it arrives, with nothing on the
+// local disk. When its size is known, the bytes go from the upload's buffer
+// straight into the transfer of one object (or of one part after another), so
+// memory stays flat and a slow store holds back the client; otherwise parts
+// are gathered in memory, one at a time. An upload dropped before finish(), or
+// failing, aborts its multipart upload.
+class ObjectUpload : public TempFile::Sink
 {
 public:
-    // fd reads and writes the temporary file; taken over. An abort the store
-    // does not take goes to aborts.
+    static constexpr uint64_t UnknownSize = ~uint64_t(0);
+
+    // size: the bytes to come, or UnknownSize. An abort the store does not
+    // take goes to aborts.
     ObjectUpload(const S3Client &client, std::shared_ptr<PendingAborts> aborts, std::string key,
-                 int fd);
+                 uint64_t size);
     ~ObjectUpload() override;
 
-    void written(uint64_t size) override;
+    int take(const char *data, size_t size) override;
+    void cancel() override;
     const std::string &key() const;
 
-    enum class Outcome { Small, Stored, Failed };
-    // The whole file has been written: sends the rest and completes the
-    // object. Small when no part was ever sent (the caller puts it whole);
-    // Failed with what failed and the store's answer.
-    Outcome finish(uint64_t size, std::string &what, S3Client::Response &failure);
+    // All size bytes were taken: completes the object and checks that the
+    // store holds it whole. False with what failed and the store's answer.
+    bool finish(uint64_t size, std::string &what, S3Client::Response &failure);
 
     // Size of the part that starts at the number-th (from 1): larger as the
     // parts add up, so a file of any size fits into the store's 10000 parts.
@@ -38,11 +42,13 @@ public:
 
 private:
     struct State;
-    static void run(std::shared_ptr<State> state);
-    // Sends queued parts until none is left or the upload failed.
-    static void send(State &state);
-    void queueParts(uint64_t size, bool last);
-    static void abort(State &state);
+    // The transfer of size bytes taken as they come: one object, or parts.
+    static void stream(std::shared_ptr<State> state);
+    static void streamPart(State &state, int number, uint64_t length, uint64_t end);
+    int gather(const char *data, size_t size);
+    bool sendGathered(int number);
+    bool start();
+    void abort();
 
     std::shared_ptr<State> m_state;
 };

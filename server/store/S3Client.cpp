@@ -32,6 +32,14 @@ size_t readBody(char *buffer, size_t size, size_t count, void *data)
     const size_t wanted = static_cast<size_t>(std::min<uint64_t>(left, size * count));
     if (wanted == 0)
         return 0;
+    if (request.source) {
+        const size_t given = request.source(buffer, wanted);
+        if (given == 0)
+            return CURL_READFUNC_ABORT;
+        transfer.sent += given;
+        transfer.response->sent = transfer.sent;
+        return given;
+    }
     ssize_t got;
     do {
         got = ::pread(request.bodyFd, buffer, wanted,
@@ -101,6 +109,41 @@ size_t readHeader(char *data, size_t size, size_t count, void *target)
     return bytes;
 }
 
+// A body is sent again from its start when a connection taken from the pool
+// turns out closed: a file can, a stream only before its first byte.
+int seekBody(void *data, curl_off_t offset, int origin)
+{
+    Transfer &transfer = *static_cast<Transfer *>(data);
+    if (origin != SEEK_SET || offset < 0)
+        return CURL_SEEKFUNC_CANTSEEK;
+    if (transfer.request->source && static_cast<uint64_t>(offset) != transfer.sent)
+        return CURL_SEEKFUNC_CANTSEEK;
+    transfer.sent = static_cast<uint64_t>(offset);
+    return CURL_SEEKFUNC_OK;
+}
+
+// Connections to the store are kept and reused by all transfers of the
+// process: a new one per request costs the store a handshake and a thread.
+CURLSH *connectionPool()
+{
+    static std::mutex locks[CURL_LOCK_DATA_LAST];
+    static CURLSH *const pool = [] {
+        CURLSH *share = curl_share_init();
+        if (!share)
+            return share;
+        curl_share_setopt(
+            share, CURLSHOPT_LOCKFUNC,
+            +[](CURL *, curl_lock_data data, curl_lock_access, void *) { locks[data].lock(); });
+        curl_share_setopt(
+            share, CURLSHOPT_UNLOCKFUNC,
+            +[](CURL *, curl_lock_data data, void *) { locks[data].unlock(); });
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_CONNECT);
+        curl_share_setopt(share, CURLSHOPT_SHARE, CURL_LOCK_DATA_DNS);
+        return share;
+    }();
+    return pool;
+}
+
 bool worthRetrying(const S3Client::Response &response)
 {
     return response.status == 0 || response.status == 429 || response.status >= 500;
@@ -146,7 +189,8 @@ S3Client::Response S3Client::send(const Request &request) const
                 std::chrono::milliseconds(base + static_cast<int>(jitter() % base)));
         }
         response = this->attempt(request);
-        if (!worthRetrying(response) || response.delivered > 0)
+        if (!worthRetrying(response) || response.delivered > 0 || response.sent > 0
+            || (request.cancelled && request.cancelled()))
             break;
     }
     return response;
@@ -187,6 +231,12 @@ S3Client::Response S3Client::attempt(const Request &request) const
     curl_easy_setopt(curl, CURLOPT_PASSWORD, m_settings.secretKey.c_str());
     curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers);
     curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
+    if (CURLSH *pool = connectionPool()) {
+        curl_easy_setopt(curl, CURLOPT_SHARE, pool);
+        // Stores close idle connections after some seconds; one of ours that
+        // rests longer goes, rather than meet that close mid-request.
+        curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, 10L);
+    }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
     // A stalled transfer ends; a slow large one does not.
     curl_easy_setopt(curl, CURLOPT_LOW_SPEED_LIMIT, 1L);
@@ -197,15 +247,26 @@ S3Client::Response S3Client::attempt(const Request &request) const
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     if (request.sink)
         curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024);
+    if (request.cancelled) {
+        curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
+        curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &request);
+        curl_easy_setopt(
+            curl, CURLOPT_XFERINFOFUNCTION,
+            +[](void *data, curl_off_t, curl_off_t, curl_off_t, curl_off_t) {
+                return static_cast<const S3Client::Request *>(data)->cancelled() ? 1 : 0;
+            });
+    }
     if (!request.range.empty())
         curl_easy_setopt(curl, CURLOPT_RANGE, request.range.c_str());
     if (request.method == "HEAD") {
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
-    } else if (request.bodyFd >= 0) {
+    } else if (request.bodyFd >= 0 || request.source) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
         curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 128L * 1024);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
         curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
+        curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);
+        curl_easy_setopt(curl, CURLOPT_SEEKDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_INFILESIZE_LARGE,
                          static_cast<curl_off_t>(request.bodyLength));
         if (request.method != "PUT")
@@ -222,6 +283,9 @@ S3Client::Response S3Client::attempt(const Request &request) const
     const CURLcode result = curl_easy_perform(curl);
     if (result == CURLE_OK) {
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
+        curl_off_t length = -1;
+        if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
+            response.length = length;
     } else {
         response.failure
             = transfer.sinkFailed ? "cannot write a received file" : curl_easy_strerror(result);

@@ -37,6 +37,10 @@ public:
         int bodyFd = -1;
         uint64_t bodyOffset = 0;
         uint64_t bodyLength = 0;
+        // Or the bodyLength bytes given by this as they come: it fills at
+        // most size bytes at data and returns how many, 0 to stop the
+        // transfer. Such a request is tried again only if nothing was taken.
+        std::function<size_t(char *data, size_t size)> source;
         // A successful answer's body written to this file instead of body.
         int sinkFd = -1;
         // A successful answer's body given to this in order instead; false
@@ -46,6 +50,8 @@ public:
         // successful answer goes to the sink.
         std::function<void(uint64_t length)> answered;
         std::string range;
+        // Asked now and then during the transfer; true ends it.
+        std::function<bool()> cancelled;
     };
 
     struct Response
@@ -57,6 +63,10 @@ public:
         std::string failure;
         // Bytes of the body that went to a stream sink.
         uint64_t delivered = 0;
+        // Bytes the request's source gave.
+        uint64_t sent = 0;
+        // The Content-Length of the answer, -1 when it had none.
+        int64_t length = -1;
         bool ok() const { return status >= 200 && status < 300; }
     };
 

@@ -57,8 +57,16 @@ TempFile::TempFile(std::string path)
     m_buffer.resize(BufferSize);
 }
 
+TempFile::TempFile(std::unique_ptr<Sink> sink)
+    : m_sink(std::move(sink))
+{
+    m_buffer.resize(BufferSize);
+}
+
 TempFile::~TempFile()
 {
+    if (m_sink)
+        m_sink->cancel();
     if (m_writer.joinable()) {
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -67,7 +75,7 @@ TempFile::~TempFile()
         m_wake.notify_all();
         m_writer.join();
     }
-    m_follower.reset();
+    m_sink.reset();
     if (m_fd >= 0)
         ::close(m_fd);
     if (m_created && !m_moved)
@@ -110,6 +118,10 @@ int TempFile::store(const char *data, size_t size)
     m_hash.add(data, size);
     m_blocks.add(data, size);
     const uint64_t end = m_stored + size;
+    if (m_sink) {
+        m_stored = end;
+        return m_sink->take(data, size);
+    }
     while (size > 0) {
         const ssize_t n = ::write(m_fd, data, size);
         if (n < 0) {
@@ -120,7 +132,7 @@ int TempFile::store(const char *data, size_t size)
         data += n;
         size -= static_cast<size_t>(n);
     }
-    if (m_durable && end - m_writebackStart >= WritebackStep) {
+    if (end - m_writebackStart >= WritebackStep) {
         ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
                           static_cast<off64_t>(end - m_writebackStart), SYNC_FILE_RANGE_WRITE);
         m_writebackStart = end;
@@ -143,7 +155,25 @@ void TempFile::runWriter()
             m_writerError = error;
         m_handed = 0;
         m_wake.notify_all();
+        if (m_wakeReader) {
+            const std::function<void()> wake = std::move(m_wakeReader);
+            m_wakeReader = nullptr;
+            lock.unlock();
+            wake();
+            lock.lock();
+        }
     }
+}
+
+bool TempFile::whenReady(std::function<void()> wake)
+{
+    if (m_error != 0 || m_used < m_buffer.size() || !m_writer.joinable())
+        return true;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (m_handed == 0)
+        return true;
+    m_wakeReader = std::move(wake);
+    return false;
 }
 
 bool TempFile::settle()
@@ -154,10 +184,6 @@ bool TempFile::settle()
         if (m_writerError != 0)
             return fail(m_writerError);
     }
-    // Told only of bytes that are in the file.
-    if (m_follower && m_size > m_told)
-        m_follower->written(m_size);
-    m_told = m_size;
     return m_error == 0;
 }
 
@@ -206,7 +232,7 @@ bool TempFile::sync()
         if (!settle())
             return false;
     }
-    if (m_durable && ::fsync(m_fd) != 0)
+    if (!m_sink && ::fsync(m_fd) != 0)
         return fail(errno);
     if (m_digest.empty()) {
         m_digest = m_hash.finish();

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -23,8 +24,22 @@ namespace QuorvaneServer {
 class TempFile
 {
 public:
+    // Where the bytes go instead of a file (an object store): given them in
+    // order on the writer thread, and may keep it waiting.
+    class Sink
+    {
+    public:
+        virtual ~Sink() = default;
+        // errno on failure, else 0; data stays valid only during the call.
+        virtual int take(const char *data, size_t size) = 0;
+        // The upload is dropped: a waiting take() returns at once.
+        virtual void cancel() = 0;
+    };
+
     // Creates path, which must not exist yet; see error().
     explicit TempFile(std::string path);
+    // Nothing on the disk: every byte goes to sink.
+    explicit TempFile(std::unique_ptr<Sink> sink);
     ~TempFile();
     TempFile(const TempFile &) = delete;
     TempFile &operator=(const TempFile &) = delete;
@@ -49,20 +64,10 @@ public:
     const std::string &digest() const { return m_digest; }
     // The file's BlockSums, also set by a successful sync().
     const std::string &blockSums() const { return m_blockSums; }
-    // For a file whose bytes are kept elsewhere (an object store): nothing is
-    // forced to the disk.
-    void skipDurability() { m_durable = false; }
-
-    // Told how many bytes have reached the file, each time more have; goes
-    // with the file.
-    class Follower
-    {
-    public:
-        virtual ~Follower() = default;
-        virtual void written(uint64_t size) = 0;
-    };
-    void follow(std::unique_ptr<Follower> follower) { m_follower = std::move(follower); }
-    Follower *follower() const { return m_follower.get(); }
+    Sink *sink() const { return m_sink.get(); }
+    // Whether room() can be had without waiting for the writer thread; when
+    // not, wake is called from that thread once it can.
+    bool whenReady(std::function<void()> wake);
 
     // Renames the file to target in the same file system and waits until the
     // folder entry is on disk too. The file stays locked while this lives.
@@ -91,8 +96,7 @@ private:
     std::string m_blockSums;
     bool m_created = false;
     bool m_moved = false;
-    std::unique_ptr<Follower> m_follower;
-    bool m_durable = true;
+    std::unique_ptr<Sink> m_sink;
 
     // The writer thread and what it works on: m_spare, m_handed bytes of it
     // (0 when idle). Everything it touches but these is the caller's again
@@ -104,7 +108,7 @@ private:
     size_t m_handed = 0;
     bool m_quit = false;
     int m_writerError = 0;
-    uint64_t m_told = 0;
+    std::function<void()> m_wakeReader;
     // Bytes in the file, counted by whoever writes them.
     uint64_t m_stored = 0;
 };

@@ -300,6 +300,9 @@ std::unique_ptr<QTcpSocket> BackupServerTest::startUnfinishedUpload(const QByteA
     const QDeadlineTimer deadline(20000);
     while (socket->bytesToWrite() > 0 && !deadline.hasExpired())
         socket->waitForBytesWritten(100);
+    // With S3 the bytes stream to the store and nothing shows meanwhile.
+    if (m_s3)
+        return socket;
     // Under its working name: a ".new" one is still being made and is not yet
     // an upload a sweep would count.
     if (!waitFor([this] {
@@ -586,7 +589,7 @@ void BackupServerTest::killDuringUploadKeepsCompleteEvents()
     socket.reset();
 
     QVERIFY2(m_server->start(), qPrintable(m_server->failure()));
-    QVERIFY(m_server->log().contains("removed 1 unfinished uploads"));
+    QVERIFY(m_s3 || m_server->log().contains("removed 1 unfinished uploads"));
     QVERIFY(entries(temporaryFolder()).isEmpty());
     QCOMPARE(storedFiles().size(), 2);
     QCOMPARE(list().events, (QList<Event> { one, two }));

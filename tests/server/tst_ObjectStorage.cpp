@@ -1,6 +1,7 @@
 // The server with its files in an S3 bucket: large files in parts, ranges,
 // damaged objects, one service per prefix, and the store going away.
 
+#include "FaultRelay.h"
 #include "S3Cluster.h"
 #include "ServerProcess.h"
 #include "ServiceClient.h"
@@ -29,6 +30,8 @@ private slots:
     void largeFileGoesUpInPartsAndComesBackInRanges();
     void damagedObjectIsNeverSentWhole();
     void partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted();
+    void storeCutMidPartFailsTheUploadAndLeavesNothing();
+    void stalledStoreHoldsBackTheClient();
     void prefixBelongsToOneService();
     void copyMovesFilesToTheBucketAndBack();
     void runningServerSweepsStrayObjectsPastTheGrace();
@@ -170,6 +173,23 @@ void ObjectStorageTest::largeFileGoesUpInPartsAndComesBackInRanges()
     QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 0);
     QCOMPARE(alice.download("big").status, 404);
 
+    // Without a length (curl sends standard input chunked) the parts are
+    // gathered one at a time, the last one short.
+    QProcess curl;
+    curl.start("curl",
+               { "-sS", "-X", "POST", "-T", "-", "-H", "Expect:", "-o", "/dev/null", "-w",
+                 "%{http_code}",
+                 server->url("/action/file/quorvupload?username=alice&password=alice-pass"
+                             "&access_id=0") });
+    QVERIFY(curl.waitForStarted(10000));
+    curl.write(ServiceClient::document("chunked") + "-|+" + file);
+    curl.closeWriteChannel();
+    QVERIFY(curl.waitForFinished(60000));
+    QCOMPARE(curl.readAllStandardOutput(), QByteArray("200"));
+    QVERIFY(alice.download("chunked").body == file);
+    QVERIFY(!m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>"));
+    QCOMPARE(alice.remove("chunked").status, 200);
+
     // Removing the account removes its objects.
     QCOMPARE(alice.upload("small", "small").status, 200);
     QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 1);
@@ -237,12 +257,95 @@ void ObjectStorageTest::partsGoUpWhileTheBodyArrivesAndABrokenUploadIsAborted()
     // Sent before the body is complete, and nothing waits on the disk for it.
     QVERIFY(waitFor([this] { return partsInProgress(); }));
     QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
+    QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
     socket.abort();
     QVERIFY(waitFor([this] {
         return !m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>");
     }));
     QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
     QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+    QCOMPARE(client(*server).ids(), QList<QByteArray>());
+}
+
+void ObjectStorageTest::storeCutMidPartFailsTheUploadAndLeavesNothing()
+{
+    // Every try of the second part loses its connection once it is under way.
+    FaultRelay relay(static_cast<quint16>(QUrl(m_s3.endpoint()).port()));
+    relay.arm("partNumber=2&", FaultRelay::Fault::Cut, FaultRelay::When::AfterForwarding, {}, true);
+    auto server = startServer("data",
+                              { "--s3-part-size", "5M", "--s3-endpoint",
+                                QStringLiteral("http://127.0.0.1:%1").arg(relay.port()) });
+    QVERIFY(server->port() != 0);
+    ServiceClient alice = client(*server);
+    QCOMPARE(alice.upload("cut", ServiceClient::randomBytes(12 << 20)).status, 503);
+    QVERIFY(relay.fired());
+    QVERIFY(QTest::qWaitFor(
+        [this] {
+            return !m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>");
+        },
+        30000));
+    QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
+    QCOMPARE(alice.ids(), QList<QByteArray>());
+
+    // One part and one whole object go through the same relay untouched.
+    const QByteArray file = ServiceClient::randomBytes(3 << 20);
+    QCOMPARE(alice.upload("whole", file).status, 200);
+    QVERIFY(alice.download("whole").body == file);
+    QCOMPARE(m_s3.keys(m_prefix + "/files/").size(), 1);
+    QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+}
+
+void ObjectStorageTest::stalledStoreHoldsBackTheClient()
+{
+    FaultRelay relay(static_cast<quint16>(QUrl(m_s3.endpoint()).port()));
+    relay.arm("PUT /" + m_s3.bucket().toUtf8() + "/" + m_prefix.toUtf8() + "/files/",
+              FaultRelay::Fault::Stall, FaultRelay::When::AfterForwarding);
+    auto server = startServer(
+        "data", { "--s3-endpoint", QStringLiteral("http://127.0.0.1:%1").arg(relay.port()) });
+    QVERIFY(server->port() != 0);
+    const auto memory = [&server] {
+        QFile status(QStringLiteral("/proc/%1/status").arg(server->pid()));
+        status.open(QIODevice::ReadOnly);
+        const QByteArray text = status.readAll();
+        return text.mid(text.indexOf("VmRSS:") + 6).trimmed().split(' ').first().toLongLong();
+    };
+    const qint64 idle = memory();
+
+    // Far more than the sockets on the way hold; fed as the server takes it.
+    const qint64 size = qint64(256) << 20;
+    const QByteArray document = ServiceClient::document("held") + "-|+";
+    QTcpSocket socket;
+    socket.connectToHost("127.0.0.1", static_cast<quint16>(server->port()));
+    QVERIFY(socket.waitForConnected(10000));
+    socket.write("POST /action/file/quorvupload?username=alice&password=alice-pass&access_id=0"
+                 " HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Length: "
+                 + QByteArray::number(document.size() + size) + "\r\n\r\n" + document);
+    const QByteArray piece = ServiceClient::randomBytes(1 << 20);
+    qint64 handed = 0;
+    qint64 last = -1;
+    const QDeadlineTimer deadline(60000);
+    for (int still = 0; (still < 5 || !relay.fired()) && handed < size && !deadline.hasExpired();) {
+        while (socket.bytesToWrite() < 4 * piece.size() && handed < size)
+            handed += socket.write(piece);
+        QTest::qWait(300);
+        const qint64 taken = handed - socket.bytesToWrite();
+        still = taken == last ? still + 1 : 0;
+        last = taken;
+    }
+    QVERIFY(relay.fired());
+    // The server stopped reading: it neither kept the bytes nor filled a file.
+    QVERIFY2(last < size / 3, qPrintable(QString::number(last)));
+    QVERIFY2(memory() - idle < 32 * 1024, qPrintable(QString::number(memory() - idle)));
+    QVERIFY(QDir(m_dir->path() + "/data/tmp").entryList(QDir::Files).isEmpty());
+
+    relay.cutStalled();
+    socket.abort();
+    QVERIFY(QTest::qWaitFor(
+        [this] {
+            return !m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>");
+        },
+        30000));
+    QVERIFY(m_s3.keys(m_prefix + "/files/").isEmpty());
     QCOMPARE(client(*server).ids(), QList<QByteArray>());
 }
 

@@ -250,7 +250,8 @@ void SeveralServersTest::killedServerLeavesNoHalfEvent()
     SplitUpload half(m_one->port(), "half", ServiceClient::randomBytes(2 << 20));
     const QByteArray whole = ServiceClient::randomBytes(2 << 20);
     SplitUpload going(m_two->port(), "going", whole);
-    QVERIFY(waitForTemporaryFiles(2));
+    // With S3 the halves stream to the store: no data folder sees them.
+    QVERIFY(m_s3 || waitForTemporaryFiles(2));
     m_one->kill();
 
     ServiceClient two = client(*m_two);
@@ -262,8 +263,9 @@ void SeveralServersTest::killedServerLeavesNoHalfEvent()
     // the killed one left, not the upload the other one is still receiving.
     std::unique_ptr<ServerProcess> three = startServer(1);
     QVERIFY(three->port() != 0);
-    QVERIFY2(three->log().contains("removed 1 unfinished uploads"), three->log().constData());
-    QCOMPARE(temporaryFiles().size(), 1);
+    QVERIFY2(m_s3 || three->log().contains("removed 1 unfinished uploads"),
+             three->log().constData());
+    QCOMPARE(temporaryFiles().size(), m_s3 ? 0 : 1);
     QCOMPARE(going.finish(), 200);
     QCOMPARE(client(*three).download("going").body, whole);
     QCOMPARE(client(*three).ids(), (QList<QByteArray> { "after", "going" }));

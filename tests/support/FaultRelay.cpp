@@ -93,6 +93,9 @@ void FaultRelay::relay(QTcpSocket *from, QTcpSocket *to)
     if (m_fault == Fault::Stall) {
         from->setProperty("stalled", true);
         to->setProperty("stalled", true);
+        // Nothing more is taken from the sockets: their senders block.
+        from->setReadBufferSize(1);
+        to->setReadBufferSize(1);
         return;
     }
     if (to->state() == QAbstractSocket::ConnectedState)
