@@ -109,12 +109,10 @@ bool ServerTransfer::Sink::flush()
 {
     if (staged.isEmpty())
         return true;
-    // The hash reads the block while the disk takes it and while curl fills
-    // the next one; beginning it waits for the block before, which is then
-    // free to fill.
+    // The hash reads the block while the disk takes it.
     hash.begin(staged.constData(), size_t(staged.size()));
     const bool ok = writePieces(*file, staged.constData(), staged.size());
-    staged.swap(hashing);
+    hash.finish();
     staged.resize(0);
     return ok;
 }

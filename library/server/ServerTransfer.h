@@ -26,16 +26,13 @@ public:
     struct Sink
     {
         std::unique_ptr<QFile> file;
-        // curl hands the answer over in small pieces: they go to disk, and
-        // through the hash, in large blocks. The block last written is
-        // hashed while the next one fills (declared before the hash, which
-        // may still be reading it when the sink goes).
-        QByteArray staged;
-        QByteArray hashing;
         BackgroundSha256 hash;
         // Bytes taken from the server, those still in staged included.
         qint64 written = 0;
         bool writeFailed = false;
+        // curl hands the answer over in small pieces: they go to disk, and
+        // through the hash, in large blocks.
+        QByteArray staged;
 
         // Takes bytes; false when the disk refused them.
         bool take(const char *data, qint64 size);
