@@ -1,7 +1,5 @@
 #include "BackgroundSha256.h"
 
-#include <cstring>
-
 namespace Quorvane {
 
 BackgroundSha256::~BackgroundSha256()
@@ -28,52 +26,19 @@ void BackgroundSha256::begin(const char *data, size_t size)
         return;
     }
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_waiting.push_back({ data, size, QByteArray() });
+    m_data = data;
+    m_size = size;
     m_changed.notify_all();
 }
 
-void BackgroundSha256::addCopy(const char *data, size_t size)
-{
-    if (!handOver(size)) {
-        finish(); // what came before goes first
-        m_hash.add(data, size);
-        return;
-    }
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (m_waiting.size() >= Depth) {
-        // The thread has not got to the oldest (a busy machine): waiting
-        // for it to be scheduled would cost more than the hash.
-        if (!m_hashing)
-            hashOldest(lock);
-        else
-            m_changed.wait(lock);
-    }
-    QByteArray copy;
-    if (!m_spare.empty()) {
-        copy = std::move(m_spare.back());
-        m_spare.pop_back();
-    }
-    lock.unlock();
-    // Copied outside the lock, into a buffer whose pages are already ours.
-    copy.resize(qsizetype(size));
-    std::memcpy(copy.data(), data, size);
-    lock.lock();
-    const char *bytes = copy.constData();
-    m_waiting.push_back({ bytes, size, std::move(copy) });
-    m_changed.notify_all();
-}
-
-void BackgroundSha256::hashOldest(std::unique_lock<std::mutex> &lock)
+void BackgroundSha256::hashWaiting(std::unique_lock<std::mutex> &lock)
 {
     m_hashing = true;
-    const Block &block = m_waiting.front(); // stays put: only its hasher pops it
     lock.unlock();
-    m_hash.add(block.data, block.size);
+    m_hash.add(m_data, m_size);
     lock.lock();
     m_hashing = false;
-    if (!m_waiting.front().copy.isNull())
-        m_spare.push_back(std::move(m_waiting.front().copy));
-    m_waiting.pop_front();
+    m_data = nullptr;
     m_changed.notify_all();
 }
 
@@ -89,9 +54,11 @@ void BackgroundSha256::finish()
     if (!m_running)
         return;
     std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_waiting.empty()) {
+    while (m_data) {
+        // The thread has not got to it (a busy machine): waiting for it to be
+        // scheduled would cost more than the hash.
         if (!m_hashing)
-            hashOldest(lock); // as in addCopy
+            hashWaiting(lock);
         else
             m_changed.wait(lock);
     }
@@ -120,10 +87,10 @@ void BackgroundSha256::work()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_changed.wait(lock, [this] { return m_stopping || (!m_waiting.empty() && !m_hashing); });
-        if (m_waiting.empty() || m_hashing)
-            return; // stopping, and its owner waited for every block first
-        hashOldest(lock);
+        m_changed.wait(lock, [this] { return m_stopping || (m_data && !m_hashing); });
+        if (!m_data || m_hashing)
+            return; // stopping, and its owner waited for the block first
+        hashWaiting(lock);
     }
 }
 

@@ -2,6 +2,7 @@
 
 #include "BackgroundSha256.h"
 #include "CurlMulti.h"
+#include "Sha256.h"
 #include "UploadBody.h"
 
 #include <QByteArray>
@@ -129,8 +130,8 @@ private:
     // what was written since; below any block until asked.
     qint64 m_spareRoom = -1;
     qint64 m_writtenSinceFreeCheck = 0;
-    // The file's bytes sent, hashed while curl sends them.
-    BackgroundSha256 m_sentHash;
+    // The file's bytes sent, hashed as curl takes them.
+    Sha256 m_sentHash;
     bool m_sentHashValid = true;
     qint64 m_bodyCursor = 0;
     curl_off_t m_lastUp = -1;
