@@ -94,6 +94,7 @@ void RestoreTab::OnFinished(int code, int count)
     if (code != Quorvane::Success) {
         m_jobs.clear();
         m_next = nullptr;
+        dropPulled();
         finish(step == Step::Listing ? tr("The backups cannot be read from the server.")
                                      : tr("The files cannot be fetched from the server."));
         return;
@@ -572,6 +573,22 @@ void RestoreTab::fetchSnapshotContent()
     fetch(ids, [this] { runSnapshotRestore(); });
 }
 
+void RestoreTab::dropPulled()
+{
+    m_contentFiles.clear();
+    m_taken.clear();
+    if (!m_pulled.isEmpty()) {
+        Quorvane::IdList pulled;
+        for (const QString &id : std::as_const(m_pulled))
+            pulled.append(id.toLatin1().constData());
+        m_pulled.clear();
+        m_interface->deleteLocalEvents(pulled);
+    }
+    // The drop is queued ahead of any later request of this process.
+    if (m_note)
+        m_note->remove();
+}
+
 std::string RestoreTab::fileOf(const std::string &event) const
 {
     const auto found = m_contentFiles.find(event);
@@ -619,6 +636,7 @@ void RestoreTab::runSnapshotRestore()
                         QString::fromLocal8Bit(refused.c_str())));
         if (target >= 0)
             ::close(target);
+        dropPulled();
         return;
     }
     m_step = Step::Restoring;
@@ -657,17 +675,7 @@ void RestoreTab::snapshotRestored()
     const int total = int(m_chosen.size());
     m_chosen.clear();
     m_manifest.reset();
-    m_contentFiles.clear();
-    m_taken.clear();
-    if (!m_pulled.isEmpty()) {
-        Quorvane::IdList pulled;
-        for (const QString &id : std::as_const(m_pulled))
-            pulled.append(id.toLatin1().constData());
-        m_pulled.clear();
-        m_interface->deleteLocalEvents(pulled);
-    }
-    // The drop is queued ahead of any later request of this process.
-    m_note->remove();
+    dropPulled();
     finish(tr("%1 of %n entries restored to \"%2\".", nullptr, total)
                .arg(m_restored)
                .arg(QDir::toNativeSeparators(m_snapshotJob.folder)));

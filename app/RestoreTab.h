@@ -112,6 +112,9 @@ private:
     void fetchSnapshotContent();
     void runSnapshotRestore();
     void snapshotRestored();
+    // Drops what the snapshot restore fetched for itself alone, and its note,
+    // however the restore ended.
+    void dropPulled();
     std::string fileOf(const std::string &event) const override;
     bool mayTake(const std::string &event) const override;
     std::string confirmedSha256(int fd) const override;

@@ -387,11 +387,15 @@ int LocalConnection::storeEvent(EventElement &event)
     // A text event has no file of the user's; an added fetched event has the
     // file it just fetched in its holding file.
     const bool textEvent = event.kind == 1 || event.kind == 2;
-    const bool fetched = !serverOnly && event.kind == 0 && QFileInfo(holdingFile).isFile();
+    // The holding file counts only as what its opening finds: a regular file of
+    // this user, never a link (which the store would keep as the copy) or a FIFO.
+    QFile holding(holdingFile);
+    const bool held
+        = (serverOnly || event.kind == 0) && PrivateFiles::openOwn(holding, QIODevice::ReadWrite);
+    const bool fetched = !serverOnly && event.kind == 0 && held;
     if (serverOnly) {
         // The downloaded file must be there and usable before anything is made.
-        QFile holding(holdingFile);
-        if (!QFileInfo(holdingFile).isFile() || !holding.open(QIODevice::ReadWrite))
+        if (!held)
             return Failure;
     } else if (!textEvent && !fetched && !QFileInfo(QString::fromUtf8(event.getPath())).isFile()) {
         QFile::remove(holdingFile);

@@ -1,7 +1,8 @@
 #include "KeyFile.h"
 
+#include "PrivateFiles.h"
+
 #include <QFile>
-#include <QFileInfo>
 #include <QList>
 #include <QTemporaryFile>
 #include <sodium.h>
@@ -158,8 +159,9 @@ bool KeyFile::save(const QString &path, const QByteArray &text)
 
 QByteArray KeyFile::load(const QString &path)
 {
+    // Checked on the opened file, so nothing swapped in after a check is read.
     QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+    if (!PrivateFiles::openOwn(file, QIODevice::ReadOnly))
         return QByteArray();
     return file.read(64 * 1024);
 }

@@ -387,6 +387,22 @@ void tst_Restore::aSnapshotComesBackByteForByte()
     snapshot->setExpanded(true);
     QTRY_VERIFY_WITH_TIMEOUT(!child<RestoreTab>("restoreTab")->isBusy(), Timeout);
     QCOMPARE(snapshot->childCount(), 8);
+    const auto stored = [this](const QString &name) {
+        return QDirIterator(m_data->path(), { name }, QDir::Files | QDir::Hidden,
+                            QDirIterator::Subdirectories)
+            .hasNext();
+    };
+
+    // A restore that fails once it fetched (its folder is gone) drops the copies too.
+    RestoreTab::setFolderChooser([this](QWidget *) { return m_target->filePath("gone"); });
+    restore(snapshot, "restoreToButton");
+    QVERIFY2(label()->text().startsWith(QStringLiteral("Nothing restored")),
+             qPrintable(label()->text()));
+    QTRY_VERIFY_WITH_TIMEOUT(!stored(QStringLiteral("pack-1"))
+                                 && !stored(QStringLiteral("notes.txt"))
+                                 && !stored(QStringLiteral(".quorvane-fetched-*")),
+                             Timeout);
+    RestoreTab::setFolderChooser([this](QWidget *) { return m_target->path(); });
 
     restore(snapshot, "restoreToButton");
     const auto stated = [](const QString &path) {
@@ -417,10 +433,6 @@ void tst_Restore::aSnapshotComesBackByteForByte()
              QStringLiteral("7 of 8 entries restored to \"%1\".").arg(m_target->path()));
 
     // What the restore fetched leaves the local store again.
-    const auto stored = [this](const QString &name) {
-        return QDirIterator(m_data->path(), { name }, QDir::Files, QDirIterator::Subdirectories)
-            .hasNext();
-    };
     QTRY_VERIFY_WITH_TIMEOUT(
         !stored(QStringLiteral("pack-1")) && !stored(QStringLiteral("notes.txt")), Timeout);
     QVERIFY(stored(QStringLiteral("docs.qvs")));

@@ -377,6 +377,22 @@ void LocalConnectionTest::savesServerOnlyEvents()
     QCOMPARE(m_local.saveEvent(clash), 99);
     QVERIFY(!QFileInfo::exists(folderOf(clash)));
     QVERIFY(!QFileInfo::exists(held("clash")));
+
+    // A link or a FIFO in a holding file's place is never taken in as the copy.
+    const QString outside = m_root->filePath("outside.pdf");
+    writeFile(outside, "not the download");
+    for (const char *id : { "linked", "piped" }) {
+        EventElement planted = makeEvent(id, noonOf(0), 1, 3);
+        planted.setPath("Report.pdf");
+        QDir().mkpath(QFileInfo(held(id)).path());
+        const QByteArray name = QFile::encodeName(held(id));
+        QCOMPARE(qstrcmp(id, "linked") == 0 ? ::symlink(QFile::encodeName(outside), name)
+                                            : ::mkfifo(name, 0600),
+                 0);
+        QCOMPARE(m_local.saveEvent(planted), 99);
+        QVERIFY(!QFileInfo::exists(folderOf(planted)));
+    }
+    QCOMPARE(readAll(outside), QByteArray("not the download"));
 }
 
 void LocalConnectionTest::savesAddedTextAndFetchedEvents()

@@ -10,6 +10,7 @@
 #include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
+#include <sys/stat.h>
 
 using namespace Quorvane;
 
@@ -342,6 +343,11 @@ private slots:
                  QFileDevice::ReadUser | QFileDevice::WriteUser);
         QCOMPARE(KeyFile::load(path), text);
         QCOMPARE(QDir(dir.path()).entryList(QDir::Files).size(), 1);
+        // Only the file itself is read: no link followed, no FIFO waited on.
+        QVERIFY(QFile::link(path, dir.filePath("link")));
+        QVERIFY(KeyFile::load(dir.filePath("link")).isEmpty());
+        QCOMPARE(::mkfifo(QFile::encodeName(dir.filePath("fifo")).constData(), 0600), 0);
+        QVERIFY(KeyFile::load(dir.filePath("fifo")).isEmpty());
     }
 };
 
