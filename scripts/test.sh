@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds, and runs the whole suite twice: a release
-# build, then a build with AddressSanitizer and UndefinedBehaviorSanitizer;
-# then the tests labelled "tsan" (the library's) once more with ThreadSanitizer;
-# then the fuzz targets, briefly each.
+# build, then a build with AddressSanitizer and UndefinedBehaviorSanitizer,
+# beside which the fuzz targets run briefly each; then the tests labelled
+# "tsan" (the library's) once more with ThreadSanitizer.
 #
 # The tests mostly wait on servers and child processes: the builds follow one
 # another without waiting for them, at a lower priority, and take the
@@ -14,18 +14,13 @@ cd "$(dirname "$0")/.."
 # script's own output (fd 9) even when its output goes to a log.
 exec 9>&1
 export KEYCRATE_TEST_START=$EPOCHSECONDS
-# timed NAME [--keep-fd] COMMAND...: runs the command and says how long it
-# took. Only a command that times phases of its own keeps fd 9: a test's
-# server must not hold the script's output open.
+# timed NAME COMMAND...: runs the command and says how long it took. The
+# command does without fd 9: a test's server must not hold the script's
+# output open.
 timed() {
     local name=$1 begun=$EPOCHSECONDS rc=0
     shift
-    if [[ $1 == --keep-fd ]]; then
-        shift
-        "$@" || rc=$?
-    else
-        "$@" 9>&- || rc=$?
-    fi
+    "$@" 9>&- || rc=$?
     printf '== %(%H:%M:%S)T %-16s %4d s, ended at %4d s%s\n' -1 "$name" $((EPOCHSECONDS - begun)) \
         $((EPOCHSECONDS - KEYCRATE_TEST_START)) "$( ((rc == 0)) || echo ", failed ($rc)")" >&9
     return $rc
@@ -48,26 +43,34 @@ stop_beside() {
 trap stop_beside EXIT
 trap 'exit 130' INT TERM
 
-# beside NAME [--quiet] COMMAND...: starts the command in a process group of
-# its own; quiet, at a lower priority and with its output kept apart (a build
-# beside the tests), or else printing as it goes (the tests).
+# beside NAME [--quiet | --log] COMMAND...: starts the command in a process
+# group of its own, printing as it goes; --log keeps its output apart, --quiet
+# also runs it at a lower priority (a build beside the tests).
 beside() {
     local name=$1
     shift
-    if [[ $1 == --quiet ]]; then
+    case $1 in
+    --quiet)
         shift
         setsid --wait nice -n 10 bash -c 'timed "$@"' timed "$name" "$@" > "$logs/$name" 2>&1 &
-    else
+        ;;
+    --log)
+        shift
+        setsid --wait bash -c 'timed "$@"' timed "$name" "$@" > "$logs/$name" 2>&1 &
+        ;;
+    *)
         setsid --wait bash -c 'timed "$@"' timed "$name" "$@" &
-    fi
+        ;;
+    esac
     background+=($!)
     pids[$name]=$!
 }
-# joined NAME: waits for it; a quiet one's output follows where it failed.
+# joined NAME [--show]: waits for it; output kept apart follows where it
+# failed, or always with --show.
 joined() {
     local rc=0
     wait "${pids[$1]}" || rc=$?
-    if ((rc != 0)) && [[ -f $logs/$1 ]]; then
+    if [[ ($rc != 0 || ${2:-} == --show) && -f $logs/$1 ]]; then
         cat "$logs/$1"
     fi
     return $rc
@@ -83,34 +86,36 @@ beside "asan build" --quiet bash scripts/build.sh build-asan -DCMAKE_BUILD_TYPE=
 # third at once keeps both cores busy.
 beside "release tests" ctest --test-dir build --output-on-failure -j3
 
-# The ThreadSanitizer build, then the fuzzers' (clang), as soon as the
-# AddressSanitizer build is done.
-sanitizer_builds() {
-    timed "tsan build" bash scripts/build.sh build-tsan --target tsan_tests -DCMAKE_BUILD_TYPE=Release -DKEYCRATE_TSAN=ON \
-        -DKEYCRATE_TESTING=ON
-    CC=clang CXX=clang++ timed "fuzz build" bash scripts/build.sh build-fuzz --target fuzz_targets \
-        -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYCRATE_FUZZ=ON -DKEYCRATE_TESTING=ON \
-        "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
-}
-export -f sanitizer_builds
+# The fuzzers' build (clang) as soon as the AddressSanitizer build is done,
+# then the ThreadSanitizer build: the fuzzers run beside the sanitizer tests
+# instead of alone at the end.
 joined "asan build"
-beside "tsan+fuzz builds" --quiet --keep-fd bash -c 'set -euo pipefail; sanitizer_builds'
+beside "fuzz build" --quiet env CC=clang CXX=clang++ bash scripts/build.sh build-fuzz --target fuzz_targets \
+    -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKEYCRATE_FUZZ=ON -DKEYCRATE_TESTING=ON \
+    "-DCMAKE_CXX_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG" "-DCMAKE_C_FLAGS_RELWITHDEBINFO=-O2 -g1 -DNDEBUG"
 joined "release tests"
 cat "$logs/asan build"
 # The million-event lists (label "scale") measure the store, not memory
 # safety: the release pass runs them.
-timed "asan tests" ctest --test-dir build-asan --output-on-failure -j3 -LE scale
-joined "tsan+fuzz builds"
-cat "$logs/tsan+fuzz builds"
+beside "asan tests" ctest --test-dir build-asan --output-on-failure -j3 -LE scale
+joined "fuzz build"
+beside "tsan build" --quiet bash scripts/build.sh build-tsan --target tsan_tests -DCMAKE_BUILD_TYPE=Release \
+    -DKEYCRATE_TSAN=ON -DKEYCRATE_TESTING=ON
+# The parsers of outside input under libFuzzer: each replays its kept corpus,
+# then explores for a set time by the clock. One at a time and at the tests'
+# priority, a fuzzer has a core to itself: the build beside it yields.
+beside "fuzz tests" --log ctest --test-dir build-fuzz --output-on-failure -j1 -L fuzz
+joined "asan tests"
+cat "$logs/fuzz build"
+joined "fuzz tests" --show
+joined "tsan build"
+cat "$logs/tsan build"
 
 # One at a time, and alone: Qt hands queued calls between threads under a
 # futex lock the checker cannot see, and a receiver kept awake by a competing
 # test makes it report Qt's own event deletion as a race.
 timed "tsan tests" ctest --test-dir build-tsan --output-on-failure -j1 -L tsan
 
-# The parsers of outside input under libFuzzer: each replays its kept corpus,
-# then explores briefly.
-timed "fuzz tests" ctest --test-dir build-fuzz --output-on-failure -j2 -L fuzz
 # The processor time of every phase together: on a busy machine it says more
 # than the wall clock.
 cpu=($(times))
