@@ -17,6 +17,7 @@ work=$(mktemp -d /tmp/keycrate-package.XXXXXX)
 xvfb_pid=
 keycrate_pid=
 lockd_pid=
+lintian_pid=
 cleanup() {
     set +e
     [[ -n $keycrate_pid ]] && kill -KILL "$keycrate_pid" 2> /dev/null
@@ -24,6 +25,7 @@ cleanup() {
     # Nothing immutable may stay behind, whatever failed.
     chattr -R -f -i "$work" 2> /dev/null
     [[ -n $xvfb_pid ]] && kill "$xvfb_pid" 2> /dev/null && wait "$xvfb_pid" 2> /dev/null
+    [[ -n $lintian_pid ]] && kill -- -"$lintian_pid" 2> /dev/null && wait "$lintian_pid" 2> /dev/null
     chmod -R u+w "$work" 2> /dev/null
     rm -rf "$work"
 }
@@ -41,6 +43,10 @@ deb="$work/package/keycrate_${version}_amd64.deb"
 dpkg-deb -I "$deb" > "$work/control.log"
 grep -q '^ Depends:.*libqt6widgets6' "$work/control.log" || fail "no dependency on Qt's widgets"
 grep -q '^ Depends:.*qt6-qpa-plugins' "$work/control.log" || fail "no dependency on Qt's platform plugins"
+# lintian needs only the package: it runs while the unpacked programs are
+# tried, in a process group of its own that a failure ends whole.
+setsid --wait lintian --fail-on error "$deb" > "$work/lintian.log" 2>&1 &
+lintian_pid=$!
 
 step "unpack"
 root="$work/root"
@@ -152,7 +158,10 @@ if command -v appstreamcli > /dev/null; then
 fi
 
 step "lintian"
-lintian --fail-on error "$deb" > "$work/lintian.log" 2>&1 || fail "lintian reports errors"
+status=0
+wait "$lintian_pid" || status=$?
+lintian_pid=
+((status == 0)) || fail "lintian reports errors"
 cat "$work/lintian.log"
 
 if command -v systemd-analyze > /dev/null; then

@@ -1,5 +1,7 @@
 #include "PostgresCluster.h"
 
+#include "ClusterFolder.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFileInfo>
@@ -94,9 +96,9 @@ bool PostgresCluster::start()
         m_uid = nobody->pw_uid;
         m_gid = nobody->pw_gid;
     }
-    // Under /tmp, not the test's TMPDIR: a socket path has at most 107 bytes,
-    // and "nobody" must be able to reach the folder.
-    m_folder = std::make_unique<QTemporaryDir>("/tmp/quorvane-pg-XXXXXX");
+    // Not under the test's TMPDIR: a socket path has at most 107 bytes, and
+    // "nobody" must be able to reach the folder.
+    m_folder = newClusterFolder("quorvane-pg");
     if (!m_folder->isValid()) {
         m_failure = "cannot create a folder for PostgreSQL";
         return false;

@@ -1,5 +1,7 @@
 #include "S3Cluster.h"
 
+#include "ClusterFolder.h"
+
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
@@ -99,7 +101,7 @@ bool S3Cluster::start()
         m_failure = "the S3 gateway is not installed (Debian packages radosgw ceph-mon ceph-osd)";
         return false;
     }
-    m_folder = std::make_unique<QTemporaryDir>("/tmp/quorvane-s3-XXXXXX");
+    m_folder = newClusterFolder("quorvane-s3");
     if (!m_folder->isValid()) {
         m_failure = "cannot create a folder for the S3 cluster";
         return false;
