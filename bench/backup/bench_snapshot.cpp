@@ -12,6 +12,7 @@
 //   bench_snapshot [--files N] [--big BYTES] [--rounds N]   (10000, 1 GiB, 3)
 
 #include "BenchStatistics.h"
+#include "ProcessCpu.h"
 #include "ReferenceServer.h"
 
 #include <QCoreApplication>
@@ -45,18 +46,9 @@ struct Timed
 
 qint64 serverPid = 0;
 
-// The server's processor time so far: with a busy machine the times of
-// both sides tell more than the wall clock does.
 double serverCpuNow()
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(serverPid));
-    if (serverPid <= 0 || !stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    // Fields after the command's closing parenthesis; utime and stime are 14 and 15.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble())
-        / double(sysconf(_SC_CLK_TCK));
+    return ProcessCpu::seconds(serverPid);
 }
 
 double childrenCpu()

@@ -17,6 +17,7 @@
 #include "KeyFile.h"
 #include "KeyRing.h"
 #include "LogConnection.h"
+#include "ProcessCpu.h"
 #include "ProcessMemory.h"
 #include "ReferenceServer.h"
 #include "SettingsStore.h"
@@ -60,14 +61,7 @@ double cpuSeconds(clockid_t clock)
 
 double serverCpuNow()
 {
-    QFile stat(QStringLiteral("/proc/%1/stat").arg(serverPid));
-    if (serverPid <= 0 || !stat.open(QIODevice::ReadOnly))
-        return 0;
-    const QByteArray text = stat.readAll();
-    // Fields after the command's closing parenthesis; utime and stime are 14 and 15.
-    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
-    return (fields.value(11).toDouble() + fields.value(12).toDouble())
-        / double(sysconf(_SC_CLK_TCK));
+    return ProcessCpu::seconds(serverPid);
 }
 
 // Until the owner collects the result: decryption runs when the answer has
