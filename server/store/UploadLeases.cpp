@@ -77,7 +77,7 @@ void UploadLeases::run()
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
         const auto woken = [this] { return m_stopping || m_dirty; };
-        if (m_live.empty())
+        if (m_live.empty() && m_gone.empty())
             m_changed.wait(lock, woken);
         else
             m_changed.wait_for(lock, renewal, woken);
