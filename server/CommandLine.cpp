@@ -225,8 +225,10 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
                 { "--s3-keys", &line.s3Keys } };
         const auto storageOption = storageOptions.find(flag);
         const bool partSize = flag == "--s3-part-size";
+        const bool lease = flag == "--s3-upload-lease";
         if (flag != "--data" && !database && option == serverOptions.end()
-            && storageOption == storageOptions.end() && !partSize && flag != "--to-folder")
+            && storageOption == storageOptions.end() && !partSize && !lease
+            && flag != "--to-folder")
             return invalid("unknown argument \"" + words[i] + "\"");
         if (flag == "--to-folder") {
             if (hasValue)
@@ -249,6 +251,11 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
             // The store refuses smaller parts but the last.
             if (!parseSize(value, line.s3PartSize) || line.s3PartSize < (5u << 20))
                 return invalid("--s3-part-size needs a size of at least 5M");
+            continue;
+        }
+        if (lease) {
+            if (!parseSeconds(value, line.s3UploadLease) || line.s3UploadLease.count() <= 0)
+                return invalid("--s3-upload-lease needs seconds, not \"" + value + "\"");
             continue;
         }
         if (storageOption != storageOptions.end()) {
@@ -305,6 +312,7 @@ S3Client::Settings CommandLine::s3Settings() const
     S3Client::Settings settings;
     settings.region = s3Region;
     settings.partSize = s3PartSize;
+    settings.uploadLease = s3UploadLease;
     settings.endpoint
         = s3Endpoint.empty() ? "https://s3." + s3Region + ".amazonaws.com" : s3Endpoint;
     const std::string access = "AWS_ACCESS_KEY_ID";
@@ -370,6 +378,9 @@ std::string CommandLine::usage()
            "  --s3-region NAME       its region (default us-east-1)\n"
            "  --s3-part-size BYTES   files larger than this go up in parts of this\n"
            "                         size (default 16M, at least 5M)\n"
+           "  --s3-upload-lease S    a server renews the lease of its multipart uploads\n"
+           "                         while it runs; any server's sweep aborts those whose\n"
+           "                         lease went this long unrenewed (default 300)\n"
            "  --s3-keys FILE         AWS_ACCESS_KEY_ID=... and AWS_SECRET_ACCESS_KEY=...\n"
            "                         lines (default: those variables of the environment)\n"
            "  --tls-cert FILE        certificate chain (PEM): serve HTTPS, TLS 1.2 and 1.3\n"

@@ -7,6 +7,7 @@
 #include "store/Database.h"
 #include "store/ObjectUpload.h"
 #include "store/PendingAborts.h"
+#include "store/UploadLeases.h"
 
 #include <cerrno>
 #include <condition_variable>
@@ -94,11 +95,13 @@ ObjectStore::ObjectStore(const DataFolder &folder, const std::string &location,
         return settings;
     }())
     , m_aborts(std::make_shared<PendingAborts>(m_client))
+    , m_leases(std::make_shared<UploadLeases>(m_client.settings().uploadLease))
 {
 }
 
 ObjectStore::~ObjectStore()
 {
+    m_leases->detach();
     m_aborts->detach();
 }
 
@@ -157,13 +160,15 @@ void ObjectStore::bindTo(Database &db)
                 throw std::runtime_error(m_location + " was taken by another service");
         });
     m_aborts->attach(db, m_retryInterval);
+    m_leases->attach(db);
+    m_db = &db;
 }
 
 std::unique_ptr<TempFile> ObjectStore::createTemporary(uint64_t size) const
 {
     // The bytes go to the store as they arrive; the data folder sees none.
     return std::make_unique<TempFile>(
-        std::make_unique<ObjectUpload>(m_client, m_aborts, key(randomName()), size));
+        std::make_unique<ObjectUpload>(m_client, m_aborts, m_leases, key(randomName()), size));
 }
 
 std::string ObjectStore::adopt(TempFile &file) const
@@ -407,6 +412,13 @@ ObjectStore::sweep(const std::set<std::string> &referenced,
 
 void ObjectStore::abortStaleUploads() const
 {
+    // A dead server's uploads go once their lease runs out; its kept aborts
+    // are tried with them.
+    std::set<UploadLeases::Upload> leased;
+    if (m_db) {
+        leased = UploadLeases::expire(*m_db);
+        m_aborts->retry();
+    }
     S3Client::Request list;
     list.query = "prefix=" + S3Client::encode(m_prefix + "files/", false) + "&uploads=";
     const S3Client::Response answer = m_client.send(list);
@@ -414,12 +426,16 @@ void ObjectStore::abortStaleUploads() const
         return;
     const time_t now = ::time(nullptr);
     for (const std::string &upload : elements(answer.body, "Upload")) {
-        if (now - parseTime(element(upload, "Initiated")) < UploadGrace)
+        const std::string key = element(upload, "Key");
+        const std::string uploadId = element(upload, "UploadId");
+        // Of no lease: an older server's, or its row was lost.
+        if (leased.count({ key, uploadId }) > 0
+            || now - parseTime(element(upload, "Initiated")) < UploadGrace)
             continue;
         S3Client::Request abort;
         abort.method = "DELETE";
-        abort.key = element(upload, "Key");
-        abort.query = "uploadId=" + S3Client::encode(element(upload, "UploadId"), false);
+        abort.key = key;
+        abort.query = "uploadId=" + S3Client::encode(uploadId, false);
         m_client.send(abort);
     }
 }

@@ -11,6 +11,7 @@ namespace QuorvaneServer {
 
 class Database;
 class PendingAborts;
+class UploadLeases;
 
 // The stored files as objects under "PREFIX/files/" of an S3 bucket; the data
 // folder keeps nothing of them. An upload streams into the store (in parts
@@ -36,8 +37,8 @@ public:
     void setRetryInterval(std::chrono::milliseconds interval) { m_retryInterval = interval; }
 
     // Ties the prefix to the database as DataFolder::bindTo does a folder,
-    // and keeps failed aborts of multipart uploads there; db must outlive
-    // the store.
+    // and keeps failed aborts and the leases of multipart uploads there; db
+    // must outlive the store.
     void bindTo(Database &db);
 
     std::unique_ptr<TempFile> createTemporary(uint64_t size = UnknownSize) const override;
@@ -53,8 +54,8 @@ public:
     void remove(const std::string &name) const override;
     void put(const std::string &name, int fd, uint64_t size) const override;
     // An object younger than a grace period may be on its way to a row of
-    // another server, and a multipart upload younger than a day may still be
-    // written: both stay.
+    // another server, and a multipart upload whose lease still runs, or of no
+    // lease and younger than a day, may still be written: both stay.
     Sweep sweep(const std::set<std::string> &referenced,
                 const std::function<bool(const std::string &)> &isReferenced) const override;
     std::string problem() const override;
@@ -78,6 +79,8 @@ private:
     std::chrono::milliseconds m_retryInterval = std::chrono::seconds(10);
     // Shared with the uploads, which may end after the store.
     std::shared_ptr<PendingAborts> m_aborts;
+    std::shared_ptr<UploadLeases> m_leases;
+    Database *m_db = nullptr;
 };
 
 } // namespace QuorvaneServer

@@ -1,6 +1,7 @@
 #include "store/ObjectUpload.h"
 
 #include "store/PendingAborts.h"
+#include "store/UploadLeases.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -38,6 +39,7 @@ struct ObjectUpload::State
 {
     S3Client client;
     std::shared_ptr<PendingAborts> aborts;
+    std::shared_ptr<UploadLeases> leases;
     std::string key;
     uint64_t size;
 
@@ -60,10 +62,11 @@ struct ObjectUpload::State
     std::string gathered;
     int nextNumber = 1;
 
-    State(const S3Client &client, std::shared_ptr<PendingAborts> aborts, std::string key,
-          uint64_t size)
+    State(const S3Client &client, std::shared_ptr<PendingAborts> aborts,
+          std::shared_ptr<UploadLeases> leases, std::string key, uint64_t size)
         : client(client)
         , aborts(std::move(aborts))
+        , leases(std::move(leases))
         , key(std::move(key))
         , size(size)
     {
@@ -113,12 +116,15 @@ struct ObjectUpload::State
             // Otherwise its parts stay stored, and counted, until a sweep.
             aborts->abort(key, uploadId);
         }
+        if (!uploadId.empty())
+            leases->remove(key, uploadId);
     }
 };
 
 ObjectUpload::ObjectUpload(const S3Client &client, std::shared_ptr<PendingAborts> aborts,
-                           std::string key, uint64_t size)
-    : m_state(std::make_shared<State>(client, std::move(aborts), std::move(key), size))
+                           std::shared_ptr<UploadLeases> leases, std::string key, uint64_t size)
+    : m_state(
+        std::make_shared<State>(client, std::move(aborts), std::move(leases), std::move(key), size))
 {
     if (size == UnknownSize)
         m_state->done = true;
@@ -206,6 +212,8 @@ void ObjectUpload::stream(std::shared_ptr<State> shared)
         std::unique_lock<std::mutex> lock(state.mutex);
         if (!started.ok() || id.empty())
             state.fail("cannot start a multipart upload", started);
+        else
+            state.leases->add(state.key, id);
         state.uploadId = id;
         // Each part is taken from the upload's buffer as it arrives; the next
         // starts while the store answers the one before.
@@ -270,6 +278,7 @@ bool ObjectUpload::start()
         return false;
     }
     m_state->uploadId = id;
+    m_state->leases->add(m_state->key, id);
     return true;
 }
 
@@ -377,6 +386,8 @@ bool ObjectUpload::finish(uint64_t size, std::string &what, S3Client::Response &
     }
     if (state.failed.empty()) {
         state.finished = true;
+        if (!state.uploadId.empty())
+            state.leases->remove(state.key, state.uploadId);
         return true;
     }
     what = state.failed;

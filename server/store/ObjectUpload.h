@@ -10,6 +10,7 @@
 namespace QuorvaneServer {
 
 class PendingAborts;
+class UploadLeases;
 
 // Sends an upload to an object store while it arrives, with nothing on the
 // local disk. When its size is known, the bytes go from the upload's buffer
@@ -23,9 +24,10 @@ public:
     static constexpr uint64_t UnknownSize = ~uint64_t(0);
 
     // size: the bytes to come, or UnknownSize. An abort the store does not
-    // take goes to aborts.
-    ObjectUpload(const S3Client &client, std::shared_ptr<PendingAborts> aborts, std::string key,
-                 uint64_t size);
+    // take goes to aborts; a multipart upload holds a lease of leases until
+    // it completes or is aborted.
+    ObjectUpload(const S3Client &client, std::shared_ptr<PendingAborts> aborts,
+                 std::shared_ptr<UploadLeases> leases, std::string key, uint64_t size);
     ~ObjectUpload() override;
 
     int take(const char *data, size_t size) override;

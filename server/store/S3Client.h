@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -24,6 +25,9 @@ public:
         // Parts of one upload in flight at once.
         int transfers = 4;
         long timeoutSeconds = 30;
+        // A multipart upload's lease, renewed while its server lives: the
+        // sweep of any server aborts an upload whose lease ran out.
+        std::chrono::milliseconds uploadLease = std::chrono::minutes(5);
         int attempts = 4;
     };
 

@@ -86,6 +86,12 @@ const char *const PostgresVersion5 = "ALTER TABLE events ADD COLUMN block_sums B
 const char *const Version6 = "CREATE TABLE pending_aborts (object_key TEXT NOT NULL, "
                              "upload_id TEXT NOT NULL, PRIMARY KEY (object_key, upload_id))";
 
+// Version 7: the leases of multipart uploads being written, renewed by their
+// server while it lives (expires: milliseconds since 1970).
+const char *const Version7 = "CREATE TABLE upload_leases (object_key TEXT NOT NULL, "
+                             "upload_id TEXT NOT NULL, expires BIGINT NOT NULL, "
+                             "PRIMARY KEY (object_key, upload_id))";
+
 std::string migrateHint(const std::string &location)
 {
     return "run \"quorvane-server migrate --database " + Database::describe(location) + "\" first";
@@ -115,6 +121,9 @@ void Schema::step(Database &db, int version)
         break;
     case 6:
         db.execute(Version6);
+        break;
+    case 7:
+        db.execute(Version7);
         break;
     }
     db.setSchemaVersion(version);

@@ -12,7 +12,7 @@ class Database;
 class Schema
 {
 public:
-    static constexpr int CurrentVersion = 6;
+    static constexpr int CurrentVersion = 7;
 
     // The SHA-256 of a stored file by its storage name; throws when unreadable.
     using FileDigest = std::function<std::string(const std::string &storage)>;

@@ -17,6 +17,9 @@
 
 namespace {
 
+// Short, so that a killed server's uploads are soon aborted.
+constexpr int LeaseMs = 2000;
+
 QStringList entries(const QString &folder)
 {
     return QDir(folder).entryList(QDir::Files | QDir::NoDotAndDotDot);
@@ -99,6 +102,19 @@ private:
     {
         return ServiceClient(server.url(""), "alice", "alice-pass");
     }
+    // The multipart uploads of this test's prefix in the bucket.
+    int multipartUploads() const
+    {
+        return m_s3->request("GET", m_s3->bucket() + "?uploads=")
+            .body.count("<Key>" + m_prefix.toUtf8() + "/files/");
+    }
+    // Waits for a query to succeed: one that divides by zero until the
+    // database holds what it checks.
+    bool waitForDatabase(const QByteArray &check)
+    {
+        const QString name = QUrl(m_database).path().mid(1);
+        return QTest::qWaitFor([&] { return m_postgres.execute(name, check); }, 20000);
+    }
     bool waitForTemporaryFiles(int count) const
     {
         // A ".new" name is a file still being made: a server killed then
@@ -139,7 +155,9 @@ std::unique_ptr<ServerProcess> SeveralServersTest::startServer(int number)
     auto server = std::make_unique<ServerProcess>(dataFolder(number), m_database);
     if (m_s3)
         server->setStorage({ "--storage", "s3://" + m_s3->bucket() + "/" + m_prefix,
-                             "--s3-endpoint", m_s3->endpoint(), "--s3-region", m_s3->region() });
+                             "--s3-endpoint", m_s3->endpoint(), "--s3-region", m_s3->region(),
+                             "--s3-part-size", "5M", "--s3-upload-lease",
+                             QString::number(LeaseMs / 1000.0) });
     if (!server->start())
         qWarning("%s", qPrintable(server->failure()));
     return server;
@@ -247,11 +265,14 @@ void SeveralServersTest::sameEventThroughBothAtOnce()
 void SeveralServersTest::killedServerLeavesNoHalfEvent()
 {
     // One upload in progress on each server; then the first is killed.
-    SplitUpload half(m_one->port(), "half", ServiceClient::randomBytes(2 << 20));
-    const QByteArray whole = ServiceClient::randomBytes(2 << 20);
+    // With S3 they stream to the store as multipart uploads, each under a
+    // lease, and no data folder sees them.
+    const int size = m_s3 ? 12 << 20 : 2 << 20;
+    SplitUpload half(m_one->port(), "half", ServiceClient::randomBytes(size));
+    const QByteArray whole = ServiceClient::randomBytes(size);
     SplitUpload going(m_two->port(), "going", whole);
-    // With S3 the halves stream to the store: no data folder sees them.
-    QVERIFY(m_s3 || waitForTemporaryFiles(2));
+    QVERIFY(m_s3 ? waitForDatabase("SELECT 1 / (count(*) / 2) FROM upload_leases")
+                 : waitForTemporaryFiles(2));
     m_one->kill();
 
     ServiceClient two = client(*m_two);
@@ -259,10 +280,15 @@ void SeveralServersTest::killedServerLeavesNoHalfEvent()
     QCOMPARE(two.ids(), QList<QByteArray> { "after" });
     QCOMPARE(two.download("half").status, 404);
 
-    // A server started now (with S3: in the killed one's place) sweeps what
-    // the killed one left, not the upload the other one is still receiving.
+    // A server started now (with S3: in the killed one's place, once the
+    // killed one's lease ran out) sweeps what the killed one left, not the
+    // upload the other one is still receiving.
+    if (m_s3)
+        QTest::qWait(LeaseMs * 3 / 2);
     std::unique_ptr<ServerProcess> three = startServer(1);
     QVERIFY(three->port() != 0);
+    if (m_s3)
+        QCOMPARE(multipartUploads(), 1);
     QVERIFY2(m_s3 || three->log().contains("removed 1 unfinished uploads"),
              three->log().constData());
     QCOMPARE(temporaryFiles().size(), m_s3 ? 0 : 1);
@@ -271,6 +297,11 @@ void SeveralServersTest::killedServerLeavesNoHalfEvent()
     QCOMPARE(client(*three).ids(), (QList<QByteArray> { "after", "going" }));
     QVERIFY(temporaryFiles().isEmpty());
     QCOMPARE(storedFiles().size(), 2);
+    if (m_s3) {
+        QCOMPARE(multipartUploads(), 0);
+        // Completed and aborted uploads leave no lease behind.
+        QVERIFY(waitForDatabase("SELECT 1 / (1 - least(count(*), 1)) FROM upload_leases"));
+    }
 }
 
 void SeveralServersTest::removeRacingDownloadDeliversWholeFile()

@@ -119,10 +119,10 @@ void StoreCommandsTest::migratesFolderOfFirstServer()
 
     const ServerProcess::Run migrated = server.command({ "migrate" });
     QCOMPARE(migrated.exitCode, 0);
-    QVERIFY2(migrated.out.contains("from schema version 1 to 6")
+    QVERIFY2(migrated.out.contains("from schema version 1 to 7")
                  && migrated.out.contains("Hashed 4 stored files"),
              migrated.out.constData());
-    QVERIFY(server.command({ "migrate" }).out.contains("has schema version 6 already"));
+    QVERIFY(server.command({ "migrate" }).out.contains("has schema version 7 already"));
 
     QVERIFY2(server.start(), qPrintable(server.failure()));
     verifyFixtureServedBy(server);
