@@ -12,8 +12,11 @@ namespace QuorvaneServer {
 
 namespace {
 
-// Two of these per upload: one filling, one being written.
+// One of these per upload fills while up to HandedBuffers more wait for or
+// are in the writer thread: with only one there, the writer sat idle at each
+// hand-over until the receiving thread woke to give it the next.
 constexpr size_t BufferSize = 128 * 1024;
+constexpr size_t HandedBuffers = 3;
 // A large upload takes larger ones: each hand-over wakes the writer thread and
 // the receiving one, which cost more than the hashing of a small buffer. Many
 // small uploads at once keep memory low.
@@ -145,15 +148,21 @@ void TempFile::runWriter()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [this] { return m_handed > 0 || m_quit; });
-        if (m_handed == 0)
+        m_wake.wait(lock, [this] { return !m_queue.empty() || m_quit; });
+        // A dropped upload is not written out.
+        if (m_quit)
             return;
-        lock.unlock();
-        const int error = store(m_spare.data(), m_handed);
-        lock.lock();
-        if (m_writerError == 0)
+        Handed handed = std::move(m_queue.front());
+        m_queue.pop_front();
+        // After a failure the rest is only handed back.
+        if (m_writerError == 0) {
+            lock.unlock();
+            const int error = store(handed.data.data(), handed.size);
+            lock.lock();
             m_writerError = error;
-        m_handed = 0;
+        }
+        m_free.push_back(std::move(handed.data));
+        --m_handed;
         m_wake.notify_all();
         if (m_wakeReader) {
             const std::function<void()> wake = std::move(m_wakeReader);
@@ -170,7 +179,7 @@ bool TempFile::whenReady(std::function<void()> wake)
     if (m_error != 0 || m_used < m_buffer.size() || !m_writer.joinable())
         return true;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_handed == 0)
+    if (m_handed < HandedBuffers || m_writerError != 0)
         return true;
     m_wakeReader = std::move(wake);
     return false;
@@ -189,13 +198,12 @@ bool TempFile::settle()
 
 bool TempFile::flush()
 {
-    if (!settle())
+    if (m_error != 0)
         return false;
     if (m_used == 0)
         return true;
     if (!m_writer.joinable()) {
         try {
-            m_spare.resize(m_buffer.size());
             m_writer = std::thread([this] { runWriter(); });
         } catch (const std::exception &) {
             // Without a thread of its own, the file is written in line.
@@ -203,20 +211,32 @@ bool TempFile::flush()
                 return fail(error);
             m_size += m_used;
             m_used = 0;
-            return settle();
+            return true;
         }
     }
-    m_buffer.swap(m_spare);
+    const size_t size = m_buffer.size();
     {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_handed = m_used;
+        std::unique_lock<std::mutex> lock(m_mutex);
+        if (m_writerError != 0)
+            return fail(m_writerError);
+        m_wake.wait(lock, [this] { return m_handed < HandedBuffers; });
+        if (m_writerError != 0)
+            return fail(m_writerError);
+        m_queue.push_back({ std::move(m_buffer), m_used });
+        ++m_handed;
+        m_wake.notify_all();
+        m_buffer = {};
+        if (!m_free.empty()) {
+            m_buffer = std::move(m_free.back());
+            m_free.pop_back();
+        }
     }
-    m_wake.notify_all();
     m_size += m_used;
     m_used = 0;
-    // The writer has the other buffer; this one is free to grow.
-    if (m_size >= LargeAfter && m_buffer.size() < LargeBufferSize)
-        m_buffer.resize(LargeBufferSize);
+    // Buffers grow as they come round: a large upload takes larger ones.
+    const size_t wanted = m_size >= LargeAfter ? LargeBufferSize : size;
+    if (m_buffer.size() < wanted)
+        m_buffer.resize(wanted);
     return true;
 }
 
@@ -229,8 +249,6 @@ bool TempFile::sync()
             return fail(error);
         m_size += m_used;
         m_used = 0;
-        if (!settle())
-            return false;
     }
     if (!m_sink && ::fsync(m_fd) != 0)
         return fail(errno);

@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -19,8 +20,9 @@ namespace QuorvaneServer {
 // A new file that receives an upload. It is removed again unless it was moved
 // into place, so a refused or broken upload leaves nothing behind. Once an
 // upload fills its first buffer, full buffers are hashed and written on a
-// thread of the file's own while the next one fills: the SHA-256 costs the
-// receiving thread nothing.
+// thread of the file's own while the next ones fill: the SHA-256 costs the
+// receiving thread nothing, and a few buffers queued between the two let
+// each run on while the other is briefly slower.
 class TempFile
 {
 public:
@@ -98,13 +100,20 @@ private:
     bool m_moved = false;
     std::unique_ptr<Sink> m_sink;
 
-    // The writer thread and what it works on: m_spare, m_handed bytes of it
-    // (0 when idle). Everything it touches but these is the caller's again
-    // after settle().
+    // The writer thread and what it works on: full buffers in m_queue, the
+    // first one being written until m_handed drops, and emptied ones in
+    // m_free. Everything it touches but these is the caller's again after
+    // settle().
+    struct Handed
+    {
+        std::vector<char> data;
+        size_t size;
+    };
     std::thread m_writer;
     std::mutex m_mutex;
     std::condition_variable m_wake;
-    std::vector<char> m_spare;
+    std::deque<Handed> m_queue;
+    std::vector<std::vector<char>> m_free;
     size_t m_handed = 0;
     bool m_quit = false;
     int m_writerError = 0;

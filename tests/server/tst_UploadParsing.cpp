@@ -1,15 +1,22 @@
-// The server's reading of upload bodies and query strings, without HTTP.
+// The server's reading of upload bodies and query strings, and the file an
+// upload goes into, without HTTP.
 
 #include "http/EventDocument.h"
 #include "http/QueryString.h"
 #include "http/UploadBody.h"
 #include "store/DataFolder.h"
 #include "store/FolderStore.h"
+#include "store/TempFile.h"
 
+#include <QCryptographicHash>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
+#include <atomic>
+#include <cerrno>
+#include <condition_variable>
+#include <mutex>
 
 using namespace QuorvaneServer;
 
@@ -22,6 +29,42 @@ const QByteArray Document = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><event><i
                             "<description><![CDATA[caf\xe9 \xe2\x82\xac]]></description>"
                             "<recordTime>1700000000</recordTime>"
                             "<recordChanged>1700000001</recordChanged></event>";
+
+// Keeps what it takes; holds the writer thread until opened, and fails the
+// failAt'th take.
+class HeldSink : public TempFile::Sink
+{
+public:
+    explicit HeldSink(int failAt = 0)
+        : m_failAt(failAt)
+    {
+    }
+    int take(const char *data, size_t size) override
+    {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_changed.wait(lock, [this] { return m_open; });
+        if (++m_takes == m_failAt)
+            return ENOSPC;
+        taken.append(data, static_cast<qsizetype>(size));
+        return 0;
+    }
+    void cancel() override { open(); }
+    void open()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_open = true;
+        m_changed.notify_all();
+    }
+
+    QByteArray taken;
+
+private:
+    std::mutex m_mutex;
+    std::condition_variable m_changed;
+    bool m_open = false;
+    int m_takes = 0;
+    int m_failAt;
+};
 
 std::string bytes(const QByteArray &data)
 {
@@ -41,6 +84,8 @@ private slots:
     void documentEndsAtRootElement();
     void refusesBrokenBodies_data();
     void refusesBrokenBodies();
+    void queuedBuffersArriveInOrder();
+    void writerFailureReachesSync();
     void decodesQueryValues();
     void logTargetHidesAccount();
 };
@@ -138,6 +183,54 @@ void UploadParsingTest::refusesBrokenBodies()
     QCOMPARE(upload.failureStatus(), status);
     QVERIFY(!upload.failure().empty());
     QVERIFY(QDir(dir.path() + "/tmp").isEmpty());
+}
+
+void UploadParsingTest::queuedBuffersArriveInOrder()
+{
+    // Past the size where buffers grow, filled in place as the server does,
+    // with the writer held until the file holds the reader back.
+    QByteArray content(20 * 1024 * 1024 + 12345, Qt::Uninitialized);
+    for (qsizetype i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>((i * 131) >> 9);
+    auto owned = std::make_unique<HeldSink>();
+    HeldSink *sink = owned.get();
+    TempFile file(std::move(owned));
+    std::atomic<bool> woken { false };
+    bool heldBack = false;
+    for (qsizetype at = 0; at < content.size();) {
+        if (!file.whenReady([&woken] { woken = true; })) {
+            heldBack = true;
+            sink->open();
+            QTRY_VERIFY(woken.load());
+            continue;
+        }
+        const auto room = file.room();
+        QVERIFY(room.second > 0);
+        const size_t size = std::min<size_t>(room.second, static_cast<size_t>(content.size() - at));
+        std::copy_n(content.constData() + at, size, room.first);
+        file.commit(size);
+        at += static_cast<qsizetype>(size);
+    }
+    QVERIFY(heldBack);
+    QVERIFY(file.sync());
+    QCOMPARE(file.size(), static_cast<uint64_t>(content.size()));
+    QVERIFY(sink->taken == content);
+    QCOMPARE(QByteArray::fromStdString(file.digest()),
+             QCryptographicHash::hash(content, QCryptographicHash::Sha256));
+}
+
+void UploadParsingTest::writerFailureReachesSync()
+{
+    auto owned = std::make_unique<HeldSink>(2);
+    owned->open();
+    TempFile file(std::move(owned));
+    const QByteArray block(64 * 1024, 'x');
+    // Writes after the failure may still be taken; none hangs.
+    for (int i = 0; i < 64; ++i)
+        file.write(block.constData(), static_cast<size_t>(block.size()));
+    QVERIFY(!file.sync());
+    QCOMPARE(file.error(), ENOSPC);
+    QVERIFY(file.digest().empty());
 }
 
 void UploadParsingTest::decodesQueryValues()
