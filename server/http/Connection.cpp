@@ -162,6 +162,8 @@ template<class Stream> void Connection<Stream>::onDeadline()
 {
     if (m_phase == Phase::Closed || m_phase == Phase::Work || Clock::now() < m_deadline)
         return;
+    if (m_phase == Phase::Body && m_storeBehind)
+        return startRate();
     if (m_phase == Phase::Body || m_phase == Phase::Write) {
         const auto seconds
             = std::chrono::duration_cast<std::chrono::milliseconds>(m_limits.rateWindow).count()
@@ -368,19 +370,23 @@ template<class Stream> void Connection<Stream>::readLength()
 
 template<class Stream> bool Connection<Stream>::uploadReady()
 {
-    // Nothing is read while the store is behind: the client waits instead.
+    // Nothing is read while the store is behind: the client waits instead,
+    // and the wait is not counted against the client's rate.
     std::weak_ptr<Connection> weak = this->shared_from_this();
-    return m_upload->body->whenReady([weak] {
+    m_storeBehind = !m_upload->body->whenReady([weak] {
         if (auto self = weak.lock())
             asio::post(self->m_stream.get_executor(), [self] {
+                self->m_storeBehind = false;
                 if (self->m_phase != Phase::Body || !self->m_upload)
                     return;
+                self->startRate();
                 if (self->m_chunked)
                     self->readChunked();
                 else
                     self->readLength();
             });
     });
+    return !m_storeBehind;
 }
 
 template<class Stream> void Connection<Stream>::readChunked()

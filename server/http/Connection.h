@@ -127,6 +127,8 @@ private:
     bool m_stopping = false;
     uint64_t m_windowBytes = 0;
     int64_t m_windowUnsent = 0;
+    // The store is behind and no body is read: the window does not count.
+    bool m_storeBehind = false;
     boost::beast::flat_buffer m_buffer;
     std::optional<Parser> m_parser;
     std::vector<char> m_chunk;

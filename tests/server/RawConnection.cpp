@@ -46,14 +46,24 @@ bool RawConnection::open(int port, const char *source, int receiveBuffer)
     return true;
 }
 
-bool RawConnection::send(const QByteArray &bytes)
+bool RawConnection::send(const QByteArray &bytes, int timeoutMs)
 {
+    // A server that stops reading fails the send instead of hanging the test.
+    const qint64 deadline = now() + timeoutMs;
     qsizetype sent = 0;
     while (m_fd >= 0 && sent < bytes.size()) {
-        const ssize_t n = ::send(m_fd, bytes.constData() + sent,
-                                 static_cast<size_t>(bytes.size() - sent), MSG_NOSIGNAL);
+        const ssize_t n
+            = ::send(m_fd, bytes.constData() + sent, static_cast<size_t>(bytes.size() - sent),
+                     MSG_NOSIGNAL | MSG_DONTWAIT);
         if (n < 0 && errno == EINTR)
             continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd entry { m_fd, POLLOUT, 0 };
+            const qint64 left = deadline - now();
+            if (left <= 0 || (::poll(&entry, 1, static_cast<int>(left)) < 0 && errno != EINTR))
+                return false;
+            continue;
+        }
         if (n <= 0)
             return false;
         sent += n;
@@ -149,13 +159,18 @@ bool RawConnection::waitClosed(int timeoutMs)
 
 qint64 RawConnection::trickle(int bytesPerSecond, int durationMs)
 {
-    const qint64 deadline = now() + durationMs;
-    const int step = qMax(1, bytesPerSecond / 10);
-    QByteArray buffer(step, Qt::Uninitialized);
+    // Paced by the clock, not by the ticks: a tick that a busy machine runs
+    // late is made up by the next one, so the rate holds under load.
+    const qint64 start = now();
+    QByteArray buffer(qMax(1, bytesPerSecond), Qt::Uninitialized);
     qint64 total = 0;
-    while (m_fd >= 0 && now() < deadline) {
+    for (qint64 elapsed = 0; m_fd >= 0 && elapsed < durationMs; elapsed = now() - start) {
         ::poll(nullptr, 0, 100);
-        const ssize_t n = ::recv(m_fd, buffer.data(), static_cast<size_t>(step), MSG_DONTWAIT);
+        const qint64 owed = qMin<qint64>(
+            buffer.size(), bytesPerSecond * qMin<qint64>(now() - start, durationMs) / 1000 - total);
+        if (owed <= 0)
+            continue;
+        const ssize_t n = ::recv(m_fd, buffer.data(), static_cast<size_t>(owed), MSG_DONTWAIT);
         if (n == 0 || (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
             m_eof = true;
             return -1;

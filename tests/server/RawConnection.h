@@ -25,8 +25,9 @@ public:
     // Connects from source (any loopback address works on Linux); receiveBuffer
     // > 0 shrinks the socket's receive buffer first.
     bool open(int port, const char *source = "127.0.0.1", int receiveBuffer = 0);
-    // False once the server has closed or reset the connection.
-    bool send(const QByteArray &bytes);
+    // False once the server has closed or reset the connection, or when it
+    // has not taken every byte within timeoutMs.
+    bool send(const QByteArray &bytes, int timeoutMs = 60000);
     // Reads one answer: its head, then a body of Content-Length bytes, or
     // chunked, or up to the close.
     Response read(int timeoutMs = 10000);

@@ -383,7 +383,7 @@ void ServerDefencesTest::slowClientsAreDroppedWithoutStallingOthers()
     const QByteArray file = randomBytes(16 << 20);
     const auto stored = http.post(m_server->url(uploadTarget()), document("big") + file, 20000);
     QVERIFY2(stored.status == 200, qPrintable(stored.error + m_server->log()));
-    QVERIFY(http.post(m_server->url(listTarget()), "NoData", 5000).body.contains("big"));
+    QVERIFY(http.post(m_server->url(listTarget()), "NoData", 20000).body.contains("big"));
     for (const auto &connection : slow)
         QVERIFY(connection->waitClosed(10000));
 
