@@ -17,6 +17,9 @@ namespace {
 // hand-over until the receiving thread woke to give it the next.
 constexpr size_t BufferSize = 128 * 1024;
 constexpr size_t HandedBuffers = 3;
+// A sink passes the bytes on to parts of its own, which do the queueing:
+// more buffers here would only add to the memory of many uploads at once.
+constexpr size_t SinkHandedBuffers = 1;
 // A large upload takes larger ones: each hand-over wakes the writer thread and
 // the receiving one, which cost more than the hashing of a small buffer. Many
 // small uploads at once keep memory low.
@@ -174,12 +177,17 @@ void TempFile::runWriter()
     }
 }
 
+size_t TempFile::handedLimit() const
+{
+    return m_sink ? SinkHandedBuffers : HandedBuffers;
+}
+
 bool TempFile::whenReady(std::function<void()> wake)
 {
     if (m_error != 0 || m_used < m_buffer.size() || !m_writer.joinable())
         return true;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_handed < HandedBuffers || m_writerError != 0)
+    if (m_handed < handedLimit() || m_writerError != 0)
         return true;
     m_wakeReader = std::move(wake);
     return false;
@@ -219,7 +227,7 @@ bool TempFile::flush()
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_writerError != 0)
             return fail(m_writerError);
-        m_wake.wait(lock, [this] { return m_handed < HandedBuffers; });
+        m_wake.wait(lock, [this] { return m_handed < handedLimit(); });
         if (m_writerError != 0)
             return fail(m_writerError);
         m_queue.push_back({ std::move(m_buffer), m_used });

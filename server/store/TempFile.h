@@ -78,6 +78,8 @@ public:
 private:
     // Hands the full buffer to the writer thread.
     bool flush();
+    // How many full buffers may wait for or be in the writer thread.
+    size_t handedLimit() const;
     // Waits until the writer thread is idle; false when it failed.
     bool settle();
     // Hashes, sums and writes size bytes; errno on failure, else 0.
