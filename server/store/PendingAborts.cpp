@@ -41,25 +41,14 @@ PendingAborts::~PendingAborts()
 
 void PendingAborts::attach(Database &db, std::chrono::milliseconds interval)
 {
-    detach();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_db = &db;
+    stop();
     m_interval = interval;
-    m_stopping = false;
-    m_thread = std::thread([this] { run(); });
+    start(db, [this] { run(); });
 }
 
 void PendingAborts::detach()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-    }
-    m_changed.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_db = nullptr;
+    stop();
 }
 
 void PendingAborts::abort(const std::string &key, const std::string &uploadId)

@@ -1,14 +1,12 @@
 #pragma once
 
+#include "store/DatabaseThread.h"
 #include "store/S3Client.h"
 
 #include <chrono>
-#include <condition_variable>
 #include <deque>
 #include <memory>
-#include <mutex>
 #include <string>
-#include <thread>
 #include <utility>
 
 namespace QuorvaneServer {
@@ -21,7 +19,7 @@ class Database;
 // do not wait a day for the sweep. The database is written on a thread of
 // this object's own: the uploads that fail live on short threads, which must
 // not each open a connection to it.
-class PendingAborts
+class PendingAborts : private DatabaseThread
 {
 public:
     explicit PendingAborts(const S3Client &client);
@@ -51,13 +49,8 @@ private:
     size_t retry(Database &db, size_t &left);
 
     S3Client m_client;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    Database *m_db = nullptr;
     std::chrono::milliseconds m_interval { 0 };
     std::deque<std::pair<std::string, std::string>> m_queue;
-    bool m_stopping = false;
-    std::thread m_thread;
 };
 
 } // namespace QuorvaneServer

@@ -32,24 +32,12 @@ UploadLeases::~UploadLeases()
 
 void UploadLeases::attach(Database &db)
 {
-    detach();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_db = &db;
-    m_stopping = false;
-    m_thread = std::thread([this] { run(); });
+    start(db, [this] { run(); });
 }
 
 void UploadLeases::detach()
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_stopping = true;
-    }
-    m_changed.notify_all();
-    if (m_thread.joinable())
-        m_thread.join();
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_db = nullptr;
+    stop();
 }
 
 void UploadLeases::add(const std::string &key, const std::string &uploadId)

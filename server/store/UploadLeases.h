@@ -1,11 +1,10 @@
 #pragma once
 
+#include "store/DatabaseThread.h"
+
 #include <chrono>
-#include <condition_variable>
-#include <mutex>
 #include <set>
 #include <string>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -18,7 +17,7 @@ class Database;
 // lives. The uploads of a server that died are aborted once their lease runs
 // out instead of a day later; one still written keeps its lease renewed. Like
 // PendingAborts, the database is written on a thread of its own.
-class UploadLeases
+class UploadLeases : private DatabaseThread
 {
 public:
     using Upload = std::pair<std::string, std::string>; // key, upload id
@@ -46,14 +45,9 @@ private:
     bool write(Database &db, const std::set<Upload> &live, const std::vector<Upload> &gone);
 
     const std::chrono::milliseconds m_length;
-    std::mutex m_mutex;
-    std::condition_variable m_changed;
-    Database *m_db = nullptr;
     std::set<Upload> m_live;
     std::vector<Upload> m_gone;
     bool m_dirty = false;
-    bool m_stopping = false;
-    std::thread m_thread;
 };
 
 } // namespace QuorvaneServer
