@@ -52,6 +52,9 @@ private:
     bool startKeycrate(QProcess &keycrate);
 
     QTemporaryDir m_root;
+    // Short, as a socket's path must be: below a long test folder keycrate
+    // would fall back to /tmp/keycrate-UID, which outlives the test.
+    QTemporaryDir m_runtime { QStringLiteral("/tmp/keycrate-test-XXXXXX") };
     std::unique_ptr<LockdInstance> m_service;
     uid_t m_user = 0;
     QString m_home;
@@ -81,7 +84,7 @@ void tst_LockProtection::initTestCase()
     m_user = LockdInstance::unusedUid();
     m_home = m_root.filePath(QStringLiteral("home"));
     for (const char *folder :
-         { "", "/config", "/data", "/state", "/cache", "/runtime", "/tmp", "/app", "/Documents" })
+         { "", "/config", "/data", "/state", "/cache", "/tmp", "/app", "/Documents" })
         QVERIFY(QDir().mkpath(m_home + QLatin1String(folder)));
     const QString bin = qEnvironmentVariable("KEYCRATE_BIN_DIR");
     for (const char *file : { "keycrate", "keycrate-send", "libQuorvane.so" })
@@ -91,7 +94,8 @@ void tst_LockProtection::initTestCase()
     chown.start(QStringLiteral("chown"),
                 { QStringLiteral("-R"), QStringLiteral("%1:%1").arg(m_user), m_home });
     QVERIFY(chown.waitForFinished() && chown.exitCode() == 0);
-    QCOMPARE(::chmod(QFile::encodeName(m_home + QStringLiteral("/runtime")).constData(), 0700), 0);
+    QVERIFY(m_runtime.isValid());
+    QCOMPARE(::chown(QFile::encodeName(m_runtime.path()).constData(), m_user, m_user), 0);
 
     setApplicationFolder(m_root.path());
     Platform::MessageBoxes::setAnswerer(
@@ -133,9 +137,9 @@ QProcessEnvironment tst_LockProtection::userEnvironment() const
                                             { "XDG_DATA_HOME", "/data" },
                                             { "XDG_STATE_HOME", "/state" },
                                             { "XDG_CACHE_HOME", "/cache" },
-                                            { "XDG_RUNTIME_DIR", "/runtime" },
                                             { "TMPDIR", "/tmp" } })
         environment.insert(QLatin1String(variable), m_home + QLatin1String(folder));
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_runtime.path());
     environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
     environment.insert(QStringLiteral("QT_LOGGING_RULES"), QStringLiteral("keycrate.*.info=true"));
     environment.insert(QStringLiteral("KEYCRATE_TEST_ANSWER_BOXES"), QStringLiteral("1"));
