@@ -3,14 +3,15 @@
 // key, alternating in each round, and prints the time ratios (encrypted over
 // plain) and the peak memory above idle of each transfer. Then, without the
 // server, the processor time of sealing the file as an upload reads it, on
-// the reading thread and in all, against libsodium's stream cipher alone and
-// a plain read of the same file.
+// the reading thread and in all, in each format version, against that
+// version's cipher alone and a plain read of the same file.
 //
 //   bench_encryption [--size BYTES] [--rounds N]
 //   (defaults: 1 GiB, 3 rounds; quorvane-server next to this program)
 
 #include "BenchFiles.h"
 #include "BenchStatistics.h"
+#include "ChunkCipher.h"
 #include "ConnectionOwner.h"
 #include "EncryptingSource.h"
 #include "FileEvent.h"
@@ -30,7 +31,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
-#include <sodium.h>
 #include <unistd.h>
 
 using namespace Quorvane;
@@ -106,40 +106,39 @@ Cost readThrough(QIODevice &device)
              cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - total };
 }
 
-// What sealing the payload costs, against the cipher alone on as many bytes
-// and a plain read.
+// What sealing the payload as it is read costs in each format version,
+// against that version's cipher alone on as many bytes plus a plain read.
 void sealingCost(const QString &payload, qint64 size, int rounds)
 {
     const MasterKey key = MasterKey::generate();
-    QList<double> reader, total, cipher, plain;
-    for (int round = 0; round < rounds; ++round) {
-        EncryptingSource source(payload, key, CipherBinding { "bench", "bench-event" });
-        const Cost sealed = readThrough(source);
-        reader << sealed.reader;
-        total << sealed.total;
-        QFile file(payload);
-        plain << readThrough(file).total;
-        QByteArray in(FileCipher::DefaultChunkSize, '\0');
-        QByteArray out(in.size() + crypto_secretstream_xchacha20poly1305_ABYTES, '\0');
-        crypto_secretstream_xchacha20poly1305_state state;
-        unsigned char header[crypto_secretstream_xchacha20poly1305_HEADERBYTES];
-        const MasterKey::Subkey subkey = key.subkey(MasterKey::Purpose::FileBytes);
-        crypto_secretstream_xchacha20poly1305_init_push(&state, header, subkey.data());
-        const double start = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
-        for (qint64 done = 0; done < size; done += in.size())
-            crypto_secretstream_xchacha20poly1305_push(
-                &state, reinterpret_cast<unsigned char *>(out.data()), nullptr,
-                reinterpret_cast<const unsigned char *>(in.constData()), quint64(in.size()),
-                nullptr, 0, crypto_secretstream_xchacha20poly1305_TAG_MESSAGE);
-        cipher << cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - start;
+    const CipherBinding binding { "bench", "bench-event" };
+    for (int version : { 1, FileCipher::Version }) {
+        QList<double> reader, total, cipher, plain;
+        for (int round = 0; round < rounds; ++round) {
+            EncryptingSource source(payload, key, binding, FileCipher::DefaultChunkSize, version);
+            const Cost sealed = readThrough(source);
+            reader << sealed.reader;
+            total << sealed.total;
+            QFile file(payload);
+            plain << readThrough(file).total;
+            const std::unique_ptr<ChunkCipher> alone
+                = ChunkCipher::forSealing(version, key, binding, FileCipher::DefaultChunkSize);
+            QByteArray in(FileCipher::DefaultChunkSize, '\0');
+            QByteArray out(in.size() + alone->overhead(), '\0');
+            const double start = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+            for (qint64 index = 0; index * in.size() < size; ++index)
+                alone->seal(index, false, reinterpret_cast<const unsigned char *>(in.constData()),
+                            in.size(), reinterpret_cast<unsigned char *>(out.data()));
+            cipher << cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - start;
+        }
+        const double baseline = BenchStatistics::median(cipher) + BenchStatistics::median(plain);
+        std::printf("format %d, sealing as read, median of %d: reading thread %.2f s, in all %.2f "
+                    "s of processor time; cipher alone %.2f s + plain read %.2f s: ratio %.2fx\n",
+                    version, rounds, BenchStatistics::median(reader),
+                    BenchStatistics::median(total), BenchStatistics::median(cipher),
+                    BenchStatistics::median(plain), BenchStatistics::median(total) / baseline);
+        std::fflush(stdout);
     }
-    const double baseline = BenchStatistics::median(cipher) + BenchStatistics::median(plain);
-    std::printf("sealing as read, median of %d: reading thread %.2f s, in all %.2f s of processor "
-                "time; cipher alone %.2f s + plain read %.2f s: ratio %.2fx\n",
-                rounds, BenchStatistics::median(reader), BenchStatistics::median(total),
-                BenchStatistics::median(cipher), BenchStatistics::median(plain),
-                BenchStatistics::median(total) / baseline);
-    std::fflush(stdout);
 }
 
 int fail(const QString &why)

@@ -4,13 +4,10 @@ namespace Quorvane {
 
 namespace {
 
-// Blocks of a chunk's size keep the worker's calls few; four of them each way
-// keep both threads busy while bounding memory to a few chunks. They end
-// where the default chunks end (the first holds the header too), so the
-// worker opens each chunk where it lies.
-constexpr qsizetype SealedBlock
-    = FileCipher::DefaultChunkSize + crypto_secretstream_xchacha20poly1305_ABYTES;
-constexpr qsizetype FirstBlock = FileCipher::HeaderSize + SealedBlock;
+// Blocks of about a default chunk's size keep the worker's calls few; four
+// of them each way keep both threads busy while bounding memory to a few
+// chunks. They end where the file's chunks end (the first holds the header
+// too), so the worker opens each chunk where it lies.
 constexpr size_t MaxQueued = 4;
 
 } // namespace
@@ -133,17 +130,40 @@ bool DecryptionPipeline::submit()
     return true;
 }
 
+void DecryptionPipeline::planBlocks()
+{
+    const ChunkCipher::Layout layout = ChunkCipher::layout(m_filling);
+    if (!layout.valid()) {
+        // The worker refuses it; the blocks only need a bound.
+        m_block = FileCipher::DefaultChunkSize;
+        m_firstBlock = m_block;
+        return;
+    }
+    const qsizetype sealedChunk = qsizetype(layout.chunkSize) + layout.overhead;
+    // Larger chunks than ours (never written here) are copied whole by the
+    // worker; the blocks stay small.
+    m_block = layout.chunkSize > FileCipher::DefaultChunkSize
+        ? FileCipher::DefaultChunkSize
+        : sealedChunk * (FileCipher::DefaultChunkSize / layout.chunkSize);
+    m_firstBlock = layout.headerSize + m_block;
+}
+
 bool DecryptionPipeline::feed(const char *data, qint64 size)
 {
     while (size > 0) {
-        const qsizetype block = m_first ? FirstBlock : SealedBlock;
+        // The prefix first: it tells where the chunks end.
+        if (m_block == 0 && m_filling.size() >= FileCipher::PrefixSize)
+            planBlocks();
+        const qsizetype block = m_block == 0 ? FileCipher::PrefixSize
+            : m_first                        ? m_firstBlock
+                                             : m_block;
         if (m_filling.capacity() < block)
             m_filling.reserve(block);
         const qint64 take = qMin<qint64>(size, block - m_filling.size());
         m_filling.append(data, qsizetype(take));
         data += take;
         size -= take;
-        if (m_filling.size() == block && !submit())
+        if (m_block != 0 && m_filling.size() == block && !submit())
             return false;
     }
     std::unique_lock<std::mutex> lock(m_mutex);

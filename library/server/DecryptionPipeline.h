@@ -42,6 +42,8 @@ private:
     // On the worker: one chunk's plain bytes, queued for the writer; a
     // spare block takes their place.
     bool hold(QByteArray &plain);
+    // On the caller: sizes the blocks by the file's prefix in m_filling.
+    void planBlocks();
     // On the caller: hands the block being filled to the worker.
     bool submit();
     // On the caller, locked: writes the plain chunks that are ready.
@@ -54,6 +56,8 @@ private:
     BackgroundSha256 m_plainHash; // the caller's, as it writes
     QByteArray m_filling; // the caller's alone
     bool m_first = true; // m_filling is the file's first block
+    qsizetype m_block = 0; // 0 until the file's prefix came
+    qsizetype m_firstBlock = 0;
 
     std::mutex m_mutex;
     std::condition_variable m_changed;

@@ -1,14 +1,11 @@
 #pragma once
 
-#include "CipherBinding.h"
-#include "FileCipher.h"
-#include "MasterKey.h"
+#include "ChunkCipher.h"
 
 #include <QByteArray>
 #include <QFile>
 #include <QIODevice>
 #include <memory>
-#include <sodium.h>
 
 namespace Quorvane {
 
@@ -16,15 +13,15 @@ namespace Quorvane {
 // they are read, so an upload needs neither a second copy on disk nor more
 // memory than a chunk. The cipher runs on the reading thread: a worker
 // sealing ahead was measured no faster, the processor being shared with the
-// transfer's other threads and the server. Random access: a seek back (the
-// client sending the body again) replays the stream from its start, whose
-// state is kept.
+// transfer's other threads and the server. Random access: a seek seals the
+// chunk it lands in (version 1 replays its stream from the start to it).
 class EncryptingSource : public QIODevice
 {
     Q_OBJECT
 public:
     EncryptingSource(const QString &fileName, const MasterKey &key, const CipherBinding &binding,
-                     int chunkSize = FileCipher::DefaultChunkSize);
+                     int chunkSize = FileCipher::DefaultChunkSize,
+                     int version = FileCipher::Version);
     ~EncryptingSource() override;
 
     // Read-only; the plain file's length is taken now.
@@ -46,12 +43,10 @@ private:
     MasterKey m_key;
     CipherBinding m_binding;
     int m_chunkSize;
+    int m_version;
     qint64 m_plainSize = 0;
     qint64 m_chunks = 0;
-    QByteArray m_header;
-    QByteArray m_associated;
-    crypto_secretstream_xchacha20poly1305_state m_start {};
-    crypto_secretstream_xchacha20poly1305_state m_state {};
+    std::unique_ptr<ChunkCipher> m_cipher;
     qint64 m_current = -1; // the chunk in m_sealed
     std::unique_ptr<unsigned char[]> m_sealed;
     std::unique_ptr<unsigned char[]> m_plainChunk;

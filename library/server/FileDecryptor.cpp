@@ -7,8 +7,6 @@ namespace Quorvane {
 namespace {
 
 constexpr int MagicSize = 4;
-constexpr int PrefixSize = MagicSize + 1 + MasterKey::IdSize + 4;
-constexpr int Abytes = crypto_secretstream_xchacha20poly1305_ABYTES;
 
 } // namespace
 
@@ -17,7 +15,6 @@ FileDecryptor::FileDecryptor(const MasterKey &key, const CipherBinding &binding,
     , m_binding(binding)
     , m_writer(std::move(writer))
 {
-    MasterKey::setUpSodium();
 }
 
 FileDecryptor::FileDecryptor(const MasterKey &key, const CipherBinding &binding, Taker taker)
@@ -25,12 +22,6 @@ FileDecryptor::FileDecryptor(const MasterKey &key, const CipherBinding &binding,
     , m_binding(binding)
     , m_taker(std::move(taker))
 {
-    MasterKey::setUpSodium();
-}
-
-FileDecryptor::~FileDecryptor()
-{
-    sodium_memzero(&m_state, sizeof m_state);
 }
 
 bool FileDecryptor::fail(FileCipher::Result result)
@@ -43,30 +34,14 @@ bool FileDecryptor::fail(FileCipher::Result result)
 
 bool FileDecryptor::readHeader()
 {
-    const QByteArray &header = m_pending;
-    if (!FileCipher::isEncrypted(header.left(MagicSize)))
-        return fail(FileCipher::Result::NotEncrypted);
-    if (header.at(MagicSize) != char(FileCipher::Version))
-        return fail(FileCipher::Result::Damaged);
-    if (header.mid(MagicSize + 1, MasterKey::IdSize) != m_key.id())
-        return fail(FileCipher::Result::WrongKey);
-    quint32 chunkSize = 0;
-    for (int i = 0; i < 4; ++i)
-        chunkSize |= quint32(quint8(header.at(MagicSize + 1 + MasterKey::IdSize + i))) << (8 * i);
-    if (chunkSize < 1 || chunkSize > quint32(FileCipher::MaxChunkSize))
-        return fail(FileCipher::Result::Damaged);
-    m_associated = header.left(PrefixSize) + m_binding.bytes();
-    MasterKey::Subkey subkey = m_key.subkey(MasterKey::Purpose::FileBytes);
-    const int started = crypto_secretstream_xchacha20poly1305_init_pull(
-        &m_state, reinterpret_cast<const unsigned char *>(header.constData()) + PrefixSize,
-        subkey.data());
-    sodium_memzero(subkey.data(), subkey.size());
-    if (started != 0)
-        return fail(FileCipher::Result::Damaged);
-    m_sealedChunk = qint64(chunkSize) + Abytes;
+    FileCipher::Result why = FileCipher::Result::Damaged;
+    m_cipher = ChunkCipher::forOpening(m_pending, m_key, m_binding, why);
+    if (!m_cipher)
+        return fail(why);
+    m_sealedChunk = qint64(m_cipher->chunkSize()) + m_cipher->overhead();
     // Both buffers once, at their full size: reallocating them for every
     // piece of a download cost more than the decryption.
-    m_plain.resize(qsizetype(chunkSize));
+    m_plain.resize(qsizetype(m_cipher->chunkSize()));
     m_chunk.resize(qsizetype(m_sealedChunk));
     m_filled = 0;
     m_pending.clear();
@@ -76,30 +51,24 @@ bool FileDecryptor::readHeader()
 
 bool FileDecryptor::openChunk(const char *sealed, qint64 size)
 {
-    if (m_finalSeen || size < Abytes)
+    bool last = false;
+    if (m_finalSeen
+        || !m_cipher->open(reinterpret_cast<const unsigned char *>(sealed), size,
+                           reinterpret_cast<unsigned char *>(m_plain.data()), last))
         return fail(FileCipher::Result::Damaged);
-    unsigned long long plainSize = 0;
-    unsigned char tag = 0;
-    if (crypto_secretstream_xchacha20poly1305_pull(
-            &m_state, reinterpret_cast<unsigned char *>(m_plain.data()), &plainSize, &tag,
-            reinterpret_cast<const unsigned char *>(sealed), quint64(size),
-            reinterpret_cast<const unsigned char *>(m_associated.constData()),
-            quint64(m_associated.size()))
-        != 0)
-        return fail(FileCipher::Result::Damaged);
-    m_finalSeen = tag == crypto_secretstream_xchacha20poly1305_TAG_FINAL;
+    m_finalSeen = last;
     // Only the last chunk may be short.
     if (!m_finalSeen && size < m_sealedChunk)
         return fail(FileCipher::Result::Damaged);
+    const qsizetype plainSize = qsizetype(size - m_cipher->overhead());
     if (m_taker) {
-        const qsizetype chunkSize = qsizetype(m_sealedChunk - Abytes);
-        m_plain.resize(qsizetype(plainSize));
+        m_plain.resize(plainSize);
         const bool kept = m_taker(m_plain);
         // Within the capacity of what was swapped in, this does not allocate.
-        m_plain.resize(chunkSize);
+        m_plain.resize(qsizetype(m_cipher->chunkSize()));
         if (!kept)
             return fail(FileCipher::Result::WriteFailed);
-    } else if (!m_writer(m_plain.constData(), qint64(plainSize))) {
+    } else if (!m_writer(m_plain.constData(), plainSize)) {
         return fail(FileCipher::Result::WriteFailed);
     }
     return true;
@@ -111,15 +80,24 @@ bool FileDecryptor::feed(const char *data, qint64 size)
         return false;
     while (size > 0) {
         if (!m_headerRead) {
-            const qint64 take = qMin<qint64>(size, FileCipher::HeaderSize - m_pending.size());
+            // The prefix first: it tells how long the whole header is.
+            const bool havePrefix = m_pending.size() >= FileCipher::PrefixSize;
+            const int wanted
+                = havePrefix ? ChunkCipher::layout(m_pending).headerSize : FileCipher::PrefixSize;
+            const qint64 take = qMin<qint64>(size, wanted - m_pending.size());
             m_pending.append(data, qsizetype(take));
             data += take;
             size -= take;
             if (m_pending.size() >= MagicSize
                 && !FileCipher::isEncrypted(m_pending.left(MagicSize)))
                 return fail(FileCipher::Result::NotEncrypted);
-            if (m_pending.size() < FileCipher::HeaderSize)
+            if (m_pending.size() < wanted)
                 return true;
+            if (!havePrefix) {
+                if (!ChunkCipher::layout(m_pending).valid())
+                    return fail(FileCipher::Result::Damaged);
+                continue;
+            }
             if (!readHeader())
                 return false;
             continue;

@@ -1,17 +1,16 @@
 #pragma once
 
-#include "CipherBinding.h"
-#include "FileCipher.h"
-#include "MasterKey.h"
+#include "ChunkCipher.h"
 
 #include <QByteArray>
 #include <functional>
-#include <sodium.h>
+#include <memory>
 
 namespace Quorvane {
 
-// Reads FileCipher's format as its bytes arrive, in pieces of any size, so a
-// download is decrypted on its way to disk. Holds one chunk at most.
+// Reads FileCipher's format, any version, as its bytes arrive, in pieces of
+// any size, so a download is decrypted on its way to disk. Holds one chunk
+// at most.
 class FileDecryptor
 {
 public:
@@ -24,7 +23,6 @@ public:
 
     FileDecryptor(const MasterKey &key, const CipherBinding &binding, Writer writer);
     FileDecryptor(const MasterKey &key, const CipherBinding &binding, Taker taker);
-    ~FileDecryptor();
     FileDecryptor(const FileDecryptor &) = delete;
     FileDecryptor &operator=(const FileDecryptor &) = delete;
 
@@ -50,12 +48,11 @@ private:
     QByteArray m_chunk; // the sealed chunk being filled
     qint64 m_filled = 0;
     QByteArray m_plain;
-    QByteArray m_associated;
     qint64 m_sealedChunk = 0;
     bool m_headerRead = false;
     bool m_finalSeen = false;
     FileCipher::Result m_result = FileCipher::Result::Done;
-    crypto_secretstream_xchacha20poly1305_state m_state {};
+    std::unique_ptr<ChunkCipher> m_cipher;
 };
 
 } // namespace Quorvane

@@ -11,6 +11,20 @@ namespace {
 constexpr char IdContext[] = "qvkeyid_";
 constexpr char FileContext[] = "qvfile__";
 constexpr char FieldContext[] = "qvfield_";
+constexpr char FileKeysContext[] = "qvfkeys_";
+
+const char *contextOf(MasterKey::Purpose purpose)
+{
+    switch (purpose) {
+    case MasterKey::Purpose::FileBytes:
+        return FileContext;
+    case MasterKey::Purpose::EventFields:
+        return FieldContext;
+    case MasterKey::Purpose::FileKeys:
+        break;
+    }
+    return FileKeysContext;
+}
 
 } // namespace
 
@@ -60,8 +74,7 @@ MasterKey::Subkey MasterKey::subkey(Purpose purpose) const
 {
     setUpSodium();
     Subkey out;
-    crypto_kdf_derive_from_key(out.data(), out.size(), quint64(purpose),
-                               purpose == Purpose::FileBytes ? FileContext : FieldContext,
+    crypto_kdf_derive_from_key(out.data(), out.size(), quint64(purpose), contextOf(purpose),
                                m_key.data());
     return out;
 }

@@ -13,7 +13,9 @@ class MasterKey
 public:
     static constexpr int Size = 32;
     static constexpr int IdSize = 16;
-    enum class Purpose { FileBytes = 1, EventFields = 2 };
+    // FileBytes keys format 1's file streams; FileKeys is the key from which
+    // format 2 derives each file's own key.
+    enum class Purpose { FileBytes = 1, EventFields = 2, FileKeys = 3 };
     using Subkey = std::array<unsigned char, 32>;
 
     // A fresh key from the system's random source.
