@@ -139,12 +139,13 @@ void DecryptionPipeline::planBlocks()
         m_firstBlock = m_block;
         return;
     }
+    // As many whole chunks as a default chunk's size holds, one at least.
+    // Chunks larger than ours (never written here) come in blocks of the
+    // default size, which the worker gathers: the blocks stay small.
     const qsizetype sealedChunk = qsizetype(layout.chunkSize) + layout.overhead;
-    // Larger chunks than ours (never written here) are copied whole by the
-    // worker; the blocks stay small.
     m_block = layout.chunkSize > FileCipher::DefaultChunkSize
         ? FileCipher::DefaultChunkSize
-        : sealedChunk * (FileCipher::DefaultChunkSize / layout.chunkSize);
+        : sealedChunk * qMax<qsizetype>(1, FileCipher::DefaultChunkSize / sealedChunk);
     m_firstBlock = layout.headerSize + m_block;
 }
 
