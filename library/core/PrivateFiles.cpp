@@ -31,30 +31,6 @@ bool PrivateFiles::openForReading(QFile &file)
     return true;
 }
 
-bool PrivateFiles::openOwn(QFile &file, QIODevice::OpenMode mode)
-{
-    const QByteArray name = QFile::encodeName(file.fileName());
-    if (name.isEmpty())
-        return false;
-    const int access = mode.testFlag(QIODevice::ReadWrite) ? O_RDWR
-        : mode.testFlag(QIODevice::WriteOnly)              ? O_WRONLY
-                                                           : O_RDONLY;
-    int fd;
-    do {
-        fd = ::open(name.constData(), access | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return false;
-    struct stat info = {};
-    const bool own = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
-        && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
-    if (!own || !file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-}
-
 bool PrivateFiles::readWhole(const QString &fileName, QByteArray *content)
 {
     const QByteArray name = QFile::encodeName(fileName);
