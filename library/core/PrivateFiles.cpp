@@ -1,8 +1,6 @@
 #include "PrivateFiles.h"
 
-#include <QDir>
 #include <QFile>
-#include <QFileInfo>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -64,31 +62,6 @@ bool PrivateFiles::readWhole(const QString &fileName, QByteArray *content)
     }
     ::close(fd);
     return whole;
-}
-
-bool PrivateFiles::makeFolder(const QString &path)
-{
-    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
-    QStringList missing;
-    QString at = clean;
-    while (!QFileInfo::exists(at) && !QFileInfo(at).isSymLink()) {
-        missing.prepend(at);
-        const QString up = QFileInfo(at).path();
-        if (up == at)
-            break;
-        at = up;
-    }
-    for (const QString &folder : missing) {
-        const QByteArray name = QFile::encodeName(folder);
-        // The umask only takes bits away: chmod makes it exactly 0700.
-        if (::mkdir(name.constData(), S_IRWXU) != 0) {
-            if (errno != EEXIST)
-                return false;
-        } else if (::chmod(name.constData(), S_IRWXU) != 0) {
-            return false;
-        }
-    }
-    return QFileInfo(clean).isDir();
 }
 
 } // namespace Quorvane

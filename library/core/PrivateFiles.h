@@ -21,8 +21,6 @@ public:
     // null content only opens it, by the same rules: no QFile, a few system
     // calls, for reads of many small files.
     static bool readWhole(const QString &fileName, QByteArray *content);
-    // Makes path and any missing folder above it, each 0700.
-    static bool makeFolder(const QString &path);
 };
 
 } // namespace Quorvane

@@ -4,6 +4,7 @@
 #include "IQuorvane.h"
 #include "LocalLayout.h"
 #include "OwnFile.h"
+#include "OwnerOnly.h"
 #include "PrivateFiles.h"
 #include "SettingsStore.h"
 
@@ -415,7 +416,7 @@ int LocalConnection::storeEvent(EventElement &event)
         QFile::remove(holdingFile);
         return Failure;
     }
-    if (!PrivateFiles::makeFolder(folder))
+    if (!Platform::OwnerOnly::makeFolder(folder))
         return Failure;
 
     for (const Field &field : SaveOrder) {

@@ -1,6 +1,8 @@
 #include "OwnFile.h"
+#include "OwnerOnly.h"
 
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryDir>
 #include <QTest>
 #include <cerrno>
@@ -8,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+using Platform::OwnerOnly;
 using Platform::OwnFile;
 
 class tst_OwnFile : public QObject
@@ -17,6 +20,7 @@ class tst_OwnFile : public QObject
 private slots:
     void onlyThisUsersRegularFileOpens();
     void aMissingFileIsMadeOnlyWhenAsked();
+    void foldersAreTheOwnersWhateverTheUmask();
 };
 
 void tst_OwnFile::onlyThisUsersRegularFileOpens()
@@ -88,6 +92,23 @@ void tst_OwnFile::aMissingFileIsMadeOnlyWhenAsked()
     QFile again(dir.filePath("new"));
     QVERIFY(OwnFile::open(again, QIODevice::ReadWrite, OwnFile::Missing::Fail));
     QCOMPARE(again.readAll(), QByteArray("one"));
+}
+
+void tst_OwnFile::foldersAreTheOwnersWhateverTheUmask()
+{
+    QTemporaryDir dir;
+    for (const mode_t umask : { 0000, 0277 }) {
+        const QString deepest = dir.filePath(QString("%1/a/b").arg(umask));
+        const mode_t saved = ::umask(umask);
+        const bool made = OwnerOnly::makeFolder(deepest);
+        ::umask(saved);
+        QVERIFY(made);
+        for (QString at = deepest; at != dir.path(); at = QFileInfo(at).path()) {
+            struct stat info;
+            QCOMPARE(::stat(QFile::encodeName(at).constData(), &info), 0);
+            QCOMPARE(info.st_mode & 07777, mode_t(0700));
+        }
+    }
 }
 
 QTEST_APPLESS_MAIN(tst_OwnFile)
