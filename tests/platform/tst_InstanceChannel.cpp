@@ -420,16 +420,24 @@ void tst_InstanceChannel::theSocketFitsWhateverTheRuntimeFolder()
     const QString deep = base.path() + QLatin1Char('/') + QString(120, QLatin1Char('r'));
     QVERIFY(QDir().mkpath(deep));
     const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    // The shared fallback in /tmp goes with the last instance that used it.
+    const QString fallback = QStringLiteral("/tmp/keycrate-%1").arg(::getuid());
+    const bool fallbackThere = QFileInfo::exists(fallback);
     for (const QString &runtime : { deep, base.path(), QString() }) {
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
-        InstanceServer server(Title);
-        QCOMPARE(server.claim(), InstanceServer::Claim::Claimed);
-        QVERIFY2(server.listen(), qPrintable(server.errorString()));
-        const QString socket = server.address().socketPath();
-        QVERIFY2(QFile::encodeName(socket).size() <= 107, qPrintable(socket));
-        QCOMPARE(socket.startsWith(base.path()), runtime == base.path());
-        QVERIFY(InstanceClient(Title).exists());
+        {
+            InstanceServer server(Title);
+            QCOMPARE(server.claim(), InstanceServer::Claim::Claimed);
+            QVERIFY2(server.listen(), qPrintable(server.errorString()));
+            const QString socket = server.address().socketPath();
+            QVERIFY2(QFile::encodeName(socket).size() <= 107, qPrintable(socket));
+            QCOMPARE(socket.startsWith(base.path()), runtime == base.path());
+            QCOMPARE(socket.startsWith(fallback), runtime != base.path());
+            QVERIFY(InstanceClient(Title).exists());
+        }
+        QCOMPARE(QFileInfo::exists(fallback), fallbackThere);
     }
+    QVERIFY(QFileInfo::exists(base.path() + QStringLiteral("/keycrate-%1").arg(::getuid())));
     qputenv("XDG_RUNTIME_DIR", saved);
 }
 
