@@ -1,5 +1,7 @@
 #include "PrivateFiles.h"
 
+#include "RegularFile.h"
+
 #include <QFile>
 #include <cerrno>
 #include <fcntl.h>
@@ -10,35 +12,16 @@ namespace Quorvane {
 
 bool PrivateFiles::openForReading(QFile &file)
 {
-    const QByteArray name = QFile::encodeName(file.fileName());
-    if (name.isEmpty())
-        return false;
-    // Non-blocking, so a FIFO's open returns at once; the check then refuses it.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return false;
-    struct stat info = {};
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
-        && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
-    if (!regular
-        || !file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
-                      QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
+    return Platform::RegularFile::open(file, QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 
 bool PrivateFiles::readWhole(const QString &fileName, QByteArray *content)
 {
-    const QByteArray name = QFile::encodeName(fileName);
-    if (name.isEmpty())
-        return false;
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = Platform::RegularFile::openDescriptor(QFile::encodeName(fileName));
     if (fd < 0)
         return false;
     struct stat info = {};
-    bool whole = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    bool whole = ::fstat(fd, &info) == 0;
     if (whole && content) {
         // One byte more than the size asks in the same call whether the file
         // grew meanwhile; a regular file gives less only at its end.
