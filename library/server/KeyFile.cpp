@@ -161,6 +161,7 @@ QByteArray KeyFile::load(const QString &path)
 {
     // Checked on the opened file, so nothing swapped in after a check is read.
     QFile file(path);
+    // Quiet: the caller tells the user what a key that cannot be read means.
     std::string problem;
     if (!Platform::OwnFile::open(file, QIODevice::ReadOnly, Platform::OwnFile::Missing::Fail,
                                  &problem))
