@@ -72,7 +72,7 @@ bool isRegularFile(const QByteArray &path)
 bool readList(QByteArray *content)
 {
     QFile file(LockListPath());
-    if (!OwnFile::open(file, QIODevice::ReadWrite))
+    if (!Platform::OwnFile::open(file, QIODevice::ReadWrite))
         return false;
     QByteArray bytes;
     bytes.reserve(file.size() + 4096);
@@ -327,7 +327,7 @@ QString LockListNativeKey()
 bool ReloadLockedFiles()
 {
     QFile list(LockListPath());
-    if (!OwnFile::open(list, QIODevice::ReadWrite))
+    if (!Platform::OwnFile::open(list, QIODevice::ReadWrite))
         return false;
     const QByteArray content = list.readAll();
     Registry &state = registry();

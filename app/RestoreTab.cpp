@@ -404,7 +404,7 @@ void RestoreTab::place()
 bool RestoreTab::placeOne(const Job &job, QString *error) const
 {
     QFile source(localCopy(job.backup));
-    if (!OwnFile::open(source, QIODevice::ReadOnly)) {
+    if (!Platform::OwnFile::open(source, QIODevice::ReadOnly)) {
         *error = tr("it was not fetched");
         return false;
     }
@@ -481,7 +481,7 @@ bool RestoreTab::readManifest(SnapshotManifest *manifest)
 {
     const Backup *snapshot = backupOf(m_snapshotJob.id);
     QFile file(snapshot ? localCopy(*snapshot) : QString());
-    if (!OwnFile::open(file, QIODevice::ReadOnly) || file.size() >= MaximumManifest) {
+    if (!Platform::OwnFile::open(file, QIODevice::ReadOnly) || file.size() >= MaximumManifest) {
         finish(tr("The snapshot's list of files cannot be fetched."));
         return false;
     }

@@ -27,7 +27,7 @@ bool UploadJournal::record(const QString &id, const QString &path)
                        { QStringLiteral("size"), source.size() } };
     QFile journal(filePath());
     // Where each file came from is the user's business only.
-    if (!OwnFile::open(journal, QIODevice::WriteOnly | QIODevice::Append))
+    if (!Platform::OwnFile::open(journal, QIODevice::WriteOnly | QIODevice::Append))
         return false;
     journal.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     const QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
@@ -38,7 +38,7 @@ QHash<QString, UploadJournal::Entry> UploadJournal::read()
 {
     QHash<QString, Entry> entries;
     QFile journal(filePath());
-    if (!OwnFile::open(journal, QIODevice::ReadOnly))
+    if (!Platform::OwnFile::open(journal, QIODevice::ReadOnly))
         return entries;
     while (!journal.atEnd()) {
         const QJsonObject line = QJsonDocument::fromJson(journal.readLine()).object();

@@ -72,6 +72,13 @@ bool InstanceAddress::prepare(QString *error) const
     return isPrivateFolder(m_directory, error);
 }
 
+void InstanceAddress::tidy() const
+{
+    // rmdir takes only an empty folder: another instance's lock or socket keeps it.
+    if (m_directory == userFolderIn(QStringLiteral("/tmp")))
+        ::rmdir(QFile::encodeName(m_directory).constData());
+}
+
 bool InstanceAddress::isPrivateFolder(const QString &folder, QString *error)
 {
     QString reason;

@@ -26,6 +26,9 @@ public:
     // Creates the folder for the user alone when it is missing. False, with a
     // reason, when it cannot be made or belongs to or is open to someone else.
     bool prepare(QString *error) const;
+    // Once this instance is gone from it: the shared folder in /tmp goes when
+    // nothing is left in it, as no session clears it for us.
+    void tidy() const;
 
     // True when the folder exists, is no link, belongs to this user and is
     // closed to everybody else.

@@ -42,12 +42,16 @@ InstanceServer::Claim InstanceServer::claim()
         return Claim::Claimed;
     if (takeOwnerLock() == OwnerLock::Busy)
         return Claim::HeldElsewhere;
-    if (!m_address.prepare(&m_error))
-        return Claim::Failed;
-    if (m_lock.tryLock(0))
-        return Claim::Claimed;
-    if (m_lock.error() == QLockFile::LockFailedError)
-        return Claim::HeldElsewhere;
+    // A second round when the folder went between its check and the lock:
+    // the last instance to leave an empty shared folder removes it.
+    for (int round = 0; round < 2; ++round) {
+        if (!m_address.prepare(&m_error))
+            return Claim::Failed;
+        if (m_lock.tryLock(0))
+            return Claim::Claimed;
+        if (m_lock.error() == QLockFile::LockFailedError)
+            return Claim::HeldElsewhere;
+    }
     m_error = QStringLiteral("cannot create the lock file %1").arg(m_address.lockPath());
     return Claim::Failed;
 }
@@ -139,8 +143,10 @@ void InstanceServer::close()
 void InstanceServer::release()
 {
     close();
-    if (m_lock.isLocked())
+    if (m_lock.isLocked()) {
         m_lock.unlock();
+        m_address.tidy();
+    }
     if (m_ownerLock >= 0) {
         // The record goes before the lock, so nobody reads a dead socket as ours.
         if (::ftruncate(m_ownerLock, 0) != 0)

@@ -24,9 +24,14 @@ bool OwnerOnly::makeFolder(const QString &path)
     }
     for (const QString &folder : std::as_const(missing)) {
         const QByteArray name = QFile::encodeName(folder);
-        // The umask only takes bits away, so 0700 stays 0700.
-        if (::mkdir(name.constData(), S_IRWXU) != 0 && errno != EEXIST)
+        // A umask that takes the owner's bits too would leave a folder we
+        // cannot write in: chmod makes it exactly 0700.
+        if (::mkdir(name.constData(), S_IRWXU) != 0) {
+            if (errno != EEXIST)
+                return false;
+        } else if (::chmod(name.constData(), S_IRWXU) != 0) {
             return false;
+        }
     }
     return QFileInfo(clean).isDir();
 }

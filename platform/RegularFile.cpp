@@ -8,9 +8,7 @@
 
 namespace Platform {
 
-namespace {
-
-int openDescriptor(const QByteArray &name)
+int RegularFile::openDescriptor(const QByteArray &name)
 {
     if (name.isEmpty())
         return -1;
@@ -32,19 +30,22 @@ int openDescriptor(const QByteArray &name)
     return fd;
 }
 
-} // namespace
-
 std::unique_ptr<QFile> RegularFile::openForReading(const QString &path)
 {
-    const int fd = openDescriptor(QFile::encodeName(path));
-    if (fd < 0)
-        return nullptr;
     auto file = std::make_unique<QFile>(path);
-    if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    return open(*file, QIODevice::ReadOnly) ? std::move(file) : nullptr;
+}
+
+bool RegularFile::open(QFile &file, QIODevice::OpenMode mode)
+{
+    const int fd = openDescriptor(QFile::encodeName(file.fileName()));
+    if (fd < 0)
+        return false;
+    if (!file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
         ::close(fd);
-        return nullptr;
+        return false;
     }
-    return file;
+    return true;
 }
 
 RegularFile::Kind RegularFile::kindOf(const QByteArray &path)

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QFile>
+#include <QIODevice>
 #include <QString>
 #include <memory>
 
@@ -15,6 +16,10 @@ public:
     // The file open for reading, or null when the path cannot be opened or
     // what it names is not a regular file.
     static std::unique_ptr<QFile> openForReading(const QString &path);
+    // file, by its name, opened in mode (which only reads) the same way.
+    static bool open(QFile &file, QIODevice::OpenMode mode);
+    // The same as a blocking, close-on-exec descriptor; -1 otherwise.
+    static int openDescriptor(const QByteArray &name);
 
     enum class Kind { Regular, Missing, Other };
     // What the path names, links followed, for exactly these bytes: no ".."

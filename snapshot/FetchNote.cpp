@@ -32,7 +32,7 @@ bool isId(const std::string &line)
 void readIds(const std::string &note, std::vector<std::string> *ids)
 {
     std::string problem;
-    const int fd = OwnFile::open(note, O_RDONLY, &problem);
+    const int fd = Platform::OwnFile::open(note, O_RDONLY, &problem);
     if (fd < 0)
         return;
     std::string line;
@@ -77,7 +77,8 @@ std::string FetchNote::add(const std::vector<std::string> &ids)
     for (const std::string &id : ids)
         text += id + '\n';
     std::string problem;
-    const int fd = OwnFile::open(m_notes.front(), O_WRONLY | O_CREAT | O_APPEND, &problem);
+    const int fd
+        = Platform::OwnFile::open(m_notes.front(), O_WRONLY | O_CREAT | O_APPEND, &problem);
     if (fd < 0)
         return "the note of fetched events cannot be written: " + problem;
     const char *data = text.data();

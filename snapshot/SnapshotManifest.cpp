@@ -232,7 +232,7 @@ bool SnapshotManifest::parse(const std::string &text, SnapshotManifest *manifest
             if (!decode(head[1], &root) || root.empty() || root.front() != '/'
                 || root.size() > MaximumPath || root.find('\0') != std::string::npos
                 || manifest->roots.size() >= MaximumRoots) {
-                *error = "root " + head[1] + " is malformed";
+                *error = "root " + encode(head[1]) + " is malformed";
                 return false;
             }
             manifest->roots.push_back(root);

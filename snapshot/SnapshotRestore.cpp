@@ -227,7 +227,7 @@ bool SnapshotRestore::restoreFile(const SnapshotManifest::Entry &entry, const st
         return false;
     bool restored = false;
     std::string problem;
-    const int in = OwnFile::open(source, O_RDONLY, &problem);
+    const int in = Platform::OwnFile::open(source, O_RDONLY, &problem);
     if (in < 0) {
         m_report(entry.path,
                  errno == ENOENT ? std::string("its content was not fetched from the server")

@@ -1,8 +1,8 @@
 #include "PrivateFiles.h"
 
-#include <QDir>
+#include "RegularFile.h"
+
 #include <QFile>
-#include <QFileInfo>
 #include <cerrno>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -12,59 +12,16 @@ namespace Quorvane {
 
 bool PrivateFiles::openForReading(QFile &file)
 {
-    const QByteArray name = QFile::encodeName(file.fileName());
-    if (name.isEmpty())
-        return false;
-    // Non-blocking, so a FIFO's open returns at once; the check then refuses it.
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
-    if (fd < 0)
-        return false;
-    struct stat info = {};
-    const bool regular = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)
-        && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
-    if (!regular
-        || !file.open(fd, QIODevice::ReadOnly | QIODevice::Unbuffered,
-                      QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
-}
-
-bool PrivateFiles::openOwn(QFile &file, QIODevice::OpenMode mode)
-{
-    const QByteArray name = QFile::encodeName(file.fileName());
-    if (name.isEmpty())
-        return false;
-    const int access = mode.testFlag(QIODevice::ReadWrite) ? O_RDWR
-        : mode.testFlag(QIODevice::WriteOnly)              ? O_WRONLY
-                                                           : O_RDONLY;
-    int fd;
-    do {
-        fd = ::open(name.constData(), access | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
-    if (fd < 0)
-        return false;
-    struct stat info = {};
-    const bool own = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode) && info.st_uid == ::geteuid()
-        && ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) == 0;
-    if (!own || !file.open(fd, mode, QFileDevice::AutoCloseHandle)) {
-        ::close(fd);
-        return false;
-    }
-    return true;
+    return Platform::RegularFile::open(file, QIODevice::ReadOnly | QIODevice::Unbuffered);
 }
 
 bool PrivateFiles::readWhole(const QString &fileName, QByteArray *content)
 {
-    const QByteArray name = QFile::encodeName(fileName);
-    if (name.isEmpty())
-        return false;
-    const int fd = ::open(name.constData(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    const int fd = Platform::RegularFile::openDescriptor(QFile::encodeName(fileName));
     if (fd < 0)
         return false;
     struct stat info = {};
-    bool whole = ::fstat(fd, &info) == 0 && S_ISREG(info.st_mode);
+    bool whole = ::fstat(fd, &info) == 0;
     if (whole && content) {
         // One byte more than the size asks in the same call whether the file
         // grew meanwhile; a regular file gives less only at its end.
@@ -88,31 +45,6 @@ bool PrivateFiles::readWhole(const QString &fileName, QByteArray *content)
     }
     ::close(fd);
     return whole;
-}
-
-bool PrivateFiles::makeFolder(const QString &path)
-{
-    const QString clean = QDir::cleanPath(QDir(path).absolutePath());
-    QStringList missing;
-    QString at = clean;
-    while (!QFileInfo::exists(at) && !QFileInfo(at).isSymLink()) {
-        missing.prepend(at);
-        const QString up = QFileInfo(at).path();
-        if (up == at)
-            break;
-        at = up;
-    }
-    for (const QString &folder : missing) {
-        const QByteArray name = QFile::encodeName(folder);
-        // The umask only takes bits away: chmod makes it exactly 0700.
-        if (::mkdir(name.constData(), S_IRWXU) != 0) {
-            if (errno != EEXIST)
-                return false;
-        } else if (::chmod(name.constData(), S_IRWXU) != 0) {
-            return false;
-        }
-    }
-    return QFileInfo(clean).isDir();
 }
 
 } // namespace Quorvane

@@ -17,16 +17,10 @@ public:
     // Opens file (by its name) read-only and unbuffered when it names a
     // regular file; anything else fails without waiting for a writer.
     static bool openForReading(QFile &file);
-    // Opens file (by its name) in mode, without creating it, only when it is a
-    // regular file of this user: a link in its place is not followed and a FIFO
-    // is not waited on, as the check is made on what was opened.
-    static bool openOwn(QFile &file, QIODevice::OpenMode mode);
     // Reads the regular file fileName names whole into content, or with a
     // null content only opens it, by the same rules: no QFile, a few system
     // calls, for reads of many small files.
     static bool readWhole(const QString &fileName, QByteArray *content);
-    // Makes path and any missing folder above it, each 0700.
-    static bool makeFolder(const QString &path);
 };
 
 } // namespace Quorvane

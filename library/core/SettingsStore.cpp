@@ -1,6 +1,6 @@
 #include "SettingsStore.h"
 
-#include "PrivateFiles.h"
+#include "OwnerOnly.h"
 
 #include <QDir>
 #include <QFile>
@@ -128,7 +128,7 @@ void SettingsStore::prepareOwnerOnlyFile(const QString &path)
         return;
     }
     const QString folder = info.absolutePath();
-    PrivateFiles::makeFolder(folder);
+    Platform::OwnerOnly::makeFolder(folder);
     QFile file(path);
     file.open(QIODevice::WriteOnly | QIODevice::NewOnly, QFile::ReadOwner | QFile::WriteOwner);
 }

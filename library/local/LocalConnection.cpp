@@ -3,6 +3,8 @@
 #include "DesktopOpener.h"
 #include "IQuorvane.h"
 #include "LocalLayout.h"
+#include "OwnFile.h"
+#include "OwnerOnly.h"
 #include "PrivateFiles.h"
 #include "SettingsStore.h"
 
@@ -390,8 +392,12 @@ int LocalConnection::storeEvent(EventElement &event)
     // The holding file counts only as what its opening finds: a regular file of
     // this user, never a link (which the store would keep as the copy) or a FIFO.
     QFile holding(holdingFile);
-    const bool held
-        = (serverOnly || event.kind == 0) && PrivateFiles::openOwn(holding, QIODevice::ReadWrite);
+    std::string problem;
+    const bool held = (serverOnly || event.kind == 0)
+        && Platform::OwnFile::open(holding, QIODevice::ReadWrite, Platform::OwnFile::Missing::Fail,
+                                   &problem);
+    if (!problem.empty())
+        qCWarning(lcLocalStore, "%s", problem.c_str());
     const bool fetched = !serverOnly && event.kind == 0 && held;
     if (serverOnly) {
         // The downloaded file must be there and usable before anything is made.
@@ -410,7 +416,7 @@ int LocalConnection::storeEvent(EventElement &event)
         QFile::remove(holdingFile);
         return Failure;
     }
-    if (!PrivateFiles::makeFolder(folder))
+    if (!Platform::OwnerOnly::makeFolder(folder))
         return Failure;
 
     for (const Field &field : SaveOrder) {

@@ -1,6 +1,6 @@
 #include "KeyFile.h"
 
-#include "PrivateFiles.h"
+#include "OwnFile.h"
 
 #include <QFile>
 #include <QList>
@@ -161,7 +161,10 @@ QByteArray KeyFile::load(const QString &path)
 {
     // Checked on the opened file, so nothing swapped in after a check is read.
     QFile file(path);
-    if (!PrivateFiles::openOwn(file, QIODevice::ReadOnly))
+    // Quiet: the caller tells the user what a key that cannot be read means.
+    std::string problem;
+    if (!Platform::OwnFile::open(file, QIODevice::ReadOnly, Platform::OwnFile::Missing::Fail,
+                                 &problem))
         return QByteArray();
     return file.read(64 * 1024);
 }

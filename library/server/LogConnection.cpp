@@ -10,7 +10,7 @@
 #include "FileCipher.h"
 #include "KeyRing.h"
 #include "LocalLayout.h"
-#include "PrivateFiles.h"
+#include "OwnerOnly.h"
 #include "ServerTransfer.h"
 #include "SettingsStore.h"
 #include "UploadBody.h"
@@ -360,7 +360,7 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
     if (dataPath.isEmpty())
         return Failed; // no data folder set: the answer has nowhere to go
     const QString folder = QString::fromUtf8(dataPath);
-    PrivateFiles::makeFolder(folder);
+    Platform::OwnerOnly::makeFolder(folder);
     const QString responseName = folder + QLatin1Char('/') + QString::fromUtf8(responseFileName);
     releaseTransfer();
     dropResponseFile();

@@ -260,6 +260,11 @@ template<class Stream> void Connection<Stream>::dispatch()
             m_request.address = std::string(forwarded->value());
     }
     m_request.range = std::string(request[http::field::range]);
+    for (const auto &field : request) {
+        if (beast::iequals(field.name_string(), "Repr-Digest"))
+            m_request.reprDigest
+                += (m_request.reprDigest.empty() ? "" : ", ") + std::string(field.value());
+    }
     m_http10 = request.version() < 11;
     m_keepAlive = request.keep_alive();
     m_chunked = m_parser->chunked();

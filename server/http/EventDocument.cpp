@@ -58,10 +58,15 @@ EventDocument::State EventDocument::feed(const char *data, size_t size)
 {
     if (m_state != State::Reading)
         return m_state;
-    const size_t room = m_maxBytes - m_buffer.size();
+    const size_t room = m_maxBytes - static_cast<size_t>(m_fed);
     const size_t taken = size < room ? size : room;
     m_buffer.append(data, taken);
+    m_fed += taken;
     parse(data, taken, false);
+    if (m_state == State::Reading && m_reached > m_bufferStart) {
+        m_buffer.erase(0, static_cast<size_t>(m_reached - m_bufferStart));
+        m_bufferStart = m_reached;
+    }
     if (m_state == State::Complete) {
         m_trailing.append(data + taken, size - taken);
     } else if (m_state == State::Reading && taken < size) {
@@ -85,7 +90,7 @@ EventDocument::State EventDocument::finish()
 
 std::string EventDocument::takeTrailing()
 {
-    std::string trailing = m_buffer.substr(m_end) + m_trailing;
+    std::string trailing = m_buffer.substr(static_cast<size_t>(m_end - m_bufferStart)) + m_trailing;
     m_buffer = std::string();
     m_trailing = std::string();
     return trailing;
@@ -104,6 +109,11 @@ EventDocument::State EventDocument::parse(const char *data, size_t size, bool fi
             + std::to_string(XML_GetCurrentColumnNumber(m_parser));
     }
     return m_state;
+}
+
+void EventDocument::reached()
+{
+    m_reached = static_cast<uint64_t>(XML_GetCurrentByteIndex(m_parser));
 }
 
 void EventDocument::stop(const std::string &error)
@@ -142,6 +152,7 @@ void XMLCALL EventDocument::onStart(void *self, const XML_Char *name, const XML_
     auto *document = static_cast<EventDocument *>(self);
     if (document->m_state != State::Reading)
         return;
+    document->reached();
     ++document->m_depth;
     if (document->m_depth == 1) {
         if (std::strcmp(name, "event") != 0)
@@ -182,7 +193,10 @@ void XMLCALL EventDocument::onEnd(void *self, const XML_Char *)
 void XMLCALL EventDocument::onText(void *self, const XML_Char *text, int length)
 {
     auto *document = static_cast<EventDocument *>(self);
-    if (document->m_state == State::Reading && document->m_depth == 2 && document->m_field)
+    if (document->m_state != State::Reading)
+        return;
+    document->reached();
+    if (document->m_depth == 2 && document->m_field)
         appendBytes(*document->m_field, text, length);
 }
 

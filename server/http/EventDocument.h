@@ -41,12 +41,21 @@ private:
                                   const XML_Char *publicId, int hasInternalSubset);
 
     State parse(const char *data, size_t size, bool final);
+    // Every event the parser reports lies at or after where the current one
+    // starts: the bytes before it are not needed again.
+    void reached();
     void stop(const std::string &error);
     std::string *fieldNamed(const char *name);
 
     XML_Parser m_parser;
     size_t m_maxBytes;
+    uint64_t m_fed = 0;
+    // The bytes fed from m_bufferStart on, which the parser may not have
+    // reported yet: not the whole document, which a slow client could keep
+    // on the server for each of its uploads beside the values.
     std::string m_buffer;
+    uint64_t m_bufferStart = 0;
+    uint64_t m_reached = 0;
     std::string m_trailing;
     State m_state = State::Reading;
     int m_depth = 0;

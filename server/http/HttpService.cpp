@@ -13,6 +13,8 @@
 #include "store/FileStore.h"
 #include "store/Sha256.h"
 
+#include <algorithm>
+#include <cctype>
 #include <deque>
 #include <limits>
 
@@ -39,6 +41,40 @@ std::string missingKey(const QueryString &query, std::initializer_list<const cha
             return std::string("the query has no \"") + key + "\"";
     }
     return std::string();
+}
+
+// Whether every sha-256 member of a Repr-Digest value names digest; other
+// algorithms are not checked, and base64 padding may be left out.
+bool digestAgrees(const std::string &field, const std::string &digest)
+{
+    const auto unpadded = [](std::string text) {
+        while (!text.empty() && text.back() == '=')
+            text.pop_back();
+        return text;
+    };
+    const std::string ours = Sha256::reprDigest(digest);
+    const std::string expected = unpadded(ours.substr(9, ours.size() - 10));
+    size_t start = 0;
+    while (start <= field.size()) {
+        const size_t comma = std::min(field.find(',', start), field.size());
+        const std::string member = field.substr(start, comma - start);
+        start = comma + 1;
+        const size_t first = member.find_first_not_of(" \t");
+        const size_t equals = member.find('=');
+        if (first == std::string::npos || equals == std::string::npos)
+            continue;
+        std::string name = member.substr(first, equals - first);
+        for (char &c : name)
+            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+        if (name != "sha-256")
+            continue;
+        const size_t last = member.find_last_not_of(" \t");
+        const std::string value = member.substr(equals + 1, last - equals);
+        if (value.size() < 2 || value.front() != ':' || value.back() != ':'
+            || unpadded(value.substr(1, value.size() - 2)) != expected)
+            return false;
+    }
+    return true;
 }
 
 // A decimal number, with a sign when allowed; values beyond the range are clamped.
@@ -218,6 +254,7 @@ std::optional<HttpService::Upload> HttpService::beginUpload(const Request &reque
         return std::nullopt;
     }
     upload.user = *result.user;
+    upload.reprDigest = request.reprDigest;
     upload.body = std::make_unique<UploadBody>(m_files, m_maxDocument, request.length);
     return upload;
 }
@@ -235,6 +272,10 @@ Reply HttpService::finishUpload(Upload &upload)
     UploadBody &body = *upload.body;
     if (!body.finish())
         return refusedUpload(upload);
+    // A file that differs from what its sender hashed was changed on the way:
+    // nothing of it is kept.
+    if (!digestAgrees(upload.reprDigest, body.file().digest()))
+        return error(400, "the file does not match the sha-256 of its Repr-Digest");
     try {
         if (!m_events.save(upload.user, body.event(), upload.accessId, body.file()))
             return loginRefused(200, {});

@@ -38,6 +38,8 @@ public:
         std::string range;
         // The body's length when a Content-Length gives it.
         std::optional<uint64_t> length;
+        // The Repr-Digest field lines, joined by ", "; empty when none was sent.
+        std::string reprDigest;
     };
 
     // An upload whose login has been checked and whose body may now be read.
@@ -46,6 +48,8 @@ public:
         int64_t user = 0;
         int64_t accessId = 0;
         std::unique_ptr<UploadBody> body;
+        // The file's digest as the client gave it, checked once the file is whole.
+        std::string reprDigest;
     };
 
     HttpService(EventStore &events, const FileStore &files, Authenticator &authenticator,

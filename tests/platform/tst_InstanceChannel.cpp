@@ -420,16 +420,29 @@ void tst_InstanceChannel::theSocketFitsWhateverTheRuntimeFolder()
     const QString deep = base.path() + QLatin1Char('/') + QString(120, QLatin1Char('r'));
     QVERIFY(QDir().mkpath(deep));
     const QByteArray saved = qgetenv("XDG_RUNTIME_DIR");
+    // The shared fallback in /tmp goes with the last instance that used it,
+    // when nobody had it before (another may make it anew meanwhile).
+    const QByteArray fallback = "/tmp/keycrate-" + QByteArray::number(::getuid());
+    const bool fallbackThere = QFileInfo::exists(QFile::decodeName(fallback));
     for (const QString &runtime : { deep, base.path(), QString() }) {
         qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime));
-        InstanceServer server(Title);
-        QCOMPARE(server.claim(), InstanceServer::Claim::Claimed);
-        QVERIFY2(server.listen(), qPrintable(server.errorString()));
-        const QString socket = server.address().socketPath();
-        QVERIFY2(QFile::encodeName(socket).size() <= 107, qPrintable(socket));
-        QCOMPARE(socket.startsWith(base.path()), runtime == base.path());
-        QVERIFY(InstanceClient(Title).exists());
+        struct stat used = {};
+        {
+            InstanceServer server(Title);
+            QCOMPARE(server.claim(), InstanceServer::Claim::Claimed);
+            QVERIFY2(server.listen(), qPrintable(server.errorString()));
+            const QString socket = server.address().socketPath();
+            QVERIFY2(QFile::encodeName(socket).size() <= 107, qPrintable(socket));
+            QCOMPARE(socket.startsWith(base.path()), runtime == base.path());
+            QCOMPARE(socket.startsWith(QFile::decodeName(fallback)), runtime != base.path());
+            QVERIFY(InstanceClient(Title).exists());
+            ::stat(fallback.constData(), &used);
+        }
+        struct stat now = {};
+        if (runtime != base.path() && !fallbackThere)
+            QVERIFY(::stat(fallback.constData(), &now) != 0 || now.st_ino != used.st_ino);
     }
+    QVERIFY(QFileInfo::exists(base.path() + QStringLiteral("/keycrate-%1").arg(::getuid())));
     qputenv("XDG_RUNTIME_DIR", saved);
 }
 

@@ -2,6 +2,7 @@
 // the same as when they arrive whole.
 #include "http/EventDocument.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -13,18 +14,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const char *bytes = reinterpret_cast<const char *>(data) + 1;
     const size_t length = size - 1;
-    const size_t cut = data[0] % size;
+    // Fed in pieces of one size, as a connection hands them over.
+    const size_t piece = 1 + data[0];
 
     EventDocument whole(4096);
     whole.feed(bytes, length);
     whole.finish();
-    // What follows a document complete in the first piece is never fed.
+    // What follows a document complete in one piece is never fed.
     EventDocument pieces(4096);
-    std::string unfed;
-    if (pieces.feed(bytes, cut) == EventDocument::State::Reading)
-        pieces.feed(bytes + cut, length - cut);
-    else
-        unfed.assign(bytes + cut, length - cut);
+    size_t at = 0;
+    while (at < length && pieces.state() == EventDocument::State::Reading) {
+        const size_t take = std::min(piece, length - at);
+        pieces.feed(bytes + at, take);
+        at += take;
+    }
+    const std::string unfed(bytes + at, length - at);
     pieces.finish();
     if (whole.state() != pieces.state())
         __builtin_trap();

@@ -226,6 +226,21 @@ void ServerDefencesTest::rangesAndDigests()
     const QByteArray file = randomBytes(2600 * 1024 + 3);
     QCOMPARE(upload("ranged", file), reprDigest(file));
     QVERIFY(!upload("empty", {}).isEmpty());
+    // The sender's own digest of the file is checked: a file that differs is not kept.
+    const QByteArray other = reprDigest("other");
+    for (const auto &[digest, status] : { std::pair { reprDigest(file).chopped(2) + ":", 200 },
+                                          { "sha-512=:AAAA:, " + other, 400 },
+                                          { reprDigest(file) + ", " + other, 400 } }) {
+        const auto reply = exchange(
+            port(),
+            rawPost(uploadTarget(), document("told") + file, "Repr-Digest: " + digest + "\r\n"));
+        QCOMPARE(reply.status, status);
+        QCOMPARE(exchange(port(), rawPost(eventTarget("download", "told"), "x")).status,
+                 status == 200 ? 200 : 404);
+        QCOMPARE(exchange(port(), rawPost(eventTarget("delete", "told"), "x")).status,
+                 status == 200 ? 200 : 404);
+    }
+    QVERIFY(entries(data() + "/tmp").isEmpty());
 
     const QByteArray size = QByteArray::number(file.size());
     const struct

@@ -16,6 +16,7 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <malloc.h>
 #include <mutex>
 
 using namespace QuorvaneServer;
@@ -82,6 +83,7 @@ private slots:
     void splitsBodyWhateverTheChunks();
     void documentEndsAtRootElement_data();
     void documentEndsAtRootElement();
+    void documentIsHeldOnlyAsItsValues();
     void refusesBrokenBodies_data();
     void refusesBrokenBodies();
     void queuedBuffersArriveInOrder();
@@ -152,6 +154,35 @@ void UploadParsingTest::documentEndsAtRootElement()
     QCOMPARE(parser.feed(input.constData(), static_cast<size_t>(input.size())),
              EventDocument::State::Complete);
     QCOMPARE(parser.takeTrailing(), std::string("-|+<event>tail"));
+}
+
+// Bytes the process holds from malloc, small and large.
+qint64 allocated()
+{
+    const struct mallinfo2 info = mallinfo2();
+    return qint64(info.uordblks + info.hblkhd);
+}
+
+void UploadParsingTest::documentIsHeldOnlyAsItsValues()
+{
+    // A slow client keeps its unfinished document on the server: each such
+    // upload should cost the values it holds, not a copy of the whole text too.
+    const size_t size = 1 << 20;
+    const std::string value(size - 100, 'v');
+    const std::string text = "<event><name><![CDATA[" + value + "]]></name><id>x</id></event>-|+";
+    EventDocument parser(size);
+    const qint64 before = allocated();
+    for (size_t at = 0; at < text.size(); at += 16384) {
+        const size_t piece = std::min<size_t>(16384, text.size() - at);
+        if (at + piece == text.size()) {
+            const qint64 beside = allocated() - before - qint64(parser.record().name.capacity());
+            QVERIFY2(beside < qint64(size / 4), qPrintable(QString::number(beside)));
+        }
+        QVERIFY(parser.feed(text.data() + at, piece) != EventDocument::State::Invalid);
+    }
+    QCOMPARE(parser.state(), EventDocument::State::Complete);
+    QCOMPARE(parser.record().name, value);
+    QCOMPARE(parser.takeTrailing(), std::string("-|+"));
 }
 
 void UploadParsingTest::refusesBrokenBodies_data()

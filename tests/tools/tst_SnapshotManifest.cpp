@@ -126,6 +126,10 @@ void tst_SnapshotManifest::refusesWhatIsNoWholeManifest()
         QVERIFY2(!SnapshotManifest::parse(broken, &read, &refused, &error), broken.c_str());
         QVERIFY(!error.empty());
     }
+    // The error reaches a terminal: what the server wrote is not echoed raw.
+    QVERIFY(!SnapshotManifest::parse("quorvane-snapshot 1\nroot \x1b]0;owned\x07\nend 0\n", &read,
+                                     &refused, &error));
+    QVERIFY2(error.find_first_of("\x1b\x07") == std::string::npos, error.c_str());
 }
 
 void tst_SnapshotManifest::plantedFifosAndLinksAreRefusedNotWaitedOn()

@@ -5,8 +5,8 @@
 #include "KeyFile.h"
 #include "KeyRing.h"
 #include "LibraryBinding.h"
+#include "OwnerOnly.h"
 #include "Passphrase.h"
-#include "PrivateFiles.h"
 #include "Session.h"
 
 #include <QDateTime>
@@ -31,7 +31,7 @@ QByteArray bytes(const std::string &text)
 bool saveKeyFile(const QByteArray &text)
 {
     const QString path = KeyRing::keyFilePath();
-    Quorvane::PrivateFiles::makeFolder(QFileInfo(path).absolutePath());
+    Platform::OwnerOnly::makeFolder(QFileInfo(path).absolutePath());
     QFile::setPermissions(QFileInfo(path).absolutePath(),
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     return KeyFile::save(path, text);

@@ -257,7 +257,7 @@ bool SnapshotCatalog::manifest(const EventRecord &snapshot, SnapshotManifest *ma
         return false;
     }
     std::string problem;
-    const int fd = OwnFile::open(files[snapshot.id], O_RDONLY, &problem);
+    const int fd = Platform::OwnFile::open(files[snapshot.id], O_RDONLY, &problem);
     if (fd < 0) {
         *error = errno == ENOENT ? "its manifest was not fetched"
                                  : "its manifest cannot be read (" + problem + ")";

@@ -291,7 +291,7 @@ int SnapshotCommands::check(SnapshotCatalog &catalog)
             std::string error;
             std::int64_t read = 0;
             std::string sha256;
-            const int fd = OwnFile::open(files[content.first.first], O_RDONLY, &error);
+            const int fd = Platform::OwnFile::open(files[content.first.first], O_RDONLY, &error);
             if (fd >= 0 && (offset < 0 || ::lseek(fd, offset, SEEK_SET) == offset))
                 sha256 = SnapshotCatalog::sha256OfFile(fd, &error, &read, offset < 0 ? -1 : size);
             if (fd >= 0)

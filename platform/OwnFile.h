@@ -6,9 +6,12 @@
 
 class QFile;
 
+namespace Platform {
+
 // Opening a file in a folder others may plant things in (the library's store,
 // a restore target, a portable program folder): a link, a FIFO, a device or
 // another user's file in its place is refused, never followed or waited on.
+// The check is made on what was opened, so nothing swapped in after it counts.
 class OwnFile
 {
 public:
@@ -17,8 +20,14 @@ public:
     // with *problem saying why otherwise (and errno ENOENT only when nothing
     // is there).
     static int open(const std::string &path, int flags, std::string *problem, mode_t mode = 0600);
+
+    enum class Missing { Create, Fail };
     // The same for file's own name, opened in mode (read, read and write, or
-    // append; those that write create it 0600); a problem other than a
-    // missing file is warned of.
-    static bool open(QFile &file, QIODevice::OpenMode mode);
+    // append); with Create, a mode that writes makes a missing file 0600.
+    // What was wrong, other than a missing file, goes to *problem when given
+    // and is warned of otherwise.
+    static bool open(QFile &file, QIODevice::OpenMode mode, Missing missing = Missing::Create,
+                     std::string *problem = nullptr);
 };
+
+} // namespace Platform

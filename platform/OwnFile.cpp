@@ -7,6 +7,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+namespace Platform {
+
 int OwnFile::open(const std::string &path, int flags, std::string *problem, mode_t mode)
 {
     int fd;
@@ -43,18 +45,28 @@ int OwnFile::open(const std::string &path, int flags, std::string *problem, mode
     return fd;
 }
 
-bool OwnFile::open(QFile &file, QIODevice::OpenMode mode)
+bool OwnFile::open(QFile &file, QIODevice::OpenMode mode, Missing missing, std::string *problem)
 {
-    const int flags = mode.testFlag(QIODevice::Append) ? O_WRONLY | O_APPEND | O_CREAT
-        : mode.testFlag(QIODevice::WriteOnly)          ? O_RDWR | O_CREAT
+    const int create = missing == Missing::Create ? O_CREAT : 0;
+    const int flags = mode.testFlag(QIODevice::Append) ? O_WRONLY | O_APPEND | create
+        : mode.testFlag(QIODevice::WriteOnly)          ? O_RDWR | create
                                                        : O_RDONLY;
-    std::string problem;
-    const int fd = open(QFile::encodeName(file.fileName()).toStdString(), flags, &problem);
+    const std::string name = QFile::encodeName(file.fileName()).toStdString();
+    std::string why;
+    const int fd = open(name, flags, &why);
     if (fd >= 0 && file.open(fd, mode, QFileDevice::AutoCloseHandle))
         return true;
-    if (fd >= 0)
+    if (fd >= 0) {
         ::close(fd);
-    else if (errno != ENOENT)
-        qWarning("%s", problem.c_str());
+        why = name + ": " + file.errorString().toStdString();
+    } else if (errno == ENOENT) {
+        return false;
+    }
+    if (problem)
+        *problem = why;
+    else
+        qWarning("%s", why.c_str());
     return false;
 }
+
+} // namespace Platform
