@@ -236,6 +236,9 @@ S3Client::Response S3Client::attempt(const Request &request) const
         // Stores close idle connections after some seconds; one of ours that
         // rests longer goes, rather than meet that close mid-request.
         curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, 10L);
+        // A transfer that ends keeps its connection for the next one even
+        // while many run: curl's default keeps five, and closed the rest.
+        curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 128L);
     }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
     // A stalled transfer ends; a slow large one does not.
