@@ -209,6 +209,9 @@ void ObjectStore::putMultipart(const std::string &key, int fd, uint64_t size) co
     if (!started.ok() || id.empty())
         fail("cannot start a multipart upload", started);
     const std::string upload = "uploadId=" + S3Client::encode(id, false);
+    // Leased as the server's own uploads are: a sweep leaves it alone while
+    // this runs, and aborts it soon after this process died.
+    m_leases->add(key, id);
     try {
         const uint64_t partSize
             = std::max(m_client.settings().partSize, (size + MaxParts - 1) / MaxParts);
@@ -243,8 +246,10 @@ void ObjectStore::putMultipart(const std::string &key, int fd, uint64_t size) co
     } catch (...) {
         // Its parts would stay stored, and counted, until the sweep.
         m_aborts->abort(key, id);
+        m_leases->remove(key, id);
         throw;
     }
+    m_leases->remove(key, id);
 }
 
 int ObjectStore::open(const std::string &name) const

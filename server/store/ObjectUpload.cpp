@@ -45,9 +45,10 @@ struct ObjectUpload::State
 
     std::mutex mutex;
     std::condition_variable changed;
-    // The bytes a take() offers and waits on until the transfers have them all.
-    const char *offered = nullptr;
-    size_t offeredLeft = 0;
+    // With a known size, the transfers pull the bytes from here, one at a
+    // time, feeding of them at once; cleared when the upload is dropped.
+    TempFile *file = nullptr;
+    int feeding = 0;
     uint64_t pulled = 0;
     bool dropped = false;
     bool done = false; // no transfer runs any more
@@ -81,20 +82,42 @@ struct ObjectUpload::State
         changed.notify_all();
     }
 
-    // Gives what the transfers may pull up to end, waiting for a take().
+    // Tells the file, while it is there, that no more bytes are taken: once
+    // all went, or at once when the upload failed. Without mutex held, as the
+    // file wakes its reader.
+    void endFeed(bool all)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!file || (!all && failed.empty()))
+            return;
+        TempFile *target = file;
+        const int error = failed.empty() ? 0 : errorOf(failure);
+        ++feeding;
+        lock.unlock();
+        target->sinkEnded(error);
+        lock.lock();
+        --feeding;
+        changed.notify_all();
+    }
+
+    // Gives what the transfers may pull up to end, waiting for the bytes.
     size_t pull(char *data, size_t size, uint64_t end)
     {
         std::unique_lock<std::mutex> lock(mutex);
-        changed.wait(lock, [&] { return offeredLeft > 0 || dropped || !failed.empty(); });
+        changed.wait(lock, [&] { return file || dropped || !failed.empty(); });
         if (dropped || !failed.empty())
             return 0;
-        const size_t given
-            = static_cast<size_t>(std::min<uint64_t>({ size, offeredLeft, end - pulled }));
-        std::memcpy(data, offered, given);
-        offered += given;
-        offeredLeft -= given;
+        TempFile *source = file;
+        const size_t wanted = static_cast<size_t>(std::min<uint64_t>(size, end - pulled));
+        ++feeding;
+        lock.unlock();
+        const size_t given = source->pull(data, wanted);
+        lock.lock();
+        --feeding;
         pulled += given;
-        changed.notify_all();
+        // Only a part's end, or a drop waiting for this, wakes anyone.
+        if (pulled == end || dropped)
+            changed.notify_all();
         return given;
     }
 
@@ -144,11 +167,24 @@ ObjectUpload::~ObjectUpload()
     std::thread([state = m_state] { state->cleanUp(); }).detach();
 }
 
+bool ObjectUpload::attach(TempFile &file)
+{
+    if (m_state->size == UnknownSize)
+        return false;
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    m_state->file = &file;
+    m_state->changed.notify_all();
+    return true;
+}
+
 void ObjectUpload::cancel()
 {
-    std::lock_guard<std::mutex> lock(m_state->mutex);
+    std::unique_lock<std::mutex> lock(m_state->mutex);
     m_state->dropped = true;
     m_state->changed.notify_all();
+    // The file may go once no transfer reads it.
+    m_state->changed.wait(lock, [this] { return m_state->feeding == 0; });
+    m_state->file = nullptr;
 }
 
 const std::string &ObjectUpload::key() const
@@ -164,25 +200,8 @@ uint64_t ObjectUpload::partSize(uint64_t base, int number)
 
 int ObjectUpload::take(const char *data, size_t size)
 {
-    State &state = *m_state;
-    if (state.size == UnknownSize)
-        return gather(data, size);
-    std::unique_lock<std::mutex> lock(state.mutex);
-    if (state.pulled + size > state.size)
-        state.fail("the upload is longer than announced", S3Client::Response());
-    if (state.failed.empty() && !state.dropped) {
-        state.offered = data;
-        state.offeredLeft = size;
-        state.changed.notify_all();
-        state.changed.wait(
-            lock, [&] { return state.offeredLeft == 0 || state.dropped || !state.failed.empty(); });
-    }
-    // No transfer may read data once this returns.
-    state.offered = nullptr;
-    state.offeredLeft = 0;
-    if (!state.failed.empty())
-        return errorOf(state.failure);
-    return state.dropped ? ECANCELED : 0;
+    // With a known size the transfers pull the bytes instead.
+    return m_state->size == UnknownSize ? gather(data, size) : EINVAL;
 }
 
 void ObjectUpload::stream(std::shared_ptr<State> shared)
@@ -238,6 +257,7 @@ void ObjectUpload::stream(std::shared_ptr<State> shared)
         for (std::thread &part : parts)
             part.join();
     }
+    state.endFeed(true);
     std::unique_lock<std::mutex> lock(state.mutex);
     state.done = true;
     state.changed.notify_all();
@@ -257,11 +277,15 @@ void ObjectUpload::streamPart(State &state, int number, uint64_t length, uint64_
     put.bodyLength = length;
     put.source = [&state, end](char *data, size_t size) { return state.pull(data, size, end); };
     const S3Client::Response sent = state.client.send(put);
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (sent.ok())
-        state.etags[number] = sent.etag;
-    else if (!state.dropped)
-        state.fail("cannot store a part of an upload", sent);
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        if (sent.ok())
+            state.etags[number] = sent.etag;
+        else if (!state.dropped)
+            state.fail("cannot store a part of an upload", sent);
+    }
+    // The client stops at once, not when the other parts in flight are.
+    state.endFeed(false);
 }
 
 bool ObjectUpload::start()

@@ -13,9 +13,10 @@ class PendingAborts;
 class UploadLeases;
 
 // Sends an upload to an object store while it arrives, with nothing on the
-// local disk. When its size is known, the bytes go from the upload's buffer
-// straight into the transfer of one object (or of one part after another), so
-// memory stays flat and a slow store holds back the client; otherwise parts
+// local disk. When its size is known, the transfer of one object (or of one
+// part after another) pulls the bytes from the upload's buffers, hashing them
+// on the way, so memory stays flat and a slow store holds back the client;
+// otherwise parts
 // are gathered in memory, one at a time. An upload dropped before finish(), or
 // failing, aborts its multipart upload.
 class ObjectUpload : public TempFile::Sink
@@ -30,6 +31,7 @@ public:
                  std::shared_ptr<UploadLeases> leases, std::string key, uint64_t size);
     ~ObjectUpload() override;
 
+    bool attach(TempFile &file) override;
     int take(const char *data, size_t size) override;
     void cancel() override;
     const std::string &key() const;

@@ -236,6 +236,9 @@ S3Client::Response S3Client::attempt(const Request &request) const
         // Stores close idle connections after some seconds; one of ours that
         // rests longer goes, rather than meet that close mid-request.
         curl_easy_setopt(curl, CURLOPT_MAXAGE_CONN, 10L);
+        // A transfer that ends keeps its connection for the next one even
+        // while many run: curl's default keeps five, and closed the rest.
+        curl_easy_setopt(curl, CURLOPT_MAXCONNECTS, 128L);
     }
     curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT, 5L);
     // A stalled transfer ends; a slow large one does not.
@@ -262,7 +265,11 @@ S3Client::Response S3Client::attempt(const Request &request) const
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     } else if (request.bodyFd >= 0 || request.source) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, 128L * 1024);
+        // A large body goes in the 1 MiB pieces a large upload arrives in:
+        // a read and a send per piece rather than eight. Small ones, of
+        // which many may run at once, keep a small buffer.
+        const long buffer = request.bodyLength >= (16u << 20) ? 1024L * 1024 : 128L * 1024;
+        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, buffer);
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
         curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);

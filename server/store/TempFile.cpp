@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
@@ -67,20 +68,21 @@ TempFile::TempFile(std::unique_ptr<Sink> sink)
     : m_sink(std::move(sink))
 {
     m_buffer.resize(BufferSize);
+    m_pulls = m_sink->attach(*this);
 }
 
 TempFile::~TempFile()
 {
+    // A dropped upload is not written out, and a waiting pull() returns.
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_quit = true;
+    }
+    m_wake.notify_all();
     if (m_sink)
         m_sink->cancel();
-    if (m_writer.joinable()) {
-        {
-            std::lock_guard<std::mutex> lock(m_mutex);
-            m_quit = true;
-        }
-        m_wake.notify_all();
+    if (m_writer.joinable())
         m_writer.join();
-    }
     m_sink.reset();
     if (m_fd >= 0)
         ::close(m_fd);
@@ -147,6 +149,55 @@ int TempFile::store(const char *data, size_t size)
     return 0;
 }
 
+size_t TempFile::pull(char *data, size_t size)
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_wake.wait(lock, [this] { return !m_queue.empty() || m_quit; });
+    if (m_quit)
+        return 0;
+    // Only this caller takes the first buffer off; the others are added
+    // behind it, which leaves it in place.
+    Handed &first = m_queue.front();
+    const char *from = first.data.data() + m_pulledAt;
+    const size_t given = std::min(size, first.size - m_pulledAt);
+    lock.unlock();
+    m_hash.add(from, given);
+    m_blocks.add(from, given);
+    std::memcpy(data, from, given);
+    lock.lock();
+    m_pulledAt += given;
+    m_stored += given;
+    if (m_pulledAt < first.size)
+        return given;
+    m_free.push_back(std::move(first.data));
+    m_queue.pop_front();
+    m_pulledAt = 0;
+    --m_handed;
+    m_wake.notify_all();
+    const std::function<void()> wake = std::move(m_wakeReader);
+    m_wakeReader = nullptr;
+    lock.unlock();
+    if (wake)
+        wake();
+    return given;
+}
+
+void TempFile::sinkEnded(int error)
+{
+    std::function<void()> wake;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_sinkEnded = true;
+        if (m_writerError == 0)
+            m_writerError = error;
+        wake = std::move(m_wakeReader);
+        m_wakeReader = nullptr;
+    }
+    m_wake.notify_all();
+    if (wake)
+        wake();
+}
+
 void TempFile::runWriter()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
@@ -184,10 +235,10 @@ size_t TempFile::handedLimit() const
 
 bool TempFile::whenReady(std::function<void()> wake)
 {
-    if (m_error != 0 || m_used < m_buffer.size() || !m_writer.joinable())
+    if (m_error != 0 || m_used < m_buffer.size() || (!m_writer.joinable() && !m_pulls))
         return true;
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_handed < handedLimit() || m_writerError != 0)
+    if (m_handed < handedLimit() || m_writerError != 0 || m_sinkEnded)
         return true;
     m_wakeReader = std::move(wake);
     return false;
@@ -195,11 +246,18 @@ bool TempFile::whenReady(std::function<void()> wake)
 
 bool TempFile::settle()
 {
-    if (m_writer.joinable()) {
+    if (m_writer.joinable() || m_pulls) {
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_wake.wait(lock, [this] { return m_handed == 0; });
+        // The writer thread hands back even what it no longer writes; a
+        // sink that ended takes nothing more.
+        m_wake.wait(lock, [this] {
+            return m_handed == 0 || (m_pulls && (m_writerError != 0 || m_sinkEnded));
+        });
         if (m_writerError != 0)
             return fail(m_writerError);
+        // More bytes than the sink was to take.
+        if (m_handed > 0)
+            return fail(EIO);
     }
     return m_error == 0;
 }
@@ -210,7 +268,7 @@ bool TempFile::flush()
         return false;
     if (m_used == 0)
         return true;
-    if (!m_writer.joinable()) {
+    if (!m_writer.joinable() && !m_pulls) {
         try {
             m_writer = std::thread([this] { runWriter(); });
         } catch (const std::exception &) {
@@ -227,9 +285,12 @@ bool TempFile::flush()
         std::unique_lock<std::mutex> lock(m_mutex);
         if (m_writerError != 0)
             return fail(m_writerError);
-        m_wake.wait(lock, [this] { return m_handed < handedLimit(); });
+        m_wake.wait(
+            lock, [this] { return m_handed < handedLimit() || m_writerError != 0 || m_sinkEnded; });
         if (m_writerError != 0)
             return fail(m_writerError);
+        if (m_sinkEnded)
+            return fail(EIO);
         m_queue.push_back({ std::move(m_buffer), m_used });
         ++m_handed;
         m_wake.notify_all();
@@ -253,10 +314,15 @@ bool TempFile::sync()
     if (m_error != 0 || !settle())
         return false;
     if (m_used > 0) {
-        if (const int error = store(m_buffer.data(), m_used))
-            return fail(error);
-        m_size += m_used;
-        m_used = 0;
+        if (m_pulls) {
+            if (!flush() || !settle())
+                return false;
+        } else {
+            if (const int error = store(m_buffer.data(), m_used))
+                return fail(error);
+            m_size += m_used;
+            m_used = 0;
+        }
     }
     if (!m_sink && ::fsync(m_fd) != 0)
         return fail(errno);

@@ -27,14 +27,23 @@ class TempFile
 {
 public:
     // Where the bytes go instead of a file (an object store): given them in
-    // order on the writer thread, and may keep it waiting.
+    // order on the writer thread, and may keep it waiting; or, once it
+    // attached, taking them itself with pull() on a thread of its own.
     class Sink
     {
     public:
         virtual ~Sink() = default;
+        // True when the sink pulls the bytes from file; then take() is not
+        // called.
+        virtual bool attach(TempFile &file)
+        {
+            (void)file;
+            return false;
+        }
         // errno on failure, else 0; data stays valid only during the call.
         virtual int take(const char *data, size_t size) = 0;
-        // The upload is dropped: a waiting take() returns at once.
+        // The upload is dropped: a waiting take() returns at once, and no
+        // pull() is under way or follows once this returns.
         virtual void cancel() = 0;
     };
 
@@ -70,6 +79,14 @@ public:
     // Whether room() can be had without waiting for the writer thread; when
     // not, wake is called from that thread once it can.
     bool whenReady(std::function<void()> wake);
+
+    // For a sink that attached: hashes and copies the next bytes, at most
+    // size, to data, waiting for them; 0 once the upload is dropped. One
+    // caller at a time.
+    size_t pull(char *data, size_t size);
+    // The attached sink takes no more bytes: with error (errno) when it
+    // failed; bytes still to come then fail the upload.
+    void sinkEnded(int error);
 
     // Renames the file to target in the same file system and waits until the
     // folder entry is on disk too. The file stays locked while this lives.
@@ -122,6 +139,12 @@ private:
     std::function<void()> m_wakeReader;
     // Bytes in the file, counted by whoever writes them.
     uint64_t m_stored = 0;
+    // An attached sink pulls the handed buffers in place of the writer
+    // thread, which saves a hand-over per buffer: m_pulledAt bytes of the
+    // first one are taken.
+    bool m_pulls = false;
+    size_t m_pulledAt = 0;
+    bool m_sinkEnded = false;
 };
 
 // Makes a rename or removal inside folder durable.

@@ -69,8 +69,18 @@ void UploadLeases::run()
             m_changed.wait(lock, woken);
         else
             m_changed.wait_for(lock, renewal, woken);
-        if (m_stopping)
+        if (m_stopping) {
+            // What completed or was aborted leaves no lease behind, as a
+            // command ends right after; the leases still held run out.
+            if (!m_gone.empty()) {
+                std::vector<Upload> gone;
+                gone.swap(m_gone);
+                Database &db = *m_db;
+                lock.unlock();
+                write(db, {}, gone);
+            }
             return;
+        }
         const std::set<Upload> live = m_live;
         std::vector<Upload> gone;
         gone.swap(m_gone);

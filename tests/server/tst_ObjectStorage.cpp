@@ -34,6 +34,7 @@ private slots:
     void stalledStoreHoldsBackTheClient();
     void prefixBelongsToOneService();
     void copyMovesFilesToTheBucketAndBack();
+    void deadCopysUploadIsAbortedOnceItsLeaseRunsOut();
     void runningServerSweepsStrayObjectsPastTheGrace();
     void storeDownAnswers503ThenRecovers();
     void migrateHashesTheFilesInTheBucket();
@@ -417,6 +418,40 @@ void ObjectStorageTest::copyMovesFilesToTheBucketAndBack()
     QVERIFY2(run.exitCode == 0, run.err.constData());
     server.setStorage({});
     downloadsMatch();
+}
+
+void ObjectStorageTest::deadCopysUploadIsAbortedOnceItsLeaseRunsOut()
+{
+    ServerProcess server(m_dir->path() + "/data");
+    QCOMPARE(server.account("adduser", "alice", "alice-pass"), 0);
+    QVERIFY2(server.start(), qPrintable(server.failure()));
+    QCOMPARE(client(server).upload("large", ServiceClient::randomBytes(6 << 20)).status, 200);
+    server.stop();
+
+    // The copy dies while its second part is on the way.
+    FaultRelay relay(static_cast<quint16>(QUrl(m_s3.endpoint()).port()));
+    relay.arm("partNumber=2&", FaultRelay::Fault::Stall, FaultRelay::When::AfterForwarding);
+    QStringList arguments = QStringList { "copy", "--s3-part-size", "5M", "--s3-upload-lease", "1" }
+        + storageArguments();
+    arguments[arguments.indexOf("--s3-endpoint") + 1]
+        = QStringLiteral("http://127.0.0.1:%1").arg(relay.port());
+    QProcess copy;
+    copy.start(ServerProcess::program(), arguments + QStringList { "--data", server.dataFolder() });
+    QVERIFY(QTest::qWaitFor([&relay] { return relay.fired(); }, 30000));
+    // Time for its lease to reach the database.
+    QTest::qWait(500);
+    copy.kill();
+    QVERIFY(copy.waitForFinished(10000));
+    relay.cutStalled();
+    const auto uploading = [this] {
+        return m_s3.request("GET", m_s3.bucket() + "?uploads=").body.contains("<Upload>");
+    };
+    QVERIFY(uploading());
+
+    // Not a day later, as an upload of no lease.
+    server.setStorage(storageArguments());
+    QVERIFY2(server.start({ "--sweep-every", "0.2" }), qPrintable(server.failure()));
+    QVERIFY(QTest::qWaitFor([&] { return !uploading(); }, 20000));
 }
 
 void ObjectStorageTest::prefixBelongsToOneService()
