@@ -1,4 +1,4 @@
-# Runs the command after the script's own arguments in an emptied HOME_DIR.
+# Runs the command after "--" in an emptied HOME_DIR.
 file(REMOVE_RECURSE "${HOME_DIR}")
 file(MAKE_DIRECTORY "${HOME_DIR}/config" "${HOME_DIR}/data" "${HOME_DIR}/cache" "${HOME_DIR}/tmp")
 set(command)
@@ -7,7 +7,7 @@ math(EXPR last "${CMAKE_ARGC} - 1")
 foreach(i RANGE 0 ${last})
     if(take)
         list(APPEND command "${CMAKE_ARGV${i}}")
-    elseif("${CMAKE_ARGV${i}}" MATCHES "RunInFreshHome\\.cmake$")
+    elseif("${CMAKE_ARGV${i}}" STREQUAL "--")
         set(take ON)
     endif()
 endforeach()
