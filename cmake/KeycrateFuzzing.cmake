@@ -5,7 +5,7 @@
 # on everything), by the target fuzz_targets. Each is also a test labelled
 # "fuzz" that replays its kept corpus (corpus/NAME beside the target's
 # sources) and then explores for KEYCRATE_FUZZ_SECONDS. What it finds is
-# written to the test's home; a finding is mended and its input added to the
+# written to the test's TMPDIR; a finding is mended and its input added to the
 # corpus, where every later run replays it.
 option(KEYCRATE_FUZZ "Build the libFuzzer targets (needs clang)" OFF)
 set(KEYCRATE_FUZZ_SECONDS 6 CACHE STRING "How long each fuzzer explores when run as a test")

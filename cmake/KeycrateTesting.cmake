@@ -43,9 +43,11 @@ function(keycrate_register_test name)
     endif()
     set(labels ${T_LABELS} ${KEYCRATE_TEST_LABELS})
     set(home ${CMAKE_BINARY_DIR}/test-home/${name})
+    # After "--" cmake leaves the command to the script: else a command that
+    # is itself "cmake -D... -P script" would also run in the wrapper's cmake.
     add_test(NAME ${name}
              COMMAND ${CMAKE_COMMAND} -DHOME_DIR=${home} -P ${PROJECT_SOURCE_DIR}/cmake/RunInFreshHome.cmake
-                     ${T_UNPARSED_ARGUMENTS})
+                     -- ${T_UNPARSED_ARGUMENTS})
     set(env
         QT_QPA_PLATFORM=offscreen
         HOME=${home}

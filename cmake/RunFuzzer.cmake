@@ -1,5 +1,5 @@
 # Runs one fuzzer as a test: the kept corpus is read, never written; new inputs
-# and any finding go to the test's own temporary folder (the fresh home).
+# and any finding go to the test's own temporary folder (its TMPDIR).
 # -DFUZZER=program -DCORPUS=folder -DSECONDS=n
 set(work $ENV{TMPDIR}/fuzz)
 file(REMOVE_RECURSE ${work})
