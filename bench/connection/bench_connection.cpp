@@ -71,7 +71,8 @@ double cpuSeconds(int who)
 struct Run
 {
     double seconds = 0;
-    double cpu = 0; // both threads of the client, user and system
+    double cpu = 0; // every thread of the client, user and system
+    double mainCpu = 0; // the thread curl runs on, whose work is a transfer's longest chain
     double serverCpu = 0;
     qint64 peakAboveIdle = 0;
     int result = -1;
@@ -95,6 +96,7 @@ Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
     ProcessMemory::resetPeak();
     const qint64 idle = ProcessMemory::figure("VmRSS:");
     const double cpu = cpuSeconds(RUSAGE_SELF);
+    const double mainCpu = cpuSeconds(RUSAGE_THREAD);
     const double serverCpu = ProcessCpu::seconds(serverPid);
     clock.start();
     watch.start(2);
@@ -103,6 +105,7 @@ Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
     run.result = codes.value(1, codes.value(0));
     run.seconds = double(ended.value_or(clock.nsecsElapsed())) / 1e9;
     run.cpu = cpuSeconds(RUSAGE_SELF) - cpu;
+    run.mainCpu = cpuSeconds(RUSAGE_THREAD) - mainCpu;
     run.serverCpu = ProcessCpu::seconds(serverPid) - serverCpu;
     run.peakAboveIdle = ProcessMemory::figure("VmHWM:") - idle;
     return run;
@@ -283,13 +286,15 @@ int main(int argc, char **argv)
         if (!digest)
             return fail(QStringLiteral("openssl dgst failed"));
 
-        std::printf("round %d%s: upload %.2f s (cpu %.2f s, server %.2f s), curl %.2f s (cpu "
-                    "%.2f s, server %.2f s); download %.2f s (cpu %.2f s, server %.2f s), curl "
-                    "%.2f s (cpu %.2f s, server %.2f s)\n",
+        std::printf("round %d%s: upload %.2f s (cpu %.2f s, curl's thread %.2f s, server %.2f "
+                    "s), curl %.2f s (cpu %.2f s, server %.2f s); download %.2f s (cpu %.2f s, "
+                    "curl's thread %.2f s, server %.2f s), curl %.2f s (cpu %.2f s, server %.2f "
+                    "s)\n",
                     round, curlFirst ? " (curl first)" : "", upload.seconds, upload.cpu,
-                    upload.serverCpu, curlUpload->seconds, curlUpload->cpu, curlUpload->serverCpu,
-                    download.seconds, download.cpu, download.serverCpu, curlDownload->seconds,
-                    curlDownload->cpu, curlDownload->serverCpu);
+                    upload.mainCpu, upload.serverCpu, curlUpload->seconds, curlUpload->cpu,
+                    curlUpload->serverCpu, download.seconds, download.cpu, download.mainCpu,
+                    download.serverCpu, curlDownload->seconds, curlDownload->cpu,
+                    curlDownload->serverCpu);
         std::fflush(stdout);
         upConnection << upload.seconds;
         upCurl << curlUpload->seconds;
