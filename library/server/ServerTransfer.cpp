@@ -89,11 +89,14 @@ qint64 decimal(const QByteArray &text)
 bool ServerTransfer::Sink::take(const char *data, qint64 size)
 {
     // Written from curl's buffer while it is in the processor's cache; the
-    // hash takes a copy and runs behind on a thread of its own.
-    if (hashing())
-        hash.add(data, size_t(size));
+    // hash reads the bytes back behind the writing.
+    const bool hashed = hashing();
     written += size;
-    return writePieces(*file, data, size);
+    if (!writePieces(*file, data, size))
+        return false;
+    if (hashed)
+        hash.written(file->handle(), data, size_t(size));
+    return true;
 }
 
 bool ServerTransfer::Sink::restart()

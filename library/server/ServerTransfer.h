@@ -1,7 +1,7 @@
 #pragma once
 
 #include "CurlMulti.h"
-#include "QueuedSha256.h"
+#include "ReadBackSha256.h"
 #include "Sha256.h"
 #include "UploadBody.h"
 
@@ -26,8 +26,8 @@ public:
     struct Sink
     {
         std::unique_ptr<QFile> file;
-        // Of the bytes as they came, a copy hashed behind the writing.
-        QueuedSha256 hash;
+        // Of the bytes as they came, read back behind the writing.
+        ReadBackSha256 hash;
         // Bytes taken from the server.
         qint64 written = 0;
         bool writeFailed = false;
