@@ -52,18 +52,26 @@ void ReadBackSha256::written(int file, const char *data, size_t size)
             return;
         }
     }
+    const uint64_t before = m_handed;
     m_handed += size;
     std::unique_lock<std::mutex> lock(m_mutex);
-    m_written = m_handed;
-    while (m_written - m_hashed > MaxBehind) {
-        if (m_hashing) {
-            m_callerWaits = true;
-            m_forCaller.wait(lock);
-            m_callerWaits = false;
-        } else {
-            hashNext(lock);
+    if (m_inlineUntil > before || before - m_hashed > MaxBehind) {
+        // The thread gets too little of a core: the bytes behind are caught
+        // up here, and the next ones hashed as they come, from memory, which
+        // costs less than reading them back.
+        if (m_inlineUntil <= before)
+            m_inlineUntil = before + InlineStretch;
+        while (m_hashing || m_hashed < m_written) {
+            if (m_hashing)
+                waitIdle(lock);
+            else
+                hashNext(lock);
         }
+        m_hash.add(data, size); // nothing is left for the thread to take
+        m_written = m_hashed = m_handed;
+        return;
     }
+    m_written = m_handed;
     if (m_threadWaits && !m_hashing && m_written - m_hashed >= Batch)
         m_forThread.notify_one();
 }
@@ -106,7 +114,7 @@ void ReadBackSha256::reset()
     if (m_running) {
         std::unique_lock<std::mutex> lock(m_mutex);
         waitIdle(lock);
-        m_written = m_hashed = 0;
+        m_written = m_hashed = m_inlineUntil = 0;
         m_unreadable = false;
         m_hash.reset();
     } else {

@@ -14,10 +14,11 @@ namespace Quorvane {
 // The SHA-256 of what a download hands to its file. Past the first MiB the
 // bytes are read back from the file, from the page cache, on a thread of its
 // own that may run behind the writing: the writer neither hashes nor copies
-// them, and waits for nothing until digest(). The first MiB, and every byte
-// when the file does not hold them where they were handed or no thread can
-// be had, is hashed at once. Bytes that cannot be read back leave a digest
-// that matches nothing.
+// them, and waits for nothing until digest(). When that thread falls far
+// behind, the writer catches up and hashes the next bytes itself for a while.
+// The first MiB, and every byte when the file does not hold them where they
+// were handed or no thread can be had, is hashed at once. Bytes that cannot
+// be read back leave a digest that matches nothing.
 class ReadBackSha256
 {
 public:
@@ -39,9 +40,10 @@ private:
     // Read and hashed at a time, and what wakes the thread: a wake-up for
     // every small piece would cost more than its hash.
     static constexpr uint64_t Batch = 256 * 1024;
-    // Further behind than this, the writer hashes the oldest bytes itself,
-    // before the page cache lets them go.
-    static constexpr uint64_t MaxBehind = 64 * 1024 * 1024;
+    // Further behind than this, the thread is short of a core: the writer
+    // catches up itself and hashes the next InlineStretch bytes as handed.
+    static constexpr uint64_t MaxBehind = 16 * 1024 * 1024;
+    static constexpr uint64_t InlineStretch = 32 * 1024 * 1024;
 
     bool startThread(int file);
     // Reads back and hashes the oldest bytes not hashed; the lock is held and
@@ -68,6 +70,7 @@ private:
     // Bytes in the file to be hashed, and those hashed, from its start.
     uint64_t m_written = 0;
     uint64_t m_hashed = 0;
+    uint64_t m_inlineUntil = 0; // hashed as handed until this many are
     bool m_hashing = false;
     bool m_threadWaits = false;
     bool m_callerWaits = false;
