@@ -14,6 +14,7 @@
 #include "EventXml.h"
 #include "FileEvent.h"
 #include "LogConnection.h"
+#include "ProcessCpu.h"
 #include "ProcessMemory.h"
 #include "ReferenceServer.h"
 #include "SettingsStore.h"
@@ -37,6 +38,8 @@ using namespace Quorvane;
 namespace {
 
 const QByteArray Password = "bench-password";
+// The server's processor time counts too: both share the machine's cores.
+qint64 serverPid = 0;
 
 bool appendFile(QFile &to, const QString &from)
 {
@@ -68,7 +71,9 @@ double cpuSeconds(int who)
 struct Run
 {
     double seconds = 0;
-    double cpu = 0; // both threads of the client, user and system
+    double cpu = 0; // every thread of the client, user and system
+    double mainCpu = 0; // the thread curl runs on, whose work is a transfer's longest chain
+    double serverCpu = 0;
     qint64 peakAboveIdle = 0;
     int result = -1;
 };
@@ -91,6 +96,8 @@ Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
     ProcessMemory::resetPeak();
     const qint64 idle = ProcessMemory::figure("VmRSS:");
     const double cpu = cpuSeconds(RUSAGE_SELF);
+    const double mainCpu = cpuSeconds(RUSAGE_THREAD);
+    const double serverCpu = ProcessCpu::seconds(serverPid);
     clock.start();
     watch.start(2);
     const QList<int> codes = owner.run(operation, 30 * 60 * 1000);
@@ -98,6 +105,8 @@ Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
     run.result = codes.value(1, codes.value(0));
     run.seconds = double(ended.value_or(clock.nsecsElapsed())) / 1e9;
     run.cpu = cpuSeconds(RUSAGE_SELF) - cpu;
+    run.mainCpu = cpuSeconds(RUSAGE_THREAD) - mainCpu;
+    run.serverCpu = ProcessCpu::seconds(serverPid) - serverCpu;
     run.peakAboveIdle = ProcessMemory::figure("VmHWM:") - idle;
     return run;
 }
@@ -109,6 +118,7 @@ std::optional<Run> throughCurl(const QStringList &arguments,
     curl.setProcessChannelMode(QProcess::ForwardedErrorChannel);
     QElapsedTimer clock;
     const double cpu = cpuSeconds(RUSAGE_CHILDREN);
+    const double serverCpu = ProcessCpu::seconds(serverPid);
     clock.start();
     curl.setStandardOutputFile(QProcess::nullDevice());
     curl.start(program, arguments);
@@ -118,6 +128,7 @@ std::optional<Run> throughCurl(const QStringList &arguments,
     Run run;
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.cpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
+    run.serverCpu = ProcessCpu::seconds(serverPid) - serverCpu;
     run.result = 0;
     return run;
 }
@@ -168,6 +179,7 @@ int main(int argc, char **argv)
     ReferenceServer server(work.filePath(QStringLiteral("server")));
     if (!server.addAccount("bench", Password) || !server.start())
         return fail(server.failure());
+    serverPid = server.process().pid();
 
     const QString payload = work.filePath(QStringLiteral("payload.bin"));
     if (!BenchFiles::writePayload(payload, size))
@@ -206,33 +218,58 @@ int main(int argc, char **argv)
     wanted.kind = 3;
     EventElement theirsOnServer = theirs;
 
-    // Rounds alternate the two clients, so a busy moment of the machine does
+    // Rounds interleave the two clients, so a busy moment of the machine does
     // not fall on one of them only; the medians are compared.
     QList<double> upConnection, upCurl, downConnection, downCurl;
     QList<double> cpuUp, cpuCurlUp, cpuDown, cpuCurlDown, cpuDigest;
     qint64 peakUp = 0, peakDown = 0;
     for (int round = 1; round <= rounds; ++round) {
-        const Run upload
-            = throughConnection(connection, owner, [&] { return connection.saveEvent(ours); });
+        // Whoever goes first meets memory the machine has not handed out
+        // lately; the order turns with each round.
+        const bool curlFirst = round % 2 == 0;
+        Run upload;
+        std::optional<Run> curlUpload;
+        auto uploadOurs = [&] {
+            upload
+                = throughConnection(connection, owner, [&] { return connection.saveEvent(ours); });
+        };
+        auto uploadCurl = [&] {
+            curlUpload = throughCurl(
+                { "-sS", "-f", "-o", "/dev/null", "-H", "Expect:", "-H",
+                  "Content-Type: application/octet-stream", "-X", "POST", "-T", curlBody,
+                  base + "/quorvupload?" + credentials + "&access_id=0&title=curl" });
+        };
+        if (curlFirst)
+            uploadCurl();
+        uploadOurs();
+        if (!curlFirst)
+            uploadCurl();
         if (upload.result != 0)
             return fail(QStringLiteral("upload through LogConnection gave %1").arg(upload.result));
-        const auto curlUpload
-            = throughCurl({ "-sS", "-f", "-o", "/dev/null", "-H", "Expect:", "-H",
-                            "Content-Type: application/octet-stream", "-X", "POST", "-T", curlBody,
-                            base + "/quorvupload?" + credentials + "&access_id=0&title=curl" });
         if (!curlUpload)
             return fail(QStringLiteral("curl's upload failed"));
 
-        const Run download = throughConnection(connection, owner,
-                                               [&] { return connection.downloadEvent(wanted); });
+        Run download;
+        std::optional<Run> curlDownload;
+        auto downloadOurs = [&] {
+            download = throughConnection(connection, owner,
+                                         [&] { return connection.downloadEvent(wanted); });
+        };
+        auto downloadCurl = [&] {
+            curlDownload = throughCurl({ "-sS", "-f", "-o", curlDownloaded, "-H",
+                                         "Content-Type: application/xml", "--data-binary",
+                                         "@" + curlDocument,
+                                         base + "/quorvdownload?" + credentials
+                                             + "&extguid=" + QString::fromUtf8(theirs.getId()) });
+        };
+        if (curlFirst)
+            downloadCurl();
+        downloadOurs();
+        if (!curlFirst)
+            downloadCurl();
         if (download.result != 0)
             return fail(
                 QStringLiteral("download through LogConnection gave %1").arg(download.result));
-        const auto curlDownload
-            = throughCurl({ "-sS", "-f", "-o", curlDownloaded, "-H",
-                            "Content-Type: application/xml", "--data-binary", "@" + curlDocument,
-                            base + "/quorvdownload?" + credentials
-                                + "&extguid=" + QString::fromUtf8(theirs.getId()) });
         if (!curlDownload)
             return fail(QStringLiteral("curl's download failed"));
         if (!BenchFiles::same(payload, downloaded) || !BenchFiles::same(payload, curlDownloaded))
@@ -249,10 +286,15 @@ int main(int argc, char **argv)
         if (!digest)
             return fail(QStringLiteral("openssl dgst failed"));
 
-        std::printf("round %d: upload %.2f s (cpu %.2f s), curl %.2f s (cpu %.2f s); "
-                    "download %.2f s (cpu %.2f s), curl %.2f s (cpu %.2f s)\n",
-                    round, upload.seconds, upload.cpu, curlUpload->seconds, curlUpload->cpu,
-                    download.seconds, download.cpu, curlDownload->seconds, curlDownload->cpu);
+        std::printf("round %d%s: upload %.2f s (cpu %.2f s, curl's thread %.2f s, server %.2f "
+                    "s), curl %.2f s (cpu %.2f s, server %.2f s); download %.2f s (cpu %.2f s, "
+                    "curl's thread %.2f s, server %.2f s), curl %.2f s (cpu %.2f s, server %.2f "
+                    "s)\n",
+                    round, curlFirst ? " (curl first)" : "", upload.seconds, upload.cpu,
+                    upload.mainCpu, upload.serverCpu, curlUpload->seconds, curlUpload->cpu,
+                    curlUpload->serverCpu, download.seconds, download.cpu, download.mainCpu,
+                    download.serverCpu, curlDownload->seconds, curlDownload->cpu,
+                    curlDownload->serverCpu);
         std::fflush(stdout);
         upConnection << upload.seconds;
         upCurl << curlUpload->seconds;

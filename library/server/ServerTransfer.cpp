@@ -10,7 +10,6 @@ namespace {
 
 // Large blocks: fewer callbacks, fewer writes.
 constexpr long ReceiveBufferSize = 512 * 1024;
-constexpr qsizetype StagedBlock = 1024 * 1024;
 // Writes of a whole block were seen to cost twice the processor time now and
 // then (likely the large pages the page cache builds for them); 64 KiB writes
 // kept it steady.
@@ -89,43 +88,19 @@ qint64 decimal(const QByteArray &text)
 
 bool ServerTransfer::Sink::take(const char *data, qint64 size)
 {
-    if (staged.size() + size > StagedBlock && !flush())
-        return false;
-    written += size;
-    if (size >= StagedBlock) {
-        // Large enough as it is: no copy.
-        const bool hashed = hashing();
-        if (hashed)
-            hash.begin(data, size_t(size));
-        const bool ok = writePieces(*file, data, size);
-        if (hashed)
-            hash.finish();
-        return ok;
-    }
-    if (staged.capacity() < StagedBlock)
-        staged.reserve(StagedBlock);
-    staged.append(data, size);
-    return true;
-}
-
-bool ServerTransfer::Sink::flush()
-{
-    if (staged.isEmpty())
-        return true;
-    // The hash reads the block while the disk takes it.
+    // Written from curl's buffer while it is in the processor's cache; the
+    // hash reads the bytes back behind the writing.
     const bool hashed = hashing();
+    written += size;
+    if (!writePieces(*file, data, size))
+        return false;
     if (hashed)
-        hash.begin(staged.constData(), size_t(staged.size()));
-    const bool ok = writePieces(*file, staged.constData(), staged.size());
-    if (hashed)
-        hash.finish();
-    staged.resize(0);
-    return ok;
+        hash.written(file->handle(), data, size_t(size));
+    return true;
 }
 
 bool ServerTransfer::Sink::restart()
 {
-    staged.resize(0);
     hash.reset();
     written = 0;
     return file->resize(0) && file->seek(0);
@@ -251,10 +226,6 @@ void ServerTransfer::transferDone(CURLcode code)
 {
     if (m_released || !onDone)
         return;
-    // What came is on disk and hashed before anyone looks: a resume asks
-    // from the end of the file, the digest covers every byte.
-    if (m_sink && m_sink->file && !m_sink->flush())
-        m_sink->writeFailed = true;
     // The last report of the upload may not have come before the end.
     if (code == CURLE_OK && m_body && onProgress && m_lastUp != m_body->size())
         onProgress(m_body->size(), m_body->size());

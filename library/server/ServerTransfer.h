@@ -1,7 +1,7 @@
 #pragma once
 
-#include "BackgroundSha256.h"
 #include "CurlMulti.h"
+#include "ReadBackSha256.h"
 #include "Sha256.h"
 #include "UploadBody.h"
 
@@ -26,23 +26,19 @@ public:
     struct Sink
     {
         std::unique_ptr<QFile> file;
-        BackgroundSha256 hash;
-        // Bytes taken from the server, those still in staged included.
+        // Of the bytes as they came, read back behind the writing.
+        ReadBackSha256 hash;
+        // Bytes taken from the server.
         qint64 written = 0;
         bool writeFailed = false;
-        // curl hands the answer over in small pieces: they go to disk, and
-        // through the hash, in large blocks.
-        QByteArray staged;
 
         // Takes bytes; false when the disk refused them.
         bool take(const char *data, qint64 size);
-        // Writes and hashes what is staged; false when the disk refused it.
-        bool flush();
         // Forgets everything taken: the answer starts over.
         bool restart();
         // Why the answer was not taken whole, for the user (empty: no bound).
         QString boundReached;
-        // Asked before each block; true once the file authenticates what it
+        // Asked before each piece; true once the file authenticates what it
         // is given, which a digest would only check again. The digest then
         // covers a part and means nothing.
         std::function<bool()> skipHash;

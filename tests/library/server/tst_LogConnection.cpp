@@ -627,7 +627,7 @@ private slots:
             server->queue(answer("200 OK", headers, "file bytes"));
             QCOMPARE(run(download), (QList<int> { 77, 99 }));
         }
-        // Past a few MiB the bytes are staged and hashed beside the writing.
+        // Past a mebibyte the bytes are read back and hashed behind the writing.
         const QByteArray large = pattern(3 * 1024 * 1024 + 777);
         QByteArray altered = large;
         altered[2 * 1024 * 1024 + 5] = char(altered[2 * 1024 * 1024 + 5] ^ 1);
