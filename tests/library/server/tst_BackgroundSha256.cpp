@@ -1,4 +1,5 @@
 #include "BackgroundSha256.h"
+#include "PatternBytes.h"
 
 #include <QCryptographicHash>
 #include <QTest>
@@ -15,14 +16,7 @@ private slots:
 
 void tst_BackgroundSha256::digestsEveryByteOnceInOrder()
 {
-    QByteArray bytes(12 * 512 * 1024 + 777, Qt::Uninitialized);
-    quint32 state = 2463534242u;
-    for (char &c : bytes) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        c = char(state);
-    }
+    const QByteArray bytes = patternBytes(12 * 512 * 1024 + 777);
     const QByteArray expected = QCryptographicHash::hash(bytes, QCryptographicHash::Sha256);
 
     BackgroundSha256 hash;

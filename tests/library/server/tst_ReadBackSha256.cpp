@@ -1,3 +1,4 @@
+#include "PatternBytes.h"
 #include "ReadBackSha256.h"
 
 #include <QCryptographicHash>
@@ -26,14 +27,7 @@ QByteArray sha256(const QByteArray &bytes)
 
 void tst_ReadBackSha256::digestsEveryByteOnceInOrder()
 {
-    QByteArray bytes(19 * 1024 * 1024 + 777, Qt::Uninitialized);
-    quint32 state = 2463534242u;
-    for (char &c : bytes) {
-        state ^= state << 13;
-        state ^= state >> 17;
-        state ^= state << 5;
-        c = char(state);
-    }
+    const QByteArray bytes = patternBytes(19 * 1024 * 1024 + 777);
     const qsizetype sizes[] = { 100, 16 * 1024, 300 * 1024 + 1, 512 * 1024, 64 * 1024 - 3 };
     QTemporaryDir folder;
     QFile file(folder.filePath("download"));
