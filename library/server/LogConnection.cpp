@@ -471,11 +471,16 @@ void LogConnection::transferEnded(CURLcode code)
         break;
     }
 
+    const auto *decrypting = qobject_cast<DecryptingFile *>(m_pending->sink.file.get());
+    const bool decryptionFailed = decrypting && !decrypting->problem().isEmpty();
     if (!m_pending->sink.boundReached.isEmpty())
         reportMessage(m_pending->sink.boundReached);
-    const auto *decrypting = qobject_cast<DecryptingFile *>(m_pending->sink.file.get());
-    if (decrypting && !decrypting->problem().isEmpty())
+    if (decryptionFailed)
         reportMessage(decrypting->problem());
+    if (m_pending->sink.writeFailed && m_pending->sink.boundReached.isEmpty() && !decryptionFailed)
+        // A full disk says so: the user frees space rather than blames the server.
+        reportMessage(tr("The server's answer could not be written to disk: %1")
+                          .arg(m_pending->sink.file->errorString()));
     m_aborted = code != CURLE_OK || transfer.rejected() || m_pending->sink.writeFailed;
     int status = m_aborted ? Failed : Finished;
     if (!m_aborted) {

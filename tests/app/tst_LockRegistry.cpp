@@ -1,4 +1,5 @@
 #include "ApplicationFolder.h"
+#include "FileSizeLimit.h"
 #include "HandOverSetting.h"
 #include "LockRegistry.h"
 #include "MessageBoxes.h"
@@ -58,24 +59,6 @@ int lockExclusively(const QByteArray &path)
     }
     return fd;
 }
-
-// Every write that makes a file bigger than this fails while it is in force.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        ::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &m_saved);
-        struct rlimit limit = m_saved;
-        limit.rlim_cur = bytes;
-        ::setrlimit(RLIMIT_FSIZE, &limit);
-    }
-    ~FileSizeLimit() { ::setrlimit(RLIMIT_FSIZE, &m_saved); }
-
-private:
-    struct rlimit m_saved;
-};
 
 } // namespace
 

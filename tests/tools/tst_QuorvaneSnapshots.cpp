@@ -1,5 +1,6 @@
 // Snapshots end to end: quorvane backs a tree up twice, restores both, lists
 // a file's versions and forgets, against our reference server.
+#include "FileSizeLimit.h"
 #include "QuorvaneRun.h"
 #include "ReferenceServer.h"
 #include "SnapshotManifest.h"
@@ -416,6 +417,16 @@ void tst_QuorvaneSnapshots::wholeFilesMovedOrCopiedIntoPlace()
             events[entry.path] = entry.event;
     QCOMPARE(events.size(), std::size_t(3));
     QCOMPARE(events["mtree/a/same"], events["mtree/b/same"]);
+
+    // A disk that fills while the files are fetched: the restore fails and
+    // says why, and leaves no part of a file in the target.
+    Run full;
+    {
+        const FileSizeLimit diskFull(650 << 10);
+        full = quorvane({ "restore", snapshot, "--to", m_files.filePath("full") });
+    }
+    QVERIFY2(full.exitCode != 0 && full.err.contains("written to disk"), full.err.constData());
+    QVERIFY(QDir(m_files.filePath("full")).isEmpty());
 
     // Beside the local store, and on another file system where there is one.
     QStringList targets { m_files.filePath("mr") };

@@ -1,6 +1,7 @@
 #include "ConnectionOwner.h"
 #include "CurrentUser.h"
 #include "EventXml.h"
+#include "FileSizeLimit.h"
 #include "ForwardProxy.h"
 #include "LogConnection.h"
 #include "ScriptedServer.h"
@@ -789,6 +790,19 @@ private slots:
         QCOMPARE(run([&] { return connection->downloadEvent(event); }), (QList<int> { 77, 99 }));
         QVERIFY(!QFile::exists(holdingFile(event.getId())));
         QVERIFY(user.messages.last().contains("free"));
+
+        // With no reserve, an answer of no stated length that outgrows the
+        // disk stops there, says why and keeps nothing.
+        setSetting("min_free_space_mib", 0);
+        server->queue("HTTP/1.1 200 OK\r\nConnection: close\r\n\r\n" + pattern(200000));
+        {
+            const FileSizeLimit diskFull(65536);
+            QCOMPARE(run([&] { return connection->downloadEvent(event); }),
+                     (QList<int> { 77, 99 }));
+        }
+        QVERIFY(!QFile::exists(holdingFile(event.getId())));
+        QVERIFY2(user.messages.last().contains("written to disk"),
+                 qPrintable(user.messages.last()));
     }
 
     void concurrentAnswersStayApart()
