@@ -31,18 +31,39 @@ using namespace QuorvaneServer;
 namespace {
 
 // Every connection is a descriptor: take all the operating system allows.
-void raiseDescriptorLimit()
+// Returns the limit now in force, 0 when unknown.
+rlim_t raiseDescriptorLimit()
 {
     struct rlimit limit;
-    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur < limit.rlim_max) {
-        limit.rlim_cur = limit.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &limit);
+    if (::getrlimit(RLIMIT_NOFILE, &limit) != 0)
+        return 0;
+    if (limit.rlim_cur < limit.rlim_max) {
+        const rlim_t raised = limit.rlim_max;
+        limit.rlim_cur = raised;
+        if (::setrlimit(RLIMIT_NOFILE, &limit) != 0)
+            ::getrlimit(RLIMIT_NOFILE, &limit);
     }
+    return limit.rlim_cur;
+}
+
+// Connections past what the descriptors bear are refused with a 503 as they
+// come, instead of waiting unanswered in the listen queue while accept()
+// fails: a connection may hold its socket and a file, and the database, the
+// stored files and the work threads need theirs.
+size_t bearableConnections(rlim_t descriptors, const ServerLimits &limits)
+{
+    if (descriptors == 0 || descriptors == RLIM_INFINITY)
+        return limits.maxConnections;
+    const rlim_t reserve = 64 + 2 * rlim_t(limits.workThreads);
+    const rlim_t bearable = descriptors > reserve + 2 ? (descriptors - reserve) / 2 : 1;
+    return size_t(std::min<rlim_t>(bearable, limits.maxConnections));
 }
 
 int serve(const CommandLine &line)
 {
-    raiseDescriptorLimit();
+    const rlim_t descriptors = raiseDescriptorLimit();
+    ServerLimits limits = line.limits;
+    limits.maxConnections = bearableConnections(descriptors, line.limits);
     ShutdownSignals signals;
     RequestLog log(stderr);
     try {
@@ -98,7 +119,11 @@ int serve(const CommandLine &line)
 
         LoginThrottle throttle(line.throttle);
         HttpService service(events, files, authenticator, throttle, log, line.limits.maxDocument);
-        HttpServer server(service, log, line.limits);
+        if (limits.maxConnections < line.limits.maxConnections)
+            log.message("warning: at most " + std::to_string(limits.maxConnections)
+                        + " connections at once: the process may open "
+                        + std::to_string(descriptors) + " files");
+        HttpServer server(service, log, limits);
         if (!line.tlsCertificate.empty())
             server.useTls(line.tlsCertificate, line.tlsKey);
         const int port = server.bind(line.host, line.port);

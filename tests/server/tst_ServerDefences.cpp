@@ -10,6 +10,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QRandomGenerator>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QThread>
@@ -103,6 +104,7 @@ private slots:
     void slowClientsAreDroppedWithoutStallingOthers();
     void slowButSteadyReaderIsServed();
     void connectionLimitHoldsAgainstIdleFlood();
+    void fewDescriptorsRefuseCleanly();
     void failedLoginsAreThrottledPerNameAndAddress();
     void fullDiskAnswers507AndStoresNothingHalf();
     void servesHttpsWithItsCertificate();
@@ -428,8 +430,9 @@ void ServerDefencesTest::connectionLimitHoldsAgainstIdleFlood()
 {
     struct rlimit limit;
     QVERIFY(::getrlimit(RLIMIT_NOFILE, &limit) == 0);
-    if (limit.rlim_max < 2000)
-        QSKIP("the hard limit on open files is below 2000");
+    // Two descriptors a connection, and some for the process.
+    if (limit.rlim_max < 2200)
+        QSKIP("the hard limit on open files is below 2200");
     limit.rlim_cur = limit.rlim_max;
     QVERIFY(::setrlimit(RLIMIT_NOFILE, &limit) == 0);
 
@@ -459,6 +462,44 @@ void ServerDefencesTest::connectionLimitHoldsAgainstIdleFlood()
     for (const auto &connection : idle)
         QVERIFY(connection->waitClosed(15000));
     QCOMPARE(exchange(port(), rawPost(listTarget(), "NoData")).status, 200);
+}
+
+// Started with few descriptors, the server takes its hard limit and refuses
+// what the descriptors cannot bear at once, instead of leaving it unanswered.
+void ServerDefencesTest::fewDescriptorsRefuseCleanly()
+{
+    if (QStandardPaths::findExecutable("prlimit").isEmpty())
+        QSKIP("no prlimit");
+    m_server->setLauncher("prlimit", { "--nofile=64:300", "--" });
+    QVERIFY(start({ "--max-per-address", "5000", "--idle-timeout", "30" }));
+    QFile limits(QStringLiteral("/proc/%1/limits").arg(m_server->pid()));
+    QVERIFY(limits.open(QIODevice::ReadOnly));
+    QVERIFY(limits.readAll().simplified().contains("Max open files 300 300"));
+
+    std::vector<std::unique_ptr<RawConnection>> idle(150);
+    for (auto &connection : idle) {
+        connection = std::make_unique<RawConnection>();
+        QVERIFY(connection->open(port()));
+    }
+    int refused = 0;
+    std::vector<bool> answered(idle.size());
+    const QDeadlineTimer deadline(8000);
+    while (refused < 48 && !deadline.hasExpired()) {
+        for (size_t i = 0; i < idle.size(); ++i) {
+            if (!answered[i] && idle[i]->read(0).status == 503) {
+                answered[i] = true;
+                ++refused;
+            }
+        }
+        QThread::msleep(20);
+    }
+    QCOMPARE(refused, 48);
+    // (300 less a reserve for the process) / 2 per connection.
+    QVERIFY(m_server->log().contains("at most 102 connections"));
+    QCOMPARE(exchange(port(), rawPost(listTarget(), "NoData")).status, 503);
+    idle.clear();
+    QVERIFY(QTest::qWaitFor(
+        [this] { return exchange(port(), rawPost(listTarget(), "NoData")).status == 200; }));
 }
 
 void ServerDefencesTest::failedLoginsAreThrottledPerNameAndAddress()
