@@ -22,6 +22,7 @@
 #include <QSet>
 #include <QSocketNotifier>
 #include <memory>
+#include <unistd.h>
 
 namespace {
 
@@ -96,9 +97,11 @@ bool writeList(const QByteArray &content)
     // fails at commit is committed as a short file with no error reported.
     if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered))
         return false;
-    // Which files this user locks is theirs alone, whatever the umask.
+    // Which files this user locks is theirs alone, whatever the umask. The
+    // sync is checked here because QSaveFile ignores its failure: a disk that
+    // reports its lack of room only then must keep the old list.
     if (!file.setPermissions(QFileDevice::ReadOwner | QFileDevice::WriteOwner)
-        || file.write(content) != content.size()) {
+        || file.write(content) != content.size() || ::fsync(file.handle()) != 0) {
         file.cancelWriting();
         return false;
     }

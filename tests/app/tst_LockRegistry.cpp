@@ -375,6 +375,28 @@ void tst_LockRegistry::aListThatCannotBeOpenedFailsEverything()
     QVERIFY(!ReloadLockedFiles());
     QCOMPARE(ToggleLock(a), 99);
     QVERIFY(QFile::remove(LockListPath()));
+
+    // Nor a link in its place: the file it names is neither read nor written.
+    const QByteArray b = makeFile(QStringLiteral("b.txt"));
+    QCOMPARE(ToggleLock(b), 0);
+    const QByteArray other = makeFile(QStringLiteral("other.txt"));
+    QVERIFY(QFile::remove(LockListPath()));
+    QVERIFY(QFile::link(QFile::decodeName(other), LockListPath()));
+    QCOMPARE(ToggleLock(a), 99);
+    QCOMPARE(ToggleLock(b), 99);
+    CompactLockList();
+    QVERIFY(!ReloadLockedFiles());
+    QFile named(QFile::decodeName(other));
+    QVERIFY(named.open(QIODevice::ReadOnly));
+    QCOMPARE(named.readAll(), QByteArray("content of other.txt"));
+
+    // Nor a list whose folder is no folder.
+    const QString fifo = m_files->filePath(QStringLiteral("fifo"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    setApplicationFolder(fifo);
+    QVERIFY(!ReloadLockedFiles());
+    QCOMPARE(ToggleLock(a), 99);
+    CompactLockList();
 }
 
 void tst_LockRegistry::statusesAreSortedByBytesEachPathOnce()

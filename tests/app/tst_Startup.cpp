@@ -3,10 +3,12 @@
 #include "KeycrateProcess.h"
 
 #include <QDeadlineTimer>
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
 #include <csignal>
+#include <sys/stat.h>
 
 using Platform::InstanceClient;
 
@@ -48,6 +50,7 @@ private slots:
     void terminationSignalsEndInOrderAndCompactTheList_data();
     void terminationSignalsEndInOrderAndCompactTheList();
     void endingAtOnceLeavesTheListAsItIs();
+    void aKillDuringTheRewriteLeavesTheListWhole();
 };
 
 void tst_Startup::bindingFailuresStopWithTheirBox_data()
@@ -296,6 +299,45 @@ void tst_Startup::endingAtOnceLeavesTheListAsItIs()
     QVERIFY(keycrate.waitForOutput(Listening, 5000));
     QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
     QVERIFY(keycrate.waitForExit());
+}
+
+void tst_Startup::aKillDuringTheRewriteLeavesTheListWhole()
+{
+    KeycrateProcess keycrate;
+    // Each line twice, so that the compaction writes a long list anew.
+    QByteArray compacted;
+    for (int i = 0; i < 60000; ++i)
+        compacted += QFile::encodeName(keycrate.folder()) + "/gone-" + QByteArray::number(i) + '\n';
+    const QByteArray listed = compacted + compacted;
+    QVERIFY(writeFile(keycrate.listPath(), listed));
+    // The orderly end compacts the list; a kill as soon as the list's file
+    // changes finds an in-place rewrite half done.
+    const QByteArray path = QFile::encodeName(keycrate.listPath());
+    for (int round = 0; round < 2; ++round) {
+        keycrate.start({ QStringLiteral("-s") });
+        QVERIFY(keycrate.waitForOutput(Listening));
+        const pid_t pid = pid_t(keycrate.processId());
+        QCOMPARE(::kill(pid, SIGTERM), 0);
+        struct stat info = {};
+        const QDeadlineTimer deadline(5000);
+        while (::stat(path.constData(), &info) == 0 && info.st_size == listed.size()
+               && !deadline.hasExpired()) { }
+        ::kill(pid, SIGKILL);
+        QVERIFY(keycrate.waitForExit());
+        const QByteArray after = readFile(keycrate.listPath());
+        QVERIFY2(after == listed || after == compacted, qPrintable(QString::number(after.size())));
+        const QStringList left
+            = QDir(QFileInfo(keycrate.listPath()).path())
+                  .entryList({ QStringLiteral("llf*") }, QDir::Files | QDir::Hidden);
+        QVERIFY2(left.size() <= 2, qPrintable(left.join(' ')));
+        QVERIFY(writeFile(keycrate.listPath(), listed));
+    }
+    // The next start takes over what the killed one left.
+    keycrate.start({ QStringLiteral("-s") });
+    QVERIFY(keycrate.waitForOutput(Listening));
+    QCOMPARE(InstanceClient(Title).post({ 1045, 0, 0 }), InstanceClient::Outcome::Delivered);
+    QVERIFY(keycrate.waitForExit());
+    QVERIFY(!KeycrateProcess::publishedList());
 }
 
 QTEST_GUILESS_MAIN(tst_Startup)
