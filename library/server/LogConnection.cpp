@@ -409,10 +409,11 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
     options.downloadBytesPerSecond = bytesPerSecond(settings.readInt(SettingsStore::DownloadLimit));
     options.caFile = settings.readServerCaFile();
     // A server never fills the disk: a download keeps the free space the
-    // setting asks for, and a list answer is read whole, so it is bounded.
+    // setting asks for, and a list or status answer is kept whole, so it is
+    // bounded too.
     if (kind == Request::Download)
         options.minFreeBytes = settings.readMinFreeSpace();
-    else if (kind == Request::Read)
+    else
         options.maxAnswerBytes = settings.readMaxListAnswer();
     if (kind == Request::Download && body)
         pending->bodyHead = body->headBytes();

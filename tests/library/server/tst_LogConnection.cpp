@@ -780,6 +780,15 @@ private slots:
         server->queueResponse(200, list.left(1024 * 1024));
         QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
                  (QList<int> { 77, 0 }));
+        // So is the status answer to a save or a removal.
+        EventElement saved = fileEvent("");
+        server->queueResponse(200, "OK saved\n" + list);
+        QCOMPARE(run([&] { return connection->saveEvent(saved); }), (QList<int> { 77, 99 }));
+        server->queueResponse(200, "OK removed\n" + list);
+        QCOMPARE(run([&] { return connection->removeEvent(saved); }), (QList<int> { 77, 99 }));
+        QVERIFY(user.messages.last().contains("larger than"));
+        QCOMPARE(QDir(data->path()).entryList(QDir::Files),
+                 QStringList { "GetEvents.ServerResponse.txt" });
 
         // A download that would leave less free space than asked for stops
         // and keeps nothing; no disk has 2 PiB free.
