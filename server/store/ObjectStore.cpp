@@ -7,6 +7,7 @@
 #include "store/Database.h"
 #include "store/ObjectUpload.h"
 #include "store/PendingAborts.h"
+#include "store/S3Answer.h"
 #include "store/UploadLeases.h"
 
 #include <cerrno>
@@ -37,37 +38,6 @@ std::string randomName()
     return hex;
 }
 
-// The text of each <tag>...</tag> inside text, in order.
-std::vector<std::string> elements(const std::string &text, const std::string &tag)
-{
-    std::vector<std::string> found;
-    const std::string open = "<" + tag + ">";
-    const std::string close = "</" + tag + ">";
-    for (size_t at = text.find(open); at != std::string::npos; at = text.find(open, at)) {
-        at += open.size();
-        const size_t end = text.find(close, at);
-        if (end == std::string::npos)
-            break;
-        found.push_back(text.substr(at, end - at));
-        at = end + close.size();
-    }
-    return found;
-}
-
-std::string element(const std::string &text, const std::string &tag)
-{
-    const auto found = elements(text, tag);
-    return found.empty() ? std::string() : found.front();
-}
-
-time_t parseTime(const std::string &text)
-{
-    struct tm parts = {};
-    if (!::strptime(text.c_str(), "%Y-%m-%dT%H:%M:%S", &parts))
-        return 0;
-    return ::timegm(&parts);
-}
-
 bool storeTrouble(const S3Client::Response &response)
 {
     return response.status == 0 || response.status == 429 || response.status >= 500;
@@ -78,7 +48,7 @@ std::string describe(const S3Client::Response &response)
     if (response.status <= 0)
         return response.failure;
     std::string what = "status " + std::to_string(response.status);
-    const std::string code = element(response.body, "Code");
+    const std::string code = S3Answer(response.body).code();
     return code.empty() ? what : what + " (" + code + ")";
 }
 
@@ -205,7 +175,7 @@ void ObjectStore::putMultipart(const std::string &key, int fd, uint64_t size) co
     start.key = key;
     start.query = "uploads=";
     const S3Client::Response started = m_client.send(start);
-    const std::string id = element(started.body, "UploadId");
+    const std::string id = S3Answer(started.body).uploadId();
     if (!started.ok() || id.empty())
         fail("cannot start a multipart upload", started);
     const std::string upload = "uploadId=" + S3Client::encode(id, false);
@@ -382,6 +352,7 @@ ObjectStore::sweep(const std::set<std::string> &referenced,
     const std::string files = m_prefix + "files/";
     size_t present = 0;
     std::string token;
+    std::set<std::string> tokens;
     do {
         S3Client::Request list;
         list.query = (token.empty() ? std::string()
@@ -390,24 +361,32 @@ ObjectStore::sweep(const std::set<std::string> &referenced,
         const S3Client::Response answer = m_client.send(list);
         if (!answer.ok())
             fail("cannot list the stored files", answer);
-        for (const std::string &entry : elements(answer.body, "Contents")) {
-            const std::string key = element(entry, "Key");
-            if (key.size() <= files.size())
+        const S3Answer page(answer.body);
+        if (!page.valid())
+            throw DatabaseError("the listing of the stored files in " + m_location
+                                + " is not well-formed XML");
+        for (const S3Answer::Object &object : page.objects()) {
+            // Only what lies under our prefix, with a time to judge it by,
+            // can go.
+            if (object.key.size() <= files.size()
+                || object.key.compare(0, files.size(), files) != 0)
                 continue;
-            const std::string name = key.substr(files.size());
+            const std::string name = object.key.substr(files.size());
             if (referenced.count(name) != 0) {
                 ++present;
                 continue;
             }
-            if (now - parseTime(element(entry, "LastModified")) < m_grace.count()
+            if (object.lastModified == 0 || now - object.lastModified < m_grace.count()
                 || name.find_first_of("&/") != std::string::npos || isReferenced(name))
                 continue;
             remove(name);
             ++sweep.unreferenced;
         }
-        token = element(answer.body, "IsTruncated") == "true"
-            ? element(answer.body, "NextContinuationToken")
-            : std::string();
+        token = page.truncated() ? page.nextToken() : std::string();
+        // A store that hands out no new token would keep the sweep listing forever.
+        if (page.truncated() && (token.empty() || !tokens.insert(token).second))
+            throw DatabaseError("the listing of the stored files in " + m_location
+                                + " does not advance");
     } while (!token.empty());
     sweep.missing = referenced.size() - present;
     m_aborts->retry();
@@ -430,12 +409,14 @@ void ObjectStore::abortStaleUploads() const
     if (!answer.ok())
         return;
     const time_t now = ::time(nullptr);
-    for (const std::string &upload : elements(answer.body, "Upload")) {
-        const std::string key = element(upload, "Key");
-        const std::string uploadId = element(upload, "UploadId");
+    const std::string files = m_prefix + "files/";
+    const S3Answer uploads(answer.body);
+    for (const S3Answer::Upload &upload : uploads.uploads()) {
+        const std::string &key = upload.key;
+        const std::string &uploadId = upload.uploadId;
         // Of no lease: an older server's, or its row was lost.
-        if (leased.count({ key, uploadId }) > 0
-            || now - parseTime(element(upload, "Initiated")) < UploadGrace)
+        if (key.compare(0, files.size(), files) != 0 || uploadId.empty() || upload.initiated == 0
+            || leased.count({ key, uploadId }) > 0 || now - upload.initiated < UploadGrace)
             continue;
         S3Client::Request abort;
         abort.method = "DELETE";

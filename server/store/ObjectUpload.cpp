@@ -1,6 +1,7 @@
 #include "store/ObjectUpload.h"
 
 #include "store/PendingAborts.h"
+#include "store/S3Answer.h"
 #include "store/UploadLeases.h"
 
 #include <algorithm>
@@ -15,17 +16,6 @@
 namespace QuorvaneServer {
 
 namespace {
-
-std::string element(const std::string &text, const std::string &tag)
-{
-    const std::string open = "<" + tag + ">";
-    const size_t at = text.find(open);
-    if (at == std::string::npos)
-        return std::string();
-    const size_t end = text.find("</" + tag + ">", at);
-    return end == std::string::npos ? std::string()
-                                    : text.substr(at + open.size(), end - at - open.size());
-}
 
 // The store's own trouble is passing: the client hears 503 and tries again.
 int errorOf(const S3Client::Response &response)
@@ -227,7 +217,7 @@ void ObjectUpload::stream(std::shared_ptr<State> shared)
         start.key = state.key;
         start.query = "uploads=";
         const S3Client::Response started = state.client.send(start);
-        const std::string id = element(started.body, "UploadId");
+        const std::string id = S3Answer(started.body).uploadId();
         std::unique_lock<std::mutex> lock(state.mutex);
         if (!started.ok() || id.empty())
             state.fail("cannot start a multipart upload", started);
@@ -295,7 +285,7 @@ bool ObjectUpload::start()
     start.key = m_state->key;
     start.query = "uploads=";
     const S3Client::Response started = m_state->client.send(start);
-    const std::string id = element(started.body, "UploadId");
+    const std::string id = S3Answer(started.body).uploadId();
     std::lock_guard<std::mutex> lock(m_state->mutex);
     if (!started.ok() || id.empty()) {
         m_state->fail("cannot start a multipart upload", started);

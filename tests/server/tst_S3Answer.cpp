@@ -1,0 +1,182 @@
+// The object store's XML answers, and a sweep of a store whose answers
+// mislead: keys outside the prefix, no times, a listing that never ends.
+
+#include "store/DataFolder.h"
+#include "store/Database.h"
+#include "store/ObjectStore.h"
+#include "store/S3Answer.h"
+
+#include <QTemporaryDir>
+#include <QTest>
+#include <arpa/inet.h>
+#include <atomic>
+#include <mutex>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+
+using namespace QuorvaneServer;
+
+namespace {
+
+// Answers every listing with the same page, every other request with 204,
+// and keeps the request lines.
+class RepeatingStore
+{
+public:
+    explicit RepeatingStore(std::string page)
+        : m_page(std::move(page))
+    {
+        m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address = {};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (::bind(m_listener, reinterpret_cast<sockaddr *>(&address), length) != 0
+            || ::listen(m_listener, 8) != 0
+            || ::getsockname(m_listener, reinterpret_cast<sockaddr *>(&address), &length) != 0)
+            qFatal("cannot listen");
+        port = ntohs(address.sin_port);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~RepeatingStore()
+    {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_listener);
+    }
+    std::vector<std::string> requests()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        return m_requests;
+    }
+    int port = 0;
+
+private:
+    void serve()
+    {
+        pollfd listener = { m_listener, POLLIN, 0 };
+        while (!m_stop) {
+            if (::poll(&listener, 1, 50) <= 0)
+                continue;
+            const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
+            std::string in;
+            char buffer[4096];
+            pollfd client = { fd, POLLIN, 0 };
+            while (!m_stop && ::poll(&client, 1, 50) >= 0) {
+                if (!(client.revents & POLLIN))
+                    continue;
+                const ssize_t got = ::read(fd, buffer, sizeof buffer);
+                if (got <= 0)
+                    break;
+                in.append(buffer, static_cast<size_t>(got));
+                for (size_t end; (end = in.find("\r\n\r\n")) != std::string::npos;) {
+                    const std::string line = in.substr(0, in.find("\r\n"));
+                    in.erase(0, end + 4);
+                    const bool listing = line.find("list-type=2") != std::string::npos;
+                    {
+                        std::lock_guard<std::mutex> lock(m_mutex);
+                        m_requests.push_back(line);
+                    }
+                    const std::string answer = listing
+                        ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(m_page.size())
+                            + "\r\n\r\n" + m_page
+                        : std::string("HTTP/1.1 204 No Content\r\n\r\n");
+                    if (::write(fd, answer.data(), answer.size()) < 0)
+                        break;
+                }
+            }
+            ::close(fd);
+        }
+    }
+
+    std::string m_page;
+    int m_listener = -1;
+    std::atomic<bool> m_stop { false };
+    std::mutex m_mutex;
+    std::vector<std::string> m_requests;
+    std::thread m_thread;
+};
+
+} // namespace
+
+class S3AnswerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void readsValuesDecodedAndInPlace();
+    void sweepRemovesOnlyWhatItCanJudgeAndStopsAListingThatRepeats();
+};
+
+void S3AnswerTest::readsValuesDecodedAndInPlace()
+{
+    const S3Answer listing(
+        "<?xml version=\"1.0\"?><ListBucketResult><IsTruncated>true</IsTruncated>"
+        "<NextContinuationToken>a&amp;b=</NextContinuationToken>"
+        "<Contents><Key>p/a&amp;&lt;&#x4e2d;</Key><Owner><Key>no</Key></Owner>"
+        "<LastModified>2026-01-02T03:04:05.000Z</LastModified></Contents>"
+        "<Contents><Key>p/b</Key><LastModified>never</LastModified></Contents>"
+        "<Key>outside</Key></ListBucketResult>");
+    QVERIFY(listing.valid());
+    QVERIFY(listing.truncated());
+    QCOMPARE(listing.nextToken(), std::string("a&b="));
+    QCOMPARE(listing.objects().size(), size_t(2));
+    QCOMPARE(listing.objects()[0].key, std::string("p/a&<\xe4\xb8\xad"));
+    QCOMPARE(listing.objects()[0].lastModified, time_t(1767323045));
+    QCOMPARE(listing.objects()[1].lastModified, time_t(0));
+
+    const S3Answer uploads("<ListMultipartUploadsResult><UploadIdMarker>x</UploadIdMarker><Upload>"
+                           "<Key>p/c</Key><UploadId>u&amp;1</UploadId>"
+                           "<Initiated>2026-01-02T03:04:05Z</Initiated></Upload>"
+                           "</ListMultipartUploadsResult>");
+    QCOMPARE(uploads.uploads().size(), size_t(1));
+    QCOMPARE(uploads.uploads()[0].uploadId, std::string("u&1"));
+    QCOMPARE(uploads.uploads()[0].initiated, time_t(1767323045));
+    QVERIFY(uploads.uploadId().empty());
+    QCOMPARE(S3Answer("<I><Key>k</Key><UploadId>2~x&lt;y</UploadId></I>").uploadId(),
+             std::string("2~x<y"));
+    QCOMPARE(S3Answer("<Error><Code>SlowDown</Code></Error>").code(), std::string("SlowDown"));
+
+    // Cut short, not XML, or with entities of its own: nothing of it counts.
+    for (const char *broken :
+         { "<R><Contents><Key>p/a</Key></Contents>", "<html>502</html> trailing", "",
+           "<!DOCTYPE R [<!ENTITY e \"p/a\">]><R><Contents><Key>&e;</Key></Contents></R>" }) {
+        const S3Answer answer(broken);
+        QVERIFY2(!answer.valid() && answer.objects().empty(), broken);
+    }
+}
+
+void S3AnswerTest::sweepRemovesOnlyWhatItCanJudgeAndStopsAListingThatRepeats()
+{
+    RepeatingStore store("<ListBucketResult><IsTruncated>true</IsTruncated>"
+                         "<NextContinuationToken>again</NextContinuationToken>"
+                         "<Contents><Key>otherprefix-orphan</Key>"
+                         "<LastModified>2000-01-01T00:00:00Z</LastModified></Contents>"
+                         "<Contents><Key>data/files/untimed</Key></Contents>"
+                         "<Contents><Key>data/files/stale</Key>"
+                         "<LastModified>2000-01-01T00:00:00Z</LastModified></Contents>"
+                         "</ListBucketResult>");
+    QTemporaryDir home;
+    DataFolder folder(home.path().toStdString());
+    S3Client::Settings settings;
+    settings.endpoint = "http://127.0.0.1:" + std::to_string(store.port);
+    settings.accessKey = "key";
+    settings.secretKey = "secret";
+    ObjectStore objects(folder, "s3://bucket/data", settings);
+    QVERIFY_THROWS_EXCEPTION(DatabaseError,
+                             objects.sweep({}, [](const std::string &) { return false; }));
+    std::vector<std::string> removed;
+    for (const std::string &line : store.requests()) {
+        if (line.rfind("DELETE ", 0) == 0)
+            removed.push_back(line.substr(0, line.find(' ', 7)));
+    }
+    // The page came twice before the repeated token told.
+    const std::vector<std::string> expected(2, "DELETE /bucket/data/files/stale");
+    QCOMPARE(removed, expected);
+}
+
+QTEST_GUILESS_MAIN(S3AnswerTest)
+#include "tst_S3Answer.moc"
