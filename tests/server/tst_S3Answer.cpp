@@ -64,9 +64,10 @@ private:
             const int fd = ::accept4(m_listener, nullptr, nullptr, SOCK_CLOEXEC);
             std::string in;
             char buffer[4096];
-            pollfd client = { fd, POLLIN, 0 };
-            while (!m_stop && ::poll(&client, 1, 50) >= 0) {
-                if (!(client.revents & POLLIN))
+            // One connection at a time: an idle one is dropped for a new one.
+            pollfd both[] = { { fd, POLLIN, 0 }, listener };
+            while (!m_stop && ::poll(both, 2, 50) >= 0 && !(both[1].revents & POLLIN)) {
+                if (!(both[0].revents & POLLIN))
                     continue;
                 const ssize_t got = ::read(fd, buffer, sizeof buffer);
                 if (got <= 0)
