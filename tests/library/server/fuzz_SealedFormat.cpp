@@ -5,6 +5,7 @@
 #include "KeyFile.h"
 #include "NameCipher.h"
 
+#include <QList>
 #include <cstddef>
 #include <cstdint>
 
@@ -52,11 +53,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
             __builtin_trap();
         break;
     }
-    default:
-        // Only the parse: deriving a key costs what the text asks for.
-        if (KeyFile::keyIdHex(input).size() % 32 != 0)
+    default: {
+        const QByteArray id = KeyFile::keyIdHex(input);
+        if (id.size() % 32 != 0)
+            __builtin_trap();
+        // Deriving a key costs what the text asks for: unwrapped only when
+        // that is the least there is, as in the kept key.
+        const QList<QByteArray> kdf = input.split('\n').value(2).split(' ');
+        if (id.isEmpty() || kdf.size() != 5 || kdf[2] != "1" || kdf[3] != "8192")
+            break;
+        MasterKey unwrapped;
+        if (KeyFile::unwrap(input, "passphrase", unwrapped) == KeyFile::Result::Unlocked
+            && unwrapped.idHex() != id)
             __builtin_trap();
         break;
+    }
     }
     return 0;
 }
