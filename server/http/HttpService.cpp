@@ -4,6 +4,7 @@
 #include "http/EventList.h"
 #include "http/LoginThrottle.h"
 #include "http/QueryString.h"
+#include "http/RequestHeaders.h"
 #include "http/RequestLog.h"
 #include "http/SearchTerm.h"
 #include "http/UploadBody.h"
@@ -14,7 +15,6 @@
 #include "store/Sha256.h"
 
 #include <algorithm>
-#include <cctype>
 #include <deque>
 #include <limits>
 
@@ -43,40 +43,6 @@ std::string missingKey(const QueryString &query, std::initializer_list<const cha
     return std::string();
 }
 
-// Whether every sha-256 member of a Repr-Digest value names digest; other
-// algorithms are not checked, and base64 padding may be left out.
-bool digestAgrees(const std::string &field, const std::string &digest)
-{
-    const auto unpadded = [](std::string text) {
-        while (!text.empty() && text.back() == '=')
-            text.pop_back();
-        return text;
-    };
-    const std::string ours = Sha256::reprDigest(digest);
-    const std::string expected = unpadded(ours.substr(9, ours.size() - 10));
-    size_t start = 0;
-    while (start <= field.size()) {
-        const size_t comma = std::min(field.find(',', start), field.size());
-        const std::string member = field.substr(start, comma - start);
-        start = comma + 1;
-        const size_t first = member.find_first_not_of(" \t");
-        const size_t equals = member.find('=');
-        if (first == std::string::npos || equals == std::string::npos)
-            continue;
-        std::string name = member.substr(first, equals - first);
-        for (char &c : name)
-            c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-        if (name != "sha-256")
-            continue;
-        const size_t last = member.find_last_not_of(" \t");
-        const std::string value = member.substr(equals + 1, last - equals);
-        if (value.size() < 2 || value.front() != ':' || value.back() != ':'
-            || unpadded(value.substr(1, value.size() - 2)) != expected)
-            return false;
-    }
-    return true;
-}
-
 // A decimal number, with a sign when allowed; values beyond the range are clamped.
 bool parseNumber(const std::string &text, bool allowSign, int64_t &value)
 {
@@ -99,53 +65,6 @@ bool parseNumber(const std::string &text, bool allowSign, int64_t &value)
         magnitude = limit;
     value = negative ? -static_cast<int64_t>(magnitude) : static_cast<int64_t>(magnitude);
     return true;
-}
-
-bool parseOffset(const std::string &text, uint64_t &value)
-{
-    if (text.empty() || text.size() > 19
-        || text.find_first_not_of("0123456789") != std::string::npos)
-        return false;
-    value = std::stoull(text);
-    return true;
-}
-
-enum class RangeKind { Whole, Part, Outside };
-
-// One byte range of a Range field. Anything this server does not serve (other
-// units, several ranges, bad syntax) asks for the whole file, as a server that
-// ignores the field would answer.
-RangeKind parseRange(const std::string &field, uint64_t size, uint64_t &first, uint64_t &last)
-{
-    const std::string unit = "bytes=";
-    if (field.size() <= unit.size() || field.compare(0, unit.size(), unit) != 0)
-        return RangeKind::Whole;
-    const std::string spec = field.substr(unit.size());
-    const size_t dash = spec.find('-');
-    if (dash == std::string::npos || spec.find(',') != std::string::npos)
-        return RangeKind::Whole;
-    const std::string from = spec.substr(0, dash);
-    const std::string to = spec.substr(dash + 1);
-    uint64_t a = 0;
-    uint64_t b = 0;
-    if (from.empty()) {
-        if (!parseOffset(to, b))
-            return RangeKind::Whole;
-        if (b == 0 || size == 0)
-            return RangeKind::Outside;
-        first = size > b ? size - b : 0;
-        last = size - 1;
-        return RangeKind::Part;
-    }
-    if (!parseOffset(from, a) || (!to.empty() && !parseOffset(to, b)))
-        return RangeKind::Whole;
-    if (!to.empty() && b < a)
-        return RangeKind::Whole;
-    if (a >= size)
-        return RangeKind::Outside;
-    first = a;
-    last = to.empty() || b >= size ? size - 1 : b;
-    return RangeKind::Part;
 }
 
 struct ListQuery
@@ -274,7 +193,7 @@ Reply HttpService::finishUpload(Upload &upload)
         return refusedUpload(upload);
     // A file that differs from what its sender hashed was changed on the way:
     // nothing of it is kept.
-    if (!digestAgrees(upload.reprDigest, body.file().digest()))
+    if (!RequestHeaders::digestAgrees(upload.reprDigest, body.file().digest()))
         return error(400, "the file does not match the sha-256 of its Repr-Digest");
     try {
         if (!m_events.save(upload.user, body.event(), upload.accessId, body.file()))
@@ -432,7 +351,9 @@ Reply HttpService::download(const Request &request)
             *user, id, [&request](uint64_t size) -> std::optional<std::pair<uint64_t, uint64_t>> {
                 uint64_t first = 0;
                 uint64_t last = 0;
-                if (size > 0 && parseRange(request.range, size, first, last) == RangeKind::Part)
+                if (size > 0
+                    && RequestHeaders::range(request.range, size, first, last)
+                        == RequestHeaders::Range::Part)
                     return std::make_pair(first, last);
                 return std::nullopt;
             });
@@ -481,19 +402,19 @@ Reply HttpService::download(const Request &request)
         reply.headers.emplace_back("Repr-Digest", Sha256::reprDigest(file->digest));
     file->first = 0;
     file->last = file->size - 1;
-    switch (parseRange(request.range, file->size, file->first, file->last)) {
-    case RangeKind::Whole:
+    switch (RequestHeaders::range(request.range, file->size, file->first, file->last)) {
+    case RequestHeaders::Range::Whole:
         file->first = 0;
         file->last = file->size - 1;
         break;
-    case RangeKind::Part:
+    case RequestHeaders::Range::Part:
         reply.status = 206;
         reply.headers.emplace_back("Content-Range",
                                    "bytes " + std::to_string(file->first) + "-"
                                        + std::to_string(file->last) + "/"
                                        + std::to_string(file->size));
         break;
-    case RangeKind::Outside: {
+    case RequestHeaders::Range::Outside: {
         Reply outside = error(416, "the range lies outside the file");
         outside.headers.emplace_back("Content-Range", "bytes */" + std::to_string(file->size));
         return outside;
