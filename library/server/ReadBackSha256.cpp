@@ -29,7 +29,7 @@ bool ReadBackSha256::startThread(int file)
         = ::open(("/proc/self/fd/" + QByteArray::number(file)).constData(), O_RDONLY | O_CLOEXEC);
     if (m_reader < 0)
         return false;
-    m_buffer = std::make_unique<char[]>(Batch);
+    m_buffer = std::make_unique<char[]>(ReadPiece);
     m_running = pthread_create(&m_thread, nullptr, &ReadBackSha256::run, this) == 0;
     if (!m_running) {
         ::close(m_reader);
@@ -38,13 +38,14 @@ bool ReadBackSha256::startThread(int file)
     return m_running;
 }
 
-void ReadBackSha256::written(int file, const char *data, size_t size)
+void ReadBackSha256::add(int file, const char *data, size_t size)
 {
     if (!m_running) {
         // Read back only a file that holds the bytes where they were handed.
         if (!m_inline && m_handed + size > InlineBytes) {
             m_written = m_hashed = m_handed; // the bytes before are hashed already
-            m_inline = ::lseek(file, 0, SEEK_CUR) != off_t(m_handed + size) || !startThread(file);
+            m_inline = file < 0 || ::lseek(file, 0, SEEK_CUR) != off_t(m_handed + size)
+                || !startThread(file);
         }
         if (!m_running) {
             m_hash.add(data, size);
@@ -82,17 +83,16 @@ void ReadBackSha256::hashNext(std::unique_lock<std::mutex> &lock)
     const uint64_t from = m_hashed;
     const size_t wanted = size_t(std::min(m_written - m_hashed, Batch));
     lock.unlock();
-    size_t got = 0;
-    while (!m_unreadable && got < wanted) {
-        const ssize_t part
-            = ::pread(m_reader, m_buffer.get() + got, wanted - got, off_t(from + got));
-        if (part <= 0)
+    for (size_t got = 0; !m_unreadable && got < wanted;) {
+        const ssize_t part = ::pread(m_reader, m_buffer.get(), std::min(ReadPiece, wanted - got),
+                                     off_t(from + got));
+        if (part <= 0) {
             m_unreadable = true; // the file failed or was cut behind our back
-        else
+        } else {
+            m_hash.add(m_buffer.get(), size_t(part));
             got += size_t(part);
+        }
     }
-    if (!m_unreadable)
-        m_hash.add(m_buffer.get(), got);
     lock.lock();
     m_hashed += wanted;
     m_hashing = false;

@@ -8,13 +8,17 @@ namespace Quorvane {
 
 namespace {
 
-// Large blocks: fewer callbacks, fewer writes.
-constexpr long ReceiveBufferSize = 512 * 1024;
+// Large blocks: fewer callbacks, and fewer wake-ups of the hash's thread;
+// the receiving thread spent 0.1-0.15 s less per GiB than with 512 KiB. Only
+// the pages a read fills are touched. libcurl before 7.88 takes 512 KiB at most.
+constexpr long ReceiveBufferSize = 8 * 1024 * 1024;
+constexpr long OlderReceiveBufferSize = 512 * 1024;
 // Writes of a whole block were seen to cost twice the processor time now and
 // then (likely the large pages the page cache builds for them); 64 KiB writes
 // kept it steady.
 constexpr qsizetype WritePiece = 64 * 1024;
-constexpr long SendBufferSize = 512 * 1024;
+// curl's largest: the file is read in fewer, larger pieces.
+constexpr long SendBufferSize = 2 * 1024 * 1024;
 constexpr const char *SystemCaFolder = "/etc/ssl/certs";
 
 long blockFor(qint64 bytesPerSecond, long unlimited)
@@ -95,7 +99,7 @@ bool ServerTransfer::Sink::take(const char *data, qint64 size)
     if (!writePieces(*file, data, size))
         return false;
     if (hashed)
-        hash.written(file->handle(), data, size_t(size));
+        hash.add(file->handle(), data, size_t(size));
     return true;
 }
 
@@ -142,8 +146,11 @@ bool ServerTransfer::start()
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_error);
     // A limit is kept over the whole transfer only when curl moves it in
     // pieces small next to a second's worth.
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE,
-                     blockFor(m_options.downloadBytesPerSecond, ReceiveBufferSize));
+    if (curl_easy_setopt(e, CURLOPT_BUFFERSIZE,
+                         blockFor(m_options.downloadBytesPerSecond, ReceiveBufferSize))
+        != CURLE_OK)
+        curl_easy_setopt(e, CURLOPT_BUFFERSIZE,
+                         blockFor(m_options.downloadBytesPerSecond, OlderReceiveBufferSize));
     curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE,
                      blockFor(m_options.uploadBytesPerSecond, SendBufferSize));
     // A redirection's own body is the answer.
@@ -277,11 +284,11 @@ size_t ServerTransfer::readCallback(char *data, size_t size, size_t count, void 
     const qint64 head = transfer->m_body->headSize();
     const qint64 from = qMax(transfer->m_bodyCursor, head);
     const qint64 to = transfer->m_bodyCursor + got;
-    // Hashed here, while the bytes just read are in this core's cache: a copy
-    // for a thread of its own cost more processor time than it saved, and the
-    // server's threads need both cores.
+    // Read back from the file behind the sending, as curl's thread would
+    // only read and send.
     if (to > from)
-        transfer->m_sentHash.add(data + (from - transfer->m_bodyCursor), size_t(to - from));
+        transfer->m_sentHash.add(transfer->m_body->fileHandle(),
+                                 data + (from - transfer->m_bodyCursor), size_t(to - from));
     transfer->m_bodyCursor = to;
     transfer->m_sentBytes += got;
     transfer->m_lastActivity = transfer->m_clock.elapsed();
