@@ -38,14 +38,13 @@ bool ReadBackSha256::startThread(int file)
     return m_running;
 }
 
-void ReadBackSha256::add(int file, const char *data, size_t size)
+void ReadBackSha256::written(int file, const char *data, size_t size)
 {
     if (!m_running) {
         // Read back only a file that holds the bytes where they were handed.
         if (!m_inline && m_handed + size > InlineBytes) {
             m_written = m_hashed = m_handed; // the bytes before are hashed already
-            m_inline = file < 0 || ::lseek(file, 0, SEEK_CUR) != off_t(m_handed + size)
-                || !startThread(file);
+            m_inline = ::lseek(file, 0, SEEK_CUR) != off_t(m_handed + size) || !startThread(file);
         }
         if (!m_running) {
             m_hash.add(data, size);

@@ -2,6 +2,7 @@
 
 #include "CurlMulti.h"
 #include "ReadBackSha256.h"
+#include "Sha256.h"
 #include "UploadBody.h"
 
 #include <QByteArray>
@@ -125,8 +126,8 @@ private:
     // what was written since; below any block until asked.
     qint64 m_spareRoom = -1;
     qint64 m_writtenSinceFreeCheck = 0;
-    // The file's bytes sent, as curl takes them.
-    ReadBackSha256 m_sentHash;
+    // The file's bytes sent, hashed as curl takes them.
+    Sha256 m_sentHash;
     bool m_sentHashValid = true;
     qint64 m_bodyCursor = 0;
     curl_off_t m_lastUp = -1;

@@ -57,12 +57,6 @@ qint64 UploadBody::size() const
     return m_head.size() + m_fileSize;
 }
 
-int UploadBody::fileHandle() const
-{
-    const auto *file = qobject_cast<const QFile *>(m_file.get());
-    return file && !m_fromDevice ? file->handle() : -1;
-}
-
 bool UploadBody::seek(qint64 pos)
 {
     if (pos < 0 || pos > size() || !QIODevice::seek(pos))

@@ -31,9 +31,6 @@ public:
     qint64 size() const override;
     qint64 headSize() const { return m_head.size(); }
     const QByteArray &headBytes() const { return m_head; }
-    // The descriptor the file's bytes are read from, or -1 when they come
-    // from a device given.
-    int fileHandle() const;
     bool seek(qint64 pos) override;
 
 protected:
