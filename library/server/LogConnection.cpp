@@ -414,6 +414,7 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
         options.minFreeBytes = settings.readMinFreeSpace();
     else if (kind == Request::Read)
         options.maxAnswerBytes = settings.readMaxListAnswer();
+    options.fileAnswer = kind == Request::Download;
     if (kind == Request::Download && body)
         pending->bodyHead = body->headBytes();
 
