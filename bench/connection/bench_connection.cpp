@@ -68,6 +68,33 @@ double cpuSeconds(int who)
     return seconds(usage.ru_utime) + seconds(usage.ru_stime);
 }
 
+// Context switches, voluntary or not, of this process's threads, of its
+// waited-for children, or of every thread of a running process: each is a
+// wake-up or a preemption.
+qint64 switchesOf(int who)
+{
+    rusage usage;
+    getrusage(who, &usage);
+    return qint64(usage.ru_nvcsw) + qint64(usage.ru_nivcsw);
+}
+
+qint64 switchesOf(qint64 pid)
+{
+    qint64 total = 0;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile status(tasks + QLatin1Char('/') + task + QStringLiteral("/status"));
+        if (!status.open(QIODevice::ReadOnly))
+            continue;
+        for (const QByteArray &line : status.readAll().split('\n')) {
+            if (line.startsWith("voluntary_ctxt_switches:")
+                || line.startsWith("nonvoluntary_ctxt_switches:"))
+                total += line.mid(line.indexOf(':') + 1).trimmed().toLongLong();
+        }
+    }
+    return total;
+}
+
 struct Run
 {
     double seconds = 0;
@@ -75,6 +102,8 @@ struct Run
     double mainCpu = 0; // the thread curl runs on, whose work is a transfer's longest chain
     double serverCpu = 0;
     qint64 peakAboveIdle = 0;
+    qint64 switches = 0; // the client's
+    qint64 serverSwitches = 0;
     int result = -1;
 };
 
@@ -98,6 +127,8 @@ Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
     const double cpu = cpuSeconds(RUSAGE_SELF);
     const double mainCpu = cpuSeconds(RUSAGE_THREAD);
     const double serverCpu = ProcessCpu::seconds(serverPid);
+    const qint64 switches = switchesOf(RUSAGE_SELF);
+    const qint64 serverSwitches = switchesOf(serverPid);
     clock.start();
     watch.start(2);
     const QList<int> codes = owner.run(operation, 30 * 60 * 1000);
@@ -107,6 +138,8 @@ Run throughConnection(LogConnection &connection, ConnectionOwner &owner,
     run.cpu = cpuSeconds(RUSAGE_SELF) - cpu;
     run.mainCpu = cpuSeconds(RUSAGE_THREAD) - mainCpu;
     run.serverCpu = ProcessCpu::seconds(serverPid) - serverCpu;
+    run.switches = switchesOf(RUSAGE_SELF) - switches;
+    run.serverSwitches = switchesOf(serverPid) - serverSwitches;
     run.peakAboveIdle = ProcessMemory::figure("VmHWM:") - idle;
     return run;
 }
@@ -119,6 +152,8 @@ std::optional<Run> throughCurl(const QStringList &arguments,
     QElapsedTimer clock;
     const double cpu = cpuSeconds(RUSAGE_CHILDREN);
     const double serverCpu = ProcessCpu::seconds(serverPid);
+    const qint64 switches = switchesOf(RUSAGE_CHILDREN);
+    const qint64 serverSwitches = switchesOf(serverPid);
     clock.start();
     curl.setStandardOutputFile(QProcess::nullDevice());
     curl.start(program, arguments);
@@ -129,6 +164,8 @@ std::optional<Run> throughCurl(const QStringList &arguments,
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.cpu = cpuSeconds(RUSAGE_CHILDREN) - cpu;
     run.serverCpu = ProcessCpu::seconds(serverPid) - serverCpu;
+    run.switches = switchesOf(RUSAGE_CHILDREN) - switches;
+    run.serverSwitches = switchesOf(serverPid) - serverSwitches;
     run.result = 0;
     return run;
 }
@@ -295,6 +332,13 @@ int main(int argc, char **argv)
                     curlUpload->serverCpu, download.seconds, download.cpu, download.mainCpu,
                     download.serverCpu, curlDownload->seconds, curlDownload->cpu,
                     curlDownload->serverCpu);
+        const double perGib = double(1LL << 30) / double(size);
+        std::printf("  context switches per GiB, client / server: upload %.0f / %.0f, curl %.0f / "
+                    "%.0f; download %.0f / %.0f, curl %.0f / %.0f\n",
+                    upload.switches * perGib, upload.serverSwitches * perGib,
+                    curlUpload->switches * perGib, curlUpload->serverSwitches * perGib,
+                    download.switches * perGib, download.serverSwitches * perGib,
+                    curlDownload->switches * perGib, curlDownload->serverSwitches * perGib);
         std::fflush(stdout);
         upConnection << upload.seconds;
         upCurl << curlUpload->seconds;

@@ -415,6 +415,7 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
         options.minFreeBytes = settings.readMinFreeSpace();
     else
         options.maxAnswerBytes = settings.readMaxListAnswer();
+    options.fileAnswer = kind == Request::Download;
     if (kind == Request::Download && body)
         pending->bodyHead = body->headBytes();
 

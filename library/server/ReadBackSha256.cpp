@@ -29,7 +29,7 @@ bool ReadBackSha256::startThread(int file)
         = ::open(("/proc/self/fd/" + QByteArray::number(file)).constData(), O_RDONLY | O_CLOEXEC);
     if (m_reader < 0)
         return false;
-    m_buffer = std::make_unique<char[]>(Batch);
+    m_buffer = std::make_unique<char[]>(ReadPiece);
     m_running = pthread_create(&m_thread, nullptr, &ReadBackSha256::run, this) == 0;
     if (!m_running) {
         ::close(m_reader);
@@ -82,17 +82,16 @@ void ReadBackSha256::hashNext(std::unique_lock<std::mutex> &lock)
     const uint64_t from = m_hashed;
     const size_t wanted = size_t(std::min(m_written - m_hashed, Batch));
     lock.unlock();
-    size_t got = 0;
-    while (!m_unreadable && got < wanted) {
-        const ssize_t part
-            = ::pread(m_reader, m_buffer.get() + got, wanted - got, off_t(from + got));
-        if (part <= 0)
+    for (size_t got = 0; !m_unreadable && got < wanted;) {
+        const ssize_t part = ::pread(m_reader, m_buffer.get(), std::min(ReadPiece, wanted - got),
+                                     off_t(from + got));
+        if (part <= 0) {
             m_unreadable = true; // the file failed or was cut behind our back
-        else
+        } else {
+            m_hash.add(m_buffer.get(), size_t(part));
             got += size_t(part);
+        }
     }
-    if (!m_unreadable)
-        m_hash.add(m_buffer.get(), got);
     lock.lock();
     m_hashed += wanted;
     m_hashing = false;

@@ -10,10 +10,17 @@ namespace {
 
 // Large blocks: fewer callbacks, fewer writes.
 constexpr long ReceiveBufferSize = 512 * 1024;
+// A file's bytes in larger ones still: fewer wake-ups of the hash's thread,
+// and the receiving thread spent 0.1-0.15 s less per GiB than with 512 KiB.
+// Only the pages a read fills are touched; libcurl before 7.88 refuses more
+// than 512 KiB. Small answers keep the small buffer, curl's to allocate anew
+// for every request.
+constexpr long FileReceiveBufferSize = 8 * 1024 * 1024;
 // Writes of a whole block were seen to cost twice the processor time now and
 // then (likely the large pages the page cache builds for them); 64 KiB writes
 // kept it steady.
 constexpr qsizetype WritePiece = 64 * 1024;
+// 2 MiB, curl's largest, changed nothing measurable.
 constexpr long SendBufferSize = 512 * 1024;
 constexpr const char *SystemCaFolder = "/etc/ssl/certs";
 
@@ -142,8 +149,12 @@ bool ServerTransfer::start()
     curl_easy_setopt(e, CURLOPT_ERRORBUFFER, m_error);
     // A limit is kept over the whole transfer only when curl moves it in
     // pieces small next to a second's worth.
-    curl_easy_setopt(e, CURLOPT_BUFFERSIZE,
-                     blockFor(m_options.downloadBytesPerSecond, ReceiveBufferSize));
+    if (!m_options.fileAnswer
+        || curl_easy_setopt(e, CURLOPT_BUFFERSIZE,
+                            blockFor(m_options.downloadBytesPerSecond, FileReceiveBufferSize))
+            != CURLE_OK)
+        curl_easy_setopt(e, CURLOPT_BUFFERSIZE,
+                         blockFor(m_options.downloadBytesPerSecond, ReceiveBufferSize));
     curl_easy_setopt(e, CURLOPT_UPLOAD_BUFFERSIZE,
                      blockFor(m_options.uploadBytesPerSecond, SendBufferSize));
     // A redirection's own body is the answer.
@@ -277,9 +288,10 @@ size_t ServerTransfer::readCallback(char *data, size_t size, size_t count, void 
     const qint64 head = transfer->m_body->headSize();
     const qint64 from = qMax(transfer->m_bodyCursor, head);
     const qint64 to = transfer->m_bodyCursor + got;
-    // Hashed here, while the bytes just read are in this core's cache: a copy
-    // for a thread of its own cost more processor time than it saved, and the
-    // server's threads need both cores.
+    // Hashed here, while the bytes just read are in this core's cache: read
+    // back behind the sending on a thread of its own, as downloads are, they
+    // cost 0.2-0.3 s more per GiB in all, and the server's threads need both
+    // cores.
     if (to > from)
         transfer->m_sentHash.add(data + (from - transfer->m_bodyCursor), size_t(to - from));
     transfer->m_bodyCursor = to;

@@ -58,6 +58,7 @@ public:
         qint64 resumeFrom = -1; // asks for the rest of a cut download
         qint64 maxAnswerBytes = -1; // -1: no bound
         qint64 minFreeBytes = -1; // free space the answer leaves on its disk; -1: no bound
+        bool fileAnswer = false; // a file's bytes, read in the largest pieces
     };
 
     ServerTransfer(CurlMulti &multi, const Options &options, std::unique_ptr<UploadBody> body,
