@@ -410,8 +410,9 @@ template<class Stream> void Connection<Stream>::onReceivable()
     }
     if (m_upload->body->failureStatus() != 0)
         return send(m_shared.service.refusedUpload(*m_upload));
+    // Through readLength(): the upload may have gone back to its buffers.
     if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR))
-        return receiveBody();
+        return readLength();
     bodyBroke();
 }
 

@@ -355,6 +355,12 @@ bool TempFile::sync()
 {
     if (m_error != 0 || !settle())
         return false;
+    // Every byte is in; the descriptors are better spent on the commit.
+    for (int &end : m_pipe) {
+        if (end >= 0)
+            ::close(end);
+        end = -1;
+    }
     if (m_used > 0) {
         if (m_pulls) {
             if (!flush() || !settle())
@@ -377,6 +383,13 @@ bool TempFile::sync()
 
 bool TempFile::startReceiving()
 {
+    // Without a pipe (out of descriptors) the bytes keep coming through the
+    // buffers, as a small upload's do.
+    if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
+        m_noPipe = true;
+        errno = EAGAIN;
+        return false;
+    }
     // What write() took goes first, in order.
     if (!settle())
         return false;
@@ -388,8 +401,6 @@ bool TempFile::startReceiving()
     }
     std::vector<char>().swap(m_buffer);
     m_free.clear();
-    if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0)
-        return fail(errno);
     // A larger pipe takes more per move; the default one still works.
     ::fcntl(m_pipe[1], F_SETPIPE_SZ, PipeSize);
     const int size = ::fcntl(m_pipe[1], F_GETPIPE_SZ);
@@ -411,7 +422,9 @@ bool TempFile::startReceiving()
 
 ssize_t TempFile::receive(int socket, size_t most)
 {
-    if (m_error != 0 || (!m_receiving && !startReceiving())) {
+    if (m_error == 0 && !m_receiving && !startReceiving() && m_error == 0)
+        return -1;
+    if (m_error != 0) {
         errno = m_error;
         return -1;
     }

@@ -93,11 +93,12 @@ public:
     void sinkEnded(int error);
 
     // Whether receive() can be used: the bytes go to a file on disk.
-    bool canReceive() const { return !m_sink && m_fd >= 0; }
+    bool canReceive() const { return !m_sink && m_fd >= 0 && !m_noPipe; }
     // Moves at most most bytes from the non-blocking socket into the file
     // through a pipe, after what write() took. Returns how many; 0 when the
-    // peer ended; -1 with errno EAGAIN when it has none now, with error() set
-    // when the file failed, else with the socket's errno. Then whenReady()
+    // peer ended; -1 with errno EAGAIN when it has none now (or no pipe can
+    // be had: then canReceive() turns false), with error() set when the file
+    // failed, else with the socket's errno. Then whenReady()
     // holds the caller back while the hashing lags far behind.
     ssize_t receive(int socket, size_t most);
 
@@ -168,6 +169,7 @@ private:
     int m_pipe[2] = { -1, -1 };
     size_t m_pipeSize = 0;
     bool m_receiving = false;
+    bool m_noPipe = false;
     uint64_t m_received = 0;
     uint64_t m_hashed = 0;
 };
