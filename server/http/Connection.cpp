@@ -381,8 +381,10 @@ template<class Stream> void Connection<Stream>::readLength()
 
 template<class Stream> void Connection<Stream>::receiveBody()
 {
+    // splice() takes the socket as it is: it must not block the thread.
     error_code error;
-    socket().native_non_blocking(true, error);
+    if (!socket().native_non_blocking())
+        socket().native_non_blocking(true, error);
     if (error)
         return bodyBroke();
     auto self = this->shared_from_this();
