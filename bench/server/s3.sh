@@ -5,8 +5,7 @@
 # curl talking to the gateway directly with the same bytes, in the same run:
 #  1. one SIZE_MIB (default 1024) upload and download, medians of three
 #     alternating runs;
-#  2. 64 clients at once, each uploading and then downloading a 10 MB file,
-#     medians of three alternating runs;
+#  2. 64 clients at once, each uploading and then downloading a 10 MB file;
 #  3. the gateway stopped for 10 s: how many uploads and health checks in that
 #     time were answered 503, and how long after the gateway answers again the
 #     same server process takes an upload.
@@ -173,22 +172,14 @@ read -r down_server down_direct down_cpu down_gw_direct down_gw_server < <(compa
 curl -sS -X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=bench-file" \
     | cmp -s - "$work/big" || { echo "the downloaded file differs from the uploaded one" >&2; exit 1; }
 single_peak=$(kib VmHWM "$server_pid")
-# The crowd's speed swings most with the machine's load: medians of
-# alternating runs, the processor times summed over them.
-: > "$work/crowd-direct"; : > "$work/crowd-server"
-crowd_ticks=0 crowd_gw_direct=0 crowd_gw_server=0
-for _ in $(seq $runs); do
-    at=$(ticks "$rgw_pid")
-    crowd direct >> "$work/crowd-direct"; echo >> "$work/crowd-direct"
-    crowd_gw_direct=$((crowd_gw_direct + $(ticks "$rgw_pid") - at))
-    crowd_before=$(ticks "$server_pid")
-    at=$(ticks "$rgw_pid")
-    crowd server >> "$work/crowd-server"; echo >> "$work/crowd-server"
-    crowd_ticks=$((crowd_ticks + $(ticks "$server_pid") - crowd_before))
-    crowd_gw_server=$((crowd_gw_server + $(ticks "$rgw_pid") - at))
-done
-crowd_direct=$(median < "$work/crowd-direct")
-crowd_server=$(median < "$work/crowd-server")
+at=$(ticks "$rgw_pid")
+crowd_direct=$(crowd direct)
+crowd_gw_direct=$(($(ticks "$rgw_pid") - at))
+crowd_before=$(ticks "$server_pid")
+at=$(ticks "$rgw_pid")
+crowd_server=$(crowd server)
+crowd_ticks=$(($(ticks "$server_pid") - crowd_before))
+crowd_gw_server=$(($(ticks "$rgw_pid") - at))
 crowd_peak=$(kib VmHWM "$server_pid")
 read -r outage_503 outage_tries outage_back < <(outage)
 
@@ -199,7 +190,7 @@ printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "$clients clients, 10 MB up and down e
 printf '  %-42s %s of %s answered 503, uploads again %s s after\n' "store stopped ${outage_seconds} s" "$outage_503" "$outage_tries" "$outage_back"
 printf '  %-42s %s\n' "" "the gateway answered (same server process)"
 printf '  %-42s %s s upload, %s s download\n' "server processor time per GiB" "$up_cpu" "$down_cpu"
-per_gb() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v n=$clients -v r=$runs 'BEGIN { printf "%.2f", t / hz / r / (2 * n * 10000000 / 1e9) }'; }
+per_gb() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v n=$clients 'BEGIN { printf "%.2f", t / hz / (2 * n * 10000000 / 1e9) }'; }
 printf '  %-42s %s s\n' "... per GB moved by the $clients clients" "$(per_gb "$crowd_ticks")"
 printf '  %-42s %s s upload, %s s download, %s s per GB of the %s clients\n' \
     "gateway processor time, direct" "$up_gw_direct" "$down_gw_direct" "$(per_gb "$crowd_gw_direct")" $clients
