@@ -9,9 +9,10 @@
 #  3. the gateway stopped for 10 s: how many uploads and health checks in that
 #     time were answered 503, and how long after the gateway answers again the
 #     same server process takes an upload.
-# Prints MB/s, the ratios to the gateway's own speed, the server's processor
-# time (which moves far less with the machine's load than the speeds) and its
-# peak memory (VmHWM) over its memory when idle. Needs the gateway's packages
+# Prints MB/s, the ratios to the gateway's own speed, the processor time of
+# the server and of the gateway on either way (which move far less with the
+# machine's load than the speeds) and the server's peak memory (VmHWM) over
+# its memory when idle. Needs the gateway's packages
 # (radosgw ceph-mon ceph-osd), a build with the tests, about 2 x SIZE_MIB in
 # /tmp and 8 GiB of memory for the gateway's in-memory store.
 set -euo pipefail
@@ -61,6 +62,11 @@ exec {hold}> "$work/gateway.in"
 for _ in $(seq 600); do [[ -s $work/gateway.out ]] && break; sleep 0.1; done
 read -r endpoint bucket region key secret < "$work/gateway.out" \
     || { cat "$work/gateway.err" >&2; exit 1; }
+# The gateway's own process, by its port: its processor time per GB tells
+# whether our requests cost it more than curl's.
+gateway_port=${endpoint##*:}
+rgw_pid=$(ss -ltnpH "sport = :$gateway_port" | grep -o 'pid=[0-9]*' | head -n 1 | cut -d= -f2)
+[[ -n $rgw_pid ]] || { echo "cannot find the gateway's process" >&2; exit 1; }
 direct=(--aws-sigv4 "aws:amz:$region:s3" --user "$key:$secret" -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD')
 
 mkdir -p "$work/data"
@@ -78,17 +84,23 @@ base="http://127.0.0.1:$port/action/file"
 login="username=bench&password=bench-pass"
 idle=$(kib VmRSS "$server_pid")
 
-compare() { # compare KIND: prints "server-MB/s direct-MB/s server-CPU-s-per-GiB"
+per_gib() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v n=$runs -v m="$size_mib" 'BEGIN { printf "%.2f", t / hz / n / (m / 1024) }'; }
+
+compare() { # compare KIND: prints "server-MB/s direct-MB/s server-CPU gateway-CPU-direct gateway-CPU-server" (s per GiB)
     : > "$work/a"; : > "$work/b"
-    local spent=0 before
+    local spent=0 before gateway_direct=0 gateway_server=0 at
     for _ in $(seq $runs); do
+        at=$(ticks "$rgw_pid")
         transfer "$1" "${direct_args[@]}" >> "$work/a"
+        gateway_direct=$((gateway_direct + $(ticks "$rgw_pid") - at))
         before=$(ticks "$server_pid")
+        at=$(ticks "$rgw_pid")
         transfer "$1" "${server_args[@]}" >> "$work/b"
         spent=$((spent + $(ticks "$server_pid") - before))
+        gateway_server=$((gateway_server + $(ticks "$rgw_pid") - at))
     done
     echo "$(median < "$work/b" | awk '{ printf "%.0f", $1 / 1e6 }') $(median < "$work/a" | awk '{ printf "%.0f", $1 / 1e6 }')" \
-        "$(awk -v t=$spent -v hz="$(getconf CLK_TCK)" -v n=$runs -v m="$size_mib" 'BEGIN { printf "%.2f", t / hz / n / (m / 1024) }')"
+        "$(per_gib $spent) $(per_gib $gateway_direct) $(per_gib $gateway_server)"
 }
 
 crowd() { # crowd direct|server: total MB/s of both directions
@@ -153,17 +165,21 @@ outage() { # prints "503-answers tries seconds-to-recover"
 echo "Load on this machine now: $(cut -d' ' -f1-3 /proc/loadavg) (${size_mib} MiB, $runs runs each)"
 direct_args=("${direct[@]}" -T "$work/big" "$endpoint/$bucket/direct/big")
 server_args=(-X POST -H 'Expect:' -T "$work/body" "$base/quorvupload?$login&access_id=0&title=bench")
-read -r up_server up_direct up_cpu < <(compare upload)
+read -r up_server up_direct up_cpu up_gw_direct up_gw_server < <(compare upload)
 direct_args=("${direct[@]}" "$endpoint/$bucket/direct/big")
 server_args=(-X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=bench-file")
-read -r down_server down_direct down_cpu < <(compare download)
+read -r down_server down_direct down_cpu down_gw_direct down_gw_server < <(compare download)
 curl -sS -X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=bench-file" \
     | cmp -s - "$work/big" || { echo "the downloaded file differs from the uploaded one" >&2; exit 1; }
 single_peak=$(kib VmHWM "$server_pid")
+at=$(ticks "$rgw_pid")
 crowd_direct=$(crowd direct)
+crowd_gw_direct=$(($(ticks "$rgw_pid") - at))
 crowd_before=$(ticks "$server_pid")
+at=$(ticks "$rgw_pid")
 crowd_server=$(crowd server)
 crowd_ticks=$(($(ticks "$server_pid") - crowd_before))
+crowd_gw_server=$(($(ticks "$rgw_pid") - at))
 crowd_peak=$(kib VmHWM "$server_pid")
 read -r outage_503 outage_tries outage_back < <(outage)
 
@@ -174,8 +190,12 @@ printf '  %-42s %5s MB/s %5s MB/s %6sx\n' "$clients clients, 10 MB up and down e
 printf '  %-42s %s of %s answered 503, uploads again %s s after\n' "store stopped ${outage_seconds} s" "$outage_503" "$outage_tries" "$outage_back"
 printf '  %-42s %s\n' "" "the gateway answered (same server process)"
 printf '  %-42s %s s upload, %s s download\n' "server processor time per GiB" "$up_cpu" "$down_cpu"
-printf '  %-42s %s s\n' "... per GB moved by the $clients clients" \
-    "$(awk -v t="$crowd_ticks" -v hz="$(getconf CLK_TCK)" -v n=$clients 'BEGIN { printf "%.2f", t / hz / (2 * n * 10000000 / 1e9) }')"
+per_gb() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v n=$clients 'BEGIN { printf "%.2f", t / hz / (2 * n * 10000000 / 1e9) }'; }
+printf '  %-42s %s s\n' "... per GB moved by the $clients clients" "$(per_gb "$crowd_ticks")"
+printf '  %-42s %s s upload, %s s download, %s s per GB of the %s clients\n' \
+    "gateway processor time, direct" "$up_gw_direct" "$down_gw_direct" "$(per_gb "$crowd_gw_direct")" $clients
+printf '  %-42s %s s upload, %s s download, %s s per GB of the %s clients\n' \
+    "... through the server" "$up_gw_server" "$down_gw_server" "$(per_gb "$crowd_gw_server")" $clients
 printf '  %-42s %5s MiB\n' "server memory when idle" "$((idle / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after one big file" "$(((single_peak - idle) / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after $clients clients" "$(((crowd_peak - idle) / 1024))"

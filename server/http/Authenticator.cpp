@@ -44,6 +44,16 @@ Authenticator::Digest Authenticator::digestOf(const std::string &user,
     return digest;
 }
 
+bool Authenticator::remembered(const std::string &user, const std::string &passwordHash,
+                               const Digest &digest, std::chrono::steady_clock::time_point now)
+{
+    std::lock_guard<std::mutex> lock(m_cacheMutex);
+    const auto found = m_cache.find(user);
+    return found != m_cache.end() && found->second.until > now
+        && found->second.passwordHash == passwordHash
+        && sodium_memcmp(found->second.digest.data(), digest.data(), digest.size()) == 0;
+}
+
 Authenticator::Outcome Authenticator::login(const std::string &user, const std::string &password,
                                             LoginThrottle &throttle, const std::string &address)
 {
@@ -55,19 +65,20 @@ Authenticator::Outcome Authenticator::login(const std::string &user, const std::
     const auto account = m_accounts.find(user);
     const Digest digest = digestOf(user, password);
     const auto now = std::chrono::steady_clock::now();
-    if (account) {
-        std::lock_guard<std::mutex> lock(m_cacheMutex);
-        const auto found = m_cache.find(user);
-        if (found != m_cache.end() && found->second.until > now
-            && found->second.passwordHash == account->passwordHash
-            && sodium_memcmp(found->second.digest.data(), digest.data(), digest.size()) == 0) {
-            throttle.succeeded(user, address);
-            outcome.user = account->id;
-            return outcome;
-        }
+    if (account && remembered(user, account->passwordHash, digest, now)) {
+        throttle.succeeded(user, address);
+        outcome.user = account->id;
+        return outcome;
     }
 
     std::lock_guard<std::mutex> check(m_checkMutex);
+    // Many requests of one client arriving at once waited here for the first
+    // one's check: they need no Argon2 of their own.
+    if (account && remembered(user, account->passwordHash, digest, now)) {
+        throttle.succeeded(user, address);
+        outcome.user = account->id;
+        return outcome;
+    }
     // Asked again in the check's own turn: the guesses that waited for it
     // see every failure counted before them, so no more than the threshold
     // are checked however many arrive at once.

@@ -38,6 +38,8 @@ public:
 private:
     using Digest = std::string;
     Digest digestOf(const std::string &user, const std::string &password) const;
+    bool remembered(const std::string &user, const std::string &passwordHash, const Digest &digest,
+                    std::chrono::steady_clock::time_point now);
 
     struct Remembered
     {

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <exception>
 #include <unistd.h>
 
 namespace QuorvaneServer {
@@ -69,6 +70,28 @@ EventStore::EventStore(Database &db, const FileStore &files)
 {
 }
 
+struct EventStore::PendingSave
+{
+    int64_t user;
+    const EventRecord &event;
+    int64_t accessId;
+    TempFile &file;
+    std::string storage;
+    PendingSave(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file,
+                std::string storage)
+        : user(user)
+        , event(event)
+        , accessId(accessId)
+        , file(file)
+        , storage(std::move(storage))
+    {
+    }
+    bool done = false;
+    bool saved = false;
+    std::string replaced;
+    std::exception_ptr error;
+};
+
 bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, TempFile &file)
 {
     // Outside the lock: putting a file into an object store takes as long as
@@ -78,24 +101,96 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
         throw DatabaseError(std::string("cannot store an uploaded file: ")
                                 + std::strerror(file.error()),
                             file.error() == ENOSPC || file.error() == EDQUOT);
-    std::unique_lock<std::mutex> lock(m_db.mutex());
-    std::string replaced;
+    PendingSave mine(user, event, accessId, file, storage);
+    {
+        // The rows of uploads that end together commit together: one sync
+        // of the database for all, where each waited for the others' before.
+        std::unique_lock<std::mutex> lock(m_saveMutex);
+        m_pendingSaves.push_back(&mine);
+        m_saveTurn.wait(lock, [&] { return mine.done || !m_saving; });
+        if (!mine.done) {
+            m_saving = true;
+            std::vector<PendingSave *> batch;
+            batch.swap(m_pendingSaves);
+            lock.unlock();
+            commitSaves(batch);
+            lock.lock();
+            for (PendingSave *save : batch)
+                save->done = true;
+            m_saving = false;
+            m_saveTurn.notify_all();
+        }
+    }
+    if (mine.error) {
+        try {
+            std::rethrow_exception(mine.error);
+        } catch (const DatabaseError &failure) {
+            // A commit of unknown outcome may have named the file: it stays,
+            // and a later sweep removes it if no row names it.
+            if (!failure.outcomeUnknown())
+                m_files.remove(storage);
+            throw;
+        } catch (...) {
+            m_files.remove(storage);
+            throw;
+        }
+    }
+    if (!mine.saved) {
+        m_files.remove(storage);
+        return false;
+    }
+    if (!mine.replaced.empty())
+        m_files.remove(mine.replaced);
+    return true;
+}
+
+void EventStore::commitSaves(const std::vector<PendingSave *> &batch)
+{
+    std::lock_guard<std::mutex> lock(m_db.mutex());
     try {
-        Transaction transaction(m_db);
-        refuseIfMoved();
+        saveRows(batch);
+        return;
+    } catch (const DatabaseError &failure) {
+        if (batch.size() == 1 || failure.outcomeUnknown()) {
+            for (PendingSave *save : batch)
+                save->error = std::current_exception();
+            return;
+        }
+    } catch (...) {
+        if (batch.size() == 1) {
+            batch.front()->error = std::current_exception();
+            return;
+        }
+    }
+    // Each alone, so that one upload's fault fails no other.
+    for (PendingSave *save : batch) {
+        try {
+            saveRows({ save });
+        } catch (...) {
+            save->error = std::current_exception();
+        }
+    }
+}
+
+void EventStore::saveRows(const std::vector<PendingSave *> &batch)
+{
+    Transaction transaction(m_db);
+    refuseIfMoved();
+    for (PendingSave *save : batch) {
+        save->saved = false;
+        save->replaced.clear();
         // The account may have been removed since its login.
         Statement account(m_db, "SELECT 1 FROM users WHERE id = ?1");
-        account.bind(1, user);
-        if (!account.step()) {
-            m_files.remove(storage);
-            return false;
-        }
+        account.bind(1, save->user);
+        if (!account.step())
+            continue;
+        const EventRecord &event = save->event;
         Statement previous(m_db, "SELECT storage FROM events WHERE user_id = ?1 AND event_id = ?2");
-        previous.bind(1, user).bind(2, event.id);
+        previous.bind(1, save->user).bind(2, event.id);
         if (previous.step())
-            replaced = previous.bytes(0);
+            save->replaced = previous.bytes(0);
         Statement(m_db, "DELETE FROM events WHERE user_id = ?1 AND event_id = ?2")
-            .bind(1, user)
+            .bind(1, save->user)
             .bind(2, event.id)
             .step();
         Statement insert(
@@ -104,7 +199,7 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             "description, record_time, record_changed, time_key, access_id, size, "
             "storage, sha256, block_sums) VALUES (?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, "
             "?12, ?13, ?14, ?15)");
-        insert.bind(1, user)
+        insert.bind(1, save->user)
             .bind(2, event.id)
             .bind(3, event.name)
             .bind(4, event.path)
@@ -114,27 +209,15 @@ bool EventStore::save(int64_t user, const EventRecord &event, int64_t accessId, 
             .bind(8, event.recordTime)
             .bind(9, event.recordChanged)
             .bind(10, timeStampSeconds(event.recordTime))
-            .bind(11, accessId)
-            .bind(12, static_cast<int64_t>(file.size()))
-            .bindText(13, storage)
-            .bind(14, file.digest())
-            .bind(15, file.blockSums())
+            .bind(11, save->accessId)
+            .bind(12, static_cast<int64_t>(save->file.size()))
+            .bindText(13, save->storage)
+            .bind(14, save->file.digest())
+            .bind(15, save->file.blockSums())
             .step();
-        transaction.commit();
-    } catch (const DatabaseError &failure) {
-        // A commit of unknown outcome may have named the file: it stays, and
-        // a later sweep removes it if no row names it.
-        if (!failure.outcomeUnknown())
-            m_files.remove(storage);
-        throw;
-    } catch (...) {
-        m_files.remove(storage);
-        throw;
+        save->saved = true;
     }
-    lock.unlock();
-    if (!replaced.empty())
-        m_files.remove(replaced);
-    return true;
+    transaction.commit();
 }
 
 void EventStore::refuseIfMoved()

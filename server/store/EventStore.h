@@ -2,9 +2,11 @@
 
 #include "store/EventRecord.h"
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <set>
 #include <string>
@@ -19,8 +21,9 @@ class FileStore;
 class TempFile;
 
 // The events of all users with their stored files. Every change is one
-// transaction; a file is in place before the row that names it commits and is
-// removed only after the row that named it is gone.
+// transaction (uploads that end together may share one); a file is in place
+// before the row that names it commits and is removed only after the row that
+// named it is gone.
 class EventStore
 {
 public:
@@ -88,6 +91,11 @@ public:
     bool refersTo(const std::string &storage);
 
 private:
+    struct PendingSave;
+    // Saves the batch's rows in one transaction, or each alone when that
+    // fails; each save's outcome goes to it.
+    void commitSaves(const std::vector<PendingSave *> &batch);
+    void saveRows(const std::vector<PendingSave *> &batch);
     // The user's event at key, or nullopt when it is no longer there.
     std::optional<EventRecord> readEvent(int64_t user, const Cursor &key);
     // Inside a write transaction: throws when copy moved the service away.
@@ -95,6 +103,10 @@ private:
 
     Database &m_db;
     const FileStore &m_files;
+    std::mutex m_saveMutex;
+    std::condition_variable m_saveTurn;
+    std::vector<PendingSave *> m_pendingSaves;
+    bool m_saving = false;
 };
 
 } // namespace QuorvaneServer

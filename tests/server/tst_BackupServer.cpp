@@ -155,6 +155,7 @@ private slots:
     void cutOffUploadLeavesNothing();
     void killDuringUploadKeepsCompleteEvents();
     void curlUploadsAndDownloads();
+    void uploadsEndingTogetherAllCommit();
     void chunkedBodiesAreReadAndLimited();
     void logHoldsNoSecrets();
     void refusesSecondServer();
@@ -627,6 +628,49 @@ void BackupServerTest::curlUploadsAndDownloads()
     QFile downloaded(m_dir->path() + "/downloaded");
     QVERIFY(downloaded.open(QIODevice::ReadOnly));
     QVERIFY(downloaded.readAll() == file);
+}
+
+void BackupServerTest::uploadsEndingTogetherAllCommit()
+{
+    // Rows of uploads that end at once share a commit: each is saved as if
+    // alone, the later of two with one id replacing the other.
+    struct Sent
+    {
+        QByteArray id, user, file;
+    };
+    std::vector<Sent> sent;
+    for (int i = 0; i < 6; ++i)
+        sent.push_back(
+            { "e-" + QByteArray::number(i), i < 4 ? "alice" : "bob", randomBytes(70000) });
+    sent.push_back({ "twice", "alice", "first bytes" });
+    sent.push_back({ "twice", "alice", "other bytes" });
+    std::vector<std::unique_ptr<QProcess>> curls;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        QFile body(m_dir->path() + "/body" + QString::number(i));
+        QVERIFY(body.open(QIODevice::WriteOnly));
+        body.write(document(makeEvent(sent[i].id, "together", "", 1000)) + "-|+" + sent[i].file);
+        body.close();
+        curls.push_back(std::make_unique<QProcess>());
+        curls.back()->start(
+            "curl",
+            { "-sS", "-X", "POST", "-H", "Expect:", "--data-binary", "@" + body.fileName(), "-o",
+              "/dev/null", "-w", "%{http_code}",
+              m_server->url("/action/file/quorvupload?"
+                            + account(sent[i].user, sent[i].user + "-pass") + "&access_id=0") });
+    }
+    for (auto &curl : curls) {
+        QVERIFY(curl->waitForFinished(60000));
+        QCOMPARE(curl->readAllStandardOutput(), QByteArray("200"));
+    }
+    for (const Sent &one : sent) {
+        const QByteArray got = download(one.id, one.user, one.user + "-pass").body;
+        if (one.id == "twice")
+            QVERIFY(got == "first bytes" || got == "other bytes");
+        else
+            QVERIFY(got == one.file);
+    }
+    QCOMPARE(list().events.size(), 5);
+    QCOMPARE(storedFiles().size(), 7);
 }
 
 void BackupServerTest::chunkedBodiesAreReadAndLimited()
