@@ -132,6 +132,7 @@ private slots:
     void readsValuesDecodedAndInPlace();
     void sweepRemovesOnlyWhatItCanJudgeAndStopsAListingThatRepeats();
     void answersKeptInMemoryEndAndDownloadsDoNot();
+    void sweepAbortsStaleUploadsOfEveryPageAndStopsAtARepeatedMarker();
 };
 
 void S3AnswerTest::readsValuesDecodedAndInPlace()
@@ -255,6 +256,40 @@ void S3AnswerTest::answersKeptInMemoryEndAndDownloadsDoNot()
     } catch (const DatabaseError &error) {
         QVERIFY2(error.unavailable(), error.what());
     }
+}
+
+void S3AnswerTest::sweepAbortsStaleUploadsOfEveryPageAndStopsAtARepeatedMarker()
+{
+    const auto page = [](const std::string &key) {
+        return "<ListMultipartUploadsResult><IsTruncated>true</IsTruncated>"
+               "<NextKeyMarker>data/files/a</NextKeyMarker>"
+               "<NextUploadIdMarker>u&amp;1</NextUploadIdMarker><Upload><Key>data/files/"
+            + key + "</Key><UploadId>" + key
+            + "</UploadId><Initiated>2000-01-01T00:00:00Z</Initiated></Upload>"
+              "</ListMultipartUploadsResult>";
+    };
+    // The second page hands out the first one's markers again.
+    StandInStore store(StandInStore::Pages {
+        { "list-type=2", "<ListBucketResult></ListBucketResult>" },
+        { "key-marker=data%2Ffiles%2Fa&prefix=data%2Ffiles%2F&upload-id-marker=u%261&uploads=",
+          page("b") },
+        { "uploads=", page("a") } });
+    QTemporaryDir home;
+    DataFolder folder(home.path().toStdString());
+    S3Client::Settings settings;
+    settings.endpoint = "http://127.0.0.1:" + std::to_string(store.port);
+    settings.accessKey = "key";
+    settings.secretKey = "secret";
+    ObjectStore objects(folder, "s3://bucket/data", settings);
+    objects.sweep({}, [](const std::string &) { return false; });
+    std::vector<std::string> aborted;
+    for (const std::string &line : store.requests()) {
+        if (line.rfind("DELETE ", 0) == 0)
+            aborted.push_back(line.substr(0, line.find(' ', 7)));
+    }
+    const std::vector<std::string> expected { "DELETE /bucket/data/files/a?uploadId=a",
+                                              "DELETE /bucket/data/files/b?uploadId=b" };
+    QCOMPARE(aborted, expected);
 }
 
 QTEST_GUILESS_MAIN(S3AnswerTest)
