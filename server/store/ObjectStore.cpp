@@ -403,27 +403,46 @@ void ObjectStore::abortStaleUploads() const
         leased = UploadLeases::expire(*m_db);
         m_aborts->retry();
     }
-    S3Client::Request list;
-    list.query = "prefix=" + S3Client::encode(m_prefix + "files/", false) + "&uploads=";
-    const S3Client::Response answer = m_client.send(list);
-    if (!answer.ok())
-        return;
     const time_t now = ::time(nullptr);
     const std::string files = m_prefix + "files/";
-    const S3Answer uploads(answer.body);
-    for (const S3Answer::Upload &upload : uploads.uploads()) {
-        const std::string &key = upload.key;
-        const std::string &uploadId = upload.uploadId;
-        // Of no lease: an older server's, or its row was lost.
-        if (key.compare(0, files.size(), files) != 0 || uploadId.empty() || upload.initiated == 0
-            || leased.count({ key, uploadId }) > 0 || now - upload.initiated < UploadGrace)
-            continue;
-        S3Client::Request abort;
-        abort.method = "DELETE";
-        abort.key = key;
-        abort.query = "uploadId=" + S3Client::encode(uploadId, false);
-        m_client.send(abort);
-    }
+    std::pair<std::string, std::string> marker;
+    std::set<std::pair<std::string, std::string>> markers;
+    do {
+        S3Client::Request list;
+        list.query
+            = (marker.first.empty() ? std::string()
+                                    : "key-marker=" + S3Client::encode(marker.first, false) + "&")
+            + "prefix=" + S3Client::encode(files, false) + "&"
+            + (marker.second.empty()
+                   ? std::string()
+                   : "upload-id-marker=" + S3Client::encode(marker.second, false) + "&")
+            + "uploads=";
+        const S3Client::Response answer = m_client.send(list);
+        if (!answer.ok())
+            return;
+        const S3Answer uploads(answer.body);
+        for (const S3Answer::Upload &upload : uploads.uploads()) {
+            const std::string &key = upload.key;
+            const std::string &uploadId = upload.uploadId;
+            // Of no lease: an older server's, or its row was lost.
+            if (key.compare(0, files.size(), files) != 0 || uploadId.empty()
+                || upload.initiated == 0 || leased.count({ key, uploadId }) > 0
+                || now - upload.initiated < UploadGrace)
+                continue;
+            S3Client::Request abort;
+            abort.method = "DELETE";
+            abort.key = key;
+            abort.query = "uploadId=" + S3Client::encode(uploadId, false);
+            m_client.send(abort);
+        }
+        marker = uploads.truncated()
+            ? std::make_pair(uploads.nextKeyMarker(), uploads.nextUploadIdMarker())
+            : std::pair<std::string, std::string>();
+        // A store that hands out no new marker would keep the sweep listing
+        // forever; like a refused listing, it leaves the rest to a later sweep.
+        if (uploads.truncated() && !marker.first.empty() && !markers.insert(marker).second)
+            return;
+    } while (!marker.first.empty());
 }
 
 std::string ObjectStore::problem() const

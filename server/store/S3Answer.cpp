@@ -53,6 +53,8 @@ S3Answer::S3Answer(const std::string &body)
         m_uploadId.clear();
         m_truncated.clear();
         m_nextToken.clear();
+        m_nextKeyMarker.clear();
+        m_nextUploadIdMarker.clear();
         m_objects.clear();
         m_uploads.clear();
     }
@@ -90,6 +92,10 @@ void S3Answer::start(const char *name)
             field(m_truncated);
         } else if (is("NextContinuationToken")) {
             field(m_nextToken);
+        } else if (is("NextKeyMarker")) {
+            field(m_nextKeyMarker);
+        } else if (is("NextUploadIdMarker")) {
+            field(m_nextUploadIdMarker);
         }
     } else if (m_depth == 3 && m_within == Within::Object) {
         if (is("Key"))

@@ -38,6 +38,9 @@ public:
     // A listing that goes on, and the token its next page is asked with.
     bool truncated() const { return m_truncated == "true"; }
     const std::string &nextToken() const { return m_nextToken; }
+    // Where the next page of a listing of multipart uploads starts.
+    const std::string &nextKeyMarker() const { return m_nextKeyMarker; }
+    const std::string &nextUploadIdMarker() const { return m_nextUploadIdMarker; }
     const std::vector<Object> &objects() const { return m_objects; }
     const std::vector<Upload> &uploads() const { return m_uploads; }
 
@@ -65,6 +68,8 @@ private:
     std::string m_uploadId;
     std::string m_truncated;
     std::string m_nextToken;
+    std::string m_nextKeyMarker;
+    std::string m_nextUploadIdMarker;
     std::vector<Object> m_objects;
     std::vector<Upload> m_uploads;
 };

@@ -14,6 +14,10 @@ namespace QuorvaneServer {
 
 namespace {
 
+// Answers kept in memory (listings, errors, an upload's id) end here: a page
+// of a thousand of the longest keys fits, an endless one does not.
+constexpr size_t MaxKeptAnswer = 4u << 20;
+
 struct Transfer
 {
     CURL *curl = nullptr;
@@ -22,6 +26,7 @@ struct Transfer
     uint64_t sent = 0;
     uint64_t received = 0;
     bool sinkFailed = false;
+    bool tooLong = false;
 };
 
 size_t readBody(char *buffer, size_t size, size_t count, void *data)
@@ -59,9 +64,10 @@ size_t writeBody(char *data, size_t size, size_t count, void *target)
     curl_easy_getinfo(transfer.curl, CURLINFO_RESPONSE_CODE, &status);
     const bool sink = transfer.request->sinkFd >= 0 || transfer.request->sink;
     if (!sink || status < 200 || status >= 300) {
-        // Error answers are short; anything longer is not read.
-        if (transfer.response->body.size() > (1 << 20))
+        if (transfer.response->body.size() + bytes > MaxKeptAnswer) {
+            transfer.tooLong = true;
             return 0;
+        }
         transfer.response->body.append(data, bytes);
         return bytes;
     }
@@ -293,6 +299,11 @@ S3Client::Response S3Client::attempt(const Request &request) const
         curl_off_t length = -1;
         if (curl_easy_getinfo(curl, CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length) == CURLE_OK)
             response.length = length;
+    } else if (transfer.tooLong) {
+        // The store's fault, as a broken connection is.
+        response.failure = "an answer longer than " + std::to_string(MaxKeptAnswer >> 20)
+            + " MiB from the store";
+        std::string().swap(response.body);
     } else {
         response.failure
             = transfer.sinkFailed ? "cannot write a received file" : curl_easy_strerror(result);

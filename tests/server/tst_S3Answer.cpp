@@ -21,13 +21,17 @@ using namespace QuorvaneServer;
 
 namespace {
 
-// Answers every listing with the same page, every other request with 204,
-// and keeps the request lines.
-class RepeatingStore
+// Answers a request whose line holds one of the given marks with its page
+// (the first that matches; Endless: a body that never ends), any other with
+// 204, and keeps the request lines.
+class StandInStore
 {
 public:
-    explicit RepeatingStore(std::string page)
-        : m_page(std::move(page))
+    using Pages = std::vector<std::pair<std::string, std::string>>;
+    static constexpr const char *Endless = "";
+
+    explicit StandInStore(Pages pages)
+        : m_pages(std::move(pages))
     {
         m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_in address = {};
@@ -41,7 +45,7 @@ public:
         port = ntohs(address.sin_port);
         m_thread = std::thread([this] { serve(); });
     }
-    ~RepeatingStore()
+    ~StandInStore()
     {
         m_stop = true;
         m_thread.join();
@@ -55,6 +59,28 @@ public:
     int port = 0;
 
 private:
+    bool send(int fd, const std::string &data)
+    {
+        return ::send(fd, data.data(), data.size(), MSG_NOSIGNAL)
+            == static_cast<ssize_t>(data.size());
+    }
+    bool answer(int fd, const std::string &line)
+    {
+        for (const auto &[mark, page] : m_pages) {
+            if (line.find(mark) == std::string::npos)
+                continue;
+            if (!page.empty())
+                return send(fd,
+                            "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(page.size())
+                                + "\r\n\r\n" + page);
+            if (!send(fd, "HTTP/1.1 200 OK\r\nContent-Length: 1099511627776\r\n\r\n"))
+                return false;
+            const std::string piece(1 << 16, '<');
+            while (!m_stop && send(fd, piece)) { }
+            return false;
+        }
+        return send(fd, "HTTP/1.1 204 No Content\r\n\r\n");
+    }
     void serve()
     {
         pollfd listener = { m_listener, POLLIN, 0 };
@@ -66,34 +92,29 @@ private:
             char buffer[4096];
             // One connection at a time: an idle one is dropped for a new one.
             pollfd both[] = { { fd, POLLIN, 0 }, listener };
-            while (!m_stop && ::poll(both, 2, 50) >= 0 && !(both[1].revents & POLLIN)) {
+            bool open = true;
+            while (open && !m_stop && ::poll(both, 2, 50) >= 0 && !(both[1].revents & POLLIN)) {
                 if (!(both[0].revents & POLLIN))
                     continue;
                 const ssize_t got = ::read(fd, buffer, sizeof buffer);
                 if (got <= 0)
                     break;
                 in.append(buffer, static_cast<size_t>(got));
-                for (size_t end; (end = in.find("\r\n\r\n")) != std::string::npos;) {
+                for (size_t end; open && (end = in.find("\r\n\r\n")) != std::string::npos;) {
                     const std::string line = in.substr(0, in.find("\r\n"));
                     in.erase(0, end + 4);
-                    const bool listing = line.find("list-type=2") != std::string::npos;
                     {
                         std::lock_guard<std::mutex> lock(m_mutex);
                         m_requests.push_back(line);
                     }
-                    const std::string answer = listing
-                        ? "HTTP/1.1 200 OK\r\nContent-Length: " + std::to_string(m_page.size())
-                            + "\r\n\r\n" + m_page
-                        : std::string("HTTP/1.1 204 No Content\r\n\r\n");
-                    if (::write(fd, answer.data(), answer.size()) < 0)
-                        break;
+                    open = answer(fd, line);
                 }
             }
             ::close(fd);
         }
     }
 
-    std::string m_page;
+    Pages m_pages;
     int m_listener = -1;
     std::atomic<bool> m_stop { false };
     std::mutex m_mutex;
@@ -110,6 +131,8 @@ class S3AnswerTest : public QObject
 private slots:
     void readsValuesDecodedAndInPlace();
     void sweepRemovesOnlyWhatItCanJudgeAndStopsAListingThatRepeats();
+    void answersKeptInMemoryEndAndDownloadsDoNot();
+    void sweepAbortsStaleUploadsOfEveryPageAndStopsAtARepeatedMarker();
 };
 
 void S3AnswerTest::readsValuesDecodedAndInPlace()
@@ -152,14 +175,16 @@ void S3AnswerTest::readsValuesDecodedAndInPlace()
 
 void S3AnswerTest::sweepRemovesOnlyWhatItCanJudgeAndStopsAListingThatRepeats()
 {
-    RepeatingStore store("<ListBucketResult><IsTruncated>true</IsTruncated>"
-                         "<NextContinuationToken>again</NextContinuationToken>"
-                         "<Contents><Key>otherprefix-orphan</Key>"
-                         "<LastModified>2000-01-01T00:00:00Z</LastModified></Contents>"
-                         "<Contents><Key>data/files/untimed</Key></Contents>"
-                         "<Contents><Key>data/files/stale</Key>"
-                         "<LastModified>2000-01-01T00:00:00Z</LastModified></Contents>"
-                         "</ListBucketResult>");
+    StandInStore store(
+        StandInStore::Pages { { "list-type=2",
+                                "<ListBucketResult><IsTruncated>true</IsTruncated>"
+                                "<NextContinuationToken>again</NextContinuationToken>"
+                                "<Contents><Key>otherprefix-orphan</Key>"
+                                "<LastModified>2000-01-01T00:00:00Z</LastModified></Contents>"
+                                "<Contents><Key>data/files/untimed</Key></Contents>"
+                                "<Contents><Key>data/files/stale</Key>"
+                                "<LastModified>2000-01-01T00:00:00Z</LastModified></Contents>"
+                                "</ListBucketResult>" } });
     QTemporaryDir home;
     DataFolder folder(home.path().toStdString());
     S3Client::Settings settings;
@@ -177,6 +202,94 @@ void S3AnswerTest::sweepRemovesOnlyWhatItCanJudgeAndStopsAListingThatRepeats()
     // The page came twice before the repeated token told.
     const std::vector<std::string> expected(2, "DELETE /bucket/data/files/stale");
     QCOMPARE(removed, expected);
+}
+
+void S3AnswerTest::answersKeptInMemoryEndAndDownloadsDoNot()
+{
+    // A page of a thousand long keys is more than a MiB, and still read.
+    std::string page = "<ListBucketResult>";
+    for (int i = 0; i < 1000; ++i)
+        page += "<Contents><Key>long/" + std::string(1000, 'k') + std::to_string(i)
+            + "</Key><LastModified>2026-01-02T03:04:05.000Z</LastModified><Size>1</Size>"
+              "<StorageClass>STANDARD</StorageClass></Contents>";
+    page += "</ListBucketResult>";
+    StandInStore store({ { "prefix=long", page },
+                         { "list-type=2", StandInStore::Endless },
+                         { "uploads=", StandInStore::Endless },
+                         { "/big", StandInStore::Endless } });
+    QTemporaryDir home;
+    S3Client::Settings settings;
+    settings.endpoint = "http://127.0.0.1:" + std::to_string(store.port);
+    settings.bucket = "bucket";
+    settings.accessKey = "key";
+    settings.secretKey = "secret";
+    settings.attempts = 1;
+    const S3Client client(settings);
+    S3Client::Request request;
+    request.query = "list-type=2&prefix=long";
+    const S3Client::Response listed = client.send(request);
+    QVERIFY(listed.ok());
+    QCOMPARE(S3Answer(listed.body).objects().size(), size_t(1000));
+
+    request.method = "POST";
+    request.key = "files/new";
+    request.query = "uploads=";
+    const S3Client::Response endless = client.send(request);
+    QCOMPARE(endless.status, 0L);
+    QVERIFY(endless.body.empty());
+    QVERIFY2(endless.failure.find("longer than") != std::string::npos, endless.failure.c_str());
+
+    // A download streams past that bound until its reader stops it.
+    S3Client::Request download;
+    download.key = "big";
+    uint64_t taken = 0;
+    download.sink = [&taken](const char *, size_t size) { return (taken += size) < (32u << 20); };
+    client.send(download);
+    QVERIFY(taken >= 32u << 20);
+
+    // A sweep meeting an endless listing fails as the store's fault.
+    DataFolder folder(home.path().toStdString());
+    ObjectStore objects(folder, "s3://bucket/data", settings);
+    try {
+        objects.sweep({}, [](const std::string &) { return false; });
+        QFAIL("the sweep took an endless listing");
+    } catch (const DatabaseError &error) {
+        QVERIFY2(error.unavailable(), error.what());
+    }
+}
+
+void S3AnswerTest::sweepAbortsStaleUploadsOfEveryPageAndStopsAtARepeatedMarker()
+{
+    const auto page = [](const std::string &key) {
+        return "<ListMultipartUploadsResult><IsTruncated>true</IsTruncated>"
+               "<NextKeyMarker>data/files/a</NextKeyMarker>"
+               "<NextUploadIdMarker>u&amp;1</NextUploadIdMarker><Upload><Key>data/files/"
+            + key + "</Key><UploadId>" + key
+            + "</UploadId><Initiated>2000-01-01T00:00:00Z</Initiated></Upload>"
+              "</ListMultipartUploadsResult>";
+    };
+    // The second page hands out the first one's markers again.
+    StandInStore store(StandInStore::Pages {
+        { "list-type=2", "<ListBucketResult></ListBucketResult>" },
+        { "key-marker=data%2Ffiles%2Fa&prefix=data%2Ffiles%2F&upload-id-marker=u%261&uploads=",
+          page("b") },
+        { "uploads=", page("a") } });
+    QTemporaryDir home;
+    DataFolder folder(home.path().toStdString());
+    S3Client::Settings settings;
+    settings.endpoint = "http://127.0.0.1:" + std::to_string(store.port);
+    settings.accessKey = "key";
+    settings.secretKey = "secret";
+    ObjectStore objects(folder, "s3://bucket/data", settings);
+    objects.sweep({}, [](const std::string &) { return false; });
+    std::vector<std::string> aborted;
+    for (const std::string &line : store.requests()) {
+        if (line.rfind("DELETE ", 0) == 0)
+            aborted.push_back(line.substr(0, line.find(' ', 7)));
+    }
+    const std::vector<std::string> expected { "DELETE /bucket/data/files/a?uploadId=a",
+                                              "DELETE /bucket/data/files/b?uploadId=b" };
+    QCOMPARE(aborted, expected);
 }
 
 QTEST_GUILESS_MAIN(S3AnswerTest)
