@@ -31,6 +31,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <ctime>
+#include <sys/resource.h>
 #include <unistd.h>
 
 using namespace Quorvane;
@@ -45,6 +46,7 @@ struct Run
     // Processor seconds of this process and of the server: on a busy
     // machine they tell more than the wall clock does.
     double clientCpu = 0;
+    double clientSystem = 0; // the client's kernel time, part of clientCpu
     double serverCpu = 0;
     qint64 peakAboveIdle = 0;
     int result = -1;
@@ -57,6 +59,13 @@ double cpuSeconds(clockid_t clock)
     timespec now {};
     clock_gettime(clock, &now);
     return double(now.tv_sec) + double(now.tv_nsec) / 1e9;
+}
+
+double systemSeconds()
+{
+    rusage usage {};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_stime.tv_sec) + double(usage.ru_stime.tv_usec) / 1e6;
 }
 
 double serverCpuNow()
@@ -75,12 +84,14 @@ Run timed(ConnectionOwner &owner, const std::function<int()> &operation)
     ProcessMemory::resetPeak();
     const qint64 idle = ProcessMemory::figure("VmRSS:");
     const double client = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
+    const double system = systemSeconds();
     const double server = serverCpuNow();
     QElapsedTimer clock;
     clock.start();
     const QList<int> codes = owner.run(operation, 30 * 60 * 1000);
     run.seconds = double(clock.nsecsElapsed()) / 1e9;
     run.clientCpu = cpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - client;
+    run.clientSystem = systemSeconds() - system;
     run.serverCpu = serverCpuNow() - server;
     run.result = codes.value(1, codes.value(0));
     run.peakAboveIdle = ProcessMemory::figure("VmHWM:") - idle;
@@ -239,11 +250,12 @@ int main(int argc, char **argv)
                 return fail(QStringLiteral("cannot switch encryption"));
             std::printf("round %d %-9s upload %.2f s, download %.2f s, peak above idle %.1f / "
                         "%.1f MiB; processor s/GiB client+server: upload %.2f+%.2f, download "
-                        "%.2f+%.2f\n",
+                        "%.2f+%.2f (client's system time %.2f)\n",
                         round, encrypted ? "encrypted" : "plain", upload.seconds, download.seconds,
                         double(upload.peakAboveIdle) / (1024 * 1024),
                         double(download.peakAboveIdle) / (1024 * 1024), upload.clientCpu / gib,
-                        upload.serverCpu / gib, download.clientCpu / gib, download.serverCpu / gib);
+                        upload.serverCpu / gib, download.clientCpu / gib, download.serverCpu / gib,
+                        download.clientSystem / gib);
             std::fflush(stdout);
             upCpu[encrypted][0] << upload.clientCpu / gib;
             upCpu[encrypted][1] << upload.serverCpu / gib;

@@ -5,6 +5,11 @@ namespace Quorvane {
 namespace {
 
 constexpr int MagicSize = 4;
+// Plain chunks reach the file in writes of this size, as a plain download's
+// bytes do: a whole 1 MiB chunk in one write has the kernel take large
+// folios for the page cache, which cost the writing thread far more system
+// time when free memory is fragmented (1.7-1.9 s per GiB against 1.0-1.1 s).
+constexpr qint64 WritePiece = 64 * 1024;
 
 } // namespace
 
@@ -52,6 +57,16 @@ void DecryptingFile::refuse(FileCipher::Result result)
     }
 }
 
+bool DecryptingFile::writePlain(const char *data, qint64 size)
+{
+    for (qint64 at = 0; at < size; at += WritePiece) {
+        const qint64 piece = qMin(WritePiece, size - at);
+        if (QFile::writeData(data + at, piece) != piece)
+            return false;
+    }
+    return true;
+}
+
 bool DecryptingFile::decide()
 {
     if (!FileCipher::isEncrypted(m_start)) {
@@ -69,7 +84,7 @@ bool DecryptingFile::decide()
         m_mode = Mode::Decrypting;
         m_decryptor = std::make_unique<DecryptionPipeline>(
             m_key, m_binding,
-            [this](const char *data, qint64 size) { return QFile::writeData(data, size) == size; });
+            [this](const char *data, qint64 size) { return writePlain(data, size); });
     }
     const QByteArray start = m_start;
     m_start.clear();

@@ -42,6 +42,7 @@ private:
     enum class Mode { Undecided, Plain, Decrypting, Refused };
 
     bool decide();
+    bool writePlain(const char *data, qint64 size);
     void refuse(FileCipher::Result result);
     void startOver();
 
