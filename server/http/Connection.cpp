@@ -16,7 +16,6 @@
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
 #include <cerrno>
-#include <limits>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
 #include <type_traits>
@@ -355,11 +354,6 @@ template<class Stream> void Connection<Stream>::readLength()
     if (m_upload) {
         if (!uploadReady())
             return;
-        // Over TLS the bytes must pass through the decryption in user space.
-        if constexpr (std::is_same_v<Stream, PlainStream>) {
-            if (m_upload->body->receives())
-                return receiveBody();
-        }
         room = m_upload->body->room();
     }
     const bool inPlace = room.second > 0;
@@ -377,45 +371,6 @@ template<class Stream> void Connection<Stream>::readLength()
             if (inPlace ? self->deliverInPlace(size) : self->deliver(self->m_chunk.data(), size))
                 self->readLength();
         });
-}
-
-template<class Stream> void Connection<Stream>::receiveBody()
-{
-    // splice() takes the socket as it is: it must not block the thread.
-    error_code error;
-    if (!socket().native_non_blocking())
-        socket().native_non_blocking(true, error);
-    if (error)
-        return bodyBroke();
-    auto self = this->shared_from_this();
-    socket().async_wait(asio::socket_base::wait_read, [self](error_code error) {
-        if (self->m_phase == Phase::Closed)
-            return;
-        if (error)
-            return self->bodyBroke();
-        self->onReceivable();
-    });
-}
-
-template<class Stream> void Connection<Stream>::onReceivable()
-{
-    const ssize_t got = m_upload->body->receive(
-        socket().native_handle(),
-        static_cast<size_t>(std::min<uint64_t>(m_remaining, std::numeric_limits<size_t>::max())));
-    const int error = errno;
-    if (got > 0) {
-        const auto moved = static_cast<uint64_t>(got);
-        m_remaining -= moved;
-        m_in += moved;
-        m_windowBytes += moved;
-        return readLength();
-    }
-    if (m_upload->body->failureStatus() != 0)
-        return send(m_shared.service.refusedUpload(*m_upload));
-    // Through readLength(): the upload may have gone back to its buffers.
-    if (got < 0 && (error == EAGAIN || error == EWOULDBLOCK || error == EINTR))
-        return readLength();
-    bodyBroke();
 }
 
 template<class Stream> bool Connection<Stream>::uploadReady()

@@ -79,9 +79,6 @@ private:
     void startBody();
     void readLength();
     void readChunked();
-    // Moves a large upload's bytes from the socket into its file as they come.
-    void receiveBody();
-    void onReceivable();
     // Whether the upload takes bytes now; if not, reading resumes once it does.
     bool uploadReady();
     bool deliver(const char *data, size_t size);

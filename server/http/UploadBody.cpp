@@ -10,9 +10,6 @@ namespace QuorvaneServer {
 namespace {
 
 const std::string Separator = "-|+";
-// A file this large is moved from the socket by the kernel: for small ones
-// the pipe and the mapped pages cost more than the copy they save.
-constexpr uint64_t ReceiveFrom = 16 * 1024 * 1024;
 const char *const NoSeparator = "the event document is not followed by \"-|+\"";
 
 } // namespace
@@ -66,21 +63,6 @@ bool UploadBody::took(size_t size)
     return true;
 }
 
-bool UploadBody::receives() const
-{
-    return m_phase == Phase::Content && m_large && m_file->canReceive();
-}
-
-ssize_t UploadBody::receive(int socket, size_t most)
-{
-    const ssize_t got = m_file->receive(socket, most);
-    if (got > 0)
-        m_consumed += static_cast<uint64_t>(got);
-    else if (got < 0 && m_file->error() != 0)
-        fileFailed("cannot write the uploaded file");
-    return got;
-}
-
 bool UploadBody::whenReady(std::function<void()> wake)
 {
     return m_phase != Phase::Content || m_file->whenReady(std::move(wake));
@@ -128,7 +110,6 @@ bool UploadBody::takeBytes(const char *data, size_t size)
         // What is left of the body, whose first size bytes are in hand.
         const uint64_t rest = m_length ? *m_length - m_consumed + size : FileStore::UnknownSize;
         m_file = m_files.createTemporary(rest);
-        m_large = m_length && rest >= ReceiveFrom;
         if (m_file->error() != 0)
             return fileFailed("cannot create a temporary file");
     }

@@ -8,7 +8,6 @@
 #include <memory>
 #include <optional>
 #include <string>
-#include <sys/types.h>
 #include <utility>
 
 namespace QuorvaneServer {
@@ -34,11 +33,6 @@ public:
     std::pair<char *, size_t> room();
     // size bytes at room() were filled; false once the body is refused.
     bool took(size_t size);
-    // Whether the rest of a large file's bytes can be moved straight from the
-    // socket with receive() instead of room() and took().
-    bool receives() const;
-    // As TempFile::receive(); a failure of the file refuses the body.
-    ssize_t receive(int socket, size_t most);
     // Whether room() can be had now; when not, wake is called (from another
     // thread) once it can: a slow store holds back the client.
     bool whenReady(std::function<void()> wake);
@@ -67,7 +61,6 @@ private:
     uint64_t m_consumed = 0;
     std::string m_separator;
     std::unique_ptr<TempFile> m_file;
-    bool m_large = false;
     int m_failureStatus = 0;
     std::string m_failure;
 };

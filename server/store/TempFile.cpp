@@ -7,7 +7,6 @@
 #include <exception>
 #include <fcntl.h>
 #include <sys/file.h>
-#include <sys/mman.h>
 #include <unistd.h>
 
 namespace QuorvaneServer {
@@ -30,14 +29,6 @@ constexpr uint64_t LargeAfter = 16 * 1024 * 1024;
 // Asking the kernel to start writing every few MiB keeps the final fsync short
 // and the amount of dirty memory small, however large the upload.
 constexpr uint64_t WritebackStep = 8 * 1024 * 1024;
-// Received bytes are hashed from the file's pages a window at a time: the
-// mapping's pages count towards the process's memory while it lasts.
-constexpr uint64_t HashWindow = 4 * 1024 * 1024;
-// How far the hashing may fall behind before the receiving stops: beyond it
-// the pages might have to be read back from the disk.
-constexpr uint64_t HashLag = 16 * 1024 * 1024;
-// The pipe holds what one move from the socket takes.
-constexpr int PipeSize = 1024 * 1024;
 
 } // namespace
 
@@ -59,8 +50,7 @@ TempFile::TempFile(std::string path)
     // file is still being written (or not yet committed), and it goes with
     // the process, however that ends.
     const std::string creating = m_path + ".new";
-    // Readable too: received bytes are hashed from the file's pages.
-    m_fd = ::open(creating.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    m_fd = ::open(creating.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (m_fd < 0) {
         m_error = errno;
         return;
@@ -94,10 +84,6 @@ TempFile::~TempFile()
     if (m_writer.joinable())
         m_writer.join();
     m_sink.reset();
-    for (const int end : m_pipe) {
-        if (end >= 0)
-            ::close(end);
-    }
     if (m_fd >= 0)
         ::close(m_fd);
     if (m_created && !m_moved)
@@ -216,30 +202,10 @@ void TempFile::runWriter()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [this] { return !m_queue.empty() || m_quit || m_hashed < m_received; });
+        m_wake.wait(lock, [this] { return !m_queue.empty() || m_quit; });
         // A dropped upload is not written out.
         if (m_quit)
             return;
-        if (m_queue.empty()) {
-            const uint64_t from = m_hashed;
-            const uint64_t to = std::min(m_received, from + HashWindow);
-            if (m_writerError == 0) {
-                lock.unlock();
-                const int error = hashStored(from, to);
-                lock.lock();
-                m_writerError = error;
-            }
-            m_hashed = to;
-            m_wake.notify_all();
-            if (m_wakeReader && (m_writerError != 0 || m_received - m_hashed < HashLag)) {
-                const std::function<void()> wake = std::move(m_wakeReader);
-                m_wakeReader = nullptr;
-                lock.unlock();
-                wake();
-                lock.lock();
-            }
-            continue;
-        }
         Handed handed = std::move(m_queue.front());
         m_queue.pop_front();
         // After a failure the rest is only handed back.
@@ -269,13 +235,6 @@ size_t TempFile::handedLimit() const
 
 bool TempFile::whenReady(std::function<void()> wake)
 {
-    if (m_receiving) {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_received - m_hashed < HashLag || m_writerError != 0)
-            return true;
-        m_wakeReader = std::move(wake);
-        return false;
-    }
     if (m_error != 0 || m_used < m_buffer.size() || (!m_writer.joinable() && !m_pulls))
         return true;
     std::lock_guard<std::mutex> lock(m_mutex);
@@ -292,8 +251,7 @@ bool TempFile::settle()
         // The writer thread hands back even what it no longer writes; a
         // sink that ended takes nothing more.
         m_wake.wait(lock, [this] {
-            return (m_handed == 0 && m_hashed == m_received)
-                || (m_pulls && (m_writerError != 0 || m_sinkEnded));
+            return m_handed == 0 || (m_pulls && (m_writerError != 0 || m_sinkEnded));
         });
         if (m_writerError != 0)
             return fail(m_writerError);
@@ -355,12 +313,6 @@ bool TempFile::sync()
 {
     if (m_error != 0 || !settle())
         return false;
-    // Every byte is in; the descriptors are better spent on the commit.
-    for (int &end : m_pipe) {
-        if (end >= 0)
-            ::close(end);
-        end = -1;
-    }
     if (m_used > 0) {
         if (m_pulls) {
             if (!flush() || !settle())
@@ -379,121 +331,6 @@ bool TempFile::sync()
         m_blockSums = m_blocks.finish();
     }
     return true;
-}
-
-bool TempFile::startReceiving()
-{
-    // Without a pipe (out of descriptors) the bytes keep coming through the
-    // buffers, as a small upload's do.
-    if (::pipe2(m_pipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        m_noPipe = true;
-        errno = EAGAIN;
-        return false;
-    }
-    // What write() took goes first, in order.
-    if (!settle())
-        return false;
-    if (m_used > 0) {
-        if (const int error = store(m_buffer.data(), m_used))
-            return fail(error);
-        m_size += m_used;
-        m_used = 0;
-    }
-    std::vector<char>().swap(m_buffer);
-    m_free.clear();
-    // A larger pipe takes more per move; the default one still works.
-    ::fcntl(m_pipe[1], F_SETPIPE_SZ, PipeSize);
-    const int size = ::fcntl(m_pipe[1], F_GETPIPE_SZ);
-    m_pipeSize = size > 0 ? static_cast<size_t>(size) : 65536;
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_received = m_hashed = m_stored;
-    }
-    if (!m_writer.joinable()) {
-        try {
-            m_writer = std::thread([this] { runWriter(); });
-        } catch (const std::exception &) {
-            // Hashed in line, as they come.
-        }
-    }
-    m_receiving = true;
-    return true;
-}
-
-ssize_t TempFile::receive(int socket, size_t most)
-{
-    if (m_error == 0 && !m_receiving && !startReceiving() && m_error == 0)
-        return -1;
-    if (m_error != 0) {
-        errno = m_error;
-        return -1;
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        if (m_writerError != 0)
-            fail(m_writerError);
-    }
-    if (m_error != 0) {
-        errno = m_error;
-        return -1;
-    }
-    const ssize_t got = ::splice(socket, nullptr, m_pipe[1], nullptr, std::min(most, m_pipeSize),
-                                 SPLICE_F_MOVE | SPLICE_F_NONBLOCK);
-    if (got <= 0)
-        return got;
-    for (size_t left = static_cast<size_t>(got); left > 0;) {
-        const ssize_t put = ::splice(m_pipe[0], nullptr, m_fd, nullptr, left, SPLICE_F_MOVE);
-        if (put < 0 && errno == EINTR)
-            continue;
-        if (put <= 0) {
-            fail(put < 0 ? errno : EIO);
-            errno = m_error;
-            return -1;
-        }
-        left -= static_cast<size_t>(put);
-    }
-    m_size += static_cast<uint64_t>(got);
-    if (!m_writer.joinable()) {
-        if (const int error = hashStored(m_received, m_size)) {
-            fail(error);
-            errno = m_error;
-            return -1;
-        }
-        m_received = m_hashed = m_size;
-        return got;
-    }
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        m_received = m_size;
-    }
-    m_wake.notify_all();
-    return got;
-}
-
-int TempFile::hashStored(uint64_t from, uint64_t to)
-{
-    static const uint64_t page = static_cast<uint64_t>(::sysconf(_SC_PAGESIZE));
-    while (from < to) {
-        const uint64_t start = from / page * page;
-        const uint64_t end = std::min(to, start + HashWindow);
-        const size_t length = static_cast<size_t>(end - start);
-        void *mapped = ::mmap(nullptr, length, PROT_READ, MAP_SHARED | MAP_POPULATE, m_fd,
-                              static_cast<off_t>(start));
-        if (mapped == MAP_FAILED)
-            return errno;
-        const char *data = static_cast<const char *>(mapped) + (from - start);
-        m_hash.add(data, static_cast<size_t>(end - from));
-        m_blocks.add(data, static_cast<size_t>(end - from));
-        ::munmap(mapped, length);
-        if (end - m_writebackStart >= WritebackStep) {
-            ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
-                              static_cast<off64_t>(end - m_writebackStart), SYNC_FILE_RANGE_WRITE);
-            m_writebackStart = end;
-        }
-        from = end;
-        m_stored = end;
-    }
-    return 0;
 }
 
 bool TempFile::moveTo(const std::string &target, const std::string &targetFolder)

@@ -11,7 +11,6 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <sys/types.h>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -23,10 +22,7 @@ namespace QuorvaneServer {
 // upload fills its first buffer, full buffers are hashed and written on a
 // thread of the file's own while the next ones fill: the SHA-256 costs the
 // receiving thread nothing, and a few buffers queued between the two let
-// each run on while the other is briefly slower. A large upload can instead
-// be moved from its socket into the file by the kernel (receive()), never
-// copied through a buffer of ours; that thread then hashes the bytes from
-// the file's pages, as stored.
+// each run on while the other is briefly slower.
 class TempFile
 {
 public:
@@ -92,16 +88,6 @@ public:
     // failed; bytes still to come then fail the upload.
     void sinkEnded(int error);
 
-    // Whether receive() can be used: the bytes go to a file on disk.
-    bool canReceive() const { return !m_sink && m_fd >= 0 && !m_noPipe; }
-    // Moves at most most bytes from the non-blocking socket into the file
-    // through a pipe, after what write() took. Returns how many; 0 when the
-    // peer ended; -1 with errno EAGAIN when it has none now (or no pipe can
-    // be had: then canReceive() turns false), with error() set when the file
-    // failed, else with the socket's errno. Then whenReady()
-    // holds the caller back while the hashing lags far behind.
-    ssize_t receive(int socket, size_t most);
-
     // Renames the file to target in the same file system and waits until the
     // folder entry is on disk too. The file stays locked while this lives.
     bool moveTo(const std::string &target, const std::string &targetFolder);
@@ -117,10 +103,6 @@ private:
     int store(const char *data, size_t size);
     void runWriter();
     bool fail(int error);
-    bool startReceiving();
-    // Hashes and sums the received bytes from..to, read from the file's
-    // pages; errno on failure, else 0.
-    int hashStored(uint64_t from, uint64_t to);
 
     std::string m_path;
     int m_fd = -1;
@@ -163,15 +145,6 @@ private:
     bool m_pulls = false;
     size_t m_pulledAt = 0;
     bool m_sinkEnded = false;
-    // Once receive() is used: the pipe the bytes pass through, and how many
-    // are in the file (the caller's, copied to m_received under the mutex)
-    // and hashed by the writer thread.
-    int m_pipe[2] = { -1, -1 };
-    size_t m_pipeSize = 0;
-    bool m_receiving = false;
-    bool m_noPipe = false;
-    uint64_t m_received = 0;
-    uint64_t m_hashed = 0;
 };
 
 // Makes a rename or removal inside folder durable.
