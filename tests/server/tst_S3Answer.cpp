@@ -51,6 +51,28 @@ public:
         m_thread.join();
         ::close(m_listener);
     }
+    // A client of this store, with the bucket the tests name.
+    S3Client::Settings settings() const
+    {
+        S3Client::Settings settings;
+        settings.endpoint = "http://127.0.0.1:" + std::to_string(port);
+        settings.bucket = "bucket";
+        settings.accessKey = "key";
+        settings.secretKey = "secret";
+        return settings;
+    }
+
+    // The DELETE request lines, without their protocol.
+    std::vector<std::string> deletes()
+    {
+        std::vector<std::string> found;
+        for (const std::string &line : requests()) {
+            if (line.rfind("DELETE ", 0) == 0)
+                found.push_back(line.substr(0, line.find(' ', 7)));
+        }
+        return found;
+    }
+
     std::vector<std::string> requests()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -122,6 +144,15 @@ private:
     std::thread m_thread;
 };
 
+// A sweep of the prefix "data" in that store, where no row names anything.
+void sweep(const S3Client::Settings &settings)
+{
+    QTemporaryDir home;
+    DataFolder folder(home.path().toStdString());
+    ObjectStore objects(folder, "s3://bucket/data", settings);
+    objects.sweep({}, [](const std::string &) { return false; });
+}
+
 } // namespace
 
 class S3AnswerTest : public QObject
@@ -185,23 +216,10 @@ void S3AnswerTest::sweepRemovesOnlyWhatItCanJudgeAndStopsAListingThatRepeats()
                                 "<Contents><Key>data/files/stale</Key>"
                                 "<LastModified>2000-01-01T00:00:00Z</LastModified></Contents>"
                                 "</ListBucketResult>" } });
-    QTemporaryDir home;
-    DataFolder folder(home.path().toStdString());
-    S3Client::Settings settings;
-    settings.endpoint = "http://127.0.0.1:" + std::to_string(store.port);
-    settings.accessKey = "key";
-    settings.secretKey = "secret";
-    ObjectStore objects(folder, "s3://bucket/data", settings);
-    QVERIFY_THROWS_EXCEPTION(DatabaseError,
-                             objects.sweep({}, [](const std::string &) { return false; }));
-    std::vector<std::string> removed;
-    for (const std::string &line : store.requests()) {
-        if (line.rfind("DELETE ", 0) == 0)
-            removed.push_back(line.substr(0, line.find(' ', 7)));
-    }
+    QVERIFY_THROWS_EXCEPTION(DatabaseError, sweep(store.settings()));
     // The page came twice before the repeated token told.
     const std::vector<std::string> expected(2, "DELETE /bucket/data/files/stale");
-    QCOMPARE(removed, expected);
+    QCOMPARE(store.deletes(), expected);
 }
 
 void S3AnswerTest::answersKeptInMemoryEndAndDownloadsDoNot()
@@ -217,12 +235,7 @@ void S3AnswerTest::answersKeptInMemoryEndAndDownloadsDoNot()
                          { "list-type=2", StandInStore::Endless },
                          { "uploads=", StandInStore::Endless },
                          { "/big", StandInStore::Endless } });
-    QTemporaryDir home;
-    S3Client::Settings settings;
-    settings.endpoint = "http://127.0.0.1:" + std::to_string(store.port);
-    settings.bucket = "bucket";
-    settings.accessKey = "key";
-    settings.secretKey = "secret";
+    S3Client::Settings settings = store.settings();
     settings.attempts = 1;
     const S3Client client(settings);
     S3Client::Request request;
@@ -248,10 +261,8 @@ void S3AnswerTest::answersKeptInMemoryEndAndDownloadsDoNot()
     QVERIFY(taken >= 32u << 20);
 
     // A sweep meeting an endless listing fails as the store's fault.
-    DataFolder folder(home.path().toStdString());
-    ObjectStore objects(folder, "s3://bucket/data", settings);
     try {
-        objects.sweep({}, [](const std::string &) { return false; });
+        sweep(settings);
         QFAIL("the sweep took an endless listing");
     } catch (const DatabaseError &error) {
         QVERIFY2(error.unavailable(), error.what());
@@ -274,22 +285,10 @@ void S3AnswerTest::sweepAbortsStaleUploadsOfEveryPageAndStopsAtARepeatedMarker()
         { "key-marker=data%2Ffiles%2Fa&prefix=data%2Ffiles%2F&upload-id-marker=u%261&uploads=",
           page("b") },
         { "uploads=", page("a") } });
-    QTemporaryDir home;
-    DataFolder folder(home.path().toStdString());
-    S3Client::Settings settings;
-    settings.endpoint = "http://127.0.0.1:" + std::to_string(store.port);
-    settings.accessKey = "key";
-    settings.secretKey = "secret";
-    ObjectStore objects(folder, "s3://bucket/data", settings);
-    objects.sweep({}, [](const std::string &) { return false; });
-    std::vector<std::string> aborted;
-    for (const std::string &line : store.requests()) {
-        if (line.rfind("DELETE ", 0) == 0)
-            aborted.push_back(line.substr(0, line.find(' ', 7)));
-    }
+    sweep(store.settings());
     const std::vector<std::string> expected { "DELETE /bucket/data/files/a?uploadId=a",
                                               "DELETE /bucket/data/files/b?uploadId=b" };
-    QCOMPARE(aborted, expected);
+    QCOMPARE(store.deletes(), expected);
 }
 
 QTEST_GUILESS_MAIN(S3AnswerTest)
