@@ -42,7 +42,6 @@ private:
     enum class Mode { Undecided, Plain, Decrypting, Refused };
 
     bool decide();
-    bool writePlain(const char *data, qint64 size);
     void refuse(FileCipher::Result result);
     void startOver();
 

@@ -1,5 +1,7 @@
 #include "ServerTransfer.h"
 
+#include "WritePieces.h"
+
 #include <QDir>
 #include <limits>
 #include <sys/statvfs.h>
@@ -16,10 +18,6 @@ constexpr long ReceiveBufferSize = 512 * 1024;
 // than 512 KiB. Small answers keep the small buffer, curl's to allocate anew
 // for every request.
 constexpr long FileReceiveBufferSize = 8 * 1024 * 1024;
-// Writes of a whole block were seen to cost twice the processor time now and
-// then (likely the large pages the page cache builds for them); 64 KiB writes
-// kept it steady.
-constexpr qsizetype WritePiece = 64 * 1024;
 // 2 MiB, curl's largest, changed nothing measurable.
 constexpr long SendBufferSize = 512 * 1024;
 constexpr const char *SystemCaFolder = "/etc/ssl/certs";
@@ -67,16 +65,6 @@ QList<QByteArray> sha256Members(const QByteArray &value)
     return digests;
 }
 
-bool writePieces(QFile &file, const char *data, qint64 size)
-{
-    for (qint64 at = 0; at < size; at += WritePiece) {
-        const qint64 piece = qMin<qint64>(WritePiece, size - at);
-        if (file.write(data + at, piece) != piece)
-            return false;
-    }
-    return true;
-}
-
 // A decimal number of digits only, that fits; -1 otherwise.
 qint64 decimal(const QByteArray &text)
 {
@@ -99,7 +87,8 @@ bool ServerTransfer::Sink::take(const char *data, qint64 size)
     // hash reads the bytes back behind the writing.
     const bool hashed = hashing();
     written += size;
-    if (!writePieces(*file, data, size))
+    if (!writePieces(data, size,
+                     [&](const char *piece, qint64 length) { return file->write(piece, length); }))
         return false;
     if (hashed)
         hash.written(file->handle(), data, size_t(size));
