@@ -355,8 +355,12 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
 {
     // Nothing goes out unless the body can be read and the answer has a place.
     // A rejected answer may still be on its way out; it has no say any more.
-    if (body && !body->open(QIODevice::ReadOnly))
+    if (body && !body->open(QIODevice::ReadOnly)) {
+        // A pipe, device or missing file at the event's path: say so, not
+        // merely that the upload failed.
+        reportMessage(tr("Cannot read the file of the event: %1").arg(body->errorString()));
         return Failed;
+    }
     if (dataPath.isEmpty())
         return Failed; // no data folder set: the answer has nowhere to go
     const QString folder = QString::fromUtf8(dataPath);

@@ -53,6 +53,7 @@ private slots:
     void configSharesKeycratesSettings();
     void eventsOnBothSides();
     void backupOfAFolder();
+    void unreadableOrOddFilesCostOnlyThemselves();
     void refusedLoginAndStoppedServer();
     void interruptDuringALargeUploadLeavesNoHalfEvent();
     void aLargeListInBoundedMemory();
@@ -363,6 +364,7 @@ void tst_QuorvaneCli::backupOfAFolder()
     // escaped, and a system file whose size is given as 0 goes whole.
     makeFile("odd/plain.txt", "plain");
     makeFile("odd/new\nline.txt", "two");
+    makeFile(QString::fromUtf8("odd/esc\x1b[2J"), "escaped");
     const QByteArray odd = QFile::encodeName(m_files.filePath("odd"));
     {
         QFile latin(QFile::decodeName(odd) + "/x");
@@ -387,9 +389,10 @@ void tst_QuorvaneCli::backupOfAFolder()
     QFile::setPermissions(odd + "/closed",
                           QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     QCOMPARE(skipped.exitCode, 99);
-    QVERIFY2(skipped.out.contains(QStringLiteral("sent 4, failed %1").arg(failures).toUtf8()),
+    QVERIFY2(skipped.out.contains(QStringLiteral("sent 5, failed %1").arg(failures).toUtf8()),
              skipped.out.constData());
-    QCOMPARE(skipped.out.count('\n'), 5);
+    QCOMPARE(skipped.out.count('\n'), 6);
+    QVERIFY(!skipped.out.contains('\x1b') && !skipped.err.contains('\x1b'));
     QVERIFY(skipped.out.contains("/odd/new\\nline.txt\n"));
     for (const char *reason : { "pipe: not a regular file", "loop: a symbolic link, not followed",
                                 "up: a symbolic link" })
@@ -405,7 +408,52 @@ void tst_QuorvaneCli::backupOfAFolder()
     for (const ReferenceServer::StoredEvent &stored : m_server->events()) {
         if (stored.id == sentIds.value(odd + "/caf\\xe9.txt"))
             QCOMPARE(stored.name, QByteArray("File [caf\\xe9.txt]"));
+        if (stored.id == sentIds.value(odd + "/esc\\x1b[2J"))
+            QCOMPARE(stored.name, QByteArray("File [esc\\x1b[2J]"));
     }
+}
+
+// A pipe where a local event's file was, and names with terminal escapes: the
+// pipe fails alone and says why, the names travel escaped and come back whole,
+// and no escape reaches the terminal.
+void tst_QuorvaneCli::unreadableOrOddFilesCostOnlyThemselves()
+{
+    const auto clean = [](const Run &run) {
+        return !run.out.contains('\x1b') && !run.err.contains('\x1b') && !run.err.contains('\x01');
+    };
+    QStringList ids;
+    for (const char *name : { "piped.txt", "plain.txt" }) {
+        const Run added = quorvane({ "add", makeFile(name, name) });
+        RUN_OK(added);
+        ids << QString::fromUtf8(added.out.trimmed());
+    }
+    RUN_OK(quorvane({ "rm", "--server", ids[0], ids[1] }));
+    const QByteArray piped = QFile::encodeName(m_files.filePath("piped.txt"));
+    QVERIFY(QFile::remove(QFile::decodeName(piped)) && ::mkfifo(piped, 0600) == 0);
+    const Run pushed = quorvane({ "push", ids[0], ids[1] });
+    QCOMPARE(pushed.exitCode, 99);
+    QVERIFY2(pushed.err.contains("cannot send " + ids[0].toUtf8() + " (piped.txt): Cannot read"),
+             pushed.err.constData());
+    QCOMPARE(listed().value(ids[1]).value("where").toString(), QString("both"));
+    QCOMPARE(listed().value(ids[0]).value("where").toString(), QString("local"));
+
+    // A root and a file too large for a pack, named with control characters.
+    const QString root = m_files.filePath(QString::fromUtf8("esc\x1b[31m\nroot"));
+    const QString big = root + QString::fromUtf8("/big\x1b]0;owned\x07\x01");
+    makeFile(big.mid(m_files.path().size() + 1), QByteArray(600 << 10, 'b'));
+    const Run backup = quorvane({ "backup", root });
+    RUN_OK(backup);
+    QVERIFY2(backup.out.contains("sent 1, unchanged 0, failed 0"), backup.out.constData());
+    QVERIFY(clean(backup));
+    const QString into = m_files.filePath("restored");
+    const Run restored = quorvane({ "restore", "latest", "--to", into });
+    RUN_OK(restored);
+    QVERIFY(clean(restored));
+    QFile back(into + big.mid(m_files.path().size()));
+    QVERIFY(back.open(QIODevice::ReadOnly));
+    QCOMPARE(back.readAll(), QByteArray(600 << 10, 'b'));
+    const Run snapshots = quorvane({ "snapshots" });
+    QVERIFY2(snapshots.out.contains("esc\\x1b[31m\\nroot]"), snapshots.out.constData());
 }
 
 void tst_QuorvaneCli::refusedLoginAndStoppedServer()

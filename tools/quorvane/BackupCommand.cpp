@@ -148,8 +148,8 @@ bool BackupCommand::stage(const File &file, Staged *staged, std::string *reason)
         staged->size = std::int64_t(bytes.size());
     }
     const std::string fileName = file.path.substr(file.path.rfind('/') + 1);
-    const bool utf8 = RecordFormat::isUtf8(fileName);
-    if (!snapshot && utf8)
+    const bool storable = RecordFormat::isStorable(fileName);
+    if (!snapshot && storable)
         return true;
 
     if (m_standIns.empty()) {
@@ -162,8 +162,9 @@ bool BackupCommand::stage(const File &file, Staged *staged, std::string *reason)
         }
         m_standIns = folder;
     }
-    // The same name, or its bytes escaped into UTF-8, is what the server keeps.
-    staged->standIn = m_standIns + '/' + (utf8 ? fileName : RecordFormat::escaped(fileName));
+    // The same name, or its bytes escaped into printable UTF-8, is what the
+    // server keeps.
+    staged->standIn = m_standIns + '/' + (storable ? fileName : RecordFormat::escaped(fileName));
     bool made;
     staged->copied = snapshot;
     if (snapshot) {

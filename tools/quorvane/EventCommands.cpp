@@ -2,7 +2,9 @@
 
 #include "CommandLine.h"
 #include "RecordFormat.h"
+#include "ServerProbe.h"
 #include "Session.h"
+#include "SharedSettings.h"
 #include "Terminal.h"
 
 #include <QDate>
@@ -358,16 +360,16 @@ int EventCommands::addText()
 
 int EventCommands::push()
 {
-    return moveListed(&Quorvane::IQuorvane::uploadEvents, "cannot send the events");
+    return moveListed(&Quorvane::IQuorvane::uploadEvents, "send");
 }
 
 int EventCommands::pull()
 {
-    return moveListed(&Quorvane::IQuorvane::downloadEvents, "cannot fetch the events");
+    return moveListed(&Quorvane::IQuorvane::downloadEvents, "fetch");
 }
 
 // Push and pull: the given ids, looked up in a full read, end up on both sides.
-int EventCommands::moveListed(Session::ListOperation operation, const char *failure)
+int EventCommands::moveListed(Session::ListOperation operation, const char *verb)
 {
     const int code = m_session.read(ReadQuery::everything(true));
     if (code != 0)
@@ -375,10 +377,46 @@ int EventCommands::moveListed(Session::ListOperation operation, const char *fail
     std::vector<std::string> ids = m_line.arguments();
     if (!m_session.resolve(&ids))
         return Quorvane::Failure;
+    return runToBoth(operation, ids, verb);
+}
+
+// The library stops a list at its first failure: then each event goes on its
+// own, so one whose file cannot be read or written costs that event alone.
+int EventCommands::runToBoth(Session::ListOperation operation, const std::vector<std::string> &ids,
+                             const char *verb)
+{
+    const std::string failure = std::string("cannot ") + verb;
     int result = m_session.run(operation, ids);
-    if (result == 0)
-        result = m_session.confirm(ids, Session::Expected::Both);
-    return result == 0 ? 0 : m_session.fail(failure, result, true);
+    if (result == 0 || ids.size() < 2 || Session::exitCode(result) != Quorvane::Failure) {
+        if (result == 0)
+            result = m_session.confirm(ids, Session::Expected::Both);
+        return result == 0 ? 0 : m_session.fail(failure + " the events", result, true);
+    }
+    std::vector<std::string> names;
+    for (const std::string &id : ids) {
+        const EventRecord *record = m_session.find(id);
+        names.push_back(RecordFormat::printable(id)
+                        + (record ? " (" + RecordFormat::printable(record->name) + ")" : ""));
+    }
+    std::vector<std::string> done;
+    int failed = 0;
+    for (std::size_t i = 0; i < ids.size(); ++i) {
+        // Each answer would carry the whole list: quadratic in a large store.
+        const int code = m_session.run(operation, { ids[i] }, false);
+        if (code == 0) {
+            done.push_back(ids[i]);
+            continue;
+        }
+        ++failed;
+        const int exit = m_session.fail(failure + " " + names[i], code, true);
+        // A server that cannot be reached fails every event alike.
+        if (exit != Quorvane::Failure
+            || !ServerProbe::unreachable(SharedSettings::serverUrl()).empty())
+            return exit;
+    }
+    if (!done.empty() && m_session.confirm(done, Session::Expected::Both) != 0)
+        return Quorvane::Failure;
+    return failed == 0 ? 0 : int(Quorvane::Failure);
 }
 
 int EventCommands::sync()
@@ -401,10 +439,7 @@ int EventCommands::sync()
     const std::vector<std::string> ids = given.empty() ? idsOf(m_session.events()) : given;
     if (ids.empty())
         return 0;
-    int synced = m_session.run(&Quorvane::IQuorvane::syncEvents, ids);
-    if (synced == 0)
-        synced = m_session.confirm(ids, Session::Expected::Both);
-    return synced == 0 ? 0 : m_session.fail("cannot synchronise the events", synced, true);
+    return runToBoth(&Quorvane::IQuorvane::syncEvents, ids, "synchronise");
 }
 
 int EventCommands::remove()

@@ -28,7 +28,11 @@ private:
     int readToday(std::vector<std::string> *ids);
     int push();
     int pull();
-    int moveListed(Session::ListOperation operation, const char *failure);
+    int moveListed(Session::ListOperation operation, const char *verb);
+    // Runs operation on ids, then confirms they are on both sides; failures
+    // are told as "cannot VERB ...".
+    int runToBoth(Session::ListOperation operation, const std::vector<std::string> &ids,
+                  const char *verb);
     int sync();
     int remove();
     int open();

@@ -175,6 +175,14 @@ bool RecordFormat::isUtf8(const std::string &text)
     return true;
 }
 
+bool RecordFormat::isStorable(const std::string &text)
+{
+    for (const char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 && c != '\n' && c != '\t')
+            return false;
+    return isUtf8(text);
+}
+
 void RecordFormat::table(std::ostream &out, const std::vector<EventRecord> &records, int width)
 {
     std::vector<const EventRecord *> rows;

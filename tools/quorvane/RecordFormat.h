@@ -30,4 +30,7 @@ public:
     // characters and bytes that are no UTF-8 become \\, \n, \t, \r or \xNN.
     static std::string escaped(const std::string &text);
     static bool isUtf8(const std::string &text);
+    // Whether a server can keep it as a name: UTF-8 without the control
+    // characters its event documents cannot carry (all but line breaks and tabs).
+    static bool isStorable(const std::string &text);
 };

@@ -125,7 +125,7 @@ int Session::confirm(const std::vector<std::string> &ids, Expected expected)
     return Quorvane::Success;
 }
 
-int Session::run(ListOperation operation, const std::vector<std::string> &ids)
+int Session::run(ListOperation operation, const std::vector<std::string> &ids, bool keepList)
 {
     // The library's lists hold ids of exactly this length: another id would
     // be cut, select nothing and still report success.
@@ -140,7 +140,7 @@ int Session::run(ListOperation operation, const std::vector<std::string> &ids)
     Quorvane::IdList list = Quorvane::IdList::withCapacity(int(ids.size()));
     for (const std::string &id : ids)
         list.append(id.c_str());
-    m_user->expectListOfFirstPipe(true);
+    m_user->expectListOfFirstPipe(keepList);
     // The library releases the list, whatever it does with it.
     return await((m_library->*operation)(list, m_user));
 }

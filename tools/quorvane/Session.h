@@ -45,8 +45,9 @@ public:
     // they name one event); false after saying which one names none or several.
     bool resolve(std::vector<std::string> *ids);
 
-    // Runs a list operation on ids (which the last read must hold).
-    int run(ListOperation operation, const std::vector<std::string> &ids);
+    // Runs a list operation on ids (which the last read must hold); without
+    // keepList, events() is empty until the next read.
+    int run(ListOperation operation, const std::vector<std::string> &ids, bool keepList = true);
     // Reads both sides again and checks that each event is where an operation
     // that reported success should have left it: the library runs a list
     // operation on what it still finds of the ids and reports no others.

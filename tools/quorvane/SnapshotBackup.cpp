@@ -46,9 +46,26 @@ std::string shortened(const std::string &path)
 {
     const char *home = std::getenv("HOME");
     const std::string prefix = home && *home ? std::string(home) + "/" : std::string();
-    return !prefix.empty() && path.compare(0, prefix.size(), prefix) == 0
+    const std::string shorter = !prefix.empty() && path.compare(0, prefix.size(), prefix) == 0
         ? "~/" + path.substr(prefix.size())
         : path;
+    // The snapshot's title only shows its roots; the manifest keeps them whole.
+    return RecordFormat::isStorable(shorter) ? shorter : RecordFormat::escaped(shorter);
+}
+
+// The roots as a snapshot's title shows them: the title travels in the
+// upload's address, which a server keeps short.
+std::string rootsTitle(const std::vector<std::string> &roots)
+{
+    constexpr std::size_t Longest = 1000;
+    std::string joined;
+    for (std::size_t i = 0; i < roots.size(); ++i) {
+        const std::string root = shortened(roots[i]);
+        if (i > 0 && joined.size() + root.size() > Longest)
+            return joined + " and " + std::to_string(roots.size() - i) + " more";
+        joined += (joined.empty() ? "" : ", ") + root;
+    }
+    return joined;
 }
 
 bool readAsField(const std::string &fileName)
@@ -160,18 +177,21 @@ void SnapshotBackup::walk(const std::string &source, const std::string &path)
 int SnapshotBackup::send(const std::string &source, const std::string &sha256, std::string *id)
 {
     const std::string fileName = source.substr(source.rfind('/') + 1);
-    const std::string name = "File [" + fileName + "]";
+    // A name the server cannot keep travels escaped; the manifest keeps it whole.
+    const bool storable = RecordFormat::isStorable(fileName);
+    const std::string name
+        = "File [" + (storable ? fileName : RecordFormat::escaped(fileName)) + "]";
     const std::string content = SnapshotCatalog::contentOf(sha256);
     // A local copy called like one of its event's fields ("name.txt") would
     // be read back as that field: such a file travels under another name.
     std::string path = source;
     std::string folder;
-    if (readAsField(fileName)) {
+    if (readAsField(fileName) || !storable) {
         const char *tmp = std::getenv("TMPDIR");
         folder = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/quorvane-XXXXXX";
         if (!::mkdtemp(&folder[0]))
             return Quorvane::Failure;
-        path = folder + "/" + fileName + ".bin";
+        path = folder + "/" + (storable ? fileName + ".bin" : RecordFormat::escaped(fileName));
         if (::symlink(source.c_str(), path.c_str()) != 0) {
             ::rmdir(folder.c_str());
             return Quorvane::Failure;
@@ -485,6 +505,9 @@ std::string SnapshotBackup::upload(const std::string &fileName, const std::strin
                 id = record.id;
         if (*code == 0 && id.empty())
             *code = Quorvane::Failure;
+        // The library lists an event it added even when the server refused it.
+        if (*code != 0)
+            id.clear();
     }
     ::unlink(file.c_str());
     ::rmdir(folder.c_str());
@@ -586,14 +609,7 @@ int SnapshotBackup::run()
     // Also after a stop: the library is still at the last pack.
     collectPack();
     std::string snapshotId;
-    const std::string name = "Snapshot [" + manifest.host + ": " +
-        [&] {
-            std::string joined;
-            for (const std::string &root : manifest.roots)
-                joined += (joined.empty() ? "" : ", ") + shortened(root);
-            return joined;
-        }()
-        + "] "
+    const std::string name = "Snapshot [" + manifest.host + ": " + rootsTitle(manifest.roots) + "] "
         + QDateTime::fromSecsSinceEpoch(manifest.created)
               .toString(QStringLiteral("yyyy-MM-dd HH:mm"))
               .toStdString();
