@@ -441,6 +441,26 @@ void tst_QuorvaneSnapshots::wholeFilesMovedOrCopiedIntoPlace()
         QCOMPARE(QDir(into).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden),
                  QStringList { "mtree" });
     }
+
+    // Already in the local store, so only their copies fill the disk: each
+    // is told, none is left in part, and the store keeps them whole.
+    QStringList held;
+    for (const auto &file : events)
+        held << QString::fromStdString(file.second);
+    held.removeDuplicates();
+    RUN_OK(quorvane(QStringList { "pull" } + held));
+    const QString copyFull = m_files.filePath("copyfull");
+    {
+        const FileSizeLimit diskFull(300 << 10);
+        full = quorvane({ "restore", snapshot, "--to", copyFull });
+    }
+    QCOMPARE(full.exitCode, 99);
+    QCOMPARE(full.err.count("cannot be written"), 3);
+    QDirIterator left(copyFull, QDir::Files | QDir::Hidden | QDir::System,
+                      QDirIterator::Subdirectories);
+    QVERIFY2(!left.hasNext(), qPrintable(left.next()));
+    RUN_OK(quorvane({ "restore", snapshot, "--to", copyFull, "--overwrite" }));
+    QVERIFY(treeOf(copyFull + "/mtree", "mtree") == tree);
 }
 
 void tst_QuorvaneSnapshots::killedRestoreLeavesNothingInTheWay()
