@@ -416,10 +416,21 @@ bool RestoreTab::placeOne(const Job &job, QString *error) const
         *error = tr("a link of another user is in its place; not followed");
         return false;
     }
+    const bool existed = ::lstat(QFile::encodeName(job.target).constData(), &info) == 0;
     QSaveFile target(job.target);
     target.setDirectWriteFallback(false);
     if (!target.open(QIODevice::WriteOnly)) {
         *error = target.errorString();
+        return false;
+    }
+    // A new file is made as the umask allows, and one of 000 would let any
+    // user rewrite what was restored; one in place keeps its own mode.
+    struct stat made;
+    if (!existed
+        && (::fstat(target.handle(), &made) != 0
+            || ::fchmod(target.handle(), made.st_mode & 0755) != 0)) {
+        *error = QString::fromLocal8Bit(std::strerror(errno));
+        target.cancelWriting();
         return false;
     }
     QCryptographicHash hash(QCryptographicHash::Sha256);

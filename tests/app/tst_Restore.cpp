@@ -218,8 +218,14 @@ void tst_Restore::uploadsComeBackToAChosenFolderAndToTheirPlace()
     // Fetched from the server, not from the local store.
     QVERIFY(QDir(m_data->path()).removeRecursively());
     QVERIFY(QDir().mkpath(m_data->path()));
+    // Whatever the umask, no other user may rewrite what was restored.
+    const mode_t mask = ::umask(0);
     restore(fileA, "restoreToButton");
+    ::umask(mask);
     QCOMPARE(contentOf(m_target->filePath(QStringLiteral("notes.txt"))), second);
+    QCOMPARE(QFile::permissions(m_target->filePath(QStringLiteral("notes.txt")))
+                 & (QFile::WriteGroup | QFile::WriteOther),
+             QFileDevice::Permissions());
     QCOMPARE(label()->text(), QStringLiteral("1 file(s) restored."));
 
     // A report of any length stays whole at a large font.
