@@ -473,9 +473,23 @@ void LogConnection::transferEnded(CURLcode code)
     case CURLE_OPERATION_TIMEDOUT:
         reportMessage(tr("The server did not answer in time: %1").arg(transfer.errorText()));
         break;
+    case CURLE_PARTIAL_FILE:
+    case CURLE_RECV_ERROR:
+    case CURLE_GOT_NOTHING:
+    case CURLE_WEIRD_SERVER_REPLY:
+    case CURLE_OUT_OF_MEMORY: // curl's word for a header line past its bound
+        // An answer came, but not a whole one: the server or a proxy on the
+        // way is at fault, not the connection.
+        reportMessage(transfer.errorText().isEmpty()
+                          ? tr("The server's answer broke off or was malformed.")
+                          : tr("The server's answer broke off or was malformed: %1")
+                                .arg(transfer.errorText()));
+        break;
     default:
         break;
     }
+    if (transfer.lengthsDisagree())
+        reportMessage(tr("The server's answer gave two different lengths; it was not used."));
 
     const auto *decrypting = qobject_cast<DecryptingFile *>(m_pending->sink.file.get());
     const bool decryptionFailed = decrypting && !decrypting->problem().isEmpty();

@@ -368,6 +368,8 @@ void ServerTransfer::readHeaderLine(const QByteArray &line)
         m_serverDigest.clear();
         m_rangesAccepted = false;
         m_contentRangeStart = -1;
+        m_contentLength.clear();
+        m_lengthsDisagree = false;
         return;
     }
     const int colon = line.indexOf(':');
@@ -381,6 +383,15 @@ void ServerTransfer::readHeaderLine(const QByteArray &line)
         m_rangesAccepted = value.toLower().split(',').contains("bytes");
     } else if (name == "content-range") {
         m_contentRangeStart = contentRangeStart(value);
+    } else if (name == "content-length") {
+        // Repeats of one value are harmless; curl would take the last of two.
+        for (const QByteArray &member : value.split(',')) {
+            const QByteArray length = member.trimmed();
+            if (m_contentLength.isEmpty())
+                m_contentLength = length;
+            else if (length != m_contentLength)
+                m_lengthsDisagree = true;
+        }
     }
 }
 
@@ -423,7 +434,7 @@ bool ServerTransfer::acceptAnswer()
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &code);
     if (code >= 100 && code < 200)
         return true; // interim: the real answer follows
-    bool accepted = acceptedCode(code);
+    bool accepted = acceptedCode(code) && !m_lengthsDisagree;
     if (m_options.resumeFrom >= 0 && m_sink && m_sink->file) {
         if (code == 206 && m_contentRangeStart == m_options.resumeFrom) {
             accepted = true;

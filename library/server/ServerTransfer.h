@@ -77,6 +77,9 @@ public:
 
     // The answer's status code was not one we accept (curl then stops).
     bool rejected() const { return m_rejected; }
+    // The answer gave two different lengths: which part is the answer is
+    // anyone's guess, so it was rejected.
+    bool lengthsDisagree() const { return m_lengthsDisagree; }
     bool rangesAccepted() const { return m_rangesAccepted; }
     // The server's sha-256 "Repr-Digest", decoded; empty when it sent none.
     QByteArray serverDigest() const { return m_serverDigest; }
@@ -122,6 +125,8 @@ private:
     bool m_answerAccepted = false;
     bool m_rangesAccepted = false;
     qint64 m_contentRangeStart = -1;
+    QByteArray m_contentLength;
+    bool m_lengthsDisagree = false;
     QByteArray m_serverDigest;
     // Room above the free-space reserve when the disk was last asked, less
     // what was written since; below any block until asked.

@@ -750,6 +750,40 @@ private slots:
         QCOMPARE(server->requests.size(), 1);
     }
 
+    void lyingAnswersFailAndSayWhy()
+    {
+        // A list and a save answer cut short of their promised length, at a
+        // line's end, where they would read as whole.
+        EventMap out;
+        server->queue(answer("200 OK", "", "OK\nid\nA\nevent\n", 1000));
+        QCOMPARE(run([&] { return connection->readEvents(out, true, 0, -1); }),
+                 (QList<int> { 77, 99 }));
+        QVERIFY(out.isEmpty());
+        QVERIFY(user.messages.last().contains("broke off"));
+        EventElement saved = fileEvent("");
+        server->queue(answer("200 OK", "", "OK", 100));
+        QCOMPARE(run([&] { return connection->saveEvent(saved); }), (QList<int> { 77, 99 }));
+
+        // Header lines without end, one endless line, two lengths that differ.
+        QByteArray endless = "HTTP/1.1 200 OK\r\n";
+        while (endless.size() < (1 << 20))
+            endless += "X-Pad: " + QByteArray(100, 'p') + "\r\n";
+        EventElement event = fileEvent("report.pdf");
+        event.kind = 3;
+        for (const QByteArray &lie :
+             { endless, "HTTP/1.1 200 OK\r\nX-Pad: " + QByteArray(1 << 20, 'p'),
+               QByteArray("HTTP/1.1 200 OK\r\nContent-Length: 5\r\nContent-Length: 9\r\n\r\n"
+                          "file bytes") }) {
+            server->queue(lie);
+            QCOMPARE(run([&] { return connection->downloadEvent(event); }),
+                     (QList<int> { 77, 99 }));
+            QVERIFY(!QFile::exists(holdingFile(event.getId())));
+            QVERIFY(!user.messages.last().startsWith("Downloading"));
+        }
+        QVERIFY(user.messages.last().contains("two different lengths"));
+        QCOMPARE(QDir(data->path()).entryList(QDir::Files), QStringList());
+    }
+
     void endlessAnswerLinesFail()
     {
         // Past the bound the answer is no answer, and nothing of it is kept.
