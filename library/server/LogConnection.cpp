@@ -490,6 +490,11 @@ void LogConnection::transferEnded(CURLcode code)
     }
     if (transfer.lengthsDisagree())
         reportMessage(tr("The server's answer gave two different lengths; it was not used."));
+    else if (transfer.rejected() && transfer.statusCode() > 0 && transfer.statusCode() != 200
+             && transfer.statusCode() != 206)
+        // A name too long for the server (431), a document it refused (400)...
+        reportMessage(
+            tr("The server refused the request with status %1.").arg(transfer.statusCode()));
 
     const auto *decrypting = qobject_cast<DecryptingFile *>(m_pending->sink.file.get());
     const bool decryptionFailed = decrypting && !decrypting->problem().isEmpty();

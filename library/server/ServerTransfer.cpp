@@ -434,6 +434,7 @@ bool ServerTransfer::acceptAnswer()
     curl_easy_getinfo(m_easy, CURLINFO_RESPONSE_CODE, &code);
     if (code >= 100 && code < 200)
         return true; // interim: the real answer follows
+    m_statusCode = code;
     bool accepted = acceptedCode(code) && !m_lengthsDisagree;
     if (m_options.resumeFrom >= 0 && m_sink && m_sink->file) {
         if (code == 206 && m_contentRangeStart == m_options.resumeFrom) {

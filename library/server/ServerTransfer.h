@@ -80,6 +80,8 @@ public:
     // The answer gave two different lengths: which part is the answer is
     // anyone's guess, so it was rejected.
     bool lengthsDisagree() const { return m_lengthsDisagree; }
+    // The status code of the last answer whose header ended; 0 before one.
+    long statusCode() const { return m_statusCode; }
     bool rangesAccepted() const { return m_rangesAccepted; }
     // The server's sha-256 "Repr-Digest", decoded; empty when it sent none.
     QByteArray serverDigest() const { return m_serverDigest; }
@@ -127,6 +129,7 @@ private:
     qint64 m_contentRangeStart = -1;
     QByteArray m_contentLength;
     bool m_lengthsDisagree = false;
+    long m_statusCode = 0;
     QByteArray m_serverDigest;
     // Room above the free-space reserve when the disk was last asked, less
     // what was written since; below any block until asked.

@@ -436,6 +436,11 @@ void tst_QuorvaneCli::unreadableOrOddFilesCostOnlyThemselves()
              pushed.err.constData());
     QCOMPARE(listed().value(ids[1]).value("where").toString(), QString("both"));
     QCOMPARE(listed().value(ids[0]).value("where").toString(), QString("local"));
+    // A title of 100 KB, which the server refuses: its reason, not the title.
+    const Run long100k = quorvane({ "add-text", QString(100000, 'T'), "text" });
+    QCOMPARE(long100k.exitCode, 99);
+    QVERIFY2(long100k.err.contains("status 431") && long100k.err.size() < 500,
+             long100k.err.left(500).constData());
 
     // A root and a file too large for a pack, named with control characters.
     const QString root = m_files.filePath(QString::fromUtf8("esc\x1b[31m\nroot"));

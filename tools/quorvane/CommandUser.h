@@ -36,6 +36,8 @@ public:
     // Why the awaited operation failed as the library told it (status texts,
     // which end in "...", are no reason), or empty.
     const std::string &reason() const { return m_reason; }
+    // Puts back the reason of an operation that later ones replaced.
+    void restoreReason(const std::string &reason) { m_reason = reason; }
     // The first pipe's events as the last awaited report left them.
     const std::vector<EventRecord> &events() const { return m_events; }
 

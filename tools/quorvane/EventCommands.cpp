@@ -344,11 +344,14 @@ int EventCommands::addText()
     // Text events take turns over the library's pipes: only a read tells
     // which one is new.
     code = m_session.add(event, false);
+    // The read below has a reason of its own; a failed add's is the one told.
+    const std::string reason = m_session.user().reason();
     const int reread = m_session.read(todaysQuery());
     const std::string id = reread == 0 ? addedId(before, title, since) : std::string();
     if (code != 0) {
         if (!id.empty() && !m_session.interrupted())
             m_err << "quorvane: the text was stored as " << RecordFormat::printable(id) << '\n';
+        m_session.user().restoreReason(reason);
         return m_session.fail("cannot add the text", code, true);
     }
     if (id.empty())

@@ -241,7 +241,12 @@ SnapshotBackup::Hashed SnapshotBackup::hash(const std::string &source,
         hashed.problem = std::strerror(errno);
         return hashed;
     }
-    ::fstat(fd, &hashed.before);
+    // A pipe put in the file's place since the walk would read as empty.
+    if (::fstat(fd, &hashed.before) != 0 || !S_ISREG(hashed.before.st_mode)) {
+        hashed.problem = "no longer a regular file";
+        ::close(fd);
+        return hashed;
+    }
     std::string error;
     if (hashed.before.st_size <= PackedFile) {
         // Kept to be packed: what is hashed is what is sent.

@@ -404,6 +404,7 @@ private slots:
         QVERIFY(QTest::qWaitFor([this] { return !owner->results.isEmpty(); }, 20000));
         QCOMPARE(owner->results, QList<int> { 99 });
         QVERIFY(!QFile::exists(answer));
+        QVERIFY(user.messages.last().endsWith(QStringLiteral("status %1.").arg(code)));
         // Only the six bytes sent were reported, nothing of the rejected body.
         for (const auto &report : std::as_const(user.progress))
             QCOMPARE(report.second, 6);
