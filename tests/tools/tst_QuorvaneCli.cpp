@@ -187,10 +187,13 @@ void tst_QuorvaneCli::usageErrorsHelpAndVersion()
            QStringList { "add", "--access", "nobody", makeFile("a.txt", "a") },
            QStringList { "config", "refresh_days", "soon" },
            QStringList { "config", "server_url", "ftp://x" },
-           QStringList { "config", "password", "secret-on-the-command-line" } }) {
+           QStringList { "config", "password", "secret-on-the-command-line" },
+           // Names from a glob, escapes and all, are told escaped.
+           QStringList { QString::fromUtf8("-\x1b]0;owned\x07") },
+           QStringList { "add", QString::fromUtf8("no\x1b[2Jfile") } }) {
         const Run run = quorvane(arguments);
         QVERIFY2(run.exitCode == 1, qPrintable(arguments.join(' ')));
-        QVERIFY2(run.err.startsWith("quorvane"), run.err.constData());
+        QVERIFY2(run.err.startsWith("quorvane") && !run.err.contains('\x1b'), run.err.constData());
         QVERIFY(run.out.isEmpty());
     }
     QVERIFY(!sharedSettings().value("password").toByteArray().contains("command-line"));

@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include "RecordFormat.h"
+
 #include <sstream>
 
 namespace {
@@ -188,7 +190,8 @@ std::string CommandLine::value(const std::string &option) const
 
 bool CommandLine::fail(const std::string &message)
 {
-    m_error = message;
+    // Arguments may be file names from a glob: no escape reaches the terminal.
+    m_error = RecordFormat::escaped(message);
     return false;
 }
 

@@ -2,6 +2,7 @@
 
 #include "CommandLine.h"
 #include "LibraryBinding.h"
+#include "RecordFormat.h"
 #include "SharedSettings.h"
 #include "Terminal.h"
 
@@ -77,7 +78,8 @@ ConfigCommand::ConfigCommand(const CommandLine &line, Quorvane::IQuorvane *libra
 
 int ConfigCommand::usage(const std::string &message)
 {
-    m_err << "quorvane config: " << message << "\nTry quorvane config --help\n";
+    m_err << "quorvane config: " << RecordFormat::escaped(message)
+          << "\nTry quorvane config --help\n";
     return 1;
 }
 

@@ -102,8 +102,8 @@ int EventCommands::run()
 
 int EventCommands::usage(const std::string &message)
 {
-    m_err << "quorvane " << m_line.command()->name << ": " << message << "\nTry quorvane "
-          << m_line.command()->name << " --help\n";
+    m_err << "quorvane " << m_line.command()->name << ": " << RecordFormat::escaped(message)
+          << "\nTry quorvane " << m_line.command()->name << " --help\n";
     return 1;
 }
 
@@ -288,12 +288,13 @@ int EventCommands::add()
         id = addedId(before, name, since);
     if (code != 0) {
         if (!id.empty() && !serverOnly && !m_session.interrupted())
-            m_err << "quorvane: " << file << " was stored as " << RecordFormat::printable(id)
-                  << '\n';
-        return m_session.fail("cannot add " + file, code, true);
+            m_err << "quorvane: " << RecordFormat::escaped(file) << " was stored as "
+                  << RecordFormat::printable(id) << '\n';
+        return m_session.fail("cannot add " + RecordFormat::escaped(file), code, true);
     }
     if (id.empty()) {
-        m_err << "quorvane: " << file << " was added, but no list shows which event it is\n";
+        m_err << "quorvane: " << RecordFormat::escaped(file)
+              << " was added, but no list shows which event it is\n";
         return Quorvane::Failure;
     }
     m_out << RecordFormat::printable(id) << '\n';
