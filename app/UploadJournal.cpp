@@ -7,6 +7,9 @@
 #include <QFile>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 QString UploadJournal::filePath()
 {
@@ -15,9 +18,19 @@ QString UploadJournal::filePath()
 
 bool UploadJournal::record(const QString &id, const QString &path)
 {
-    QFile source(path);
-    if (!source.open(QIODevice::ReadOnly))
+    // A pipe or a device put in the file's place since its upload would keep
+    // the window waiting, or reading for ever.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    struct stat info;
+    QFile source;
+    if (fd < 0)
         return false;
+    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)
+        || ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0
+        || !source.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        return false;
+    }
     QCryptographicHash hash(QCryptographicHash::Sha256);
     if (!hash.addData(&source))
         return false;

@@ -318,6 +318,12 @@ void tst_Restore::everyUploadOfTheWindowIsJournalled()
         QVERIFY2(sent.contains(entry.path), qPrintable(entry.path));
         QCOMPARE(m_server->download(entry.id.toLatin1()), sent.take(entry.path));
     }
+    // A pipe or a device in an uploaded file's place is refused at once.
+    const QString fifo = m_files->filePath(QStringLiteral("piped"));
+    QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+    QVERIFY(!UploadJournal::record(QStringLiteral("piped"), fifo));
+    QVERIFY(!UploadJournal::record(QStringLiteral("zero"), QStringLiteral("/dev/zero")));
+    QCOMPARE(UploadJournal::read().size(), journal.size());
 }
 
 void tst_Restore::uploadSnapshot(QMap<QString, QByteArray> *files)
