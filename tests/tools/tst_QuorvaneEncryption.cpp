@@ -270,6 +270,17 @@ void tst_QuorvaneEncryption::wrongPassphraseWritesNothing()
     QVERIFY2(fetch.err.contains("wrong passphrase"), fetch.err);
     QVERIFY(!QFile::exists(keyFile("b")));
 
+    // A passphrase file that never ends a line is refused, not read for ever.
+    QProcessEnvironment endless = QProcessEnvironment::systemEnvironment();
+    endless.insert("HOME", homePath("b"));
+    endless.insert("XDG_CONFIG_HOME", homePath("b") + "/config");
+    endless.insert("XDG_DATA_HOME", homePath("b") + "/data");
+    endless.insert("XDG_STATE_HOME", homePath("b") + "/state");
+    endless.insert("QUORVANE_PASSPHRASE_FILE", "/dev/zero");
+    const Run zero = QuorvaneRun::run({ "key", "fetch" }, {}, endless);
+    QCOMPARE(zero.exitCode, 99);
+    QVERIFY2(zero.err.contains("longer than 64 KiB"), zero.err);
+
     RUN_OK(quorvane("b", { "key", "fetch" }));
     const QString target = homePath("b") + "/wrong";
     const Run restore = quorvane("b", { "restore", "latest", "--to", target }, "still wrong");

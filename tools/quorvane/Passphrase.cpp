@@ -1,5 +1,6 @@
 #include "Passphrase.h"
 
+#include "RecordFormat.h"
 #include "Terminal.h"
 
 #include <cstdlib>
@@ -10,10 +11,18 @@ namespace {
 
 bool readFile(const char *name, std::string *passphrase, std::string *error)
 {
+    // A pipe is fine (a shell's <(...) is one), but a line without end, such
+    // as /dev/zero gives, is read only this far.
+    constexpr std::size_t Longest = 64 * 1024;
     std::ifstream file(name);
     std::string line;
-    if (!file || (!std::getline(file, line) && line.empty())) {
-        *error = std::string("cannot read the passphrase file ") + name;
+    char c;
+    while (line.size() <= Longest && file.get(c) && c != '\n')
+        line += c;
+    if (!file.is_open() || line.size() > Longest || (file.bad() && line.empty())
+        || (line.empty() && file.eof())) {
+        *error = "cannot read the passphrase file " + RecordFormat::escaped(name)
+            + (line.size() > Longest ? ": its first line is longer than 64 KiB" : "");
         return false;
     }
     if (!line.empty() && line.back() == '\r')
