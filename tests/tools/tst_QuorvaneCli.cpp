@@ -187,6 +187,7 @@ void tst_QuorvaneCli::usageErrorsHelpAndVersion()
            QStringList { "add", "--access", "nobody", makeFile("a.txt", "a") },
            QStringList { "config", "refresh_days", "soon" },
            QStringList { "config", "server_url", "ftp://x" },
+           QStringList { "config", "server_ca_file", "/dev/zero" },
            QStringList { "config", "password", "secret-on-the-command-line" },
            // Names from a glob, escapes and all, are told escaped.
            QStringList { QString::fromUtf8("-\x1b]0;owned\x07") },

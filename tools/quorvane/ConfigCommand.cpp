@@ -8,6 +8,7 @@
 
 #include <cstdlib>
 #include <limits.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -190,6 +191,10 @@ int ConfigCommand::set(const std::string &key, const std::string &value)
         const std::string file = absolute(value);
         if (!file.empty() && ::access(file.c_str(), R_OK) != 0)
             return usage("server_ca_file: cannot read " + file);
+        // Every secure request reads it: a pipe or a device would stall them.
+        struct stat info;
+        if (!file.empty() && (::stat(file.c_str(), &info) != 0 || !S_ISREG(info.st_mode)))
+            return usage("server_ca_file: " + file + " is not a regular file");
         SharedSettings::setText(key, file);
     } else if (const NumberKey *limits = numberKey(key)) {
         if (!parseNumber(value, limits->minimum, limits->maximum, &number))
