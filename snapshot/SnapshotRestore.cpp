@@ -128,12 +128,20 @@ int SnapshotRestore::openParent(const std::string &path)
     int fd = ::fcntl(m_root, F_DUPFD_CLOEXEC, 0);
     std::size_t start = 0;
     std::size_t slash;
+    std::string foreign;
     while (fd >= 0 && (slash = path.find('/', start)) != std::string::npos) {
         const std::string name = path.substr(start, slash - start);
         const int next = ::openat(fd, name.c_str(), DirectoryFlags);
         ::close(fd);
         fd = next;
         start = slash + 1;
+        // A folder another user made in DIR: they could read or swap what
+        // lands in it, as in a DIR of theirs.
+        if (fd >= 0 && !(foreign = refusedTarget(fd)).empty()) {
+            ::close(fd);
+            m_report(path, "its folder " + path.substr(0, slash) + ": " + foreign);
+            return -1;
+        }
     }
     if (fd < 0) {
         m_report(path,

@@ -262,6 +262,17 @@ void tst_QuorvaneSnapshots::backUpChangeRestoreAndForget()
         QCOMPARE(refused.exitCode, 99);
         QVERIFY2(refused.err.contains("another user"), refused.err.constData());
         QVERIFY(QDir(theirs).isEmpty());
+        // Nor one they made inside a folder of ours.
+        const QString ours = m_files.filePath("ours");
+        QVERIFY(QDir().mkpath(ours + "/tree/deep")
+                && ::chown(QFile::encodeName(ours + "/tree").constData(), 65534, 65534) == 0);
+        const Run inside = quorvane({ "restore", "--to", ours });
+        QCOMPARE(inside.exitCode, 99);
+        QVERIFY2(inside.err.contains("its folder tree: it belongs to another user"),
+                 inside.err.constData());
+        QCOMPARE(QDir(ours + "/tree").entryList(QDir::AllEntries | QDir::NoDotAndDotDot),
+                 QStringList { "deep" });
+        QVERIFY(QDir(ours + "/tree/deep").isEmpty());
     }
     QCOMPARE(treeOf(into2 + "/tree/top/notes.txt", "n").value("n").data, QByteArray("top notes"));
 
