@@ -335,8 +335,13 @@ bool ObjectUpload::admit(State &state, size_t bytes)
 int ObjectUpload::gather(const char *data, size_t size)
 {
     State &state = *m_state;
+    bool admitted;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        admitted = static_cast<bool>(state.share);
+    }
     // A part is gathered whole and copied out as it goes.
-    if (!state.share
+    if (!admitted
         && !admit(state,
                   TempFile::sinkBuffers(ObjectUpload::UnknownSize)
                       + 2 * partSize(state.client.settings().partSize, 1)))
