@@ -29,7 +29,8 @@ namespace QuorvaneServer {
 namespace {
 
 constexpr uint64_t MaxParts = 10000;
-// The downloads' shared blocks take at most half of the buffer budget.
+// The downloads share at most this many blocks, and at most half of the
+// buffer budget.
 constexpr size_t MaxBlocks = 16;
 constexpr time_t UploadGrace = 24 * 60 * 60;
 
