@@ -226,8 +226,9 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
         const auto storageOption = storageOptions.find(flag);
         const bool partSize = flag == "--s3-part-size";
         const bool lease = flag == "--s3-upload-lease";
+        const bool buffers = flag == "--s3-buffers";
         if (flag != "--data" && !database && option == serverOptions.end()
-            && storageOption == storageOptions.end() && !partSize && !lease
+            && storageOption == storageOptions.end() && !partSize && !lease && !buffers
             && flag != "--to-folder")
             return invalid("unknown argument \"" + words[i] + "\"");
         if (flag == "--to-folder") {
@@ -251,6 +252,12 @@ CommandLine CommandLine::parse(int argc, const char *const *argv)
             // The store refuses smaller parts but the last.
             if (!parseSize(value, line.s3PartSize) || line.s3PartSize < (5u << 20))
                 return invalid("--s3-part-size needs a size of at least 5M");
+            continue;
+        }
+        if (buffers) {
+            // Room for the downloads' smallest pieces and one upload's buffers.
+            if (!parseSize(value, line.s3Buffers) || line.s3Buffers < (1u << 20))
+                return invalid("--s3-buffers needs a size of at least 1M");
             continue;
         }
         if (lease) {
@@ -313,6 +320,7 @@ S3Client::Settings CommandLine::s3Settings() const
     settings.region = s3Region;
     settings.partSize = s3PartSize;
     settings.uploadLease = s3UploadLease;
+    settings.bufferBudget = s3Buffers;
     settings.endpoint
         = s3Endpoint.empty() ? "https://s3." + s3Region + ".amazonaws.com" : s3Endpoint;
     const std::string access = "AWS_ACCESS_KEY_ID";
@@ -378,6 +386,9 @@ std::string CommandLine::usage()
            "  --s3-region NAME       its region (default us-east-1)\n"
            "  --s3-part-size BYTES   files larger than this go up in parts of this\n"
            "                         size (default 16M, at least 5M)\n"
+           "  --s3-buffers BYTES     memory that the buffers of all transfers to and from\n"
+           "                         the store share; a transfer waits for its turn\n"
+           "                         (default 32M, at least 1M)\n"
            "  --s3-upload-lease S    a server renews the lease of its multipart uploads\n"
            "                         while it runs; any server's sweep aborts those whose\n"
            "                         lease went this long unrenewed (default 300)\n"

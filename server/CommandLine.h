@@ -44,6 +44,7 @@ struct CommandLine
     // without it the keys come from the environment.
     std::string s3Keys;
     uint64_t s3PartSize = 16ull << 20;
+    uint64_t s3Buffers = 32ull << 20;
     std::chrono::milliseconds s3UploadLease = std::chrono::minutes(5);
     // How often a running server sweeps, and how old an object of no event
     // must be before a sweep takes it for a stray rather than one on its way.

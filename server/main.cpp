@@ -18,11 +18,13 @@
 #include "store/ObjectStore.h"
 #include "store/PeriodicSweep.h"
 #include "store/Schema.h"
+#include "store/TransferBudget.h"
 
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <exception>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -79,6 +81,7 @@ int serve(const CommandLine &line)
         }
         Schema::prepare(*db, location);
         std::unique_ptr<FileStore> store;
+        const ObjectStore *objectStore = nullptr;
         if (line.storage.empty()) {
             folder.bindTo(*db);
             store = std::make_unique<FolderStore>(folder);
@@ -88,6 +91,7 @@ int serve(const CommandLine &line)
                 line.sweepInterval, std::chrono::milliseconds(100), std::chrono::seconds(10)));
             objects->bindTo(*db);
             objects->setGrace(std::chrono::duration_cast<std::chrono::seconds>(line.sweepGrace));
+            objectStore = objects.get();
             store = std::move(objects);
         }
         const FileStore &files = *store;
@@ -145,6 +149,13 @@ int serve(const CommandLine &line)
         server.run();
         // The watcher may still be inside stop() when run() returns.
         signals.finish();
+        if (objectStore) {
+            // Tells whether the budget was too small for the load it met.
+            const TransferBudget &budget = objectStore->budget();
+            log.message("the store's transfers held at most " + std::to_string(budget.highWater())
+                        + " of " + std::to_string(budget.limit()) + " bytes of buffers; "
+                        + std::to_string(budget.waited()) + " waited for their turn");
+        }
         log.message("stopped");
         return 0;
     } catch (const std::exception &error) {
@@ -160,6 +171,10 @@ int main(int argc, char **argv)
     // A client that hangs up must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     ::umask(077);
+    // Transfer buffers (128 KiB and up) go back to the system when freed.
+    // Otherwise the arenas of the many transfer threads each keep the most
+    // they ever held, and the memory no longer follows the buffer budget.
+    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
     const CommandLine line = CommandLine::parse(argc, argv);
     switch (line.mode) {

@@ -10,9 +10,9 @@
 #     time were answered 503, and how long after the gateway answers again the
 #     same server process takes an upload.
 # Prints MB/s, the ratios to the gateway's own speed, the processor time of
-# the server and of the gateway on either way (which move far less with the
-# machine's load than the speeds) and the server's peak memory (VmHWM) over
-# its memory when idle. Needs the gateway's packages
+# the server and of the gateway (and, for the 64 clients, of its object
+# daemon) on either way (which move far less with the machine's load than the
+# speeds) and the server's peak memory (VmHWM) over its memory when idle. Needs the gateway's packages
 # (radosgw ceph-mon ceph-osd), a build with the tests, about 2 x SIZE_MIB in
 # /tmp and 8 GiB of memory for the gateway's in-memory store.
 set -euo pipefail
@@ -67,6 +67,14 @@ read -r endpoint bucket region key secret < "$work/gateway.out" \
 gateway_port=${endpoint##*:}
 rgw_pid=$(ss -ltnpH "sport = :$gateway_port" | grep -o 'pid=[0-9]*' | head -n 1 | cut -d= -f2)
 [[ -n $rgw_pid ]] || { echo "cannot find the gateway's process" >&2; exit 1; }
+# Its object daemon, of the same cluster: it stores what the gateway writes,
+# and its time per GB rises with the gateway's when the cluster slows down.
+conf=$(tr '\0' '\n' < "/proc/$rgw_pid/cmdline" | grep -m 1 'ceph.conf' || true)
+osd_pid=
+for pid in $(pgrep -x ceph-osd); do
+    [[ -n $conf ]] && tr '\0' ' ' < "/proc/$pid/cmdline" | grep -qF -- "$conf" && osd_pid=$pid
+done
+[[ -n $osd_pid ]] || { echo "cannot find the gateway's object daemon" >&2; exit 1; }
 direct=(--aws-sigv4 "aws:amz:$region:s3" --user "$key:$secret" -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD')
 
 mkdir -p "$work/data"
@@ -173,13 +181,17 @@ curl -sS -X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=be
     | cmp -s - "$work/big" || { echo "the downloaded file differs from the uploaded one" >&2; exit 1; }
 single_peak=$(kib VmHWM "$server_pid")
 at=$(ticks "$rgw_pid")
+osd_at=$(ticks "$osd_pid")
 crowd_direct=$(crowd direct)
 crowd_gw_direct=$(($(ticks "$rgw_pid") - at))
+crowd_osd_direct=$(($(ticks "$osd_pid") - osd_at))
 crowd_before=$(ticks "$server_pid")
 at=$(ticks "$rgw_pid")
+osd_at=$(ticks "$osd_pid")
 crowd_server=$(crowd server)
 crowd_ticks=$(($(ticks "$server_pid") - crowd_before))
 crowd_gw_server=$(($(ticks "$rgw_pid") - at))
+crowd_osd_server=$(($(ticks "$osd_pid") - osd_at))
 crowd_peak=$(kib VmHWM "$server_pid")
 read -r outage_503 outage_tries outage_back < <(outage)
 
@@ -196,6 +208,8 @@ printf '  %-42s %s s upload, %s s download, %s s per GB of the %s clients\n' \
     "gateway processor time, direct" "$up_gw_direct" "$down_gw_direct" "$(per_gb "$crowd_gw_direct")" $clients
 printf '  %-42s %s s upload, %s s download, %s s per GB of the %s clients\n' \
     "... through the server" "$up_gw_server" "$down_gw_server" "$(per_gb "$crowd_gw_server")" $clients
+printf '  %-42s %s s direct, %s s through the server\n' \
+    "object daemon per GB of the $clients clients" "$(per_gb "$crowd_osd_direct")" "$(per_gb "$crowd_osd_server")"
 printf '  %-42s %5s MiB\n' "server memory when idle" "$((idle / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after one big file" "$(((single_peak - idle) / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after $clients clients" "$(((crowd_peak - idle) / 1024))"

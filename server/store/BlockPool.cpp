@@ -1,20 +1,31 @@
 #include "store/BlockPool.h"
 
+#include "store/TransferBudget.h"
+
 namespace QuorvaneServer {
 
-BlockPool::BlockPool(size_t blockSize, size_t count)
-    : m_blockSize(blockSize)
+BlockPool::BlockPool(std::shared_ptr<TransferBudget> budget, size_t blockSize, size_t count)
+    : m_budget(std::move(budget))
+    , m_blockSize(blockSize)
     , m_unallocated(count)
 {
+    m_budget->pin(count * blockSize);
+}
+
+BlockPool::~BlockPool()
+{
+    m_budget->give(m_allocated * m_blockSize);
 }
 
 std::unique_ptr<char[]> BlockPool::tryTake()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_free.empty()) {
-        if (m_unallocated == 0)
+        // A transfer waiting for its share comes first.
+        if (m_unallocated == 0 || !m_budget->tryTake(m_blockSize))
             return nullptr;
         --m_unallocated;
+        ++m_allocated;
         lock.unlock();
         return std::unique_ptr<char[]>(new char[m_blockSize]);
     }

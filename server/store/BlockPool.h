@@ -7,14 +7,18 @@
 
 namespace QuorvaneServer {
 
+class TransferBudget;
+
 // A fixed number of equal buffers shared by all downloads from a store, so
 // their memory stays the same however many run. Nobody waits for one: a slow
 // client may keep its buffer for minutes, so a download that finds none free
-// makes do without.
+// makes do without. Each block is taken from the store's budget when first
+// made and kept there.
 class BlockPool
 {
 public:
-    BlockPool(size_t blockSize, size_t count);
+    BlockPool(std::shared_ptr<TransferBudget> budget, size_t blockSize, size_t count);
+    ~BlockPool();
     BlockPool(const BlockPool &) = delete;
     BlockPool &operator=(const BlockPool &) = delete;
 
@@ -24,10 +28,12 @@ public:
     void give(std::unique_ptr<char[]> block);
 
 private:
+    const std::shared_ptr<TransferBudget> m_budget;
     const size_t m_blockSize;
     std::mutex m_mutex;
     // Allocated when first needed, then kept.
     size_t m_unallocated;
+    size_t m_allocated = 0;
     std::vector<std::unique_ptr<char[]>> m_free;
 };
 

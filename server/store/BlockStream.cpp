@@ -11,9 +11,10 @@
 
 namespace QuorvaneServer {
 
-BlockStream::BlockStream(BlockPool &pool)
-    : m_pool(pool)
-    , m_blockSize(pool.blockSize())
+BlockStream::BlockStream(std::shared_ptr<BlockPool> pool, TransferBudget::Share share)
+    : m_pool(std::move(pool))
+    , m_share(std::move(share))
+    , m_blockSize(m_pool->blockSize())
     , m_ready(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK))
 {
     if (m_ready < 0)
@@ -22,7 +23,7 @@ BlockStream::BlockStream(BlockPool &pool)
 
 BlockStream::~BlockStream()
 {
-    m_pool.give(std::move(m_buffer));
+    m_pool->give(std::move(m_buffer));
     ::close(m_ready);
 }
 
@@ -48,7 +49,7 @@ bool BlockStream::write(const char *data, size_t size)
             return false;
         if (!m_piece) {
             lock.unlock();
-            std::unique_ptr<char[]> buffer = m_pool.tryTake();
+            std::unique_ptr<char[]> buffer = m_pool->tryTake();
             std::unique_ptr<char[]> own;
             if (!buffer && !m_own)
                 own.reset(new char[OwnSize]);
@@ -110,7 +111,7 @@ void BlockStream::release()
         m_piece = nullptr;
         buffer = std::move(m_buffer);
     }
-    m_pool.give(std::move(buffer));
+    m_pool->give(std::move(buffer));
     m_released.notify_all();
 }
 
@@ -123,7 +124,7 @@ void BlockStream::close()
         m_piece = nullptr;
         buffer = std::move(m_buffer);
     }
-    m_pool.give(std::move(buffer));
+    m_pool->give(std::move(buffer));
     m_released.notify_all();
 }
 

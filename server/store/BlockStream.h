@@ -1,5 +1,7 @@
 #pragma once
 
+#include "store/TransferBudget.h"
+
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -22,7 +24,9 @@ public:
     // The stream's own buffer, used when the pool has none free.
     static constexpr size_t OwnSize = 128 * 1024;
 
-    explicit BlockStream(BlockPool &pool);
+    // share: the budget's bytes for the stream's own buffer, held while it
+    // lives.
+    BlockStream(std::shared_ptr<BlockPool> pool, TransferBudget::Share share = {});
     ~BlockStream();
     BlockStream(const BlockStream &) = delete;
     BlockStream &operator=(const BlockStream &) = delete;
@@ -49,7 +53,8 @@ private:
     void signal();
     void drain();
 
-    BlockPool &m_pool;
+    const std::shared_ptr<BlockPool> m_pool;
+    TransferBudget::Share m_share;
     const size_t m_blockSize;
     int m_ready = -1;
     std::mutex m_mutex;

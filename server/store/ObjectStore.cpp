@@ -8,8 +8,10 @@
 #include "store/ObjectUpload.h"
 #include "store/PendingAborts.h"
 #include "store/S3Answer.h"
+#include "store/TransferBudget.h"
 #include "store/UploadLeases.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <condition_variable>
 #include <cstring>
@@ -27,6 +29,9 @@ namespace QuorvaneServer {
 namespace {
 
 constexpr uint64_t MaxParts = 10000;
+// The downloads share at most this many blocks, and at most half of the
+// buffer budget.
+constexpr size_t MaxBlocks = 16;
 constexpr time_t UploadGrace = 24 * 60 * 60;
 
 std::string randomName()
@@ -66,6 +71,10 @@ ObjectStore::ObjectStore(const DataFolder &folder, const std::string &location,
     }())
     , m_aborts(std::make_shared<PendingAborts>(m_client))
     , m_leases(std::make_shared<UploadLeases>(m_client.settings().uploadLease))
+    , m_budget(std::make_shared<TransferBudget>(m_client.settings().bufferBudget))
+    , m_pool(std::make_shared<BlockPool>(
+          m_budget, BlockSums::BlockSize,
+          std::min<size_t>(MaxBlocks, m_budget->limit() / 2 / BlockSums::BlockSize)))
 {
 }
 
@@ -137,8 +146,8 @@ void ObjectStore::bindTo(Database &db)
 std::unique_ptr<TempFile> ObjectStore::createTemporary(uint64_t size) const
 {
     // The bytes go to the store as they arrive; the data folder sees none.
-    return std::make_unique<TempFile>(
-        std::make_unique<ObjectUpload>(m_client, m_aborts, m_leases, key(randomName()), size));
+    return std::make_unique<TempFile>(std::make_unique<ObjectUpload>(
+        m_client, m_aborts, m_leases, m_budget, key(randomName()), size));
 }
 
 std::string ObjectStore::adopt(TempFile &file) const
@@ -279,12 +288,19 @@ std::shared_ptr<BlockStream> ObjectStore::openBlocks(const std::string &name,
         uint64_t length = 0;
         S3Client::Response response;
     };
-    // The process's downloads share 16 blocks however many run, and go in
+    // The store's downloads share up to 16 blocks however many run, and go in
     // smaller pieces while all are taken; each block is checked whole before
-    // its last bytes are sent. Never destroyed: a transfer may still give its
-    // block back as the process ends.
-    static BlockPool &pool = *new BlockPool(BlockSums::BlockSize, 16);
-    auto stream = std::make_shared<BlockStream>(pool);
+    // its last bytes are sent. A download waits for the share of its own
+    // buffers (curl's and the smaller pieces') in line with the uploads.
+    TransferBudget::Share share
+        = m_budget->take(S3Client::ReceiveBuffer + BlockStream::OwnSize,
+                         std::chrono::seconds(m_client.settings().timeoutSeconds));
+    if (!share) {
+        S3Client::Response busy;
+        busy.failure = "no room for another transfer in the buffer budget";
+        fail("the store is busy", busy);
+    }
+    auto stream = std::make_shared<BlockStream>(m_pool, std::move(share));
     auto answer = std::make_shared<Answer>();
     S3Client::Request get;
     get.key = key(name);

@@ -9,8 +9,10 @@
 
 namespace QuorvaneServer {
 
+class BlockPool;
 class Database;
 class PendingAborts;
+class TransferBudget;
 class UploadLeases;
 
 // The stored files as objects under "PREFIX/files/" of an S3 bucket; the data
@@ -61,6 +63,8 @@ public:
     std::string problem() const override;
 
     const std::string &location() const { return m_location; }
+    // What all streamed transfers' buffers share.
+    const TransferBudget &budget() const { return *m_budget; }
 
 private:
     std::string key(const std::string &name) const { return m_prefix + "files/" + name; }
@@ -80,6 +84,9 @@ private:
     // Shared with the uploads, which may end after the store.
     std::shared_ptr<PendingAborts> m_aborts;
     std::shared_ptr<UploadLeases> m_leases;
+    std::shared_ptr<TransferBudget> m_budget;
+    // The downloads' blocks, kept within the budget.
+    std::shared_ptr<BlockPool> m_pool;
     Database *m_db = nullptr;
 };
 

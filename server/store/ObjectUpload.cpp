@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -30,6 +31,9 @@ struct ObjectUpload::State
     S3Client client;
     std::shared_ptr<PendingAborts> aborts;
     std::shared_ptr<UploadLeases> leases;
+    std::shared_ptr<TransferBudget> budget;
+    // The buffers' share of it, once given.
+    TransferBudget::Share share;
     std::string key;
     uint64_t size;
 
@@ -54,10 +58,12 @@ struct ObjectUpload::State
     int nextNumber = 1;
 
     State(const S3Client &client, std::shared_ptr<PendingAborts> aborts,
-          std::shared_ptr<UploadLeases> leases, std::string key, uint64_t size)
+          std::shared_ptr<UploadLeases> leases, std::shared_ptr<TransferBudget> budget,
+          std::string key, uint64_t size)
         : client(client)
         , aborts(std::move(aborts))
         , leases(std::move(leases))
+        , budget(std::move(budget))
         , key(std::move(key))
         , size(size)
     {
@@ -135,9 +141,10 @@ struct ObjectUpload::State
 };
 
 ObjectUpload::ObjectUpload(const S3Client &client, std::shared_ptr<PendingAborts> aborts,
-                           std::shared_ptr<UploadLeases> leases, std::string key, uint64_t size)
-    : m_state(
-        std::make_shared<State>(client, std::move(aborts), std::move(leases), std::move(key), size))
+                           std::shared_ptr<UploadLeases> leases,
+                           std::shared_ptr<TransferBudget> budget, std::string key, uint64_t size)
+    : m_state(std::make_shared<State>(client, std::move(aborts), std::move(leases),
+                                      std::move(budget), std::move(key), size))
 {
     if (size == UnknownSize)
         m_state->done = true;
@@ -198,7 +205,13 @@ void ObjectUpload::stream(std::shared_ptr<State> shared)
 {
     State &state = *shared;
     const uint64_t base = state.client.settings().partSize;
-    if (state.size <= base) {
+    const bool whole = state.size <= base;
+    const size_t transfers = whole ? 1 : std::max(state.client.settings().transfers, 1);
+    // A turn that never came, or a drop meanwhile, failed the upload.
+    const bool admitted = admit(state,
+                                TempFile::sinkBuffers(state.size)
+                                    + transfers * S3Client::sendBuffer(whole ? state.size : base));
+    if (admitted && whole) {
         S3Client::Request put;
         put.method = "PUT";
         put.key = state.key;
@@ -211,7 +224,7 @@ void ObjectUpload::stream(std::shared_ptr<State> shared)
             state.stored = true;
         else if (!state.dropped)
             state.fail("cannot store an upload", answer);
-    } else {
+    } else if (admitted) {
         S3Client::Request start;
         start.method = "POST";
         start.key = state.key;
@@ -249,6 +262,9 @@ void ObjectUpload::stream(std::shared_ptr<State> shared)
     }
     state.endFeed(true);
     std::unique_lock<std::mutex> lock(state.mutex);
+    // Given back as the transfers end, not as the upload goes: its row
+    // commits on a thread that a download waiting for a share may hold.
+    TransferBudget::Share share = std::move(state.share);
     state.done = true;
     state.changed.notify_all();
     if (state.dropped || !state.failed.empty()) {
@@ -296,9 +312,40 @@ bool ObjectUpload::start()
     return true;
 }
 
+bool ObjectUpload::admit(State &state, size_t bytes)
+{
+    const std::chrono::seconds patience(state.client.settings().timeoutSeconds);
+    TransferBudget::Share share = state.budget->take(bytes, patience, [&state] {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        return state.dropped;
+    });
+    std::lock_guard<std::mutex> lock(state.mutex);
+    if (!share) {
+        // The store's passing trouble as far as the client can tell: 503.
+        S3Client::Response busy;
+        busy.failure = "no room for another transfer in the store's buffer budget";
+        if (!state.dropped)
+            state.fail("the store is busy", busy);
+        return false;
+    }
+    state.share = std::move(share);
+    return true;
+}
+
 int ObjectUpload::gather(const char *data, size_t size)
 {
     State &state = *m_state;
+    bool admitted;
+    {
+        std::lock_guard<std::mutex> lock(state.mutex);
+        admitted = static_cast<bool>(state.share);
+    }
+    // A part is gathered whole and copied out as it goes.
+    if (!admitted
+        && !admit(state,
+                  TempFile::sinkBuffers(ObjectUpload::UnknownSize)
+                      + 2 * partSize(state.client.settings().partSize, 1)))
+        return errorOf(state.failure);
     state.gathered.append(data, size);
     const uint64_t base = state.client.settings().partSize;
     // A part goes once more bytes follow it: the last one may be short.
@@ -354,6 +401,9 @@ bool ObjectUpload::finish(uint64_t size, std::string &what, S3Client::Response &
         } else {
             sendGathered(state.nextNumber);
         }
+        std::unique_lock<std::mutex> lock(state.mutex);
+        TransferBudget::Share share = std::move(state.share);
+        lock.unlock();
     }
     std::unique_lock<std::mutex> lock(state.mutex);
     state.changed.wait(lock, [&] { return state.done; });

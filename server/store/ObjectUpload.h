@@ -2,6 +2,7 @@
 
 #include "store/S3Client.h"
 #include "store/TempFile.h"
+#include "store/TransferBudget.h"
 
 #include <cstdint>
 #include <memory>
@@ -26,9 +27,12 @@ public:
 
     // size: the bytes to come, or UnknownSize. An abort the store does not
     // take goes to aborts; a multipart upload holds a lease of leases until
-    // it completes or is aborted.
+    // it completes or is aborted. The upload's buffers wait for their share
+    // of budget before its first transfer starts, and hold it until the
+    // upload goes.
     ObjectUpload(const S3Client &client, std::shared_ptr<PendingAborts> aborts,
-                 std::shared_ptr<UploadLeases> leases, std::string key, uint64_t size);
+                 std::shared_ptr<UploadLeases> leases, std::shared_ptr<TransferBudget> budget,
+                 std::string key, uint64_t size);
     ~ObjectUpload() override;
 
     bool attach(TempFile &file) override;
@@ -49,6 +53,7 @@ private:
     // The transfer of size bytes taken as they come: one object, or parts.
     static void stream(std::shared_ptr<State> state);
     static void streamPart(State &state, int number, uint64_t length, uint64_t end);
+    static bool admit(State &state, size_t bytes);
     int gather(const char *data, size_t size);
     bool sendGathered(int number);
     bool start();

@@ -166,6 +166,14 @@ S3Client::S3Client(Settings settings)
         m_settings.endpoint.pop_back();
 }
 
+size_t S3Client::sendBuffer(uint64_t length)
+{
+    // A large body goes in the 1 MiB pieces a large upload arrives in: a
+    // read and a send per piece rather than eight. Small ones, of which many
+    // may run at once, keep a small buffer.
+    return length >= (16u << 20) ? 1024 * 1024 : 128 * 1024;
+}
+
 std::string S3Client::encode(const std::string &text, bool keepSlash)
 {
     static const char hex[] = "0123456789ABCDEF";
@@ -255,7 +263,7 @@ S3Client::Response S3Client::attempt(const Request &request) const
     curl_easy_setopt(curl, CURLOPT_HEADERFUNCTION, readHeader);
     curl_easy_setopt(curl, CURLOPT_HEADERDATA, &transfer);
     if (request.sink)
-        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, 256L * 1024);
+        curl_easy_setopt(curl, CURLOPT_BUFFERSIZE, static_cast<long>(ReceiveBuffer));
     if (request.cancelled) {
         curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L);
         curl_easy_setopt(curl, CURLOPT_XFERINFODATA, &request);
@@ -271,11 +279,8 @@ S3Client::Response S3Client::attempt(const Request &request) const
         curl_easy_setopt(curl, CURLOPT_NOBODY, 1L);
     } else if (request.bodyFd >= 0 || request.source) {
         curl_easy_setopt(curl, CURLOPT_UPLOAD, 1L);
-        // A large body goes in the 1 MiB pieces a large upload arrives in:
-        // a read and a send per piece rather than eight. Small ones, of
-        // which many may run at once, keep a small buffer.
-        const long buffer = request.bodyLength >= (16u << 20) ? 1024L * 1024 : 128L * 1024;
-        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE, buffer);
+        curl_easy_setopt(curl, CURLOPT_UPLOAD_BUFFERSIZE,
+                         static_cast<long>(sendBuffer(request.bodyLength)));
         curl_easy_setopt(curl, CURLOPT_READFUNCTION, readBody);
         curl_easy_setopt(curl, CURLOPT_READDATA, &transfer);
         curl_easy_setopt(curl, CURLOPT_SEEKFUNCTION, seekBody);

@@ -29,6 +29,9 @@ public:
         // sweep of any server aborts an upload whose lease ran out.
         std::chrono::milliseconds uploadLease = std::chrono::minutes(5);
         int attempts = 4;
+        // The memory of buffers all streamed transfers share (see
+        // TransferBudget).
+        uint64_t bufferBudget = 32ull << 20;
     };
 
     struct Request
@@ -75,6 +78,11 @@ public:
     };
 
     explicit S3Client(Settings settings);
+
+    // The buffers curl keeps for a streamed answer, and for a body of
+    // length bytes given by a source.
+    static constexpr size_t ReceiveBuffer = 256 * 1024;
+    static size_t sendBuffer(uint64_t length);
 
     // Never throws; the last attempt's answer.
     Response send(const Request &request) const;

@@ -198,6 +198,12 @@ void TempFile::sinkEnded(int error)
         wake();
 }
 
+size_t TempFile::sinkBuffers(uint64_t size)
+{
+    // The one filling and those handed, each grown once the upload is large.
+    return (SinkHandedBuffers + 1) * (size > LargeAfter ? LargeBufferSize : BufferSize);
+}
+
 void TempFile::runWriter()
 {
     std::unique_lock<std::mutex> lock(m_mutex);

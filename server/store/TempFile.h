@@ -87,6 +87,9 @@ public:
     // The attached sink takes no more bytes: with error (errno) when it
     // failed; bytes still to come then fail the upload.
     void sinkEnded(int error);
+    // The most bytes of buffers that an upload of size bytes into a sink
+    // holds at once, for a budget that counts them.
+    static size_t sinkBuffers(uint64_t size);
 
     // Renames the file to target in the same file system and waits until the
     // folder entry is on disk too. The file stays locked while this lives.

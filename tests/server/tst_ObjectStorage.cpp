@@ -38,6 +38,7 @@ private slots:
     void runningServerSweepsStrayObjectsPastTheGrace();
     void storeDownAnswers503ThenRecovers();
     void migrateHashesTheFilesInTheBucket();
+    void transfersTakeTurnsWithinTheBufferBudget();
 
 private:
     std::unique_ptr<ServerProcess> startServer(const QString &folder,
@@ -562,6 +563,39 @@ void ObjectStorageTest::migrateHashesTheFilesInTheBucket()
         = QCryptographicHash::hash(notes, QCryptographicHash::Sha256).toBase64();
     QVERIFY2(fetched.head.contains("Repr-Digest: sha-256=:" + digest + ":"),
              fetched.head.constData());
+}
+
+void ObjectStorageTest::transfersTakeTurnsWithinTheBufferBudget()
+{
+    // Room for two small transfers' buffers and no shared blocks: the rest
+    // wait their turn, and every one arrives whole.
+    auto server = startServer("data", { "--s3-buffers", "1M" });
+    QVERIFY(server->port() != 0);
+    ServiceClient alice = client(*server);
+    QList<ServiceClient::Request> uploads;
+    QList<ServiceClient::Request> downloads;
+    QList<QByteArray> files;
+    for (int i = 0; i < 12; ++i) {
+        const QByteArray id = "crowd-" + QByteArray::number(i);
+        files.append(ServiceClient::randomBytes(300000 + i));
+        uploads.append(alice.uploadRequest(id, files.back()));
+        downloads.append(alice.downloadRequest(id));
+    }
+    for (const HttpClient::Reply &reply : ServiceClient::sendAll(uploads))
+        QVERIFY2(reply.status == 200, qPrintable(reply.error));
+    const QList<HttpClient::Reply> fetched = ServiceClient::sendAll(downloads);
+    for (int i = 0; i < fetched.size(); ++i)
+        QVERIFY(fetched[i].status == 200 && fetched[i].body == files[i]);
+    QVERIFY(server->stop());
+    const QByteArray log = server->log();
+    const qsizetype at = log.indexOf("held at most ");
+    QVERIFY2(at >= 0, log.constData());
+    const QList<QByteArray> words = log.mid(at).split(' ');
+    QVERIFY(words[3].toLongLong() > 0);
+    QVERIFY(words[3].toLongLong() <= 1 << 20);
+    QCOMPARE(words[5], QByteArray::number(1 << 20));
+    // The line formed: some waited.
+    QVERIFY(words[9].toInt() > 0);
 }
 
 QTEST_GUILESS_MAIN(ObjectStorageTest)
