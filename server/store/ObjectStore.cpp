@@ -291,10 +291,12 @@ std::shared_ptr<BlockStream> ObjectStore::openBlocks(const std::string &name,
     // The store's downloads share up to 16 blocks however many run, and go in
     // smaller pieces while all are taken; each block is checked whole before
     // its last bytes are sent. A download waits for the share of its own
-    // buffers (curl's and the smaller pieces') in line with the uploads.
+    // buffers (curl's and the smaller pieces') in line with the uploads, on a
+    // thread all requests share: only a few may wait, the rest answer 503.
     TransferBudget::Share share
         = m_budget->take(S3Client::ReceiveBuffer + BlockStream::OwnSize,
-                         std::chrono::seconds(m_client.settings().timeoutSeconds));
+                         std::chrono::seconds(m_client.settings().timeoutSeconds), {},
+                         TransferBudget::Waiter::SharedThread);
     if (!share) {
         S3Client::Response busy;
         busy.failure = "no room for another transfer in the buffer budget";

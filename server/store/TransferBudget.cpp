@@ -55,7 +55,7 @@ void TransferBudget::pin(size_t pinned)
 }
 
 TransferBudget::Share TransferBudget::take(size_t bytes, std::chrono::milliseconds patience,
-                                           const std::function<bool()> &cancelled)
+                                           const std::function<bool()> &cancelled, Waiter waiter)
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     // A share larger than any could ever be would wait for good.
@@ -66,6 +66,10 @@ TransferBudget::Share TransferBudget::take(size_t bytes, std::chrono::millisecon
         m_highWater = std::max(m_highWater, m_used);
         return Share(this, bytes);
     }
+    const bool shared = waiter == Waiter::SharedThread;
+    if (shared && m_sharedWaiting >= SharedWaiters)
+        return Share();
+    m_sharedWaiting += shared ? 1 : 0;
     ++m_waited;
     const uint64_t ticket = m_nextTicket++;
     m_line.push_back(ticket);
@@ -96,6 +100,7 @@ TransferBudget::Share TransferBudget::take(size_t bytes, std::chrono::millisecon
         m_changed.wait_until(lock, std::min(stalledSince + patience, Clock::now() + CancelPoll));
     }
     m_line.erase(std::find(m_line.begin(), m_line.end(), ticket));
+    m_sharedWaiting -= shared ? 1 : 0;
     if (given) {
         m_used += bytes;
         m_highWater = std::max(m_highWater, m_used);

@@ -45,10 +45,17 @@ public:
     // asks at most for what they leave.
     void pin(size_t pinned);
 
+    // Who waits: a thread of the transfer's own, or one of the threads that
+    // all requests share. Only SharedWaiters of the latter wait at once; more
+    // are refused at once, so a line that does not move (slow readers holding
+    // the budget) never takes the threads that logins, lists and commits need.
+    enum class Waiter { OwnThread, SharedThread };
+    static constexpr size_t SharedWaiters = 4;
+
     // Waits in line until bytes fit; an empty share when nothing was given
     // back for patience, or once cancelled() says so.
     Share take(size_t bytes, std::chrono::milliseconds patience,
-               const std::function<bool()> &cancelled = {});
+               const std::function<bool()> &cancelled = {}, Waiter waiter = Waiter::OwnThread);
     // Without waiting, and only when nobody waits; for bytes kept for good.
     bool tryTake(size_t bytes);
     void give(size_t bytes);
@@ -66,6 +73,7 @@ private:
     size_t m_used = 0;
     size_t m_highWater = 0;
     uint64_t m_waited = 0;
+    size_t m_sharedWaiting = 0;
     uint64_t m_nextTicket = 0;
     std::deque<uint64_t> m_line;
     Clock::time_point m_lastGiven = Clock::now();

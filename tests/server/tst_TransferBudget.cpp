@@ -7,6 +7,7 @@
 #include <QTest>
 #include <atomic>
 #include <thread>
+#include <vector>
 
 using QuorvaneServer::TransferBudget;
 using namespace std::chrono_literals;
@@ -18,6 +19,7 @@ class TransferBudgetTest : public QObject
 private slots:
     void turnsComeInOrderWithinTheLimit();
     void waitEndsWhenTheLineStallsOrIsCancelled();
+    void onlyAFewSharedThreadsWait();
 };
 
 void TransferBudgetTest::turnsComeInOrderWithinTheLimit()
@@ -67,6 +69,33 @@ void TransferBudgetTest::waitEndsWhenTheLineStallsOrIsCancelled()
     QVERIFY(!budget.take(5, 600s, [&] { return dropped.load(); }));
     dropper.join();
     QCOMPARE(budget.highWater(), size_t(10));
+}
+
+// Slow readers holding the whole budget must not take every request thread.
+void TransferBudgetTest::onlyAFewSharedThreadsWait()
+{
+    TransferBudget budget(10);
+    TransferBudget::Share held = budget.take(10, 30s);
+    std::vector<std::thread> waiting;
+    std::atomic<int> given { 0 };
+    for (size_t i = 0; i < TransferBudget::SharedWaiters; ++i)
+        waiting.emplace_back([&] {
+            if (budget.take(1, 600s, {}, TransferBudget::Waiter::SharedThread))
+                ++given;
+        });
+    QTRY_COMPARE(budget.waited(), uint64_t(TransferBudget::SharedWaiters));
+    QVERIFY(!budget.take(1, 600s, {}, TransferBudget::Waiter::SharedThread));
+    // A transfer on its own thread still takes its turn.
+    std::thread own([&] {
+        if (budget.take(1, 600s))
+            ++given;
+    });
+    QTRY_COMPARE(budget.waited(), uint64_t(TransferBudget::SharedWaiters + 1));
+    held = {};
+    for (std::thread &thread : waiting)
+        thread.join();
+    own.join();
+    QCOMPARE(given.load(), int(TransferBudget::SharedWaiters + 1));
 }
 
 QTEST_GUILESS_MAIN(TransferBudgetTest)
