@@ -4,6 +4,7 @@
 #include "http/EventDocument.h"
 #include "http/QueryString.h"
 #include "http/UploadBody.h"
+#include "store/BlockSums.h"
 #include "store/DataFolder.h"
 #include "store/FolderStore.h"
 #include "store/TempFile.h"
@@ -88,6 +89,7 @@ private slots:
     void refusesBrokenBodies();
     void queuedBuffersArriveInOrder();
     void writerFailureReachesSync();
+    void fileHoldsWhatWasWritten();
     void decodesQueryValues();
     void logTargetHidesAccount();
 };
@@ -262,6 +264,33 @@ void UploadParsingTest::writerFailureReachesSync()
     QVERIFY(!file.sync());
     QCOMPARE(file.error(), ENOSPC);
     QVERIFY(file.digest().empty());
+}
+
+void UploadParsingTest::fileHoldsWhatWasWritten()
+{
+    // Past the size where buffers grow, in writes that never line up with
+    // the buffers or the pieces the file is written in.
+    QByteArray content(20 * 1024 * 1024 + 12345, Qt::Uninitialized);
+    for (qsizetype i = 0; i < content.size(); ++i)
+        content[i] = static_cast<char>((i * 131) >> 9 ^ i);
+    QTemporaryDir dir;
+    const QString path = dir.filePath("upload.part");
+    {
+        TempFile file(bytes(path.toUtf8()));
+        for (qsizetype at = 0, step = 1; at < content.size(); at += step, step = step * 7 % 400009)
+            QVERIFY(file.write(content.constData() + at,
+                               static_cast<size_t>(std::min(step, content.size() - at))));
+        QVERIFY(file.sync());
+        QCOMPARE(QByteArray::fromStdString(file.digest()),
+                 QCryptographicHash::hash(content, QCryptographicHash::Sha256));
+        BlockSums whole;
+        whole.add(content.constData(), static_cast<size_t>(content.size()));
+        QVERIFY(file.blockSums() == whole.finish());
+        QFile written(path);
+        QVERIFY(written.open(QIODevice::ReadOnly));
+        QVERIFY(written.readAll() == content);
+    }
+    QVERIFY(!QFile::exists(path));
 }
 
 void UploadParsingTest::decodesQueryValues()
