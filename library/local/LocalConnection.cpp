@@ -18,7 +18,12 @@
 #include <QSet>
 #include <QUrl>
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <iterator>
+#include <unistd.h>
 
 namespace Quorvane {
 
@@ -156,6 +161,49 @@ void removeEmptyDayFolders(const QString &eventFolder)
         if (!QDir().rmdir(parent))
             break;
     }
+}
+
+// A planted link goes as a link: its target is never emptied.
+void removeTree(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink())
+        QDir(path).removeRecursively();
+    else
+        QFile::remove(path);
+}
+
+// Each save fills a folder named by its process and the id: one whose process
+// is gone was left by a save killed half-way and is nobody's any more.
+QString unfinishedEventFolder(const QString &data, const QByteArray &id)
+{
+    return LocalLayout::unfinishedFolder(data) + QLatin1Char('/') + QString::number(::getpid())
+        + QLatin1Char('-') + QString::fromUtf8(id);
+}
+
+void removeAbandoned(const QString &data)
+{
+    QDirIterator entries(LocalLayout::unfinishedFolder(data),
+                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    while (entries.hasNext()) {
+        const QString path = entries.next();
+        const QString name = entries.fileName();
+        bool number = false;
+        const qint64 pid = name.left(name.indexOf(QLatin1Char('-'))).toLongLong(&number);
+        if (number && pid > 0 && pid != ::getpid() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            removeTree(path);
+    }
+}
+
+// Moves a filled event folder into its day folder in one step, never over
+// another save's folder.
+bool publish(const QString &unfinished, const QString &folder)
+{
+    if (!Platform::OwnerOnly::makeFolder(QFileInfo(folder).path()))
+        return false;
+    return ::renameat2(AT_FDCWD, QFile::encodeName(unfinished).constData(), AT_FDCWD,
+                       QFile::encodeName(folder).constData(), RENAME_NOREPLACE)
+        == 0;
 }
 
 bool isFolder(const QString &path)
@@ -359,25 +407,31 @@ int LocalConnection::saveEvent(EventElement &event)
     const QString data = currentDataFolder();
     const QByteArray id = event.getId();
     const bool named = !data.isEmpty() && LocalLayout::isSafeId(id);
-    const QString folder
-        = named ? LocalLayout::eventFolder(data, event.getRecordTime(), id) : QString();
-    const bool folderExisted = !named || QFileInfo::exists(folder);
-    const int result = storeEvent(event);
+    QString unfinished;
+    if (named) {
+        removeAbandoned(data);
+        unfinished = unfinishedEventFolder(data, id);
+        // Left by an earlier process that had our number.
+        removeTree(unfinished);
+    }
+    const int result = storeEvent(event, unfinished);
     // A save that fails leaves nothing of its own: neither the folder it began
     // nor the fetched file, so the next attempt starts afresh instead of
     // finding a half-made event.
     if (result != Success && named) {
-        if (!folderExisted && QDir(folder).removeRecursively())
-            removeEmptyDayFolders(folder);
+        removeTree(unfinished);
+        removeEmptyDayFolders(LocalLayout::eventFolder(data, event.getRecordTime(), id));
         QFile::remove(LocalLayout::holdingFile(data, id));
     }
     // The holding folder goes as soon as nothing waits in it any more.
-    if (!data.isEmpty())
+    if (!data.isEmpty()) {
         QDir().rmdir(LocalLayout::holdingFolder(data));
+        QDir().rmdir(LocalLayout::unfinishedFolder(data));
+    }
     return result;
 }
 
-int LocalConnection::storeEvent(EventElement &event)
+int LocalConnection::storeEvent(EventElement &event, const QString &unfinished)
 {
     const QString data = currentDataFolder();
     const QByteArray id = event.getId();
@@ -416,7 +470,7 @@ int LocalConnection::storeEvent(EventElement &event)
         QFile::remove(holdingFile);
         return Failure;
     }
-    if (!Platform::OwnerOnly::makeFolder(folder))
+    if (!Platform::OwnerOnly::makeFolder(unfinished))
         return Failure;
 
     for (const Field &field : SaveOrder) {
@@ -424,31 +478,35 @@ int LocalConnection::storeEvent(EventElement &event)
         // A fetched event records where its copy will lie in the folder.
         if (qstrcmp(field.name, "path") == 0 && event.kind == 0)
             value = QDir(folder).absoluteFilePath(copyName).toUtf8();
-        if (!writeNewFile(fieldFile(folder, field.name), value))
+        if (!writeNewFile(fieldFile(unfinished, field.name), value))
             return Failure;
     }
 
     if (serverOnly && event.getPath().isEmpty() && event.getContent().isEmpty())
-        return Success;
+        return publish(unfinished, folder) ? Success : Failure;
     // A text event keeps its text as the file its upload sends.
     if (textEvent)
-        return writeGeneratedFile(folder, event) ? Success : Failure;
+        return writeGeneratedFile(unfinished, event) && publish(unfinished, folder) ? Success
+                                                                                    : Failure;
     if (!serverOnly) {
         if (!fetched)
-            return Success;
+            return publish(unfinished, folder) ? Success : Failure;
         // The fetched bytes become the stored copy, and the event now names
         // it, so the upload that follows sends what was fetched.
-        const QString stored = QDir(folder).absoluteFilePath(copyName);
-        if (!QFile::rename(holdingFile, stored))
+        if (!QFile::rename(holdingFile, QDir(unfinished).absoluteFilePath(copyName))
+            || !publish(unfinished, folder))
             return Failure;
-        event.setPath(stored.toUtf8());
+        event.setPath(QDir(folder).absoluteFilePath(copyName).toUtf8());
         return Success;
     }
     // QFile::rename never replaces an existing entry, so a copy named like a
     // field file cannot overwrite that field.
     if (copyName.isEmpty())
         return Failure;
-    return QFile::rename(holdingFile, folder + QLatin1Char('/') + copyName) ? Success : Failure;
+    return QFile::rename(holdingFile, unfinished + QLatin1Char('/') + copyName)
+            && publish(unfinished, folder)
+        ? Success
+        : Failure;
 }
 
 int LocalConnection::removeEvent(EventElement &event)

@@ -1,4 +1,5 @@
 #include "DesktopOpener.h"
+#include "FileSizeLimit.h"
 #include "LocalConnection.h"
 #include "LocalLayout.h"
 #include "SettingsStore.h"
@@ -7,12 +8,15 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <ctime>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Quorvane;
@@ -107,6 +111,7 @@ private slots:
     void opensWithTheDesktop();
     void reportsUnreadableFiles();
     void followsTheSettingsAndStopsOnLinks();
+    void killedOrFullSavesLeaveWholeEventsOnly();
 
 private:
     EventElement makeEvent(const QByteArray &id, qint64 recordTime, int location = 0, int kind = 3);
@@ -645,6 +650,65 @@ void LocalConnectionTest::followsTheSettingsAndStopsOnLinks()
     QCOMPARE(m_local.updateEvent(nowhere), 99);
     QCOMPARE(m_local.removeEvent(nowhere), 99);
     QCOMPARE(tree(QDir::currentPath()), before);
+}
+
+// Saves killed at random moments, then saves on a full disk: the store lists
+// only whole events, keeps no scraps, and a later run saves what was lost.
+void LocalConnectionTest::killedOrFullSavesLeaveWholeEventsOnly()
+{
+    const int count = 24;
+    const auto eventAt = [this](int i) {
+        EventElement event = makeEvent("killed-" + QByteArray::number(i), noonOf(0), 3, 1);
+        event.setPath("");
+        event.setDescription(QByteArray((i % 4) * 40000 + 1, char('a' + i)));
+        return event;
+    };
+    const auto checkStore = [&](bool complete) {
+        const EventMap listed = read(0, -1);
+        if (complete)
+            QCOMPARE(listed.size(), count);
+        for (const EventElement &event : listed) {
+            const EventElement sent = eventAt(event.getId().mid(7).toInt());
+            QCOMPARE(event.getId(), sent.getId());
+            QCOMPARE(event.getName(), sent.getName());
+            QCOMPARE(event.getDescription(), sent.getDescription());
+            QCOMPARE(event.getRecordTime(), sent.getRecordTime());
+            QCOMPARE(readAll(LocalLayout::generatedFile(folderOf(sent))), sent.getDescription());
+        }
+    };
+
+    QRandomGenerator random(20261208);
+    for (int round = 0; round < 30; ++round) {
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            for (int i = 0; i < count; ++i)
+                save(eventAt(i));
+            ::_exit(0);
+        }
+        ::usleep(random.bounded(4000));
+        ::kill(child, SIGKILL);
+        QCOMPARE(::waitpid(child, nullptr, 0), child);
+        checkStore(false);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    // The next run saves what the killed ones left undone, without repairs.
+    for (int i = 0; i < count; ++i)
+        save(eventAt(i));
+    checkStore(true);
+    // Year, month and day folders, and nine files in each event folder: no scraps.
+    QCOMPARE(tree(m_data).size(), 3 + count * 10);
+
+    // A full disk fails the save, and leaves nothing of it behind.
+    const QMap<QString, QByteArray> before = tree(m_data);
+    {
+        const FileSizeLimit diskFull(20000);
+        EventElement big = eventAt(1);
+        big.setId("full-disk");
+        QCOMPARE(m_local.saveEvent(big), 99);
+    }
+    QCOMPARE(tree(m_data), before);
 }
 
 QTEST_GUILESS_MAIN(LocalConnectionTest)
