@@ -515,14 +515,32 @@ int LocalConnection::removeEvent(EventElement &event)
     if (folder.isEmpty())
         return Failure;
 
+    // The event leaves the day folder in one step before its files go, so a
+    // removal killed half-way never leaves an event listed without its copy;
+    // the next save clears what it left.
+    const QString data = currentDataFolder();
+    removeAbandoned(data);
+    const QString leaving = unfinishedEventFolder(data, event.getId());
+    removeTree(leaving);
+    if (!Platform::OwnerOnly::makeFolder(LocalLayout::unfinishedFolder(data))
+        || !QFile::rename(folder, leaving)) {
+        QDir().rmdir(LocalLayout::unfinishedFolder(data));
+        return Failure;
+    }
+
     const QString copyName = LocalLayout::storedCopyName(event.getPath());
     if (!copyName.isEmpty())
-        QFile::remove(folder + QLatin1Char('/') + copyName);
-    QDirIterator fieldFiles(folder, { QStringLiteral("*.txt") }, QDir::Files | QDir::Hidden);
+        QFile::remove(leaving + QLatin1Char('/') + copyName);
+    QDirIterator fieldFiles(leaving, { QStringLiteral("*.txt") }, QDir::Files | QDir::Hidden);
     while (fieldFiles.hasNext())
         QFile::remove(fieldFiles.next());
 
-    if (!QDir().rmdir(folder))
+    // Files of the user's own stay where they were.
+    const bool removed = QDir().rmdir(leaving);
+    if (!removed)
+        publish(leaving, folder);
+    QDir().rmdir(LocalLayout::unfinishedFolder(data));
+    if (!removed)
         return Failure;
     removeEmptyDayFolders(folder);
     return Success;
