@@ -336,6 +336,48 @@ private:
     QSet<QString> m_followedLinks;
 };
 
+// The new fields are written beside hard links to the rest of the event's
+// files, and that folder trades places with the event's in one step: an
+// update killed half-way leaves the old event or the new one, never a mix.
+// False, with nothing changed, where that cannot be done: a linked event
+// folder, a folder inside it, a file system without hard links, a full disk.
+bool updateBySwap(const QString &folder, const QString &dropped, const EventElement &event)
+{
+    const QString data = currentDataFolder();
+    if (QFileInfo(folder).isSymLink())
+        return false;
+    removeAbandoned(data);
+    const QString next = unfinishedEventFolder(data, event.getId());
+    removeTree(next);
+    bool done = Platform::OwnerOnly::makeFolder(next);
+    QDirIterator entries(folder,
+                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    while (done && entries.hasNext()) {
+        entries.next();
+        const QFileInfo info = entries.fileInfo();
+        const QString name = info.fileName();
+        const bool rewritten = name == dropped
+            || std::any_of(std::begin(UpdateOrder), std::end(UpdateOrder), [&name](const Field &f) {
+                                   return name == QLatin1String(f.name) + QLatin1String(".txt");
+                               });
+        done = rewritten
+            || (!info.isDir()
+                && ::link(QFile::encodeName(info.filePath()).constData(),
+                          QFile::encodeName(next + QLatin1Char('/') + name).constData())
+                    == 0);
+    }
+    for (const Field &field : UpdateOrder)
+        done = done && writeNewFile(fieldFile(next, field.name), (event.*field.value)());
+    done = done
+        && ::renameat2(AT_FDCWD, QFile::encodeName(next).constData(), AT_FDCWD,
+                       QFile::encodeName(folder).constData(), RENAME_EXCHANGE)
+            == 0;
+    // After the swap, the old event; else what was begun.
+    removeTree(next);
+    QDir().rmdir(LocalLayout::unfinishedFolder(data));
+    return done;
+}
+
 } // namespace
 
 int LocalConnection::readEvents(EventMap &out, bool serverOption, int dayCount, int startTime)
@@ -563,16 +605,23 @@ int LocalConnection::updateEvent(EventElement &event)
     // A bare old path names the event's stored copy, which the new path
     // replaces. Field files are never taken for a copy (id.txt is never
     // rewritten), and a copy that is already gone is no failure.
+    QString dropped;
     if (!oldPath.isEmpty() && !oldPath.contains('/')) {
         const QString copyName = LocalLayout::storedCopyName(oldPath);
         bool isField = false;
         for (const Field &field : SaveOrder)
             isField = isField || copyName == QLatin1String(field.name) + QLatin1String(".txt");
-        const QString copy = folder + QLatin1Char('/') + copyName;
-        if (!copyName.isEmpty() && !isField && QFileInfo(copy).exists() && !QFile::remove(copy))
+        if (!isField)
+            dropped = copyName;
+    }
+    if (updateBySwap(folder, dropped, event))
+        return Success;
+
+    if (!dropped.isEmpty()) {
+        const QString copy = folder + QLatin1Char('/') + dropped;
+        if (QFileInfo(copy).exists() && !QFile::remove(copy))
             return Failure;
     }
-
     for (const Field &field : UpdateOrder) {
         if (!replaceFile(fieldFile(folder, field.name), (event.*field.value)()))
             return Failure;

@@ -663,16 +663,25 @@ void LocalConnectionTest::killedOrFullSavesLeaveWholeEventsOnly()
         event.setDescription(QByteArray((i % 4) * 40000 + 1, char('a' + i)));
         return event;
     };
+    // An update renames the event and changes its type together.
+    const auto renamed = [&](int i) {
+        EventElement event = eventAt(i);
+        event.setName("Renamed " + QByteArray::number(i));
+        event.setType("text/renamed");
+        return event;
+    };
     const auto checkStore = [&](bool complete) {
         const EventMap listed = read(0, -1);
         if (complete)
             QCOMPARE(listed.size(), count / 2);
         for (const EventElement &event : listed) {
             const int i = event.getId().mid(7).toInt();
-            QVERIFY(!complete || i % 2 == 1);
-            const EventElement sent = eventAt(i);
+            QVERIFY(!complete || (i % 2 == 1 && event.getName().startsWith("Renamed")));
+            const EventElement sent
+                = event.getName().startsWith("Renamed") ? renamed(i) : eventAt(i);
             QCOMPARE(event.getId(), sent.getId());
             QCOMPARE(event.getName(), sent.getName());
+            QCOMPARE(event.getType(), sent.getType());
             QCOMPARE(event.getDescription(), sent.getDescription());
             QCOMPARE(event.getRecordTime(), sent.getRecordTime());
             QCOMPARE(readAll(LocalLayout::generatedFile(folderOf(sent))), sent.getDescription());
@@ -685,6 +694,8 @@ void LocalConnectionTest::killedOrFullSavesLeaveWholeEventsOnly()
         for (int i = 0; i < count; i += 2) {
             EventElement event = eventAt(i);
             m_local.removeEvent(event);
+            event = renamed(i + 1);
+            m_local.updateEvent(event);
         }
     };
 
