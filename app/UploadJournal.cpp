@@ -40,11 +40,24 @@ bool UploadJournal::record(const QString &id, const QString &path)
                        { QStringLiteral("size"), source.size() } };
     QFile journal(filePath());
     // Where each file came from is the user's business only.
-    if (!Platform::OwnFile::open(journal, QIODevice::WriteOnly | QIODevice::Append))
+    // Unbuffered: a failed write leaves nothing behind to be written at close.
+    if (!Platform::OwnFile::open(journal, QIODevice::ReadWrite | QIODevice::Unbuffered))
         return false;
     journal.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
-    const QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
-    return journal.write(text) == text.size() && journal.flush();
+    QByteArray text = QJsonDocument(line).toJson(QJsonDocument::Compact) + '\n';
+    // A last line that a kill or a full disk cut short stays a line of its
+    // own, so it never takes this record down with it.
+    const qint64 before = journal.size();
+    char last = '\n';
+    if (before > 0 && (!journal.seek(before - 1) || !journal.getChar(&last)))
+        return false;
+    if (last != '\n')
+        text.prepend('\n');
+    if (journal.seek(before) && journal.write(text) == text.size() && journal.flush())
+        return true;
+    // The part that was written goes again: no half record is left behind.
+    journal.resize(before);
+    return false;
 }
 
 QHash<QString, UploadJournal::Entry> UploadJournal::read()

@@ -1,9 +1,12 @@
 // Reads 10,000 events spread over 30 day folders with readEvents and compares
-// the time with a plain loop that opens and reads the same field files.
+// the time with a plain loop that opens and reads the same field files; then
+// saves events with saveEvent against a loop that makes each folder and
+// writes its field files in place.
 #include "LocalConnection.h"
 #include "SettingsStore.h"
 
 #include <QDateTime>
+#include <QDir>
 #include <QDirIterator>
 #include <QElapsedTimer>
 #include <QFile>
@@ -20,6 +23,7 @@ namespace {
 constexpr int EventCount = 10000;
 constexpr int DayCount = 30;
 constexpr int Rounds = 7;
+constexpr int SavesPerRound = 500;
 
 // Runs the contenders in turns, so a change of load on the machine hits all of
 // them alike, and keeps each one's best round.
@@ -111,6 +115,42 @@ int main()
     const QList<qint64> best = bestOfRounds({ plainLoop, readAll, search });
     const qint64 baseline = best[0], measured = best[1], searched = best[2];
 
+    const auto textEvent = [&](const QByteArray &id) {
+        EventElement event;
+        event.setId(id);
+        event.setRecordTime(QByteArray::number(QDateTime::currentSecsSinceEpoch()));
+        event.setRecordChanged(event.getRecordTime());
+        event.setName("Note " + id);
+        event.setDescription("Some text of a note");
+        event.kind = 1;
+        return event;
+    };
+    int saveRound = 0;
+    bool saved = true;
+    auto plainSaves = [&] {
+        const QString base = root.filePath(QStringLiteral("plain%1").arg(saveRound));
+        for (int i = 0; i < SavesPerRound; ++i) {
+            const EventElement event = textEvent(QByteArray::number(i));
+            const QString folder = base + QLatin1Char('/') + QString::fromUtf8(event.getId());
+            QDir().mkpath(folder);
+            for (const char *name : { "id", "description", "path", "type", "name", "content",
+                                      "recordChanged", "recordTime", "generated" }) {
+                QFile file(folder + QLatin1Char('/') + QLatin1String(name) + ".txt");
+                saved = file.open(QIODevice::WriteOnly | QIODevice::NewOnly)
+                    && file.write(event.getDescription()) > 0 && saved;
+            }
+        }
+    };
+    auto storeSaves = [&] {
+        for (int i = 0; i < SavesPerRound; ++i) {
+            EventElement event
+                = textEvent(QByteArray::number(saveRound) + "-" + QByteArray::number(i));
+            saved = local.saveEvent(event) == 0 && saved;
+        }
+        ++saveRound;
+    };
+    const QList<qint64> bestSaves = bestOfRounds({ plainSaves, storeSaves });
+
     std::printf("local store: %d events over %d day folders, %lld field files (%lld bytes)\n",
                 EventCount, DayCount, qlonglong(files.size()), qlonglong(baselineBytes));
     std::printf("baseline  open+read loop      %8.1f ms\n", baseline / 1e6);
@@ -118,6 +158,10 @@ int main()
                 measured / 1e6, double(measured) / baseline);
     std::printf("readEvents search (%lld hits) %8.1f ms   ratio %.2f\n", qlonglong(found),
                 searched / 1e6, double(searched) / baseline);
+    std::printf("baseline  mkdir+write loop    %8.1f ms   (%d events)\n", bestSaves[0] / 1e6,
+                SavesPerRound);
+    std::printf("saveEvent                    %8.1f ms   ratio %.2f\n", bestSaves[1] / 1e6,
+                double(bestSaves[1]) / bestSaves[0]);
     std::printf("goal: readEvents within 1.3x of the baseline\n");
-    return eventsRead == EventCount ? 0 : 1;
+    return eventsRead == EventCount && saved ? 0 : 1;
 }

@@ -18,7 +18,12 @@
 #include <QSet>
 #include <QUrl>
 #include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <iterator>
+#include <unistd.h>
 
 namespace Quorvane {
 
@@ -158,6 +163,49 @@ void removeEmptyDayFolders(const QString &eventFolder)
     }
 }
 
+// A planted link goes as a link: its target is never emptied.
+void removeTree(const QString &path)
+{
+    const QFileInfo info(path);
+    if (info.isDir() && !info.isSymLink())
+        QDir(path).removeRecursively();
+    else
+        QFile::remove(path);
+}
+
+// Each save fills a folder named by its process and the id: one whose process
+// is gone was left by a save killed half-way and is nobody's any more.
+QString unfinishedEventFolder(const QString &data, const QByteArray &id)
+{
+    return LocalLayout::unfinishedFolder(data) + QLatin1Char('/') + QString::number(::getpid())
+        + QLatin1Char('-') + QString::fromUtf8(id);
+}
+
+void removeAbandoned(const QString &data)
+{
+    QDirIterator entries(LocalLayout::unfinishedFolder(data),
+                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    while (entries.hasNext()) {
+        const QString path = entries.next();
+        const QString name = entries.fileName();
+        bool number = false;
+        const qint64 pid = name.left(name.indexOf(QLatin1Char('-'))).toLongLong(&number);
+        if (number && pid > 0 && pid != ::getpid() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+            removeTree(path);
+    }
+}
+
+// Moves a filled event folder into its day folder in one step, never over
+// another save's folder.
+bool publish(const QString &unfinished, const QString &folder)
+{
+    if (!Platform::OwnerOnly::makeFolder(QFileInfo(folder).path()))
+        return false;
+    return ::renameat2(AT_FDCWD, QFile::encodeName(unfinished).constData(), AT_FDCWD,
+                       QFile::encodeName(folder).constData(), RENAME_NOREPLACE)
+        == 0;
+}
+
 bool isFolder(const QString &path)
 {
     return !path.isEmpty() && QFileInfo(path).isDir();
@@ -288,6 +336,48 @@ private:
     QSet<QString> m_followedLinks;
 };
 
+// The new fields are written beside hard links to the rest of the event's
+// files, and that folder trades places with the event's in one step: an
+// update killed half-way leaves the old event or the new one, never a mix.
+// False, with nothing changed, where that cannot be done: a linked event
+// folder, a folder inside it, a file system without hard links, a full disk.
+bool updateBySwap(const QString &folder, const QString &dropped, const EventElement &event)
+{
+    const QString data = currentDataFolder();
+    if (QFileInfo(folder).isSymLink())
+        return false;
+    removeAbandoned(data);
+    const QString next = unfinishedEventFolder(data, event.getId());
+    removeTree(next);
+    bool done = Platform::OwnerOnly::makeFolder(next);
+    QDirIterator entries(folder,
+                         QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
+    while (done && entries.hasNext()) {
+        entries.next();
+        const QFileInfo info = entries.fileInfo();
+        const QString name = info.fileName();
+        const bool rewritten = name == dropped
+            || std::any_of(std::begin(UpdateOrder), std::end(UpdateOrder), [&name](const Field &f) {
+                                   return name == QLatin1String(f.name) + QLatin1String(".txt");
+                               });
+        done = rewritten
+            || (!info.isDir()
+                && ::link(QFile::encodeName(info.filePath()).constData(),
+                          QFile::encodeName(next + QLatin1Char('/') + name).constData())
+                    == 0);
+    }
+    for (const Field &field : UpdateOrder)
+        done = done && writeNewFile(fieldFile(next, field.name), (event.*field.value)());
+    done = done
+        && ::renameat2(AT_FDCWD, QFile::encodeName(next).constData(), AT_FDCWD,
+                       QFile::encodeName(folder).constData(), RENAME_EXCHANGE)
+            == 0;
+    // After the swap, the old event; else what was begun.
+    removeTree(next);
+    QDir().rmdir(LocalLayout::unfinishedFolder(data));
+    return done;
+}
+
 } // namespace
 
 int LocalConnection::readEvents(EventMap &out, bool serverOption, int dayCount, int startTime)
@@ -359,25 +449,31 @@ int LocalConnection::saveEvent(EventElement &event)
     const QString data = currentDataFolder();
     const QByteArray id = event.getId();
     const bool named = !data.isEmpty() && LocalLayout::isSafeId(id);
-    const QString folder
-        = named ? LocalLayout::eventFolder(data, event.getRecordTime(), id) : QString();
-    const bool folderExisted = !named || QFileInfo::exists(folder);
-    const int result = storeEvent(event);
+    QString unfinished;
+    if (named) {
+        removeAbandoned(data);
+        unfinished = unfinishedEventFolder(data, id);
+        // Left by an earlier process that had our number.
+        removeTree(unfinished);
+    }
+    const int result = storeEvent(event, unfinished);
     // A save that fails leaves nothing of its own: neither the folder it began
     // nor the fetched file, so the next attempt starts afresh instead of
     // finding a half-made event.
     if (result != Success && named) {
-        if (!folderExisted && QDir(folder).removeRecursively())
-            removeEmptyDayFolders(folder);
+        removeTree(unfinished);
+        removeEmptyDayFolders(LocalLayout::eventFolder(data, event.getRecordTime(), id));
         QFile::remove(LocalLayout::holdingFile(data, id));
     }
     // The holding folder goes as soon as nothing waits in it any more.
-    if (!data.isEmpty())
+    if (!data.isEmpty()) {
         QDir().rmdir(LocalLayout::holdingFolder(data));
+        QDir().rmdir(LocalLayout::unfinishedFolder(data));
+    }
     return result;
 }
 
-int LocalConnection::storeEvent(EventElement &event)
+int LocalConnection::storeEvent(EventElement &event, const QString &unfinished)
 {
     const QString data = currentDataFolder();
     const QByteArray id = event.getId();
@@ -416,7 +512,7 @@ int LocalConnection::storeEvent(EventElement &event)
         QFile::remove(holdingFile);
         return Failure;
     }
-    if (!Platform::OwnerOnly::makeFolder(folder))
+    if (!Platform::OwnerOnly::makeFolder(unfinished))
         return Failure;
 
     for (const Field &field : SaveOrder) {
@@ -424,31 +520,35 @@ int LocalConnection::storeEvent(EventElement &event)
         // A fetched event records where its copy will lie in the folder.
         if (qstrcmp(field.name, "path") == 0 && event.kind == 0)
             value = QDir(folder).absoluteFilePath(copyName).toUtf8();
-        if (!writeNewFile(fieldFile(folder, field.name), value))
+        if (!writeNewFile(fieldFile(unfinished, field.name), value))
             return Failure;
     }
 
     if (serverOnly && event.getPath().isEmpty() && event.getContent().isEmpty())
-        return Success;
+        return publish(unfinished, folder) ? Success : Failure;
     // A text event keeps its text as the file its upload sends.
     if (textEvent)
-        return writeGeneratedFile(folder, event) ? Success : Failure;
+        return writeGeneratedFile(unfinished, event) && publish(unfinished, folder) ? Success
+                                                                                    : Failure;
     if (!serverOnly) {
         if (!fetched)
-            return Success;
+            return publish(unfinished, folder) ? Success : Failure;
         // The fetched bytes become the stored copy, and the event now names
         // it, so the upload that follows sends what was fetched.
-        const QString stored = QDir(folder).absoluteFilePath(copyName);
-        if (!QFile::rename(holdingFile, stored))
+        if (!QFile::rename(holdingFile, QDir(unfinished).absoluteFilePath(copyName))
+            || !publish(unfinished, folder))
             return Failure;
-        event.setPath(stored.toUtf8());
+        event.setPath(QDir(folder).absoluteFilePath(copyName).toUtf8());
         return Success;
     }
     // QFile::rename never replaces an existing entry, so a copy named like a
     // field file cannot overwrite that field.
     if (copyName.isEmpty())
         return Failure;
-    return QFile::rename(holdingFile, folder + QLatin1Char('/') + copyName) ? Success : Failure;
+    return QFile::rename(holdingFile, unfinished + QLatin1Char('/') + copyName)
+            && publish(unfinished, folder)
+        ? Success
+        : Failure;
 }
 
 int LocalConnection::removeEvent(EventElement &event)
@@ -457,14 +557,32 @@ int LocalConnection::removeEvent(EventElement &event)
     if (folder.isEmpty())
         return Failure;
 
+    // The event leaves the day folder in one step before its files go, so a
+    // removal killed half-way never leaves an event listed without its copy;
+    // the next save clears what it left.
+    const QString data = currentDataFolder();
+    removeAbandoned(data);
+    const QString leaving = unfinishedEventFolder(data, event.getId());
+    removeTree(leaving);
+    if (!Platform::OwnerOnly::makeFolder(LocalLayout::unfinishedFolder(data))
+        || !QFile::rename(folder, leaving)) {
+        QDir().rmdir(LocalLayout::unfinishedFolder(data));
+        return Failure;
+    }
+
     const QString copyName = LocalLayout::storedCopyName(event.getPath());
     if (!copyName.isEmpty())
-        QFile::remove(folder + QLatin1Char('/') + copyName);
-    QDirIterator fieldFiles(folder, { QStringLiteral("*.txt") }, QDir::Files | QDir::Hidden);
+        QFile::remove(leaving + QLatin1Char('/') + copyName);
+    QDirIterator fieldFiles(leaving, { QStringLiteral("*.txt") }, QDir::Files | QDir::Hidden);
     while (fieldFiles.hasNext())
         QFile::remove(fieldFiles.next());
 
-    if (!QDir().rmdir(folder))
+    // Files of the user's own stay where they were.
+    const bool removed = QDir().rmdir(leaving);
+    if (!removed)
+        publish(leaving, folder);
+    QDir().rmdir(LocalLayout::unfinishedFolder(data));
+    if (!removed)
         return Failure;
     removeEmptyDayFolders(folder);
     return Success;
@@ -487,16 +605,23 @@ int LocalConnection::updateEvent(EventElement &event)
     // A bare old path names the event's stored copy, which the new path
     // replaces. Field files are never taken for a copy (id.txt is never
     // rewritten), and a copy that is already gone is no failure.
+    QString dropped;
     if (!oldPath.isEmpty() && !oldPath.contains('/')) {
         const QString copyName = LocalLayout::storedCopyName(oldPath);
         bool isField = false;
         for (const Field &field : SaveOrder)
             isField = isField || copyName == QLatin1String(field.name) + QLatin1String(".txt");
-        const QString copy = folder + QLatin1Char('/') + copyName;
-        if (!copyName.isEmpty() && !isField && QFileInfo(copy).exists() && !QFile::remove(copy))
+        if (!isField)
+            dropped = copyName;
+    }
+    if (updateBySwap(folder, dropped, event))
+        return Success;
+
+    if (!dropped.isEmpty()) {
+        const QString copy = folder + QLatin1Char('/') + dropped;
+        if (QFileInfo(copy).exists() && !QFile::remove(copy))
             return Failure;
     }
-
     for (const Field &field : UpdateOrder) {
         if (!replaceFile(fieldFile(folder, field.name), (event.*field.value)()))
             return Failure;

@@ -40,7 +40,7 @@ public:
     bool isAvailable() override;
 
 private:
-    int storeEvent(EventElement &event);
+    int storeEvent(EventElement &event, const QString &unfinished);
 };
 
 } // namespace Quorvane

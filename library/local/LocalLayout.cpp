@@ -56,4 +56,9 @@ QString LocalLayout::holdingFile(const QString &dataFolder, const QByteArray &id
     return holdingFolder(dataFolder) + QLatin1Char('/') + QString::fromUtf8(id);
 }
 
+QString LocalLayout::unfinishedFolder(const QString &dataFolder)
+{
+    return dataFolder.isEmpty() ? QString() : dataFolder + QLatin1String("/unfinished");
+}
+
 } // namespace Quorvane

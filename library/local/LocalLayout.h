@@ -35,6 +35,10 @@ public:
     // Empty when there is no data folder.
     static QString holdingFolder(const QString &dataFolder);
     static QString holdingFile(const QString &dataFolder, const QByteArray &id);
+    // Where a save fills an event folder before moving it into its day folder
+    // whole: a save that dies half-way leaves nothing a read lists. Empty when
+    // there is no data folder.
+    static QString unfinishedFolder(const QString &dataFolder);
     // The file in an event folder that holds a text event's text: what its
     // upload sends.
     static QString generatedFile(const QString &eventFolder);

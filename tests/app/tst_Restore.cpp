@@ -1,3 +1,4 @@
+#include "FileSizeLimit.h"
 #include "IQuorvane.h"
 #include "InProcessKeycrate.h"
 #include "LibrarySettings.h"
@@ -324,6 +325,24 @@ void tst_Restore::everyUploadOfTheWindowIsJournalled()
     QVERIFY(!UploadJournal::record(QStringLiteral("piped"), fifo));
     QVERIFY(!UploadJournal::record(QStringLiteral("zero"), QStringLiteral("/dev/zero")));
     QCOMPARE(UploadJournal::read().size(), journal.size());
+
+    // A last record torn by a kill, then one cut short by a full disk: each
+    // costs itself alone, and the next record is read whole.
+    const QString kept = m_files->filePath(QStringLiteral("kept.bin"));
+    write(kept, "kept");
+    QVERIFY(UploadJournal::record(QStringLiteral("torn"), kept));
+    const qint64 whole = QFileInfo(UploadJournal::filePath()).size();
+    QVERIFY(QFile::resize(UploadJournal::filePath(), whole - 9));
+    QCOMPARE(UploadJournal::read().size(), journal.size());
+    {
+        const FileSizeLimit diskFull(whole + 20);
+        QVERIFY(!UploadJournal::record(QStringLiteral("full"), kept));
+    }
+    QCOMPARE(QFileInfo(UploadJournal::filePath()).size(), whole - 9);
+    QVERIFY(UploadJournal::record(QStringLiteral("after"), kept));
+    const QHash<QString, UploadJournal::Entry> after = UploadJournal::read();
+    QCOMPARE(after.size(), journal.size() + 1);
+    QCOMPARE(after.value(QStringLiteral("after")).path, kept);
 }
 
 void tst_Restore::uploadSnapshot(QMap<QString, QByteArray> *files)

@@ -1,3 +1,4 @@
+#include "FileSizeLimit.h"
 #include "QuorvaneRun.h"
 #include "ReferenceServer.h"
 
@@ -9,6 +10,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QScopeGuard>
 #include <QSettings>
 #include <QTemporaryDir>
@@ -57,6 +59,7 @@ private slots:
     void refusedLoginAndStoppedServer();
     void interruptDuringALargeUploadLeavesNoHalfEvent();
     void aLargeListInBoundedMemory();
+    void killedPullsLeaveWholeEventsOnly();
 
 private:
     QString makeFile(const QString &relative, const QByteArray &content);
@@ -525,6 +528,80 @@ void tst_QuorvaneCli::interruptDuringALargeUploadLeavesNoHalfEvent()
         return size;
     };
     QTRY_VERIFY_WITH_TIMEOUT(largest() < (qint64(1) << 20), 10000);
+}
+
+// Pulls killed at random moments: each event the store lists has its whole
+// copy, nothing is left lying about, and the next sync finishes the work.
+void tst_QuorvaneCli::killedPullsLeaveWholeEventsOnly()
+{
+    QMap<QString, QByteArray> sent;
+    for (int i = 0; i < 4; ++i) {
+        const QByteArray bytes(200000 + i, char('k' + i));
+        const QString path = makeFile(QString("killed/file%1.bin").arg(i), bytes);
+        const Run added = quorvane({ "add", path, "--title", QString("Killed %1").arg(i) });
+        RUN_OK(added);
+        sent.insert(QString::fromUtf8(added.out.trimmed()), bytes);
+    }
+    const QStringList ids = sent.keys();
+    const Run where = quorvane({ "config", "data_path" });
+    RUN_OK(where);
+    const QString data = QString::fromUtf8(where.out.trimmed());
+    // The copies in the store's event folders, by id.
+    const auto copies = [&] {
+        QMap<QString, QByteArray> found;
+        QDirIterator files(data, QDir::Files, QDirIterator::Subdirectories);
+        while (files.hasNext()) {
+            const QFileInfo file(files.next());
+            const QString id = QFileInfo(file.path()).fileName();
+            if (sent.contains(id) && !file.fileName().endsWith(".txt")) {
+                QFile copy(file.filePath());
+                found.insert(id, copy.open(QIODevice::ReadOnly) ? copy.readAll() : "<unread>");
+            }
+        }
+        return found;
+    };
+
+    QRandomGenerator random(4711);
+    for (int round = 0; round < 10; ++round) {
+        QStringList local;
+        const QMap<QString, QJsonObject> events = listed({ "--all" });
+        for (const QString &id : ids)
+            if (events.contains(id))
+                local << id;
+        if (!local.isEmpty())
+            RUN_OK(quorvane(QStringList { "rm", "--local" } + local));
+        QProcess killed;
+        killed.start(program(), QStringList { "pull" } + ids);
+        QVERIFY(killed.waitForStarted());
+        ::usleep(random.bounded(300000));
+        ::kill(pid_t(killed.processId()), SIGKILL);
+        QVERIFY(killed.waitForFinished(60000));
+
+        const QMap<QString, QByteArray> stored = copies();
+        const QMap<QString, QJsonObject> after = listed({ "--all" });
+        for (const QString &id : ids) {
+            QCOMPARE(after.contains(id), stored.contains(id));
+            QCOMPARE(stored.value(id, sent.value(id)), sent.value(id));
+        }
+    }
+    RUN_OK(quorvane(QStringList { "sync" } + ids));
+    QCOMPARE(copies(), sent);
+    const QStringList left
+        = QDir(data).entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden);
+    for (const QString &entry : left)
+        QVERIFY2(entry.endsWith(".txt") || entry.toInt() > 1969, qPrintable(entry));
+
+    // A disk that fills up part-way: an error, and no event half there.
+    RUN_OK(quorvane({ "rm", "--local", ids.first() }));
+    Run full;
+    {
+        const FileSizeLimit diskFull(100000);
+        full = quorvane({ "pull", ids.first() });
+    }
+    QVERIFY2(full.exitCode != 0 && full.exitCode != -1, full.err.constData());
+    QVERIFY(!listed({ "--all" }).contains(ids.first()));
+    QVERIFY(!copies().contains(ids.first()));
+    RUN_OK(quorvane(QStringList { "rm" } + ids));
 }
 
 QTEST_GUILESS_MAIN(tst_QuorvaneCli)

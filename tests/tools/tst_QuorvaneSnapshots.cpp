@@ -11,6 +11,7 @@
 #include <QDirIterator>
 #include <QFile>
 #include <QProcess>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QTemporaryDir>
 #include <QTest>
@@ -106,6 +107,7 @@ private slots:
     void duplicatesOfAPackInFlightRestore();
     void wholeFilesMovedOrCopiedIntoPlace();
     void killedRestoreLeavesNothingInTheWay();
+    void killedBackupsLeaveNoScratchAndTheNextCompletes();
 
 private:
     QString write(const QString &relative, const QByteArray &content, qint64 mtime = 0);
@@ -526,6 +528,40 @@ void tst_QuorvaneSnapshots::killedRestoreLeavesNothingInTheWay()
         const QString name = held.next().section('/', -1);
         QVERIFY2(!fetched.contains(name) && !name.startsWith(".quorvane-"), qPrintable(name));
     }
+}
+
+// Backups killed at random moments leave no packs or stand-ins behind in the
+// temporary folder, run after run, and the next backup is whole.
+void tst_QuorvaneSnapshots::killedBackupsLeaveNoScratchAndTheNextCompletes()
+{
+    for (int i = 0; i < 60; ++i)
+        write(QStringLiteral("btree/%1/f%2").arg(i % 4).arg(i),
+              QByteArray(20000 + i, 'a' + i % 26));
+    write("btree/big", QByteArray(600 << 10, 'B'));
+    write("btree/name.txt", "read as a field if sent as it is");
+    const Tree tree = treeOf(m_files.filePath("btree"), "btree");
+    const QDir scratch(QDir::tempPath());
+    const auto leftovers
+        = [&] { return scratch.entryList({ "quorvane-*" }, QDir::AllEntries | QDir::Hidden); };
+    const QStringList before = leftovers();
+
+    QRandomGenerator random(1208);
+    for (int round = 0; round < 8; ++round) {
+        QProcess killed;
+        killed.start(qEnvironmentVariable("KEYCRATE_BIN_DIR") + QStringLiteral("/quorvane"),
+                     { "backup", m_files.filePath("btree") });
+        QVERIFY(killed.waitForStarted());
+        ::usleep(random.bounded(400000));
+        ::kill(pid_t(killed.processId()), SIGKILL);
+        QVERIFY(killed.waitForFinished(60000));
+    }
+    const Run backup = quorvane({ "backup", m_files.filePath("btree") });
+    RUN_OK(backup);
+    QCOMPARE(leftovers(), before);
+    // Every file checked against its SHA-256 on the way back.
+    const QString into = m_files.filePath("br");
+    RUN_OK(quorvane({ "restore", snapshotIdOf(backup), "--to", into }));
+    QVERIFY(treeOf(into + "/btree", "btree") == tree);
 }
 
 QTEST_GUILESS_MAIN(tst_QuorvaneSnapshots)

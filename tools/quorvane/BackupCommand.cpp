@@ -4,6 +4,7 @@
 #include "EventCommands.h"
 #include "Progress.h"
 #include "RecordFormat.h"
+#include "ScratchFolder.h"
 #include "ServerProbe.h"
 #include "Session.h"
 #include "SharedSettings.h"
@@ -153,9 +154,8 @@ bool BackupCommand::stage(const File &file, Staged *staged, std::string *reason)
         return true;
 
     if (m_standIns.empty()) {
-        const char *tmp = std::getenv("TMPDIR");
-        std::string folder = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/quorvane-XXXXXX";
-        if (!::mkdtemp(folder.data())) {
+        const std::string folder = ScratchFolder::make();
+        if (folder.empty()) {
             *reason = std::string("cannot make a private folder to send it from: ")
                 + std::strerror(errno);
             return false;

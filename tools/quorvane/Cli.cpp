@@ -8,6 +8,7 @@
 #include "LibraryBinding.h"
 #include "Passphrase.h"
 #include "Progress.h"
+#include "ScratchFolder.h"
 #include "Session.h"
 #include "SnapshotBackup.h"
 #include "SnapshotCommands.h"
@@ -54,6 +55,8 @@ int Cli::run(const std::vector<std::string> &arguments, std::ostream &out, std::
         return Quorvane::Failure;
     if (command == "backup") {
         session.provideDataFolder();
+        // What backups killed before this one left to send from.
+        ScratchFolder::removeAbandoned();
         if (!line.has("no-snapshot"))
             return SnapshotBackup(line, session, progress, out, err).run();
         return BackupCommand(line, session, progress, out, err).run();

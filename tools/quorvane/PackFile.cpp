@@ -1,5 +1,7 @@
 #include "PackFile.h"
 
+#include "ScratchFolder.h"
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -19,11 +21,9 @@ PackFile::~PackFile()
 
 bool PackFile::open(std::string *error)
 {
-    const char *tmp = std::getenv("TMPDIR");
-    m_folder = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/quorvane-XXXXXX";
-    if (!::mkdtemp(&m_folder[0])) {
+    m_folder = ScratchFolder::make();
+    if (m_folder.empty()) {
         *error = std::strerror(errno);
-        m_folder.clear();
         return false;
     }
     m_path = m_folder + "/pack.part";

@@ -4,6 +4,7 @@
 #include "EventCommands.h"
 #include "Progress.h"
 #include "RecordFormat.h"
+#include "ScratchFolder.h"
 #include "ServerProbe.h"
 #include "Session.h"
 #include "Sha256Digest.h"
@@ -187,9 +188,8 @@ int SnapshotBackup::send(const std::string &source, const std::string &sha256, s
     std::string path = source;
     std::string folder;
     if (readAsField(fileName) || !storable) {
-        const char *tmp = std::getenv("TMPDIR");
-        folder = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/quorvane-XXXXXX";
-        if (!::mkdtemp(&folder[0]))
+        folder = ScratchFolder::make();
+        if (folder.empty())
             return Quorvane::Failure;
         path = folder + "/" + (storable ? fileName + ".bin" : RecordFormat::escaped(fileName));
         if (::symlink(source.c_str(), path.c_str()) != 0) {
@@ -481,9 +481,8 @@ std::string SnapshotBackup::upload(const std::string &fileName, const std::strin
                                    const std::string &name, const std::string &content,
                                    const char *description, int *code)
 {
-    const char *tmp = std::getenv("TMPDIR");
-    std::string folder = std::string(tmp && *tmp == '/' ? tmp : "/tmp") + "/quorvane-XXXXXX";
-    if (!::mkdtemp(&folder[0])) {
+    const std::string folder = ScratchFolder::make();
+    if (folder.empty()) {
         *code = Quorvane::Failure;
         m_err << "quorvane: cannot write " << fileName << ": " << std::strerror(errno) << '\n';
         return std::string();

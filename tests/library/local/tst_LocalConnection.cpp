@@ -1,4 +1,5 @@
 #include "DesktopOpener.h"
+#include "FileSizeLimit.h"
 #include "LocalConnection.h"
 #include "LocalLayout.h"
 #include "SettingsStore.h"
@@ -7,12 +8,15 @@
 #include <QDir>
 #include <QDirIterator>
 #include <QFile>
+#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
+#include <csignal>
 #include <ctime>
 #include <linux/capability.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using namespace Quorvane;
@@ -107,6 +111,7 @@ private slots:
     void opensWithTheDesktop();
     void reportsUnreadableFiles();
     void followsTheSettingsAndStopsOnLinks();
+    void killedOrFullSavesLeaveWholeEventsOnly();
 
 private:
     EventElement makeEvent(const QByteArray &id, qint64 recordTime, int location = 0, int kind = 3);
@@ -645,6 +650,85 @@ void LocalConnectionTest::followsTheSettingsAndStopsOnLinks()
     QCOMPARE(m_local.updateEvent(nowhere), 99);
     QCOMPARE(m_local.removeEvent(nowhere), 99);
     QCOMPARE(tree(QDir::currentPath()), before);
+}
+
+// Saves and removals killed at random moments, then a save on a full disk: the
+// store lists only whole events, keeps no scraps, and a later run finishes.
+void LocalConnectionTest::killedOrFullSavesLeaveWholeEventsOnly()
+{
+    const int count = 24;
+    const auto eventAt = [this](int i) {
+        EventElement event = makeEvent("killed-" + QByteArray::number(i), noonOf(0), 3, 1);
+        event.setPath("");
+        event.setDescription(QByteArray((i % 4) * 40000 + 1, char('a' + i)));
+        return event;
+    };
+    // An update renames the event and changes its type together.
+    const auto renamed = [&](int i) {
+        EventElement event = eventAt(i);
+        event.setName("Renamed " + QByteArray::number(i));
+        event.setType("text/renamed");
+        return event;
+    };
+    const auto checkStore = [&](bool complete) {
+        const EventMap listed = read(0, -1);
+        if (complete)
+            QCOMPARE(listed.size(), count / 2);
+        for (const EventElement &event : listed) {
+            const int i = event.getId().mid(7).toInt();
+            QVERIFY(!complete || (i % 2 == 1 && event.getName().startsWith("Renamed")));
+            const EventElement sent
+                = event.getName().startsWith("Renamed") ? renamed(i) : eventAt(i);
+            QCOMPARE(event.getId(), sent.getId());
+            QCOMPARE(event.getName(), sent.getName());
+            QCOMPARE(event.getType(), sent.getType());
+            QCOMPARE(event.getDescription(), sent.getDescription());
+            QCOMPARE(event.getRecordTime(), sent.getRecordTime());
+            QCOMPARE(readAll(LocalLayout::generatedFile(folderOf(sent))), sent.getDescription());
+        }
+    };
+
+    const auto saveAndRemoveEvens = [&] {
+        for (int i = 0; i < count; ++i)
+            save(eventAt(i));
+        for (int i = 0; i < count; i += 2) {
+            EventElement event = eventAt(i);
+            m_local.removeEvent(event);
+            event = renamed(i + 1);
+            m_local.updateEvent(event);
+        }
+    };
+
+    QRandomGenerator random(20261208);
+    for (int round = 0; round < 30; ++round) {
+        const pid_t child = ::fork();
+        QVERIFY(child >= 0);
+        if (child == 0) {
+            saveAndRemoveEvens();
+            ::_exit(0);
+        }
+        ::usleep(random.bounded(4000));
+        ::kill(child, SIGKILL);
+        QCOMPARE(::waitpid(child, nullptr, 0), child);
+        checkStore(false);
+        if (QTest::currentTestFailed())
+            return;
+    }
+    // The next run saves what the killed ones left undone, without repairs.
+    saveAndRemoveEvens();
+    checkStore(true);
+    // Year, month and day folders, and nine files in each event folder: no scraps.
+    QCOMPARE(tree(m_data).size(), 3 + count / 2 * 10);
+
+    // A full disk fails the save, and leaves nothing of it behind.
+    const QMap<QString, QByteArray> before = tree(m_data);
+    {
+        const FileSizeLimit diskFull(20000);
+        EventElement big = eventAt(1);
+        big.setId("full-disk");
+        QCOMPARE(m_local.saveEvent(big), 99);
+    }
+    QCOMPARE(tree(m_data), before);
 }
 
 QTEST_GUILESS_MAIN(LocalConnectionTest)
