@@ -10,6 +10,7 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -749,7 +750,17 @@ void ObjectStorageTest::budgetComesBackWhateverBreaks()
             QVERIFY2(alice->download(id).body == file, fault);
             QVERIFY2(alice->download("large").body == large, fault);
         }
+        // A download under way when the server stops ends whole first.
+        const QString out = m_dir->path() + "/stopping-" + budget;
+        QProcess curl;
+        curl.start("curl",
+                   { "-sS", "--limit-rate", "4M", "-o", out, "-X", "POST", "--data-binary", "x",
+                     server->url("/action/file/quorvdownload?username=alice"
+                                 "&password=alice-pass&extguid=large") });
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(out).size() > 0; }, 10000));
         QVERIFY(server->stop());
+        QVERIFY(curl.waitForFinished(30000) && curl.exitCode() == 0);
+        QCOMPARE(QFileInfo(out).size(), large.size());
         const QByteArray log = server->log();
         const qsizetype at = log.lastIndexOf("bytes of buffers;");
         QVERIFY2(log.indexOf("; 0 bytes and 0 shared blocks still held", at) > at,
