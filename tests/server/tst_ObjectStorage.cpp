@@ -694,12 +694,14 @@ void ObjectStorageTest::budgetComesBackWhateverBreaks()
               QVERIFY(QTest::qWaitFor([&] { return relay.fired(); }, 10000));
               socket->abort();
           } },
-        { "store refusing",
+        { "store answering 503",
           [&] {
-              relay.arm("GET " + files, FaultRelay::Fault::Cut, FaultRelay::When::BeforeForwarding,
-                        {}, true);
+              relay.arm("GET " + files, FaultRelay::Fault::Refuse,
+                        FaultRelay::When::BeforeForwarding, {}, true);
               QCOMPARE(alice->download("large").status, 503);
               relay.arm({}, FaultRelay::Fault::Cut, FaultRelay::When::BeforeForwarding);
+              QVERIFY(server->log().contains("file in s3://quorvane/" + m_prefix.toUtf8()
+                                             + ": status 503"));
           } },
         { "damaged object",
           [&] {
