@@ -9,6 +9,7 @@
 #include "http/LoginThrottle.h"
 #include "http/RequestLog.h"
 #include "store/AccountStore.h"
+#include "store/BlockPool.h"
 #include "store/CopyCommand.h"
 #include "store/DataFolder.h"
 #include "store/Database.h"
@@ -152,9 +153,16 @@ int serve(const CommandLine &line)
         if (objectStore) {
             // Tells whether the budget was too small for the load it met.
             const TransferBudget &budget = objectStore->budget();
+            const BlockPool &pool = objectStore->pool();
+            // What is still held once the last transfers ended tells of a leak;
+            // one that ends as the server stops gives back a moment later.
+            const size_t kept = pool.kept() * pool.blockSize();
+            budget.waitUntilHeld(kept, std::chrono::seconds(2));
             log.message("the store's transfers held at most " + std::to_string(budget.highWater())
                         + " of " + std::to_string(budget.limit()) + " bytes of buffers; "
-                        + std::to_string(budget.waited()) + " waited for their turn");
+                        + std::to_string(budget.waited()) + " waited for their turn; "
+                        + std::to_string(budget.held() - kept) + " bytes and "
+                        + std::to_string(pool.lent()) + " shared blocks still held");
         }
         log.message("stopped");
         return 0;

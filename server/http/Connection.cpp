@@ -18,6 +18,7 @@
 #include <cerrno>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <type_traits>
 #include <unistd.h>
 
@@ -703,6 +704,7 @@ template<class Stream> void Connection<Stream>::readBlock()
             return onStream(data, size);
         return onPiece(data, size);
     case BlockStream::Next::Later: {
+        watchClient();
         auto self = this->shared_from_this();
         m_blocksReady->async_wait(
             asio::posix::stream_descriptor::wait_read, [self](error_code error) {
@@ -732,6 +734,30 @@ template<class Stream> void Connection<Stream>::sendHeldAndFinish()
     writeChunk(m_held.data(), m_held.size(), [self] {
         std::string().swap(self->m_held);
         self->finishReply();
+    });
+}
+
+template<class Stream> void Connection<Stream>::watchClient()
+{
+    // Nothing is written while the store is slow to send, so a client that
+    // went would go unnoticed, holding the transfer and its share of the
+    // buffers until the store's timeout.
+    if (m_watchingClient)
+        return;
+    m_watchingClient = true;
+    auto self = this->shared_from_this();
+    socket().async_wait(asio::ip::tcp::socket::wait_read, [self](error_code error) {
+        self->m_watchingClient = false;
+        if (error || self->m_phase == Phase::Closed || !self->m_blocks)
+            return;
+        // Bytes of a next request stay where they are.
+        char byte;
+        const ssize_t got
+            = ::recv(self->socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+            self->logRequest(self->m_reply.status);
+            self->closeNow();
+        }
     });
 }
 

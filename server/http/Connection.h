@@ -97,6 +97,7 @@ private:
     void readBlock();
     void onPiece(const char *data, size_t size);
     void dropBlocks();
+    void watchClient();
     void sendFileChunk();
     void verifyAndSendLast(size_t size);
     void onStream(const char *data, size_t size);
@@ -125,6 +126,7 @@ private:
     Clock::time_point m_deadline;
     Phase m_phase = Phase::Idle;
     bool m_stopping = false;
+    bool m_watchingClient = false;
     uint64_t m_windowBytes = 0;
     int64_t m_windowUnsent = 0;
     // The store is behind and no body is read: the window does not count.

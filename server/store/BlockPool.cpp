@@ -42,4 +42,16 @@ void BlockPool::give(std::unique_ptr<char[]> block)
     m_free.push_back(std::move(block));
 }
 
+size_t BlockPool::kept() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_allocated;
+}
+
+size_t BlockPool::lent() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_allocated - m_free.size();
+}
+
 } // namespace QuorvaneServer

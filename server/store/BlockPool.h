@@ -26,11 +26,14 @@ public:
     // Null when all are taken.
     std::unique_ptr<char[]> tryTake();
     void give(std::unique_ptr<char[]> block);
+    // Blocks made so far, and those of them a download holds now.
+    size_t kept() const;
+    size_t lent() const;
 
 private:
     const std::shared_ptr<TransferBudget> m_budget;
     const size_t m_blockSize;
-    std::mutex m_mutex;
+    mutable std::mutex m_mutex;
     // Allocated when first needed, then kept.
     size_t m_unallocated;
     size_t m_allocated = 0;

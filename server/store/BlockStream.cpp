@@ -121,6 +121,7 @@ void BlockStream::close()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;
+        m_gone = true;
         m_piece = nullptr;
         buffer = std::move(m_buffer);
     }

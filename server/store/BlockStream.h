@@ -2,6 +2,7 @@
 
 #include "store/TransferBudget.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstddef>
 #include <memory>
@@ -48,6 +49,8 @@ public:
     void release();
     // The reader goes: the transfer stops at its next write.
     void close();
+    // For the transfer, to stop while the store is slow to send.
+    bool closed() const { return m_gone.load(std::memory_order_relaxed); }
 
 private:
     void signal();
@@ -69,6 +72,7 @@ private:
     bool m_ended = false;
     bool m_whole = false;
     bool m_closed = false;
+    std::atomic<bool> m_gone { false }; // m_closed, read without the lock
 };
 
 } // namespace QuorvaneServer

@@ -308,6 +308,9 @@ std::shared_ptr<BlockStream> ObjectStore::openBlocks(const std::string &name,
     get.key = key(name);
     get.range = range;
     get.sink = [stream](const char *data, size_t size) { return stream->write(data, size); };
+    // A reader that went while the store stalls frees the share now, not at
+    // the store's timeout.
+    get.cancelled = [stream] { return stream->closed(); };
     get.answered = [answer](uint64_t length) {
         std::lock_guard<std::mutex> lock(answer->mutex);
         answer->known = answer->started = true;

@@ -65,6 +65,7 @@ public:
     const std::string &location() const { return m_location; }
     // What all streamed transfers' buffers share.
     const TransferBudget &budget() const { return *m_budget; }
+    const BlockPool &pool() const { return *m_pool; }
 
 private:
     std::string key(const std::string &name) const { return m_prefix + "files/" + name; }

@@ -136,6 +136,18 @@ size_t TransferBudget::highWater() const
     return m_highWater;
 }
 
+size_t TransferBudget::held() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_used;
+}
+
+void TransferBudget::waitUntilHeld(size_t bytes, std::chrono::milliseconds patience) const
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_changed.wait_for(lock, patience, [&] { return m_used <= bytes; });
+}
+
 uint64_t TransferBudget::waited() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);

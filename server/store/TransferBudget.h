@@ -64,12 +64,16 @@ public:
     // The most that was held at once, and how many takes had to wait.
     size_t highWater() const;
     uint64_t waited() const;
+    // What is held now, kept bytes included.
+    size_t held() const;
+    // Waits, at most for patience, until no more than bytes are held.
+    void waitUntilHeld(size_t bytes, std::chrono::milliseconds patience) const;
 
 private:
     const size_t m_limit;
     size_t m_largest;
     mutable std::mutex m_mutex;
-    std::condition_variable m_changed;
+    mutable std::condition_variable m_changed;
     size_t m_used = 0;
     size_t m_highWater = 0;
     uint64_t m_waited = 0;

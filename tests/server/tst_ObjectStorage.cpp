@@ -10,11 +10,13 @@
 #include <QDeadlineTimer>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QUrl>
+#include <functional>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -39,6 +41,7 @@ private slots:
     void storeDownAnswers503ThenRecovers();
     void migrateHashesTheFilesInTheBucket();
     void transfersTakeTurnsWithinTheBufferBudget();
+    void budgetComesBackWhateverBreaks();
 
 private:
     std::unique_ptr<ServerProcess> startServer(const QString &folder,
@@ -596,6 +599,175 @@ void ObjectStorageTest::transfersTakeTurnsWithinTheBufferBudget()
     QCOMPARE(words[5], QByteArray::number(1 << 20));
     // The line formed: some waited.
     QVERIFY(words[9].toInt() > 0);
+}
+
+void ObjectStorageTest::budgetComesBackWhateverBreaks()
+{
+    // Every fault, with room for one transfer's buffers and then with shared
+    // blocks too: a share or a block never given back would leave the next
+    // transfers waiting in line until they give up.
+    FaultRelay relay(static_cast<quint16>(QUrl(m_s3.endpoint()).port()));
+    const QString endpoint = QStringLiteral("http://127.0.0.1:%1").arg(relay.port());
+    auto server = startServer("data", { "--s3-endpoint", endpoint });
+    QVERIFY(server->port() != 0);
+    auto alice = std::make_unique<ServiceClient>(server->url(""), "alice", "alice-pass");
+    const QByteArray mark = "<the bytes where the store breaks>";
+    QByteArray large = ServiceClient::randomBytes(8 << 20);
+    large.replace(3 << 20, mark.size(), mark);
+    QCOMPARE(alice->upload("large", large).status, 200);
+    const QByteArray files = "/" + m_s3.bucket().toUtf8() + "/" + m_prefix.toUtf8() + "/files/";
+
+    const auto connect = [&server](const QByteArray &head, int readBuffer = 0) {
+        auto socket = std::make_unique<QTcpSocket>();
+        if (readBuffer > 0) {
+            socket->setReadBufferSize(readBuffer);
+            socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, 4096);
+        }
+        socket->connectToHost("127.0.0.1", static_cast<quint16>(server->port()));
+        socket->waitForConnected(10000);
+        socket->write(head);
+        socket->waitForBytesWritten(10000);
+        return socket;
+    };
+    const auto downloading = [&](const QByteArray &id, const QByteArray &range = {},
+                                 bool answered = true) {
+        auto socket
+            = connect("POST /action/file/quorvdownload?username=alice&password=alice-pass"
+                      "&extguid="
+                          + id + " HTTP/1.1\r\nHost: x\r\nContent-Length: 0\r\n"
+                          + (range.isEmpty() ? "" : "Range: bytes=" + range + "\r\n") + "\r\n",
+                      1);
+        if (answered)
+            socket->waitForReadyRead(10000);
+        return socket;
+    };
+    const auto uploading = [&](const QByteArray &framing) {
+        return connect("POST /action/file/quorvupload?username=alice&password=alice-pass"
+                       "&access_id=0 HTTP/1.1\r\nHost: x\r\n"
+                       + framing + "\r\n\r\n");
+    };
+    const QByteArray piece = ServiceClient::randomBytes(1 << 20);
+    int checks = 0;
+
+    const std::vector<std::pair<const char *, std::function<void()>>> faults = {
+        { "client closes mid-download", [&] { downloading("large")->abort(); } },
+        { "client closes mid-range", [&] { downloading("large", "100-7000000")->abort(); } },
+        { "client stops reading, then goes",
+          [&] {
+              auto socket = downloading("large");
+              QTest::qWait(500);
+              socket->abort();
+          } },
+        { "client drops an upload of known length",
+          [&] {
+              auto socket = uploading("Content-Length: 9000000");
+              socket->write(ServiceClient::document("cut") + "-|+" + piece);
+              socket->waitForBytesWritten(10000);
+              QTest::qWait(300);
+              socket->abort();
+          } },
+        { "client drops a chunked upload",
+          [&] {
+              auto socket = uploading("Transfer-Encoding: chunked");
+              const QByteArray body = ServiceClient::document("cut") + "-|+" + piece + piece;
+              socket->write(QByteArray::number(body.size(), 16) + "\r\n" + body + "\r\n");
+              socket->waitForBytesWritten(10000);
+              QTest::qWait(300);
+              socket->abort();
+          } },
+        { "store cut mid-upload",
+          [&] {
+              relay.arm(mark, FaultRelay::Fault::Cut, FaultRelay::When::AfterForwarding);
+              QCOMPARE(alice->upload("cut", large).status, 503);
+              QVERIFY(relay.fired());
+          } },
+        { "store cut mid-download",
+          [&] {
+              relay.arm(mark, FaultRelay::Fault::Cut, FaultRelay::When::AfterForwarding);
+              QVERIFY(fetch(*server, "large").exitCode != 0);
+              QVERIFY(relay.fired());
+          } },
+        { "store stalls mid-download, client goes",
+          [&] {
+              relay.arm(mark, FaultRelay::Fault::Stall, FaultRelay::When::AfterForwarding);
+              auto socket = downloading("large");
+              QVERIFY(QTest::qWaitFor([&] { return relay.fired(); }, 10000));
+              socket->abort();
+          } },
+        { "store answering 503",
+          [&] {
+              relay.arm("GET " + files, FaultRelay::Fault::Refuse,
+                        FaultRelay::When::BeforeForwarding, {}, true);
+              QCOMPARE(alice->download("large").status, 503);
+              relay.arm({}, FaultRelay::Fault::Cut, FaultRelay::When::BeforeForwarding);
+              QVERIFY(server->log().contains("file in s3://quorvane/" + m_prefix.toUtf8()
+                                             + ": status 503"));
+          } },
+        { "damaged object",
+          [&] {
+              const QStringList before = m_s3.keys(m_prefix + "/files/");
+              QCOMPARE(alice->upload("damaged", piece + piece).status, 200);
+              QStringList keys = m_s3.keys(m_prefix + "/files/");
+              for (const QString &key : before)
+                  keys.removeAll(key);
+              QCOMPARE(keys.size(), 1);
+              QByteArray changed = piece + piece;
+              changed[changed.size() - 1] = static_cast<char>(~changed.back());
+              QCOMPARE(m_s3.request("PUT", m_s3.bucket() + "/" + keys.first(), changed).status,
+                       200L);
+              QVERIFY(fetch(*server, "damaged").exitCode != 0);
+              QCOMPARE(alice->remove("damaged").status, 200);
+          } },
+        { "remove racing a download",
+          [&] {
+              QCOMPARE(alice->upload("raced", large).status, 200);
+              auto socket = downloading("raced");
+              QCOMPARE(alice->remove("raced").status, 200);
+              socket->abort();
+          } },
+        { "client gone while waiting in line",
+          [&] {
+              auto first = downloading("large");
+              auto second = downloading("large");
+              auto third = downloading("large", {}, false);
+              third->abort();
+              QTest::qWait(300);
+              first->abort();
+              second->abort();
+          } },
+    };
+    QVERIFY(server->stop());
+    for (const char *budget : { "1M", "4M" }) {
+        QVERIFY(server->start({ "--s3-endpoint", endpoint, "--s3-buffers", budget }));
+        alice = std::make_unique<ServiceClient>(server->url(""), "alice", "alice-pass");
+        for (const auto &[fault, run] : faults) {
+            run();
+            if (QTest::currentTestFailed())
+                QFAIL(fault);
+            // The next transfers have their turn at once, not once a wait
+            // for the budget gave up.
+            const QByteArray id = "check-" + QByteArray::number(++checks);
+            const QByteArray file = ServiceClient::randomBytes(300000);
+            QVERIFY2(alice->upload(id, file).status == 200, fault);
+            QVERIFY2(alice->download(id).body == file, fault);
+            QVERIFY2(alice->download("large").body == large, fault);
+        }
+        // A download under way when the server stops ends whole first.
+        const QString out = m_dir->path() + "/stopping-" + budget;
+        QProcess curl;
+        curl.start("curl",
+                   { "-sS", "--limit-rate", "4M", "-o", out, "-X", "POST", "--data-binary", "x",
+                     server->url("/action/file/quorvdownload?username=alice"
+                                 "&password=alice-pass&extguid=large") });
+        QVERIFY(QTest::qWaitFor([&] { return QFileInfo(out).size() > 0; }, 10000));
+        QVERIFY(server->stop());
+        QVERIFY(curl.waitForFinished(30000) && curl.exitCode() == 0);
+        QCOMPARE(QFileInfo(out).size(), large.size());
+        const QByteArray log = server->log();
+        const qsizetype at = log.lastIndexOf("bytes of buffers;");
+        QVERIFY2(log.indexOf("; 0 bytes and 0 shared blocks still held", at) > at,
+                 log.mid(at).constData());
+    }
 }
 
 QTEST_GUILESS_MAIN(ObjectStorageTest)

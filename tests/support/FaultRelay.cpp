@@ -98,8 +98,13 @@ void FaultRelay::relay(QTcpSocket *from, QTcpSocket *to)
         to->setReadBufferSize(1);
         return;
     }
-    if (to->state() == QAbstractSocket::ConnectedState)
+    if (m_fault == Fault::Refuse) {
+        from->write("HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\n"
+                    "Connection: close\r\n\r\n");
+        from->waitForBytesWritten(5000);
+    } else if (to->state() == QAbstractSocket::ConnectedState) {
         to->waitForBytesWritten(5000);
+    }
     cut(from, to);
 }
 

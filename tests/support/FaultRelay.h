@@ -9,7 +9,8 @@ class QTcpServer;
 class QTcpSocket;
 
 // A TCP relay on 127.0.0.1 in front of a target port. Armed with a byte
-// pattern, it cuts (closes both sides) or stalls the first connection whose
+// pattern, it cuts (closes both sides), refuses (answers HTTP 503 to the side
+// that sent the pattern, then closes both) or stalls the first connection whose
 // bytes hold it, in either direction, before or after forwarding the read
 // that completes the pattern; armed with an earlier pattern too, only once
 // that one has passed (on any connection, either way); asked to, every
@@ -19,7 +20,7 @@ class FaultRelay : public QObject
 {
     Q_OBJECT
 public:
-    enum class Fault { Cut, Stall };
+    enum class Fault { Cut, Refuse, Stall };
     enum class When { BeforeForwarding, AfterForwarding };
 
     explicit FaultRelay(quint16 targetPort);
