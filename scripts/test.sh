@@ -109,10 +109,12 @@ beside "release tests" ctest --test-dir build --output-on-failure -j3
 
 # The ThreadSanitizer build as soon as the sanitizer build is done, so that it
 # too compiles while tests run. At -O1, the checker's usual level: it finds
-# the same races, and the build costs less than at -O3.
+# the same races, and the build costs less than at -O3. Sources compile eight
+# to a unit: the headers they share are read once (a quarter less processor
+# time than one by one, beside the precompiled headers).
 joined "asan build"
 beside "tsan build" --quiet bash scripts/build.sh build-tsan --target tsan_tests -DCMAKE_BUILD_TYPE=Release \
-    -DKEYCRATE_TSAN=ON -DKEYCRATE_TESTING=ON "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG" \
+    -DCMAKE_UNITY_BUILD=ON -DKEYCRATE_TSAN=ON -DKEYCRATE_TESTING=ON "-DCMAKE_CXX_FLAGS_RELEASE=-O1 -DNDEBUG" \
     "-DCMAKE_C_FLAGS_RELEASE=-O1 -DNDEBUG"
 joined "release tests"
 cat "$logs/asan build"
