@@ -22,7 +22,7 @@ if(CMAKE_CXX_COMPILER_LAUNCHER MATCHES "ccache" OR "$ENV{CMAKE_CXX_COMPILER_LAUN
 else()
     set(keycrate_pch_default ON)
 endif()
-option(KEYCRATE_PCH "Precompile the common headers once for the targets that use them (GCC)"
+option(KEYCRATE_PCH "Precompile the common headers once for the targets that use them (GCC, clang)"
        ${keycrate_pch_default})
 
 # The headers most of our Qt sources include. QtTest stays out: its headers
@@ -82,7 +82,7 @@ function(keycrate_qt_modules target out)
 endfunction()
 
 # One target per mix of Qt modules compiles the header; the others reuse it.
-# GCC takes a precompiled header only where every macro it was made with is
+# GCC and clang take a precompiled header only where every macro it was made with is
 # defined alike, so the donor has no definitions beyond the build's and Qt's.
 function(keycrate_pch_donor flavor out)
     set(donor keycrate_pch_${flavor})
@@ -153,7 +153,7 @@ function(keycrate_moc_headers target out)
 endfunction()
 
 function(keycrate_precompile_headers)
-    if(NOT KEYCRATE_PCH OR NOT CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+    if(NOT KEYCRATE_PCH OR NOT CMAKE_CXX_COMPILER_ID MATCHES "^(GNU|Clang)$")
         return()
     endif()
     keycrate_collect_targets(${PROJECT_SOURCE_DIR} targets)

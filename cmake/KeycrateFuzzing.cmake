@@ -2,7 +2,10 @@
 #
 # libFuzzer targets for the parsers of outside input. They are built only with
 # -DKEYCRATE_FUZZ=ON and clang (AddressSanitizer and UndefinedBehaviorSanitizer
-# on everything), by the target fuzz_targets. Each is also a test labelled
+# on everything), by the target fuzz_targets. With -DKEYCRATE_SANITIZE=ON as
+# well, one build serves both the sanitizer tests and the fuzzers: the product
+# code carries the fuzzers' coverage hooks, which the sanitizers' runtime
+# answers cheaply in every other program. Each fuzzer is also a test labelled
 # "fuzz" that replays its kept corpus (corpus/NAME beside the target's
 # sources) and then explores for KEYCRATE_FUZZ_SECONDS. What it finds is
 # written to the test's TMPDIR; a finding is mended and its input added to the
@@ -15,12 +18,14 @@ if(KEYCRATE_FUZZ)
     if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
         message(FATAL_ERROR "KEYCRATE_FUZZ needs clang: configure with CC=clang CXX=clang++")
     endif()
-    if(KEYCRATE_SANITIZE OR KEYCRATE_TSAN)
-        message(FATAL_ERROR "KEYCRATE_FUZZ brings its own sanitizers")
+    if(KEYCRATE_TSAN)
+        message(FATAL_ERROR "KEYCRATE_FUZZ brings AddressSanitizer, which ThreadSanitizer excludes")
     endif()
-    add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
-                        -fno-sanitize-recover=undefined)
-    add_link_options(-fsanitize=address,undefined)
+    add_compile_options(-fsanitize=fuzzer-no-link)
+    if(NOT KEYCRATE_SANITIZE)
+        add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+        add_link_options(-fsanitize=address,undefined)
+    endif()
 endif()
 
 function(keycrate_add_fuzzer name)
@@ -41,4 +46,9 @@ function(keycrate_add_fuzzer name)
                          -DSECONDS=${KEYCRATE_FUZZ_SECONDS}
                          -P ${PROJECT_SOURCE_DIR}/cmake/RunFuzzer.cmake
         TIMEOUT 600 LABELS fuzz)
+    # The sanitizer tests leave Qt's lifelong allocations unreported; a
+    # fuzzer keeps libFuzzer's leak search, as in a build of its own.
+    get_test_property(${name} ENVIRONMENT env)
+    list(FILTER env EXCLUDE REGEX "^ASAN_OPTIONS=")
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${env}")
 endfunction()

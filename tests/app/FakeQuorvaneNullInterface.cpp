@@ -1,5 +1,7 @@
 // A library in the place of libQuorvane.so whose function hands out no interface.
-extern "C" __attribute__((visibility("default"))) void *GetQuorvanePointer()
+#include "IQuorvane.h"
+
+extern "C" __attribute__((visibility("default"))) Quorvane::IQuorvane *GetQuorvanePointer()
 {
     return nullptr;
 }

@@ -15,6 +15,13 @@
 #include <thread>
 #include <vector>
 
+// Clang before 15 tells of AddressSanitizer only through __has_feature.
+#if !defined(__SANITIZE_ADDRESS__) && defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define __SANITIZE_ADDRESS__ 1
+#endif
+#endif
+
 namespace {
 
 constexpr qint64 Start = 1000000000;

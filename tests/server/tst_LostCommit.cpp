@@ -108,7 +108,9 @@ void LostCommitTest::cutAroundCommit_data()
         const QByteArray last
             = change == Change::Remove ? "DELETE FROM events" : "INSERT INTO events";
         for (const auto &[how, fault] : faults) {
-            const auto row = [&](const char *where) -> QTestData & {
+            // C++17 lambdas capture no structured binding: copies of them.
+            const auto row = [&, name = name, change = change, how = how,
+                              fault = fault](const char *where) -> QTestData & {
                 return QTest::addRow("%s, %s %s", name, how, where) << change << fault;
             };
             row("at the last statement") << last << before << 0;

@@ -21,6 +21,13 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+// Clang before 15 tells of AddressSanitizer only through __has_feature.
+#if !defined(__SANITIZE_ADDRESS__) && defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define __SANITIZE_ADDRESS__ 1
+#endif
+#endif
+
 namespace {
 
 using Run = QuorvaneRun;

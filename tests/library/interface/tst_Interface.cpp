@@ -5,6 +5,13 @@
 #include <QtTest>
 #include <sys/stat.h>
 
+// Clang before 15 tells of AddressSanitizer only through __has_feature.
+#if !defined(__SANITIZE_ADDRESS__) && defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define __SANITIZE_ADDRESS__ 1
+#endif
+#endif
+
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 // From the sanitizer runtime; GCC ships no header for it.
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
