@@ -173,14 +173,6 @@ void removeTree(const QString &path)
         QFile::remove(path);
 }
 
-// Each save fills a folder named by its process and the id: one whose process
-// is gone was left by a save killed half-way and is nobody's any more.
-QString unfinishedEventFolder(const QString &data, const QByteArray &id)
-{
-    return LocalLayout::unfinishedFolder(data) + QLatin1Char('/') + QString::number(::getpid())
-        + QLatin1Char('-') + QString::fromUtf8(id);
-}
-
 void removeAbandoned(const QString &data)
 {
     QDirIterator entries(LocalLayout::unfinishedFolder(data),
@@ -193,6 +185,19 @@ void removeAbandoned(const QString &data)
         if (number && pid > 0 && pid != ::getpid() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
             removeTree(path);
     }
+}
+
+// Each save, update or removal works in a folder named by its process and the
+// id: one whose process is gone was left by a change killed half-way and is
+// nobody's any more. Clears those, and what an earlier process that had our
+// number left under the name, and gives the name.
+QString freshUnfinishedFolder(const QString &data, const QByteArray &id)
+{
+    removeAbandoned(data);
+    const QString folder = LocalLayout::unfinishedFolder(data) + QLatin1Char('/')
+        + QString::number(::getpid()) + QLatin1Char('-') + QString::fromUtf8(id);
+    removeTree(folder);
+    return folder;
 }
 
 // Moves a filled event folder into its day folder in one step, never over
@@ -346,9 +351,7 @@ bool updateBySwap(const QString &folder, const QString &dropped, const EventElem
     const QString data = currentDataFolder();
     if (QFileInfo(folder).isSymLink())
         return false;
-    removeAbandoned(data);
-    const QString next = unfinishedEventFolder(data, event.getId());
-    removeTree(next);
+    const QString next = freshUnfinishedFolder(data, event.getId());
     bool done = Platform::OwnerOnly::makeFolder(next);
     QDirIterator entries(folder,
                          QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
@@ -450,12 +453,8 @@ int LocalConnection::saveEvent(EventElement &event)
     const QByteArray id = event.getId();
     const bool named = !data.isEmpty() && LocalLayout::isSafeId(id);
     QString unfinished;
-    if (named) {
-        removeAbandoned(data);
-        unfinished = unfinishedEventFolder(data, id);
-        // Left by an earlier process that had our number.
-        removeTree(unfinished);
-    }
+    if (named)
+        unfinished = freshUnfinishedFolder(data, id);
     const int result = storeEvent(event, unfinished);
     // A save that fails leaves nothing of its own: neither the folder it began
     // nor the fetched file, so the next attempt starts afresh instead of
@@ -561,9 +560,7 @@ int LocalConnection::removeEvent(EventElement &event)
     // removal killed half-way never leaves an event listed without its copy;
     // the next save clears what it left.
     const QString data = currentDataFolder();
-    removeAbandoned(data);
-    const QString leaving = unfinishedEventFolder(data, event.getId());
-    removeTree(leaving);
+    const QString leaving = freshUnfinishedFolder(data, event.getId());
     if (!Platform::OwnerOnly::makeFolder(LocalLayout::unfinishedFolder(data))
         || !QFile::rename(folder, leaving)) {
         QDir().rmdir(LocalLayout::unfinishedFolder(data));

@@ -1,16 +1,18 @@
 #include "ScratchFolder.h"
 
+#include "ProcessOwnedName.h"
+
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <dirent.h>
 #include <filesystem>
+#include <random>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr char Prefix[] = "quorvane-";
+const std::string Prefix = "quorvane-";
 
 std::string temporaryFolder()
 {
@@ -22,8 +24,18 @@ std::string temporaryFolder()
 
 std::string ScratchFolder::make()
 {
-    std::string folder = temporaryFolder() + '/' + Prefix + std::to_string(::getpid()) + "-XXXXXX";
-    return ::mkdtemp(&folder[0]) ? folder : std::string();
+    // The temporary folder is shared: a name another user took first is
+    // passed over, and the numbers start where nobody can guess.
+    unsigned number = std::random_device()();
+    for (int attempt = 0; attempt < 100; ++attempt, ++number) {
+        const std::string folder
+            = temporaryFolder() + '/' + ProcessOwnedName::make(Prefix, number % 1000000000);
+        if (::mkdir(folder.c_str(), 0700) == 0)
+            return folder;
+        if (errno != EEXIST)
+            return std::string();
+    }
+    return std::string();
 }
 
 void ScratchFolder::removeAbandoned()
@@ -32,19 +44,12 @@ void ScratchFolder::removeAbandoned()
     DIR *listing = ::opendir(parent.c_str());
     if (!listing)
         return;
-    const std::string prefix = Prefix;
     while (const dirent *entry = ::readdir(listing)) {
-        const std::string name = entry->d_name;
-        if (name.compare(0, prefix.size(), prefix) != 0)
-            continue;
-        char *end = nullptr;
-        const long pid = std::strtol(name.c_str() + prefix.size(), &end, 10);
-        if (pid <= 0 || *end != '-' || pid == ::getpid() || ::kill(pid_t(pid), 0) == 0
-            || errno != ESRCH)
+        if (!ProcessOwnedName::leftBehind(entry->d_name, Prefix))
             continue;
         // A folder of ours, never a link or another user's: the temporary
         // folder is shared.
-        const std::string path = parent + '/' + name;
+        const std::string path = parent + '/' + entry->d_name;
         struct stat info;
         if (::lstat(path.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)
             || info.st_uid != ::getuid())
