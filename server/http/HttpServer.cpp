@@ -137,7 +137,9 @@ void HttpServer::stop()
 
 void HttpServer::accept()
 {
-    m_acceptor.async_accept(asio::make_strand(nextContext()), [this](error_code error, tcp::socket socket) {
+    // The new connection's socket belongs to the context dealt to it.
+    const auto strand = asio::make_strand(nextContext());
+    m_acceptor.async_accept(strand, [this](error_code error, tcp::socket socket) {
         if (!m_acceptor.is_open() || error == asio::error::operation_aborted)
             return;
         if (error) {
