@@ -18,8 +18,6 @@
 #include <QSet>
 #include <QUrl>
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <iterator>
@@ -179,18 +177,16 @@ void removeAbandoned(const QString &data)
                          QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     while (entries.hasNext()) {
         const QString path = entries.next();
-        const QString name = entries.fileName();
-        bool number = false;
-        const qint64 pid = name.left(name.indexOf(QLatin1Char('-'))).toLongLong(&number);
-        if (number && pid > 0 && pid != ::getpid() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+        if (LocalLayout::isAbandoned(entries.fileName()))
             removeTree(path);
     }
 }
 
 // Each save, update or removal works in a folder named by its process and the
 // id: one whose process is gone was left by a change killed half-way and is
-// nobody's any more. Clears those, and what an earlier process that had our
-// number left under the name, and gives the name.
+// nobody's any more, as is a download's file there whose process is gone.
+// Clears those, and what an earlier process that had our number left under
+// the name, and gives the name.
 QString freshUnfinishedFolder(const QString &data, const QByteArray &id)
 {
     removeAbandoned(data);

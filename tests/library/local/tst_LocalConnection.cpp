@@ -714,6 +714,13 @@ void LocalConnectionTest::killedOrFullSavesLeaveWholeEventsOnly()
         if (QTest::currentTestFailed())
             return;
     }
+    // A download killed half-way left its file in the unfinished folder.
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    QCOMPARE(::waitpid(gone, nullptr, 0), gone);
+    writeFile(LocalLayout::unfinishedFolder(m_data) + "/download-" + QString::number(gone) + "-0",
+              "half");
     // The next run saves what the killed ones left undone, without repairs.
     saveAndRemoveEvens();
     checkStore(true);
