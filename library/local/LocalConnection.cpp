@@ -72,12 +72,19 @@ const Field UpdateOrder[] = {
     { "recordTime", &EventElement::getRecordTime },
 };
 
+// Empty without a store: when none is configured (never the working folder of
+// whatever process loaded us), or when the folder is not ours to trust.
 QString currentDataFolder()
 {
-    // Without a configured folder there is no store: never fall back to the
-    // working folder of whatever process loaded us.
     const QByteArray path = dataFolder();
-    return path.isEmpty() ? QString() : QDir::cleanPath(QString::fromUtf8(path));
+    if (path.isEmpty())
+        return QString();
+    const QString folder = QDir::cleanPath(QString::fromUtf8(path));
+    const QString foreign = Platform::OwnerOnly::foreignFolder(folder);
+    if (foreign.isEmpty())
+        return folder;
+    qCWarning(lcLocalStore).noquote() << foreign;
+    return QString();
 }
 
 QString fieldFile(const QString &folder, const char *field)
@@ -396,7 +403,7 @@ int LocalConnection::readEvents(EventMap &out, bool serverOption, int dayCount, 
 
     const QString data = currentDataFolder();
     if (data.isEmpty())
-        return Success;
+        return dataFolder().isEmpty() ? Success : Failure;
 
     // Time stamps start in 1970, so no event lies before the last day of 1969
     // in any time zone: a huge day count stops there instead of walking for ages.

@@ -366,6 +366,11 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
     if (dataPath.isEmpty())
         return Failed; // no data folder set: the answer has nowhere to go
     const QString data = QString::fromUtf8(dataPath);
+    const QString foreign = Platform::OwnerOnly::foreignFolder(data);
+    if (!foreign.isEmpty()) {
+        reportMessage(foreign);
+        return Failed;
+    }
     const QString folder = kind == Request::Download ? LocalLayout::holdingFolder(data) : data;
     Platform::OwnerOnly::makeFolder(folder);
     const QString responseName = folder + QLatin1Char('/') + QString::fromUtf8(responseFileName);

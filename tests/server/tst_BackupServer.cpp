@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QUrl>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -738,6 +740,22 @@ void BackupServerTest::refusesSecondServer()
     QCOMPARE(process.exitCode(), 1);
     QVERIFY(process.readAllStandardError().contains("cannot listen"));
     QCOMPARE(list().events.size(), 0);
+
+    // A folder others could change the database in is no server's.
+    QTemporaryDir open;
+    const QByteArray path = QFile::encodeName(open.path());
+    QCOMPARE(::chmod(path.constData(), 0777), 0);
+    ServerProcess shared(open.path());
+    QVERIFY(!shared.start());
+    QVERIFY2(shared.failure().contains(open.path() + " can be written by other users"),
+             qPrintable(shared.failure()));
+    if (::geteuid() != 0)
+        QSKIP("another user's folder needs root to make; the mode's refusal was checked");
+    QCOMPARE(::chmod(path.constData(), 0700), 0);
+    QCOMPARE(::chown(path.constData(), 65534, 65534), 0);
+    QVERIFY(!shared.start());
+    QVERIFY2(shared.failure().contains("belongs to another user (uid 65534)"),
+             qPrintable(shared.failure()));
 }
 
 void BackupServerTest::stopsOnSigint()
