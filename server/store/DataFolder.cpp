@@ -5,6 +5,7 @@
 #include "store/TempFile.h"
 #include "store/Transaction.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
@@ -104,6 +105,29 @@ void refuseForeign(const std::string &path)
                                    "alone (chmod go-w)");
 }
 
+// The service id kept in the folder; empty when there is none. Anything but
+// a regular file there (a FIFO would hold the start for good) is refused.
+std::string readMarker(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return std::string();
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    }
+    struct stat info;
+    char bytes[256];
+    ssize_t got = -1;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        got = ::read(fd, bytes, sizeof bytes);
+    ::close(fd);
+    if (got < 0)
+        throw std::runtime_error(path + " is not a regular file");
+    std::string id(bytes, size_t(got));
+    id.erase(std::min(id.find_first_of(" \t\r\n"), id.size()));
+    return id;
+}
+
 } // namespace
 
 DataFolder::DataFolder(std::string path)
@@ -142,8 +166,7 @@ void DataFolder::bindTo(Database &db)
     bindService(
         db, m_path,
         [&](const std::string &databaseId) {
-            std::string folderId;
-            std::ifstream(marker) >> folderId;
+            std::string folderId = readMarker(marker);
             if (databaseId.empty() && folderId.empty() && !isEmptyFolder(filesPath())) {
                 // A folder from before service ids: its files are its
                 // database's only if that database has events.

@@ -741,6 +741,21 @@ void BackupServerTest::refusesSecondServer()
     QVERIFY(process.readAllStandardError().contains("cannot listen"));
     QCOMPARE(list().events.size(), 0);
 
+    // FIFOs planted in the folder hold no start: a stray upload goes, a
+    // service id that is no file is refused.
+    QTemporaryDir planted;
+    QVERIFY(QDir(planted.path()).mkdir("tmp"));
+    QCOMPARE(::mkfifo(QFile::encodeName(planted.filePath("tmp/stray")).constData(), 0600), 0);
+    ServerProcess strays(planted.path());
+    QVERIFY2(strays.start(), qPrintable(strays.failure()));
+    QVERIFY(strays.stop());
+    QVERIFY(!QFileInfo::exists(planted.filePath("tmp/stray")));
+    QVERIFY(QFile::remove(planted.filePath("service-id")));
+    QCOMPARE(::mkfifo(QFile::encodeName(planted.filePath("service-id")).constData(), 0600), 0);
+    QVERIFY(!strays.start());
+    QVERIFY2(strays.failure().contains("service-id is not a regular file"),
+             qPrintable(strays.failure()));
+
     // A folder others could change the database in is no server's.
     QTemporaryDir open;
     const QByteArray path = QFile::encodeName(open.path());

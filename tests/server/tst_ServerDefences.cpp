@@ -16,6 +16,7 @@
 #include <QThread>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
 
 namespace {
 
@@ -334,6 +335,13 @@ void ServerDefencesTest::damagedFileIsNeverSentWhole()
         QVERIFY(reply.closed);
     }
     QVERIFY(m_server->waitForLog("no longer matches its hash"));
+    QVERIFY(exchange(port(), rawPost(eventTarget("download", "sound"), "x")).body == file);
+
+    // A FIFO in a stored file's place is no file to send, and holds no thread.
+    QVERIFY(QFile::remove(damaged.fileName()));
+    QCOMPARE(::mkfifo(QFile::encodeName(damaged.fileName()).constData(), 0600), 0);
+    for (int round = 0; round < 20; ++round)
+        QCOMPARE(exchange(port(), rawPost(eventTarget("download", "damaged"), "x")).status, 500);
     QVERIFY(exchange(port(), rawPost(eventTarget("download", "sound"), "x")).body == file);
 }
 
