@@ -71,8 +71,10 @@ std::string FolderStore::adopt(TempFile &file) const
 int FolderStore::open(const std::string &name) const
 {
     // Not blocking: a FIFO in a stored file's place would hold the request's
-    // thread until someone wrote to it. Only a regular file is served.
-    const int fd = ::open((m_files + "/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    // thread until someone wrote to it. Only a regular file is served, never
+    // one a link leads to: the server makes every stored file itself.
+    const int fd
+        = ::open((m_files + "/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
     struct stat info;
     if (fd < 0 || (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)))
         return fd;
