@@ -62,8 +62,10 @@ QString lockListFolder()
         return decided;
     decidedFor = own;
     // An installation (its library in the private folder) keeps its list per
-    // user even for one who could write there, such as root.
-    if (libraryFolder() == own && QFileInfo(own).isWritable())
+    // user even for one who could write there, such as root; so does a copy
+    // in a folder others could write to, where they could change the list.
+    if (libraryFolder() == own && QFileInfo(own).isWritable()
+        && Platform::OwnerOnly::foreignFolder(own).isEmpty())
         return decided = own;
     const QString state = userStateFolder();
     // Other users must not read which files this one locks.

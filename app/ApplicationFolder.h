@@ -13,7 +13,7 @@ void setApplicationFolder(const QString &folder);
 QString libraryFolder();
 
 // The folder of the lock list and what sits beside it: the program's folder
-// when the user can write there and it is not an installation, else the
+// when it is the user's alone and not an installation, else the
 // user's own state folder
 // ($XDG_STATE_HOME/keycrate, by default ~/.local/state/keycrate), created on
 // demand.

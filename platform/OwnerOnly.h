@@ -16,6 +16,12 @@ public:
     // Before a settings file's first value: makes its folder as above and
     // the file empty and 0600 when it is missing, or makes it 0600.
     static void prepareFile(const QString &fileName);
+    // Why a folder we keep state in is not ours to trust, naming it and the
+    // fix: another user's (root's aside: root can change anything anyway), or
+    // one others may write to (its group too, unless the owner is alone in
+    // it), where they could swap what we read back. Empty when it is ours
+    // alone, or missing (we make it ours).
+    static QString foreignFolder(const QString &path);
 };
 
 } // namespace Platform

@@ -18,8 +18,6 @@
 #include <QSet>
 #include <QUrl>
 #include <algorithm>
-#include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <fcntl.h>
 #include <iterator>
@@ -74,12 +72,19 @@ const Field UpdateOrder[] = {
     { "recordTime", &EventElement::getRecordTime },
 };
 
+// Empty without a store: when none is configured (never the working folder of
+// whatever process loaded us), or when the folder is not ours to trust.
 QString currentDataFolder()
 {
-    // Without a configured folder there is no store: never fall back to the
-    // working folder of whatever process loaded us.
     const QByteArray path = dataFolder();
-    return path.isEmpty() ? QString() : QDir::cleanPath(QString::fromUtf8(path));
+    if (path.isEmpty())
+        return QString();
+    const QString folder = QDir::cleanPath(QString::fromUtf8(path));
+    const QString foreign = Platform::OwnerOnly::foreignFolder(folder);
+    if (foreign.isEmpty())
+        return folder;
+    qCWarning(lcLocalStore).noquote() << foreign;
+    return QString();
 }
 
 QString fieldFile(const QString &folder, const char *field)
@@ -179,18 +184,16 @@ void removeAbandoned(const QString &data)
                          QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System);
     while (entries.hasNext()) {
         const QString path = entries.next();
-        const QString name = entries.fileName();
-        bool number = false;
-        const qint64 pid = name.left(name.indexOf(QLatin1Char('-'))).toLongLong(&number);
-        if (number && pid > 0 && pid != ::getpid() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH)
+        if (LocalLayout::isAbandoned(entries.fileName()))
             removeTree(path);
     }
 }
 
 // Each save, update or removal works in a folder named by its process and the
 // id: one whose process is gone was left by a change killed half-way and is
-// nobody's any more. Clears those, and what an earlier process that had our
-// number left under the name, and gives the name.
+// nobody's any more, as is a download's file there whose process is gone.
+// Clears those, and what an earlier process that had our number left under
+// the name, and gives the name.
 QString freshUnfinishedFolder(const QString &data, const QByteArray &id)
 {
     removeAbandoned(data);
@@ -400,7 +403,7 @@ int LocalConnection::readEvents(EventMap &out, bool serverOption, int dayCount, 
 
     const QString data = currentDataFolder();
     if (data.isEmpty())
-        return Success;
+        return dataFolder().isEmpty() ? Success : Failure;
 
     // Time stamps start in 1970, so no event lies before the last day of 1969
     // in any time zone: a huge day count stops there instead of walking for ages.

@@ -1,8 +1,12 @@
 #include "LocalLayout.h"
 
 #include "EventElement.h"
+#include "ProcessOwnedName.h"
 
 #include <QDateTime>
+#include <cerrno>
+#include <csignal>
+#include <unistd.h>
 
 namespace Quorvane {
 
@@ -59,6 +63,27 @@ QString LocalLayout::holdingFile(const QString &dataFolder, const QByteArray &id
 QString LocalLayout::unfinishedFolder(const QString &dataFolder)
 {
     return dataFolder.isEmpty() ? QString() : dataFolder + QLatin1String("/unfinished");
+}
+
+namespace {
+const std::string DownloadPrefix = "download-";
+}
+
+QString LocalLayout::unfinishedDownload(const QString &dataFolder, unsigned number)
+{
+    return unfinishedFolder(dataFolder) + QLatin1Char('/')
+        + QString::fromStdString(ProcessOwnedName::make(DownloadPrefix, number));
+}
+
+bool LocalLayout::isAbandoned(const QString &name)
+{
+    const QByteArray bytes = name.toUtf8();
+    if (ProcessOwnedName::leftBehind(bytes.constData(), DownloadPrefix))
+        return true;
+    // A change's folder: its process's number, a dash and the event's id.
+    bool number = false;
+    const qint64 pid = name.left(name.indexOf(QLatin1Char('-'))).toLongLong(&number);
+    return number && pid > 0 && pid != ::getpid() && ::kill(pid_t(pid), 0) != 0 && errno == ESRCH;
 }
 
 } // namespace Quorvane

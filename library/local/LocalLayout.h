@@ -39,6 +39,13 @@ public:
     // whole: a save that dies half-way leaves nothing a read lists. Empty when
     // there is no data folder.
     static QString unfinishedFolder(const QString &dataFolder);
+    // Where a download is written until it is whole and becomes its holding
+    // file: in the unfinished folder, under a name of its process, so one
+    // killed half-way is cleared with a change's leftovers and a truncated
+    // file never waits in the holding folder as if it were whole.
+    static QString unfinishedDownload(const QString &dataFolder, unsigned number);
+    // True for a name in the unfinished folder whose process is gone.
+    static bool isAbandoned(const QString &name);
     // The file in an event folder that holds a text event's text: what its
     // upload sends.
     static QString generatedFile(const QString &eventFolder);

@@ -21,10 +21,12 @@
 #include <QDateTime>
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTemporaryFile>
 #include <QTime>
 #include <QTimerEvent>
 #include <QUrl>
+#include <atomic>
 
 namespace Quorvane {
 
@@ -101,9 +103,10 @@ qint64 localMidnight(const QDate &date)
 struct LogConnection::Pending
 {
     ServerTransfer::Sink sink;
-    // Where a complete answer ends up; empty for downloads, which write
-    // straight into their holding file.
+    // Where a complete answer ends up once read; empty for downloads.
     QString answerName;
+    // Where a whole download ends up.
+    QString holdingName;
     ServerTransfer::Options options;
     QByteArray bodyHead; // a download's document, sent again on resuming
     bool resumed = false;
@@ -248,8 +251,7 @@ int LogConnection::startDownload(const EventElement &event)
     if (!LocalLayout::isSafeId(event.getId()))
         return Failed;
     SettingsStore settings;
-    const QByteArray holding
-        = LocalLayout::holdingFolder(QString::fromUtf8(settings.readDataPath())).toUtf8();
+    const QByteArray data = settings.readDataPath();
     const QString statusText
         = tr("Downloading event \"%1\"...").arg(QString::fromUtf8(event.getName()));
 
@@ -258,8 +260,8 @@ int LogConnection::startDownload(const EventElement &event)
         const QUrl address(QString::fromUtf8(event.getContent()));
         if (!address.isValid() || !isWebScheme(address))
             return Failed;
-        return send(Request::Download, address.toEncoded(), nullptr, nullptr, holding,
-                    event.getId(), statusText);
+        return send(Request::Download, address.toEncoded(), nullptr, nullptr, data, event.getId(),
+                    statusText);
     }
 
     const QUrl address
@@ -271,7 +273,7 @@ int LogConnection::startDownload(const EventElement &event)
     return send(Request::Download, address.toEncoded(), "application/xml",
                 std::make_unique<UploadBody>(
                     EventXml::document(sealed ? EventSealer::idOnly(event) : event), QString()),
-                holding, event.getId(), statusText);
+                data, event.getId(), statusText);
 }
 
 int LogConnection::startSave(const EventElement &event)
@@ -363,7 +365,13 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
     }
     if (dataPath.isEmpty())
         return Failed; // no data folder set: the answer has nowhere to go
-    const QString folder = QString::fromUtf8(dataPath);
+    const QString data = QString::fromUtf8(dataPath);
+    const QString foreign = Platform::OwnerOnly::foreignFolder(data);
+    if (!foreign.isEmpty()) {
+        reportMessage(foreign);
+        return Failed;
+    }
+    const QString folder = kind == Request::Download ? LocalLayout::holdingFolder(data) : data;
     Platform::OwnerOnly::makeFolder(folder);
     const QString responseName = folder + QLatin1Char('/') + QString::fromUtf8(responseFileName);
     releaseTransfer();
@@ -374,6 +382,10 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
 
     auto pending = std::make_unique<Pending>();
     if (kind == Request::Download) {
+        // Written apart until whole: what a killed download leaves is cleared
+        // as its process's, and never saved as the event's file.
+        static std::atomic<unsigned> downloads { 0 };
+        const QString unfinished = LocalLayout::unfinishedDownload(data, downloads++);
         // From our server, an encrypted file is decrypted on its way to disk.
         std::unique_ptr<QFile> file;
         if (contentType) {
@@ -381,18 +393,24 @@ int LogConnection::send(Request kind, const QByteArray &url, const char *content
             MasterKey key;
             const bool haveKey = ring.key(key);
             auto decrypting = std::make_unique<DecryptingFile>(
-                responseName, CipherBinding { SettingsStore().readUser(), responseFileName },
+                unfinished, CipherBinding { SettingsStore().readUser(), responseFileName },
                 ring.isSealed(responseFileName), haveKey ? &key : nullptr);
             pending->sink.skipHash
                 = [target = decrypting.get()] { return target->authenticates(); };
             file = std::move(decrypting);
         } else {
-            file = std::make_unique<QFile>(responseName);
+            file = std::make_unique<QFile>(unfinished);
         }
-        if (!file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered,
-                        QFileDevice::ReadOwner | QFileDevice::WriteOwner))
+        // A change that ends meanwhile may take the empty unfinished folder away.
+        const auto open = [&file, &unfinished] {
+            return Platform::OwnerOnly::makeFolder(QFileInfo(unfinished).path())
+                && file->open(QIODevice::WriteOnly | QIODevice::NewOnly | QIODevice::Unbuffered,
+                              QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        };
+        if (!open() && !open())
             return Failed;
         pending->sink.file = std::move(file);
+        pending->holdingName = responseName;
     } else {
         // Other pipes may be waiting for an answer of the same kind: ours is
         // written apart and takes the shared name only once it is read.
@@ -600,6 +618,15 @@ int LogConnection::finishAnswer()
         }
     }
     file.close();
+    if (!pending.holdingName.isEmpty()) {
+        // Made again in case a save emptied and removed it meanwhile.
+        Platform::OwnerOnly::makeFolder(QFileInfo(pending.holdingName).path());
+        QFile::remove(pending.holdingName);
+        const QString unfinished = QFileInfo(file.fileName()).path();
+        if (!file.rename(pending.holdingName))
+            return Failed; // the file goes when the result is handed out
+        QDir().rmdir(unfinished); // once nothing else is under way there
+    }
     if (m_request == Request::Download) {
         // Kept for a host that checks the file against a digest: it need not
         // read every byte again.
@@ -709,6 +736,8 @@ void LogConnection::dropResponseFile()
     if (QFile *file = m_pending->sink.file.get()) {
         file->close();
         file->remove();
+        if (!m_pending->holdingName.isEmpty())
+            QDir().rmdir(QFileInfo(file->fileName()).path());
     }
     m_pending.reset();
 }

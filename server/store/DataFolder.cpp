@@ -5,16 +5,20 @@
 #include "store/TempFile.h"
 #include "store/Transaction.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <grp.h>
+#include <pwd.h>
 #include <sodium.h>
 #include <stdexcept>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <vector>
 
 namespace QuorvaneServer {
 
@@ -58,6 +62,72 @@ void makeFolders(const std::string &path)
     makeFolder(path);
 }
 
+// A group made for its owner alone (a user private group): its name is the
+// owner's, it is the owner's primary group and lists no one else.
+bool isPrivateGroup(uid_t owner, gid_t group)
+{
+    std::vector<char> buffer(16384);
+    struct passwd user;
+    struct passwd *found = nullptr;
+    if (::getpwuid_r(owner, &user, buffer.data(), buffer.size() / 2, &found) != 0 || !found
+        || user.pw_gid != group)
+        return false;
+    struct group entry;
+    struct group *groupFound = nullptr;
+    if (::getgrgid_r(group, &entry, buffer.data() + buffer.size() / 2, buffer.size() / 2,
+                     &groupFound)
+            != 0
+        || !groupFound || std::strcmp(entry.gr_name, user.pw_name) != 0)
+        return false;
+    for (char **member = entry.gr_mem; *member; ++member) {
+        if (std::strcmp(*member, user.pw_name) != 0)
+            return false;
+    }
+    return true;
+}
+
+// Another user could swap the database or the stored files under us: the
+// folder must be this user's (root's will do: it could anyway) and no one
+// else may write in it.
+void refuseForeign(const std::string &path)
+{
+    struct stat info;
+    if (::stat(path.c_str(), &info) != 0)
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    if (info.st_uid != ::geteuid() && info.st_uid != 0)
+        throw std::runtime_error(path + " belongs to another user (uid "
+                                 + std::to_string(info.st_uid)
+                                 + "): run the server as that user, or give it the folder (chown)");
+    if ((info.st_mode & S_IWOTH)
+        || ((info.st_mode & S_IWGRP) && !isPrivateGroup(info.st_uid, info.st_gid)))
+        throw std::runtime_error(path
+                                 + " can be written by other users: make it the server's "
+                                   "alone (chmod go-w)");
+}
+
+// The service id kept in the folder; empty when there is none. Anything but
+// a regular file there (a FIFO would hold the start for good) is refused.
+std::string readMarker(const std::string &path)
+{
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
+    if (fd < 0) {
+        if (errno == ENOENT)
+            return std::string();
+        throw std::runtime_error("cannot read " + path + ": " + std::strerror(errno));
+    }
+    struct stat info;
+    char bytes[256];
+    ssize_t got = -1;
+    if (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode))
+        got = ::read(fd, bytes, sizeof bytes);
+    ::close(fd);
+    if (got < 0)
+        throw std::runtime_error(path + " is not a regular file");
+    std::string id(bytes, size_t(got));
+    id.erase(std::min(id.find_first_of(" \t\r\n"), id.size()));
+    return id;
+}
+
 } // namespace
 
 DataFolder::DataFolder(std::string path)
@@ -68,6 +138,7 @@ DataFolder::DataFolder(std::string path)
     if (m_path.empty())
         throw std::runtime_error("the data folder is not named");
     makeFolders(m_path);
+    refuseForeign(m_path);
     makeFolder(filesPath());
     makeFolder(temporaryPath());
 }
@@ -95,8 +166,7 @@ void DataFolder::bindTo(Database &db)
     bindService(
         db, m_path,
         [&](const std::string &databaseId) {
-            std::string folderId;
-            std::ifstream(marker) >> folderId;
+            std::string folderId = readMarker(marker);
             if (databaseId.empty() && folderId.empty() && !isEmptyFolder(filesPath())) {
                 // A folder from before service ids: its files are its
                 // database's only if that database has events.

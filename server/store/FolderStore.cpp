@@ -71,7 +71,17 @@ std::string FolderStore::adopt(TempFile &file) const
 
 int FolderStore::open(const std::string &name) const
 {
-    return ::open((m_files + "/" + name).c_str(), O_RDONLY | O_CLOEXEC);
+    // Not blocking: a FIFO in a stored file's place would hold the request's
+    // thread until someone wrote to it. Only a regular file is served, never
+    // one a link leads to: the server makes every stored file itself.
+    const int fd
+        = ::open((m_files + "/" + name).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW);
+    struct stat info;
+    if (fd < 0 || (::fstat(fd, &info) == 0 && S_ISREG(info.st_mode)))
+        return fd;
+    ::close(fd);
+    errno = EINVAL;
+    return -1;
 }
 
 void FolderStore::put(const std::string &name, int fd, uint64_t size) const
@@ -103,7 +113,8 @@ namespace {
 // Locks name in folder unless another process holds it; -1 when held or gone.
 int lockIfFree(const std::string &path)
 {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+    // Not blocking on a planted FIFO, which then goes as a stray.
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
     if (fd < 0)
         return -1;
     if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {

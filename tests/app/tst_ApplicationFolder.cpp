@@ -22,6 +22,9 @@ void tst_ApplicationFolder::whereTheLibraryAndTheListAre_data()
     QTest::addColumn<QString>("listFolder"); // relative to HOME when not beside
     QTest::newRow("build tree") << "libQuorvane.so"
                                 << "" << true << "";
+    // Others could change the list there.
+    QTest::newRow("shared build tree") << "libQuorvane.so"
+                                       << "" << false << ".local/state/keycrate";
     QTest::newRow("installed") << "../lib/keycrate/libQuorvane.so"
                                << "state" << false << "state/keycrate";
     QTest::newRow("installed, default state folder") << "../lib/keycrate/libQuorvane.so"
@@ -46,6 +49,8 @@ void tst_ApplicationFolder::whereTheLibraryAndTheListAre()
     QFile file(libraryPath);
     QVERIFY(file.open(QIODevice::WriteOnly));
     file.close();
+    if (QTest::currentDataTag() == QLatin1String("shared build tree"))
+        QVERIFY(QFile::setPermissions(program, QFileDevice::Permissions(0x7777)));
 
     qputenv("HOME", home.toLocal8Bit());
     if (stateHome.isEmpty())

@@ -15,6 +15,8 @@
 #include <QTest>
 #include <QUrl>
 #include <memory>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -738,6 +740,37 @@ void BackupServerTest::refusesSecondServer()
     QCOMPARE(process.exitCode(), 1);
     QVERIFY(process.readAllStandardError().contains("cannot listen"));
     QCOMPARE(list().events.size(), 0);
+
+    // FIFOs planted in the folder hold no start: a stray upload goes, a
+    // service id that is no file is refused.
+    QTemporaryDir planted;
+    QVERIFY(QDir(planted.path()).mkdir("tmp"));
+    QCOMPARE(::mkfifo(QFile::encodeName(planted.filePath("tmp/stray")).constData(), 0600), 0);
+    ServerProcess strays(planted.path());
+    QVERIFY2(strays.start(), qPrintable(strays.failure()));
+    QVERIFY(strays.stop());
+    QVERIFY(!QFileInfo::exists(planted.filePath("tmp/stray")));
+    QVERIFY(QFile::remove(planted.filePath("service-id")));
+    QCOMPARE(::mkfifo(QFile::encodeName(planted.filePath("service-id")).constData(), 0600), 0);
+    QVERIFY(!strays.start());
+    QVERIFY2(strays.failure().contains("service-id is not a regular file"),
+             qPrintable(strays.failure()));
+
+    // A folder others could change the database in is no server's.
+    QTemporaryDir open;
+    const QByteArray path = QFile::encodeName(open.path());
+    QCOMPARE(::chmod(path.constData(), 0777), 0);
+    ServerProcess shared(open.path());
+    QVERIFY(!shared.start());
+    QVERIFY2(shared.failure().contains(open.path() + " can be written by other users"),
+             qPrintable(shared.failure()));
+    if (::geteuid() != 0)
+        QSKIP("another user's folder needs root to make; the mode's refusal was checked");
+    QCOMPARE(::chmod(path.constData(), 0700), 0);
+    QCOMPARE(::chown(path.constData(), 65534, 65534), 0);
+    QVERIFY(!shared.start());
+    QVERIFY2(shared.failure().contains("belongs to another user (uid 65534)"),
+             qPrintable(shared.failure()));
 }
 
 void BackupServerTest::stopsOnSigint()

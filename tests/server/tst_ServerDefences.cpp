@@ -16,6 +16,8 @@
 #include <QThread>
 #include <memory>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -335,6 +337,18 @@ void ServerDefencesTest::damagedFileIsNeverSentWhole()
         QVERIFY(reply.closed);
     }
     QVERIFY(m_server->waitForLog("no longer matches its hash"));
+    QVERIFY(exchange(port(), rawPost(eventTarget("download", "sound"), "x")).body == file);
+
+    // A FIFO in a stored file's place is no file to send, and holds no
+    // thread; a link there is not followed.
+    const QByteArray name = QFile::encodeName(damaged.fileName());
+    QVERIFY(QFile::remove(damaged.fileName()));
+    QCOMPARE(::mkfifo(name.constData(), 0600), 0);
+    for (int round = 0; round < 20; ++round)
+        QCOMPARE(exchange(port(), rawPost(eventTarget("download", "damaged"), "x")).status, 500);
+    QVERIFY(QFile::remove(damaged.fileName()));
+    QCOMPARE(::symlink("/etc/passwd", name.constData()), 0);
+    QCOMPARE(exchange(port(), rawPost(eventTarget("download", "damaged"), "x")).status, 500);
     QVERIFY(exchange(port(), rawPost(eventTarget("download", "sound"), "x")).body == file);
 }
 

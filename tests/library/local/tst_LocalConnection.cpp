@@ -111,6 +111,7 @@ private slots:
     void opensWithTheDesktop();
     void reportsUnreadableFiles();
     void followsTheSettingsAndStopsOnLinks();
+    void refusesAFolderOthersCanChange();
     void killedOrFullSavesLeaveWholeEventsOnly();
 
 private:
@@ -652,6 +653,32 @@ void LocalConnectionTest::followsTheSettingsAndStopsOnLinks()
     QCOMPARE(tree(QDir::currentPath()), before);
 }
 
+// Others could swap events or plant links in such a folder: every call fails,
+// a read too (not an empty success), and nothing in it is touched.
+void LocalConnectionTest::refusesAFolderOthersCanChange()
+{
+    EventElement event = makeEvent("kept", noonOf(0));
+    QCOMPARE(save(event), 0);
+    const QByteArray data = QFile::encodeName(m_data);
+    const auto refused = [&] {
+        const QMap<QString, QByteArray> before = tree(m_data);
+        int result = 0;
+        QVERIFY(read(0, -1, &result).isEmpty());
+        QCOMPARE(result, 99);
+        QCOMPARE(save(makeEvent("other", noonOf(0))), 99);
+        QCOMPARE(m_local.removeEvent(event), 99);
+        QCOMPARE(tree(m_data), before);
+    };
+    QCOMPARE(::chmod(data.constData(), 0777), 0);
+    refused();
+    QCOMPARE(::chmod(data.constData(), 0750), 0);
+    QCOMPARE(read(0, -1).keys(), QByteArrayList { "kept" });
+    if (::geteuid() != 0)
+        QSKIP("another user's folder needs root to make; the mode's refusal was checked");
+    QCOMPARE(::chown(data.constData(), 65534, 65534), 0);
+    refused();
+}
+
 // Saves and removals killed at random moments, then a save on a full disk: the
 // store lists only whole events, keeps no scraps, and a later run finishes.
 void LocalConnectionTest::killedOrFullSavesLeaveWholeEventsOnly()
@@ -714,6 +741,13 @@ void LocalConnectionTest::killedOrFullSavesLeaveWholeEventsOnly()
         if (QTest::currentTestFailed())
             return;
     }
+    // A download killed half-way left its file in the unfinished folder.
+    const pid_t gone = ::fork();
+    if (gone == 0)
+        ::_exit(0);
+    QCOMPARE(::waitpid(gone, nullptr, 0), gone);
+    writeFile(LocalLayout::unfinishedFolder(m_data) + "/download-" + QString::number(gone) + "-0",
+              "half");
     // The next run saves what the killed ones left undone, without repairs.
     saveAndRemoveEvens();
     checkStore(true);

@@ -526,7 +526,8 @@ private slots:
         QCOMPARE(connection->downloadEvent(event), 77);
         QVERIFY(QTest::qWaitFor([this] { return !user.progress.isEmpty(); }, 20000));
         const QString holding = holdingFile(event.getId());
-        QVERIFY(QFile::exists(holding));
+        QVERIFY(!QFile::exists(holding)); // not whole yet
+        QCOMPARE(QDir(dataFile("unfinished")).entryList(QDir::Files).size(), 1);
 
         connection->cancelCurrentHttpOperation();
         QCOMPARE(user.messages.last(), QString("CANCELING OPERATIONS..."));
@@ -537,6 +538,7 @@ private slots:
         QCOMPARE(owner->results, QList<int> { 101 });
         QCOMPARE(user.progress.size(), reports);
         QVERIFY(!QFile::exists(holding));
+        QVERIFY(!QFileInfo::exists(dataFile("unfinished")));
     }
 
     void cancelWhileIdle()
@@ -606,6 +608,7 @@ private slots:
         QVERIFY(!QFileInfo::exists(target));
         QVERIFY(!QFileInfo(holding).isSymLink());
         QCOMPARE(fileBytes(holding), QByteArray("file bytes"));
+        QVERIFY(!QFileInfo::exists(dataFile("unfinished"))); // left once whole
     }
 
     void digestsAreChecked()
