@@ -3,7 +3,9 @@
 #include "IQuorvane.h"
 #include "WorkerThreads.h"
 
-#include <QtTest>
+#include <QLibrary>
+#include <QTest>
+#include <QThread>
 #include <thread>
 
 using namespace Quorvane;

@@ -2,7 +2,11 @@
 #include "PrivateFiles.h"
 #include "SettingsStore.h"
 
-#include <QtTest>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+#include <QTemporaryDir>
+#include <QTest>
 #include <limits>
 #include <sys/stat.h>
 

@@ -6,7 +6,9 @@
 #include "QuorvaneInterface.h"
 #include "WorkerThreads.h"
 
-#include <QtTest>
+#include <QCoreApplication>
+#include <QTest>
+#include <QThread>
 #include <thread>
 #include <vector>
 

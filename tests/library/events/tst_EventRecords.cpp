@@ -2,7 +2,7 @@
 #include "EventMap.h"
 #include "IdList.h"
 
-#include <QtTest>
+#include <QTest>
 #include <cstring>
 #include <memory>
 

@@ -2,7 +2,11 @@
 // name, reached only through GetQuorvanePointer and IQuorvane.
 #include "IQuorvane.h"
 
-#include <QtTest>
+#include <QCoreApplication>
+#include <QFile>
+#include <QLibrary>
+#include <QSettings>
+#include <QTest>
 #include <sys/stat.h>
 
 // Clang before 15 tells of AddressSanitizer only through __has_feature.
