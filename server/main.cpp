@@ -18,6 +18,7 @@
 #include "store/MigrateCommand.h"
 #include "store/ObjectStore.h"
 #include "store/PeriodicSweep.h"
+#include "store/S3Client.h"
 #include "store/Schema.h"
 #include "store/TransferBudget.h"
 
@@ -162,7 +163,9 @@ int serve(const CommandLine &line)
                         + " of " + std::to_string(budget.limit()) + " bytes of buffers; "
                         + std::to_string(budget.waited()) + " waited for their turn; "
                         + std::to_string(budget.held() - kept) + " bytes and "
-                        + std::to_string(pool.lent()) + " shared blocks still held");
+                        + std::to_string(pool.lent()) + " shared blocks still held; "
+                        + std::to_string(S3Client::requestsMade()) + " requests to the store over "
+                        + std::to_string(S3Client::connectionsMade()) + " connections");
         }
         log.message("stopped");
         return 0;

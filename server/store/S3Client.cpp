@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <atomic>
 #include <curl/curl.h>
 #include <mutex>
 #include <random>
@@ -150,6 +151,9 @@ CURLSH *connectionPool()
     return pool;
 }
 
+std::atomic<uint64_t> requests { 0 };
+std::atomic<uint64_t> connections { 0 };
+
 bool worthRetrying(const S3Client::Response &response)
 {
     return response.status == 0 || response.status == 429 || response.status >= 500;
@@ -172,6 +176,16 @@ size_t S3Client::sendBuffer(uint64_t length)
     // read and a send per piece rather than eight. Small ones, of which many
     // may run at once, keep a small buffer.
     return length >= (16u << 20) ? 1024 * 1024 : 128 * 1024;
+}
+
+uint64_t S3Client::requestsMade()
+{
+    return requests.load(std::memory_order_relaxed);
+}
+
+uint64_t S3Client::connectionsMade()
+{
+    return connections.load(std::memory_order_relaxed);
 }
 
 std::string S3Client::encode(const std::string &text, bool keepSlash)
@@ -299,6 +313,10 @@ S3Client::Response S3Client::attempt(const Request &request) const
     }
 
     const CURLcode result = curl_easy_perform(curl);
+    long opened = 0;
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened);
+    requests.fetch_add(1, std::memory_order_relaxed);
+    connections.fetch_add(static_cast<uint64_t>(opened), std::memory_order_relaxed);
     if (result == CURLE_OK) {
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
         curl_off_t length = -1;
