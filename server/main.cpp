@@ -26,7 +26,6 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -182,10 +181,6 @@ int main(int argc, char **argv)
     // A client that hangs up must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     ::umask(077);
-    // Transfer buffers (128 KiB and up) go back to the system when freed.
-    // Otherwise the arenas of the many transfer threads each keep the most
-    // they ever held, and the memory no longer follows the buffer budget.
-    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
     const CommandLine line = CommandLine::parse(argc, argv);
     switch (line.mode) {

@@ -1,5 +1,7 @@
 #include "store/S3Client.h"
 
+#include "store/TransferMemory.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -165,7 +167,7 @@ S3Client::S3Client(Settings settings)
     : m_settings(std::move(settings))
 {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] { TransferMemory::install(); });
     while (!m_settings.endpoint.empty() && m_settings.endpoint.back() == '/')
         m_settings.endpoint.pop_back();
 }

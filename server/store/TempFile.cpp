@@ -66,13 +66,11 @@ TempFile::TempFile(std::string path)
         return;
     }
     m_created = true;
-    m_buffer.resize(BufferSize);
 }
 
 TempFile::TempFile(std::unique_ptr<Sink> sink)
     : m_sink(std::move(sink))
 {
-    m_buffer.resize(BufferSize);
     m_pulls = m_sink->attach(*this);
 }
 
@@ -102,16 +100,23 @@ bool TempFile::fail(int error)
     return false;
 }
 
+bool TempFile::firstBuffer()
+{
+    if (m_buffer.data() || m_buffer.reset(BufferSize))
+        return true;
+    return fail(ENOMEM);
+}
+
 bool TempFile::write(const char *data, size_t size)
 {
-    if (m_error != 0)
+    if (m_error != 0 || !firstBuffer())
         return false;
     while (size > 0) {
         if (m_used == m_buffer.size() && !flush())
             return false;
         const size_t room = m_buffer.size() - m_used;
         const size_t taken = size < room ? size : room;
-        std::copy(data, data + taken, m_buffer.data() + m_used);
+        std::memcpy(m_buffer.data() + m_used, data, taken);
         m_used += taken;
         data += taken;
         size -= taken;
@@ -121,7 +126,7 @@ bool TempFile::write(const char *data, size_t size)
 
 std::pair<char *, size_t> TempFile::room()
 {
-    if (m_error != 0 || (m_used == m_buffer.size() && !flush()))
+    if (m_error != 0 || !firstBuffer() || (m_used == m_buffer.size() && !flush()))
         return { nullptr, 0 };
     return { m_buffer.data() + m_used, m_buffer.size() - m_used };
 }
@@ -313,7 +318,6 @@ bool TempFile::flush()
         m_queue.push_back({ std::move(m_buffer), m_used });
         ++m_handed;
         m_wake.notify_all();
-        m_buffer = {};
         if (!m_free.empty()) {
             m_buffer = std::move(m_free.back());
             m_free.pop_back();
@@ -323,8 +327,8 @@ bool TempFile::flush()
     m_used = 0;
     // Buffers grow as they come round: a large upload takes larger ones.
     const size_t wanted = m_size >= LargeAfter ? LargeBufferSize : size;
-    if (m_buffer.size() < wanted)
-        m_buffer.resize(wanted);
+    if (m_buffer.size() < wanted && !m_buffer.reset(wanted))
+        return fail(ENOMEM);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "store/BlockSums.h"
 #include "store/Sha256.h"
+#include "store/TransferMemory.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -98,6 +99,8 @@ public:
 private:
     // Hands the full buffer to the writer thread.
     bool flush();
+    // Makes the first buffer; false when there is no memory for it.
+    bool firstBuffer();
     // How many full buffers may wait for or be in the writer thread.
     size_t handedLimit() const;
     // Waits until the writer thread is idle; false when it failed.
@@ -110,7 +113,8 @@ private:
     std::string m_path;
     int m_fd = -1;
     int m_error = 0;
-    std::vector<char> m_buffer;
+    // Made at the first byte, not before.
+    TransferMemory::Buffer m_buffer;
     size_t m_used = 0;
     uint64_t m_size = 0;
     uint64_t m_writebackStart = 0;
@@ -128,14 +132,14 @@ private:
     // settle().
     struct Handed
     {
-        std::vector<char> data;
+        TransferMemory::Buffer data;
         size_t size;
     };
     std::thread m_writer;
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Handed> m_queue;
-    std::vector<std::vector<char>> m_free;
+    std::vector<TransferMemory::Buffer> m_free;
     size_t m_handed = 0;
     bool m_quit = false;
     int m_writerError = 0;
