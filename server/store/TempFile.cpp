@@ -259,7 +259,14 @@ size_t TempFile::handedLimit() const
 
 bool TempFile::whenReady(std::function<void()> wake)
 {
-    if (m_error != 0 || m_used < m_buffer.size() || (!m_writer.joinable() && !m_pulls))
+    if (m_error != 0)
+        return true;
+    if (m_pulls && !m_admitted) {
+        if (!m_sink->admitted(wake))
+            return false;
+        m_admitted = true;
+    }
+    if (m_used < m_buffer.size() || (!m_writer.joinable() && !m_pulls))
         return true;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_handed < handedLimit() || m_writerError != 0 || m_sinkEnded)

@@ -46,6 +46,15 @@ public:
         // The upload is dropped: a waiting take() returns at once, and no
         // pull() is under way or follows once this returns.
         virtual void cancel() = 0;
+        // Whether a sink that pulls has room for the upload's buffers yet;
+        // when not, wake is called (from another thread) once it has, or
+        // once it failed. Until then the upload is not read from, so a
+        // waiting upload holds no buffers beyond what it was sent at first.
+        virtual bool admitted(std::function<void()> wake)
+        {
+            (void)wake;
+            return true;
+        }
     };
 
     // Creates path, which must not exist yet; see error().
@@ -150,6 +159,7 @@ private:
     // thread, which saves a hand-over per buffer: m_pulledAt bytes of the
     // first one are taken.
     bool m_pulls = false;
+    bool m_admitted = false;
     size_t m_pulledAt = 0;
     bool m_sinkEnded = false;
 };

@@ -666,6 +666,18 @@ void ObjectStorageTest::budgetComesBackWhateverBreaks()
               QTest::qWait(300);
               socket->abort();
           } },
+        { "client drops an upload waiting for its turn",
+          [&] {
+              auto first = downloading("large");
+              auto second = downloading("large");
+              auto socket = uploading("Content-Length: 9000000");
+              socket->write(ServiceClient::document("waiting") + "-|+" + piece);
+              socket->waitForBytesWritten(10000);
+              QTest::qWait(300);
+              socket->abort();
+              first->abort();
+              second->abort();
+          } },
         { "client drops a chunked upload",
           [&] {
               auto socket = uploading("Transfer-Encoding: chunked");
