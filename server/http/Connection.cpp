@@ -37,6 +37,10 @@ constexpr size_t ChunkSize = 256 * 1024;
 // passes through the connection's.
 constexpr size_t UploadChunkSize = 16 * 1024;
 constexpr size_t DrainSize = 16 * 1024;
+// A large upload's reads wait until this much has come: woken for every
+// segment, the receiving thread read about 115 KiB at a time once the file
+// kept up with it, and each read costs a wake-up.
+constexpr size_t UploadWakeBytes = 512 * 1024;
 
 bool hashRange(int fd, uint64_t from, uint64_t to, Sha256 &hash, std::vector<char> &buffer)
 {
@@ -153,10 +157,33 @@ template<class Stream> int64_t Connection<Stream>::unsent()
     return queued;
 }
 
+template<class Stream> int64_t Connection<Stream>::unread()
+{
+    int queued = 0;
+    if (::ioctl(socket().native_handle(), FIONREAD, &queued) != 0 || queued < 0)
+        return 0;
+    return queued;
+}
+
+template<class Stream> void Connection<Stream>::wakeAfter(size_t bytes)
+{
+    // Only a plain socket's bytes are the body's: TLS records may need more
+    // than the body has left.
+    if constexpr (std::is_same_v<Stream, PlainStream>) {
+        if (bytes == m_wakeAfter)
+            return;
+        const int value = static_cast<int>(bytes);
+        if (::setsockopt(socket().native_handle(), SOL_SOCKET, SO_RCVLOWAT, &value, sizeof value)
+            == 0)
+            m_wakeAfter = bytes;
+    }
+}
+
 template<class Stream> void Connection<Stream>::startRate()
 {
     m_windowBytes = 0;
     m_windowUnsent = unsent();
+    m_windowUnread = unread();
     arm(Clock::now() + m_limits.rateWindow);
 }
 
@@ -172,8 +199,11 @@ template<class Stream> void Connection<Stream>::onDeadline()
             / 1000.0;
         // What the client took counts, not what was handed to the kernel: a
         // large send buffer frees room for the next write only in big steps.
-        const int64_t moved = std::max<int64_t>(
+        // Bytes that came and wait for the read to wake count too.
+        int64_t moved = std::max<int64_t>(
             0, static_cast<int64_t>(m_windowBytes) - (unsent() - m_windowUnsent));
+        if (m_phase == Phase::Body)
+            moved += unread() - m_windowUnread;
         if (static_cast<double>(moved) >= static_cast<double>(m_limits.minRate) * seconds)
             return startRate();
         m_shared.log.message("closing a connection from " + m_address + ": it moved "
@@ -362,6 +392,11 @@ template<class Stream> void Connection<Stream>::readLength()
     if (!inPlace)
         room = { m_chunk.data(), m_chunk.size() };
     const size_t wanted = static_cast<size_t>(std::min<uint64_t>(room.second, m_remaining));
+    // Never more than the body has left, which the client sends whole.
+    if (inPlace && m_remaining > UploadWakeBytes)
+        wakeAfter(UploadWakeBytes);
+    else
+        wakeAfter(1);
     auto self = this->shared_from_this();
     m_stream.async_read_some(
         asio::buffer(room.first, wanted), [self, inPlace](error_code error, size_t size) {
@@ -459,6 +494,7 @@ template<class Stream> void Connection<Stream>::bodyBroke()
 template<class Stream> void Connection<Stream>::bodyDone()
 {
     m_bodyRead = true;
+    wakeAfter(1);
     if (m_route == HttpService::Route::Download)
         watchWhileAnswered();
     auto self = this->shared_from_this();
@@ -473,6 +509,8 @@ template<class Stream> void Connection<Stream>::bodyDone()
 
 template<class Stream> void Connection<Stream>::send(Reply reply)
 {
+    // What follows (a drain, the next request) reads whatever comes.
+    wakeAfter(1);
     m_reply = std::move(reply);
     // Whatever the answer, the upload is over: an unfinished file goes before
     // the client hears of it.

@@ -71,6 +71,10 @@ private:
     void startRate();
     void onDeadline();
     int64_t unsent();
+    // Bytes received and not yet read.
+    int64_t unread();
+    // How many bytes the kernel gathers before a read is woken.
+    void wakeAfter(size_t bytes);
 
     void waitRequest();
     void readHead();
@@ -131,6 +135,8 @@ private:
     bool m_watchingClient = false;
     uint64_t m_windowBytes = 0;
     int64_t m_windowUnsent = 0;
+    int64_t m_windowUnread = 0;
+    size_t m_wakeAfter = 1;
     // The store is behind and no body is read: the window does not count.
     bool m_storeBehind = false;
     boost::beast::flat_buffer m_buffer;

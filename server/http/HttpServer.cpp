@@ -31,6 +31,8 @@ unsigned ioThreadCount(unsigned wanted)
 HttpServer::HttpServer(HttpService &service, RequestLog &log, ServerLimits limits)
     : m_limits(limits)
     , m_log(log)
+    // One thread each: the context never wakes another to run a handler.
+    , m_io(1)
     , m_work(m_limits.workThreads > 0 ? m_limits.workThreads : 1)
     // The acceptor and its pause run on one strand, as does stop(): closing
     // it never races a handler that arms it again.
@@ -41,6 +43,11 @@ HttpServer::HttpServer(HttpService &service, RequestLog &log, ServerLimits limit
                      released(connection, address);
                  } }
 {
+    for (unsigned i = 1; i < ioThreadCount(m_limits.ioThreads); ++i)
+        m_others.push_back(std::make_unique<asio::io_context>(1));
+    m_idle.push_back(asio::make_work_guard(m_io));
+    for (const auto &context : m_others)
+        m_idle.push_back(asio::make_work_guard(*context));
 }
 
 HttpServer::~HttpServer()
@@ -97,9 +104,8 @@ void HttpServer::run()
 {
     accept();
     std::vector<std::thread> threads;
-    const unsigned count = ioThreadCount(m_limits.ioThreads);
-    for (unsigned i = 1; i < count; ++i)
-        threads.emplace_back([this] { m_io.run(); });
+    for (const auto &context : m_others)
+        threads.emplace_back([&context] { context->run(); });
     m_io.run();
     for (auto &thread : threads)
         thread.join();
@@ -112,6 +118,9 @@ void HttpServer::stop()
         error_code ignored;
         m_acceptor.close(ignored);
         m_acceptPause.cancel();
+        // Each context ends once its connections have.
+        for (WorkGuard &guard : m_idle)
+            guard.reset();
         std::vector<std::shared_ptr<ConnectionBase>> open;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -128,7 +137,9 @@ void HttpServer::stop()
 
 void HttpServer::accept()
 {
-    m_acceptor.async_accept(asio::make_strand(m_io), [this](error_code error, tcp::socket socket) {
+    // The new connection's socket belongs to the context dealt to it.
+    const auto strand = asio::make_strand(nextContext());
+    m_acceptor.async_accept(strand, [this](error_code error, tcp::socket socket) {
         if (!m_acceptor.is_open() || error == asio::error::operation_aborted)
             return;
         if (error) {
@@ -147,6 +158,13 @@ void HttpServer::accept()
         onAccept(std::move(socket));
         accept();
     });
+}
+
+asio::io_context &HttpServer::nextContext()
+{
+    // Only the acceptor's strand deals.
+    const size_t index = m_next++ % (m_others.size() + 1);
+    return index == 0 ? m_io : *m_others[index - 1];
 }
 
 void HttpServer::refuse(tcp::socket &socket, const char *why)

@@ -3,6 +3,7 @@
 #include "http/Connection.h"
 #include "http/ServerLimits.h"
 
+#include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/ssl/context.hpp>
@@ -13,6 +14,7 @@
 #include <mutex>
 #include <string>
 #include <unordered_map>
+#include <vector>
 
 namespace QuorvaneServer {
 
@@ -20,7 +22,10 @@ class HttpService;
 class RequestLog;
 
 // Accepts connections on one address, over plain HTTP or over TLS, and keeps
-// their number within the limits.
+// their number within the limits. Each network thread runs a context of its
+// own and new connections are dealt to them in turn: a connection's handlers
+// then run on the thread that polled its socket, where threads sharing one
+// context handed every completion over to another, two context switches each.
 class HttpServer
 {
 public:
@@ -44,10 +49,20 @@ private:
     void onAccept(boost::asio::ip::tcp::socket socket);
     void refuse(boost::asio::ip::tcp::socket &socket, const char *why);
     void released(ConnectionBase *connection, const std::string &address);
+    // The context of the next connection.
+    boost::asio::io_context &nextContext();
+
+    using WorkGuard = boost::asio::executor_work_guard<boost::asio::io_context::executor_type>;
 
     ServerLimits m_limits;
     RequestLog &m_log;
+    // The acceptor's, run by the first network thread; the other threads'
+    // follow in m_others.
     boost::asio::io_context m_io;
+    std::vector<std::unique_ptr<boost::asio::io_context>> m_others;
+    // Keeps each context running while it has no connection, until stop().
+    std::vector<WorkGuard> m_idle;
+    size_t m_next = 0;
     boost::asio::thread_pool m_work;
     boost::asio::ip::tcp::acceptor m_acceptor;
     boost::asio::steady_timer m_acceptPause;

@@ -51,9 +51,10 @@ FolderStore::FolderStore(const DataFolder &folder)
         throw std::runtime_error("libsodium cannot start");
 }
 
-std::unique_ptr<TempFile> FolderStore::createTemporary(uint64_t) const
+std::unique_ptr<TempFile> FolderStore::createTemporary(uint64_t size) const
 {
-    return std::make_unique<TempFile>(m_temporary + "/upload-" + randomName() + ".part");
+    return std::make_unique<TempFile>(m_temporary + "/upload-" + randomName() + ".part",
+                                      size == UnknownSize ? 0 : size);
 }
 
 std::string FolderStore::adopt(TempFile &file) const

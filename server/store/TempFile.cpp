@@ -47,8 +47,9 @@ bool syncFolder(const std::string &folder)
     return synced;
 }
 
-TempFile::TempFile(std::string path)
+TempFile::TempFile(std::string path, uint64_t announced)
     : m_path(std::move(path))
+    , m_wantHasher(announced >= LargeAfter)
 {
     // Created under a name that sweeps pass over, and locked before it takes
     // its real name: the lock tells other servers on the same folder that the
@@ -86,6 +87,8 @@ TempFile::~TempFile()
         m_sink->cancel();
     if (m_writer.joinable())
         m_writer.join();
+    if (m_hasher.joinable())
+        m_hasher.join();
     m_sink.reset();
     if (m_fd >= 0)
         ::close(m_fd);
@@ -146,25 +149,52 @@ int TempFile::store(const char *data, size_t size)
         const size_t piece = std::min(WritePiece, size);
         m_hash.add(data, piece);
         m_blocks.add(data, piece);
-        for (size_t written = 0; written < piece;) {
-            const ssize_t n = ::write(m_fd, data + written, piece - written);
-            if (n < 0) {
-                if (errno == EINTR)
-                    continue;
-                return errno;
-            }
-            written += static_cast<size_t>(n);
-        }
+        if (const int error = writePiece(data, piece))
+            return error;
         data += piece;
         size -= piece;
     }
+    startWriteback(end);
+    return 0;
+}
+
+int TempFile::sumAndWrite(const char *data, size_t size)
+{
+    const uint64_t end = m_stored + size;
+    while (size > 0) {
+        const size_t piece = std::min(WritePiece, size);
+        m_blocks.add(data, piece);
+        if (const int error = writePiece(data, piece))
+            return error;
+        data += piece;
+        size -= piece;
+    }
+    startWriteback(end);
+    return 0;
+}
+
+int TempFile::writePiece(const char *data, size_t size)
+{
+    for (size_t written = 0; written < size;) {
+        const ssize_t n = ::write(m_fd, data + written, size - written);
+        if (n < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno;
+        }
+        written += static_cast<size_t>(n);
+    }
+    return 0;
+}
+
+void TempFile::startWriteback(uint64_t end)
+{
     if (end - m_writebackStart >= WritebackStep) {
         ::sync_file_range(m_fd, static_cast<off64_t>(m_writebackStart),
                           static_cast<off64_t>(end - m_writebackStart), SYNC_FILE_RANGE_WRITE);
         m_writebackStart = end;
     }
     m_stored = end;
-    return 0;
 }
 
 size_t TempFile::pull(char *data, size_t size)
@@ -222,25 +252,45 @@ size_t TempFile::sinkBuffers(uint64_t size)
     return (SinkHandedBuffers + 1) * (size > LargeAfter ? LargeBufferSize : BufferSize);
 }
 
-void TempFile::runWriter()
+void TempFile::runWriter(bool hashing)
 {
+    size_t &next = hashing ? m_hashNext : m_writeNext;
     std::unique_lock<std::mutex> lock(m_mutex);
     for (;;) {
-        m_wake.wait(lock, [this] { return !m_queue.empty() || m_quit; });
+        m_wake.wait(lock, [&] { return next < m_queue.size() || m_quit; });
         // A dropped upload is not written out.
         if (m_quit)
             return;
-        Handed handed = std::move(m_queue.front());
-        m_queue.pop_front();
+        // Stays in place: the buffer leaves the queue only once both threads
+        // are done with it, and adding behind it moves nothing.
+        Handed &handed = m_queue[next++];
         // After a failure the rest is only handed back.
         if (m_writerError == 0) {
+            const bool split = m_splitHash;
             lock.unlock();
-            const int error = store(handed.data.data(), handed.size);
+            int error = 0;
+            if (hashing)
+                m_hash.add(handed.data.data(), handed.size);
+            else
+                error = split ? sumAndWrite(handed.data.data(), handed.size)
+                              : store(handed.data.data(), handed.size);
             lock.lock();
-            m_writerError = error;
+            if (error != 0)
+                m_writerError = error;
         }
-        m_free.push_back(std::move(handed.data));
-        --m_handed;
+        (hashing ? handed.hashed : handed.written) = true;
+        if (!m_splitHash)
+            handed.hashed = true;
+        if (!handed.written || !handed.hashed || &handed != &m_queue.front())
+            continue;
+        while (!m_queue.empty() && m_queue.front().written && m_queue.front().hashed) {
+            m_free.push_back(std::move(m_queue.front().data));
+            m_queue.pop_front();
+            --m_writeNext;
+            if (m_splitHash)
+                --m_hashNext;
+            --m_handed;
+        }
         m_wake.notify_all();
         if (m_wakeReader) {
             const std::function<void()> wake = std::move(m_wakeReader);
@@ -301,7 +351,7 @@ bool TempFile::flush()
         return true;
     if (!m_writer.joinable() && !m_pulls) {
         try {
-            m_writer = std::thread([this] { runWriter(); });
+            m_writer = std::thread([this] { runWriter(false); });
         } catch (const std::exception &) {
             // Without a thread of its own, the file is written in line.
             if (const int error = store(m_buffer.data(), m_used))
@@ -309,6 +359,16 @@ bool TempFile::flush()
             m_size += m_used;
             m_used = 0;
             return true;
+        }
+        // Nothing is queued yet: the writer learns of the hashing thread
+        // with its first buffer. Without it, the writer hashes.
+        if (m_wantHasher && !m_sink) {
+            try {
+                m_hasher = std::thread([this] { runWriter(true); });
+                std::lock_guard<std::mutex> lock(m_mutex);
+                m_splitHash = true;
+            } catch (const std::exception &) {
+            }
         }
     }
     const size_t size = m_buffer.size();

@@ -103,6 +103,7 @@ private slots:
     void hugeHeadLeavesMemoryFlat();
     void slowClientsAreDroppedWithoutStallingOthers();
     void slowButSteadyReaderIsServed();
+    void slowButSteadyUploadIsTaken();
     void connectionLimitHoldsAgainstIdleFlood();
     void fewDescriptorsRefuseCleanly();
     void failedLoginsAreThrottledPerNameAndAddress();
@@ -441,6 +442,27 @@ void ServerDefencesTest::slowButSteadyReaderIsServed()
     QVERIFY(reader.trickle(3 * 1024, 8000) > 0);
     // The kernel still hands over what it holds after a cut, so the log tells.
     QVERIFY2(!m_server->waitForLog("closing a connection", 1000), qPrintable(m_server->log()));
+}
+
+// An upload sent at four times the minimum rate is taken whole, though less
+// comes within a window than a read of a large body waits for.
+void ServerDefencesTest::slowButSteadyUploadIsTaken()
+{
+    QVERIFY(start({ "--min-rate", "4K", "--rate-window", "1" }));
+    const QByteArray file = randomBytes(2 << 20);
+    const QByteArray request = rawPost(uploadTarget(), document("slow") + file);
+    RawConnection client;
+    QVERIFY(client.open(port()));
+    qsizetype at = request.size() - file.size() + 64 * 1024;
+    QVERIFY(client.send(request.left(at)));
+    for (int i = 0; i < 8; ++i, at += 4096) {
+        QThread::msleep(250);
+        QVERIFY(client.send(request.mid(at, 4096)));
+    }
+    QVERIFY(client.send(request.mid(at)));
+    const auto reply = client.read();
+    QVERIFY2(reply.status == 200, qPrintable(m_server->log()));
+    QCOMPARE(reply.headers.value("repr-digest"), reprDigest(file));
 }
 
 void ServerDefencesTest::connectionLimitHoldsAgainstIdleFlood()

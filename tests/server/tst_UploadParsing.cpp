@@ -17,8 +17,10 @@
 #include <atomic>
 #include <cerrno>
 #include <condition_variable>
+#include <csignal>
 #include <malloc.h>
 #include <mutex>
+#include <sys/resource.h>
 
 using namespace QuorvaneServer;
 
@@ -73,6 +75,11 @@ std::string bytes(const QByteArray &data)
     return std::string(data.constData(), static_cast<size_t>(data.size()));
 }
 
+QStringList entries(const QString &folder)
+{
+    return QDir(folder).entryList(QDir::Files | QDir::NoDotAndDotDot | QDir::Hidden);
+}
+
 } // namespace
 
 class UploadParsingTest : public QObject
@@ -89,6 +96,7 @@ private slots:
     void refusesBrokenBodies();
     void queuedBuffersArriveInOrder();
     void writerFailureReachesSync();
+    void fileHoldsWhatWasWritten_data();
     void fileHoldsWhatWasWritten();
     void decodesQueryValues();
     void logTargetHidesAccount();
@@ -264,6 +272,33 @@ void UploadParsingTest::writerFailureReachesSync()
     QVERIFY(!file.sync());
     QCOMPARE(file.error(), ENOSPC);
     QVERIFY(file.digest().empty());
+
+    // A large file whose writes fail while its other thread still hashes.
+    QTemporaryDir dir;
+    struct rlimit before;
+    QVERIFY(::getrlimit(RLIMIT_FSIZE, &before) == 0);
+    const auto oldHandler = std::signal(SIGXFSZ, SIG_IGN);
+    struct rlimit limited = before;
+    limited.rlim_cur = 8 * 1024 * 1024;
+    QVERIFY(::setrlimit(RLIMIT_FSIZE, &limited) == 0);
+    {
+        TempFile large(bytes(dir.filePath("large.part").toUtf8()), 64 * 1024 * 1024);
+        for (int i = 0; i < 1024; ++i)
+            large.write(block.constData(), static_cast<size_t>(block.size()));
+        QVERIFY(!large.sync());
+        QCOMPARE(large.error(), EFBIG);
+    }
+    ::setrlimit(RLIMIT_FSIZE, &before);
+    std::signal(SIGXFSZ, oldHandler);
+    QVERIFY(entries(dir.path()).isEmpty());
+}
+
+void UploadParsingTest::fileHoldsWhatWasWritten_data()
+{
+    QTest::addColumn<bool>("announced");
+    QTest::newRow("size unknown") << false;
+    // Hashed on a thread of its own beside the writing one.
+    QTest::newRow("announced large") << true;
 }
 
 void UploadParsingTest::fileHoldsWhatWasWritten()
@@ -273,10 +308,11 @@ void UploadParsingTest::fileHoldsWhatWasWritten()
     QByteArray content(20 * 1024 * 1024 + 12345, Qt::Uninitialized);
     for (qsizetype i = 0; i < content.size(); ++i)
         content[i] = static_cast<char>((i * 131) >> 9 ^ i);
+    QFETCH(bool, announced);
     QTemporaryDir dir;
     const QString path = dir.filePath("upload.part");
     {
-        TempFile file(bytes(path.toUtf8()));
+        TempFile file(bytes(path.toUtf8()), announced ? static_cast<uint64_t>(content.size()) : 0);
         for (qsizetype at = 0, step = 1; at < content.size(); at += step, step = step * 7 % 400009)
             QVERIFY(file.write(content.constData() + at,
                                static_cast<size_t>(std::min(step, content.size() - at))));
