@@ -18,6 +18,7 @@
 #include "store/MigrateCommand.h"
 #include "store/ObjectStore.h"
 #include "store/PeriodicSweep.h"
+#include "store/S3Client.h"
 #include "store/Schema.h"
 #include "store/TransferBudget.h"
 
@@ -25,7 +26,6 @@
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <malloc.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 
@@ -162,7 +162,9 @@ int serve(const CommandLine &line)
                         + " of " + std::to_string(budget.limit()) + " bytes of buffers; "
                         + std::to_string(budget.waited()) + " waited for their turn; "
                         + std::to_string(budget.held() - kept) + " bytes and "
-                        + std::to_string(pool.lent()) + " shared blocks still held");
+                        + std::to_string(pool.lent()) + " shared blocks still held; "
+                        + std::to_string(S3Client::requestsMade()) + " requests to the store over "
+                        + std::to_string(S3Client::connectionsMade()) + " connections");
         }
         log.message("stopped");
         return 0;
@@ -179,10 +181,6 @@ int main(int argc, char **argv)
     // A client that hangs up must not end the server.
     std::signal(SIGPIPE, SIG_IGN);
     ::umask(077);
-    // Transfer buffers (128 KiB and up) go back to the system when freed.
-    // Otherwise the arenas of the many transfer threads each keep the most
-    // they ever held, and the memory no longer follows the buffer budget.
-    ::mallopt(M_MMAP_THRESHOLD, 128 * 1024);
 
     const CommandLine line = CommandLine::parse(argc, argv);
     switch (line.mode) {

@@ -75,6 +75,28 @@ for pid in $(pgrep -x ceph-osd); do
     [[ -n $conf ]] && tr '\0' ' ' < "/proc/$pid/cmdline" | grep -qF -- "$conf" && osd_pid=$pid
 done
 [[ -n $osd_pid ]] || { echo "cannot find the gateway's object daemon" >&2; exit 1; }
+# The gateway's access log: every request it answered, with its latency.
+rgw_log=$(dirname "$conf")/log/client.rgw.log
+[[ -r $rgw_log ]] || { echo "cannot read the gateway's log $rgw_log" >&2; exit 1; }
+log_at() { wc -l < "$rgw_log"; }
+# requests_since LINE: the requests the gateway answered since that line of its
+# log, by kind, with their count and the gateway's mean latency per request
+# ("put 3 0.41" = three single PUTs of 0.41 s each on average).
+requests_since() {
+    sleep 1 # the gateway writes its log behind
+    tail -n +"$(($1 + 1))" "$rgw_log" | awk '
+        / beast: / && match($0, /"[A-Z]+ [^ ]+ HTTP/) {
+            split(substr($0, RSTART + 1, RLENGTH - 1), r, " ")
+            m = r[1]; u = r[2]
+            kind = m == "HEAD" ? "head" : m == "DELETE" ? "delete" \
+                : m == "GET" ? (u ~ /\?/ ? "list" : "get") \
+                : m == "POST" ? (u ~ /[?&]uploads/ ? "initiate" : u ~ /uploadId=/ ? "complete" : "post") \
+                : m == "PUT" ? (u ~ /partNumber=/ ? "part" : "put") : tolower(m)
+            lat = $0; sub(/.*latency=/, "", lat); sub(/s.*/, "", lat)
+            n[kind]++; t[kind] += lat
+        }
+        END { for (k in n) printf "%s %d %.3f  ", k, n[k], t[k] / n[k]; print "" }'
+}
 direct=(--aws-sigv4 "aws:amz:$region:s3" --user "$key:$secret" -H 'x-amz-content-sha256: UNSIGNED-PAYLOAD')
 
 mkdir -p "$work/data"
@@ -92,27 +114,41 @@ base="http://127.0.0.1:$port/action/file"
 login="username=bench&password=bench-pass"
 idle=$(kib VmRSS "$server_pid")
 
+# Stops the server and prints what it says at stop of its requests to the store
+# and the connections they were made over.
+connections_opened() {
+    kill "$server_pid"
+    # Not a child of this subshell: wait by asking.
+    while kill -0 "$server_pid" 2> /dev/null; do sleep 0.1; done
+    grep -o '[0-9]* requests to the store over [0-9]* connections' "$work/server.log" | tail -n 1
+}
+
 per_gib() { awk -v t="$1" -v hz="$(getconf CLK_TCK)" -v n=$runs -v m="$size_mib" 'BEGIN { printf "%.2f", t / hz / n / (m / 1024) }'; }
 
 compare() { # compare KIND: prints "server-MB/s direct-MB/s server-CPU gateway-CPU-direct gateway-CPU-server" (s per GiB)
     : > "$work/a"; : > "$work/b"
-    local spent=0 before gateway_direct=0 gateway_server=0 at
-    for _ in $(seq $runs); do
+    local spent=0 before gateway_direct=0 gateway_server=0 at line
+    for round in $(seq $runs); do
         at=$(ticks "$rgw_pid")
+        line=$(log_at)
         transfer "$1" "${direct_args[@]}" >> "$work/a"
         gateway_direct=$((gateway_direct + $(ticks "$rgw_pid") - at))
+        [[ $round == 1 ]] && echo "$(requests_since "$line")" > "$work/requests-$1-direct"
         before=$(ticks "$server_pid")
         at=$(ticks "$rgw_pid")
+        line=$(log_at)
         transfer "$1" "${server_args[@]}" >> "$work/b"
         spent=$((spent + $(ticks "$server_pid") - before))
         gateway_server=$((gateway_server + $(ticks "$rgw_pid") - at))
+        [[ $round == 1 ]] && echo "$(requests_since "$line")" > "$work/requests-$1-server"
     done
     echo "$(median < "$work/b" | awk '{ printf "%.0f", $1 / 1e6 }') $(median < "$work/a" | awk '{ printf "%.0f", $1 / 1e6 }')" \
         "$(per_gib $spent) $(per_gib $gateway_direct) $(per_gib $gateway_server)"
 }
 
 crowd() { # crowd direct|server: total MB/s of both directions
-    local started ended failed=0
+    local started ended failed=0 line
+    line=$(log_at)
     started=$(date +%s.%N)
     for i in $(seq $clients); do
         if [[ $1 == direct ]]; then
@@ -128,6 +164,7 @@ crowd() { # crowd direct|server: total MB/s of both directions
     for job in $(jobs -p); do [[ " ${pids[*]} $gateway_pid " == *" $job "* ]] || wait "$job" || failed=1; done
     (( failed == 0 )) || { echo "a client of $1 failed" >&2; exit 1; }
     ended=$(date +%s.%N)
+    requests_since "$line" > "$work/requests-crowd-$1"
     awk -v s="$started" -v e="$ended" -v n=$clients 'BEGIN { printf "%.0f", 2 * n * 10000000 / (e - s) / 1e6 }'
 }
 
@@ -210,6 +247,14 @@ printf '  %-42s %s s upload, %s s download, %s s per GB of the %s clients\n' \
     "... through the server" "$up_gw_server" "$down_gw_server" "$(per_gb "$crowd_gw_server")" $clients
 printf '  %-42s %s s direct, %s s through the server\n' \
     "object daemon per GB of the $clients clients" "$(per_gb "$crowd_osd_direct")" "$(per_gb "$crowd_osd_server")"
+echo "  requests the gateway answered (kind, count, its mean latency in s):"
+printf '    %-40s %s\n' "one upload, direct" "$(cat "$work/requests-upload-direct")" \
+    "... through the server" "$(cat "$work/requests-upload-server")" \
+    "one download, direct" "$(cat "$work/requests-download-direct")" \
+    "... through the server" "$(cat "$work/requests-download-server")" \
+    "$clients clients, direct" "$(cat "$work/requests-crowd-direct")" \
+    "... through the server" "$(cat "$work/requests-crowd-server")"
+printf '  %-42s %s\n' "connections the server opened to the gateway" "$(connections_opened)"
 printf '  %-42s %5s MiB\n' "server memory when idle" "$((idle / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after one big file" "$(((single_peak - idle) / 1024))"
 printf '  %-42s %5s MiB\n' "peak over idle after $clients clients" "$(((crowd_peak - idle) / 1024))"

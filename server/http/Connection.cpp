@@ -15,6 +15,7 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
+#include <atomic>
 #include <cerrno>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>
@@ -494,6 +495,8 @@ template<class Stream> void Connection<Stream>::bodyDone()
 {
     m_bodyRead = true;
     wakeAfter(1);
+    if (m_route == HttpService::Route::Download)
+        watchWhileAnswered();
     auto self = this->shared_from_this();
     offload<Reply>(
         [self] {
@@ -796,6 +799,27 @@ template<class Stream> void Connection<Stream>::watchClient()
             self->logRequest(self->m_reply.status);
             self->closeNow();
         }
+    });
+}
+
+template<class Stream> void Connection<Stream>::watchWhileAnswered()
+{
+    // A download may wait in line for the store's buffers while nothing is
+    // read from its client: one that went meanwhile leaves the line at once
+    // instead of holding its place until the line's patience ran out.
+    auto gone = std::make_shared<std::atomic<bool>>(false);
+    m_request.gone = [gone] { return gone->load(std::memory_order_relaxed); };
+    std::weak_ptr<Connection> weak = this->shared_from_this();
+    socket().async_wait(asio::ip::tcp::socket::wait_read, [weak, gone](error_code error) {
+        auto self = weak.lock();
+        if (error || !self || self->m_phase == Phase::Closed)
+            return;
+        // Bytes of a next request say nothing; an end or a reset says it went.
+        char byte;
+        const ssize_t got
+            = ::recv(self->socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+            gone->store(true, std::memory_order_relaxed);
     });
 }
 

@@ -102,6 +102,8 @@ private:
     void onPiece(const char *data, size_t size);
     void dropBlocks();
     void watchClient();
+    // Sets the request's gone while its answer is made.
+    void watchWhileAnswered();
     void sendFileChunk();
     void verifyAndSendLast(size_t size);
     void onStream(const char *data, size_t size);

@@ -356,7 +356,8 @@ Reply HttpService::download(const Request &request)
                         == RequestHeaders::Range::Part)
                     return std::make_pair(first, last);
                 return std::nullopt;
-            });
+            },
+            request.gone);
     } catch (const DatabaseError &failure) {
         if (!failure.unavailable())
             throw;

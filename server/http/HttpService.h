@@ -3,6 +3,7 @@
 #include "http/Reply.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -40,6 +41,9 @@ public:
         std::optional<uint64_t> length;
         // The Repr-Digest field lines, joined by ", "; empty when none was sent.
         std::string reprDigest;
+        // Whether the client went while the answer is made; empty when that
+        // is not watched.
+        std::function<bool()> gone;
     };
 
     // An upload whose login has been checked and whose body may now be read.

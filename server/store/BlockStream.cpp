@@ -50,9 +50,12 @@ bool BlockStream::write(const char *data, size_t size)
         if (!m_piece) {
             lock.unlock();
             std::unique_ptr<char[]> buffer = m_pool->tryTake();
-            std::unique_ptr<char[]> own;
+            std::unique_ptr<char[], void (*)(void *)> own { nullptr, TransferMemory::release };
             if (!buffer && !m_own)
-                own.reset(new char[OwnSize]);
+                own.reset(static_cast<char *>(TransferMemory::allocate(OwnSize)));
+            // No memory: the transfer stops, as a reader that went stops it.
+            if (!buffer && !m_own && !own)
+                return false;
             lock.lock();
             if (own)
                 m_own = std::move(own);

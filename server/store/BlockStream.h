@@ -1,6 +1,7 @@
 #pragma once
 
 #include "store/TransferBudget.h"
+#include "store/TransferMemory.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -63,7 +64,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_released;
     std::unique_ptr<char[]> m_buffer; // from the pool, for one piece
-    std::unique_ptr<char[]> m_own; // kept once made
+    std::unique_ptr<char[], void (*)(void *)> m_own { nullptr, TransferMemory::release }; // kept once made
     char *m_piece = nullptr; // the one being filled or handed
     size_t m_capacity = 0;
     size_t m_filled = 0;

@@ -231,7 +231,8 @@ void EventStore::refuseIfMoved()
 }
 
 std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std::string &id,
-                                                         const Wanted &wanted)
+                                                         const Wanted &wanted,
+                                                         const std::function<bool()> &gone)
 {
     // Once open, the file stays readable whatever happens. Between the look-up
     // and the open, another thread or server may replace or remove the event
@@ -262,13 +263,14 @@ std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std
             file.from = range->first / Block * Block;
             const uint64_t to = std::min(file.uploadedSize, (range->second / Block + 1) * Block);
             file.fd
-                = m_files.openPart(storage, file.from, to - 1, file.size, file.stream, file.part);
+                = m_files.openPart(storage, file.from, to - 1, file.size, file.stream, file.part,
+                                   gone);
             if (file.part)
                 file.size = file.uploadedSize;
             else
                 file.from = 0;
         } else {
-            file.fd = m_files.openStream(storage, file.size, file.stream);
+            file.fd = m_files.openStream(storage, file.size, file.stream, gone);
         }
         if (file.fd >= 0 || file.stream)
             return file;

@@ -12,7 +12,7 @@
 namespace QuorvaneServer {
 
 int FileStore::openStream(const std::string &name, uint64_t &size,
-                          std::shared_ptr<BlockStream> &) const
+                          std::shared_ptr<BlockStream> &, const std::function<bool()> &) const
 {
     const int fd = open(name);
     if (fd < 0)
@@ -29,10 +29,11 @@ int FileStore::openStream(const std::string &name, uint64_t &size,
 }
 
 int FileStore::openPart(const std::string &name, uint64_t, uint64_t, uint64_t &size,
-                        std::shared_ptr<BlockStream> &stream, bool &part) const
+                        std::shared_ptr<BlockStream> &stream, bool &part,
+                        const std::function<bool()> &gone) const
 {
     part = false;
-    return openStream(name, size, stream);
+    return openStream(name, size, stream, gone);
 }
 
 std::string FileStore::digest(const std::string &name) const

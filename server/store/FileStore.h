@@ -35,13 +35,17 @@ public:
     // Opens a stored file to be read once, from its start, as it arrives:
     // size is set, and either the file's descriptor returned or stream set,
     // which gives the file in order, as the store sends it. Failures as open().
+    // gone, when given, tells whether the reader went meanwhile: a store that
+    // waits for room then gives up its place at once.
     virtual int openStream(const std::string &name, uint64_t &size,
-                           std::shared_ptr<BlockStream> &stream) const;
+                           std::shared_ptr<BlockStream> &stream,
+                           const std::function<bool()> &gone = {}) const;
     // As openStream, for the bytes first..last (inclusive) only: a store that
     // can read a part sets part, and the stream gives those bytes, size of
     // them; any other gives the whole file.
     virtual int openPart(const std::string &name, uint64_t first, uint64_t last, uint64_t &size,
-                         std::shared_ptr<BlockStream> &stream, bool &part) const;
+                         std::shared_ptr<BlockStream> &stream, bool &part,
+                         const std::function<bool()> &gone = {}) const;
     virtual void remove(const std::string &name) const = 0;
     // Stores size bytes of fd under name, replacing what it held; for a copy
     // between stores. Throws when it cannot.

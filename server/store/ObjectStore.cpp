@@ -256,17 +256,19 @@ int ObjectStore::open(const std::string &name) const
 }
 
 int ObjectStore::openStream(const std::string &name, uint64_t &size,
-                            std::shared_ptr<BlockStream> &stream) const
+                            std::shared_ptr<BlockStream> &stream,
+                            const std::function<bool()> &gone) const
 {
-    stream = openBlocks(name, std::string(), size);
+    stream = openBlocks(name, std::string(), size, gone);
     return -1;
 }
 
 int ObjectStore::openPart(const std::string &name, uint64_t first, uint64_t last, uint64_t &size,
-                          std::shared_ptr<BlockStream> &stream, bool &part) const
+                          std::shared_ptr<BlockStream> &stream, bool &part,
+                          const std::function<bool()> &gone) const
 {
     part = true;
-    stream = openBlocks(name, std::to_string(first) + "-" + std::to_string(last), size);
+    stream = openBlocks(name, std::to_string(first) + "-" + std::to_string(last), size, gone);
     // An object shorter than the range, or a store that sent it all.
     if (stream && size != last - first + 1) {
         stream->close();
@@ -277,7 +279,8 @@ int ObjectStore::openPart(const std::string &name, uint64_t first, uint64_t last
 }
 
 std::shared_ptr<BlockStream> ObjectStore::openBlocks(const std::string &name,
-                                                     const std::string &range, uint64_t &size) const
+                                                     const std::string &range, uint64_t &size,
+                                                     const std::function<bool()> &gone) const
 {
     struct Answer
     {
@@ -292,10 +295,11 @@ std::shared_ptr<BlockStream> ObjectStore::openBlocks(const std::string &name,
     // smaller pieces while all are taken; each block is checked whole before
     // its last bytes are sent. A download waits for the share of its own
     // buffers (curl's and the smaller pieces') in line with the uploads, on a
-    // thread all requests share: only a few may wait, the rest answer 503.
+    // thread all requests share: only a few may wait, the rest answer 503,
+    // and one whose client went leaves the line at once.
     TransferBudget::Share share
         = m_budget->take(S3Client::ReceiveBuffer + BlockStream::OwnSize,
-                         std::chrono::seconds(m_client.settings().timeoutSeconds), {},
+                         std::chrono::seconds(m_client.settings().timeoutSeconds), gone,
                          TransferBudget::Waiter::SharedThread);
     if (!share) {
         S3Client::Response busy;

@@ -48,11 +48,12 @@ public:
     int open(const std::string &name) const override;
     // A stream fed block by block by a transfer of its own: the store is read
     // only as fast as the reader takes the blocks.
-    int openStream(const std::string &name, uint64_t &size,
-                   std::shared_ptr<BlockStream> &stream) const override;
+    int openStream(const std::string &name, uint64_t &size, std::shared_ptr<BlockStream> &stream,
+                   const std::function<bool()> &gone = {}) const override;
     // A ranged GET into such a stream.
     int openPart(const std::string &name, uint64_t first, uint64_t last, uint64_t &size,
-                 std::shared_ptr<BlockStream> &stream, bool &part) const override;
+                 std::shared_ptr<BlockStream> &stream, bool &part,
+                 const std::function<bool()> &gone = {}) const override;
     void remove(const std::string &name) const override;
     void put(const std::string &name, int fd, uint64_t size) const override;
     // An object younger than a grace period may be on its way to a row of
@@ -71,7 +72,8 @@ private:
     std::string key(const std::string &name) const { return m_prefix + "files/" + name; }
     [[noreturn]] void fail(const std::string &what, const S3Client::Response &response) const;
     std::shared_ptr<BlockStream> openBlocks(const std::string &name, const std::string &range,
-                                            uint64_t &size) const;
+                                            uint64_t &size,
+                                            const std::function<bool()> &gone) const;
     void putMultipart(const std::string &key, int fd, uint64_t size) const;
     void abortStaleUploads() const;
 

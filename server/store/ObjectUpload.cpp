@@ -34,6 +34,9 @@ struct ObjectUpload::State
     std::shared_ptr<TransferBudget> budget;
     // The buffers' share of it, once given.
     TransferBudget::Share share;
+    bool admitting = true; // until the share was given or refused
+    // Called once that happened.
+    std::function<void()> admittedWake;
     std::string key;
     uint64_t size;
 
@@ -184,6 +187,15 @@ void ObjectUpload::cancel()
     m_state->file = nullptr;
 }
 
+bool ObjectUpload::admitted(std::function<void()> wake)
+{
+    std::lock_guard<std::mutex> lock(m_state->mutex);
+    if (!m_state->admitting || m_state->size == UnknownSize)
+        return true;
+    m_state->admittedWake = std::move(wake);
+    return false;
+}
+
 const std::string &ObjectUpload::key() const
 {
     return m_state->key;
@@ -319,17 +331,24 @@ bool ObjectUpload::admit(State &state, size_t bytes)
         std::lock_guard<std::mutex> lock(state.mutex);
         return state.dropped;
     });
-    std::lock_guard<std::mutex> lock(state.mutex);
-    if (!share) {
+    std::unique_lock<std::mutex> lock(state.mutex);
+    const bool given = static_cast<bool>(share);
+    if (!given) {
         // The store's passing trouble as far as the client can tell: 503.
         S3Client::Response busy;
         busy.failure = "no room for another transfer in the store's buffer budget";
         if (!state.dropped)
             state.fail("the store is busy", busy);
-        return false;
     }
     state.share = std::move(share);
-    return true;
+    state.admitting = false;
+    // The client is read from again, or hears of the failure.
+    const std::function<void()> wake = std::move(state.admittedWake);
+    state.admittedWake = nullptr;
+    lock.unlock();
+    if (wake)
+        wake();
+    return given;
 }
 
 int ObjectUpload::gather(const char *data, size_t size)

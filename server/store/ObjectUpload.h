@@ -5,6 +5,7 @@
 #include "store/TransferBudget.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -38,6 +39,8 @@ public:
     bool attach(TempFile &file) override;
     int take(const char *data, size_t size) override;
     void cancel() override;
+    // Once the buffers' share of the budget was given, or the upload failed.
+    bool admitted(std::function<void()> wake) override;
     const std::string &key() const;
 
     // All size bytes were taken: completes the object and checks that the

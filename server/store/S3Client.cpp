@@ -1,9 +1,12 @@
 #include "store/S3Client.h"
 
+#include "store/TransferMemory.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <atomic>
 #include <curl/curl.h>
 #include <mutex>
 #include <random>
@@ -150,6 +153,9 @@ CURLSH *connectionPool()
     return pool;
 }
 
+std::atomic<uint64_t> requests { 0 };
+std::atomic<uint64_t> connections { 0 };
+
 bool worthRetrying(const S3Client::Response &response)
 {
     return response.status == 0 || response.status == 429 || response.status >= 500;
@@ -161,7 +167,7 @@ S3Client::S3Client(Settings settings)
     : m_settings(std::move(settings))
 {
     static std::once_flag once;
-    std::call_once(once, [] { curl_global_init(CURL_GLOBAL_DEFAULT); });
+    std::call_once(once, [] { TransferMemory::install(); });
     while (!m_settings.endpoint.empty() && m_settings.endpoint.back() == '/')
         m_settings.endpoint.pop_back();
 }
@@ -172,6 +178,16 @@ size_t S3Client::sendBuffer(uint64_t length)
     // read and a send per piece rather than eight. Small ones, of which many
     // may run at once, keep a small buffer.
     return length >= (16u << 20) ? 1024 * 1024 : 128 * 1024;
+}
+
+uint64_t S3Client::requestsMade()
+{
+    return requests.load(std::memory_order_relaxed);
+}
+
+uint64_t S3Client::connectionsMade()
+{
+    return connections.load(std::memory_order_relaxed);
 }
 
 std::string S3Client::encode(const std::string &text, bool keepSlash)
@@ -299,6 +315,10 @@ S3Client::Response S3Client::attempt(const Request &request) const
     }
 
     const CURLcode result = curl_easy_perform(curl);
+    long opened = 0;
+    curl_easy_getinfo(curl, CURLINFO_NUM_CONNECTS, &opened);
+    requests.fetch_add(1, std::memory_order_relaxed);
+    connections.fetch_add(static_cast<uint64_t>(opened), std::memory_order_relaxed);
     if (result == CURLE_OK) {
         curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, &response.status);
         curl_off_t length = -1;

@@ -91,6 +91,12 @@ public:
 
     const Settings &settings() const { return m_settings; }
 
+    // Requests all clients of the process made (each attempt counts), and
+    // the connections to a store they opened for them: with connections
+    // reused, far fewer than the requests.
+    static uint64_t requestsMade();
+    static uint64_t connectionsMade();
+
 private:
     Response attempt(const Request &request) const;
 

@@ -67,13 +67,11 @@ TempFile::TempFile(std::string path, uint64_t announced)
         return;
     }
     m_created = true;
-    m_buffer.resize(BufferSize);
 }
 
 TempFile::TempFile(std::unique_ptr<Sink> sink)
     : m_sink(std::move(sink))
 {
-    m_buffer.resize(BufferSize);
     m_pulls = m_sink->attach(*this);
 }
 
@@ -105,16 +103,23 @@ bool TempFile::fail(int error)
     return false;
 }
 
+bool TempFile::firstBuffer()
+{
+    if (m_buffer.data() || m_buffer.reset(BufferSize))
+        return true;
+    return fail(ENOMEM);
+}
+
 bool TempFile::write(const char *data, size_t size)
 {
-    if (m_error != 0)
+    if (m_error != 0 || !firstBuffer())
         return false;
     while (size > 0) {
         if (m_used == m_buffer.size() && !flush())
             return false;
         const size_t room = m_buffer.size() - m_used;
         const size_t taken = size < room ? size : room;
-        std::copy(data, data + taken, m_buffer.data() + m_used);
+        std::memcpy(m_buffer.data() + m_used, data, taken);
         m_used += taken;
         data += taken;
         size -= taken;
@@ -124,7 +129,7 @@ bool TempFile::write(const char *data, size_t size)
 
 std::pair<char *, size_t> TempFile::room()
 {
-    if (m_error != 0 || (m_used == m_buffer.size() && !flush()))
+    if (m_error != 0 || !firstBuffer() || (m_used == m_buffer.size() && !flush()))
         return { nullptr, 0 };
     return { m_buffer.data() + m_used, m_buffer.size() - m_used };
 }
@@ -304,7 +309,14 @@ size_t TempFile::handedLimit() const
 
 bool TempFile::whenReady(std::function<void()> wake)
 {
-    if (m_error != 0 || m_used < m_buffer.size() || (!m_writer.joinable() && !m_pulls))
+    if (m_error != 0)
+        return true;
+    if (m_pulls && !m_admitted) {
+        if (!m_sink->admitted(wake))
+            return false;
+        m_admitted = true;
+    }
+    if (m_used < m_buffer.size() || (!m_writer.joinable() && !m_pulls))
         return true;
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_handed < handedLimit() || m_writerError != 0 || m_sinkEnded)
@@ -373,7 +385,6 @@ bool TempFile::flush()
         m_queue.push_back({ std::move(m_buffer), m_used });
         ++m_handed;
         m_wake.notify_all();
-        m_buffer = {};
         if (!m_free.empty()) {
             m_buffer = std::move(m_free.back());
             m_free.pop_back();
@@ -383,8 +394,8 @@ bool TempFile::flush()
     m_used = 0;
     // Buffers grow as they come round: a large upload takes larger ones.
     const size_t wanted = m_size >= LargeAfter ? LargeBufferSize : size;
-    if (m_buffer.size() < wanted)
-        m_buffer.resize(wanted);
+    if (m_buffer.size() < wanted && !m_buffer.reset(wanted))
+        return fail(ENOMEM);
     return true;
 }
 

@@ -2,6 +2,7 @@
 
 #include "store/BlockSums.h"
 #include "store/Sha256.h"
+#include "store/TransferMemory.h"
 
 #include <condition_variable>
 #include <cstddef>
@@ -48,6 +49,15 @@ public:
         // The upload is dropped: a waiting take() returns at once, and no
         // pull() is under way or follows once this returns.
         virtual void cancel() = 0;
+        // Whether a sink that pulls has room for the upload's buffers yet;
+        // when not, wake is called (from another thread) once it has, or
+        // once it failed. Until then the upload is not read from, so a
+        // waiting upload holds no buffers beyond what it was sent at first.
+        virtual bool admitted(std::function<void()> wake)
+        {
+            (void)wake;
+            return true;
+        }
     };
 
     // Creates path, which must not exist yet; see error(). announced: the
@@ -102,6 +112,8 @@ public:
 private:
     // Hands the full buffer to the writer thread.
     bool flush();
+    // Makes the first buffer; false when there is no memory for it.
+    bool firstBuffer();
     // How many full buffers may wait for or be in the writer thread.
     size_t handedLimit() const;
     // Waits until the writer thread is idle; false when it failed.
@@ -119,7 +131,8 @@ private:
     std::string m_path;
     int m_fd = -1;
     int m_error = 0;
-    std::vector<char> m_buffer;
+    // Made at the first byte, not before.
+    TransferMemory::Buffer m_buffer;
     size_t m_used = 0;
     uint64_t m_size = 0;
     uint64_t m_writebackStart = 0;
@@ -140,7 +153,7 @@ private:
     // is in m_queue.
     struct Handed
     {
-        std::vector<char> data;
+        TransferMemory::Buffer data;
         size_t size;
         bool written = false;
         bool hashed = false;
@@ -154,7 +167,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_wake;
     std::deque<Handed> m_queue;
-    std::vector<std::vector<char>> m_free;
+    std::vector<TransferMemory::Buffer> m_free;
     size_t m_handed = 0;
     bool m_quit = false;
     int m_writerError = 0;
@@ -165,6 +178,7 @@ private:
     // thread, which saves a hand-over per buffer: m_pulledAt bytes of the
     // first one are taken.
     bool m_pulls = false;
+    bool m_admitted = false;
     size_t m_pulledAt = 0;
     bool m_sinkEnded = false;
 };

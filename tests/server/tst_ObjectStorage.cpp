@@ -648,6 +648,8 @@ void ObjectStorageTest::budgetComesBackWhateverBreaks()
     };
     const QByteArray piece = ServiceClient::randomBytes(1 << 20);
     int checks = 0;
+    // Room for two downloads' buffers and no shared blocks.
+    bool tight = false;
 
     const std::vector<std::pair<const char *, std::function<void()>>> faults = {
         { "client closes mid-download", [&] { downloading("large")->abort(); } },
@@ -665,6 +667,18 @@ void ObjectStorageTest::budgetComesBackWhateverBreaks()
               socket->waitForBytesWritten(10000);
               QTest::qWait(300);
               socket->abort();
+          } },
+        { "client drops an upload waiting for its turn",
+          [&] {
+              auto first = downloading("large");
+              auto second = downloading("large");
+              auto socket = uploading("Content-Length: 9000000");
+              socket->write(ServiceClient::document("waiting") + "-|+" + piece);
+              socket->waitForBytesWritten(10000);
+              QTest::qWait(300);
+              socket->abort();
+              first->abort();
+              second->abort();
           } },
         { "client drops a chunked upload",
           [&] {
@@ -729,15 +743,23 @@ void ObjectStorageTest::budgetComesBackWhateverBreaks()
           [&] {
               auto first = downloading("large");
               auto second = downloading("large");
+              const QByteArray refusal = "no room for another transfer in the buffer budget";
+              const qsizetype refused = server->log().count(refusal);
               auto third = downloading("large", {}, false);
-              third->abort();
               QTest::qWait(300);
+              third->abort();
+              // While the two still hold the budget, the third leaves the
+              // line as its client goes, not once the line's patience ran out.
+              if (tight)
+                  QVERIFY(QTest::qWaitFor(
+                      [&] { return server->log().count(refusal) > refused; }, 10000));
               first->abort();
               second->abort();
           } },
     };
     QVERIFY(server->stop());
     for (const char *budget : { "1M", "4M" }) {
+        tight = QByteArray(budget) == "1M";
         QVERIFY(server->start({ "--s3-endpoint", endpoint, "--s3-buffers", budget }));
         alice = std::make_unique<ServiceClient>(server->url(""), "alice", "alice-pass");
         for (const auto &[fault, run] : faults) {
