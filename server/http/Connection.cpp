@@ -7,6 +7,7 @@
 #include "store/Database.h"
 #include "store/Sha256.h"
 
+#include <atomic>
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/executor_work_guard.hpp>
 #include <boost/asio/post.hpp>
@@ -15,7 +16,6 @@
 #include <boost/beast/http/error.hpp>
 #include <boost/beast/http/read.hpp>
 #include <boost/beast/http/status.hpp>
-#include <atomic>
 #include <cerrno>
 #include <sys/ioctl.h>
 #include <sys/sendfile.h>

@@ -348,7 +348,8 @@ Reply HttpService::download(const Request &request)
     std::optional<EventStore::OpenFile> stored;
     try {
         stored = m_events.openFile(
-            *user, id, [&request](uint64_t size) -> std::optional<std::pair<uint64_t, uint64_t>> {
+            *user, id,
+            [&request](uint64_t size) -> std::optional<std::pair<uint64_t, uint64_t>> {
                 uint64_t first = 0;
                 uint64_t last = 0;
                 if (size > 0

@@ -262,9 +262,8 @@ std::optional<EventStore::OpenFile> EventStore::openFile(int64_t user, const std
             constexpr uint64_t Block = BlockSums::BlockSize;
             file.from = range->first / Block * Block;
             const uint64_t to = std::min(file.uploadedSize, (range->second / Block + 1) * Block);
-            file.fd
-                = m_files.openPart(storage, file.from, to - 1, file.size, file.stream, file.part,
-                                   gone);
+            file.fd = m_files.openPart(storage, file.from, to - 1, file.size, file.stream,
+                                       file.part, gone);
             if (file.part)
                 file.size = file.uploadedSize;
             else

@@ -59,8 +59,7 @@ public:
     // user has no such event. A store that reads parts opens only the blocks
     // of what is wanted, when the file has block sums to check them by.
     // gone tells, when given, whether the reader went while the file opens.
-    std::optional<OpenFile> openFile(int64_t user, const std::string &id,
-                                     const Wanted &wanted = {},
+    std::optional<OpenFile> openFile(int64_t user, const std::string &id, const Wanted &wanted = {},
                                      const std::function<bool()> &gone = {});
 
     // False when the user has no such event.

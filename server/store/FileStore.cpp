@@ -11,8 +11,8 @@
 
 namespace QuorvaneServer {
 
-int FileStore::openStream(const std::string &name, uint64_t &size,
-                          std::shared_ptr<BlockStream> &, const std::function<bool()> &) const
+int FileStore::openStream(const std::string &name, uint64_t &size, std::shared_ptr<BlockStream> &,
+                          const std::function<bool()> &) const
 {
     const int fd = open(name);
     if (fd < 0)

@@ -3,10 +3,10 @@
 #include "store/TransferMemory.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <atomic>
 #include <curl/curl.h>
 #include <mutex>
 #include <random>
