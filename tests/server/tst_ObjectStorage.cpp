@@ -751,8 +751,8 @@ void ObjectStorageTest::budgetComesBackWhateverBreaks()
               // While the two still hold the budget, the third leaves the
               // line as its client goes, not once the line's patience ran out.
               if (tight)
-                  QVERIFY(QTest::qWaitFor(
-                      [&] { return server->log().count(refusal) > refused; }, 10000));
+                  QVERIFY(QTest::qWaitFor([&] { return server->log().count(refusal) > refused; },
+                                          10000));
               first->abort();
               second->abort();
           } },
