@@ -31,17 +31,16 @@ unsigned ioThreadCount(unsigned wanted)
 HttpServer::HttpServer(HttpService &service, RequestLog &log, ServerLimits limits)
     : m_limits(limits)
     , m_log(log)
-    // One thread each: the context never wakes another to run a handler.
+    , m_shared { service, log, m_limits, m_work,
+                 [this](ConnectionBase *connection, const std::string &address) {
+                     released(connection, address);
+                 } } // One thread each: the context never wakes another to run a handler.
     , m_io(1)
     , m_work(m_limits.workThreads > 0 ? m_limits.workThreads : 1)
     // The acceptor and its pause run on one strand, as does stop(): closing
     // it never races a handler that arms it again.
     , m_acceptor(asio::make_strand(m_io))
     , m_acceptPause(m_acceptor.get_executor())
-    , m_shared { service, log, m_limits, m_work,
-                 [this](ConnectionBase *connection, const std::string &address) {
-                     released(connection, address);
-                 } }
 {
     for (unsigned i = 1; i < ioThreadCount(m_limits.ioThreads); ++i)
         m_others.push_back(std::make_unique<asio::io_context>(1));
@@ -118,9 +117,6 @@ void HttpServer::stop()
         error_code ignored;
         m_acceptor.close(ignored);
         m_acceptPause.cancel();
-        // Each context ends once its connections have.
-        for (WorkGuard &guard : m_idle)
-            guard.reset();
         std::vector<std::shared_ptr<ConnectionBase>> open;
         {
             std::lock_guard<std::mutex> lock(m_mutex);
@@ -132,6 +128,11 @@ void HttpServer::stop()
         }
         for (const auto &connection : open)
             connection->stop();
+        // Each context ends once its connections have. Only now: a context let
+        // go first could run out of work before a connection's stop reached it,
+        // and leave that stop unrun.
+        for (WorkGuard &guard : m_idle)
+            guard.reset();
     });
 }
 

@@ -56,6 +56,14 @@ private:
 
     ServerLimits m_limits;
     RequestLog &m_log;
+    // Before the contexts, so that they outlast them: a handler a context never
+    // ran holds a connection, whose end reaches back to these. The work pool
+    // is only named here, and used once it is built.
+    ConnectionShared m_shared;
+    std::mutex m_mutex;
+    bool m_stopped = false;
+    std::unordered_map<ConnectionBase *, std::weak_ptr<ConnectionBase>> m_connections;
+    std::map<std::string, size_t> m_perAddress;
     // The acceptor's, run by the first network thread; the other threads'
     // follow in m_others.
     boost::asio::io_context m_io;
@@ -67,12 +75,6 @@ private:
     boost::asio::ip::tcp::acceptor m_acceptor;
     boost::asio::steady_timer m_acceptPause;
     std::unique_ptr<boost::asio::ssl::context> m_tls;
-    ConnectionShared m_shared;
-
-    std::mutex m_mutex;
-    bool m_stopped = false;
-    std::unordered_map<ConnectionBase *, std::weak_ptr<ConnectionBase>> m_connections;
-    std::map<std::string, size_t> m_perAddress;
 };
 
 } // namespace QuorvaneServer
