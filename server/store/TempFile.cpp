@@ -134,11 +134,12 @@ std::pair<char *, size_t> TempFile::room()
     return { m_buffer.data() + m_used, m_buffer.size() - m_used };
 }
 
-int TempFile::store(const char *data, size_t size)
+int TempFile::store(const char *data, size_t size, bool hash)
 {
     const uint64_t end = m_stored + size;
     if (m_sink) {
-        m_hash.add(data, size);
+        if (hash)
+            m_hash.add(data, size);
         m_blocks.add(data, size);
         m_stored = end;
         return m_sink->take(data, size);
@@ -147,22 +148,8 @@ int TempFile::store(const char *data, size_t size)
     // the processor's cache.
     while (size > 0) {
         const size_t piece = std::min(WritePiece, size);
-        m_hash.add(data, piece);
-        m_blocks.add(data, piece);
-        if (const int error = writePiece(data, piece))
-            return error;
-        data += piece;
-        size -= piece;
-    }
-    startWriteback(end);
-    return 0;
-}
-
-int TempFile::sumAndWrite(const char *data, size_t size)
-{
-    const uint64_t end = m_stored + size;
-    while (size > 0) {
-        const size_t piece = std::min(WritePiece, size);
+        if (hash)
+            m_hash.add(data, piece);
         m_blocks.add(data, piece);
         if (const int error = writePiece(data, piece))
             return error;
@@ -272,8 +259,7 @@ void TempFile::runWriter(bool hashing)
             if (hashing)
                 m_hash.add(handed.data.data(), handed.size);
             else
-                error = split ? sumAndWrite(handed.data.data(), handed.size)
-                              : store(handed.data.data(), handed.size);
+                error = store(handed.data.data(), handed.size, !split);
             lock.lock();
             if (error != 0)
                 m_writerError = error;

@@ -118,10 +118,9 @@ private:
     size_t handedLimit() const;
     // Waits until the writer thread is idle; false when it failed.
     bool settle();
-    // Hashes, sums and writes size bytes; errno on failure, else 0.
-    int store(const char *data, size_t size);
-    // With a hashing thread: the writer's part of store(), and the other.
-    int sumAndWrite(const char *data, size_t size);
+    // Hashes (unless a hashing thread of its own does), sums and writes size
+    // bytes; errno on failure, else 0.
+    int store(const char *data, size_t size, bool hash = true);
     int writePiece(const char *data, size_t size);
     void startWriteback(uint64_t end);
     // The writer thread, or with hashing true the hashing one.
