@@ -778,6 +778,15 @@ template<class Stream> void Connection<Stream>::sendHeldAndFinish()
     });
 }
 
+template<class Stream> bool Connection<Stream>::hungUp()
+{
+    // Bytes of a next request say nothing and stay where they are; an end or
+    // a reset says the client went.
+    char byte;
+    const ssize_t got = ::recv(socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR);
+}
+
 template<class Stream> void Connection<Stream>::watchClient()
 {
     // Nothing is written while the store is slow to send, so a client that
@@ -791,11 +800,7 @@ template<class Stream> void Connection<Stream>::watchClient()
         self->m_watchingClient = false;
         if (error || self->m_phase == Phase::Closed || !self->m_blocks)
             return;
-        // Bytes of a next request stay where they are.
-        char byte;
-        const ssize_t got
-            = ::recv(self->socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR)) {
+        if (self->hungUp()) {
             self->logRequest(self->m_reply.status);
             self->closeNow();
         }
@@ -814,11 +819,7 @@ template<class Stream> void Connection<Stream>::watchWhileAnswered()
         auto self = weak.lock();
         if (error || !self || self->m_phase == Phase::Closed)
             return;
-        // Bytes of a next request say nothing; an end or a reset says it went.
-        char byte;
-        const ssize_t got
-            = ::recv(self->socket().native_handle(), &byte, 1, MSG_PEEK | MSG_DONTWAIT);
-        if (got == 0 || (got < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR))
+        if (self->hungUp())
             gone->store(true, std::memory_order_relaxed);
     });
 }

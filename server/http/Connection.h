@@ -101,6 +101,8 @@ private:
     void readBlock();
     void onPiece(const char *data, size_t size);
     void dropBlocks();
+    // Whether the client closed or reset the connection, seen without reading.
+    bool hungUp();
     void watchClient();
     // Sets the request's gone while its answer is made.
     void watchWhileAnswered();
