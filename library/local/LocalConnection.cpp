@@ -409,10 +409,29 @@ int LocalConnection::readEvents(EventMap &out, bool serverOption, int dayCount, 
     // in any time zone: a huge day count stops there instead of walking for ages.
     const QDate earliest(1969, 12, 31);
     FolderScan scan(searchFields, searchText, out);
+    // Most of a long history is empty: a year or a month without a folder is
+    // passed over whole, where opening each of its days cost a lookup apiece
+    // (twenty thousand for a read back to 1970).
+    int presentYear = 0;
+    int presentMonth = 0;
     for (qint64 i = 0; i <= days; ++i) {
         const QDate day = startDay.addDays(-i);
         if (!day.isValid() || day < earliest)
             break;
+        if (day.year() != presentYear) {
+            if (!isFolder(LocalLayout::yearFolder(data, day.year()))) {
+                i += day.dayOfYear() - 1; // on to the last day of the year before
+                continue;
+            }
+            presentYear = day.year();
+        }
+        if (day.year() * 12 + day.month() != presentMonth) {
+            if (!isFolder(LocalLayout::monthFolder(data, day))) {
+                i += day.day() - 1; // on to the last day of the month before
+                continue;
+            }
+            presentMonth = day.year() * 12 + day.month();
+        }
         const int result = scan.scan(LocalLayout::dayFolder(data, day));
         if (result != Success)
             return result;

@@ -33,9 +33,19 @@ QDate LocalLayout::localDate(qint64 secondsSinceEpoch)
     return QDateTime::fromSecsSinceEpoch(secondsSinceEpoch).date();
 }
 
+QString LocalLayout::yearFolder(const QString &dataFolder, int year)
+{
+    return dataFolder + QString::asprintf("/%04d", year);
+}
+
+QString LocalLayout::monthFolder(const QString &dataFolder, const QDate &day)
+{
+    return yearFolder(dataFolder, day.year()) + QString::asprintf("/%02d", day.month());
+}
+
 QString LocalLayout::dayFolder(const QString &dataFolder, const QDate &day)
 {
-    return dataFolder + QString::asprintf("/%04d/%02d/%02d", day.year(), day.month(), day.day());
+    return monthFolder(dataFolder, day) + QString::asprintf("/%02d", day.day());
 }
 
 QString LocalLayout::eventFolder(const QString &dataFolder, const QByteArray &recordTime,

@@ -28,6 +28,9 @@ public:
     // The local calendar date of a time in seconds since 1970 UTC.
     static QDate localDate(qint64 secondsSinceEpoch);
 
+    // Days lie in month folders, and those in year folders.
+    static QString yearFolder(const QString &dataFolder, int year);
+    static QString monthFolder(const QString &dataFolder, const QDate &day);
     static QString dayFolder(const QString &dataFolder, const QDate &day);
     // The id must be safe.
     static QString eventFolder(const QString &dataFolder, const QByteArray &recordTime,

@@ -96,6 +96,7 @@ private slots:
 
     void readsTheDayWindow_data();
     void readsTheDayWindow();
+    void readsAcrossYearsAndMonthsWithoutFolders();
     void searchesNameAndDescription_data();
     void searchesNameAndDescription();
     void filesByLocalDate_data();
@@ -215,6 +216,29 @@ void LocalConnectionTest::readsTheDayWindow()
     const EventMap out = read(dayCount, startDaysAgo < 0 ? -1 : int(noonOf(startDaysAgo)), &result);
     QCOMPARE(result, 0);
     QCOMPARE(out.keys(), expected);
+}
+
+// Years and months that hold nothing are passed over whole: the days on
+// either side of each gap are still read, and a window ends on its day.
+void LocalConnectionTest::readsAcrossYearsAndMonthsWithoutFolders()
+{
+    const auto noon = [](int year, int month, int day) {
+        return QDateTime(QDate(year, month, day), QTime(12, 0)).toSecsSinceEpoch();
+    };
+    const QList<QDate> days { { 1970, 1, 1 },  { 1999, 12, 31 }, { 2000, 1, 1 },
+                              { 2000, 1, 31 }, { 2000, 3, 1 },   { 2000, 3, 31 } };
+    for (const QDate &day : days)
+        QCOMPARE(save(makeEvent(day.toString("yyyyMMdd").toUtf8(),
+                                noon(day.year(), day.month(), day.day()))),
+                 0);
+
+    QCOMPARE(read(std::numeric_limits<int>::max(), int(noon(2000, 3, 31))).keys(),
+             (QByteArrayList { "19700101", "19991231", "20000101", "20000131", "20000301",
+                               "20000331" }));
+    // From the first of March over an empty February to the first of January.
+    QCOMPARE(read(60, int(noon(2000, 3, 1))).keys(),
+             (QByteArrayList { "20000101", "20000131", "20000301" }));
+    QCOMPARE(read(59, int(noon(2000, 3, 1))).keys(), (QByteArrayList { "20000131", "20000301" }));
 }
 
 void LocalConnectionTest::searchesNameAndDescription_data()
