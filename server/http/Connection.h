@@ -1,5 +1,7 @@
 #pragma once
 
+#include "http/ConnectionBase.h"
+#include "http/ConnectionShared.h"
 #include "http/HttpService.h"
 #include "http/ServerLimits.h"
 
@@ -21,31 +23,10 @@
 namespace QuorvaneServer {
 
 class BlockSums;
-class RequestLog;
 class Sha256;
 
 using PlainStream = boost::asio::ip::tcp::socket;
 using TlsStream = boost::asio::ssl::stream<boost::asio::ip::tcp::socket>;
-
-// What the server can ask of any connection, whatever its stream.
-class ConnectionBase
-{
-public:
-    virtual ~ConnectionBase() = default;
-    // Ends the connection after the request in progress; any thread.
-    virtual void stop() = 0;
-};
-
-// What every connection of one server shares.
-struct ConnectionShared
-{
-    HttpService &service;
-    RequestLog &log;
-    const ServerLimits &limits;
-    boost::asio::thread_pool &work;
-    // Called from the destructor of a connection.
-    std::function<void(ConnectionBase *, const std::string &address)> released;
-};
 
 // One client connection: reads requests one at a time, asynchronously, so that
 // a slow or silent client costs a socket and a little memory, never a thread.

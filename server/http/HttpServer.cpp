@@ -1,5 +1,6 @@
 #include "http/HttpServer.h"
 
+#include "http/Connection.h"
 #include "http/RequestLog.h"
 
 #include <boost/asio/post.hpp>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "http/Connection.h"
+#include "http/ConnectionShared.h"
 #include "http/ServerLimits.h"
 
 #include <boost/asio/executor_work_guard.hpp>
