@@ -45,6 +45,8 @@ kib() { awk -v f="$1" '$1 == f ":" { print $2 }' "/proc/$2/status"; }
 # Processor time a process has spent, in clock ticks: it moves far less with
 # the machine's load than the speeds do.
 ticks() { awk '{ print $14 + $15 }' "/proc/$1/stat"; }
+# That of this shell's children that ended: the clients' curls.
+children_ticks() { awk '{ print $16 + $17 }' "/proc/$$/stat"; }
 
 
 echo "Preparing a ${size_mib} MiB random file and $clients files of 10 MB in $work ..."
@@ -155,7 +157,10 @@ crowd() { # crowd direct|server: total MB/s of both directions
             { curl -sS -f -o /dev/null "${direct[@]}" -T "$work/small/file" "$endpoint/$bucket/direct/small-$i" \
                 && curl -sS -f -o /dev/null "${direct[@]}" "$endpoint/$bucket/direct/small-$i"; } &
         else
-            { curl -sS -f -o /dev/null -X POST -H 'Expect:' --data-binary "@$work/small/$i" \
+            # Read from the file as it goes, as the direct clients do: loading
+            # it whole first (--data-binary @FILE) cost curl 1 s more per GB,
+            # on the two cores the server and the gateway need.
+            { curl -sS -f -o /dev/null -X POST -H 'Expect:' -T "$work/small/$i" \
                   "$base/quorvupload?$login&access_id=0" \
                 && curl -sS -f -o /dev/null -X POST --data-binary '<event/>' \
                   "$base/quorvdownload?$login&extguid=small-$i"; } &
@@ -219,13 +224,17 @@ curl -sS -X POST --data-binary '<event/>' "$base/quorvdownload?$login&extguid=be
 single_peak=$(kib VmHWM "$server_pid")
 at=$(ticks "$rgw_pid")
 osd_at=$(ticks "$osd_pid")
+clients_at=$(children_ticks)
 crowd_direct=$(crowd direct)
+crowd_clients_direct=$(($(children_ticks) - clients_at))
 crowd_gw_direct=$(($(ticks "$rgw_pid") - at))
 crowd_osd_direct=$(($(ticks "$osd_pid") - osd_at))
 crowd_before=$(ticks "$server_pid")
 at=$(ticks "$rgw_pid")
 osd_at=$(ticks "$osd_pid")
+clients_at=$(children_ticks)
 crowd_server=$(crowd server)
+crowd_clients_server=$(($(children_ticks) - clients_at))
 crowd_ticks=$(($(ticks "$server_pid") - crowd_before))
 crowd_gw_server=$(($(ticks "$rgw_pid") - at))
 crowd_osd_server=$(($(ticks "$osd_pid") - osd_at))
@@ -247,6 +256,8 @@ printf '  %-42s %s s upload, %s s download, %s s per GB of the %s clients\n' \
     "... through the server" "$up_gw_server" "$down_gw_server" "$(per_gb "$crowd_gw_server")" $clients
 printf '  %-42s %s s direct, %s s through the server\n' \
     "object daemon per GB of the $clients clients" "$(per_gb "$crowd_osd_direct")" "$(per_gb "$crowd_osd_server")"
+printf '  %-42s %s s direct, %s s through the server\n' \
+    "the clients' curls per GB of the $clients" "$(per_gb "$crowd_clients_direct")" "$(per_gb "$crowd_clients_server")"
 echo "  requests the gateway answered (kind, count, its mean latency in s):"
 printf '    %-40s %s\n' "one upload, direct" "$(cat "$work/requests-upload-direct")" \
     "... through the server" "$(cat "$work/requests-upload-server")" \
