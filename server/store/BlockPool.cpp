@@ -17,26 +17,33 @@ BlockPool::~BlockPool()
     m_budget->give(m_allocated * m_blockSize);
 }
 
-std::unique_ptr<char[]> BlockPool::tryTake()
+TransferMemory::Buffer BlockPool::tryTake()
 {
     std::unique_lock<std::mutex> lock(m_mutex);
     if (m_free.empty()) {
         // A transfer waiting for its share comes first.
         if (m_unallocated == 0 || !m_budget->tryTake(m_blockSize))
-            return nullptr;
+            return {};
         --m_unallocated;
         ++m_allocated;
         lock.unlock();
-        return std::unique_ptr<char[]>(new char[m_blockSize]);
+        TransferMemory::Buffer block;
+        if (!block.reset(m_blockSize)) {
+            lock.lock();
+            ++m_unallocated;
+            --m_allocated;
+            m_budget->give(m_blockSize);
+        }
+        return block;
     }
-    std::unique_ptr<char[]> block = std::move(m_free.back());
+    TransferMemory::Buffer block = std::move(m_free.back());
     m_free.pop_back();
     return block;
 }
 
-void BlockPool::give(std::unique_ptr<char[]> block)
+void BlockPool::give(TransferMemory::Buffer block)
 {
-    if (!block)
+    if (!block.data())
         return;
     std::lock_guard<std::mutex> lock(m_mutex);
     m_free.push_back(std::move(block));

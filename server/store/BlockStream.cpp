@@ -49,12 +49,12 @@ bool BlockStream::write(const char *data, size_t size)
             return false;
         if (!m_piece) {
             lock.unlock();
-            std::unique_ptr<char[]> buffer = m_pool->tryTake();
+            TransferMemory::Buffer buffer = m_pool->tryTake();
             std::unique_ptr<char[], void (*)(void *)> own { nullptr, TransferMemory::release };
-            if (!buffer && !m_own)
+            if (!buffer.data() && !m_own)
                 own.reset(static_cast<char *>(TransferMemory::allocate(OwnSize)));
             // No memory: the transfer stops, as a reader that went stops it.
-            if (!buffer && !m_own && !own)
+            if (!buffer.data() && !m_own && !own)
                 return false;
             lock.lock();
             if (own)
@@ -62,8 +62,8 @@ bool BlockStream::write(const char *data, size_t size)
             m_buffer = std::move(buffer);
             if (m_closed)
                 return false;
-            m_piece = m_buffer ? m_buffer.get() : m_own.get();
-            m_capacity = std::min(m_buffer ? m_blockSize : OwnSize, m_blockSize - m_inBlock);
+            m_piece = m_buffer.data() ? m_buffer.data() : m_own.get();
+            m_capacity = std::min(m_buffer.data() ? m_blockSize : OwnSize, m_blockSize - m_inBlock);
         }
         const size_t taken = std::min(size, m_capacity - m_filled);
         std::memcpy(m_piece + m_filled, data, taken);
@@ -105,7 +105,7 @@ BlockStream::Next BlockStream::next(const char *&data, size_t &size)
 
 void BlockStream::release()
 {
-    std::unique_ptr<char[]> buffer;
+    TransferMemory::Buffer buffer;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_handed = false;
@@ -120,7 +120,7 @@ void BlockStream::release()
 
 void BlockStream::close()
 {
-    std::unique_ptr<char[]> buffer;
+    TransferMemory::Buffer buffer;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_closed = true;

@@ -63,7 +63,7 @@ private:
     int m_ready = -1;
     std::mutex m_mutex;
     std::condition_variable m_released;
-    std::unique_ptr<char[]> m_buffer; // from the pool, for one piece
+    TransferMemory::Buffer m_buffer; // from the pool, for one piece
     std::unique_ptr<char[], void (*)(void *)> m_own { nullptr,
                                                       TransferMemory::release }; // kept once made
     char *m_piece = nullptr; // the one being filled or handed
