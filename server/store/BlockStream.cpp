@@ -50,19 +50,17 @@ bool BlockStream::write(const char *data, size_t size)
         if (!m_piece) {
             lock.unlock();
             TransferMemory::Buffer buffer = m_pool->tryTake();
-            std::unique_ptr<char[], void (*)(void *)> own { nullptr, TransferMemory::release };
-            if (!buffer.data() && !m_own)
-                own.reset(static_cast<char *>(TransferMemory::allocate(OwnSize)));
+            TransferMemory::Buffer own;
             // No memory: the transfer stops, as a reader that went stops it.
-            if (!buffer.data() && !m_own && !own)
+            if (!buffer.data() && !m_own.data() && !own.reset(OwnSize))
                 return false;
             lock.lock();
-            if (own)
+            if (own.data())
                 m_own = std::move(own);
             m_buffer = std::move(buffer);
             if (m_closed)
                 return false;
-            m_piece = m_buffer.data() ? m_buffer.data() : m_own.get();
+            m_piece = m_buffer.data() ? m_buffer.data() : m_own.data();
             m_capacity = std::min(m_buffer.data() ? m_blockSize : OwnSize, m_blockSize - m_inBlock);
         }
         const size_t taken = std::min(size, m_capacity - m_filled);

@@ -64,8 +64,7 @@ private:
     std::mutex m_mutex;
     std::condition_variable m_released;
     TransferMemory::Buffer m_buffer; // from the pool, for one piece
-    std::unique_ptr<char[], void (*)(void *)> m_own { nullptr,
-                                                      TransferMemory::release }; // kept once made
+    TransferMemory::Buffer m_own; // kept once made
     char *m_piece = nullptr; // the one being filled or handed
     size_t m_capacity = 0;
     size_t m_filled = 0;
